@@ -1,0 +1,80 @@
+// The content-filter provider: the one object that holds the filter's state.
+//
+// Every host callback arrives here, possibly on several threads at once. One non-recursive lock,
+// stateLock, guards rules, activeWebFlows and outboundBuffers; its critical sections are short,
+// never nest and never call the host (reading a flow's identifier aside).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/data_provider.h"
+#include "provider/state_lock.h"
+#include "rules/filter_rules.h"
+
+namespace quillnest {
+
+inline constexpr std::string_view kLogSubsystem = "com.quillnest.mac.filter";
+inline constexpr std::string_view kLogCategory = "filter";
+inline constexpr std::string_view kBlockedNotification = "com.quillnest.mac.blocked";
+inline constexpr std::size_t outboundBufferLimit = 65536;
+
+class FilterDataProvider final : public NEFilterDataProvider,
+                                 public std::enable_shared_from_this<FilterDataProvider> {
+ public:
+  // The host creates the provider; it must be owned by a shared_ptr so the configuration
+  // observation can hold it weakly.
+  static std::shared_ptr<FilterDataProvider> init(std::shared_ptr<NEFilterProviderHost> host);
+  ~FilterDataProvider() override = default;
+
+  void startFilterWithCompletionHandler(std::function<void(ErrorRef)> completionHandler) override;
+  void stopFilterWithReason(std::int64_t reason, std::function<void()> completionHandler) override;
+  NewFlowVerdictRef handleNewFlow(const FlowRef& flow) override;
+  void handleReport(const NEFilterReport& report) override;
+  DataVerdictRef handleOutboundDataFromFlow(const FlowRef& flow,
+                                            std::uint64_t readBytesStartOffset,
+                                            std::span<const std::uint8_t> readBytes) override;
+  DataVerdictRef handleOutboundDataCompleteForFlow(const FlowRef& flow) override;
+
+  // Reads the rules from the current filter configuration; FilterRules::disabled() for anything
+  // missing or unreadable. Never fails, never logs.
+  FilterRules loadRules() const;
+  void applyRules();
+
+  // Read-only views for hosts (status) and tests; each takes the lock briefly.
+  FilterRules currentRules();
+  std::size_t activeWebFlowCount();
+  std::size_t outboundBufferCount();
+  bool hasActiveWebFlow(const UUID& identifier);
+  std::optional<Bytes> outboundBuffer(const UUID& identifier);
+  bool hasConfigurationObservation() const { return configurationObservation != nullptr; }
+  const StateLock& lockForTesting() const { return stateLock; }
+
+ private:
+  explicit FilterDataProvider(std::shared_ptr<NEFilterProviderHost> host);
+
+  NewFlowVerdictRef verdictForNewFlow(const NEFilterFlow& flow, const FilterRules& rules);
+  NewFlowVerdictRef blockNewFlow(const std::string& hostname);
+  DataVerdictRef blockServerName(const std::string& serverName);
+  void postBlockReport(std::string_view format, const std::string& hostname);
+  std::optional<Bytes> appendOutboundBytes(const NEFilterFlow& flow, std::uint64_t offset,
+                                           std::span<const std::uint8_t> bytes);
+  void removeOutboundBuffer(const NEFilterFlow& flow);
+  DataVerdictRef verdictForServerName(const std::string& serverName, const FilterRules& rules);
+  FilterRules rulesSnapshot();
+
+  // Fields, in declared order.
+  std::shared_ptr<Logger> logger;
+  StateLock stateLock;
+  std::unordered_map<UUID, FlowRef> activeWebFlows;
+  std::unique_ptr<NSKeyValueObservation> configurationObservation;
+  std::unordered_map<UUID, Bytes> outboundBuffers;
+  FilterRules rules;
+};
+
+}  // namespace quillnest

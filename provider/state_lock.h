@@ -1,0 +1,36 @@
+// The provider's one lock: a plain non-recursive mutex that also knows which thread holds it, so
+// that tests (and debug checks) can prove nothing slow runs under it.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace quillnest {
+
+class StateLock {
+ public:
+  void lock() {
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    ++heldByThisThread_;
+  }
+  void unlock() {
+    --heldByThisThread_;
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    mutex_.unlock();
+  }
+
+  bool isHeldByCurrentThread() const {
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
+  // True while the calling thread holds any StateLock.
+  static bool currentThreadHoldsAny() { return heldByThisThread_ > 0; }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  static thread_local int heldByThisThread_;
+};
+
+}  // namespace quillnest

@@ -1,0 +1,74 @@
+// The rules record: a switch and the list of blocked domains.
+//
+// A FilterRules is a plain value. Its domain list lives in a shared, immutable object, so copying
+// a record (the rules snapshot every decision takes under the provider's lock) copies a bool and a
+// reference count, never the strings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillnest {
+
+class DomainList;  // rules/domain_list.h
+
+class FilterRules {
+ public:
+  // The two JSON keys of the record.
+  enum class CodingKeys { isEnabled, domains };
+  static std::string_view stringValue(CodingKeys key);
+  static std::optional<CodingKeys> codingKey(std::string_view stringValue);
+
+  // Stores the list exactly as given: no trimming, case change, de-duplication or sorting.
+  FilterRules(bool isEnabled, std::vector<std::string> domains);
+
+  // Blocking off with no domains; one value per process, built on first use.
+  static const FilterRules& disabled();
+
+  bool isEnabled() const { return isEnabled_; }
+  const std::vector<std::string>& domains() const;
+
+  // True when host, normalised, equals an entry or ends with "." followed by one. Ignores
+  // isEnabled.
+  bool matchesHost(std::string_view host) const;
+
+  // Same length, equal strings at every position, same switch.
+  friend bool operator==(const FilterRules& a, const FilterRules& b);
+
+  // The shared list object; equal for a record and its copies.
+  const DomainList* storage() const { return list_.get(); }
+  std::shared_ptr<const DomainList> sharedStorage() const { return list_; }
+
+ private:
+  FilterRules(bool isEnabled, std::shared_ptr<const DomainList> list);
+  friend FilterRules makeFilterRules(bool isEnabled, const std::vector<std::string>& domains);
+
+  bool isEnabled_;
+  std::shared_ptr<const DomainList> list_;
+};
+
+// The normalising constructor: domains become normalizedDomains(domains).
+FilterRules makeFilterRules(bool isEnabled, const std::vector<std::string>& domains);
+
+// Why a JSON text did not decode; the text is for people (the check command), never logged by
+// the filter itself.
+struct DecodingError {
+  std::string message;
+};
+
+struct DecodeResult {
+  std::optional<FilterRules> rules;  // present on success
+  DecodingError error;               // meaningful when rules is absent
+};
+
+// Strict decoding of {"isEnabled": bool, "domains": [string...]}; other keys are ignored.
+DecodeResult decodeFilterRules(std::span<const std::uint8_t> json);
+// {"isEnabled":...,"domains":[...]} with both keys always present, in that order.
+std::string encodeFilterRules(const FilterRules& rules);
+
+}  // namespace quillnest
