@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the build, the filter and the tests use.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  build-essential cmake ninja-build pkg-config clang libfuzzer-14-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  libsimdjson-dev libutf8proc-dev libssl-dev \
+  libnetfilter-queue-dev libnetfilter-conntrack-dev libmnl-dev libcli11-dev \
+  libpcap-dev libhttp-parser-dev libndpi-dev \
+  iptables iproute2 conntrack tcpdump curl openssl gnutls-bin python3 procps psmisc \
+  >/dev/null
