@@ -50,7 +50,9 @@ struct NEFilterReport {
   FlowRef flow;  // may be absent
 };
 
-// A change observation; once invalidated its handler never runs again.
+// A change observation; once invalidate() has returned its handler never runs again.
+// Destroying an observation invalidates it, and must be safe from within its own handler (the
+// last owner of the provider may let go there).
 class NSKeyValueObservation {
  public:
   virtual ~NSKeyValueObservation() = default;
