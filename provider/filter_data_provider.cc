@@ -1,0 +1,120 @@
+#include "provider/filter_data_provider.h"
+
+#include <mutex>
+#include <utility>
+
+namespace quillnest {
+
+FilterDataProvider::FilterDataProvider(std::shared_ptr<NEFilterProviderHost> host)
+    : NEFilterDataProvider(host),
+      logger(host->makeLogger(kLogSubsystem, kLogCategory)),
+      rules(FilterRules::disabled()) {}
+
+std::shared_ptr<FilterDataProvider> FilterDataProvider::init(
+    std::shared_ptr<NEFilterProviderHost> host) {
+  return std::shared_ptr<FilterDataProvider>(new FilterDataProvider(std::move(host)));
+}
+
+FilterRules FilterDataProvider::rulesSnapshot() {
+  std::lock_guard guard(stateLock);
+  return rules;
+}
+
+FilterRules FilterDataProvider::loadRules() const {
+  const ConfigurationRef configuration = filterConfiguration();
+  if (!configuration || !configuration->vendorConfiguration()) return FilterRules::disabled();
+  const VendorConfiguration& vendor = *configuration->vendorConfiguration();
+  const auto entry = vendor.find("filterRules");
+  if (entry == vendor.end()) return FilterRules::disabled();
+  // Only bytes count; a string holding JSON text is not a configuration.
+  const Bytes* bytes = std::get_if<Bytes>(&entry->second);
+  if (bytes == nullptr) return FilterRules::disabled();
+  DecodeResult decoded = decodeFilterRules(*bytes);
+  if (!decoded.rules) return FilterRules::disabled();
+  return std::move(*decoded.rules);
+}
+
+void FilterDataProvider::applyRules() {
+  FilterRules newRules = loadRules();
+  std::vector<FlowRef> flowsToReset;
+  // Released after unlocking: the old list may be the last reference to a million strings.
+  std::optional<FilterRules> oldRules;
+  {
+    std::lock_guard guard(stateLock);
+    oldRules.emplace(std::exchange(rules, newRules));
+    const bool resetDue = newRules.isEnabled() &&
+                          (!oldRules->isEnabled() || oldRules->domains() != newRules.domains());
+    if (resetDue && !activeWebFlows.empty()) {
+      flowsToReset.reserve(activeWebFlows.size());
+      for (const auto& [identifier, flow] : activeWebFlows) flowsToReset.push_back(flow);
+    }
+  }
+  logger->log(LogLevel::defaultLevel, "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld",
+              {LogArgument::int32(newRules.isEnabled() ? 1 : 0),
+               LogArgument::int64(static_cast<std::int64_t>(newRules.domains().size())),
+               LogArgument::int64(static_cast<std::int64_t>(flowsToReset.size()))});
+  for (const FlowRef& flow : flowsToReset) {
+    updateFlow(flow, NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);
+  }
+}
+
+void FilterDataProvider::startFilterWithCompletionHandler(
+    std::function<void(ErrorRef)> completionHandler) {
+  std::weak_ptr<FilterDataProvider> weakSelf = weak_from_this();
+  configurationObservation =
+      host().observeFilterConfiguration(kObservingOptionNew, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->applyRules();
+      });
+  applyRules();
+  const NEFilterSettings settings = NEFilterSettings::initWithRules({}, NEFilterAction::filterData);
+  applySettings(settings, [logger = logger, completionHandler = std::move(completionHandler)](
+                              ErrorRef error) {
+    if (error) {
+      logger->log(LogLevel::error, "Unable to apply filter settings: %s",
+                  {LogArgument::string(error->localizedDescription())});
+    }
+    if (completionHandler) completionHandler(error);
+  });
+}
+
+void FilterDataProvider::stopFilterWithReason(std::int64_t reason,
+                                              std::function<void()> completionHandler) {
+  if (configurationObservation) configurationObservation->invalidate();
+  configurationObservation.reset();
+  // The flows and buffers are freed after unlocking.
+  std::unordered_map<UUID, FlowRef> forgottenFlows;
+  std::unordered_map<UUID, Bytes> forgottenBuffers;
+  {
+    std::lock_guard guard(stateLock);
+    activeWebFlows.swap(forgottenFlows);
+    outboundBuffers.swap(forgottenBuffers);
+  }
+  logger->log(LogLevel::defaultLevel, "Filter stopped: %ld", {LogArgument::int64(reason)});
+  if (completionHandler) completionHandler();
+}
+
+FilterRules FilterDataProvider::currentRules() { return rulesSnapshot(); }
+
+std::size_t FilterDataProvider::activeWebFlowCount() {
+  std::lock_guard guard(stateLock);
+  return activeWebFlows.size();
+}
+
+std::size_t FilterDataProvider::outboundBufferCount() {
+  std::lock_guard guard(stateLock);
+  return outboundBuffers.size();
+}
+
+bool FilterDataProvider::hasActiveWebFlow(const UUID& identifier) {
+  std::lock_guard guard(stateLock);
+  return activeWebFlows.contains(identifier);
+}
+
+std::optional<Bytes> FilterDataProvider::outboundBuffer(const UUID& identifier) {
+  std::lock_guard guard(stateLock);
+  const auto entry = outboundBuffers.find(identifier);
+  if (entry == outboundBuffers.end()) return std::nullopt;
+  return entry->second;
+}
+
+}  // namespace quillnest
