@@ -215,6 +215,7 @@ class FlowEngine {
   void finishOwnership(const ConnectionRef& connection, ConnectionUpdate& update,
                        std::unique_lock<std::mutex>& lock);
   void eraseLocked(const ConnectionRef& connection);
+  // Sends the flow-closed report; called without the lock.
   void reportClosed(const ConnectionRef& connection);
 
   std::shared_ptr<NEFilterDataProvider> provider_;
@@ -225,6 +226,7 @@ class FlowEngine {
   std::unordered_map<ConnectionKey, ConnectionRef, ConnectionKeyHash> table_;
   std::unordered_map<UUID, ConnectionRef> byFlow_;
   FlowEngineCounters counters_;
+  std::size_t inspectedNow_ = 0;
 };
 
 }  // namespace quillnest::hosts

@@ -1,0 +1,274 @@
+#include "hosts/common/packet.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <optional>
+
+namespace quillnest::hosts {
+namespace {
+
+// A bounded cursor over outside bytes: every read checks the length first.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::size_t size() const { return bytes_.size(); }
+  bool has(std::size_t n) const { return n <= bytes_.size(); }
+  std::uint8_t u8(std::size_t at) const { return bytes_[at]; }
+  std::uint16_t u16(std::size_t at) const {
+    return static_cast<std::uint16_t>(bytes_[at] << 8 | bytes_[at + 1]);
+  }
+  std::uint32_t u32(std::size_t at) const {
+    return static_cast<std::uint32_t>(bytes_[at]) << 24 |
+           static_cast<std::uint32_t>(bytes_[at + 1]) << 16 |
+           static_cast<std::uint32_t>(bytes_[at + 2]) << 8 | bytes_[at + 3];
+  }
+  std::span<const std::uint8_t> from(std::size_t at) const { return bytes_.subspan(at); }
+  std::span<const std::uint8_t> slice(std::size_t at, std::size_t n) const {
+    return bytes_.subspan(at, n);
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+constexpr std::size_t kMaxExtensionHeaders = 8;
+
+ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t protocol,
+                           bool firstFragment, ParsedPacket& out) {
+  Reader r(bytes);
+  out.protocol = protocol;
+  out.firstFragment = firstFragment;
+  if (protocol == kIpProtocolTCP) {
+    if (!r.has(20)) return ParseStatus::truncated;
+    out.sourcePort = r.u16(0);
+    out.destinationPort = r.u16(2);
+    out.tcpSequence = r.u32(4);
+    out.tcpAcknowledgment = r.u32(8);
+    const std::size_t dataOffset = static_cast<std::size_t>(r.u8(12) >> 4) * 4;
+    out.tcpFlags = r.u8(13);
+    if (dataOffset < 20) return ParseStatus::malformed;
+    if (!r.has(dataOffset)) return ParseStatus::truncated;
+    out.payload = r.from(dataOffset);
+    return ParseStatus::ok;
+  }
+  if (protocol == kIpProtocolUDP) {
+    if (!r.has(8)) return ParseStatus::truncated;
+    out.sourcePort = r.u16(0);
+    out.destinationPort = r.u16(2);
+    const std::size_t length = r.u16(4);
+    if (firstFragment) {
+      out.payload = r.from(8);
+      return ParseStatus::ok;
+    }
+    // Zero: a UDP GSO super-packet or a jumbogram; the IP length bounds it.
+    if (length == 0) {
+      out.payload = r.from(8);
+      return ParseStatus::ok;
+    }
+    if (length < 8) return ParseStatus::malformed;
+    if (!r.has(length)) return ParseStatus::truncated;
+    out.payload = r.slice(8, length - 8);
+    return ParseStatus::ok;
+  }
+  return ParseStatus::unsupportedProtocol;
+}
+
+ParseResult parseIPv4(Reader r) {
+  ParseResult result;
+  ParsedPacket& p = result.packet;
+  p.family = IpFamily::v4;
+  if (!r.has(20)) return {ParseStatus::truncated, {}};
+  const std::size_t headerLength = static_cast<std::size_t>(r.u8(0) & 0x0f) * 4;
+  if (headerLength < 20) return {ParseStatus::malformed, {}};
+  const std::size_t totalLength = r.u16(2);
+  if (totalLength < headerLength) return {ParseStatus::malformed, {}};
+  if (!r.has(headerLength) || !r.has(totalLength)) return {ParseStatus::truncated, {}};
+  const std::uint16_t fragment = r.u16(6);
+  const bool moreFragments = (fragment & 0x2000) != 0;
+  const std::uint16_t fragmentOffset = fragment & 0x1fff;
+  std::memcpy(p.source.bytes.data(), r.slice(12, 4).data(), 4);
+  std::memcpy(p.destination.bytes.data(), r.slice(16, 4).data(), 4);
+  p.source.family = p.destination.family = IpFamily::v4;
+  p.protocol = r.u8(9);
+  if (fragmentOffset != 0) return {ParseStatus::fragment, p};
+  result.status = parseTransport(r.slice(headerLength, totalLength - headerLength), p.protocol,
+                                 moreFragments, p);
+  return result;
+}
+
+ParseResult parseIPv6(Reader r) {
+  ParseResult result;
+  ParsedPacket& p = result.packet;
+  p.family = IpFamily::v6;
+  if (!r.has(40)) return {ParseStatus::truncated, {}};
+  std::size_t payloadLength = r.u16(4);
+  // Zero with a hop-by-hop jumbo option, or a GSO packet above 64 KiB: the captured bytes bound it.
+  if (payloadLength == 0) payloadLength = r.size() - 40;
+  if (!r.has(40 + payloadLength)) return {ParseStatus::truncated, {}};
+  std::memcpy(p.source.bytes.data(), r.slice(8, 16).data(), 16);
+  std::memcpy(p.destination.bytes.data(), r.slice(24, 16).data(), 16);
+  p.source.family = p.destination.family = IpFamily::v6;
+
+  Reader payload(r.slice(40, payloadLength));
+  std::uint8_t next = r.u8(6);
+  std::size_t at = 0;
+  bool moreFragments = false;
+  for (std::size_t count = 0;; ++count) {
+    switch (next) {
+      case 0:     // hop-by-hop options
+      case 43:    // routing
+      case 60: {  // destination options
+        if (count == kMaxExtensionHeaders) return {ParseStatus::tooManyExtensionHeaders, p};
+        if (!payload.has(at + 2)) return {ParseStatus::truncated, p};
+        const std::size_t length = (static_cast<std::size_t>(payload.u8(at + 1)) + 1) * 8;
+        if (!payload.has(at + length)) return {ParseStatus::truncated, p};
+        next = payload.u8(at);
+        at += length;
+        continue;
+      }
+      case 51: {  // authentication header
+        if (count == kMaxExtensionHeaders) return {ParseStatus::tooManyExtensionHeaders, p};
+        if (!payload.has(at + 2)) return {ParseStatus::truncated, p};
+        const std::size_t length = (static_cast<std::size_t>(payload.u8(at + 1)) + 2) * 4;
+        if (!payload.has(at + length)) return {ParseStatus::truncated, p};
+        next = payload.u8(at);
+        at += length;
+        continue;
+      }
+      case 44: {  // fragment
+        if (count == kMaxExtensionHeaders) return {ParseStatus::tooManyExtensionHeaders, p};
+        if (!payload.has(at + 8)) return {ParseStatus::truncated, p};
+        const std::uint16_t offsetAndFlags = payload.u16(at + 2);
+        next = payload.u8(at);
+        at += 8;
+        p.protocol = next;
+        if ((offsetAndFlags >> 3) != 0) return {ParseStatus::fragment, p};
+        moreFragments = (offsetAndFlags & 1) != 0;
+        continue;
+      }
+      default:
+        break;
+    }
+    break;
+  }
+  p.protocol = next;
+  result.status = parseTransport(payload.from(at), next, moreFragments, p);
+  return result;
+}
+
+}  // namespace
+
+IpAddress IpAddress::v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  IpAddress address;
+  address.family = IpFamily::v4;
+  address.bytes[0] = a;
+  address.bytes[1] = b;
+  address.bytes[2] = c;
+  address.bytes[3] = d;
+  return address;
+}
+
+IpAddress IpAddress::v6(const std::array<std::uint8_t, 16>& bytes) {
+  IpAddress address;
+  address.family = IpFamily::v6;
+  address.bytes = bytes;
+  return address;
+}
+
+bool IpAddress::parse(std::string_view text, IpAddress& out) {
+  const std::string copy(text);
+  IpAddress address;
+  if (inet_pton(AF_INET, copy.c_str(), address.bytes.data()) == 1) {
+    address.family = IpFamily::v4;
+    out = address;
+    return true;
+  }
+  if (inet_pton(AF_INET6, copy.c_str(), address.bytes.data()) == 1) {
+    address.family = IpFamily::v6;
+    out = address;
+    return true;
+  }
+  return false;
+}
+
+std::string IpAddress::text() const {
+  char buffer[INET6_ADDRSTRLEN] = {};
+  const int af = family == IpFamily::v4 ? AF_INET : AF_INET6;
+  if (inet_ntop(af, bytes.data(), buffer, sizeof buffer) == nullptr) return {};
+  return buffer;
+}
+
+std::string_view parseStatusName(ParseStatus status) {
+  switch (status) {
+    case ParseStatus::ok:
+      return "ok";
+    case ParseStatus::truncated:
+      return "truncated";
+    case ParseStatus::malformed:
+      return "malformed";
+    case ParseStatus::fragment:
+      return "fragment";
+    case ParseStatus::unsupportedProtocol:
+      return "unsupported protocol";
+    case ParseStatus::tooManyExtensionHeaders:
+      return "too many extension headers";
+  }
+  return "unknown";
+}
+
+ParseResult parseIpPacket(std::span<const std::uint8_t> bytes) {
+  Reader r(bytes);
+  if (!r.has(1)) return {ParseStatus::truncated, {}};
+  switch (r.u8(0) >> 4) {
+    case 4:
+      return parseIPv4(r);
+    case 6:
+      return parseIPv6(r);
+    default:
+      return {ParseStatus::malformed, {}};
+  }
+}
+
+ConnectionKey ConnectionKey::outboundOf(const ParsedPacket& packet) {
+  return {packet.family,     packet.protocol,    packet.source,
+          packet.sourcePort, packet.destination, packet.destinationPort};
+}
+
+ConnectionKey ConnectionKey::inboundOf(const ParsedPacket& packet) {
+  return {packet.family,          packet.protocol, packet.destination,
+          packet.destinationPort, packet.source,   packet.sourcePort};
+}
+
+std::string ConnectionKey::text() const {
+  auto endpoint = [&](const IpAddress& address, std::uint16_t port) {
+    if (family == IpFamily::v6) return "[" + address.text() + "]:" + std::to_string(port);
+    return address.text() + ":" + std::to_string(port);
+  };
+  std::string name = protocol == kIpProtocolTCP   ? "tcp"
+                     : protocol == kIpProtocolUDP ? "udp"
+                                                  : std::to_string(protocol);
+  return name + " " + endpoint(local, localPort) + " -> " + endpoint(remote, remotePort);
+}
+
+std::size_t ConnectionKeyHash::operator()(const ConnectionKey& key) const noexcept {
+  // FNV-1a over the fields; cheap and good enough for a table keyed by 5-tuples.
+  std::uint64_t h = 1469598103934665603ull;
+  auto mix = [&](std::uint8_t byte) {
+    h ^= byte;
+    h *= 1099511628211ull;
+  };
+  mix(static_cast<std::uint8_t>(key.family));
+  mix(key.protocol);
+  const std::size_t width = key.family == IpFamily::v4 ? 4 : 16;
+  for (std::size_t i = 0; i < width; ++i) mix(key.local.bytes[i]);
+  for (std::size_t i = 0; i < width; ++i) mix(key.remote.bytes[i]);
+  mix(static_cast<std::uint8_t>(key.localPort >> 8));
+  mix(static_cast<std::uint8_t>(key.localPort));
+  mix(static_cast<std::uint8_t>(key.remotePort >> 8));
+  mix(static_cast<std::uint8_t>(key.remotePort));
+  return static_cast<std::size_t>(h);
+}
+
+}  // namespace quillnest::hosts

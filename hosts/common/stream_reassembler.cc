@@ -1,0 +1,69 @@
+#include "hosts/common/stream_reassembler.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace quillnest::hosts {
+
+std::int64_t streamOffset(std::uint32_t initialSequence, std::uint32_t sequence) {
+  // The stream starts at ISN + 1; the signed 32-bit distance survives wrap-around.
+  return static_cast<std::int32_t>(sequence - (initialSequence + 1u));
+}
+
+bool StreamReassembler::insert(std::int64_t offset, std::span<const std::uint8_t> bytes) {
+  if (offset < 0) {
+    const auto skip = static_cast<std::uint64_t>(-offset);
+    if (skip >= bytes.size()) return true;
+    bytes = bytes.subspan(skip);
+    offset = 0;
+  }
+  std::uint64_t start = static_cast<std::uint64_t>(offset);
+  const std::uint64_t end = start + bytes.size();
+  if (end <= taken_) return true;
+  if (end > taken_ + window_) return false;
+  std::uint64_t cursor = std::max(start, taken_);
+
+  // Skip whatever an earlier piece already covers: the first bytes win.
+  auto it = pieces_.upper_bound(cursor);
+  if (it != pieces_.begin()) {
+    auto previous = std::prev(it);
+    cursor = std::max(cursor, previous->first + previous->second.size());
+  }
+  while (cursor < end) {
+    it = pieces_.lower_bound(cursor);
+    if (it != pieces_.end() && it->first == cursor) {
+      cursor += it->second.size();
+      continue;
+    }
+    const std::uint64_t stop = it == pieces_.end() ? end : std::min(it->first, end);
+    auto first = bytes.begin() + static_cast<std::ptrdiff_t>(cursor - start);
+    auto last = bytes.begin() + static_cast<std::ptrdiff_t>(stop - start);
+    pieces_.emplace(cursor, std::vector<std::uint8_t>(first, last));
+    buffered_ += stop - cursor;
+    cursor = stop;
+  }
+  return true;
+}
+
+std::vector<std::uint8_t> StreamReassembler::take() {
+  std::vector<std::uint8_t> out;
+  while (!pieces_.empty() && pieces_.begin()->first == taken_) {
+    auto& piece = pieces_.begin()->second;
+    out.insert(out.end(), piece.begin(), piece.end());
+    taken_ += piece.size();
+    buffered_ -= piece.size();
+    pieces_.erase(pieces_.begin());
+  }
+  return out;
+}
+
+std::size_t StreamReassembler::contiguousAvailable() const {
+  std::uint64_t next = taken_;
+  for (const auto& [start, piece] : pieces_) {
+    if (start != next) break;
+    next += piece.size();
+  }
+  return static_cast<std::size_t>(next - taken_);
+}
+
+}  // namespace quillnest::hosts
