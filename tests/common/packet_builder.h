@@ -1,0 +1,166 @@
+// Builds IP packets and TLS ClientHello bytes for host tests (parser tables, engine runs, capture
+// files). Header-only so the replay tests can use it too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hosts/common/packet.h"
+
+namespace quillnest::testing {
+
+using PacketBytes = std::vector<std::uint8_t>;
+
+struct PacketSpec {
+  hosts::IpFamily family = hosts::IpFamily::v4;
+  std::string source = "10.0.0.1";
+  std::string destination = "198.51.100.2";
+  std::uint8_t protocol = hosts::kIpProtocolTCP;
+  std::uint16_t sourcePort = 40000;
+  std::uint16_t destinationPort = 443;
+  std::uint8_t flags = hosts::kTcpAck;
+  std::uint32_t sequence = 0;
+  std::uint32_t acknowledgment = 0;
+  PacketBytes payload;
+  std::size_t ipv4Options = 0;  // bytes of IPv4 options (multiple of 4)
+  std::size_t tcpOptions = 0;   // bytes of TCP options (multiple of 4)
+};
+
+inline void putU16(PacketBytes& out, std::size_t at, std::uint16_t v) {
+  out[at] = static_cast<std::uint8_t>(v >> 8);
+  out[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+inline void putU32(PacketBytes& out, std::size_t at, std::uint32_t v) {
+  putU16(out, at, static_cast<std::uint16_t>(v >> 16));
+  putU16(out, at + 2, static_cast<std::uint16_t>(v));
+}
+
+inline std::uint16_t internetChecksum(const std::uint8_t* data, std::size_t length,
+                                      std::uint32_t sum = 0) {
+  for (std::size_t i = 0; i + 1 < length; i += 2) sum += data[i] << 8 | data[i + 1];
+  if (length % 2) sum += data[length - 1] << 8;
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+// The transport header plus payload, with its checksum over the pseudo-header.
+inline PacketBytes buildTransport(const PacketSpec& spec, const hosts::IpAddress& source,
+                                  const hosts::IpAddress& destination) {
+  PacketBytes segment;
+  if (spec.protocol == hosts::kIpProtocolTCP) {
+    segment.assign(20 + spec.tcpOptions, 0);
+    putU16(segment, 0, spec.sourcePort);
+    putU16(segment, 2, spec.destinationPort);
+    putU32(segment, 4, spec.sequence);
+    putU32(segment, 8, spec.acknowledgment);
+    segment[12] = static_cast<std::uint8_t>(((20 + spec.tcpOptions) / 4) << 4);
+    segment[13] = spec.flags;
+    putU16(segment, 14, 65535);
+    for (std::size_t i = 20; i < segment.size(); ++i) segment[i] = 1;  // NOPs
+  } else {
+    segment.assign(8, 0);
+    putU16(segment, 0, spec.sourcePort);
+    putU16(segment, 2, spec.destinationPort);
+    putU16(segment, 4, static_cast<std::uint16_t>(8 + spec.payload.size()));
+  }
+  segment.insert(segment.end(), spec.payload.begin(), spec.payload.end());
+  const std::size_t width = source.family == hosts::IpFamily::v4 ? 4 : 16;
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < width; i += 2) {
+    sum += source.bytes[i] << 8 | source.bytes[i + 1];
+    sum += destination.bytes[i] << 8 | destination.bytes[i + 1];
+  }
+  sum += spec.protocol;
+  sum += static_cast<std::uint32_t>(segment.size() & 0xffff) +
+         static_cast<std::uint32_t>(segment.size() >> 16);
+  const std::size_t checksumAt = spec.protocol == hosts::kIpProtocolTCP ? 16 : 6;
+  std::uint16_t checksum = internetChecksum(segment.data(), segment.size(), sum);
+  if (spec.protocol == hosts::kIpProtocolUDP && checksum == 0) checksum = 0xffff;
+  putU16(segment, checksumAt, checksum);
+  return segment;
+}
+
+inline PacketBytes buildPacket(const PacketSpec& spec) {
+  hosts::IpAddress source, destination;
+  hosts::IpAddress::parse(spec.source, source);
+  hosts::IpAddress::parse(spec.destination, destination);
+  const PacketBytes segment = buildTransport(spec, source, destination);
+  PacketBytes packet;
+  if (spec.family == hosts::IpFamily::v4) {
+    const std::size_t headerLength = 20 + spec.ipv4Options;
+    packet.assign(headerLength, 0);
+    packet[0] = static_cast<std::uint8_t>(0x40 | headerLength / 4);
+    putU16(packet, 2, static_cast<std::uint16_t>(headerLength + segment.size()));
+    putU16(packet, 6, 0x4000);  // don't fragment
+    packet[8] = 64;
+    packet[9] = spec.protocol;
+    std::copy_n(source.bytes.begin(), 4, packet.begin() + 12);
+    std::copy_n(destination.bytes.begin(), 4, packet.begin() + 16);
+    for (std::size_t i = 20; i < headerLength; ++i) packet[i] = 1;  // NOP options
+    putU16(packet, 10, internetChecksum(packet.data(), headerLength));
+  } else {
+    packet.assign(40, 0);
+    packet[0] = 0x60;
+    putU16(packet, 4, static_cast<std::uint16_t>(segment.size()));
+    packet[6] = spec.protocol;
+    packet[7] = 64;
+    std::copy(source.bytes.begin(), source.bytes.end(), packet.begin() + 8);
+    std::copy(destination.bytes.begin(), destination.bytes.end(), packet.begin() + 24);
+  }
+  packet.insert(packet.end(), segment.begin(), segment.end());
+  return packet;
+}
+
+// A TLS 1.2-framed ClientHello with a server_name extension. `padding` adds a padding extension
+// of that many bytes, placed before server_name when sniLast (so the name lands in a later
+// segment of a split hello, as browsers' large hellos do).
+inline PacketBytes makeClientHello(std::string_view serverName, std::size_t padding = 0,
+                                   bool sniLast = true) {
+  auto u16 = [](PacketBytes& out, std::size_t v) {
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+  };
+  PacketBytes sni;
+  u16(sni, 0x0000);
+  u16(sni, serverName.size() + 5);
+  u16(sni, serverName.size() + 3);
+  sni.push_back(0);
+  u16(sni, serverName.size());
+  sni.insert(sni.end(), serverName.begin(), serverName.end());
+  PacketBytes pad;
+  if (padding > 0) {
+    u16(pad, 0x0015);
+    u16(pad, padding);
+    pad.insert(pad.end(), padding, 0);
+  }
+  PacketBytes extensions = sniLast ? pad : sni;
+  const PacketBytes& second = sniLast ? sni : pad;
+  extensions.insert(extensions.end(), second.begin(), second.end());
+
+  PacketBytes body;
+  body.push_back(3);
+  body.push_back(3);
+  for (int i = 0; i < 32; ++i) body.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+  body.push_back(0);  // no session id
+  u16(body, 2);
+  body.push_back(0x13);
+  body.push_back(0x01);
+  body.push_back(1);
+  body.push_back(0);
+  u16(body, extensions.size());
+  body.insert(body.end(), extensions.begin(), extensions.end());
+
+  PacketBytes handshake{1, static_cast<std::uint8_t>(body.size() >> 16),
+                        static_cast<std::uint8_t>(body.size() >> 8),
+                        static_cast<std::uint8_t>(body.size())};
+  handshake.insert(handshake.end(), body.begin(), body.end());
+  PacketBytes record{22, 3, 1};
+  u16(record, handshake.size());
+  record.insert(record.end(), handshake.begin(), handshake.end());
+  return record;
+}
+
+}  // namespace quillnest::testing

@@ -1,0 +1,140 @@
+#include "hosts/common/stream_reassembler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "tests/common/packet_builder.h"
+
+namespace quillnest::hosts {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// Takes everything deliverable after each insert and glues it together, as the engine does.
+struct Collector {
+  StreamReassembler stream;
+  Bytes out;
+  void add(std::int64_t offset, const Bytes& bytes) {
+    ASSERT_TRUE(stream.insert(offset, bytes));
+    const Bytes taken = stream.take();
+    out.insert(out.end(), taken.begin(), taken.end());
+  }
+};
+
+TEST(StreamOffset, CountsFromTheByteAfterTheSyn) {
+  struct Row {
+    std::uint32_t isn, sequence;
+    std::int64_t offset;
+  };
+  for (const Row& row : {Row{1000, 1001, 0}, Row{1000, 1101, 100}, Row{1000, 1000, -1},
+                         Row{0xfffffff0u, 0xfffffff1u, 0}, Row{0xfffffff0u, 0x10u, 31},
+                         Row{0xffffffffu, 0u, 0}, Row{0xffffffffu, 0xfffffff0u, -16}}) {
+    EXPECT_EQ(streamOffset(row.isn, row.sequence), row.offset) << row.isn << " " << row.sequence;
+  }
+}
+
+// Every two- and three-way split of a ClientHello, delivered in every order, rebuilds it exactly.
+TEST(StreamReassembler, EverySplitOfAClientHelloInAnyOrder) {
+  const Bytes hello = testing::makeClientHello("blocked.example", 300);
+  for (std::size_t cut = 1; cut < hello.size(); ++cut) {
+    for (bool reversed : {false, true}) {
+      Collector c;
+      Bytes first = slice(hello, 0, cut), second = slice(hello, cut, hello.size());
+      if (reversed) {
+        c.add(static_cast<std::int64_t>(cut), second);
+        EXPECT_TRUE(c.out.empty());
+        c.add(0, first);
+      } else {
+        c.add(0, first);
+        c.add(static_cast<std::int64_t>(cut), second);
+      }
+      ASSERT_EQ(c.out, hello) << "cut " << cut << (reversed ? " reversed" : "");
+      EXPECT_EQ(c.stream.buffered(), 0u);
+    }
+  }
+  for (std::size_t a = 1; a < hello.size(); a += 7) {
+    for (std::size_t b = a + 1; b < hello.size(); b += 11) {
+      std::vector<std::pair<std::size_t, std::size_t>> parts{{0, a}, {a, b}, {b, hello.size()}};
+      std::vector<int> order{0, 1, 2};
+      do {
+        Collector c;
+        for (int i : order) {
+          c.add(static_cast<std::int64_t>(parts[i].first),
+                slice(hello, parts[i].first, parts[i].second));
+        }
+        ASSERT_EQ(c.out, hello) << a << " " << b;
+      } while (std::next_permutation(order.begin(), order.end()));
+    }
+  }
+}
+
+TEST(StreamReassembler, OverlapsKeepTheFirstBytes) {
+  struct Row {
+    std::string name;
+    std::vector<std::pair<std::int64_t, std::string>> segments;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"later_copy_of_taken_bytes_ignored", {{0, "abcd"}, {0, "XXXXef"}}, "abcdef"},
+      {"held_piece_wins_over_later_overlap",
+       {{4, "efgh"}, {2, "XXXXXXij"}, {0, "ab"}},
+       "abXXefghij"},
+      {"overlap_spanning_two_held_pieces", {{2, "cd"}, {6, "gh"}, {0, "abXXefXXij"}}, "abcdefghij"},
+      {"retransmit_is_noop", {{0, "abc"}, {0, "abc"}, {3, "def"}, {3, "def"}}, "abcdef"},
+      {"segment_inside_held_piece", {{2, "cdefg"}, {3, "X"}, {0, "ab"}}, "abcdefg"},
+      {"negative_offset_clipped", {{-1, "Sabc"}}, "abc"},
+      {"wholly_before_stream", {{-4, "SSSS"}, {0, "a"}}, "a"},
+  };
+  for (const Row& row : rows) {
+    Collector c;
+    for (const auto& [offset, text] : row.segments) c.add(offset, Bytes(text.begin(), text.end()));
+    EXPECT_EQ(std::string(c.out.begin(), c.out.end()), row.expected) << row.name;
+    EXPECT_EQ(c.stream.taken(), row.expected.size()) << row.name;
+  }
+}
+
+TEST(StreamReassembler, GapHoldsUntilFilled) {
+  StreamReassembler s;
+  ASSERT_TRUE(s.insert(5, Bytes{5, 6, 7}));
+  EXPECT_EQ(s.contiguousAvailable(), 0u);
+  EXPECT_TRUE(s.take().empty());
+  EXPECT_EQ(s.buffered(), 3u);
+  ASSERT_TRUE(s.insert(0, Bytes{0, 1, 2}));
+  EXPECT_EQ(s.contiguousAvailable(), 3u);
+  ASSERT_TRUE(s.insert(3, Bytes{3, 4}));
+  EXPECT_EQ(s.contiguousAvailable(), 8u);
+  EXPECT_EQ(s.take(), (Bytes{0, 1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST(StreamReassembler, RefusesSegmentsBeyondTheWindow) {
+  StreamReassembler s(100);
+  EXPECT_TRUE(s.insert(90, Bytes(10, 1)));
+  EXPECT_FALSE(s.insert(95, Bytes(10, 1)));
+  EXPECT_EQ(s.buffered(), 10u);
+  EXPECT_TRUE(s.insert(0, Bytes(90, 0)));
+  EXPECT_EQ(s.take().size(), 100u);
+  EXPECT_TRUE(s.insert(195, Bytes(5, 1)));  // the window moves with what was taken
+}
+
+TEST(StreamReassembler, WrapAroundNearTwoToThe32) {
+  const Bytes hello = testing::makeClientHello("wrap.example", 400);
+  const std::uint32_t isn = 0xffffff00u;
+  Collector c;
+  const std::size_t cut = 0x100 - 1;  // the second segment's sequence number wraps to 0
+  const std::uint32_t seq1 = isn + 1;
+  const std::uint32_t seq2 = static_cast<std::uint32_t>(seq1 + cut);
+  ASSERT_LT(seq2, seq1);
+  c.add(streamOffset(isn, seq2), slice(hello, cut, hello.size()));
+  c.add(streamOffset(isn, seq1), slice(hello, 0, cut));
+  EXPECT_EQ(c.out, hello);
+}
+
+}  // namespace
+}  // namespace quillnest::hosts
