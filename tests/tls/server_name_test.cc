@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/tls/tls_test_util.h"
+
+namespace quillnest::testing {
+namespace {
+
+Bytes sessionId32() {
+  Bytes id(32);
+  for (std::size_t i = 0; i < id.size(); ++i) id[i] = static_cast<std::uint8_t>(0xA0 + i);
+  return id;
+}
+
+// The ClientHello of the main hand-made case: 32-byte session id, several suites, groups and
+// point formats before the server name.
+ClientHelloParts typicalParts(std::string_view hostName = "Ab.CD.") {
+  ClientHelloParts parts;
+  parts.sessionId = sessionId32();
+  parts.cipherSuites = {0x13, 0x01, 0x13, 0x02, 0x13, 0x03, 0xC0, 0x2B, 0xC0, 0x2F, 0x00, 0x9C};
+  parts.extensions = concat({extension(10, {0x00, 0x04, 0x00, 0x1D, 0x00, 0x17}),
+                             extension(11, {0x01, 0x00}), serverNameExtension(hostName)});
+  return parts;
+}
+
+Bytes helloWithExtensions(const Bytes& extensions) {
+  ClientHelloParts parts;
+  parts.extensions = extensions;
+  return clientHelloMessage(parts);
+}
+
+Bytes flightWithSniData(const Bytes& extensionData) {
+  return handshakeRecords(helloWithExtensions(extension(0, extensionData)));
+}
+
+Bytes typicalFlight() { return handshakeRecords(clientHelloMessage(typicalParts())); }
+
+// The typical message over two records, split inside the extensions.
+Bytes twoRecordFlight() { return handshakeRecords(clientHelloMessage(typicalParts()), 100); }
+
+struct Case {
+  std::string name;
+  Bytes input;
+  ServerNameResult expected;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class ExtractServerName : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ExtractServerName, GivesTheExpectedResult) {
+  EXPECT_EQ(extract(GetParam().input), GetParam().expected);
+}
+
+std::vector<Case> framingCases() {
+  const Bytes two = twoRecordFlight();
+  const std::size_t firstEnd = 105;
+  const std::size_t secondEnd = two.size();
+  const Bytes typical = typicalFlight();
+  const Bytes helloMessage = clientHelloMessage(typicalParts());
+
+  std::vector<Case> cases = {
+      {"empty", {}, needMore(5)},
+      {"three bytes not a handshake", bytesOf("GET"), needMore(5)},
+      {"four bytes of a header", {22, 3, 1, 2}, needMore(5)},
+      {"five bytes of an HTTP request", bytesOf("GET /"), unavailable()},
+      {"five bytes of application data", {23, 3, 3, 0, 10}, unavailable()},
+      {"header alone asks for its record", {22, 3, 1, 2, 0}, needMore(517)},
+      {"record ending at the limit", {22, 3, 1, 0xFF, 0xFA}, needMore(65535)},
+      {"record ending past the limit", {22, 3, 1, 0xFF, 0xFB}, unavailable()},
+      {"empty record asks for the next header", {22, 3, 1, 0, 0}, needMore(10)},
+      {"short fragment asks for the next header", {22, 3, 1, 0, 3, 1, 0, 0}, needMore(13)},
+      {"server hello type is refused at four bytes", {22, 3, 3, 0, 4, 2, 0, 0, 70}, unavailable()},
+      {"server hello type with three bytes waits", {22, 3, 3, 0, 3, 2, 0, 0}, needMore(13)},
+      {"message longer than its record asks for the next header",
+       prefix(record(22, prefix(helloMessage, 40)), 45), needMore(50)},
+      {"typical hello", typical, found("ab.cd")},
+      {"typical hello with bytes after it", concat({typical, bytesOf("junk")}), found("ab.cd")},
+      {"typical hello followed by another message in its record",
+       handshakeRecords(concat({helloMessage, handshakeMessage(20, {1, 2, 3})})), found("ab.cd")},
+      {"typical hello missing its last byte", prefix(typical, typical.size() - 1),
+       needMore(typical.size())},
+      {"two records, first only", prefix(two, firstEnd), needMore(firstEnd + 5)},
+      {"two records, part of the second header", prefix(two, firstEnd + 3), needMore(firstEnd + 5)},
+      {"two records, second header", prefix(two, firstEnd + 5), needMore(secondEnd)},
+      {"two records, part of the second fragment", prefix(two, secondEnd - 1), needMore(secondEnd)},
+      {"two records, both complete", two, found("ab.cd")},
+      {"two records, second of application data",
+       concat({prefix(two, firstEnd), record(23, {1, 2, 3})}), unavailable()},
+      {"two records, header of application data alone",
+       concat({prefix(two, firstEnd), Bytes{23, 3, 3, 0, 9}}), unavailable()},
+      {"empty records between fragments",
+       concat({prefix(two, firstEnd), record(22, {}), record(22, {}),
+               Bytes(two.begin() + static_cast<std::ptrdiff_t>(firstEnd), two.end())}),
+       found("ab.cd")},
+      {"message of twelve records", handshakeRecords(helloMessage, 10), found("ab.cd")},
+      {"one-byte records", handshakeRecords(helloMessage, 1), found("ab.cd")},
+  };
+
+  // A message whose next record header would end beyond the limit.
+  Bytes big =
+      helloWithExtensions(concat({extension(0x1234, Bytes(65500)), serverNameExtension("x")}));
+  Bytes bigFirst = record(22, prefix(big, 65525));  // ends at 65,530
+  cases.push_back({"next header ending at the limit", bigFirst, needMore(65535)});
+  Bytes bigLonger = record(22, prefix(big, 65526));  // ends at 65,531
+  cases.push_back({"next header ending past the limit", bigLonger, unavailable()});
+  cases.push_back({"second record ending past the limit",
+                   concat({record(22, prefix(big, 65000)), Bytes{22, 3, 1, 3, 0}}), unavailable()});
+  return cases;
+}
+
+std::vector<Case> clientHelloCases() {
+  ClientHelloParts noSni = typicalParts();
+  noSni.extensions = concat({extension(10, {0, 2, 0, 0x1D}), extension(43, {2, 3, 4})});
+
+  ClientHelloParts noExtensions = typicalParts();
+  noExtensions.extensions.reset();
+
+  ClientHelloParts oneByteOfLength = typicalParts();
+  oneByteOfLength.extensions.reset();
+  oneByteOfLength.compressionMethods = {0x00};
+  Bytes truncatedLength = clientHelloMessage(oneByteOfLength);
+  truncatedLength.push_back(0x00);
+  truncatedLength[3] += 1;
+
+  ClientHelloParts emptyExtensions = typicalParts();
+  emptyExtensions.extensions = Bytes{};
+
+  ClientHelloParts changed = typicalParts();
+  changed.legacyVersion = 0x0301;
+  changed.random.fill(0x5A);
+
+  ClientHelloParts longSession = typicalParts();
+  longSession.sessionId = Bytes(255, 0x11);  // longer than TLS allows; only its length is read
+
+  ClientHelloParts noSuites = typicalParts();
+  noSuites.cipherSuites.clear();
+  noSuites.compressionMethods.clear();
+
+  return {
+      {"no server name", handshakeRecords(clientHelloMessage(noSni)), unavailable()},
+      {"ends after compression methods", handshakeRecords(clientHelloMessage(noExtensions)),
+       unavailable()},
+      {"one byte of extensions length", handshakeRecords(truncatedLength), unavailable()},
+      {"empty extensions block", handshakeRecords(clientHelloMessage(emptyExtensions)),
+       unavailable()},
+      {"versions and random changed", handshakeRecords(clientHelloMessage(changed), 16384, 0x0303),
+       found("ab.cd")},
+      {"record version 0x0000", handshakeRecords(clientHelloMessage(typicalParts()), 100, 0),
+       found("ab.cd")},
+      {"session id of 255 bytes", handshakeRecords(clientHelloMessage(longSession)),
+       found("ab.cd")},
+      {"no suites and no compression methods", handshakeRecords(clientHelloMessage(noSuites)),
+       found("ab.cd")},
+      {"extension overrunning the block before the name",
+       handshakeRecords(helloWithExtensions(
+           concat({Bytes{0x00, 0x0A, 0x00, 0x40, 0, 2}, serverNameExtension("a.example")}))),
+       unavailable()},
+      {"three bytes after the last extension",
+       handshakeRecords(helloWithExtensions(concat({extension(10, {0, 0}), Bytes{0, 0, 0}}))),
+       unavailable()},
+      {"first server_name decides",
+       handshakeRecords(helloWithExtensions(
+           concat({extension(0, {0, 1, 0}), serverNameExtension("later.example")}))),
+       unavailable()},
+      {"name after other extensions",
+       handshakeRecords(helloWithExtensions(
+           concat({extension(0xFF01, {0}), extension(16, bytesOf("\x02h2")),
+                   extension(21, Bytes(300)), serverNameExtension("WWW.Example.ORG")}))),
+       found("www.example.org")},
+  };
+}
+
+std::vector<Case> serverNameListCases() {
+  const Bytes hostA = serverNameEntry(0, bytesOf("a.example"));
+  return {
+      {"name type 1 then host_name",
+       flightWithSniData(serverNameList({serverNameEntry(1, bytesOf("other")), hostA})),
+       found("a.example")},
+      {"invalid UTF-8 then valid",
+       flightWithSniData(serverNameList({serverNameEntry(0, {0x61, 0xC0, 0xAF}), hostA})),
+       found("a.example")},
+      {"only invalid UTF-8",
+       flightWithSniData(serverNameList({serverNameEntry(0, {0x61, 0xC0, 0xAF})})), unavailable()},
+      {"empty host_name in a list of 3", flightWithSniData({0, 3, 0, 0, 0}), found("")},
+      {"list of length 2", flightWithSniData({0, 2, 0, 0}), unavailable()},
+      {"list length 2 followed by an entry", flightWithSniData({0, 2, 0, 0, 0, 0, 0}),
+       unavailable()},
+      {"one byte of data", flightWithSniData({0}), unavailable()},
+      {"no data", flightWithSniData({}), unavailable()},
+      {"list longer than the data", flightWithSniData({0, 9, 0, 0, 1, 0x61}), unavailable()},
+      {"name longer than the list", flightWithSniData({0, 4, 0, 0, 2, 0x61, 0x62}), unavailable()},
+      {"bytes after the list ignored",
+       flightWithSniData(concat({serverNameList({hostA}), Bytes{0xFF, 0xFF}})), found("a.example")},
+      {"skipped entry with two bytes left",
+       flightWithSniData(serverNameList({serverNameEntry(1, {}), Bytes{0, 0}})), unavailable()},
+      {"skipped entry with an empty name after it",
+       flightWithSniData(serverNameList({serverNameEntry(7, {}), serverNameEntry(0, {})})),
+       found("")},
+      {"upper case and trailing dots",
+       flightWithSniData(serverNameList({serverNameEntry(0, bytesOf("MiXeD.Example.."))})),
+       found("mixed.example")},
+      {"nothing trimmed", flightWithSniData(serverNameList({serverNameEntry(0, bytesOf(" a "))})),
+       found(" a ")},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Framing, ExtractServerName, ::testing::ValuesIn(framingCases()));
+INSTANTIATE_TEST_SUITE_P(ClientHello, ExtractServerName, ::testing::ValuesIn(clientHelloCases()));
+INSTANTIATE_TEST_SUITE_P(ServerNameList, ExtractServerName,
+                         ::testing::ValuesIn(serverNameListCases()));
+
+// RFC 3629's table, edge by edge: a host_name must be well-formed to be taken.
+struct Utf8Case {
+  Bytes name;
+  bool wellFormed;
+};
+
+class HostNameUtf8 : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(HostNameUtf8, IsTakenOnlyWhenWellFormed) {
+  const Bytes data = serverNameList({serverNameEntry(0, GetParam().name)});
+  const ServerNameResult result = parseServerNameList(data);
+  EXPECT_EQ(result.kind() == ServerNameResult::Kind::found, GetParam().wellFormed)
+      << ::testing::PrintToString(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rfc3629, HostNameUtf8,
+    ::testing::Values(Utf8Case{{0x00}, true}, Utf8Case{{0x7F}, true},
+                      Utf8Case{{0x80}, false},                    // lone continuation
+                      Utf8Case{{0xC0, 0x80}, false},              // overlong NUL
+                      Utf8Case{{0xC1, 0xBF}, false},              // overlong
+                      Utf8Case{{0xC2, 0x80}, true},               // U+0080
+                      Utf8Case{{0xDF, 0xBF}, true},               // U+07FF
+                      Utf8Case{{0xC2}, false},                    // truncated
+                      Utf8Case{{0xC2, 0x41}, false},              // bad continuation
+                      Utf8Case{{0xE0, 0x9F, 0xBF}, false},        // overlong
+                      Utf8Case{{0xE0, 0xA0, 0x80}, true},         // U+0800
+                      Utf8Case{{0xED, 0x9F, 0xBF}, true},         // U+D7FF
+                      Utf8Case{{0xED, 0xA0, 0x80}, false},        // U+D800 surrogate
+                      Utf8Case{{0xED, 0xBF, 0xBF}, false},        // U+DFFF surrogate
+                      Utf8Case{{0xEE, 0x80, 0x80}, true},         // U+E000
+                      Utf8Case{{0xEF, 0xBB, 0xBF}, true},         // byte-order mark
+                      Utf8Case{{0xEF, 0xBF, 0xBF}, true},         // U+FFFF
+                      Utf8Case{{0xE1, 0x80}, false},              // truncated
+                      Utf8Case{{0xF0, 0x8F, 0xBF, 0xBF}, false},  // overlong
+                      Utf8Case{{0xF0, 0x90, 0x80, 0x80}, true},   // U+10000
+                      Utf8Case{{0xF4, 0x8F, 0xBF, 0xBF}, true},   // U+10FFFF
+                      Utf8Case{{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
+                      Utf8Case{{0xF5, 0x80, 0x80, 0x80}, false},  // above U+10FFFF
+                      Utf8Case{{0xF1, 0x80, 0x80, 0x41}, false},  // bad last byte
+                      Utf8Case{{0xFE}, false}, Utf8Case{{0xFF}, false},
+                      Utf8Case{bytesOf("b\xC3\xBC"
+                                       "cher.example"),
+                               true}));
+
+// Parsing in place and parsing joined fragments must agree for every split of the same message.
+TEST(ExtractServerNameSplits, EverySplitPointGivesTheSameName) {
+  const Bytes message = clientHelloMessage(typicalParts("Split.Example"));
+  for (std::size_t cut = 0; cut <= message.size(); ++cut) {
+    const Bytes flight = concat(
+        {record(22, prefix(message, cut)),
+         record(22, Bytes(message.begin() + static_cast<std::ptrdiff_t>(cut), message.end()))});
+    EXPECT_EQ(extract(flight), found("split.example")) << "cut at " << cut;
+  }
+}
+
+}  // namespace
+}  // namespace quillnest::testing
