@@ -45,7 +45,8 @@ class FilterRules {
   std::shared_ptr<const DomainList> sharedStorage() const { return list_; }
 
  private:
-  FilterRules(bool isEnabled, std::shared_ptr<const DomainList> list);
+  // The list first: with the flag first, FilterRules(false, {}) would be ambiguous.
+  FilterRules(std::shared_ptr<const DomainList> list, bool isEnabled);
   friend FilterRules makeFilterRules(bool isEnabled, const std::vector<std::string>& domains);
 
   bool isEnabled_;

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "rules/filter_rules.h"
+
+namespace quillnest {
+namespace {
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+struct DecodeCase {
+  std::string name;
+  std::string json;
+  std::optional<FilterRules> expected;  // absent: the text is rejected
+  std::string errorPart;                // part of the message when rejected
+};
+
+std::vector<DecodeCase> decodeCases() {
+  using namespace std::string_literals;
+  const auto rules = [](bool on, std::vector<std::string> d) {
+    return std::optional<FilterRules>(FilterRules(on, std::move(d)));
+  };
+  return {
+      {"EnabledWithDomains", R"({"isEnabled":true,"domains":["a.example","b.example"]})",
+       rules(true, {"a.example", "b.example"}), ""},
+      {"DisabledWithDomains", R"({"isEnabled":false,"domains":["a.example"]})",
+       rules(false, {"a.example"}), ""},
+      {"EnabledEmptyList", R"({"isEnabled":true,"domains":[]})", rules(true, {}), ""},
+      {"KeysInOtherOrder", R"({"domains":["x"],"isEnabled":true})", rules(true, {"x"}), ""},
+      {"UnknownKeysIgnored",
+       R"({"version":3,"isEnabled":true,"extra":{"domains":1},"domains":["x"],"Domains":null})",
+       rules(true, {"x"}), ""},
+      {"UnknownKeyTwiceIgnored", R"({"n":1,"n":2,"isEnabled":true,"domains":[]})", rules(true, {}),
+       ""},
+      {"EntriesAsWritten",
+       R"({"isEnabled":true,"domains":["Ads.Example."," x.example ","","x.example","x.example"]})",
+       rules(true, {"Ads.Example.", " x.example ", "", "x.example", "x.example"}), ""},
+      {"EscapesDecoded", R"({"isEnabled":true,"domains":["a\u002eb","\u00c4\n","q\"\\/"]})",
+       rules(true, {"a.b", "\xC3\x84\n", "q\"\\/"}), ""},
+      {"EscapedNulKept", R"({"isEnabled":true,"domains":["a\u0000b"]})", rules(true, {"a\0b"s}),
+       ""},
+      {"EscapedKeyName", R"({"is\u0045nabled":true,"domains":[]})", rules(true, {}), ""},
+      {"SurrogatePairDecoded", R"({"isEnabled":true,"domains":["\ud83d\ude00"]})",
+       rules(true, {"\xF0\x9F\x98\x80"}), ""},
+      {"WhiteSpaceAround", " \n{ \"isEnabled\" : false , \"domains\" : [ ] }\n ", rules(false, {}),
+       ""},
+      {"RawUnicodeEntry",
+       "{\"isEnabled\":true,\"domains\":[\"b\xC3\xBC"
+       "cher.example\"]}",
+       rules(true, {"b\xC3\xBC"
+                    "cher.example"}),
+       ""},
+
+      {"Empty", "", std::nullopt, "empty"},
+      {"NotJson", "isEnabled=true", std::nullopt, "not valid JSON"},
+      {"TruncatedObject", R"({"isEnabled":true,"domains":["a")", std::nullopt, "not valid JSON"},
+      {"TrailingGarbage", R"({"isEnabled":true,"domains":[]} x)", std::nullopt, "not valid JSON"},
+      {"TopLevelArray", R"([{"isEnabled":true,"domains":[]}])", std::nullopt, "not a JSON object"},
+      {"TopLevelString", R"("{}")", std::nullopt, "not a JSON object"},
+      {"TopLevelNull", "null", std::nullopt, "not a JSON object"},
+      {"MissingDomains", R"({"isEnabled":true})", std::nullopt, R"(key "domains" is missing)"},
+      {"MissingIsEnabled", R"({"domains":["a"]})", std::nullopt, R"(key "isEnabled" is missing)"},
+      {"EmptyObject", "{}", std::nullopt, "is missing"},
+      {"KeyCaseMatters", R"({"isenabled":true,"domains":[]})", std::nullopt, "isEnabled"},
+      {"IsEnabledNull", R"({"isEnabled":null,"domains":[]})", std::nullopt, "is null"},
+      {"IsEnabledNumber", R"({"isEnabled":1,"domains":[]})", std::nullopt, "is a number"},
+      {"IsEnabledString", R"({"isEnabled":"true","domains":[]})", std::nullopt, "is a string"},
+      {"DomainsNull", R"({"isEnabled":true,"domains":null})", std::nullopt, "is null"},
+      {"DomainsString", R"({"isEnabled":true,"domains":"a.example"})", std::nullopt,
+       "not an array"},
+      {"DomainsObject", R"({"isEnabled":true,"domains":{"0":"a"}})", std::nullopt, "not an array"},
+      {"ElementNumber", R"({"isEnabled":true,"domains":["a","b","c",4]})", std::nullopt,
+       R"("domains" element 3 is a number)"},
+      {"ElementNull", R"({"isEnabled":true,"domains":[null]})", std::nullopt,
+       R"("domains" element 0 is null)"},
+      {"ElementArray", R"({"isEnabled":true,"domains":["a",["b"]]})", std::nullopt,
+       "element 1 is an array"},
+      {"IsEnabledTwice", R"({"isEnabled":true,"domains":[],"isEnabled":false})", std::nullopt,
+       R"(key "isEnabled" appears more than once)"},
+      {"DomainsTwice", R"({"isEnabled":true,"domains":[],"domains":["a"]})", std::nullopt,
+       R"(key "domains" appears more than once)"},
+      {"InvalidUtf8InEntry", "{\"isEnabled\":true,\"domains\":[\"a\xFF\"]}", std::nullopt,
+       "not valid JSON"},
+      {"InvalidUtf8InUnknownKey", "{\"x\xC0\":1,\"isEnabled\":true,\"domains\":[]}", std::nullopt,
+       "not valid JSON"},
+      {"LoneSurrogateEscape", R"({"isEnabled":true,"domains":["\ud800"]})", std::nullopt, ""},
+      {"RawControlCharacter", "{\"isEnabled\":true,\"domains\":[\"a\nb\"]}", std::nullopt,
+       "not valid JSON"},
+      {"NulByteAfterText", std::string("{\"isEnabled\":true,\"domains\":[]}\0", 32), std::nullopt,
+       "not valid JSON"},
+  };
+}
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodeTest : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTest, DecodesOrRejects) {
+  const DecodeCase& c = GetParam();
+  const DecodeResult result = decodeFilterRules(bytesOf(c.json));
+  if (c.expected) {
+    ASSERT_TRUE(result.rules.has_value()) << result.error.message;
+    EXPECT_EQ(*result.rules, *c.expected);
+    EXPECT_EQ(result.rules->domains(), c.expected->domains());
+    // What decodes also survives a round trip through the encoder.
+    const std::string encoded = encodeFilterRules(*result.rules);
+    const DecodeResult again = decodeFilterRules(bytesOf(encoded));
+    ASSERT_TRUE(again.rules.has_value()) << encoded << ": " << again.error.message;
+    EXPECT_EQ(*again.rules, *result.rules);
+  } else {
+    EXPECT_FALSE(result.rules.has_value());
+    EXPECT_FALSE(result.error.message.empty());
+    EXPECT_NE(result.error.message.find(c.errorPart), std::string::npos) << result.error.message;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Json, DecodeTest, testing::ValuesIn(decodeCases()),
+                         [](const testing::TestParamInfo<DecodeCase>& info) {
+                           return info.param.name;
+                         });
+
+TEST(EncodeTest, WritesBothKeysInOrderWithEscapes) {
+  EXPECT_EQ(encodeFilterRules(FilterRules(false, {})), R"({"isEnabled":false,"domains":[]})");
+  EXPECT_EQ(encodeFilterRules(FilterRules(true, {"a\"b", "c\\d", "\t\x01", "", "\xC3\x84"})),
+            "{\"isEnabled\":true,\"domains\":[\"a\\\"b\",\"c\\\\d\",\"\\t\\u0001\",\"\","
+            "\"\xC3\x84\"]}");
+}
+
+TEST(EncodeTest, MalformedUtf8BecomesReplacementCharacter) {
+  const std::string encoded = encodeFilterRules(FilterRules(true, {"a\xFF"
+                                                                   "b"}));
+  EXPECT_EQ(encoded,
+            "{\"isEnabled\":true,\"domains\":[\"a\xEF\xBF\xBD"
+            "b\"]}");
+  EXPECT_TRUE(decodeFilterRules(bytesOf(encoded)).rules.has_value());
+}
+
+TEST(EncodeTest, EveryControlCharacterRoundTrips) {
+  std::vector<std::string> domains;
+  for (int c = 0; c < 0x20; ++c) domains.push_back(std::string(1, static_cast<char>(c)) + "x");
+  domains.push_back("\x7F");
+  const FilterRules rules(true, domains);
+  const DecodeResult decoded = decodeFilterRules(bytesOf(encodeFilterRules(rules)));
+  ASSERT_TRUE(decoded.rules.has_value()) << decoded.error.message;
+  EXPECT_EQ(*decoded.rules, rules);
+}
+
+TEST(CodingKeysTest, StringValuesAndLookup) {
+  using Key = FilterRules::CodingKeys;
+  EXPECT_EQ(FilterRules::stringValue(Key::isEnabled), "isEnabled");
+  EXPECT_EQ(FilterRules::stringValue(Key::domains), "domains");
+  EXPECT_EQ(FilterRules::codingKey("isEnabled"), Key::isEnabled);
+  EXPECT_EQ(FilterRules::codingKey("domains"), Key::domains);
+  for (const char* other : {"", "IsEnabled", "domain", "domains ", "0", "1"}) {
+    EXPECT_FALSE(FilterRules::codingKey(other).has_value()) << other;
+  }
+}
+
+}  // namespace
+}  // namespace quillnest
