@@ -441,6 +441,7 @@ void FlowEngine::settle(const ConnectionRef& connection, ConnectionMark mark, Se
 void FlowEngine::finishOwnership(const ConnectionRef& connection, ConnectionUpdate& update,
                                  std::unique_lock<std::mutex>& lock) {
   connection->owned = false;
+  if (update.mark == ConnectionMark::none) update.mark = connection->mark();
   if (!connection->destroyRequested) return;
   if (connection->state == Connection::State::inspecting) --inspectedNow_;
   if (connection->state != Connection::State::dropped) {

@@ -100,11 +100,12 @@ std::string_view settlementName(Settlement settlement);
 // What the host must do on one connection besides the current packet.
 struct ConnectionUpdate {
   ConnectionKey key;
-  FlowRef flow;                                // null when the packet made no flow
-  ConnectionMark mark = ConnectionMark::none;  // new mark to record; none = leave as is
-  bool reset = false;                          // end the connection with a TCP reset to the client
-  std::vector<PacketHandle> release;           // earlier held packets: accept now, in this order
-  std::vector<PacketHandle> discard;           // earlier held packets: drop now
+  FlowRef flow;  // null when the packet made no flow
+  // The connection's mark to record now; none = leave it as it is (e.g. for a held packet).
+  ConnectionMark mark = ConnectionMark::none;
+  bool reset = false;                 // end the connection with a TCP reset to the client
+  std::vector<PacketHandle> release;  // earlier held packets: accept now, in this order
+  std::vector<PacketHandle> discard;  // earlier held packets: drop now
   Settlement settlement = Settlement::pending;
 
   bool empty() const {
