@@ -1,0 +1,34 @@
+// The unified log takes only literal formats, so the adapter keeps one os_log call per line the
+// filter writes. This is the portable half: recognising which line a core log call is.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "host/logging.h"
+
+// Macros, not constants: os_log accepts nothing but a string literal as its format.
+#define QUILLNEST_LOG_RULES_UPDATED "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld"
+#define QUILLNEST_LOG_SETTINGS_FAILED "Unable to apply filter settings: %s"
+#define QUILLNEST_LOG_FILTER_STOPPED "Filter stopped: %ld"
+#define QUILLNEST_LOG_BLOCKED_HOSTNAME "Blocked hostname: %{public}s"
+#define QUILLNEST_LOG_BLOCKED_TLS_HOSTNAME "Blocked TLS hostname: %{public}s"
+
+namespace quillnest::macos {
+
+enum class KnownLogLine {
+  rulesUpdated,
+  settingsFailed,
+  filterStopped,
+  blockedHostname,
+  blockedTLSHostname,
+};
+
+// The known line that format and arguments make, or nothing when the arguments do not fit the
+// literal call exactly (count, type or privacy). A near miss must not pick a literal format whose
+// privacy differs from what the caller asked for.
+std::optional<KnownLogLine> recognizeLogLine(std::string_view format,
+                                             const std::vector<LogArgument>& arguments);
+
+}  // namespace quillnest::macos

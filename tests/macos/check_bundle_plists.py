@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""Checks the system extension's Info.plist template and entitlements.
+
+The system reads these files, not our code: a wrong key or type fails only at activation on a Mac,
+so every key the extension depends on is checked here, and the class name the plist gives is
+compared with the one the provider source registers with the Objective-C runtime.
+
+--self-test feeds the checks broken copies of the files and fails unless each copy is rejected.
+"""
+import argparse
+import plistlib
+import re
+import sys
+
+BUNDLE_ID = "com.quillnest.mac.filter"
+PROVIDER_CLASS = "com_quillnest_mac_filter.FilterDataProvider"
+FILTER_DATA_POINT = "com.apple.networkextension.filter-data"
+SAMPLE = {"PROJECT_VERSION": "9.8.7", "QUILLNEST_MACOS_TEAM_ID": "ABCDE12345"}
+ENTITLEMENTS = {
+    "com.apple.developer.networking.networkextension": ["content-filter-provider-systemextension"],
+    "com.apple.security.app-sandbox": True,
+}
+
+
+class CheckError(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise CheckError(message)
+
+
+def parse(text, name):
+    try:
+        value = plistlib.loads(text.encode("utf-8"), fmt=plistlib.FMT_XML)
+    except Exception as error:  # plistlib raises several kinds for bad XML
+        raise CheckError(f"{name}: not a valid XML property list: {error}")
+    expect(isinstance(value, dict), f"{name}: the top level is not a dictionary")
+    return value
+
+
+def configure(template):
+    """Substitutes @VAR@ as CMake's configure_file(@ONLY) does, for the variables CMake sets."""
+    def substitute(match):
+        name = match.group(1)
+        expect(name in SAMPLE, f"Info.plist.in: @{name}@ is not a variable the build sets")
+        return SAMPLE[name]
+    return re.sub(r"@([A-Za-z0-9_]+)@", substitute, template)
+
+
+def check_info(template):
+    info = parse(configure(template), "Info.plist.in")
+    for key, value in [
+        ("CFBundleIdentifier", BUNDLE_ID),
+        ("CFBundleExecutable", BUNDLE_ID),
+        ("CFBundlePackageType", "SYSX"),
+        ("CFBundleShortVersionString", SAMPLE["PROJECT_VERSION"]),
+        ("CFBundleVersion", SAMPLE["PROJECT_VERSION"]),
+    ]:
+        expect(info.get(key) == value, f"Info.plist.in: {key} is {info.get(key)!r}, not {value!r}")
+    usage = info.get("NSSystemExtensionUsageDescription")
+    expect(isinstance(usage, str) and usage.strip(),
+           "Info.plist.in: NSSystemExtensionUsageDescription is missing or empty")
+    extension = info.get("NetworkExtension")
+    expect(isinstance(extension, dict), "Info.plist.in: NetworkExtension is not a dictionary")
+    classes = extension.get("NEProviderClasses")
+    expect(classes == {FILTER_DATA_POINT: PROVIDER_CLASS},
+           f"Info.plist.in: NEProviderClasses is {classes!r}, "
+           f"not {{{FILTER_DATA_POINT!r}: {PROVIDER_CLASS!r}}}")
+    # The Mach service must live under the app group CMake adds to the signing entitlements.
+    team = SAMPLE["QUILLNEST_MACOS_TEAM_ID"]
+    service = extension.get("NEMachServiceName")
+    expect(service == f"{team}.{BUNDLE_ID}",
+           f"Info.plist.in: NEMachServiceName is {service!r}, not '<team>.{BUNDLE_ID}'")
+    expect(service.startswith(f"{team}.com.quillnest."),
+           "Info.plist.in: NEMachServiceName is not under the app group <team>.com.quillnest")
+    return info
+
+
+def check_entitlements(text):
+    entitlements = parse(text, "entitlements")
+    expect(set(entitlements) == set(ENTITLEMENTS),
+           f"entitlements: keys are {sorted(entitlements)}, not {sorted(ENTITLEMENTS)}")
+    for key, value in ENTITLEMENTS.items():
+        actual = entitlements[key]
+        # True == 1 in Python: the type matters, <integer>1</integer> is not <true/>.
+        expect(type(actual) is type(value) and actual == value,
+               f"entitlements: {key} is {actual!r}, not {value!r}")
+
+
+def check_provider(source):
+    names = re.findall(r'objc_runtime_name\("([^"]*)"\)\)\)\s*@interface\s+(\w+)\s*:\s*(\w+)',
+                       source)
+    expect(len(names) == 1, "FilterDataProvider.mm: no single objc_runtime_name on an @interface")
+    runtime_name, _, superclass = names[0]
+    expect(runtime_name == PROVIDER_CLASS,
+           f"FilterDataProvider.mm: the runtime name is {runtime_name!r}, "
+           f"but NEProviderClasses names {PROVIDER_CLASS!r}")
+    expect(superclass == "NEFilterDataProvider",
+           f"FilterDataProvider.mm: the provider subclasses {superclass}, not NEFilterDataProvider")
+
+
+def check_all(info, entitlements, provider):
+    check_info(info)
+    check_entitlements(entitlements)
+    check_provider(provider)
+
+
+MUTATIONS = [
+    ("info", "<string>SYSX</string>", "<string>APPL</string>"),
+    ("info", FILTER_DATA_POINT, "com.apple.networkextension.filter-packet"),
+    ("info", f"<string>{PROVIDER_CLASS}</string>", "<string>FilterDataProvider</string>"),
+    ("info", "@QUILLNEST_MACOS_TEAM_ID@", "@QUILLNEST_TEAM@"),
+    ("info", "<key>CFBundleIdentifier</key>\n\t<string>com.quillnest.mac.filter</string>",
+     "<key>CFBundleIdentifier</key>\n\t<string>com.quillnest.filter</string>"),
+    ("info", "</dict>\n</plist>", "</plist>"),
+    ("entitlements", "<true/>", "<integer>1</integer>"),
+    ("entitlements", "<true/>", "<string>true</string>"),
+    ("entitlements", "content-filter-provider-systemextension", "content-filter-provider"),
+    ("entitlements", "</dict>", "\t<key>com.apple.security.network.client</key>\n\t<true/>\n</dict>"),
+    ("provider", f'objc_runtime_name("{PROVIDER_CLASS}")', 'objc_runtime_name("FilterDataProvider")'),
+    ("provider", ": NEFilterDataProvider", ": NEFilterProvider"),
+]
+
+
+def self_test(files):
+    check_all(files["info"], files["entitlements"], files["provider"])
+    failures = 0
+    for target, old, new in MUTATIONS:
+        if old not in files[target]:
+            print(f"self-test: {target} no longer contains {old!r}; update the mutation")
+            failures += 1
+            continue
+        broken = dict(files)
+        broken[target] = files[target].replace(old, new, 1)
+        try:
+            check_all(broken["info"], broken["entitlements"], broken["provider"])
+        except CheckError as error:
+            print(f"rejected as expected: {error}")
+            continue
+        print(f"self-test: replacing {old!r} by {new!r} in {target} was not rejected")
+        failures += 1
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--info", required=True)
+    parser.add_argument("--entitlements", required=True)
+    parser.add_argument("--provider", required=True)
+    parser.add_argument("--self-test", action="store_true")
+    args = parser.parse_args()
+    files = {}
+    for key, path in [("info", args.info), ("entitlements", args.entitlements),
+                      ("provider", args.provider)]:
+        with open(path, encoding="utf-8") as handle:
+            files[key] = handle.read()
+    try:
+        if args.self_test:
+            failures = self_test(files)
+            print(f"{len(MUTATIONS) - failures} passed, {failures} failed")
+            return 1 if failures else 0
+        check_all(files["info"], files["entitlements"], files["provider"])
+    except CheckError as error:
+        print(f"error: {error}")
+        return 1
+    print("Info.plist.in, entitlements and the provider's class name agree")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
