@@ -131,23 +131,31 @@ Bytes generateClientHello(const ClientHelloOptions& options) {
 }
 
 OpenSslServerView openSslServerView(const Bytes& firstFlight) {
-  OpenSslServerView view;
-  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-  if (!ctx) return view;
-  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  SSL_CTX_set_tlsext_servername_callback(
-      ctx.get(), +[](SSL* ssl, int*, void* arg) -> int {
-        auto* seen = static_cast<OpenSslServerView*>(arg);
-        seen->callbackRan = true;
-        if (const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) {
-          seen->serverName = std::string(name);
-        }
-        return SSL_TLSEXT_ERR_OK;
-      });
-  SSL_CTX_set_tlsext_servername_arg(ctx.get(), &view);
+  // One context for every call: making a context costs far more than reading one hello.
+  static const SslCtxPtr ctx = [] {
+    SslCtxPtr made(SSL_CTX_new(TLS_server_method()));
+    if (!made) return made;
+    SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
+    SSL_CTX_set_tlsext_servername_callback(
+        made.get(), +[](SSL* ssl, int*, void*) -> int {
+          auto* seen = static_cast<OpenSslServerView*>(SSL_get_app_data(ssl));
+          seen->callbackRan = true;
+          if (const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) {
+            seen->serverName = std::string(name);
+          }
+          return SSL_TLSEXT_ERR_OK;
+        });
+    return made;
+  }();
 
+  OpenSslServerView view;
+  if (!ctx) {
+    ADD_FAILURE() << "SSL_CTX_new: " << openSslErrors();
+    return view;
+  }
   SslPtr ssl(SSL_new(ctx.get()));
   if (!ssl) return view;
+  SSL_set_app_data(ssl.get(), &view);
   BIO* rbio = BIO_new(BIO_s_mem());
   BIO* wbio = BIO_new(BIO_s_mem());
   BIO_write(rbio, firstFlight.data(), static_cast<int>(firstFlight.size()));
