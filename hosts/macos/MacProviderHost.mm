@@ -6,8 +6,10 @@
 #include <notify.h>
 #include <os/log.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "hosts/macos/log_lines.h"
@@ -229,9 +231,18 @@ ConfigurationValue coreConfigurationValue(id value) {
   }
   if ([value isKindOfClass:[NSNumber class]]) {
     NSNumber* number = value;
-    const CFTypeRef cf = (__bridge CFTypeRef)number;
-    if (CFGetTypeID(cf) == CFBooleanGetTypeID()) return static_cast<bool>(number.boolValue);
-    if (CFNumberIsFloatType((__bridge CFNumberRef)number)) return number.doubleValue;
+    // Property-list and JSON booleans are the CFBoolean singletons; other NSNumbers only say
+    // their C type (NSDecimalNumber is no CFNumber, so CFNumber calls are not safe on it).
+    if (CFGetTypeID((__bridge CFTypeRef)number) == CFBooleanGetTypeID()) {
+      return static_cast<bool>(number.boolValue);
+    }
+    const char* type = number.objCType;
+    const std::string_view kind = type != nullptr ? type : "";
+    if (kind == @encode(double) || kind == @encode(float)) return number.doubleValue;
+    if (kind == @encode(unsigned long long) &&
+        number.unsignedLongLongValue > static_cast<unsigned long long>(INT64_MAX)) {
+      return number.doubleValue;
+    }
     return static_cast<std::int64_t>(number.longLongValue);
   }
   std::optional<std::string> className = value == nil

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the system extension's Info.plist template and entitlements.
+"""Checks the system extension's and its container app's property lists.
 
 The system reads these files, not our code: a wrong key or type fails only at activation on a Mac,
 so every key the extension depends on is checked here, and the class name the plist gives is
@@ -8,6 +8,7 @@ compared with the one the provider source registers with the Objective-C runtime
 --self-test feeds the checks broken copies of the files and fails unless each copy is rejected.
 """
 import argparse
+import json
 import plistlib
 import re
 import sys
@@ -16,6 +17,12 @@ BUNDLE_ID = "com.quillnest.mac.filter"
 PROVIDER_CLASS = "com_quillnest_mac_filter.FilterDataProvider"
 FILTER_DATA_POINT = "com.apple.networkextension.filter-data"
 SAMPLE = {"PROJECT_VERSION": "9.8.7", "QUILLNEST_MACOS_TEAM_ID": "ABCDE12345"}
+APP_ID = "com.quillnest.mac"
+APP_EXECUTABLE = "QuillnestFilter"
+APP_ENTITLEMENTS = {
+    "com.apple.developer.networking.networkextension": ["content-filter-provider-systemextension"],
+    "com.apple.developer.system-extension.install": True,
+}
 ENTITLEMENTS = {
     "com.apple.developer.networking.networkextension": ["content-filter-provider-systemextension"],
     "com.apple.security.app-sandbox": True,
@@ -78,15 +85,47 @@ def check_info(template):
     return info
 
 
-def check_entitlements(text):
-    entitlements = parse(text, "entitlements")
-    expect(set(entitlements) == set(ENTITLEMENTS),
-           f"entitlements: keys are {sorted(entitlements)}, not {sorted(ENTITLEMENTS)}")
-    for key, value in ENTITLEMENTS.items():
+def check_entitlements(text, expected=None, name="entitlements"):
+    expected = ENTITLEMENTS if expected is None else expected
+    entitlements = parse(text, name)
+    expect(set(entitlements) == set(expected),
+           f"{name}: keys are {sorted(entitlements)}, not {sorted(expected)}")
+    for key, value in expected.items():
         actual = entitlements[key]
         # True == 1 in Python: the type matters, <integer>1</integer> is not <true/>.
         expect(type(actual) is type(value) and actual == value,
-               f"entitlements: {key} is {actual!r}, not {value!r}")
+               f"{name}: {key} is {actual!r}, not {value!r}")
+
+
+def check_app_info(template):
+    info = parse(configure(template), "app/Info.plist.in")
+    for key, value in [
+        ("CFBundleIdentifier", APP_ID),
+        ("CFBundleExecutable", APP_EXECUTABLE),
+        ("CFBundlePackageType", "APPL"),
+    ]:
+        expect(info.get(key) == value,
+               f"app/Info.plist.in: {key} is {info.get(key)!r}, not {value!r}")
+    # macOS takes only extensions whose identifier extends the carrying app's.
+    expect(BUNDLE_ID.startswith(info["CFBundleIdentifier"] + "."),
+           "app/Info.plist.in: the extension's identifier does not extend the app's")
+
+
+def check_app_source(source):
+    names = re.findall(r'kExtensionIdentifier\s*=\s*@"([^"]*)"', source)
+    expect(names == [BUNDLE_ID],
+           f"FilterControl.mm: the app asks for extension {names!r}, not {BUNDLE_ID!r}")
+
+
+def check_rules(text):
+    try:
+        rules = json.loads(text)
+    except ValueError as error:
+        raise CheckError(f"rules.example.json: not JSON: {error}")
+    expect(isinstance(rules, dict) and type(rules.get("isEnabled")) is bool
+           and isinstance(rules.get("domains"), list)
+           and all(isinstance(domain, str) for domain in rules["domains"]),
+           "rules.example.json: not {\"isEnabled\": boolean, \"domains\": [strings]}")
 
 
 def check_provider(source):
@@ -101,10 +140,14 @@ def check_provider(source):
            f"FilterDataProvider.mm: the provider subclasses {superclass}, not NEFilterDataProvider")
 
 
-def check_all(info, entitlements, provider):
-    check_info(info)
-    check_entitlements(entitlements)
-    check_provider(provider)
+def check_all(files):
+    check_info(files["info"])
+    check_entitlements(files["entitlements"])
+    check_provider(files["provider"])
+    check_app_info(files["app_info"])
+    check_entitlements(files["app_entitlements"], APP_ENTITLEMENTS, "app entitlements")
+    check_app_source(files["app_source"])
+    check_rules(files["rules"])
 
 
 MUTATIONS = [
@@ -121,11 +164,19 @@ MUTATIONS = [
     ("entitlements", "</dict>", "\t<key>com.apple.security.network.client</key>\n\t<true/>\n</dict>"),
     ("provider", f'objc_runtime_name("{PROVIDER_CLASS}")', 'objc_runtime_name("FilterDataProvider")'),
     ("provider", ": NEFilterDataProvider", ": NEFilterProvider"),
+    ("app_info", "<string>com.quillnest.mac</string>", "<string>com.quillnest.app</string>"),
+    ("app_info", "<string>QuillnestFilter</string>", "<string>Quillnest Filter</string>"),
+    ("app_entitlements", "com.apple.developer.system-extension.install",
+     "com.apple.developer.system-extension.instal"),
+    ("app_entitlements", "<true/>", "<false/>"),
+    ("app_source", '@"com.quillnest.mac.filter"', '@"com.quillnest.filter"'),
+    ("rules", '"isEnabled": true', '"isEnabled": "true"'),
+    ("rules", "]}", "]"),
 ]
 
 
 def self_test(files):
-    check_all(files["info"], files["entitlements"], files["provider"])
+    check_all(files)
     failures = 0
     for target, old, new in MUTATIONS:
         if old not in files[target]:
@@ -135,7 +186,7 @@ def self_test(files):
         broken = dict(files)
         broken[target] = files[target].replace(old, new, 1)
         try:
-            check_all(broken["info"], broken["entitlements"], broken["provider"])
+            check_all(broken)
         except CheckError as error:
             print(f"rejected as expected: {error}")
             continue
@@ -149,11 +200,17 @@ def main():
     parser.add_argument("--info", required=True)
     parser.add_argument("--entitlements", required=True)
     parser.add_argument("--provider", required=True)
+    parser.add_argument("--app-info", required=True)
+    parser.add_argument("--app-entitlements", required=True)
+    parser.add_argument("--app-source", required=True)
+    parser.add_argument("--rules", required=True)
     parser.add_argument("--self-test", action="store_true")
     args = parser.parse_args()
     files = {}
     for key, path in [("info", args.info), ("entitlements", args.entitlements),
-                      ("provider", args.provider)]:
+                      ("provider", args.provider), ("app_info", args.app_info),
+                      ("app_entitlements", args.app_entitlements),
+                      ("app_source", args.app_source), ("rules", args.rules)]:
         with open(path, encoding="utf-8") as handle:
             files[key] = handle.read()
     try:
@@ -161,11 +218,11 @@ def main():
             failures = self_test(files)
             print(f"{len(MUTATIONS) - failures} passed, {failures} failed")
             return 1 if failures else 0
-        check_all(files["info"], files["entitlements"], files["provider"])
+        check_all(files)
     except CheckError as error:
         print(f"error: {error}")
         return 1
-    print("Info.plist.in, entitlements and the provider's class name agree")
+    print("The extension's and the app's property lists, class and identifiers agree")
     return 0
 
 

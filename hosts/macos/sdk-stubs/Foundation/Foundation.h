@@ -62,6 +62,7 @@ typedef NSString* NSErrorDomain;
 extern NSString* const NSLocalizedDescriptionKey;
 
 @interface NSData : NSObject <NSCopying>
++ (instancetype)dataWithBytes:(nullable const void*)bytes length:(NSUInteger)length;
 @property(readonly) const void* bytes __attribute__((objc_returns_inner_pointer));
 @property(readonly) NSUInteger length;
 @end
@@ -72,6 +73,7 @@ extern NSString* const NSLocalizedDescriptionKey;
 + (NSNumber*)numberWithDouble:(double)value;
 @property(readonly) BOOL boolValue;
 @property(readonly) long long longLongValue;
+@property(readonly) unsigned long long unsignedLongLongValue;
 @property(readonly) double doubleValue;
 @property(readonly) const char* objCType __attribute__((objc_returns_inner_pointer));
 @end
@@ -97,6 +99,7 @@ extern NSString* const NSLocalizedDescriptionKey;
                               forKeys:(const KeyType<NSCopying> _Nonnull[_Nonnull])keys
                                 count:(NSUInteger)cnt;
 @property(readonly) NSUInteger count;
+- (nullable ObjectType)objectForKeyedSubscript:(KeyType)key;
 - (void)enumerateKeysAndObjectsUsingBlock:(void(NS_NOESCAPE ^)(KeyType key, ObjectType obj,
                                                                 BOOL* stop))block;
 @end

@@ -88,6 +88,22 @@ typedef NS_ENUM(NSInteger, NETrafficDirection){
 
 @interface NEFilterProviderConfiguration : NSObject
 @property(copy, nullable) NSDictionary<NSString*, id>* vendorConfiguration;
+@property BOOL filterSockets;
+@property BOOL filterPackets;
+@property(copy, nullable) NSString* filterDataProviderBundleIdentifier;
+@property(copy, nullable) NSString* organization;
+@end
+
+@interface NEFilterManager : NSObject
++ (NEFilterManager*)sharedManager;
+- (void)loadFromPreferencesWithCompletionHandler:(void (^)(NSError* _Nullable error))completionHandler;
+- (void)saveToPreferencesWithCompletionHandler:
+    (nullable void (^)(NSError* _Nullable error))completionHandler;
+- (void)removeFromPreferencesWithCompletionHandler:
+    (void (^)(NSError* _Nullable error))completionHandler;
+@property(strong, nullable) NEFilterProviderConfiguration* providerConfiguration;
+@property(copy, nullable) NSString* localizedDescription;
+@property(getter=isEnabled) BOOL enabled;
 @end
 
 @interface NEProvider : NSObject
