@@ -1,0 +1,290 @@
+#include "hosts/linux/control/commands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+#include "hosts/linux/control/blocklist_import.h"
+#include "hosts/linux/control/control_server.h"
+#include "hosts/linux/control/paths.h"
+#include "hosts/linux/control/rules_check.h"
+#include "hosts/linux/control/unix_socket.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+bool readWhole(std::istream& in, std::string& text) {
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool readFile(const std::filesystem::path& path, std::string& text, std::ostream& err) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    err << path.string() << ": is a directory\n";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    err << path.string() << ": " << std::strerror(errno) << "\n";
+    return false;
+  }
+  if (!readWhole(in, text)) {
+    err << path.string() << ": read error\n";
+    return false;
+  }
+  return true;
+}
+
+std::string quotedForPeople(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (byte < 0x20 || byte == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xf]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string utcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  ::gmtime_r(&seconds, &tm);
+  char buffer[40];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
+  char result[48];
+  std::snprintf(result, sizeof result, "%s.%03dZ", buffer, static_cast<int>(millis));
+  return result;
+}
+
+std::filesystem::path defaultSocket(std::string_view name) {
+  return std::filesystem::path(kDefaultRuntimeDirectory) / name;
+}
+
+void exitWith(int status) {
+  if (status != 0) throw CLI::RuntimeError(status);
+}
+
+}  // namespace
+
+int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream& err) {
+  std::string text;
+  if (!readFile(file, text, err)) return 1;
+  const RulesCheck check =
+      checkRules(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  if (!check.loads) {
+    err << file.string() << " does not load: " << check.error
+        << " (the filter would run with blocking off)\n";
+    return 1;
+  }
+  out << file.string() << ": loads\n";
+  out << "enabled: " << (check.isEnabled ? "true" : "false") << "\n";
+  out << "entries: " << check.entryCount << "\n";
+  for (const auto& problem : check.problems) {
+    if (problem.line != 0) {
+      out << "line " << problem.line << ": ";
+    } else {
+      out << "entry " << problem.index + 1 << ": ";
+    }
+    out << quotedForPeople(problem.entry) << " never matches: " << problem.reason << "\n";
+  }
+  if (!check.problems.empty()) {
+    out << check.problems.size() << (check.problems.size() == 1 ? " entry" : " entries")
+        << " can never match (the filter takes entries exactly as written; `import` writes "
+           "them normalised)\n";
+  }
+  return 0;
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view text) {
+  const std::filesystem::path directory =
+      path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+  std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "creating a file in " + directory.string());
+  }
+  auto fail = [&](const std::string& what) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw std::system_error(error, std::generic_category(), what);
+  };
+  if (::fchmod(fd, 0644) != 0) fail("chmod " + temporary);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("writing " + temporary);
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::fsync(fd) != 0) fail("writing " + temporary);
+  if (::close(fd) != 0) {
+    ::unlink(temporary.c_str());
+    throw std::system_error(errno, std::generic_category(), "writing " + temporary);
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    throw std::system_error(error, std::generic_category(), "replacing " + path.string());
+  }
+}
+
+int runImport(const std::string& input, const std::filesystem::path& output, std::ostream& out,
+              std::ostream& err) {
+  std::string text;
+  if (input == "-") {
+    if (!readWhole(std::cin, text)) {
+      err << "standard input: read error\n";
+      return 1;
+    }
+  } else if (!readFile(input, text, err)) {
+    return 1;
+  }
+  const ImportResult result = importBlocklist(text);
+  const std::string rules = rulesFileText(result.domains);
+  if (output.empty()) {
+    out << rules;
+    out.flush();
+  } else {
+    try {
+      writeFileAtomically(output, rules);
+    } catch (const std::system_error& e) {
+      err << e.what() << "\n";
+      return 1;
+    }
+  }
+  err << "imported " << result.domains.size() << " domains from " << result.lines << " lines";
+  if (result.skippedTotal() == 0) {
+    err << "\n";
+  } else {
+    err << "; skipped " << result.skippedTotal() << ":\n";
+    for (const auto& [reason, count] : result.skipped)
+      err << "  " << count << " " << reason << "\n";
+  }
+  if (result.domains.empty()) err << "warning: no domains found; the rules block nothing\n";
+  return 0;
+}
+
+int runStatus(const std::filesystem::path& socket, bool json, std::ostream& out,
+              std::ostream& err) {
+  try {
+    const StatusReport report = requestStatus(socket);
+    out << (json ? encodeStatus(report) + "\n" : formatStatus(report));
+    return 0;
+  } catch (const std::exception& e) {
+    err << "status: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+int runWatch(const std::filesystem::path& socket, std::size_t count, std::ostream& out,
+             std::ostream& err) {
+  UniqueFd fd;
+  try {
+    fd = connectUnix(socket);
+  } catch (const std::system_error& e) {
+    err << "watch: " << e.what() << " (is the filter running? watching needs root)\n";
+    return 1;
+  }
+  std::string pending;
+  std::size_t printed = 0;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err << "watch: the filter closed the connection\n";
+      return 1;
+    }
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t newline;
+    while ((newline = pending.find('\n')) != std::string::npos) {
+      out << utcNow() << " " << pending.substr(0, newline) << std::endl;
+      pending.erase(0, newline + 1);
+      if (count != 0 && ++printed >= count) return 0;
+    }
+    if (pending.size() > 4096) pending.clear();  // no name is that long
+  }
+}
+
+void addControlCommands(CLI::App& app) {
+  {
+    auto file = std::make_shared<std::string>();
+    auto* check = app.add_subcommand(
+        "check", "load a rules file exactly as the filter does and list entries that never match");
+    check->add_option("FILE", *file, "rules file (JSON)")->required();
+    check->callback([file] { exitWith(runCheck(*file, std::cout, std::cerr)); });
+  }
+  {
+    struct Options {
+      std::string input = "-";
+      std::string output;
+    };
+    auto options = std::make_shared<Options>();
+    auto* import = app.add_subcommand(
+        "import",
+        "convert a blocklist (hosts file, one domain a line, Adblock ||name^) into a rules file");
+    import->add_option("FILE", options->input, "blocklist to read, - for standard input")
+        ->capture_default_str();
+    import->add_option("-o,--output", options->output,
+                       "rules file to write (replaced atomically); default: standard output");
+    import->callback([options] {
+      exitWith(runImport(options->input, options->output, std::cout, std::cerr));
+  });
+}
+{
+  struct Options {
+    bool json = false;
+    std::string socket = defaultSocket(kControlSocketName).string();
+  };
+  auto options = std::make_shared<Options>();
+  auto* status = app.add_subcommand("status", "ask the running filter for its rules and counts");
+  status->add_flag("--json", options->json, "one JSON object instead of lines");
+  status->add_option("--socket", options->socket, "control socket of the daemon")
+      ->capture_default_str();
+  status->callback(
+      [options] { exitWith(runStatus(options->socket, options->json, std::cout, std::cerr)); });
+}
+{
+  struct Options {
+    std::size_t count = 0;
+    std::string socket = defaultSocket(kNotifySocketName).string();
+  };
+  auto options = std::make_shared<Options>();
+  auto* watch = app.add_subcommand(
+      "watch", "print a line (UTC time and name) for every notification of the running filter");
+  watch->add_option("--count", options->count, "exit after this many lines (0: never)");
+  watch->add_option("--socket", options->socket, "notification socket of the daemon")
+      ->capture_default_str();
+  watch->callback(
+      [options] { exitWith(runWatch(options->socket, options->count, std::cout, std::cerr)); });
+}
+}  // namespace quillnest::linuxhost
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,221 @@
+#include "hosts/linux/control/control_server.h"
+
+#include <poll.h>
+#include <simdjson.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace quillnest::linuxhost {
+namespace {
+
+struct NumberField {
+  std::string_view key;
+  std::uint64_t StatusReport::*member;
+};
+
+constexpr NumberField kNumbers[] = {
+    {"ruleEntries", &StatusReport::ruleEntries},
+    {"trackedFlows", &StatusReport::trackedFlows},
+    {"heldFlows", &StatusReport::heldFlows},
+    {"heldPackets", &StatusReport::heldPackets},
+    {"flowsSeen", &StatusReport::flowsSeen},
+    {"flowsAllowed", &StatusReport::flowsAllowed},
+    {"blockedByHostName", &StatusReport::blockedByHostName},
+    {"blockedByTLSName", &StatusReport::blockedByTLSName},
+    {"udp443Drops", &StatusReport::udp443Drops},
+    {"resets", &StatusReport::resets},
+    {"failOpenEvents", &StatusReport::failOpenEvents},
+    {"subscribers", &StatusReport::subscribers},
+    {"uptimeSeconds", &StatusReport::uptimeSeconds},
+};
+
+void appendJsonString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xf]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+std::string encodeStatus(const StatusReport& report) {
+  std::string out = "{\"version\":";
+  appendJsonString(out, report.version);
+  out += ",\"rulesFile\":";
+  appendJsonString(out, report.rulesFile);
+  out += ",\"rulesEnabled\":";
+  out += report.rulesEnabled ? "true" : "false";
+  for (const auto& field : kNumbers) {
+    out += ",\"";
+    out += field.key;
+    out += "\":";
+    out += std::to_string(report.*field.member);
+  }
+  out.push_back('}');
+  return out;
+}
+
+std::optional<StatusReport> decodeStatus(std::string_view json, std::string& error) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+  if (auto failure = parser.parse(json.data(), json.size()).get(root)) {
+    error = std::string("the answer is not JSON: ") + simdjson::error_message(failure);
+    return std::nullopt;
+  }
+  simdjson::dom::object object;
+  if (root.get(object)) {
+    error = "the answer is not a JSON object";
+    return std::nullopt;
+  }
+  std::string_view text;
+  if (!object["error"].get(text)) {
+    error = "the daemon answered: " + std::string(text);
+    return std::nullopt;
+  }
+  StatusReport report;
+  if (!object["version"].get(text)) report.version = std::string(text);
+  if (!object["rulesFile"].get(text)) report.rulesFile = std::string(text);
+  bool enabled = false;
+  if (!object["rulesEnabled"].get(enabled)) report.rulesEnabled = enabled;
+  for (const auto& field : kNumbers) {
+    simdjson::dom::element value;
+    if (object[field.key].get(value)) continue;
+    std::uint64_t number = 0;
+    if (value.get(number)) {
+      error = "\"" + std::string(field.key) + "\" is not a count";
+      return std::nullopt;
+    }
+    report.*field.member = number;
+  }
+  return report;
+}
+
+std::string formatStatus(const StatusReport& report) {
+  std::string out;
+  auto line = [&](std::string_view name, const std::string& value) {
+    out.append(name);
+    out.append(": ");
+    out.append(value);
+    out.push_back('\n');
+  };
+  line("version", report.version);
+  line("rules file", report.rulesFile);
+  line("blocking", report.rulesEnabled ? "on" : "off");
+  line("rule entries", std::to_string(report.ruleEntries));
+  line("tracked flows", std::to_string(report.trackedFlows));
+  line("held flows", std::to_string(report.heldFlows));
+  line("held packets", std::to_string(report.heldPackets));
+  line("flows seen", std::to_string(report.flowsSeen));
+  line("flows allowed", std::to_string(report.flowsAllowed));
+  line("blocked by host name", std::to_string(report.blockedByHostName));
+  line("blocked by TLS name", std::to_string(report.blockedByTLSName));
+  line("UDP 443 drops", std::to_string(report.udp443Drops));
+  line("resets", std::to_string(report.resets));
+  line("fail-open events", std::to_string(report.failOpenEvents));
+  line("subscribers", std::to_string(report.subscribers));
+  line("uptime seconds", std::to_string(report.uptimeSeconds));
+  return out;
+}
+
+ControlServer::ControlServer(std::filesystem::path socketPath, StatusSource& source,
+                             ControlServerOptions options)
+    : path_(std::move(socketPath)), source_(source), options_(options) {
+  listenFd_ = listenUnix(path_, options_.socketMode, 16);
+  wakeFd_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
+  thread_ = std::thread([this] { run(); });
+}
+
+ControlServer::~ControlServer() {
+  stopping_.store(true);
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
+  if (thread_.joinable()) thread_.join();
+  ::unlink(path_.c_str());
+}
+
+void ControlServer::run() {
+  while (!stopping_.load()) {
+    pollfd fds[2] = {{wakeFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (stopping_.load()) return;
+    if ((fds[1].revents & POLLIN) == 0) continue;
+    for (;;) {
+      UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (!client) break;
+      serve(client.get());
+      if (stopping_.load()) return;
+    }
+  }
+}
+
+void ControlServer::serve(int fd) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+      peer.uid != options_.allowedUid) {
+    refused_.fetch_add(1);
+    return;
+  }
+  std::string request;
+  if (!readLine(fd, request, 256, options_.clientTimeout)) return;
+  if (!request.empty() && request.back() == '\r') request.pop_back();
+  std::string answer;
+  if (request == "status") {
+    answer = encodeStatus(source_.status());
+  } else {
+    answer = "{\"error\":\"unknown request\"}";
+  }
+  answer.push_back('\n');
+  writeAll(fd, answer, options_.clientTimeout);
+}
+
+StatusReport requestStatus(const std::filesystem::path& socketPath,
+                           std::chrono::milliseconds timeout) {
+  UniqueFd fd;
+  try {
+    fd = connectUnix(socketPath);
+  } catch (const std::system_error& e) {
+    if (e.code().value() == ENOENT || e.code().value() == ECONNREFUSED) {
+      throw std::runtime_error("the filter is not running (no daemon at " + socketPath.string() +
+                               ")");
+    }
+    if (e.code().value() == EACCES) {
+      throw std::runtime_error("permission denied for " + socketPath.string() +
+                               " (status needs root)");
+    }
+    throw std::runtime_error(e.what());
+  }
+  if (!writeAll(fd.get(), "status\n", timeout)) {
+    throw std::runtime_error("cannot send the request to " + socketPath.string());
+  }
+  std::string answer;
+  if (!readLine(fd.get(), answer, 64 * 1024, timeout)) {
+    throw std::runtime_error("no answer from " + socketPath.string() +
+                             " (status needs root; is the daemon busy?)");
+  }
+  std::string error;
+  auto report = decodeStatus(answer, error);
+  if (!report) throw std::runtime_error(error);
+  return *report;
+}
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,98 @@
+// The root-only control socket and its status protocol.
+//
+// Protocol: the client sends one request line; the server answers one line and closes.
+//   "status\n"  ->  one JSON object (encodeStatus) + "\n"
+//   other       ->  {"error":"unknown request"} + "\n"
+// Only peers whose SO_PEERCRED uid is the allowed one (root) get an answer; others are closed
+// without one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "hosts/linux/control/unix_socket.h"
+
+namespace quillnest::linuxhost {
+
+// What the daemon reports about itself; it fills every number.
+struct StatusReport {
+  std::string version;
+  std::string rulesFile;
+  bool rulesEnabled = false;
+  std::uint64_t ruleEntries = 0;   // domains in the rules in force
+  std::uint64_t trackedFlows = 0;  // connections the daemon follows now
+  std::uint64_t heldFlows = 0;     // connections held for their ClientHello now
+  std::uint64_t heldPackets = 0;
+  std::uint64_t flowsSeen = 0;
+  std::uint64_t flowsAllowed = 0;
+  std::uint64_t blockedByHostName = 0;
+  std::uint64_t blockedByTLSName = 0;
+  std::uint64_t udp443Drops = 0;
+  std::uint64_t resets = 0;
+  std::uint64_t failOpenEvents = 0;
+  std::uint64_t subscribers = 0;  // notification subscribers connected now
+  std::uint64_t uptimeSeconds = 0;
+  friend bool operator==(const StatusReport&, const StatusReport&) = default;
+};
+
+class StatusSource {
+ public:
+  virtual ~StatusSource() = default;
+  // Called on the control thread; must not block for long.
+  virtual StatusReport status() = 0;
+};
+
+// One JSON object on one line, keys as the field names above.
+std::string encodeStatus(const StatusReport& report);
+// Unknown keys are ignored, missing numbers read as 0; none (with error set) for anything that
+// is not such an object, or for an {"error": ...} answer.
+std::optional<StatusReport> decodeStatus(std::string_view json, std::string& error);
+// For people: one "name: value" line per field.
+std::string formatStatus(const StatusReport& report);
+
+struct ControlServerOptions {
+  uid_t allowedUid = 0;
+  mode_t socketMode = 0600;
+  std::chrono::milliseconds clientTimeout{1000};  // a silent client is cut off after this
+};
+
+class ControlServer {
+ public:
+  // Listens at socketPath (whose directory must exist). Throws std::system_error. source must
+  // outlive the server.
+  ControlServer(std::filesystem::path socketPath, StatusSource& source,
+                ControlServerOptions options = {});
+  ~ControlServer();
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  std::uint64_t refusedPeers() const { return refused_.load(); }
+
+ private:
+  void run();
+  void serve(int fd);
+
+  std::filesystem::path path_;
+  StatusSource& source_;
+  ControlServerOptions options_;
+  UniqueFd listenFd_;
+  UniqueFd wakeFd_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> refused_{0};
+  std::thread thread_;
+};
+
+// Asks the daemon at socketPath. Throws std::runtime_error with a message for people.
+StatusReport requestStatus(const std::filesystem::path& socketPath,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(3));
+
+}  // namespace quillnest::linuxhost

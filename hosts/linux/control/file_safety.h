@@ -1,0 +1,22 @@
+// The rules file decides what the whole machine may reach, so only root may be able to change it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace quillnest::linuxhost {
+
+// Why a non-root user could change the file at path (or replace it through its directory), or
+// none when only trustedOwner can. A missing file is judged by its directory alone; a missing
+// directory is no problem (there is nothing to replace). trustedOwner is root outside tests.
+std::optional<std::string> writableByOthers(const std::filesystem::path& path,
+                                            uid_t trustedOwner = 0);
+
+// The same judgement for an open file (after open, so a swap between check and read is caught).
+std::optional<std::string> writableByOthers(int fd, const std::filesystem::path& shownAs,
+                                            uid_t trustedOwner = 0);
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,14 @@
+// Where the Linux daemon keeps its files unless told otherwise.
+#pragma once
+
+#include <string_view>
+
+namespace quillnest::linuxhost {
+
+inline constexpr std::string_view kDefaultRulesFile = "/etc/quillnest/filter-rules.json";
+// Created 0750 root:root: only root (and members of group root) reach the sockets in it.
+inline constexpr std::string_view kDefaultRuntimeDirectory = "/run/quillnest";
+inline constexpr std::string_view kNotifySocketName = "notify.sock";
+inline constexpr std::string_view kControlSocketName = "control.sock";
+
+}  // namespace quillnest::linuxhost

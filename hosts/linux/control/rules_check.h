@@ -1,0 +1,39 @@
+// What `check` tells about a rules file: whether it loads as the filter loads it, and which
+// entries can never match a host name (the filter stores entries exactly as written).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillnest::linuxhost {
+
+struct EntryProblem {
+  std::size_t index = 0;  // position in "domains"
+  std::size_t line = 0;   // 1-based line of the entry in the file; 0 when unknown
+  std::string entry;
+  std::string reason;
+};
+
+struct RulesCheck {
+  bool loads = false;
+  std::string error;  // why it does not load
+  bool isEnabled = false;
+  std::size_t entryCount = 0;
+  std::vector<EntryProblem> problems;
+};
+
+RulesCheck checkRules(std::span<const std::uint8_t> json);
+
+// The 1-based line of every element of the top-level "domains" array, in order; empty when the
+// text is not a well-formed rules object.
+std::vector<std::size_t> domainEntryLines(std::string_view json);
+
+// Why entry can never match (several reasons joined by "; "), or empty. Duplicates are judged by
+// the caller.
+std::string entryProblem(std::string_view entry);
+
+}  // namespace quillnest::linuxhost

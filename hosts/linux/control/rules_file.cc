@@ -1,0 +1,282 @@
+#include "hosts/linux/control/rules_file.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "hosts/linux/control/file_safety.h"
+#include "rules/filter_rules.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kFileEvents =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB | IN_MODIFY;
+constexpr std::uint32_t kDirectoryEvents = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF;
+
+std::string errorText(int error) { return std::strerror(error); }
+
+ConfigurationRef withoutVendorDictionary() {
+  return std::make_shared<const NEFilterProviderConfiguration>(std::nullopt);
+}
+
+}  // namespace
+
+struct RulesFileConfiguration::Watch {
+  Watch(std::filesystem::path watched, RulesFileOptions opts, std::function<void()> onChange,
+        WarningSink warning)
+      : path(std::move(watched)),
+        options(opts),
+        handler(std::move(onChange)),
+        warn(std::move(warning)) {}
+  ~Watch() {
+    if (inotifyFd >= 0) ::close(inotifyFd);
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+
+  bool addDirectoryWatch() {
+    const auto directory =
+        path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+    watchDescriptor = ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+    return watchDescriptor >= 0;
+  }
+
+  void wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+  }
+
+  void run();
+
+  std::filesystem::path path;
+  RulesFileOptions options;
+  std::function<void()> handler;
+  WarningSink warn;
+  int inotifyFd = -1;
+  int wakeFd = -1;
+  int watchDescriptor = -1;
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> reloadRequested{false};
+  std::thread thread;
+};
+
+void RulesFileConfiguration::Watch::run() {
+  const std::string fileName = path.filename().string();
+  bool pending = false;
+  bool watchLost = watchDescriptor < 0;
+  Clock::time_point quietUntil{};
+  Clock::time_point firstEvent{};
+  auto note = [&](std::chrono::milliseconds quiet) {
+    const auto now = Clock::now();
+    if (!pending) firstEvent = now;
+    pending = true;
+    quietUntil = now + quiet;
+  };
+
+  alignas(struct inotify_event) char buffer[16 * 1024];
+  while (!stopped.load()) {
+    int timeout = -1;
+    const auto now = Clock::now();
+    if (pending) {
+      const auto due = std::min(quietUntil, firstEvent + options.maximumDelay);
+      timeout =
+          due <= now
+              ? 0
+              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+    } else if (watchLost) {
+      timeout = 1000;  // try to watch the directory again (it was removed or never existed)
+    }
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, timeout);
+    if (stopped.load()) break;
+    if (ready < 0 && errno != EINTR) {
+      warn("Watching " + path.string() + " failed: " + errorText(errno));
+      return;
+    }
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wakeFd, &count, sizeof count);
+      if (reloadRequested.exchange(false)) note(options.quietPeriod);
+    }
+    if (fds[1].revents & POLLIN) {
+      const ssize_t length = ::read(inotifyFd, buffer, sizeof buffer);
+      for (ssize_t offset = 0; length > 0 && offset < length;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+        offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        if (event->mask & IN_Q_OVERFLOW) {
+          note(options.quietPeriod);  // events were lost: the file may have changed
+          continue;
+        }
+        if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+          // The directory went away with the file in it.
+          if (event->mask & IN_IGNORED) watchLost = true;
+          note(options.quietPeriod);
+          continue;
+        }
+        if (event->len == 0 || fileName != event->name) continue;
+        if ((event->mask & kFileEvents) == 0) continue;
+        note((event->mask & (IN_CREATE | IN_MODIFY)) ? options.writingQuietPeriod
+                                                     : options.quietPeriod);
+      }
+    }
+    if (watchLost && !pending) {
+      if (watchDescriptor >= 0) ::inotify_rm_watch(inotifyFd, watchDescriptor);
+      if (addDirectoryWatch()) {
+        watchLost = false;
+        note(options.quietPeriod);  // the directory is back, perhaps with the file
+      }
+    }
+    if (pending) {
+      const auto current = Clock::now();
+      if (current >= quietUntil || current >= firstEvent + options.maximumDelay) {
+        pending = false;
+        if (!stopped.load()) handler();
+      }
+    }
+  }
+}
+
+namespace {
+
+class RulesFileObservation final : public NSKeyValueObservation {
+ public:
+  explicit RulesFileObservation(std::shared_ptr<RulesFileConfiguration::Watch> watch)
+      : watch_(std::move(watch)) {}
+  ~RulesFileObservation() override { invalidate(); }
+
+  void invalidate() override {
+    std::lock_guard lock(mutex_);
+    if (!watch_) return;
+    watch_->stopped.store(true);
+    watch_->wake();
+    if (watch_->thread.get_id() == std::this_thread::get_id()) {
+      // Called from the handler: the thread ends when the handler returns.
+      watch_->thread.detach();
+    } else if (watch_->thread.joinable()) {
+      watch_->thread.join();
+    }
+    watch_.reset();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<RulesFileConfiguration::Watch> watch_;
+};
+
+}  // namespace
+
+RulesFileConfiguration::RulesFileConfiguration(std::filesystem::path path, WarningSink warn,
+                                               RulesFileOptions options)
+    : path_(std::move(path)), warn_(std::move(warn)), options_(options) {
+  if (!warn_) warn_ = [](const std::string&) {};
+}
+
+RulesFileConfiguration::~RulesFileConfiguration() = default;
+
+std::optional<std::string> RulesFileConfiguration::refusal() const {
+  return writableByOthers(path_, options_.trustedOwner);
+}
+
+ConfigurationRef RulesFileConfiguration::current() {
+  const std::string name = path_.string();
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int error = errno;
+    if (error != ENOENT)
+      warn_("Rules file " + name + " cannot be read (blocking is off): " + errorText(error));
+    return withoutVendorDictionary();
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    warn_("Rules file " + name + " is not a regular file (blocking is off)");
+    return withoutVendorDictionary();
+  }
+  if (auto problem = writableByOthers(fd, path_, options_.trustedOwner)) {
+    warn_("Rules file " + name + " is ignored (blocking is off): " + *problem +
+          "; only root may be able to change it");
+    return withoutVendorDictionary();
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > options_.maximumSize) {
+    warn_("Rules file " + name + " is ignored (blocking is off): larger than " +
+          std::to_string(options_.maximumSize) + " bytes");
+    return withoutVendorDictionary();
+  }
+
+  Bytes bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  std::uint8_t chunk[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      warn_("Rules file " + name + " cannot be read (blocking is off): " + errorText(errno));
+      return withoutVendorDictionary();
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+    if (bytes.size() > options_.maximumSize) {
+      warn_("Rules file " + name + " is ignored (blocking is off): larger than " +
+            std::to_string(options_.maximumSize) + " bytes");
+      return withoutVendorDictionary();
+    }
+  }
+
+  const DecodeResult decoded = decodeFilterRules(bytes);
+  if (!decoded.rules) {
+    warn_("Rules file " + name + " does not load (blocking is off): " + decoded.error.message);
+  }
+  VendorConfiguration vendor;
+  vendor.emplace("filterRules", std::move(bytes));
+  return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
+}
+
+std::unique_ptr<NSKeyValueObservation> RulesFileConfiguration::observe(
+    std::function<void()> handler) {
+  auto watch = std::make_shared<Watch>(path_, options_, std::move(handler), warn_);
+  watch->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  watch->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (watch->inotifyFd < 0 || watch->wakeFd < 0) {
+    warn_("Cannot watch " + path_.string() + " for changes (" + errorText(errno) +
+          "); send SIGHUP after changing it");
+  } else if (!watch->addDirectoryWatch()) {
+    warn_("Cannot watch the directory of " + path_.string() + " yet (" + errorText(errno) +
+          "); retrying every second, SIGHUP reloads");
+  }
+  // Without inotify the thread still serves reload(); poll ignores a negative fd.
+  if (watch->wakeFd >= 0) {
+    watch->thread = std::thread([watch] { watch->run(); });
+  }
+  {
+    std::lock_guard lock(watchesMutex_);
+    std::erase_if(watches_, [](const std::weak_ptr<Watch>& w) { return w.expired(); });
+    watches_.push_back(watch);
+  }
+  return std::make_unique<RulesFileObservation>(std::move(watch));
+}
+
+void RulesFileConfiguration::reload() {
+  std::lock_guard lock(watchesMutex_);
+  for (const auto& weak : watches_) {
+    if (auto watch = weak.lock()) {
+      watch->reloadRequested.store(true);
+      watch->wake();
+    }
+  }
+}
+
+}  // namespace quillnest::linuxhost

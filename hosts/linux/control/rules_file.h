@@ -1,0 +1,79 @@
+// The rules file as the filter configuration of the Linux host.
+//
+// The file's bytes become the "filterRules" entry of the vendor dictionary; the core decodes them
+// (and falls back to blocking off when they do not decode). Changes are seen through inotify on
+// the file's directory, because editors and configuration tools replace files by rename, and on
+// SIGHUP through reload().
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/configuration.h"
+#include "host/data_provider.h"
+
+namespace quillnest::linuxhost {
+
+struct RulesFileOptions {
+  // No further event for this long ends a burst of events (one save = one report).
+  std::chrono::milliseconds quietPeriod{50};
+  // After IN_CREATE or IN_MODIFY the writer is likely still at work: wait longer for its close.
+  std::chrono::milliseconds writingQuietPeriod{500};
+  // A file written without pause is still reported this often.
+  std::chrono::milliseconds maximumDelay{2000};
+  // Files beyond this are not read (a rules file of a million domains is about 30 MB).
+  std::size_t maximumSize = 256u * 1024 * 1024;
+  // The only owner allowed for the file and its directory; root outside tests.
+  uid_t trustedOwner = 0;
+};
+
+// The daemon's own warnings (the file exists but does not load, permissions, watch failures).
+using WarningSink = std::function<void(const std::string&)>;
+
+class RulesFileConfiguration {
+ public:
+  RulesFileConfiguration(std::filesystem::path path, WarningSink warn,
+                         RulesFileOptions options = {});
+  ~RulesFileConfiguration();
+  RulesFileConfiguration(const RulesFileConfiguration&) = delete;
+  RulesFileConfiguration& operator=(const RulesFileConfiguration&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // The reason to refuse to start (a file or directory that a non-root user can write), or none.
+  std::optional<std::string> refusal() const;
+
+  // The configuration as the file stands now: its bytes under "filterRules", or no vendor
+  // dictionary when the file is missing, unreadable or unsafe. Warns (through the sink) when the
+  // file exists but will not load, naming the file and the reason. Never null.
+  ConfigurationRef current();
+
+  // Calls handler once per change of the file (a burst of events is one change), on a thread of
+  // its own, never at installation. Invalidating (or destroying) the observation stops it; it is
+  // safe from within the handler.
+  std::unique_ptr<NSKeyValueObservation> observe(std::function<void()> handler);
+
+  // SIGHUP: every live observation reports a change, coalesced like file events. For the daemon's
+  // signal-handling thread (it takes a lock: not for use inside a signal handler).
+  void reload();
+
+  struct Watch;
+
+ private:
+  std::filesystem::path path_;
+  WarningSink warn_;
+  RulesFileOptions options_;
+  std::mutex watchesMutex_;
+  std::vector<std::weak_ptr<Watch>> watches_;
+};
+
+}  // namespace quillnest::linuxhost
