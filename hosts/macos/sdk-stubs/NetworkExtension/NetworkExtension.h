@@ -21,7 +21,7 @@ typedef NS_ENUM(NSInteger, NEFilterReportEvent){
     NEFilterReportEventNewFlow = 1,
     NEFilterReportEventDataDecision = 2,
     NEFilterReportEventFlowClosed = 3,
-    NEFilterReportEventStatistics = 4,
+    NEFilterReportEventFlowStatistics = 4,
 };
 
 typedef NS_ENUM(NSInteger, NETrafficDirection){
@@ -46,7 +46,7 @@ typedef NS_ENUM(NSInteger, NETrafficDirection){
 
 @interface NEFilterSocketFlow : NEFilterFlow
 @property(readonly, nullable) NWEndpoint* remoteEndpoint;
-@property(copy, nullable) NSString* remoteHostname;
+@property(readonly, nullable) NSString* remoteHostname;
 @property(readonly) int socketProtocol;
 @end
 
