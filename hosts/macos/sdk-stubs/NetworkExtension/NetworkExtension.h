@@ -21,7 +21,7 @@ typedef NS_ENUM(NSInteger, NEFilterReportEvent){
     NEFilterReportEventNewFlow = 1,
     NEFilterReportEventDataDecision = 2,
     NEFilterReportEventFlowClosed = 3,
-    NEFilterReportEventFlowStatistics = 4,
+    NEFilterReportEventStatistics = 4,
 };
 
 typedef NS_ENUM(NSInteger, NETrafficDirection){
