@@ -138,6 +138,32 @@ def check_provider(source):
            f"but NEProviderClasses names {PROVIDER_CLASS!r}")
     expect(superclass == "NEFilterDataProvider",
            f"FilterDataProvider.mm: the provider subclasses {superclass}, not NEFilterDataProvider")
+    # The base class's behaviour stands for every callback not listed (inbound data among them).
+    methods = set(provider_methods(source))
+    expect(methods == PROVIDER_METHODS,
+           f"FilterDataProvider.mm: the provider defines {sorted(methods)}, "
+           f"not {sorted(PROVIDER_METHODS)}")
+
+
+PROVIDER_METHODS = {
+    "init",
+    "dealloc",
+    "coreFlowFor:",
+    "startFilterWithCompletionHandler:",
+    "stopFilterWithReason:completionHandler:",
+    "handleNewFlow:",
+    "handleReport:",
+    "handleOutboundDataFromFlow:readBytesStartOffset:readBytes:",
+    "handleOutboundDataCompleteForFlow:",
+}
+
+
+def provider_methods(source):
+    """Selectors of the instance methods defined in the provider's @implementation."""
+    body = source.split("@implementation", 1)[-1].split("@end", 1)[0]
+    for signature in re.findall(r"^-\s*\(.*?\)\s*([^{;]*)\{", body, re.M | re.S):
+        labels = re.findall(r"(\w+)\s*:", signature)
+        yield "".join(label + ":" for label in labels) if labels else signature.strip()
 
 
 def check_all(files):
@@ -164,6 +190,11 @@ MUTATIONS = [
     ("entitlements", "</dict>", "\t<key>com.apple.security.network.client</key>\n\t<true/>\n</dict>"),
     ("provider", f'objc_runtime_name("{PROVIDER_CLASS}")', 'objc_runtime_name("FilterDataProvider")'),
     ("provider", ": NEFilterDataProvider", ": NEFilterProvider"),
+    ("provider", "(_core->handleOutboundDataCompleteForFlow(coreFlow));\n}\n",
+     "(_core->handleOutboundDataCompleteForFlow(coreFlow));\n}\n\n"
+     "- (NEFilterDataVerdict*)handleInboundDataCompleteForFlow:(NEFilterFlow*)flow {\n"
+     "  return [NEFilterDataVerdict allowVerdict];\n}\n"),
+    ("provider", "- (void)handleReport:(NEFilterReport*)report {", "- (void)handleReports:(NEFilterReport*)report {"),
     ("app_info", "<string>com.quillnest.mac</string>", "<string>com.quillnest.app</string>"),
     ("app_info", "<string>QuillnestFilter</string>", "<string>Quillnest Filter</string>"),
     ("app_entitlements", "com.apple.developer.system-extension.install",
