@@ -93,8 +93,10 @@ class NEFilterDataProvider {
   NEFilterDataProvider& operator=(const NEFilterDataProvider&) = delete;
 
   // Callbacks. None of them throws.
-  virtual void startFilterWithCompletionHandler(std::function<void(ErrorRef)> completionHandler) = 0;
-  virtual void stopFilterWithReason(std::int64_t reason, std::function<void()> completionHandler) = 0;
+  virtual void startFilterWithCompletionHandler(
+      std::function<void(ErrorRef)> completionHandler) = 0;
+  virtual void stopFilterWithReason(std::int64_t reason,
+                                    std::function<void()> completionHandler) = 0;
   virtual NewFlowVerdictRef handleNewFlow(const FlowRef& flow) = 0;
   virtual void handleReport(const NEFilterReport& report) = 0;
   virtual DataVerdictRef handleOutboundDataFromFlow(const FlowRef& flow,

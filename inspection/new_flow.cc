@@ -64,7 +64,7 @@ NewFlowVerdictRef FilterDataProvider::verdictForNewFlow(const NEFilterFlow& flow
   }
   if (port == kTLSPort && socketFlow->socketProtocol() == kProtocolTCP) {
     return NEFilterNewFlowVerdict::filterDataVerdictWithFilterInbound(false, 0, true,
-                                                                     kTLSRecordHeaderLength);
+                                                                      kTLSRecordHeaderLength);
   }
   return NEFilterNewFlowVerdict::allowVerdict();
 }

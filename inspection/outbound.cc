@@ -7,14 +7,16 @@
 
 namespace quillnest {
 
-std::optional<Bytes> FilterDataProvider::appendOutboundBytes(
-    const NEFilterFlow& flow, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+std::optional<Bytes> FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow,
+                                                             std::uint64_t offset,
+                                                             std::span<const std::uint8_t> bytes) {
   decltype(outboundBuffers)::node_type abandoned;  // freed after unlocking
   std::lock_guard guard(stateLock);
   const UUID identifier = flow.identifier();
   const auto entry = outboundBuffers.find(identifier);
   const std::size_t held = entry == outboundBuffers.end() ? 0 : entry->second.size();
-  // Written as a subtraction so a huge delivery cannot wrap the sum; held is always below the limit.
+  // Written as a subtraction so a huge delivery cannot wrap the sum; held is always below the
+  // limit.
   if (offset != held || bytes.size() >= outboundBufferLimit - held) {
     if (entry != outboundBuffers.end()) abandoned = outboundBuffers.extract(entry);
     return std::nullopt;

@@ -61,14 +61,13 @@ void FilterDataProvider::applyRules() {
 void FilterDataProvider::startFilterWithCompletionHandler(
     std::function<void(ErrorRef)> completionHandler) {
   std::weak_ptr<FilterDataProvider> weakSelf = weak_from_this();
-  configurationObservation =
-      host().observeFilterConfiguration(kObservingOptionNew, [weakSelf] {
-        if (auto self = weakSelf.lock()) self->applyRules();
-      });
+  configurationObservation = host().observeFilterConfiguration(kObservingOptionNew, [weakSelf] {
+    if (auto self = weakSelf.lock()) self->applyRules();
+  });
   applyRules();
   const NEFilterSettings settings = NEFilterSettings::initWithRules({}, NEFilterAction::filterData);
-  applySettings(settings, [logger = logger, completionHandler = std::move(completionHandler)](
-                              ErrorRef error) {
+  applySettings(settings, [logger = logger,
+                           completionHandler = std::move(completionHandler)](ErrorRef error) {
     if (error) {
       logger->log(LogLevel::error, "Unable to apply filter settings: %s",
                   {LogArgument::string(error->localizedDescription())});

@@ -36,8 +36,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
   void stopFilterWithReason(std::int64_t reason, std::function<void()> completionHandler) override;
   NewFlowVerdictRef handleNewFlow(const FlowRef& flow) override;
   void handleReport(const NEFilterReport& report) override;
-  DataVerdictRef handleOutboundDataFromFlow(const FlowRef& flow,
-                                            std::uint64_t readBytesStartOffset,
+  DataVerdictRef handleOutboundDataFromFlow(const FlowRef& flow, std::uint64_t readBytesStartOffset,
                                             std::span<const std::uint8_t> readBytes) override;
   DataVerdictRef handleOutboundDataCompleteForFlow(const FlowRef& flow) override;
 

@@ -77,8 +77,7 @@ class RecordingObservation final : public NSKeyValueObservation {
 
 }  // namespace
 
-RecordingHost::RecordingHost()
-    : logger_(std::make_shared<RecordingLogger>("unset", "unset")) {}
+RecordingHost::RecordingHost() : logger_(std::make_shared<RecordingLogger>("unset", "unset")) {}
 
 RecordingHost::~RecordingHost() = default;
 
@@ -233,7 +232,8 @@ FlowRef makeTLSFlow(std::string endpointHostname) {
 }
 
 std::string rulesJSON(bool enabled, const std::vector<std::string>& domains) {
-  std::string text = enabled ? R"({"isEnabled":true,"domains":[)" : R"({"isEnabled":false,"domains":[)";
+  std::string text =
+      enabled ? R"({"isEnabled":true,"domains":[)" : R"({"isEnabled":false,"domains":[)";
   for (std::size_t i = 0; i < domains.size(); ++i) {
     if (i > 0) text += ',';
     text += '"';

@@ -1,0 +1,198 @@
+// Start, stop, settings, configuration changes and flow reports.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/provider/provider_fixture.h"
+
+namespace quillnest::testing {
+namespace {
+
+const LogRecord rulesUpdated(bool enabled, std::int64_t domains, std::int64_t resets) {
+  return {LogLevel::defaultLevel,
+          "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld",
+          {LogArgument::int32(enabled ? 1 : 0), LogArgument::int64(domains),
+           LogArgument::int64(resets)}};
+}
+
+TEST_F(ProviderTest, NeverStartedProviderLooksDisabled) {
+  EXPECT_EQ(provider->currentRules(), FilterRules::disabled());
+  EXPECT_EQ(provider->currentRules().storage(), FilterRules::disabled().storage());
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+  EXPECT_EQ(provider->outboundBufferCount(), 0u);
+  EXPECT_FALSE(provider->hasConfigurationObservation());
+  EXPECT_EQ(host->logger().subsystem(), "com.quillnest.mac.filter");
+  EXPECT_EQ(host->logger().category(), "filter");
+}
+
+TEST_F(ProviderTest, StartWithSettingsAccepted) {
+  host->setRulesJSON(rulesJSON(true, {"a.example", "b.example"}));
+  int completions = 0;
+  ErrorRef received = std::make_shared<NSError>("unset", 0, "unset");
+  provider->startFilterWithCompletionHandler([&](ErrorRef error) {
+    ++completions;
+    received = error;
+  });
+  EXPECT_EQ(completions, 0) << "the completion waits for the settings";
+  EXPECT_EQ(host->observationsCreated(), 1);
+  EXPECT_EQ(host->lastObservationOptions(), 1u);
+  ASSERT_EQ(host->settingsApplied(), 1);
+  EXPECT_TRUE(host->lastSettings().rules().empty());
+  EXPECT_EQ(host->lastSettings().defaultAction(), NEFilterAction::filterData);
+
+  host->completeSettings(nullptr);
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(received, nullptr);
+  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 2, 0)});
+}
+
+TEST_F(ProviderTest, StartWithSettingsRejectedPassesTheVeryError) {
+  host->setRulesJSON(rulesJSON(true, {}));
+  const auto error = std::make_shared<NSError>("NEFilterErrorDomain", 1, "configuration invalid");
+  std::vector<std::string> order;
+  ErrorRef received;
+  provider->startFilterWithCompletionHandler([&](ErrorRef e) {
+    order.push_back("completion:" + std::to_string(logs().size()));
+    received = e;
+  });
+  host->completeSettings(error);
+  EXPECT_EQ(received.get(), error.get());
+  ASSERT_EQ(order, std::vector<std::string>{"completion:2"}) << "the error line comes first";
+  EXPECT_EQ(logs()[1], (LogRecord{LogLevel::error,
+                                  "Unable to apply filter settings: %s",
+                                  {LogArgument::string("configuration invalid")}}));
+  EXPECT_TRUE(logs()[1].arguments[0].isPrivate());
+  // Nothing is undone: changes still apply.
+  host->changeRulesJSON(rulesJSON(false, {}));
+  EXPECT_EQ(provider->currentRules(), FilterRules(false, {}));
+}
+
+TEST_F(ProviderTest, ChangeDuringStartIsApplied) {
+  host->setRulesJSON(rulesJSON(false, {}));
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  host->changeRulesJSON(rulesJSON(true, {"late.example"}));  // before the settings complete
+  EXPECT_EQ(provider->currentRules(), FilterRules(true, {"late.example"}));
+  host->completeSettings(nullptr);
+}
+
+TEST_F(ProviderTest, InstallingTheObservationAppliesNothing) {
+  host->setRulesJSON(rulesJSON(true, {}));
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  EXPECT_EQ(logs().size(), 1u) << "only start's own applyRules";
+}
+
+TEST_F(ProviderTest, StopWithoutStart) {
+  provider->handleNewFlow(makeTLSFlow());
+  int completions = 0;
+  provider->stopFilterWithReason(-7, [&] { ++completions; });
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+  EXPECT_EQ(logs(),
+            (std::vector<LogRecord>{
+                {LogLevel::defaultLevel, "Filter stopped: %ld", {LogArgument::int64(-7)}}}));
+}
+
+TEST_F(ProviderTest, StopEmptiesMapsKeepsRulesAndSilencesChanges) {
+  startWith(true, {"a.example"});
+  const FlowRef flow = makeTLSFlow();
+  provider->handleNewFlow(flow);
+  const std::vector<std::uint8_t> header{22, 3, 1, 2, 0};
+  provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
+  ASSERT_EQ(provider->outboundBufferCount(), 1u);
+
+  provider->stopFilterWithReason(std::numeric_limits<std::int64_t>::max(), [] {});
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+  EXPECT_EQ(provider->outboundBufferCount(), 0u);
+  EXPECT_FALSE(provider->hasConfigurationObservation());
+  EXPECT_EQ(host->liveObservations(), 0);
+  EXPECT_TRUE(host->updates().empty()) << "stop drops no flow";
+  EXPECT_EQ(provider->currentRules(), FilterRules(true, {"a.example"}));
+
+  host->clearRecords();
+  host->changeRulesJSON(rulesJSON(false, {}));
+  EXPECT_TRUE(logs().empty());
+  EXPECT_EQ(provider->currentRules(), FilterRules(true, {"a.example"}));
+}
+
+TEST_F(ProviderTest, RestartWithUnchangedRulesResetsNothing) {
+  startWith(true, {"a.example"});
+  provider->stopFilterWithReason(0, [] {});
+  provider->handleNewFlow(makeTLSFlow());
+  host->clearRecords();
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  EXPECT_TRUE(host->updates().empty());
+  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 1, 0)});
+  EXPECT_EQ(host->liveObservations(), 1);
+}
+
+TEST_F(ProviderTest, ChangeAfterProviderIsGoneDoesNothing) {
+  startWith(true, {});
+  std::weak_ptr<FilterDataProvider> weak = provider;
+  // The host keeps firing a stale handler: simulate by keeping an observation alive elsewhere.
+  provider.reset();
+  EXPECT_TRUE(weak.expired()) << "the observation must not keep the provider alive";
+  host->changeRulesJSON(rulesJSON(true, {"x.example"}));
+  EXPECT_TRUE(logs().empty());
+}
+
+TEST_F(ProviderTest, ProviderReleasedInsideItsOwnChangeHandler) {
+  startWith(true, {});
+  // The handler's strong reference is the last one once the test lets go.
+  std::thread changer([this, p = std::move(provider)]() mutable {
+    auto keep = std::move(p);
+    host->setRulesJSON(rulesJSON(true, {"x.example"}));
+    keep.reset();
+    host->fireConfigurationChange();
+  });
+  changer.join();
+  EXPECT_EQ(host->liveObservations(), 0);
+}
+
+struct ReportCase {
+  const char* name;
+  std::int64_t event;
+  bool withFlow;
+  bool removes;
+};
+
+TEST_F(ProviderTest, ReportsRemoveBothEntriesOnlyOnClose) {
+  const ReportCase cases[] = {
+      {"closed", 3, true, true},      {"new_flow_event", 1, true, false},
+      {"data_event", 2, true, false}, {"statistics", 4, true, false},
+      {"negative", -3, true, false},  {"closed_without_flow", 3, false, false},
+  };
+  startWith(true, {"blocked.example"});
+  const std::vector<std::uint8_t> header{22, 3, 1, 2, 0};
+  for (const auto& c : cases) {
+    const FlowRef flow = makeTLSFlow();
+    const FlowRef other = makeTLSFlow();
+    provider->handleNewFlow(flow);
+    provider->handleNewFlow(other);
+    provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
+    provider->handleOutboundDataFromFlow(other, 0, asBytes(header));
+
+    provider->handleReport({c.event, c.withFlow ? flow : nullptr});
+    EXPECT_EQ(provider->hasActiveWebFlow(flow->identifier()), !c.removes) << c.name;
+    EXPECT_EQ(provider->outboundBuffer(flow->identifier()).has_value(), !c.removes) << c.name;
+    EXPECT_TRUE(provider->hasActiveWebFlow(other->identifier())) << c.name;
+    EXPECT_TRUE(provider->outboundBuffer(other->identifier()).has_value()) << c.name;
+
+    provider->handleReport({3, flow});
+    provider->handleReport({3, flow});  // a second close changes nothing
+    provider->handleReport({3, other});
+    EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+    EXPECT_EQ(provider->outboundBufferCount(), 0u);
+  }
+  EXPECT_TRUE(logs().empty());
+}
+
+TEST_F(ProviderTest, ReportForUntrackedFlowChangesNothing) {
+  startWith(true, {});
+  const FlowRef tracked = makeTLSFlow();
+  provider->handleNewFlow(tracked);
+  provider->handleReport({3, makeTLSFlow()});
+  EXPECT_EQ(provider->activeWebFlowCount(), 1u);
+}
+
+}  // namespace
+}  // namespace quillnest::testing

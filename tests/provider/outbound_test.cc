@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include "tests/provider/provider_fixture.h"
+#include "tests/support/hello_options.h"
+
+namespace quillnest::testing {
+namespace {
+
+using VK = NEFilterDataVerdict::Kind;
+
+struct Delivery {
+  std::uint64_t offset;
+  Bytes bytes;
+};
+
+struct OutboundCase {
+  const char* name;
+  bool enabled;
+  std::vector<Delivery> deliveries;  // the last one is judged
+  VK verdict;
+  std::uint64_t peek;                    // for data verdicts
+  std::optional<std::size_t> heldAfter;  // buffer length afterwards, none when no entry
+  bool blockReport;
+};
+
+Bytes filled(std::size_t size, std::uint8_t value = 0) { return Bytes(size, value); }
+
+Bytes blockedHello() {
+  return generateClientHello(helloOptions(TlsVersion::tls13, "www.Blocked.example"));
+}
+Bytes allowedHello() {
+  return generateClientHello(helloOptions(TlsVersion::tls13, "allowed.example"));
+}
+
+std::vector<OutboundCase> outboundCases() {
+  const Bytes header{22, 3, 1, 2, 0};           // a 512-byte record
+  const Bytes bigHeader{22, 3, 1, 0xFF, 0xFA};  // a 65,530-byte record ends at 65,535
+  const Bytes blocked = blockedHello();
+  return {
+      {"disabled_allows", false, {{0, header}}, VK::allow, 0, std::nullopt, false},
+      {"header_asks_for_record", true, {{0, header}}, VK::data, 517, 5, false},
+      {"rest_of_record_appended",
+       true,
+       {{0, header}, {5, filled(500, 1)}},
+       VK::data,
+       517,
+       505,
+       false},
+      {"restart_at_zero_abandons",
+       true,
+       {{0, header}, {0, header}},
+       VK::allow,
+       0,
+       std::nullopt,
+       false},
+      {"gap_abandons", true, {{0, header}, {6, filled(3)}}, VK::allow, 0, std::nullopt, false},
+      {"nonzero_first_offset_abandons", true, {{5, header}}, VK::allow, 0, std::nullopt, false},
+      {"empty_first_delivery_creates_entry", true, {{0, {}}}, VK::data, 5, 0, false},
+      {"http_request_allowed",
+       true,
+       {{0, bytesOf("GET / HTTP/1.1\r\n")}},
+       VK::allow,
+       0,
+       std::nullopt,
+       false},
+      {"largest_record_held",
+       true,
+       {{0, bigHeader}, {5, filled(65529)}},
+       VK::data,
+       65535,
+       65534,
+       false},
+      {"limit_less_one_accepted_then_judged",
+       true,
+       {{0, bigHeader}, {5, filled(65529)}, {65534, filled(1)}},
+       VK::allow,
+       0,
+       std::nullopt,
+       false},
+      {"limit_reached_abandons",
+       true,
+       {{0, bigHeader}, {5, filled(65529)}, {65534, filled(2)}},
+       VK::allow,
+       0,
+       std::nullopt,
+       false},
+      {"blocked_name_dropped", true, {{0, blocked}}, VK::drop, 0, std::nullopt, true},
+      {"allowed_name_allowed", true, {{0, allowedHello()}}, VK::allow, 0, std::nullopt, false},
+  };
+}
+
+class OutboundTableTest : public ProviderTest,
+                          public ::testing::WithParamInterface<OutboundCase> {};
+
+TEST_P(OutboundTableTest, VerdictAndBuffer) {
+  const OutboundCase& c = GetParam();
+  startWith(c.enabled, {"blocked.example"});
+  const FlowRef flow = makeTLSFlow();
+  provider->handleNewFlow(flow);
+  DataVerdictRef verdict;
+  for (const auto& d : c.deliveries) {
+    verdict = provider->handleOutboundDataFromFlow(flow, d.offset, asBytes(d.bytes));
+  }
+  ASSERT_NE(verdict, nullptr);
+  EXPECT_EQ(verdict->kind(), c.verdict);
+  if (c.verdict == VK::data) {
+    EXPECT_EQ(verdict->passBytes(), 0u);
+    EXPECT_EQ(verdict->peekBytes(), c.peek);
+  }
+  const auto held = provider->outboundBuffer(flow->identifier());
+  EXPECT_EQ(held ? std::optional<std::size_t>(held->size()) : std::nullopt, c.heldAfter);
+  if (c.blockReport) {
+    EXPECT_EQ(logs(),
+              (std::vector<LogRecord>{{LogLevel::debug,
+                                       "Blocked TLS hostname: %{public}s",
+                                       {LogArgument::publicString("www.blocked.example")}}}));
+    EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});
+  } else {
+    EXPECT_TRUE(logs().empty());
+    EXPECT_TRUE(host->notifications().empty());
+  }
+  EXPECT_TRUE(provider->hasActiveWebFlow(flow->identifier())) << "inspection never untracks";
+}
+
+INSTANTIATE_TEST_SUITE_P(Deliveries, OutboundTableTest, ::testing::ValuesIn(outboundCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProviderTest, DisabledDeliveryLeavesExistingEntry) {
+  startWith(true, {});
+  const FlowRef flow = makeTLSFlow();
+  const Bytes header{22, 3, 1, 2, 0};
+  provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
+  host->changeRulesJSON(rulesJSON(false, {}));
+  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 5, asBytes(header))->kind(), VK::allow);
+  EXPECT_EQ(provider->outboundBuffer(flow->identifier())->size(), 5u);
+}
+
+TEST_F(ProviderTest, CompleteRemovesEntryAndAllows) {
+  startWith(true, {});
+  const FlowRef flow = makeTLSFlow();
+  EXPECT_EQ(provider->handleOutboundDataCompleteForFlow(flow)->kind(), VK::allow);
+  const Bytes header{22, 3, 1, 2, 0};
+  provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
+  EXPECT_EQ(provider->handleOutboundDataCompleteForFlow(flow)->kind(), VK::allow);
+  EXPECT_EQ(provider->outboundBufferCount(), 0u);
+}
+
+// Feeds a whole first flight the way a host may: returns the final verdict and the number of
+// deliveries it took.
+enum class Split { whole, bytewise, asThePeeksAsk };
+
+DataVerdictRef feed(FilterDataProvider& provider, const FlowRef& flow, const Bytes& flight,
+                    Split split) {
+  std::size_t offset = 0;
+  std::size_t want = split == Split::asThePeeksAsk ? 5 : 1;
+  while (true) {
+    std::size_t size = flight.size() - offset;
+    if (split == Split::bytewise) size = std::min<std::size_t>(1, size);
+    if (split == Split::asThePeeksAsk) size = std::min(want - offset, size);
+    const std::span<const std::uint8_t> piece(flight.data() + offset, size);
+    DataVerdictRef verdict = provider.handleOutboundDataFromFlow(flow, offset, piece);
+    offset += size;
+    if (verdict->kind() != VK::data) return verdict;
+    EXPECT_GT(verdict->peekBytes(), offset);
+    if (offset >= flight.size()) return verdict;
+    want = verdict->peekBytes();
+  }
+}
+
+struct RealHelloCase {
+  const char* name;
+  ClientHelloOptions options;
+  VK expected;
+};
+
+TEST_F(ProviderTest, RealClientHellosInEverySplit) {
+  const std::string longBlocked = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                  std::string(63, 'c') + ".blocked.example";
+  ClientHelloOptions smallRecords = helloOptions(TlsVersion::tls13, "blocked.example", 512);
+  smallRecords.alpn = {"h2", "http/1.1"};
+  smallRecords.padding = true;
+  const RealHelloCase cases[] = {
+      {"tls13_blocked", helloOptions(TlsVersion::tls13, "blocked.example"), VK::drop},
+      {"tls12_blocked_subdomain", helloOptions(TlsVersion::tls12, "a.blocked.example"), VK::drop},
+      {"tls13_allowed", helloOptions(TlsVersion::tls13, "notblocked.example"), VK::allow},
+      {"no_sni", helloOptions(TlsVersion::tls13, std::nullopt), VK::allow},
+      {"long_name_blocked", helloOptions(TlsVersion::tls13, longBlocked), VK::drop},
+      {"small_records_blocked", smallRecords, VK::drop},
+  };
+  startWith(true, {"blocked.example"});
+  for (const auto& c : cases) {
+    const Bytes flight = generateClientHello(c.options);
+    ASSERT_FALSE(flight.empty()) << c.name;
+    for (Split split : {Split::whole, Split::bytewise, Split::asThePeeksAsk}) {
+      const FlowRef flow = makeTLSFlow();
+      provider->handleNewFlow(flow);
+      const DataVerdictRef verdict = feed(*provider, flow, flight, split);
+      EXPECT_EQ(verdict->kind(), c.expected) << c.name << " split " << static_cast<int>(split);
+      EXPECT_FALSE(provider->outboundBuffer(flow->identifier())) << c.name;
+    }
+  }
+  EXPECT_EQ(host->notifications().size(), 12u) << "one per blocked flow";
+}
+
+}  // namespace
+}  // namespace quillnest::testing
