@@ -218,6 +218,12 @@ struct Utf8Case {
   bool wellFormed;
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (std::uint8_t byte : c.name) *os << kHex[byte >> 4] << kHex[byte & 0xF] << ' ';
+  *os << (c.wellFormed ? "well-formed" : "ill-formed");
+}
+
 class HostNameUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(HostNameUtf8, IsTakenOnlyWhenWellFormed) {
