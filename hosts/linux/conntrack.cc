@@ -1,0 +1,181 @@
+#include "hosts/linux/conntrack.h"
+
+// clang-format off
+#include <netinet/in.h>
+#include <linux/netfilter/nf_conntrack_tcp.h>
+#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
+// clang-format on
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "hosts/linux/marks.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+struct CallbackContext {
+  const ConntrackEvents::Handler* handler;
+};
+
+int onEvent(enum nf_conntrack_msg_type type, struct nf_conntrack* ct, void* data) {
+  auto* context = static_cast<CallbackContext*>(data);
+  std::uint32_t mark = nfct_attr_is_set(ct, ATTR_MARK) ? nfct_get_attr_u32(ct, ATTR_MARK) : 0;
+  if ((mark & kMarkMask) == 0) return NFCT_CB_CONTINUE;
+  ConntrackEvent event;
+  if (type == NFCT_T_DESTROY) {
+    event.kind = ConntrackEvent::Kind::destroyed;
+  } else if (type == NFCT_T_UPDATE && nfct_attr_is_set(ct, ATTR_TCP_STATE) &&
+             isClosingTcpState(nfct_get_attr_u8(ct, ATTR_TCP_STATE))) {
+    event.kind = ConntrackEvent::Kind::closing;
+  } else {
+    return NFCT_CB_CONTINUE;
+  }
+  auto key = connectionKeyOf(ct);
+  if (!key) return NFCT_CB_CONTINUE;
+  event.key = *key;
+  event.mark = mark;
+  (*context->handler)(event);
+  return NFCT_CB_CONTINUE;
+}
+
+void setTuple(nf_conntrack* ct, const hosts::ConnectionKey& key) {
+  if (key.family == hosts::IpFamily::v4) {
+    nfct_set_attr_u8(ct, ATTR_L3PROTO, AF_INET);
+    std::uint32_t source, destination;
+    std::memcpy(&source, key.local.bytes.data(), 4);
+    std::memcpy(&destination, key.remote.bytes.data(), 4);
+    nfct_set_attr_u32(ct, ATTR_IPV4_SRC, source);
+    nfct_set_attr_u32(ct, ATTR_IPV4_DST, destination);
+  } else {
+    nfct_set_attr_u8(ct, ATTR_L3PROTO, AF_INET6);
+    nfct_set_attr(ct, ATTR_IPV6_SRC, key.local.bytes.data());
+    nfct_set_attr(ct, ATTR_IPV6_DST, key.remote.bytes.data());
+  }
+  nfct_set_attr_u8(ct, ATTR_L4PROTO, key.protocol);
+  nfct_set_attr_u16(ct, ATTR_PORT_SRC, htons(key.localPort));
+  nfct_set_attr_u16(ct, ATTR_PORT_DST, htons(key.remotePort));
+}
+
+int onQueried(enum nf_conntrack_msg_type, struct nf_conntrack* ct, void* data) {
+  auto* mark = static_cast<std::optional<std::uint32_t>*>(data);
+  *mark = nfct_attr_is_set(ct, ATTR_MARK) ? nfct_get_attr_u32(ct, ATTR_MARK) : 0;
+  return NFCT_CB_STOP;
+}
+
+}  // namespace
+
+std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
+  if (!nfct_attr_is_set(ct, ATTR_ORIG_L3PROTO) || !nfct_attr_is_set(ct, ATTR_ORIG_L4PROTO))
+    return std::nullopt;
+  hosts::ConnectionKey key;
+  key.protocol = nfct_get_attr_u8(ct, ATTR_ORIG_L4PROTO);
+  if (key.protocol != hosts::kIpProtocolTCP && key.protocol != hosts::kIpProtocolUDP)
+    return std::nullopt;
+  auto family = nfct_get_attr_u8(ct, ATTR_ORIG_L3PROTO);
+  if (family == AF_INET) {
+    if (!nfct_attr_is_set(ct, ATTR_ORIG_IPV4_SRC) || !nfct_attr_is_set(ct, ATTR_ORIG_IPV4_DST))
+      return std::nullopt;
+    key.family = hosts::IpFamily::v4;
+    std::uint32_t source = nfct_get_attr_u32(ct, ATTR_ORIG_IPV4_SRC);
+    std::uint32_t destination = nfct_get_attr_u32(ct, ATTR_ORIG_IPV4_DST);
+    key.local.family = key.remote.family = hosts::IpFamily::v4;
+    std::memcpy(key.local.bytes.data(), &source, 4);
+    std::memcpy(key.remote.bytes.data(), &destination, 4);
+  } else if (family == AF_INET6) {
+    auto* source = static_cast<const std::uint8_t*>(nfct_get_attr(ct, ATTR_ORIG_IPV6_SRC));
+    auto* destination = static_cast<const std::uint8_t*>(nfct_get_attr(ct, ATTR_ORIG_IPV6_DST));
+    if (!source || !destination) return std::nullopt;
+    key.family = hosts::IpFamily::v6;
+    key.local.family = key.remote.family = hosts::IpFamily::v6;
+    std::memcpy(key.local.bytes.data(), source, 16);
+    std::memcpy(key.remote.bytes.data(), destination, 16);
+  } else {
+    return std::nullopt;
+  }
+  if (!nfct_attr_is_set(ct, ATTR_ORIG_PORT_SRC) || !nfct_attr_is_set(ct, ATTR_ORIG_PORT_DST))
+    return std::nullopt;
+  key.localPort = ntohs(nfct_get_attr_u16(ct, ATTR_ORIG_PORT_SRC));
+  key.remotePort = ntohs(nfct_get_attr_u16(ct, ATTR_ORIG_PORT_DST));
+  return key;
+}
+
+bool isClosingTcpState(std::uint8_t state) {
+  return state == TCP_CONNTRACK_TIME_WAIT || state == TCP_CONNTRACK_CLOSE;
+}
+
+ConntrackEvents::~ConntrackEvents() {
+  if (handle_) nfct_close(handle_);
+}
+
+std::string ConntrackEvents::open() {
+  handle_ = nfct_open(CONNTRACK, NF_NETLINK_CONNTRACK_DESTROY | NF_NETLINK_CONNTRACK_UPDATE);
+  if (!handle_) return std::string("cannot open conntrack events: ") + std::strerror(errno);
+  // Large buffer: a burst of connection ends must not overrun it.
+  nfnl_rcvbufsiz(nfct_nfnlh(handle_), 8 * 1024 * 1024);
+  int fd = nfct_fd(handle_);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return {};
+}
+
+void ConntrackEvents::run(const std::atomic<bool>& stop, const Handler& handler,
+                          const std::function<void(const std::string&)>& warn) {
+  if (!handle_) return;
+  CallbackContext context{&handler};
+  nfct_callback_register(handle_,
+                         static_cast<nf_conntrack_msg_type>(NFCT_T_DESTROY | NFCT_T_UPDATE),
+                         onEvent, &context);
+  int fd = nfct_fd(handle_);
+  while (!stop.load(std::memory_order_relaxed)) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, 200);
+    if (ready <= 0) continue;
+    if (nfct_catch(handle_) < 0 && errno == ENOBUFS) {
+      // Lost ends leave entries in the engine; they leave with the next start at the latest.
+      warn("conntrack events overran their buffer; some connection ends were missed");
+    }
+  }
+  nfct_callback_unregister(handle_);
+}
+
+ConntrackMarker::~ConntrackMarker() {
+  if (handle_) nfct_close(handle_);
+}
+
+std::string ConntrackMarker::open() {
+  handle_ = nfct_open(CONNTRACK, 0);
+  if (!handle_) return std::string("cannot open conntrack: ") + std::strerror(errno);
+  return {};
+}
+
+bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t value,
+                              std::string* error) {
+  std::lock_guard lock(mutex_);
+  if (!handle_) {
+    if (error) *error = "conntrack unavailable";
+    return false;
+  }
+  std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
+  if (!ct) return false;
+  setTuple(ct.get(), key);
+  std::optional<std::uint32_t> existing;
+  nfct_callback_register(handle_, NFCT_T_ALL, onQueried, &existing);
+  int got = nfct_query(handle_, NFCT_Q_GET, ct.get());
+  nfct_callback_unregister(handle_);
+  if (got < 0 || !existing) {
+    if (error) *error = std::string("conntrack get: ") + std::strerror(errno);
+    return false;
+  }
+  nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(*existing, value));
+  if (nfct_query(handle_, NFCT_Q_UPDATE, ct.get()) < 0) {
+    if (error) *error = std::string("conntrack update: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,70 @@
+// The conntrack side: connection-end events for the flow engine, and setting a live
+// connection's mark (a rules change drops a connection the kernel already lets through).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "hosts/common/packet.h"
+
+struct nfct_handle;
+struct nf_conntrack;
+
+namespace quillnest::linuxhost {
+
+// What one conntrack event says about a connection of ours.
+struct ConntrackEvent {
+  enum class Kind { destroyed, closing };
+  Kind kind = Kind::destroyed;
+  hosts::ConnectionKey key;  // original direction: local = the side that opened it
+  std::uint32_t mark = 0;
+};
+
+// Reads a conntrack object's original tuple; nothing for other than TCP/UDP over IPv4/IPv6.
+std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct);
+
+// TCP states (conntrack's numbering) after which the connection carries no more data.
+bool isClosingTcpState(std::uint8_t state);
+
+// Listens for destroy events and for TCP updates into TIME_WAIT/CLOSE, on the thread that calls
+// run(). Connections without one of our marks are skipped.
+class ConntrackEvents {
+ public:
+  using Handler = std::function<void(const ConntrackEvent&)>;
+  ConntrackEvents() = default;
+  ~ConntrackEvents();
+  ConntrackEvents(const ConntrackEvents&) = delete;
+  ConntrackEvents& operator=(const ConntrackEvents&) = delete;
+
+  // Empty on success, else why not.
+  std::string open();
+  // Until stop is set (checked at least every 200 ms). lostEvents counts buffer overruns.
+  void run(const std::atomic<bool>& stop, const Handler& handler,
+           const std::function<void(const std::string&)>& warn);
+
+ private:
+  nfct_handle* handle_ = nullptr;
+};
+
+// Sets our mark bits on a connection by its original tuple, keeping the other bits.
+class ConntrackMarker {
+ public:
+  ConntrackMarker() = default;
+  ~ConntrackMarker();
+  ConntrackMarker(const ConntrackMarker&) = delete;
+  ConntrackMarker& operator=(const ConntrackMarker&) = delete;
+
+  std::string open();
+  // False (with error) when the connection is not in the table or the update failed.
+  bool setMark(const hosts::ConnectionKey& key, std::uint32_t value, std::string* error = nullptr);
+
+ private:
+  std::mutex mutex_;
+  nfct_handle* handle_ = nullptr;
+};
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,254 @@
+#include "hosts/linux/daemon.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "hosts/linux/marks.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+hosts::EngineTime now() {
+  return std::chrono::duration_cast<hosts::EngineTime>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
+sigset_t daemonSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+}  // namespace
+
+FilterDaemon::FilterDaemon(RunOptions options) : options_(std::move(options)) {
+  sigset_t set = daemonSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (options_.queueCount == 0) {
+    unsigned cores = std::thread::hardware_concurrency();
+    options_.queueCount = static_cast<std::uint16_t>(cores == 0 ? 1 : std::min(cores, 64u));
+  }
+  host_ = std::make_shared<LinuxHost>(LinuxHost::Options{options_.rulesPath, options_.debug});
+  ruleOptions_ = {options_.firstQueue, options_.queueCount, options_.forward};
+}
+
+FilterDaemon::~FilterDaemon() {
+  stopThreads();
+  host_->shutdown();
+}
+
+void FilterDaemon::warn(const std::string& line) { host_->log(LogLevel::error, line); }
+void FilterDaemon::debug(const std::string& line) {
+  if (options_.debug) host_->log(LogLevel::debug, line);
+}
+
+std::string FilterDaemon::checkEnvironment() {
+  if (geteuid() != 0)
+    return "quillnest-filter run must run as root: it installs iptables rules and binds "
+           "netfilter queues";
+  for (const char* tool :
+       {"iptables-save", "iptables-restore", "ip6tables-save", "ip6tables-restore"}) {
+    if (!toolAvailable(tool))
+      return std::string(tool) + " not found on PATH; install the iptables package";
+  }
+  if (static_cast<std::uint32_t>(options_.firstQueue) + options_.queueCount > 65536)
+    return "queue numbers " + std::to_string(options_.firstQueue) + " to " +
+           std::to_string(options_.firstQueue + options_.queueCount - 1) + " exceed 65535";
+  return {};
+}
+
+std::string FilterDaemon::openKernelSide() {
+  for (std::uint16_t i = 0; i < options_.queueCount; ++i) {
+    auto queue = std::make_unique<NetfilterQueue>(
+        static_cast<std::uint16_t>(options_.firstQueue + i), options_.queueMaxLength);
+    if (auto error = queue->open(); !error.empty()) return error;
+    queues_.push_back(std::move(queue));
+  }
+  if (auto error = conntrackEvents_.open(); !error.empty()) return error;
+  if (auto error = conntrackMarker_.open(); !error.empty()) return error;
+  return {};
+}
+
+NetfilterQueue* FilterDaemon::queueFor(hosts::PacketHandle handle) {
+  auto number = static_cast<std::uint32_t>(handle >> 32);
+  if (number < options_.firstQueue) return nullptr;
+  std::size_t index = number - options_.firstQueue;
+  return index < queues_.size() ? queues_[index].get() : nullptr;
+}
+
+void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
+  hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
+  auto decision = engine_->onOutboundIpPacket(handle, packet.bytes, now());
+  const auto mark = decision.update.mark;
+  bool markCarried = false;
+  switch (decision.action) {
+    case hosts::PacketAction::accept:
+      // The packet carries the outcome to QUILLNEST_POST, which saves it in the connmark: the
+      // connection's next packets bypass the queue.
+      if (mark == hosts::ConnectionMark::allowed || mark == hosts::ConnectionMark::inspect) {
+        queue.acceptWithMark(packet.id, withMark(packet.mark, markValue(mark)));
+        markCarried = true;
+      } else {
+        queue.accept(packet.id);
+      }
+      break;
+    case hosts::PacketAction::drop:
+      queue.drop(packet.id);
+      break;
+    case hosts::PacketAction::hold:
+      break;
+  }
+  applyUpdate(decision.update, markCarried);
+}
+
+void FilterDaemon::applyUpdate(const hosts::ConnectionUpdate& update, bool markCarried) {
+  for (auto handle : update.release)
+    if (auto* queue = queueFor(handle)) queue->accept(static_cast<std::uint32_t>(handle));
+  for (auto handle : update.discard)
+    if (auto* queue = queueFor(handle)) queue->drop(static_cast<std::uint32_t>(handle));
+  if (update.mark != hosts::ConnectionMark::none && !markCarried) {
+    // A connection the kernel has not confirmed yet (its first packet was dropped) has no entry
+    // to mark; the engine keeps dropping its retransmissions itself.
+    std::string error;
+    if (!conntrackMarker_.setMark(update.key, markValue(update.mark), &error))
+      debug("mark " + std::string(hosts::connectionMarkName(update.mark)) + " on " +
+            update.key.text() + ": " + error);
+  }
+  if (update.reset) endConnection(update.key);
+}
+
+void FilterDaemon::endConnection(const hosts::ConnectionKey& key) {
+  std::string error;
+  switch (socketDestroyer_.destroy(key, &error)) {
+    case SocketDestroyer::Result::destroyed:
+      debug("reset " + key.text());
+      break;
+    case SocketDestroyer::Result::notFound:
+      // Not a socket of this machine (forwarded) or already gone: the dropped connmark stops
+      // every further packet.
+      debug("no local socket for " + key.text());
+      break;
+    case SocketDestroyer::Result::failed:
+      warn("cannot reset " + key.text() + ": " + error);
+      break;
+  }
+}
+
+void FilterDaemon::enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& verdict) {
+  if (verdict->kind() != NEFilterDataVerdict::Kind::drop || !engine_) return;
+  auto update = engine_->dropFlow(flow->identifier());
+  if (!update) return;
+  // The mark first, so nothing passes between the reset and the rule that drops.
+  hosts::ConnectionUpdate enforced = *update;
+  enforced.mark = hosts::ConnectionMark::dropped;
+  enforced.reset = true;
+  applyUpdate(enforced, false);
+}
+
+void FilterDaemon::releaseEverything() {
+  if (!engine_) return;
+  for (const auto& key : engine_->connections())
+    applyUpdate(engine_->onConnectionDestroyed(key), true);
+}
+
+void FilterDaemon::startThreads() {
+  packetHandler_ = [this](NetfilterQueue& queue, const QueuedPacket& packet) {
+    onPacket(queue, packet);
+  };
+  auto warnFn = [this](const std::string& line) { warn(line); };
+  for (auto& queue : queues_) {
+    workers_.emplace_back(
+        [this, queue = queue.get(), warnFn] { queue->run(stopWorkers_, packetHandler_, warnFn); });
+  }
+  conntrackThread_ = std::thread([this, warnFn] {
+    conntrackEvents_.run(
+        stopServices_,
+        [this](const ConntrackEvent& event) {
+          applyUpdate(engine_->onConnectionDestroyed(event.key), true);
+        },
+        warnFn);
+  });
+  tickThread_ = std::thread([this] {
+    while (!stopServices_.load()) {
+      for (const auto& update : engine_->tick(now())) applyUpdate(update, false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+}
+
+void FilterDaemon::stopThreads() {
+  stopServices_ = true;
+  if (conntrackThread_.joinable()) conntrackThread_.join();
+  if (tickThread_.joinable()) tickThread_.join();
+  releaseEverything();
+  stopWorkers_ = true;
+  for (auto& worker : workers_)
+    if (worker.joinable()) worker.join();
+  workers_.clear();
+}
+
+int FilterDaemon::run() {
+  if (auto error = checkEnvironment(); !error.empty()) {
+    warn(error);
+    return 1;
+  }
+  if (auto error = openKernelSide(); !error.empty()) {
+    warn(error);
+    return 1;
+  }
+  provider_ = FilterDataProvider::init(host_);
+  hosts::FlowEngineOptions engineOptions;
+  engineOptions.holdTimeout = options_.holdTimeout;
+  engine_ = std::make_unique<hosts::FlowEngine>(provider_, engineOptions);
+  host_->setFlowUpdater([this](const FlowRef& flow, const DataVerdictRef& verdict,
+                               NETrafficDirection) { enforceFlowUpdate(flow, verdict); });
+
+  provider_->startFilterWithCompletionHandler([this](ErrorRef error) {
+    if (error) warn("filter start failed: " + error->localizedDescription());
+  });
+  // Packets must have a listener before any rule sends them to the queue; bypass covers the
+  // moments without one.
+  startThreads();
+  if (auto error = installRules(iptables_, ruleOptions_); !error.empty()) {
+    warn(error);
+    stopThreads();
+    provider_->stopFilterWithReason(0, [] {});
+    return 1;
+  }
+  host_->log(LogLevel::defaultLevel,
+             "quillnest-filter running: queues " + std::to_string(options_.firstQueue) + "-" +
+                 std::to_string(options_.firstQueue + options_.queueCount - 1) + ", rules " +
+                 options_.rulesPath.string() + (options_.forward ? ", forwarding" : ""));
+
+  sigset_t set = daemonSignals();
+  int stopSignal = 0;
+  while (!stopRequested_.load()) {
+    timespec timeout{0, 200 * 1000 * 1000};
+    int signal = sigtimedwait(&set, nullptr, &timeout);
+    if (signal == SIGHUP) {
+      host_->configurationChanged();
+    } else if (signal == SIGINT || signal == SIGTERM) {
+      stopSignal = signal;
+      break;
+    }
+  }
+
+  // Rules first: from here on new packets bypass us instead of waiting in a queue nobody reads.
+  std::string removeError = removeRules(iptables_);
+  if (!removeError.empty()) warn(removeError);
+  stopThreads();
+  provider_->stopFilterWithReason(0, [] {});
+  host_->drain();
+  host_->log(LogLevel::defaultLevel,
+             std::string("quillnest-filter stopped") +
+                 (stopSignal ? std::string(" on ") + strsignal(stopSignal) : std::string()));
+  return removeError.empty() ? 0 : 1;
+}
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,91 @@
+// `quillnest-filter run`: the daemon that puts the provider in the path of this machine's
+// connections. Threads: one per netfilter queue (the provider is called from all of them at
+// once), one for conntrack events, one for the engine's hold bounds, the host's configuration
+// thread, and the caller's, which waits for signals.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hosts/common/flow_engine.h"
+#include "hosts/linux/conntrack.h"
+#include "hosts/linux/iptables_rules.h"
+#include "hosts/linux/linux_host.h"
+#include "hosts/linux/nfqueue.h"
+#include "hosts/linux/socket_destroyer.h"
+#include "provider/filter_data_provider.h"
+
+namespace quillnest::linuxhost {
+
+inline constexpr const char* kDefaultRulesPath = "/etc/quillnest/filter-rules.json";
+
+struct RunOptions {
+  std::filesystem::path rulesPath = kDefaultRulesPath;
+  std::uint16_t firstQueue = 0;
+  std::uint16_t queueCount = 0;  // 0: one per core
+  bool forward = false;
+  std::chrono::milliseconds holdTimeout{2000};
+  bool debug = false;
+  std::uint32_t queueMaxLength = 8192;
+};
+
+class FilterDaemon {
+ public:
+  // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread before any thread starts, so only
+  // run() receives them: construct it on the main thread.
+  explicit FilterDaemon(RunOptions options);
+  ~FilterDaemon();
+  FilterDaemon(const FilterDaemon&) = delete;
+  FilterDaemon& operator=(const FilterDaemon&) = delete;
+
+  // Plug configuration, logging and notifications in here before run().
+  LinuxHost& host() { return *host_; }
+  // Present while run() serves.
+  hosts::FlowEngine* engine() { return engine_.get(); }
+  FilterDataProvider* provider() { return provider_.get(); }
+
+  // Sets up, serves until SIGINT/SIGTERM or requestStop(), cleans up. The exit status.
+  int run();
+  void requestStop() { stopRequested_ = true; }
+
+ private:
+  std::string checkEnvironment();
+  std::string openKernelSide();
+  void onPacket(NetfilterQueue& queue, const QueuedPacket& packet);
+  void applyUpdate(const hosts::ConnectionUpdate& update, bool markCarried);
+  void enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& verdict);
+  void endConnection(const hosts::ConnectionKey& key);
+  NetfilterQueue* queueFor(hosts::PacketHandle handle);
+  void startThreads();
+  void stopThreads();
+  void releaseEverything();
+  void warn(const std::string& line);
+  void debug(const std::string& line);
+
+  RunOptions options_;
+  std::shared_ptr<LinuxHost> host_;
+  std::shared_ptr<FilterDataProvider> provider_;
+  std::unique_ptr<hosts::FlowEngine> engine_;
+  std::vector<std::unique_ptr<NetfilterQueue>> queues_;
+  ConntrackEvents conntrackEvents_;
+  ConntrackMarker conntrackMarker_;
+  SocketDestroyer socketDestroyer_;
+  ProcessIptablesRunner iptables_;
+  RuleOptions ruleOptions_;
+
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> stopWorkers_{false};
+  std::atomic<bool> stopServices_{false};
+  NetfilterQueue::PacketHandler packetHandler_;
+  std::vector<std::thread> workers_;
+  std::thread conntrackThread_;
+  std::thread tickThread_;
+};
+
+}  // namespace quillnest::linuxhost

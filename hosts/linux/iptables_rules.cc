@@ -1,0 +1,227 @@
+#include "hosts/linux/iptables_rules.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "hosts/linux/marks.h"
+#include "hosts/linux/process.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+std::string markMatch(std::uint32_t value) { return hex(value) + "/" + hex(kMarkMask); }
+
+// iptables-save prints a jump as "-A OUTPUT -j QUILLNEST_OUT", possibly with counters first.
+bool isJump(std::string_view line, std::string_view builtin, std::string_view chain) {
+  std::string prefix = "-A " + std::string(builtin) + " ";
+  if (line.substr(0, prefix.size()) != prefix) return false;
+  std::string target = "-j " + std::string(chain);
+  auto at = line.find(target);
+  if (at == std::string_view::npos) return false;
+  auto end = at + target.size();
+  return end == line.size() || line[end] == ' ';
+}
+
+bool declaresChain(std::string_view line, std::string_view chain) {
+  std::string prefix = ":" + std::string(chain) + " ";
+  return line.substr(0, prefix.size()) == prefix;
+}
+
+void appendChainRules(std::ostringstream& script, std::string_view chain, bool skipLoopback,
+                      const std::string& queue) {
+  std::string a = "-A " + std::string(chain) + " ";
+  if (skipLoopback) script << a << "-o lo -j RETURN\n";
+  script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
+  script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
+  script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
+         << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << queue << "\n";
+  script << a << "-p tcp -m conntrack --ctstate NEW -j NFQUEUE " << queue << "\n";
+  script << a << "-p udp -m conntrack --ctstate NEW -j NFQUEUE " << queue << "\n";
+}
+
+const char* saveTool(IpFamilyTool family) {
+  return family == IpFamilyTool::v4 ? "iptables-save" : "ip6tables-save";
+}
+const char* restoreTool(IpFamilyTool family) {
+  return family == IpFamilyTool::v4 ? "iptables-restore" : "ip6tables-restore";
+}
+
+std::string describe(const char* tool, const ProcessResult& result) {
+  std::string message = tool;
+  if (!result.startError.empty()) return message + ": " + result.startError;
+  message += " failed (exit " + std::to_string(result.exitCode) + ")";
+  std::string detail = result.errorOutput;
+  while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' ')) detail.pop_back();
+  if (!detail.empty()) message += ": " + detail;
+  return message;
+}
+
+}  // namespace
+
+ExistingRules parseExistingRules(std::string_view save) {
+  ExistingRules existing;
+  bool inMangle = false;
+  std::size_t start = 0;
+  while (start <= save.size()) {
+    auto end = save.find('\n', start);
+    if (end == std::string_view::npos) end = save.size();
+    std::string_view line = save.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '*') {
+      inMangle = line == "*mangle";
+      continue;
+    }
+    if (!inMangle) continue;
+    if (line[0] == '[') {  // "[pkts:bytes] -A ..." with -c
+      auto close = line.find("] ");
+      if (close == std::string_view::npos) continue;
+      line.remove_prefix(close + 2);
+    }
+    existing.outputChain |= declaresChain(line, kOutputChain);
+    existing.forwardChain |= declaresChain(line, kForwardChain);
+    existing.postroutingChain |= declaresChain(line, kPostroutingChain);
+    existing.outputJumps += isJump(line, "OUTPUT", kOutputChain);
+    existing.forwardJumps += isJump(line, "FORWARD", kForwardChain);
+    existing.postroutingJumps += isJump(line, "POSTROUTING", kPostroutingChain);
+  }
+  return existing;
+}
+
+std::string queueTarget(const RuleOptions& options) {
+  std::string target;
+  if (options.queueCount <= 1) {
+    target = "--queue-num " + std::to_string(options.firstQueue);
+  } else {
+    target = "--queue-balance " + std::to_string(options.firstQueue) + ":" +
+             std::to_string(options.firstQueue + options.queueCount - 1);
+  }
+  return target + " --queue-bypass";
+}
+
+std::string installScript(const RuleOptions& options, const ExistingRules& existing) {
+  std::ostringstream script;
+  script << "*mangle\n";
+  // Declaring a chain creates it, or flushes it when a crashed run left it behind.
+  script << ":" << kOutputChain << " - [0:0]\n";
+  script << ":" << kPostroutingChain << " - [0:0]\n";
+  if (options.forward || existing.forwardChain) script << ":" << kForwardChain << " - [0:0]\n";
+  for (int i = 0; i < existing.outputJumps; ++i) script << "-D OUTPUT -j " << kOutputChain << "\n";
+  for (int i = 0; i < existing.forwardJumps; ++i)
+    script << "-D FORWARD -j " << kForwardChain << "\n";
+  for (int i = 0; i < existing.postroutingJumps; ++i)
+    script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
+  if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
+
+  const std::string queue = queueTarget(options);
+  appendChainRules(script, kOutputChain, true, queue);
+  if (options.forward) appendChainRules(script, kForwardChain, false, queue);
+  std::string post = "-A " + std::string(kPostroutingChain) + " ";
+  script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
+  script << post << "-j CONNMARK --save-mark --nfmask " << hex(kMarkMask) << " --ctmask "
+         << hex(kMarkMask) << "\n";
+
+  // Jumps last: the chains are complete before the first packet can reach them.
+  script << "-I OUTPUT 1 -j " << kOutputChain << "\n";
+  if (options.forward) script << "-I FORWARD 1 -j " << kForwardChain << "\n";
+  script << "-I POSTROUTING 1 -j " << kPostroutingChain << "\n";
+  script << "COMMIT\n";
+  return script.str();
+}
+
+std::string removeScript(const ExistingRules& existing) {
+  if (!existing.any()) return {};
+  std::ostringstream script;
+  script << "*mangle\n";
+  for (int i = 0; i < existing.outputJumps; ++i) script << "-D OUTPUT -j " << kOutputChain << "\n";
+  for (int i = 0; i < existing.forwardJumps; ++i)
+    script << "-D FORWARD -j " << kForwardChain << "\n";
+  for (int i = 0; i < existing.postroutingJumps; ++i)
+    script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
+  for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
+                                std::pair{existing.forwardChain, kForwardChain},
+                                std::pair{existing.postroutingChain, kPostroutingChain}}) {
+    if (!present) continue;
+    script << "-F " << chain << "\n";
+    script << "-X " << chain << "\n";
+  }
+  script << "COMMIT\n";
+  return script.str();
+}
+
+std::string ProcessIptablesRunner::save(IpFamilyTool family, std::string& output) {
+  auto result = runProcess({saveTool(family), "-t", "mangle"}, "");
+  if (result.exitCode != 0) return describe(saveTool(family), result);
+  output = std::move(result.output);
+  return {};
+}
+
+std::string ProcessIptablesRunner::restore(IpFamilyTool family, const std::string& script) {
+  auto result = runProcess({restoreTool(family), "--noflush", "--wait"}, script);
+  if (result.exitCode != 0) return describe(restoreTool(family), result);
+  return {};
+}
+
+bool toolAvailable(std::string_view name) {
+  auto executable = [](const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  };
+  if (name.find('/') != std::string_view::npos) return executable(std::string(name));
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    auto end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && executable(dir + "/" + std::string(name))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string installRules(IptablesRunner& runner, const RuleOptions& options) {
+  for (auto family : {IpFamilyTool::v4, IpFamilyTool::v6}) {
+    std::string saved;
+    std::string error = runner.save(family, saved);
+    if (error.empty())
+      error = runner.restore(family, installScript(options, parseExistingRules(saved)));
+    if (!error.empty()) {
+      if (family == IpFamilyTool::v6) {
+        std::string saved4;
+        if (runner.save(IpFamilyTool::v4, saved4).empty())
+          runner.restore(IpFamilyTool::v4, removeScript(parseExistingRules(saved4)));
+      }
+      return "installing rules: " + error;
+    }
+  }
+  return {};
+}
+
+std::string removeRules(IptablesRunner& runner) {
+  std::string firstError;
+  for (auto family : {IpFamilyTool::v4, IpFamilyTool::v6}) {
+    std::string saved;
+    std::string error = runner.save(family, saved);
+    if (error.empty()) {
+      std::string script = removeScript(parseExistingRules(saved));
+      if (!script.empty()) error = runner.restore(family, script);
+    }
+    if (!error.empty() && firstError.empty()) firstError = "removing rules: " + error;
+  }
+  return firstError;
+}
+
+}  // namespace quillnest::linuxhost

@@ -1,0 +1,87 @@
+// The iptables side of interception: the rule text of our chains and the commands that install
+// and remove it.
+//
+// Everything lives in chains of our own in the mangle table (QUILLNEST_OUT from OUTPUT,
+// QUILLNEST_FWD from FORWARD, QUILLNEST_POST from POSTROUTING), so removal never touches a rule
+// of anyone else. mangle, because it is the first table a locally generated packet meets and its
+// chains exist in every hook we need. The first packet of each new TCP/UDP connection and the
+// outbound packets of connections under inspection go to NFQUEUE; a queued packet leaves the
+// chain there, so the outcome comes back as the verdict's packet mark, which QUILLNEST_POST saves
+// into the connmark.
+//
+// Install and removal are each one iptables-restore --noflush transaction per family, computed
+// from what iptables-save shows now: our chains are flushed and refilled, every jump to them is
+// deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
+// without duplicates.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillnest::linuxhost {
+
+inline constexpr std::string_view kOutputChain = "QUILLNEST_OUT";
+inline constexpr std::string_view kForwardChain = "QUILLNEST_FWD";
+inline constexpr std::string_view kPostroutingChain = "QUILLNEST_POST";
+
+enum class IpFamilyTool { v4, v6 };
+
+struct RuleOptions {
+  std::uint16_t firstQueue = 0;
+  std::uint16_t queueCount = 1;
+  bool forward = false;
+};
+
+// What iptables-save -t mangle shows of ours.
+struct ExistingRules {
+  bool outputChain = false;
+  bool forwardChain = false;
+  bool postroutingChain = false;
+  int outputJumps = 0;
+  int forwardJumps = 0;
+  int postroutingJumps = 0;
+
+  bool any() const {
+    return outputChain || forwardChain || postroutingChain || outputJumps > 0 || forwardJumps > 0 ||
+           postroutingJumps > 0;
+  }
+};
+
+ExistingRules parseExistingRules(std::string_view iptablesSave);
+
+// The NFQUEUE target arguments: "--queue-num 3" or "--queue-balance 0:3", always bypassing.
+std::string queueTarget(const RuleOptions& options);
+
+// iptables-restore --noflush input that leaves exactly our current rules in place.
+std::string installScript(const RuleOptions& options, const ExistingRules& existing);
+// iptables-restore --noflush input that removes every jump and chain of ours; empty if none.
+std::string removeScript(const ExistingRules& existing);
+
+// Runs iptables-save / iptables-restore for one family. Each returns an empty string on
+// success, else a message that says what failed.
+class IptablesRunner {
+ public:
+  virtual ~IptablesRunner() = default;
+  virtual std::string save(IpFamilyTool family, std::string& output) = 0;
+  virtual std::string restore(IpFamilyTool family, const std::string& script) = 0;
+};
+
+// The real tools, found on PATH (iptables-save, iptables-restore, ip6tables-...).
+class ProcessIptablesRunner final : public IptablesRunner {
+ public:
+  std::string save(IpFamilyTool family, std::string& output) override;
+  std::string restore(IpFamilyTool family, const std::string& script) override;
+};
+
+// True when an executable of that name is on PATH (or the name is an executable path).
+bool toolAvailable(std::string_view name);
+
+// Install for both families; stale rules of a crashed run are replaced. On a failure the family
+// already installed is removed again and the message names the failing step.
+std::string installRules(IptablesRunner& runner, const RuleOptions& options);
+// Remove ours from both families; a family without our rules is left alone.
+std::string removeRules(IptablesRunner& runner);
+
+}  // namespace quillnest::linuxhost

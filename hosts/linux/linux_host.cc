@@ -1,0 +1,231 @@
+#include "hosts/linux/linux_host.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace quillnest::linuxhost {
+namespace {
+
+constexpr std::uintmax_t kMaxRulesFileBytes = 64 * 1024 * 1024;
+
+void writeToStderr(LogLevel level, const std::string& line) {
+  std::string text(priorityPrefix(level));
+  text += line;
+  text += '\n';
+  // One write per line so lines of concurrent threads never interleave.
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+class SinkLogger final : public Logger {
+ public:
+  SinkLogger(std::shared_ptr<LinuxHost::LogSink> sink, bool showPrivate)
+      : sink_(std::move(sink)), showPrivate_(showPrivate) {}
+  bool isEnabled(LogLevel) const override { return true; }
+  void log(LogLevel level, std::string_view format, std::vector<LogArgument> arguments) override {
+    (*sink_)(level, renderLogLine(format, arguments, showPrivate_));
+  }
+
+ private:
+  std::shared_ptr<LinuxHost::LogSink> sink_;
+  bool showPrivate_;
+};
+
+}  // namespace
+
+// Handlers run with the observation's mutex held, so invalidate() from another thread waits for
+// a running handler; the mutex is recursive so the handler may invalidate (or destroy) its own
+// observation.
+struct LinuxHost::Observation {
+  std::recursive_mutex mutex;
+  bool valid = true;
+  std::function<void()> handler;
+};
+
+namespace {
+
+class ObservationToken final : public NSKeyValueObservation {
+ public:
+  explicit ObservationToken(std::shared_ptr<LinuxHost::Observation> state)
+      : state_(std::move(state)) {}
+  ~ObservationToken() override { invalidate(); }
+  void invalidate() override {
+    std::lock_guard lock(state_->mutex);
+    state_->valid = false;
+  }
+
+ private:
+  std::shared_ptr<LinuxHost::Observation> state_;
+};
+
+}  // namespace
+
+ConfigurationRef readRulesFile(const std::filesystem::path& path, std::string* problem) {
+  auto none = std::make_shared<const NEFilterProviderConfiguration>(std::nullopt);
+  std::error_code ec;
+  auto size = std::filesystem::file_size(path, ec);
+  if (ec) {
+    if (problem && ec != std::errc::no_such_file_or_directory)
+      *problem = "cannot read " + path.string() + ": " + ec.message();
+    return none;
+  }
+  if (size > kMaxRulesFileBytes) {
+    if (problem) *problem = path.string() + " is larger than 64 MiB; ignored";
+    return none;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    if (problem) *problem = "cannot open " + path.string() + ": " + std::strerror(errno);
+    return none;
+  }
+  Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) {
+    if (problem) *problem = "error reading " + path.string();
+    return none;
+  }
+  VendorConfiguration vendor;
+  vendor.emplace("filterRules", std::move(bytes));
+  return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
+}
+
+std::string_view priorityPrefix(LogLevel level) {
+  switch (level) {
+    case LogLevel::debug:
+      return "<7>";
+    case LogLevel::error:
+      return "<3>";
+    case LogLevel::defaultLevel:
+      break;
+  }
+  return "<5>";
+}
+
+LinuxHost::LinuxHost(Options options)
+    : options_(std::move(options)), logSink_(std::make_shared<LogSink>(writeToStderr)) {
+  configurationSource_ = [path = options_.rulesPath, this] {
+    std::string problem;
+    auto configuration = readRulesFile(path, &problem);
+    if (!problem.empty()) log(LogLevel::error, problem);
+    return configuration;
+  };
+  configurationThread_ = std::thread([this] { runTasks(); });
+}
+
+LinuxHost::~LinuxHost() { shutdown(); }
+
+void LinuxHost::setConfigurationSource(ConfigurationSource source) {
+  configurationSource_ = std::move(source);
+}
+void LinuxHost::setLogSink(LogSink sink) { *logSink_ = std::move(sink); }
+void LinuxHost::setNotificationSink(NotificationSink sink) { notificationSink_ = std::move(sink); }
+void LinuxHost::setFlowUpdater(FlowUpdater updater) { flowUpdater_ = std::move(updater); }
+
+void LinuxHost::log(LogLevel level, const std::string& line) { (*logSink_)(level, line); }
+
+void LinuxHost::runTasks() {
+  std::unique_lock lock(tasksMutex_);
+  for (;;) {
+    tasksChanged_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+    if (tasks_.empty()) return;
+    auto task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+    task = nullptr;
+    lock.lock();
+    ++tasksDone_;
+    tasksChanged_.notify_all();
+  }
+}
+
+void LinuxHost::post(std::function<void()> task) {
+  std::lock_guard lock(tasksMutex_);
+  if (stopping_) return;
+  tasks_.push_back(std::move(task));
+  ++tasksPosted_;
+  tasksChanged_.notify_all();
+}
+
+void LinuxHost::drain() {
+  if (std::this_thread::get_id() == configurationThread_.get_id()) return;
+  std::unique_lock lock(tasksMutex_);
+  std::size_t target = tasksPosted_;
+  tasksChanged_.wait(lock,
+                     [&] { return tasksDone_ >= target || !configurationThread_.joinable(); });
+}
+
+void LinuxHost::shutdown() {
+  {
+    std::lock_guard lock(tasksMutex_);
+    if (stopping_) return;
+    stopping_ = true;
+    tasksChanged_.notify_all();
+  }
+  // The thread finishes what was posted before the shutdown.
+  if (configurationThread_.joinable() &&
+      std::this_thread::get_id() != configurationThread_.get_id())
+    configurationThread_.join();
+}
+
+void LinuxHost::configurationChanged() {
+  std::vector<std::shared_ptr<Observation>> live;
+  {
+    std::lock_guard lock(observationsMutex_);
+    std::erase_if(observations_, [&](const std::weak_ptr<Observation>& weak) {
+      auto observation = weak.lock();
+      if (!observation) return true;
+      live.push_back(std::move(observation));
+      return false;
+    });
+  }
+  for (auto& observation : live) {
+    post([observation] {
+      std::lock_guard lock(observation->mutex);
+      if (observation->valid) observation->handler();
+    });
+  }
+}
+
+ConfigurationRef LinuxHost::filterConfiguration() { return configurationSource_(); }
+
+std::unique_ptr<NSKeyValueObservation> LinuxHost::observeFilterConfiguration(
+    std::uint32_t, std::function<void()> handler) {
+  auto observation = std::make_shared<Observation>();
+  observation->handler = std::move(handler);
+  {
+    std::lock_guard lock(observationsMutex_);
+    observations_.push_back(observation);
+  }
+  return std::make_unique<ObservationToken>(std::move(observation));
+}
+
+void LinuxHost::applySettings(const NEFilterSettings&,
+                              std::function<void(ErrorRef)> completionHandler) {
+  // Every new connection already reaches the provider through the queue rules, which is what
+  // the settings ask for; the completion only has to arrive later, on another thread.
+  post([completionHandler = std::move(completionHandler)] { completionHandler(nullptr); });
+}
+
+void LinuxHost::updateFlow(const FlowRef& flow, const DataVerdictRef& verdict,
+                           NETrafficDirection direction) {
+  if (flowUpdater_ && flow && verdict) flowUpdater_(flow, verdict, direction);
+}
+
+std::shared_ptr<Logger> LinuxHost::makeLogger(std::string_view, std::string_view) {
+  return std::make_shared<SinkLogger>(logSink_, options_.showPrivate);
+}
+
+void LinuxHost::notifyPost(std::string_view name) {
+  if (notificationSink_) notificationSink_(name);
+}
+
+}  // namespace quillnest::linuxhost

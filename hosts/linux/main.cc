@@ -1,0 +1,36 @@
+// quillnest-filter: the Linux host of the content filter.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "hosts/linux/daemon.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"quillnest-filter: network content filter for Linux"};
+  app.require_subcommand(1);
+
+  quillnest::linuxhost::RunOptions run;
+  unsigned holdTimeoutMs = 2000;
+  auto* runCommand = app.add_subcommand("run", "filter this machine's connections until stopped");
+  runCommand->add_option("--rules", run.rulesPath, "rules file (JSON)")->capture_default_str();
+  runCommand->add_option("--queue", run.firstQueue, "first netfilter queue number")
+      ->check(CLI::Range(0, 65535));
+  runCommand
+      ->add_option("--queues", run.queueCount, "number of queues and workers (default: cores)")
+      ->check(CLI::Range(1, 64));
+  runCommand->add_flag("--forward", run.forward, "also filter forwarded connections");
+  runCommand
+      ->add_option("--hold-timeout-ms", holdTimeoutMs,
+                   "allow a held connection that sends nothing more for this long")
+      ->check(CLI::Range(1, 600000))
+      ->capture_default_str();
+  runCommand->add_flag("--debug", run.debug, "debug lines and private values in the log");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (runCommand->parsed()) {
+    run.holdTimeout = std::chrono::milliseconds(holdTimeoutMs);
+    quillnest::linuxhost::FilterDaemon daemon(run);
+    return daemon.run();
+  }
+  return 1;
+}

@@ -1,0 +1,252 @@
+#!/usr/bin/env bash
+# End-to-end test of quillnest-filter run: real kernel, real clients, inside namespaces of its own.
+#   e2e_test.sh BINARY CASE        CASE: tls | http | udp | reset | crash | all
+# The client namespace (198.51.100.1, 2001:db8::1) runs the daemon and the clients; the server
+# namespace (198.51.100.2, 2001:db8::2) runs openssl s_server on 443, an HTTP server on 80 and
+# UDP echo servers. Exit 77 (skipped) without root.
+set -uo pipefail
+
+BIN=$(readlink -f "${1:?binary}")
+CASE=${2:-all}
+HERE=$(cd "$(dirname "$0")" && pwd)
+[[ $(id -u) -eq 0 ]] || { echo "SKIP: needs root"; exit 77; }
+for tool in ip iptables-save openssl curl python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
+done
+
+ID="qn$$"
+C="$ID-c"
+S="$ID-s"
+WORK=$(mktemp -d /tmp/quillnest-e2e.XXXXXX)
+PIDS=()
+DAEMON=""
+FAILURES=0
+
+cleanup() {
+  [[ -n "$DAEMON" ]] && kill -TERM "$DAEMON" 2>/dev/null
+  for _ in $(seq 30); do [[ -n "$DAEMON" ]] && kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
+  [[ -n "$DAEMON" ]] && kill -KILL "$DAEMON" 2>/dev/null
+  for pid in "${PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  ip netns del "$C" 2>/dev/null
+  ip netns del "$S" 2>/dev/null
+  if (( FAILURES > 0 )) && [[ -f "$WORK/daemon.log" ]]; then
+    echo "--- daemon log (last 40 lines)"; tail -40 "$WORK/daemon.log"
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+inc() { ip netns exec "$C" "$@"; }
+ins() { ip netns exec "$S" "$@"; }
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+expect() {  # expect NAME WANT GOT
+  if [[ "$2" == "$3" ]]; then pass "$1"; else fail "$1 (want '$2', got '$3')"; fi
+}
+now_ms() { date +%s%3N; }
+
+setup_network() {
+  ip netns add "$C" && ip netns add "$S" || { echo "cannot create namespaces"; exit 1; }
+  ip -n "$C" link add qc0 type veth peer name qs0 netns "$S"
+  ip -n "$C" addr add 198.51.100.1/24 dev qc0
+  ip -n "$S" addr add 198.51.100.2/24 dev qs0
+  ip -n "$C" addr add 2001:db8::1/64 dev qc0 nodad
+  ip -n "$S" addr add 2001:db8::2/64 dev qs0 nodad
+  for ns in "$C" "$S"; do
+    ip -n "$ns" link set lo up
+  done
+  ip -n "$C" link set qc0 up
+  ip -n "$S" link set qs0 up
+}
+
+start_servers() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=quillnest-test" \
+    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" >/dev/null 2>&1
+  mkdir -p "$WORK/www"
+  head -c 4000000 /dev/urandom > "$WORK/www/big.bin"
+  echo "quillnest test page" > "$WORK/www/index.html"
+  ins openssl s_server -accept 443 -cert "$WORK/cert.pem" -key "$WORK/key.pem" -www -quiet \
+    >"$WORK/s_server.log" 2>&1 &
+  PIDS+=($!)
+  ins openssl s_server -accept '[::]:443' -cert "$WORK/cert.pem" -key "$WORK/key.pem" -www -quiet \
+    >"$WORK/s_server6.log" 2>&1 &
+  PIDS+=($!)
+  ins python3 -m http.server 80 --bind 198.51.100.2 --directory "$WORK/www" >/dev/null 2>&1 &
+  PIDS+=($!)
+  ins python3 "$HERE/udp_probe.py" serve 443 5353 53 &
+  PIDS+=($!)
+  for _ in $(seq 50); do
+    if ins ss -ltn | grep -q ':443 ' && ins ss -ltn | grep -q ':80 '; then return 0; fi
+    sleep 0.1
+  done
+  echo "servers did not start"; exit 1
+}
+
+write_rules() {  # write_rules FILE ENABLED DOMAIN...
+  local file=$1 enabled=$2; shift 2
+  local list=""
+  for d in "$@"; do list+="${list:+, }\"$d\""; done
+  printf '{"isEnabled": %s, "domains": [%s]}\n' "$enabled" "$list" > "$file.tmp" && mv "$file.tmp" "$file"
+}
+
+start_daemon() {
+  inc "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 "$@" \
+    >>"$WORK/daemon.log" 2>&1 &
+  DAEMON=$!
+  for _ in $(seq 100); do
+    grep -q "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null && return 0
+    kill -0 "$DAEMON" 2>/dev/null || { fail "daemon exited at start"; cat "$WORK/daemon.log"; exit 1; }
+    sleep 0.1
+  done
+  fail "daemon did not report running"; exit 1
+}
+
+stop_daemon() {
+  kill -TERM "$DAEMON"
+  for _ in $(seq 50); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
+  wait "$DAEMON" 2>/dev/null
+  DAEMON=""
+}
+
+curl_tls() {  # curl_tls NAME [curl options] -> "ok" or "fail:<exit> <ms>"
+  local name=$1; shift
+  local start end rc
+  start=$(now_ms)
+  inc curl -sk --max-time 5 "$@" --resolve "$name:443:198.51.100.2" "https://$name/" -o /dev/null
+  rc=$?
+  end=$(now_ms)
+  if (( rc == 0 )); then echo ok; else echo "fail:$rc $((end - start))"; fi
+}
+
+blocked_fast() {  # a refusal that takes under a second, not a timeout
+  local result=$1
+  [[ $result == fail:* ]] && (( ${result##* } < 1000 ))
+}
+
+case_tls() {
+  local r
+  r=$(curl_tls allowed.example --http1.1); expect "curl http/1.1 allowed name" ok "$r"
+  r=$(curl_tls blocked.example --http1.1)
+  blocked_fast "$r" && pass "curl http/1.1 blocked name fails fast ($r)" || fail "curl http/1.1 blocked ($r)"
+  r=$(curl_tls allowed.example --http2); expect "curl http/2 allowed name" ok "$r"
+  r=$(curl_tls www.blocked.example --http2)
+  blocked_fast "$r" && pass "curl http/2 blocked subdomain fails fast ($r)" || fail "curl http/2 blocked subdomain ($r)"
+  r=$(curl_tls notblocked.example); expect "curl name sharing a suffix, not a label" ok "$r"
+  r=$(inc curl -sk --max-time 5 -6 --resolve "blocked.example:443:[2001:db8::2]" https://blocked.example/ -o /dev/null; echo $?)
+  [[ $r != 0 ]] && pass "curl IPv6 blocked" || fail "curl IPv6 blocked passed"
+  r=$(inc curl -sk --max-time 5 -6 --resolve "allowed.example:443:[2001:db8::2]" https://allowed.example/ -o /dev/null; echo $?)
+  expect "curl IPv6 allowed" 0 "$r"
+
+  for name in allowed.example blocked.example sub.blocked.example; do
+    local want=ok; [[ $name == *blocked* ]] && want=refused
+    r=$(timeout 6 ip netns exec "$C" openssl s_client -connect 198.51.100.2:443 -servername "$name" \
+      </dev/null >/dev/null 2>&1 && echo ok || echo refused)
+    expect "openssl s_client $name" "$want" "$r"
+    r=$(timeout 6 ip netns exec "$C" openssl s_client -tls1_2 -connect 198.51.100.2:443 \
+      -servername "$name" </dev/null >/dev/null 2>&1 && echo ok || echo refused)
+    expect "openssl s_client TLS 1.2 $name" "$want" "$r"
+    r=$(timeout 6 ip netns exec "$C" openssl s_client -max_send_frag 512 -connect 198.51.100.2:443 \
+      -servername "$name" </dev/null >/dev/null 2>&1 && echo ok || echo refused)
+    expect "openssl s_client -max_send_frag 512 $name" "$want" "$r"
+    if command -v gnutls-cli >/dev/null; then
+      r=$(timeout 6 ip netns exec "$C" gnutls-cli --insecure --sni-hostname "$name" -p 443 198.51.100.2 \
+        </dev/null >/dev/null 2>&1 && echo ok || echo refused)
+      expect "gnutls-cli $name" "$want" "$r"
+    fi
+  done
+
+  for name in allowed.example blocked.example; do
+    local want=allowed; [[ $name == blocked* ]] && want=reset
+    r=$(inc timeout 10 python3 "$HERE/tls_probe.py" 198.51.100.2 "$name" records 60)
+    expect "ClientHello in 60-byte records, $name" "$want" "$r"
+    r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 198.51.100.2 "$name" onebyte)
+    expect "ClientHello one byte per write, $name" "$want" "$r"
+    r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 2001:db8::2 "$name" onebyte)
+    expect "IPv6 ClientHello one byte per write, $name" "$want" "$r"
+  done
+
+  if command -v chromium >/dev/null; then
+    for name in allowed.example blocked.example; do
+      local profile; profile=$(mktemp -d "$WORK/chromium.XXXXXX")
+      local out; out=$(inc timeout 20 chromium --headless --no-sandbox --disable-gpu --disable-quic \
+        --no-first-run --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$profile" --host-resolver-rules="MAP * 198.51.100.2" \
+        --ignore-certificate-errors --dump-dom "https://$name/" 2>/dev/null)
+      local got=refused; [[ $out == *s_server* || $out == *Ciphers* ]] && got=ok
+      local want=ok; [[ $name == blocked* ]] && want=refused
+      expect "chromium $name" "$want" "$got"
+    done
+  fi
+}
+
+case_http() {
+  local r
+  r=$(inc curl -s --max-time 5 -H "Host: blocked.example" http://198.51.100.2/index.html)
+  expect "port 80 allowed" "quillnest test page" "$r"
+}
+
+case_udp() {
+  local r
+  r=$(inc python3 "$HERE/udp_probe.py" ask 198.51.100.2 443); expect "UDP 443 gets no answer" silence "$r"
+  r=$(inc python3 "$HERE/udp_probe.py" ask 2001:db8::2 443); expect "UDP 443 over IPv6 gets no answer" silence "$r"
+  r=$(inc python3 "$HERE/udp_probe.py" ask 198.51.100.2 5353); expect "UDP 5353 answered" answer "$r"
+  r=$(inc python3 "$HERE/udp_probe.py" ask 198.51.100.2 53); expect "DNS-like UDP 53 answered" answer "$r"
+}
+
+case_reset() {
+  stop_daemon
+  write_rules "$WORK/rules.json" false blocked.example
+  write_rules "$WORK/rules-on.json" true blocked.example
+  start_daemon
+  local r
+  r=$(inc timeout 10 python3 "$HERE/tls_probe.py" 198.51.100.2 allowed.example reset-after \
+    "$WORK/rules.json" "$WORK/rules-on.json" "$DAEMON")
+  if [[ $r =~ ^[0-9]+$ ]] && (( r <= 100 )); then
+    pass "rules change resets an open connection in ${r} ms"
+  else
+    fail "rules change reset (got '$r')"
+  fi
+  r=$(curl_tls blocked.example)
+  blocked_fast "$r" && pass "blocking on after SIGHUP" || fail "blocking after SIGHUP ($r)"
+}
+
+case_crash() {
+  local r
+  # A download in flight when the daemon dies must finish.
+  inc curl -s --max-time 20 --limit-rate 2000k -o "$WORK/big.out" http://198.51.100.2/big.bin &
+  local download=$!
+  sleep 0.5
+  kill -KILL "$DAEMON"; wait "$DAEMON" 2>/dev/null; DAEMON=""
+  r=$(curl_tls allowed.example); expect "new connection after SIGKILL flows (queue bypass)" ok "$r"
+  wait "$download"; r=$?
+  expect "download through the SIGKILL completes" 0 "$r"
+  cmp -s "$WORK/big.out" "$WORK/www/big.bin" && pass "download intact" || fail "download corrupted"
+  start_daemon
+  r=$(inc iptables-save -t mangle | grep -c -- '-j QUILLNEST_OUT')
+  expect "restart leaves one OUTPUT jump" 1 "$r"
+  r=$(inc ip6tables-save -t mangle | grep -c -- '-j QUILLNEST_POST')
+  expect "restart leaves one IPv6 POSTROUTING jump" 1 "$r"
+  r=$(curl_tls blocked.example)
+  blocked_fast "$r" && pass "filtering again after restart" || fail "after restart ($r)"
+  stop_daemon
+  r=$(inc iptables-save -t mangle | grep -c QUILLNEST)
+  expect "stop removes every chain and jump" 0 "$r"
+}
+
+setup_network
+start_servers
+write_rules "$WORK/rules.json" true blocked.example
+start_daemon --debug
+case $CASE in
+  tls) case_tls ;;
+  http) case_http ;;
+  udp) case_udp ;;
+  reset) case_reset ;;
+  crash) case_crash ;;
+  all) case_tls; case_http; case_udp; case_reset; case_crash ;;
+  *) echo "unknown case $CASE"; exit 2 ;;
+esac
+echo "$FAILURES failure(s)"
+(( FAILURES == 0 ))

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""TLS client probes for the end-to-end tests.
+
+Writes a real ClientHello (made by Python's ssl module) the way a test needs it, and says what
+became of the connection: "allowed" (the server answered with a handshake record) or "reset"
+(the connection was aborted or reset). Every wait is bounded.
+
+  tls_probe.py ADDRESS NAME records SIZE   ClientHello re-cut into TLS records of SIZE bytes
+  tls_probe.py ADDRESS NAME onebyte        one byte per write, TCP_NODELAY
+  tls_probe.py ADDRESS NAME reset-after RULES NEWRULES PID
+        full handshake, then write NEWRULES over RULES, SIGHUP PID and print the milliseconds
+        until the open connection is reset ("timeout" after 3 s)
+"""
+import os
+import signal
+import socket
+import ssl
+import sys
+import time
+
+
+def client_hello(name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_hostname=name)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def recut(hello, size):
+    """The handshake message of a one-record ClientHello, cut into records of size bytes."""
+    body = hello[5:]
+    out = b""
+    for start in range(0, len(body), size):
+        piece = body[start:start + size]
+        out += bytes([22]) + hello[1:3] + len(piece).to_bytes(2, "big") + piece
+    return out
+
+
+def connect(address):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.settimeout(5)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    sock.connect((address, 443))
+    return sock
+
+
+def outcome(sock):
+    try:
+        data = sock.recv(5)
+    except (ConnectionResetError, ConnectionAbortedError, BrokenPipeError):
+        return "reset"
+    except socket.timeout:
+        return "timeout"
+    if data[:1] == b"\x16":
+        return "allowed"
+    return "closed" if not data else "other"
+
+
+def main():
+    address, name, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+    try:
+        sock = connect(address)
+    except (ConnectionResetError, ConnectionAbortedError, ConnectionRefusedError):
+        print("reset")
+        return
+    except socket.timeout:
+        print("timeout")
+        return
+    hello = client_hello(name)
+    try:
+        if mode == "records":
+            sock.sendall(recut(hello, int(sys.argv[4])))
+        elif mode == "onebyte":
+            for i in range(len(hello)):
+                sock.send(hello[i:i + 1])
+                time.sleep(0.002)
+        elif mode == "reset-after":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            tls = context.wrap_socket(sock, server_hostname=name)
+            with open(sys.argv[5], "rb") as new, open(sys.argv[4] + ".tmp", "wb") as out:
+                out.write(new.read())
+            os.replace(sys.argv[4] + ".tmp", sys.argv[4])
+            tls.settimeout(3)
+            start = time.monotonic()
+            os.kill(int(sys.argv[6]), signal.SIGHUP)
+            try:
+                tls.recv(1)
+                print("closed")
+            except (ConnectionResetError, ConnectionAbortedError, ssl.SSLError, OSError) as e:
+                if isinstance(e, socket.timeout):
+                    print("timeout")
+                else:
+                    print(int((time.monotonic() - start) * 1000))
+            return
+    except (ConnectionResetError, ConnectionAbortedError, BrokenPipeError):
+        print("reset")
+        return
+    print(outcome(sock))
+
+
+if __name__ == "__main__":
+    main()
