@@ -61,12 +61,6 @@ void setTuple(nf_conntrack* ct, const hosts::ConnectionKey& key) {
   nfct_set_attr_u16(ct, ATTR_PORT_DST, htons(key.remotePort));
 }
 
-int onQueried(enum nf_conntrack_msg_type, struct nf_conntrack* ct, void* data) {
-  auto* mark = static_cast<std::optional<std::uint32_t>*>(data);
-  *mark = nfct_attr_is_set(ct, ATTR_MARK) ? nfct_get_attr_u32(ct, ATTR_MARK) : 0;
-  return NFCT_CB_STOP;
-}
-
 }  // namespace
 
 std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
@@ -162,15 +156,9 @@ bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t val
   std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
   if (!ct) return false;
   setTuple(ct.get(), key);
-  std::optional<std::uint32_t> existing;
-  nfct_callback_register(handle_, NFCT_T_ALL, onQueried, &existing);
-  int got = nfct_query(handle_, NFCT_Q_GET, ct.get());
-  nfct_callback_unregister(handle_);
-  if (got < 0 || !existing) {
-    if (error) *error = std::string("conntrack get: ") + std::strerror(errno);
-    return false;
-  }
-  nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(*existing, value));
+  // ctnetlink replaces the whole mark; the connection is ending, so bits of others on it no
+  // longer matter.
+  nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(0, value));
   if (nfct_query(handle_, NFCT_Q_UPDATE, ct.get()) < 0) {
     if (error) *error = std::string("conntrack update: ") + std::strerror(errno);
     return false;

@@ -50,7 +50,7 @@ class ConntrackEvents {
   nfct_handle* handle_ = nullptr;
 };
 
-// Sets our mark bits on a connection by its original tuple, keeping the other bits.
+// Sets a connection's mark (ours only, other bits cleared) by its original tuple.
 class ConntrackMarker {
  public:
   ConntrackMarker() = default;

@@ -41,6 +41,9 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool s
                       const std::string& queue) {
   std::string a = "-A " + std::string(chain) + " ";
   if (skipLoopback) script << a << "-o lo -j RETURN\n";
+  // A reset ends a connection we dropped or destroyed; it must reach the server, which would
+  // otherwise wait on a half-open connection.
+  script << a << "-p tcp --tcp-flags RST RST -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
   script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
