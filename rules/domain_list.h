@@ -37,6 +37,8 @@ class DomainList {
     std::uint32_t entryPlusOne;  // 0: empty slot
   };
 
+  void insert(std::size_t entry, std::uint64_t hash);
+
   std::vector<std::string> domains_;
   std::vector<Slot> slots_;
 };

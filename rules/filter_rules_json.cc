@@ -2,6 +2,7 @@
 #include <simdjson.h>
 #include <utf8proc.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "rules/filter_rules.h"
@@ -30,9 +31,11 @@ std::string_view typeName(simdjson::dom::element_type type) {
   return "an unknown value";
 }
 
-std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
-
-DecodeResult failure(std::string message) {
+// Joins the pieces of a message. (Chains of std::string operator+ trip a false -Wrestrict in
+// GCC 12 at -O3.)
+DecodeResult failure(std::initializer_list<std::string_view> pieces) {
+  std::string message;
+  for (const std::string_view piece : pieces) message.append(piece);
   return DecodeResult{std::nullopt, {std::move(message)}};
 }
 
@@ -97,19 +100,17 @@ void appendEscaped(std::string& out, std::string_view text) {
 }  // namespace
 
 DecodeResult decodeFilterRules(std::span<const std::uint8_t> json) {
-  if (json.empty()) return failure("the rules text is empty");
+  if (json.empty()) return failure({"the rules text is empty"});
   // A parser of its own per call: decoding keeps nothing between calls and may run on any thread.
   simdjson::dom::parser parser;
   simdjson::dom::element document;
   // Parsing validates the whole text, UTF-8 included, before anything is read from it.
   if (const simdjson::error_code error = parser.parse(json.data(), json.size()).get(document)) {
-    return failure(std::string("the rules text is not valid JSON: ") +
-                   simdjson::error_message(error));
+    return failure({"the rules text is not valid JSON: ", simdjson::error_message(error)});
   }
   simdjson::dom::object object;
   if (document.get(object) != simdjson::SUCCESS) {
-    return failure("the rules text is " + std::string(typeName(document.type())) +
-                   ", not a JSON object");
+    return failure({"the rules text is ", typeName(document.type()), ", not a JSON object"});
   }
 
   std::optional<simdjson::dom::element> isEnabledValue;
@@ -120,24 +121,24 @@ DecodeResult decodeFilterRules(std::span<const std::uint8_t> json) {
     std::optional<simdjson::dom::element>& slot =
         *key == FilterRules::CodingKeys::isEnabled ? isEnabledValue : domainsValue;
     // Which of two values would win is parser lore; refusing both leaves no doubt.
-    if (slot) return failure("key " + quoted(field.key) + " appears more than once");
+    if (slot) return failure({"key \"", field.key, "\" appears more than once"});
     slot = field.value;
   }
 
   const std::string_view isEnabledKey =
       FilterRules::stringValue(FilterRules::CodingKeys::isEnabled);
   const std::string_view domainsKey = FilterRules::stringValue(FilterRules::CodingKeys::domains);
-  if (!isEnabledValue) return failure("key " + quoted(isEnabledKey) + " is missing");
+  if (!isEnabledValue) return failure({"key \"", isEnabledKey, "\" is missing"});
   bool isEnabled = false;
   if (isEnabledValue->get(isEnabled) != simdjson::SUCCESS) {
-    return failure(quoted(isEnabledKey) + " is " + std::string(typeName(isEnabledValue->type())) +
-                   ", not true or false");
+    return failure(
+        {"\"", isEnabledKey, "\" is ", typeName(isEnabledValue->type()), ", not true or false"});
   }
-  if (!domainsValue) return failure("key " + quoted(domainsKey) + " is missing");
+  if (!domainsValue) return failure({"key \"", domainsKey, "\" is missing"});
   simdjson::dom::array array;
   if (domainsValue->get(array) != simdjson::SUCCESS) {
-    return failure(quoted(domainsKey) + " is " + std::string(typeName(domainsValue->type())) +
-                   ", not an array of strings");
+    return failure(
+        {"\"", domainsKey, "\" is ", typeName(domainsValue->type()), ", not an array of strings"});
   }
 
   std::vector<std::string> domains;
@@ -146,13 +147,13 @@ DecodeResult decodeFilterRules(std::span<const std::uint8_t> json) {
   for (const simdjson::dom::element element : array) {
     std::string_view text;
     if (element.get(text) != simdjson::SUCCESS) {
-      return failure(quoted(domainsKey) + " element " + std::to_string(index) + " is " +
-                     std::string(typeName(element.type())) + ", not a string");
+      return failure({"\"", domainsKey, "\" element ", std::to_string(index), " is ",
+                      typeName(element.type()), ", not a string"});
     }
     // Escapes such as an unpaired surrogate must not smuggle malformed UTF-8 into the list.
     if (!simdjson::validate_utf8(text.data(), text.size())) {
-      return failure(quoted(domainsKey) + " element " + std::to_string(index) +
-                     " is not valid UTF-8 once its escapes are decoded");
+      return failure({"\"", domainsKey, "\" element ", std::to_string(index),
+                      " is not valid UTF-8 once its escapes are decoded"});
     }
     domains.emplace_back(text);
     ++index;

@@ -90,6 +90,12 @@ std::vector<DecodeCase> decodeCases() {
       {"InvalidUtf8InUnknownKey", "{\"x\xC0\":1,\"isEnabled\":true,\"domains\":[]}", std::nullopt,
        "not valid JSON"},
       {"LoneSurrogateEscape", R"({"isEnabled":true,"domains":["\ud800"]})", std::nullopt, ""},
+      {"ByteOrderMarkRejected", "\xEF\xBB\xBF{\"isEnabled\":true,\"domains\":[]}", std::nullopt,
+       "not valid JSON"},
+      {"DeepNestingInUnknownKey",
+       R"({"isEnabled":true,"domains":[],"x":)" + std::string(1100, '[') + std::string(1100, ']') +
+           "}",
+       std::nullopt, "too deep"},
       {"RawControlCharacter", "{\"isEnabled\":true,\"domains\":[\"a\nb\"]}", std::nullopt,
        "not valid JSON"},
       {"NulByteAfterText", std::string("{\"isEnabled\":true,\"domains\":[]}\0", 32), std::nullopt,
