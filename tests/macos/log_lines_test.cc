@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct LineCase {
   std::vector<LogArgument> arguments;
   std::optional<KnownLogLine> expected;
 };
+
+// Keeps test names readable in ctest (no byte dump of the parameter).
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
 class MacosLogLine : public ::testing::TestWithParam<LineCase> {};
 
