@@ -112,6 +112,7 @@ std::string ConntrackEvents::open() {
   // Large buffer: a burst of connection ends must not overrun it.
   nfnl_rcvbufsiz(nfct_nfnlh(handle_), 8 * 1024 * 1024);
   int fd = nfct_fd(handle_);
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return {};
 }

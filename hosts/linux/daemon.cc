@@ -67,7 +67,16 @@ std::string FilterDaemon::openKernelSide() {
   for (std::uint16_t i = 0; i < options_.queueCount; ++i) {
     auto queue = std::make_unique<NetfilterQueue>(
         static_cast<std::uint16_t>(options_.firstQueue + i), options_.queueMaxLength);
-    if (auto error = queue->open(); !error.empty()) return error;
+    // A previous instance that is still exiting holds the queue for a moment.
+    std::string error;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      queue = std::make_unique<NetfilterQueue>(static_cast<std::uint16_t>(options_.firstQueue + i),
+                                               options_.queueMaxLength);
+      error = queue->open();
+      if (error.empty()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!error.empty()) return error;
     queues_.push_back(std::move(queue));
   }
   if (auto error = conntrackEvents_.open(); !error.empty()) return error;

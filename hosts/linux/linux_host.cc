@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -47,7 +48,7 @@ class SinkLogger final : public Logger {
 // observation.
 struct LinuxHost::Observation {
   std::recursive_mutex mutex;
-  bool valid = true;
+  std::atomic<bool> valid{true};
   std::function<void()> handler;
 };
 
@@ -59,8 +60,9 @@ class ObservationToken final : public NSKeyValueObservation {
       : state_(std::move(state)) {}
   ~ObservationToken() override { invalidate(); }
   void invalidate() override {
-    std::lock_guard lock(state_->mutex);
+    // Cleared before waiting, so a call queued behind a running handler does not start.
     state_->valid = false;
+    std::lock_guard lock(state_->mutex);
   }
 
  private:

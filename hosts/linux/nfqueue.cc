@@ -49,6 +49,7 @@ std::string NetfilterQueue::open() {
   if (nfq_set_queue_flags(queue_, flags, flags) < 0)
     return prefix + "kernel refuses fail-open/GSO flags: " + std::strerror(errno);
   int fd = nfq_fd(handle_);
+  fcntl(fd, F_SETFD, FD_CLOEXEC);  // iptables-restore children must not hold the queue
   // Overruns drop packets in the kernel (fail-open accepts them); we must not stop on ENOBUFS.
   int on = 1;
   setsockopt(fd, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on);

@@ -38,6 +38,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
+# Background jobs are started with "ip netns exec" itself (it execs the program), never through
+# these functions, so that $! is the program's own PID.
 inc() { ip netns exec "$C" "$@"; }
 ins() { ip netns exec "$S" "$@"; }
 pass() { echo "PASS: $*"; }
@@ -68,13 +70,13 @@ start_servers() {
   head -c 4000000 /dev/urandom > "$WORK/www/big.bin"
   echo "quillnest test page" > "$WORK/www/index.html"
   for address in 198.51.100.2 '[2001:db8::2]'; do
-    ins openssl s_server -accept "$address:443" -cert "$WORK/cert.pem" -key "$WORK/key.pem" \
+    ip netns exec "$S" openssl s_server -accept "$address:443" -cert "$WORK/cert.pem" -key "$WORK/key.pem" \
       -www -quiet >>"$WORK/s_server.log" 2>&1 &
     PIDS+=($!)
   done
-  ins python3 -m http.server 80 --bind 198.51.100.2 --directory "$WORK/www" >/dev/null 2>&1 &
+  ip netns exec "$S" python3 -m http.server 80 --bind 198.51.100.2 --directory "$WORK/www" >/dev/null 2>&1 &
   PIDS+=($!)
-  ins python3 "$HERE/udp_probe.py" serve 443 5353 53 &
+  ip netns exec "$S" python3 "$HERE/udp_probe.py" serve 443 5353 53 &
   PIDS+=($!)
   for _ in $(seq 50); do
     if ins ss -ltn | grep -q ':443 ' && ins ss -ltn | grep -q ':80 '; then return 0; fi
@@ -91,11 +93,12 @@ write_rules() {  # write_rules FILE ENABLED DOMAIN...
 }
 
 start_daemon() {
-  inc "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 "$@" \
+  local before; before=$(grep -c "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null)
+  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 "$@" \
     >>"$WORK/daemon.log" 2>&1 &
   DAEMON=$!
   for _ in $(seq 100); do
-    grep -q "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null && return 0
+    (( $(grep -c "quillnest-filter running" "$WORK/daemon.log") > ${before:-0} )) && return 0
     kill -0 "$DAEMON" 2>/dev/null || { fail "daemon exited at start"; cat "$WORK/daemon.log"; exit 1; }
     sleep 0.1
   done
@@ -215,7 +218,7 @@ case_reset() {
 case_crash() {
   local r
   # A download in flight when the daemon dies must finish.
-  inc curl -s --max-time 20 --limit-rate 2000k -o "$WORK/big.out" http://198.51.100.2/big.bin &
+  ip netns exec "$C" curl -s --max-time 20 --limit-rate 2000k -o "$WORK/big.out" http://198.51.100.2/big.bin &
   local download=$!
   sleep 0.5
   kill -KILL "$DAEMON"; wait "$DAEMON" 2>/dev/null; DAEMON=""

@@ -1,0 +1,244 @@
+#include "hosts/linux/linux_host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "hosts/linux/conntrack.h"
+#include "hosts/linux/marks.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() /
+            ("quillnest-linux-test-" + std::to_string(::getpid()) + "-" + std::to_string(next_++));
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  static inline int next_ = 0;
+  fs::path path_;
+};
+
+TEST(ReadRulesFile, MissingFileMeansNoVendorDictionaryAndNoComplaint) {
+  TempDir dir;
+  std::string problem;
+  auto configuration = readRulesFile(dir.path() / "absent.json", &problem);
+  ASSERT_TRUE(configuration);
+  EXPECT_FALSE(configuration->vendorConfiguration().has_value());
+  EXPECT_EQ(problem, "");
+}
+
+TEST(ReadRulesFile, BytesAreKeptExactlyAsBytes) {
+  TempDir dir;
+  const std::string text = std::string("{\"isEnabled\": true,\0 \"domains\": []}\n", 37);
+  std::ofstream(dir.path() / "rules.json", std::ios::binary) << text;
+  auto configuration = readRulesFile(dir.path() / "rules.json");
+  ASSERT_TRUE(configuration->vendorConfiguration().has_value());
+  const auto& vendor = *configuration->vendorConfiguration();
+  ASSERT_EQ(vendor.size(), 1u);
+  const auto* bytes = std::get_if<Bytes>(&vendor.at("filterRules"));
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), text);
+}
+
+TEST(ReadRulesFile, EmptyFileIsAnEmptyValueNotAMissingOne) {
+  TempDir dir;
+  std::ofstream(dir.path() / "empty.json");
+  auto configuration = readRulesFile(dir.path() / "empty.json");
+  ASSERT_TRUE(configuration->vendorConfiguration().has_value());
+  EXPECT_TRUE(std::get<Bytes>(configuration->vendorConfiguration()->at("filterRules")).empty());
+}
+
+TEST(ReadRulesFile, DirectoryIsReportedAndFallsBackToNone) {
+  TempDir dir;
+  std::string problem;
+  auto configuration = readRulesFile(dir.path(), &problem);
+  EXPECT_FALSE(configuration->vendorConfiguration().has_value());
+  EXPECT_NE(problem, "");
+}
+
+TEST(PriorityPrefix, SyslogPriorities) {
+  EXPECT_EQ(priorityPrefix(LogLevel::debug), "<7>");
+  EXPECT_EQ(priorityPrefix(LogLevel::defaultLevel), "<5>");
+  EXPECT_EQ(priorityPrefix(LogLevel::error), "<3>");
+}
+
+struct Captured {
+  std::mutex mutex;
+  std::vector<std::pair<LogLevel, std::string>> lines;
+};
+
+std::shared_ptr<LinuxHost> makeHost(bool showPrivate, Captured* captured,
+                                    fs::path rules = "/nonexistent/rules.json") {
+  auto host = std::make_shared<LinuxHost>(LinuxHost::Options{std::move(rules), showPrivate});
+  if (captured) {
+    host->setLogSink([captured](LogLevel level, const std::string& line) {
+      std::lock_guard lock(captured->mutex);
+      captured->lines.emplace_back(level, line);
+    });
+  }
+  return host;
+}
+
+TEST(LinuxHostLogger, PrivateArgumentsHiddenUnlessDebug) {
+  for (bool showPrivate : {false, true}) {
+    Captured captured;
+    auto host = makeHost(showPrivate, &captured);
+    auto logger = host->makeLogger("com.quillnest.mac.filter", "filter");
+    logger->log(LogLevel::error, "Unable to apply filter settings: %s",
+                {LogArgument::string("secret")});
+    logger->log(LogLevel::debug, "Blocked hostname: %{public}s",
+                {LogArgument::publicString("blocked.example")});
+    ASSERT_EQ(captured.lines.size(), 2u);
+    EXPECT_EQ(captured.lines[0].first, LogLevel::error);
+    EXPECT_EQ(captured.lines[0].second, showPrivate ? "Unable to apply filter settings: secret"
+                                                    : "Unable to apply filter settings: <private>");
+    EXPECT_EQ(captured.lines[1].second, "Blocked hostname: blocked.example");
+  }
+}
+
+TEST(LinuxHostConfiguration, ReadsTheFileAfreshOnEveryCall) {
+  TempDir dir;
+  auto path = dir.path() / "rules.json";
+  auto host = makeHost(false, nullptr, path);
+  EXPECT_FALSE(host->filterConfiguration()->vendorConfiguration().has_value());
+  std::ofstream(path) << "{}";
+  EXPECT_TRUE(host->filterConfiguration()->vendorConfiguration().has_value());
+}
+
+TEST(LinuxHostObservation, FiresOncePerChangeOnTheConfigurationThreadNeverAtInstall) {
+  auto host = makeHost(false, nullptr);
+  std::atomic<int> calls{0};
+  std::atomic<bool> onCaller{false};
+  const auto caller = std::this_thread::get_id();
+  auto observation = host->observeFilterConfiguration(kObservingOptionNew, [&] {
+    if (std::this_thread::get_id() == caller) onCaller = true;
+    ++calls;
+  });
+  host->drain();
+  EXPECT_EQ(calls.load(), 0);
+  host->configurationChanged();
+  host->configurationChanged();
+  host->drain();
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_FALSE(onCaller.load());
+}
+
+TEST(LinuxHostObservation, NothingRunsAfterInvalidateReturns) {
+  auto host = makeHost(false, nullptr);
+  std::atomic<int> calls{0};
+  std::atomic<bool> inHandler{false};
+  std::promise<void> entered;
+  auto observation = host->observeFilterConfiguration(kObservingOptionNew, [&] {
+    inHandler = true;
+    if (calls++ == 0) {
+      entered.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    inHandler = false;
+  });
+  host->configurationChanged();
+  entered.get_future().wait();
+  host->configurationChanged();  // queued behind the running handler
+  observation->invalidate();     // waits for the running one
+  EXPECT_FALSE(inHandler.load());
+  host->drain();
+  EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(LinuxHostObservation, HandlerMayDestroyItsOwnObservation) {
+  auto host = makeHost(false, nullptr);
+  std::unique_ptr<NSKeyValueObservation> observation;
+  std::atomic<int> calls{0};
+  observation = host->observeFilterConfiguration(kObservingOptionNew, [&] {
+    ++calls;
+    observation.reset();
+  });
+  host->configurationChanged();
+  host->drain();
+  host->configurationChanged();
+  host->drain();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(observation, nullptr);
+}
+
+TEST(LinuxHostSettings, CompletionArrivesLaterOnAnotherThreadWithoutError) {
+  auto host = makeHost(false, nullptr);
+  std::promise<std::pair<bool, std::thread::id>> done;
+  bool returned = false;
+  host->applySettings(NEFilterSettings::initWithRules({}, NEFilterAction::filterData),
+                      [&](ErrorRef error) {
+                        done.set_value({error == nullptr, std::this_thread::get_id()});
+                      });
+  returned = true;
+  auto future = done.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  auto [noError, thread] = future.get();
+  EXPECT_TRUE(returned);
+  EXPECT_TRUE(noError);
+  EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+TEST(LinuxHostUpdates, UpdateFlowAndNotificationsReachTheirPlugPoints) {
+  auto host = makeHost(false, nullptr);
+  host->updateFlow(std::make_shared<NEFilterFlow>(UUID::random()),
+                   NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);  // no updater
+  host->notifyPost("com.quillnest.mac.blocked");                                  // no sink
+  std::vector<NEFilterDataVerdict::Kind> kinds;
+  std::vector<std::string> notifications;
+  host->setFlowUpdater([&](const FlowRef&, const DataVerdictRef& verdict, NETrafficDirection) {
+    kinds.push_back(verdict->kind());
+  });
+  host->setNotificationSink([&](std::string_view name) { notifications.emplace_back(name); });
+  host->updateFlow(std::make_shared<NEFilterFlow>(UUID::random()),
+                   NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);
+  host->updateFlow(nullptr, NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);
+  host->notifyPost("com.quillnest.mac.blocked");
+  EXPECT_EQ(kinds, std::vector<NEFilterDataVerdict::Kind>{NEFilterDataVerdict::Kind::drop});
+  EXPECT_EQ(notifications, std::vector<std::string>{"com.quillnest.mac.blocked"});
+}
+
+TEST(LinuxHostShutdown, PostsAfterShutdownAreDroppedAndDrainReturns) {
+  auto host = makeHost(false, nullptr);
+  std::atomic<int> ran{0};
+  host->post([&] { ++ran; });
+  host->shutdown();
+  host->post([&] { ++ran; });
+  host->drain();
+  host->shutdown();
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(Marks, OurBitsOnlyAndDistinct) {
+  EXPECT_EQ(withMark(0x0000beef, kMarkAllowed), 0x1000beefu);
+  EXPECT_EQ(withMark(0xffffffff, kMarkDropped), 0xafffffffu);
+  EXPECT_EQ(withMark(kMarkInspect | 0x5, kMarkAllowed), kMarkAllowed | 0x5);
+  EXPECT_EQ(markValue(hosts::ConnectionMark::none), 0u);
+  for (auto value : {kMarkAllowed, kMarkDropped, kMarkInspect}) {
+    EXPECT_EQ(value & ~kMarkMask, 0u);
+    EXPECT_NE(value, 0u);
+  }
+}
+
+TEST(Conntrack, ClosingStatesAreTimeWaitAndClose) {
+  // conntrack's numbering: 0 none, 1 syn_sent, 2 syn_recv, 3 established, 4 fin_wait,
+  // 5 close_wait, 6 last_ack, 7 time_wait, 8 close.
+  for (std::uint8_t state = 0; state < 12; ++state)
+    EXPECT_EQ(isClosingTcpState(state), state == 7 || state == 8) << int(state);
+}
+
+}  // namespace
+}  // namespace quillnest::linuxhost
