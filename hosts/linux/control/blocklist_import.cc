@@ -129,7 +129,10 @@ class Importer {
 
   void adblock(std::string_view rule) {
     const std::size_t caret = rule.find('^');
-    if (caret == std::string_view::npos || caret + 1 != rule.size()) return skip(kSkipAdblock);
+    if (caret == std::string_view::npos || caret + 1 != rule.size() ||
+        rule.substr(0, caret).find_first_of("/*|") != std::string_view::npos) {
+      return skip(kSkipAdblock);  // options, paths and patterns mean more than a domain
+    }
     addName(rule.substr(0, caret));
   }
 

@@ -1,0 +1,163 @@
+#include "hosts/linux/control/rules_check.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "hosts/linux/control/commands.h"
+#include "tests/control/control_test_support.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+std::span<const std::uint8_t> bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST(EntryProblem, EntriesThatCanNeverMatch) {
+  struct Case {
+    std::string entry;
+    std::string reasonPart;  // empty: fine
+  };
+  const std::vector<Case> cases = {
+      {"example.com", ""},
+      {"xn--bcher-kva.example", ""},
+      {"sub_domain.example.com", ""},
+      {"", "empty"},
+      {"   ", "nothing but white space"},
+      {"...", "nothing but white space and dots"},
+      {"Example.com", "upper case"},
+      {"example.com.", "trailing dot"},
+      {" example.com", "white space at either end"},
+      {"example.com\t", "white space at either end"},
+      {"example.com. ", "trailing dot"},
+      {"*.example.com", "no wildcard"},
+      {"ads.*.example.com", "no wildcard"},
+      {"https://example.com/path", "URL"},
+      {"\xC3\x84pfel.example", "normalised form"},  // "Ä": a non-ASCII capital
+      {"\xE3\x80\x80"
+       "example.com",
+       "normalised form"},  // ideographic space in front
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const std::string reason = entryProblem(c.entry);
+    if (c.reasonPart.empty()) {
+      EXPECT_EQ(reason, "");
+    } else {
+      EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+    }
+  }
+}
+
+TEST(DomainEntryLines, FindsTheLineOfEveryEntry) {
+  struct Case {
+    std::string name;
+    std::string json;
+    std::vector<std::size_t> lines;
+  };
+  const std::vector<Case> cases = {
+      {"one per line",
+       "{\n \"isEnabled\": true,\n \"domains\": [\n  \"a.com\",\n  \"b.com\"\n ]\n}",
+       {4, 5}},
+      {"all on one line", R"({"isEnabled":true,"domains":["a.com","b.com","c.com"]})", {1, 1, 1}},
+      {"CRLF line ends",
+       "{\r\n\"domains\": [\r\n\"a.com\",\r\n\"b.com\"],\r\n\"isEnabled\": false}",
+       {3, 4}},
+      {"strings with escapes, brackets and commas",
+       "{\"isEnabled\":true,\n\"domains\":[\"a\\\"],[\",\n\"b\\\\\"]}",
+       {2, 3}},
+      {"other arrays and nested objects first",
+       "{\"notes\":[\"x\",\"y\"],\n\"meta\":{\"domains\":[\"nested.com\"]},\n\"isEnabled\":true,\n"
+       "\"domains\":[\n\"real.com\"]}",
+       {5}},
+      {"empty list", R"({"isEnabled":true,"domains":[]})", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(domainEntryLines(c.json), c.lines);
+  }
+}
+
+TEST(CheckRules, ReportsEveryProblemWithItsLine) {
+  const std::string json =
+      "{\n"
+      "  \"isEnabled\": true,\n"
+      "  \"domains\": [\n"
+      "    \"example.com\",\n"      // 4
+      "    \"Ads.Example.com\",\n"  // 5
+      "    \"tracker.net.\",\n"     // 6
+      "    \" spaced.org\",\n"      // 7
+      "    \"\",\n"                 // 8
+      "    \"example.com\",\n"      // 9: duplicate of 4
+      "    \"*.wild.io\"\n"         // 10
+      "  ]\n"
+      "}\n";
+  const RulesCheck check = checkRules(bytes(json));
+  ASSERT_TRUE(check.loads) << check.error;
+  EXPECT_TRUE(check.isEnabled);
+  EXPECT_EQ(check.entryCount, 7u);
+  std::vector<std::pair<std::size_t, std::string>> found;
+  for (const auto& p : check.problems) found.emplace_back(p.line, p.entry);
+  const std::vector<std::pair<std::size_t, std::string>> expected = {
+      {5, "Ads.Example.com"}, {6, "tracker.net."}, {7, " spaced.org"}, {8, ""},
+      {9, "example.com"},     {10, "*.wild.io"}};
+  EXPECT_EQ(found, expected);
+  EXPECT_NE(check.problems[4].reason.find("duplicate of entry 1 (line 4)"), std::string::npos)
+      << check.problems[4].reason;
+}
+
+TEST(CheckRules, FilesThatDoNotLoadSayWhy) {
+  struct Case {
+    std::string json;
+    std::string errorPart;
+  };
+  const std::vector<Case> cases = {
+      {"", "empty"},
+      {"{\"isEnabled\":true}", "\"domains\""},
+      {"{\"domains\":[]}", "\"isEnabled\""},
+      {"{\"isEnabled\":1,\"domains\":[]}", "\"isEnabled\""},
+      {"[\"a.com\"]", "not a JSON object"},
+      {"{\"isEnabled\":true,\"domains\":[\"a.com\",]}", "JSON"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    const RulesCheck check = checkRules(bytes(c.json));
+    EXPECT_FALSE(check.loads);
+    EXPECT_NE(check.error.find(c.errorPart), std::string::npos) << check.error;
+  }
+}
+
+TEST(CheckCommand, ExitStatusAndOutput) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "good.json",
+                     "{\"isEnabled\":false,\n\"domains\":[\"a.com\",\n\"A.com\"]}\n");
+  testing::writeFile(dir / "bad.json", "{\"isEnabled\":true,\"domains\":\"a.com\"}");
+  {
+    std::ostringstream out, err;
+    EXPECT_EQ(runCheck(dir / "good.json", out, err), 0);
+    EXPECT_NE(out.str().find("enabled: false"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("entries: 2"), std::string::npos);
+    EXPECT_NE(out.str().find("line 3: \"A.com\" never matches: upper case"), std::string::npos)
+        << out.str();
+  }
+  {
+    std::ostringstream out, err;
+    EXPECT_EQ(runCheck(dir / "bad.json", out, err), 1);
+    EXPECT_NE(err.str().find("does not load"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("\"domains\""), std::string::npos) << err.str();
+  }
+  {
+    std::ostringstream out, err;
+    EXPECT_EQ(runCheck(dir / "missing.json", out, err), 1);
+    EXPECT_NE(err.str().find("missing.json"), std::string::npos);
+  }
+  {
+    std::ostringstream out, err;
+    EXPECT_EQ(runCheck(dir.path(), out, err), 1);
+    EXPECT_NE(err.str().find("is a directory"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace quillnest::linuxhost
