@@ -1,0 +1,368 @@
+#include "hosts/replay/replay.h"
+
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <unordered_set>
+
+#include "hosts/common/flow_engine.h"
+#include "inspection/server_name.h"
+#include "provider/filter_data_provider.h"
+
+namespace quillnest::replay {
+namespace {
+
+using hosts::ConnectionKey;
+using hosts::EngineTime;
+
+class NullObservation final : public NSKeyValueObservation {
+ public:
+  void invalidate() override {}
+};
+
+class QuietLogger final : public Logger {
+ public:
+  bool isEnabled(LogLevel) const override { return false; }
+  void log(LogLevel, std::string_view, std::vector<LogArgument>) override {}
+};
+
+// The configuration is the rules file, fixed for the whole replay; settings apply at once.
+class ReplayHost final : public NEFilterProviderHost {
+ public:
+  explicit ReplayHost(const std::string& rulesBytes) {
+    VendorConfiguration vendor;
+    vendor["filterRules"] = Bytes(rulesBytes.begin(), rulesBytes.end());
+    configuration_ = std::make_shared<NEFilterProviderConfiguration>(std::move(vendor));
+  }
+  ConfigurationRef filterConfiguration() override { return configuration_; }
+  std::unique_ptr<NSKeyValueObservation> observeFilterConfiguration(
+      std::uint32_t, std::function<void()>) override {
+    return std::make_unique<NullObservation>();
+  }
+  void applySettings(const NEFilterSettings&, std::function<void(ErrorRef)> completion) override {
+    std::lock_guard lock(mutex_);
+    pending_ = std::move(completion);
+  }
+  void completePendingSettings() {
+    std::function<void(ErrorRef)> completion;
+    {
+      std::lock_guard lock(mutex_);
+      completion = std::move(pending_);
+    }
+    if (completion) completion(nullptr);
+  }
+  void updateFlow(const FlowRef&, const DataVerdictRef&, NETrafficDirection) override {}
+  std::shared_ptr<Logger> makeLogger(std::string_view, std::string_view) override {
+    return std::make_shared<QuietLogger>();
+  }
+  void notifyPost(std::string_view) override { ++notifications; }
+
+  std::uint64_t notifications = 0;
+
+ private:
+  std::mutex mutex_;
+  ConfigurationRef configuration_;
+  std::function<void(ErrorRef)> pending_;
+};
+
+struct FlowRecord {
+  std::size_t order = 0;
+  EngineTime firstSeen{};
+  ConnectionKey key;
+  bool dropped = false;
+  bool inspected = false;
+  hosts::Settlement settlement = hosts::Settlement::pending;
+  std::string serverName;
+  Bytes outbound;
+};
+
+// Collects what happened to each flow for the report.
+class Recorder final : public hosts::FlowEngineObserver {
+ public:
+  void newFlow(const ConnectionKey& key, const FlowRef& flow, const NEFilterNewFlowVerdict& verdict,
+               EngineTime now) override {
+    FlowRecord& record = flows[flow->identifier()];
+    record.order = flows.size();
+    record.firstSeen = now;
+    record.key = key;
+    record.inspected = verdict.kind() == NEFilterNewFlowVerdict::Kind::filterData;
+  }
+  void outboundData(const FlowRef& flow, std::uint64_t, std::span<const std::uint8_t> bytes,
+                    const NEFilterDataVerdict&) override {
+    FlowRecord& record = flows[flow->identifier()];
+    if (record.outbound.size() + bytes.size() < outboundBufferLimit) {
+      record.outbound.insert(record.outbound.end(), bytes.begin(), bytes.end());
+      const ServerNameResult result = extractServerName(record.outbound);
+      if (result.kind() == ServerNameResult::Kind::found) record.serverName = result.hostName();
+    }
+  }
+  void settled(const FlowRef& flow, hosts::Settlement settlement) override {
+    FlowRecord& record = flows[flow->identifier()];
+    record.settlement = settlement;
+    record.dropped = settlement == hosts::Settlement::newFlowDrop ||
+                     settlement == hosts::Settlement::dataDrop ||
+                     settlement == hosts::Settlement::updateFlowDrop;
+  }
+
+  std::map<UUID, FlowRecord> flows;
+};
+
+// Where the IP header starts in a frame of this link type; nullopt for frames that carry no IP.
+std::optional<std::size_t> ipOffset(int linkType, const std::uint8_t* frame, std::size_t length) {
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
+  };
+  auto isIp = [](std::uint16_t etherType) { return etherType == 0x0800 || etherType == 0x86dd; };
+  switch (linkType) {
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+      return 0;
+    case DLT_EN10MB: {
+      std::size_t at = 12;
+      for (int tags = 0; tags < 2 && length >= at + 2 && (u16(at) == 0x8100 || u16(at) == 0x88a8);
+           ++tags) {
+        at += 4;
+      }
+      if (length < at + 2 || !isIp(u16(at))) return std::nullopt;
+      return at + 2;
+    }
+    case DLT_LINUX_SLL:
+      if (length < 16 || !isIp(u16(14))) return std::nullopt;
+      return 16;
+    case DLT_LINUX_SLL2:
+      if (length < 20 || !isIp(u16(0))) return std::nullopt;
+      return 20;
+    case DLT_NULL:
+    case DLT_LOOP:
+      // The address family, in the capturing host's byte order (NULL) or network order (LOOP);
+      // the IP version nibble tells the rest.
+      if (length < 4) return std::nullopt;
+      return 4;
+    default:
+      return std::nullopt;
+  }
+}
+
+bool supportedLinkType(int linkType) {
+  switch (linkType) {
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+    case DLT_EN10MB:
+    case DLT_LINUX_SLL:
+    case DLT_LINUX_SLL2:
+    case DLT_NULL:
+    case DLT_LOOP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string protocolName(std::uint8_t protocol) {
+  return protocol == hosts::kIpProtocolTCP ? "tcp" : "udp";
+}
+
+std::string remoteText(const ConnectionKey& key) {
+  const std::string address = key.remote.text();
+  const std::string port = std::to_string(key.remotePort);
+  return key.family == hosts::IpFamily::v6 ? "[" + address + "]:" + port : address + ":" + port;
+}
+
+std::string whyText(const FlowRecord& record) {
+  using hosts::Settlement;
+  switch (record.settlement) {
+    case Settlement::newFlowDrop:
+      return record.key.protocol == hosts::kIpProtocolUDP ? "UDP to 443 without a host name"
+                                                          : "blocked host name";
+    case Settlement::newFlowAllow:
+      return record.key.remotePort == 443 || record.key.remotePort == 80 ? "allowed by rules"
+                                                                         : "not a web port";
+    case Settlement::dataDrop:
+      return "blocked TLS server name";
+    case Settlement::dataAllow:
+      return record.serverName.empty() ? "no TLS server name (fail open)"
+                                       : "TLS server name not blocked";
+    case Settlement::pending:
+      return record.inspected ? "capture ended during inspection" : "no verdict";
+    default:
+      return std::string(hosts::settlementName(record.settlement));
+  }
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::optional<ReplayResult> replayCapture(const std::string& capturePath,
+                                          const std::string& rulesBytes, std::string& error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* capture = pcap_open_offline(capturePath.c_str(), errbuf);
+  if (capture == nullptr) {
+    error = "cannot read capture " + capturePath + ": " + errbuf;
+    return std::nullopt;
+  }
+  std::unique_ptr<pcap_t, void (*)(pcap_t*)> closer(capture, pcap_close);
+  const int linkType = pcap_datalink(capture);
+  if (!supportedLinkType(linkType)) {
+    const char* name = pcap_datalink_val_to_name(linkType);
+    error = "unsupported link type " + std::to_string(linkType) + " (" + (name ? name : "?") +
+            ") in " + capturePath;
+    return std::nullopt;
+  }
+
+  auto host = std::make_shared<ReplayHost>(rulesBytes);
+  auto provider = FilterDataProvider::init(host);
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  host->completePendingSettings();
+  hosts::FlowEngine engine(provider);
+  auto recorder = std::make_shared<Recorder>();
+  engine.setObserver(recorder);
+
+  ReplayResult result;
+  std::unordered_set<ConnectionKey, hosts::ConnectionKeyHash> outboundKeys;
+  std::optional<EngineTime> start;
+  EngineTime now{};
+  std::uint64_t number = 0;
+  for (;;) {
+    pcap_pkthdr* header = nullptr;
+    const std::uint8_t* frame = nullptr;
+    const int rc = pcap_next_ex(capture, &header, &frame);
+    if (rc == PCAP_ERROR_BREAK) break;
+    ++number;
+    if (rc != 1) {
+      error = "capture " + capturePath + " unreadable at packet " + std::to_string(number) + ": " +
+              pcap_geterr(capture);
+      return std::nullopt;
+    }
+    ++result.summary.packets;
+    const EngineTime stamp =
+        std::chrono::seconds(header->ts.tv_sec) + std::chrono::microseconds(header->ts.tv_usec);
+    if (!start) start = stamp;
+    // Capture clocks may step back; the engine's clock never does.
+    now = std::max(now, stamp - *start);
+    for (const auto& update : engine.tick(now)) (void)update;
+
+    const auto offset = ipOffset(linkType, frame, header->caplen);
+    if (!offset || *offset > header->caplen) {
+      ++result.summary.unparseable;
+      continue;
+    }
+    const hosts::ParseResult parsed = hosts::parseIpPacket(
+        std::span<const std::uint8_t>(frame + *offset, header->caplen - *offset));
+    if (parsed.status != hosts::ParseStatus::ok) {
+      ++result.summary.unparseable;
+      continue;
+    }
+    const hosts::ParsedPacket& packet = parsed.packet;
+    const ConnectionKey asOutbound = ConnectionKey::outboundOf(packet);
+    const ConnectionKey asInbound = ConnectionKey::inboundOf(packet);
+    bool outbound = outboundKeys.count(asOutbound) > 0;
+    if (!outbound && outboundKeys.count(asInbound) == 0) {
+      // A new connection: the SYN's sender is the client; a SYN-ACK's receiver is.
+      const bool synAck =
+          packet.isTCP() && packet.hasFlag(hosts::kTcpSyn) && packet.hasFlag(hosts::kTcpAck);
+      outboundKeys.insert(synAck ? asInbound : asOutbound);
+      outbound = !synAck;
+    }
+    if (!outbound) continue;  // inbound data is never inspected
+    engine.onOutboundPacket(number, packet, now);
+  }
+  for (const auto& key : engine.connections()) engine.onConnectionDestroyed(key);
+  engine.tick(now + std::chrono::hours(1));
+
+  std::vector<const FlowRecord*> ordered;
+  for (const auto& [id, record] : recorder->flows) ordered.push_back(&record);
+  std::sort(ordered.begin(), ordered.end(),
+            [](const FlowRecord* a, const FlowRecord* b) { return a->order < b->order; });
+  for (const FlowRecord* record : ordered) {
+    ReplayFlow flow;
+    flow.time = std::chrono::duration<double>(record->firstSeen).count();
+    flow.protocol = protocolName(record->key.protocol);
+    flow.remote = remoteText(record->key);
+    flow.serverName = record->serverName;
+    flow.verdict = record->dropped ? "drop" : "allow";
+    flow.why = whyText(*record);
+    result.flows.push_back(std::move(flow));
+    ++(record->dropped ? result.summary.dropped : result.summary.allowed);
+  }
+  const auto counters = engine.counters();
+  result.summary.flows = counters.newFlows;
+  result.summary.inspected = counters.inspections;
+  result.summary.failOpen = counters.failOpenEvents;
+  result.summary.blockNotifications = host->notifications;
+  provider->stopFilterWithReason(0, [] {});
+  return result;
+}
+
+int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
+  std::ifstream rulesFile(options.rulesPath, std::ios::binary);
+  if (!rulesFile) {
+    err << "replay: cannot read rules file " << options.rulesPath << "\n";
+    return 1;
+  }
+  std::ostringstream rules;
+  rules << rulesFile.rdbuf();
+  std::string error;
+  const auto result = replayCapture(options.capturePath, rules.str(), error);
+  if (!result) {
+    err << "replay: " << error << "\n";
+    return 1;
+  }
+  const ReplaySummary& s = result->summary;
+  if (options.json) {
+    out << "{\"flows\":[";
+    for (std::size_t i = 0; i < result->flows.size(); ++i) {
+      const ReplayFlow& f = result->flows[i];
+      out << (i ? "," : "") << "{\"time\":" << std::fixed << std::setprecision(6) << f.time
+          << ",\"protocol\":" << jsonString(f.protocol) << ",\"remote\":" << jsonString(f.remote)
+          << ",\"serverName\":" << (f.serverName.empty() ? "null" : jsonString(f.serverName))
+          << ",\"verdict\":" << jsonString(f.verdict) << ",\"why\":" << jsonString(f.why) << "}";
+    }
+    out << "],\"summary\":{\"packets\":" << s.packets << ",\"unparseable\":" << s.unparseable
+        << ",\"flows\":" << s.flows << ",\"allowed\":" << s.allowed << ",\"dropped\":" << s.dropped
+        << ",\"inspected\":" << s.inspected << ",\"failOpen\":" << s.failOpen
+        << ",\"blockNotifications\":" << s.blockNotifications << "}}\n";
+    return 0;
+  }
+  for (const ReplayFlow& f : result->flows) {
+    out << std::fixed << std::setprecision(6) << f.time << " " << f.protocol << " " << f.remote
+        << " " << (f.serverName.empty() ? "-" : f.serverName) << " " << f.verdict << " (" << f.why
+        << ")\n";
+  }
+  out << "summary: " << s.packets << " packets (" << s.unparseable << " not TCP/UDP over IP), "
+      << s.flows << " flows, " << s.allowed << " allowed, " << s.dropped << " dropped, "
+      << s.inspected << " inspected, " << s.failOpen << " failed open, " << s.blockNotifications
+      << " block notifications\n";
+  return 0;
+}
+
+}  // namespace quillnest::replay

@@ -1,0 +1,142 @@
+// Writes deterministic captures (classic pcap format) with known verdicts for replay tests:
+// a client at 10.0.0.1 talking to servers under 198.51.100.0/24, with full TCP handshakes.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/common/packet_builder.h"
+
+namespace quillnest::testing {
+
+class CaptureWriter {
+ public:
+  // linkType: 101 (raw IP) or 1 (Ethernet).
+  explicit CaptureWriter(std::uint32_t linkType = 101) : linkType_(linkType) {}
+
+  void add(const PacketBytes& ipPacket, std::uint64_t micros) {
+    PacketBytes frame;
+    if (linkType_ == 1) {
+      frame = {0x02,
+               0,
+               0,
+               0,
+               0,
+               2,
+               0x02,
+               0,
+               0,
+               0,
+               0,
+               1,
+               static_cast<std::uint8_t>((ipPacket[0] >> 4) == 6 ? 0x86 : 0x08),
+               static_cast<std::uint8_t>((ipPacket[0] >> 4) == 6 ? 0xdd : 0x00)};
+    }
+    frame.insert(frame.end(), ipPacket.begin(), ipPacket.end());
+    records_.push_back({micros, std::move(frame)});
+  }
+
+  // A TCP connection from the client: handshake, the client's segments as given (already cut and
+  // ordered by the caller), then FIN both ways
+  // unless close is false. Returns the time after the last packet.
+  struct Segment {
+    std::size_t from, to;
+  };
+  std::uint64_t tcpConnection(std::uint16_t clientPort, const std::string& server,
+                              std::uint16_t serverPort, const PacketBytes& stream,
+                              const std::vector<Segment>& segments, std::uint64_t micros,
+                              bool close = true) {
+    const std::uint32_t isn = 0x10000000u + clientPort, serverIsn = 0x20000000u + clientPort;
+    PacketSpec out;
+    out.destination = server;
+    out.sourcePort = clientPort;
+    out.destinationPort = serverPort;
+    PacketSpec in = out;
+    std::swap(in.source, in.destination);
+    std::swap(in.sourcePort, in.destinationPort);
+    out.flags = hosts::kTcpSyn;
+    out.sequence = isn;
+    add(buildPacket(out), micros += 100);
+    in.flags = hosts::kTcpSyn | hosts::kTcpAck;
+    in.sequence = serverIsn;
+    in.acknowledgment = isn + 1;
+    add(buildPacket(in), micros += 100);
+    out.flags = hosts::kTcpAck;
+    out.sequence = isn + 1;
+    out.acknowledgment = serverIsn + 1;
+    add(buildPacket(out), micros += 100);
+    for (const Segment& s : segments) {
+      PacketSpec data = out;
+      data.flags = hosts::kTcpAck | hosts::kTcpPsh;
+      data.sequence = static_cast<std::uint32_t>(isn + 1 + s.from);
+      data.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(s.from),
+                          stream.begin() + static_cast<std::ptrdiff_t>(s.to));
+      add(buildPacket(data), micros += 100);
+    }
+    if (!close) return micros;
+    out.flags = hosts::kTcpFin | hosts::kTcpAck;
+    out.sequence = static_cast<std::uint32_t>(isn + 1 + stream.size());
+    add(buildPacket(out), micros += 100);
+    in.flags = hosts::kTcpFin | hosts::kTcpAck;
+    in.sequence = serverIsn + 1;
+    add(buildPacket(in), micros += 100);
+    return micros;
+  }
+
+  std::uint64_t udpDatagram(std::uint16_t clientPort, const std::string& server,
+                            std::uint16_t serverPort, std::size_t size, std::uint64_t micros) {
+    PacketSpec spec;
+    spec.protocol = hosts::kIpProtocolUDP;
+    spec.destination = server;
+    spec.sourcePort = clientPort;
+    spec.destinationPort = serverPort;
+    spec.payload.assign(size, 0xc3);
+    add(buildPacket(spec), micros += 100);
+    return micros;
+  }
+
+  PacketBytes bytes() const {
+    PacketBytes out;
+    auto u32 = [&](std::uint32_t v) {  // little-endian file
+      for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    auto u16 = [&](std::uint16_t v) {
+      out.push_back(static_cast<std::uint8_t>(v));
+      out.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    u32(0xa1b2c3d4);
+    u16(2);
+    u16(4);
+    u32(0);
+    u32(0);
+    u32(262144);
+    u32(linkType_);
+    for (const auto& [micros, frame] : records_) {
+      u32(static_cast<std::uint32_t>(1'800'000'000 + micros / 1'000'000));
+      u32(static_cast<std::uint32_t>(micros % 1'000'000));
+      u32(static_cast<std::uint32_t>(frame.size()));
+      u32(static_cast<std::uint32_t>(frame.size()));
+      out.insert(out.end(), frame.begin(), frame.end());
+    }
+    return out;
+  }
+
+  void write(const std::string& path) const {
+    const PacketBytes data = bytes();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+  }
+
+ private:
+  struct Record {
+    std::uint64_t micros;
+    PacketBytes frame;
+  };
+  std::uint32_t linkType_;
+  std::vector<Record> records_;
+};
+
+}  // namespace quillnest::testing

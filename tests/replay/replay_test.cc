@@ -1,0 +1,186 @@
+#include "hosts/replay/replay.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/replay/capture_writer.h"
+
+namespace quillnest::replay {
+namespace {
+
+using testing::CaptureWriter;
+
+std::string tempPath(const std::string& name) {
+  return ::testing::TempDir() + "quillnest_replay_" + name;
+}
+
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rules = tempPath("rules.json");
+    std::ofstream(rules) << R"({"isEnabled": true, "domains": ["blocked.example"]})";
+  }
+
+  // The known-verdict capture: blocked name, allowed name, reordered and retransmitted blocked
+  // hello, UDP 443, plain HTTP on port 80.
+  CaptureWriter scenario(std::uint32_t linkType = 101) {
+    CaptureWriter w(linkType);
+    const auto blocked = testing::makeClientHello("www.blocked.example", 1500);
+    const auto allowed = testing::makeClientHello("www.example.org", 1500);
+    std::uint64_t t = 0;
+    t = w.tcpConnection(40001, "198.51.100.1", 443, blocked, {{0, 1400}, {1400, blocked.size()}},
+                        t);
+    t = w.tcpConnection(40002, "198.51.100.2", 443, allowed, {{0, 1400}, {1400, allowed.size()}},
+                        t);
+    t = w.tcpConnection(40003, "198.51.100.3", 443, blocked,
+                        {{1000, blocked.size()}, {0, 1000}, {0, 1000}, {500, 1200}}, t);
+    t = w.udpDatagram(40004, "198.51.100.4", 443, 1200, t);
+    const std::string get = "GET / HTTP/1.1\r\nHost: www.blocked.example\r\n\r\n";
+    t = w.tcpConnection(40005, "198.51.100.5", 80, {get.begin(), get.end()}, {{0, get.size()}}, t);
+    return w;
+  }
+
+  int run(const std::string& capture, std::string& out, std::string& err, bool json = false) {
+    std::ostringstream o, e;
+    const int rc = runReplay({capture, rules, json}, o, e);
+    out = o.str();
+    err = e.str();
+    return rc;
+  }
+
+  std::string rules;
+};
+
+TEST_F(ReplayTest, KnownVerdictsOverEveryLinkType) {
+  for (std::uint32_t linkType : {101u, 1u}) {
+    const std::string path = tempPath("scenario" + std::to_string(linkType) + ".pcap");
+    scenario(linkType).write(path);
+    std::string error;
+    std::ifstream rulesFile(rules);
+    const std::string rulesBytes((std::istreambuf_iterator<char>(rulesFile)), {});
+    const auto result = replayCapture(path, rulesBytes, error);
+    ASSERT_TRUE(result) << error;
+    ASSERT_EQ(result->flows.size(), 5u);
+    struct Expected {
+      std::string protocol, remote, serverName, verdict;
+    };
+    const std::vector<Expected> expected = {
+        {"tcp", "198.51.100.1:443", "www.blocked.example", "drop"},
+        {"tcp", "198.51.100.2:443", "www.example.org", "allow"},
+        {"tcp", "198.51.100.3:443", "www.blocked.example", "drop"},
+        {"udp", "198.51.100.4:443", "", "drop"},
+        {"tcp", "198.51.100.5:80", "", "allow"},
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const ReplayFlow& f = result->flows[i];
+      EXPECT_EQ(f.protocol, expected[i].protocol) << i;
+      EXPECT_EQ(f.remote, expected[i].remote) << i;
+      EXPECT_EQ(f.serverName, expected[i].serverName) << i;
+      EXPECT_EQ(f.verdict, expected[i].verdict) << i << " " << f.why;
+    }
+    EXPECT_EQ(result->flows[0].why, "blocked TLS server name");
+    EXPECT_EQ(result->flows[3].why, "UDP to 443 without a host name");
+    EXPECT_EQ(result->summary.dropped, 3u);
+    EXPECT_EQ(result->summary.blockNotifications, 2u);
+    EXPECT_EQ(result->summary.failOpen, 0u);
+    EXPECT_EQ(result->summary.unparseable, 0u);
+  }
+}
+
+TEST_F(ReplayTest, TextAndJsonOutput) {
+  const std::string path = tempPath("out.pcap");
+  scenario().write(path);
+  std::string out, err;
+  ASSERT_EQ(run(path, out, err), 0) << err;
+  EXPECT_NE(out.find("tcp 198.51.100.1:443 www.blocked.example drop (blocked TLS server name)"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("summary: "), std::string::npos);
+  ASSERT_EQ(run(path, out, err, true), 0) << err;
+  EXPECT_EQ(out.rfind("{\"flows\":[{\"time\":", 0), 0u) << out;
+  EXPECT_NE(out.find("\"serverName\":\"www.example.org\",\"verdict\":\"allow\""),
+            std::string::npos);
+  EXPECT_NE(out.find("\"dropped\":3"), std::string::npos);
+}
+
+TEST_F(ReplayTest, HoldExpiryRunsOnCaptureTime) {
+  CaptureWriter w;
+  const auto hello = testing::makeClientHello("www.blocked.example", 1500);
+  // The first bytes never come: the rest waits behind the gap until the capture's clock passes
+  // the hold bound.
+  std::uint64_t t = w.tcpConnection(40010, "198.51.100.9", 443, hello, {{100, hello.size()}}, 0,
+                                    /*close=*/false);
+  w.udpDatagram(40011, "198.51.100.10", 53, 40, t + 3'000'000);
+  const std::string path = tempPath("gap.pcap");
+  w.write(path);
+  std::string error;
+  const auto result =
+      replayCapture(path, R"({"isEnabled":true,"domains":["blocked.example"]})", error);
+  ASSERT_TRUE(result) << error;
+  ASSERT_EQ(result->flows.size(), 2u);
+  EXPECT_EQ(result->flows[0].verdict, "allow");
+  EXPECT_EQ(result->summary.failOpen, 1u);
+}
+
+TEST_F(ReplayTest, BadCapturesGiveClearErrors) {
+  const auto good = scenario().bytes();
+  struct Case {
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+    std::string expect;
+  };
+  auto truncated = good;
+  truncated.resize(good.size() - 30);  // inside the last packet
+  auto badHeader = good;
+  badHeader[24 + 8] = 0xff;  // first record's captured length: far beyond the snap length
+  badHeader[24 + 9] = 0xff;
+  badHeader[24 + 10] = 0xff;
+  auto foreign = good;
+  foreign[20] = 105;  // IEEE 802.11
+  const std::vector<Case> cases = {
+      {"missing", {}, "cannot read capture"},
+      {"not_a_capture",
+       {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!'},
+       "cannot read capture"},
+      {"truncated", truncated, "at packet"},
+      {"bad_record_header", badHeader, "at packet 1"},
+      {"foreign_link_type", foreign, "unsupported link type 105"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = tempPath(c.name + ".pcap");
+    std::remove(path.c_str());
+    if (c.name != "missing") writeFile(path, c.bytes);
+    std::string out, err;
+    EXPECT_EQ(run(path, out, err), 1) << c.name;
+    EXPECT_NE(err.find(c.expect), std::string::npos) << c.name << ": " << err;
+  }
+  std::ostringstream devnull;
+  EXPECT_EQ(
+      runReplay({tempPath("missing.pcap"), tempPath("no_rules.json"), false}, devnull, devnull), 1);
+}
+
+// Every prefix of a good capture either replays or fails cleanly; none crashes.
+TEST_F(ReplayTest, EveryTruncationFailsCleanly) {
+  const auto good = scenario().bytes();
+  const std::string path = tempPath("prefix.pcap");
+  for (std::size_t length = 0; length < good.size(); length += 97) {
+    writeFile(path, std::vector<std::uint8_t>(good.begin(),
+                                              good.begin() + static_cast<std::ptrdiff_t>(length)));
+    std::string error;
+    const auto result = replayCapture(path, "{}", error);
+    if (!result) {
+      EXPECT_FALSE(error.empty()) << length;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillnest::replay
