@@ -153,6 +153,7 @@ void FilterDaemon::enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& 
   if (verdict->kind() != NEFilterDataVerdict::Kind::drop || !engine_) return;
   auto update = engine_->dropFlow(flow->identifier());
   if (!update) return;
+  resets_.fetch_add(1);
   // The mark first, so nothing passes between the reset and the rule that drops.
   hosts::ConnectionUpdate enforced = *update;
   enforced.mark = hosts::ConnectionMark::dropped;
@@ -202,8 +203,40 @@ void FilterDaemon::stopThreads() {
   workers_.clear();
 }
 
+std::string FilterDaemon::startControlPlane() {
+  ControlPlaneOptions controlOptions;
+  controlOptions.rulesPath = options_.rulesPath;
+  controlOptions.runtimeDirectory = options_.runtimeDirectory;
+  controlOptions.debug = options_.debug;
+  control_ = std::make_unique<ControlPlane>(controlOptions);
+  std::shared_ptr<JournalLogger> journal = control_->journal();
+  host_->setLogSink([journal](LogLevel level, const std::string& line) {
+    journal->writeLine(syslogPriority(level), line);
+  });
+  host_->setConfigurationSource([this] { return control_->rules().current(); });
+  host_->setNotificationSink([this](std::string_view name) { control_->post(name); });
+  startedAt_ = std::chrono::steady_clock::now();
+  status_ = std::make_unique<FunctionStatusSource>([this] {
+    const hosts::FlowEngineCounters counters =
+        engine_ ? engine_->counters() : hosts::FlowEngineCounters{};
+    StatusReport report = makeStatusReport(
+        counters, provider_ ? provider_->currentRules() : FilterRules::disabled(), resets_.load(),
+        control_->subscriberCount(),
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                         startedAt_));
+    report.rulesFile = options_.rulesPath.string();
+    report.version = "0.1.0";
+    return report;
+  });
+  return control_->start(*status_);
+}
+
 int FilterDaemon::run() {
   if (auto error = checkEnvironment(); !error.empty()) {
+    warn(error);
+    return 1;
+  }
+  if (auto error = startControlPlane(); !error.empty()) {
     warn(error);
     return 1;
   }
@@ -218,6 +251,8 @@ int FilterDaemon::run() {
   host_->setFlowUpdater([this](const FlowRef& flow, const DataVerdictRef& verdict,
                                NETrafficDirection) { enforceFlowUpdate(flow, verdict); });
 
+  // Installed before start so that no change between the first read and start is missed.
+  rulesWatch_ = control_->rules().observe([host = host_] { host->configurationChanged(); });
   provider_->startFilterWithCompletionHandler([this](ErrorRef error) {
     if (error) warn("filter start failed: " + error->localizedDescription());
   });
@@ -252,8 +287,10 @@ int FilterDaemon::run() {
   std::string removeError = removeRules(iptables_);
   if (!removeError.empty()) warn(removeError);
   stopThreads();
+  rulesWatch_.reset();
   provider_->stopFilterWithReason(0, [] {});
   host_->drain();
+  control_->stop();
   host_->log(LogLevel::defaultLevel,
              std::string("quillnest-filter stopped") +
                  (stopSignal ? std::string(" on ") + strsignal(stopSignal) : std::string()));

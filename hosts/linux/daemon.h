@@ -15,6 +15,7 @@
 
 #include "hosts/common/flow_engine.h"
 #include "hosts/linux/conntrack.h"
+#include "hosts/linux/control/control_plane.h"
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
 #include "hosts/linux/nfqueue.h"
@@ -33,6 +34,7 @@ struct RunOptions {
   std::chrono::milliseconds holdTimeout{2000};
   bool debug = false;
   std::uint32_t queueMaxLength = 8192;
+  std::filesystem::path runtimeDirectory = "/run/quillnest";  // notify.sock, control.sock
 };
 
 class FilterDaemon {
@@ -56,6 +58,7 @@ class FilterDaemon {
 
  private:
   std::string checkEnvironment();
+  std::string startControlPlane();
   std::string openKernelSide();
   void onPacket(NetfilterQueue& queue, const QueuedPacket& packet);
   void applyUpdate(const hosts::ConnectionUpdate& update, bool markCarried);
@@ -86,6 +89,13 @@ class FilterDaemon {
   std::vector<std::thread> workers_;
   std::thread conntrackThread_;
   std::thread tickThread_;
+
+  // Rules file, journal, notification and control sockets.
+  std::unique_ptr<ControlPlane> control_;
+  std::unique_ptr<FunctionStatusSource> status_;
+  std::unique_ptr<NSKeyValueObservation> rulesWatch_;
+  std::atomic<std::uint64_t> resets_{0};
+  std::chrono::steady_clock::time_point startedAt_;
 };
 
 }  // namespace quillnest::linuxhost

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "hosts/linux/control/commands.h"
 #include "hosts/linux/daemon.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 600000))
       ->capture_default_str();
   runCommand->add_flag("--debug", run.debug, "debug lines and private values in the log");
+  runCommand->add_option("--runtime-dir", run.runtimeDirectory,
+                         "directory of the notification and control sockets")
+      ->capture_default_str();
+  quillnest::linuxhost::addControlCommands(app);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -32,5 +37,5 @@ int main(int argc, char** argv) {
     quillnest::linuxhost::FilterDaemon daemon(run);
     return daemon.run();
   }
-  return 1;
+  return 0;  // another subcommand ran; its failures leave through CLI11_PARSE
 }

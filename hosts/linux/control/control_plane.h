@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,6 +58,17 @@ class ControlPlane final : public Notifier {
   mutable std::mutex mutex_;
   std::shared_ptr<NotificationServer> notifications_;
   std::unique_ptr<ControlServer> control_;
+};
+
+// A StatusSource that asks a function (the daemon's lambda over its engine and provider).
+class FunctionStatusSource final : public StatusSource {
+ public:
+  explicit FunctionStatusSource(std::function<StatusReport()> status)
+      : status_(std::move(status)) {}
+  StatusReport status() override { return status_(); }
+
+ private:
+  std::function<StatusReport()> status_;
 };
 
 // The status numbers from what the daemon has: the engine's counters, the provider's rules,
