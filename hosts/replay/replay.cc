@@ -171,9 +171,13 @@ std::string protocolName(std::uint8_t protocol) {
 }
 
 std::string remoteText(const ConnectionKey& key) {
-  const std::string address = key.remote.text();
-  const std::string port = std::to_string(key.remotePort);
-  return key.family == hosts::IpFamily::v6 ? "[" + address + "]:" + port : address + ":" + port;
+  std::string out;
+  if (key.family == hosts::IpFamily::v6) out.push_back('[');
+  out.append(key.remote.text());
+  if (key.family == hosts::IpFamily::v6) out.push_back(']');
+  out.push_back(':');
+  out.append(std::to_string(key.remotePort));
+  return out;
 }
 
 std::string whyText(const FlowRecord& record) {

@@ -1,0 +1,84 @@
+// Packets per second through the flow engine in front of the real provider: new connections
+// decided at their first packet (port 80/8443), and TLS connections inspected from a ClientHello
+// in two segments, one of them arriving out of order. Parsing is included.
+//   build/bench/bench/flow_engine_bench
+#include <benchmark/benchmark.h>
+
+#include "hosts/common/flow_engine.h"
+#include "provider/filter_data_provider.h"
+#include "tests/common/packet_builder.h"
+#include "tests/support/recording_host.h"
+
+namespace quillnest::hosts {
+namespace {
+
+using testing::PacketBytes;
+using testing::PacketSpec;
+
+struct Setup {
+  Setup() {
+    host = std::make_shared<testing::RecordingHost>();
+    provider = FilterDataProvider::init(host);
+    host->setRulesJSON(testing::rulesJSON(true, {"blocked.example", "ads.example"}));
+    provider->startFilterWithCompletionHandler([](ErrorRef) {});
+    host->completeSettings(nullptr);
+    host->logger().setDebugEnabled(false);
+  }
+  std::shared_ptr<testing::RecordingHost> host;
+  std::shared_ptr<FilterDataProvider> provider;
+};
+
+// Packets of `count` connections; each is destroyed once its packets are in.
+std::vector<std::vector<PacketBytes>> connections(std::size_t count, bool tls) {
+  const PacketBytes hello = testing::makeClientHello("www.blocked.example", 1500);
+  std::vector<std::vector<PacketBytes>> out;
+  for (std::size_t i = 0; i < count; ++i) {
+    PacketSpec spec;
+    spec.sourcePort = static_cast<std::uint16_t>(10000 + i);
+    spec.destinationPort = tls ? 443 : (i % 2 ? 80 : 8443);
+    spec.flags = kTcpSyn;
+    spec.sequence = 1000;
+    std::vector<PacketBytes> packets{testing::buildPacket(spec)};
+    if (tls) {
+      spec.flags = kTcpAck | kTcpPsh;
+      spec.sequence = 1001 + 1400;
+      spec.payload.assign(hello.begin() + 1400, hello.end());
+      packets.push_back(testing::buildPacket(spec));
+      spec.sequence = 1001;
+      spec.payload.assign(hello.begin(), hello.begin() + 1400);
+      packets.push_back(testing::buildPacket(spec));
+    }
+    out.push_back(std::move(packets));
+  }
+  return out;
+}
+
+void run(benchmark::State& state, bool tls) {
+  Setup setup;
+  const auto traffic = connections(1000, tls);
+  std::uint64_t packets = 0;
+  for (auto _ : state) {
+    FlowEngine engine(setup.provider);
+    PacketHandle handle = 0;
+    for (const auto& connection : traffic) {
+      for (const auto& packet : connection) {
+        benchmark::DoNotOptimize(engine.onOutboundIpPacket(++handle, packet, EngineTime{}));
+        ++packets;
+      }
+    }
+    for (const auto& key : engine.connections()) engine.onConnectionDestroyed(key);
+    setup.host->clearRecords();
+  }
+  state.counters["packets/s"] =
+      benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
+}
+
+void BM_DecidedAtFirstPacket(benchmark::State& state) { run(state, false); }
+void BM_InspectedClientHello(benchmark::State& state) { run(state, true); }
+BENCHMARK(BM_DecidedAtFirstPacket)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InspectedClientHello)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace quillnest::hosts
+
+BENCHMARK_MAIN();
