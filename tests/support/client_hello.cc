@@ -168,6 +168,7 @@ OpenSslServerView openSslServerView(const Bytes& firstFlight) {
 
 Bytes extension(std::uint16_t type, const Bytes& data) {
   Bytes out;
+  out.reserve(4 + data.size());
   appendU16(out, type);
   appendU16(out, data.size());
   out.insert(out.end(), data.begin(), data.end());
@@ -184,6 +185,7 @@ Bytes serverNameEntry(std::uint8_t nameType, const Bytes& name) {
 Bytes serverNameList(std::initializer_list<Bytes> entries) {
   const Bytes joined = concat(entries);
   Bytes out;
+  out.reserve(2 + joined.size());
   appendU16(out, joined.size());
   out.insert(out.end(), joined.begin(), joined.end());
   return out;
