@@ -26,7 +26,9 @@ set(CPACK_PACKAGE_VENDOR quillnest)
 set(CPACK_PACKAGE_CONTACT "quillnest developers <dev@quillnest.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network content filter blocking web connections by host name")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The unit names the program by its installed path, so the package uses the same prefix:
+# configure with -DCMAKE_INSTALL_PREFIX=/usr for a Debian package.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # Libraries found by dpkg-shlibdeps, plus the programs the daemon runs.
