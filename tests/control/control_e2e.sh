@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# End-to-end test of the control plane against the running daemon: status, watch, a rules file
+# replaced on disk. Two namespaces of its own joined by a veth pair; nothing outside them.
+# Usage: control_e2e.sh PATH/TO/quillnest-filter
+set -u
+BIN=$1
+[[ $(id -u) -eq 0 ]] || { echo "needs root (namespaces, iptables inside them)"; exit 77; }
+command -v openssl >/dev/null || { echo "openssl missing"; exit 77; }
+
+C="qnctl-c-$$"
+S="qnctl-s-$$"
+WORK=$(mktemp -d /tmp/quillnest-ctl-e2e-XXXXXX)
+chmod 0755 "$WORK"
+FAILURES=0
+PIDS=()
+
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null
+  done
+  ip netns del "$C" 2>/dev/null
+  ip netns del "$S" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+
+ip netns add "$C" && ip netns add "$S" || { echo "cannot create namespaces"; exit 1; }
+ip -n "$C" link add qc0 type veth peer name qs0 netns "$S"
+ip -n "$C" addr add 198.51.100.1/24 dev qc0
+ip -n "$S" addr add 198.51.100.2/24 dev qs0
+for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
+ip -n "$C" link set qc0 up
+ip -n "$S" link set qs0 up
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=quillnest-test" \
+  -keyout "$WORK/key.pem" -out "$WORK/cert.pem" >/dev/null 2>&1
+ip netns exec "$S" openssl s_server -accept 198.51.100.2:443 -cert "$WORK/cert.pem" \
+  -key "$WORK/key.pem" -www -quiet >/dev/null 2>&1 &
+PIDS+=($!)
+
+printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' > "$WORK/rules.json"
+chmod 0644 "$WORK/rules.json"
+ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 1 \
+  >"$WORK/daemon.log" 2>&1 &
+DAEMON=$!
+PIDS+=("$DAEMON")
+for _ in $(seq 100); do
+  grep -q "quillnest-filter running" "$WORK/daemon.log" && break
+  kill -0 "$DAEMON" 2>/dev/null || { cat "$WORK/daemon.log"; echo "daemon exited"; exit 1; }
+  sleep 0.1
+done
+
+status=$("$BIN" status --socket "$WORK/run/control.sock")
+grep -q "^blocking: on$" <<<"$status" && grep -q "^rule entries: 1$" <<<"$status" \
+  && pass "status shows the rules in force" || fail "status: $status"
+
+timeout 15 "$BIN" watch --count 1 --socket "$WORK/run/notify.sock" >"$WORK/watch.out" 2>&1 &
+WATCH=$!
+PIDS+=("$WATCH")
+for _ in $(seq 50); do
+  "$BIN" status --socket "$WORK/run/control.sock" | grep -q "^subscribers: 1$" && break
+  sleep 0.1
+done
+
+timeout 6 ip netns exec "$C" openssl s_client -connect 198.51.100.2:443 \
+  -servername blocked.example </dev/null >/dev/null 2>&1
+wait "$WATCH"
+grep -Eq "^[0-9T:.-]+Z com\.quillnest\.mac\.blocked$" "$WORK/watch.out" \
+  && pass "watch printed the block notification" || fail "watch: $(cat "$WORK/watch.out")"
+
+json=$("$BIN" status --json --socket "$WORK/run/control.sock")
+grep -Eq '"blockedByTLSName":[1-9]' <<<"$json" && pass "status counts the TLS block" \
+  || fail "status --json: $json"
+
+# A broken file replaced by rename: a warning naming it, and blocking off.
+printf '{"isEnabled": tru' > "$WORK/rules.new" && chmod 0644 "$WORK/rules.new"
+mv "$WORK/rules.new" "$WORK/rules.json"
+for _ in $(seq 50); do grep -q "does not load" "$WORK/daemon.log" && break; sleep 0.1; done
+grep -q "^<4>Rules file $WORK/rules.json does not load" "$WORK/daemon.log" \
+  && pass "invalid rules file warned" || fail "no warning: $(tail -3 "$WORK/daemon.log")"
+"$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: off$" \
+  && pass "blocking off after the invalid file" || fail "still blocking"
+
+kill -TERM "$DAEMON"
+for _ in $(seq 50); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
+[[ ! -e "$WORK/run/control.sock" && ! -e "$WORK/run/notify.sock" ]] \
+  && pass "sockets removed at stop" || fail "sockets left behind"
+
+echo "$FAILURES failure(s)"
+(( FAILURES == 0 ))
