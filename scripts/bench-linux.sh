@@ -51,7 +51,7 @@ measure() {
 
 echo "without the filter ($COUNT connections, 200 TLS handshakes):"
 measure
-ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" >"$WORK/daemon.log" 2>&1 &
+ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" >"$WORK/daemon.log" 2>&1 &
 DAEMON=$!
 for _ in $(seq 100); do grep -q "quillnest-filter running" "$WORK/daemon.log" && break; sleep 0.1; done
 grep -q "quillnest-filter running" "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }

@@ -94,7 +94,8 @@ write_rules() {  # write_rules FILE ENABLED DOMAIN...
 
 start_daemon() {
   local before; before=$(grep -c "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null)
-  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 "$@" \
+  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 \
+    --runtime-dir "$WORK/run" "$@" \
     >>"$WORK/daemon.log" 2>&1 &
   DAEMON=$!
   for _ in $(seq 100); do
