@@ -90,9 +90,10 @@ class FilterDaemon {
   std::thread conntrackThread_;
   std::thread tickThread_;
 
-  // Rules file, journal, notification and control sockets.
-  std::unique_ptr<ControlPlane> control_;
+  // Rules file, journal, notification and control sockets. The status source is declared first
+  // so that the control socket's thread, which calls it, ends before it goes.
   std::unique_ptr<FunctionStatusSource> status_;
+  std::unique_ptr<ControlPlane> control_;
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};
   std::chrono::steady_clock::time_point startedAt_;
