@@ -1,9 +1,11 @@
 // quillnest-filter: the Linux host of the content filter.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <iostream>
 
 #include "hosts/linux/control/commands.h"
 #include "hosts/linux/daemon.h"
+#include "hosts/replay/replay.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"quillnest-filter: network content filter for Linux"};
@@ -30,6 +32,13 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   quillnest::linuxhost::addControlCommands(app);
 
+  quillnest::replay::ReplayOptions replay;
+  auto* replayCommand =
+      app.add_subcommand("replay", "judge the flows of a recorded capture (pcap or pcapng)");
+  replayCommand->add_option("FILE", replay.capturePath, "capture file")->required();
+  replayCommand->add_option("--rules", replay.rulesPath, "rules file (JSON)")->required();
+  replayCommand->add_flag("--json", replay.json, "one JSON document for scripts");
+
   CLI11_PARSE(app, argc, argv);
 
   if (runCommand->parsed()) {
@@ -37,5 +46,6 @@ int main(int argc, char** argv) {
     quillnest::linuxhost::FilterDaemon daemon(run);
     return daemon.run();
   }
+  if (replayCommand->parsed()) return quillnest::replay::runReplay(replay, std::cout, std::cerr);
   return 0;  // another subcommand ran; its failures leave through CLI11_PARSE
 }
