@@ -33,20 +33,20 @@ std::vector<std::vector<PacketBytes>> connections(std::size_t count, bool tls) {
   const PacketBytes hello = testing::makeClientHello("www.blocked.example", 1500);
   std::vector<std::vector<PacketBytes>> out;
   for (std::size_t i = 0; i < count; ++i) {
-    PacketSpec spec;
-    spec.sourcePort = static_cast<std::uint16_t>(10000 + i);
-    spec.destinationPort = tls ? 443 : (i % 2 ? 80 : 8443);
-    spec.flags = kTcpSyn;
-    spec.sequence = 1000;
-    std::vector<PacketBytes> packets{testing::buildPacket(spec)};
+    PacketSpec layout;
+    layout.sourcePort = static_cast<std::uint16_t>(10000 + i);
+    layout.destinationPort = tls ? 443 : (i % 2 ? 80 : 8443);
+    layout.flags = kTcpSyn;
+    layout.sequence = 1000;
+    std::vector<PacketBytes> packets{testing::buildPacket(layout)};
     if (tls) {
-      spec.flags = kTcpAck | kTcpPsh;
-      spec.sequence = 1001 + 1400;
-      spec.payload.assign(hello.begin() + 1400, hello.end());
-      packets.push_back(testing::buildPacket(spec));
-      spec.sequence = 1001;
-      spec.payload.assign(hello.begin(), hello.begin() + 1400);
-      packets.push_back(testing::buildPacket(spec));
+      layout.flags = kTcpAck | kTcpPsh;
+      layout.sequence = 1001 + 1400;
+      layout.payload.assign(hello.begin() + 1400, hello.end());
+      packets.push_back(testing::buildPacket(layout));
+      layout.sequence = 1001;
+      layout.payload.assign(hello.begin(), hello.begin() + 1400);
+      packets.push_back(testing::buildPacket(layout));
     }
     out.push_back(std::move(packets));
   }

@@ -29,31 +29,31 @@ class EngineTest : public ::testing::Test {
   void SetUp() override { make(); }
 
   PacketSpec base(std::uint16_t port = 443, std::uint8_t protocol = kIpProtocolTCP) {
-    PacketSpec spec;
-    spec.destinationPort = port;
-    spec.protocol = protocol;
-    spec.sourcePort = clientPort;
-    return spec;
+    PacketSpec layout;
+    layout.destinationPort = port;
+    layout.protocol = protocol;
+    layout.sourcePort = clientPort;
+    return layout;
   }
-  PacketDecision send(const PacketSpec& spec, PacketHandle* handle = nullptr) {
-    const Bytes bytes = testing::buildPacket(spec);
+  PacketDecision send(const PacketSpec& layout, PacketHandle* handle = nullptr) {
+    const Bytes bytes = testing::buildPacket(layout);
     const PacketHandle h = nextHandle++;
     if (handle) *handle = h;
     return engine->onOutboundIpPacket(h, bytes, now);
   }
   PacketDecision syn(std::uint16_t port = 443) {
-    PacketSpec spec = base(port);
-    spec.flags = kTcpSyn;
-    spec.sequence = isn;
-    return send(spec);
+    PacketSpec layout = base(port);
+    layout.flags = kTcpSyn;
+    layout.sequence = isn;
+    return send(layout);
   }
   PacketDecision data(std::uint64_t offset, const Bytes& payload, PacketHandle* handle = nullptr,
                       std::uint8_t flags = kTcpAck | kTcpPsh) {
-    PacketSpec spec = base();
-    spec.flags = flags;
-    spec.sequence = static_cast<std::uint32_t>(isn + 1 + offset);
-    spec.payload = payload;
-    return send(spec, handle);
+    PacketSpec layout = base();
+    layout.flags = flags;
+    layout.sequence = static_cast<std::uint32_t>(isn + 1 + offset);
+    layout.payload = payload;
+    return send(layout, handle);
   }
   PacketDecision data(std::uint64_t offset, std::string_view payload,
                       PacketHandle* handle = nullptr) {
@@ -107,11 +107,11 @@ TEST_F(EngineTest, NewFlowCarriesTheRemoteEndpointAsText) {
 }
 
 TEST_F(EngineTest, Ipv6EndpointHasNoBrackets) {
-  PacketSpec spec = base(443, kIpProtocolUDP);
-  spec.family = IpFamily::v6;
-  spec.source = "2001:db8::1";
-  spec.destination = "2001:db8::443";
-  send(spec);
+  PacketSpec layout = base(443, kIpProtocolUDP);
+  layout.family = IpFamily::v6;
+  layout.source = "2001:db8::1";
+  layout.destination = "2001:db8::443";
+  send(layout);
   ASSERT_EQ(provider->newFlows.size(), 1u);
   const auto& flow = static_cast<const NEFilterSocketFlow&>(*provider->newFlows[0]);
   auto endpoint = std::dynamic_pointer_cast<const NWHostEndpoint>(flow.remoteEndpoint());
@@ -389,10 +389,10 @@ TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
   for (int c = 0; c < kConnections; ++c) {
     clientPort = static_cast<std::uint16_t>(41000 + c);
     PacketHandle h = 0;
-    PacketSpec spec = base();
-    spec.flags = kTcpSyn;
-    spec.sequence = isn;
-    const PacketDecision d = send(spec, &h);
+    PacketSpec layout = base();
+    layout.flags = kTcpSyn;
+    layout.sequence = isn;
+    const PacketDecision d = send(layout, &h);
     record(h, d);
   }
   struct Job {
@@ -402,11 +402,11 @@ TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
   std::vector<Job> jobs;
   for (int c = 0; c < kConnections; ++c) {
     for (std::size_t at = 0; at < message.size(); at += kPiece) {
-      PacketSpec spec = base();
-      spec.sourcePort = static_cast<std::uint16_t>(41000 + c);
-      spec.sequence = static_cast<std::uint32_t>(isn + 1 + at);
-      spec.payload = text(message.substr(at, kPiece));
-      jobs.push_back({nextHandle++, testing::buildPacket(spec)});
+      PacketSpec layout = base();
+      layout.sourcePort = static_cast<std::uint16_t>(41000 + c);
+      layout.sequence = static_cast<std::uint32_t>(isn + 1 + at);
+      layout.payload = text(message.substr(at, kPiece));
+      jobs.push_back({nextHandle++, testing::buildPacket(layout)});
     }
   }
   std::shuffle(jobs.begin(), jobs.end(), std::mt19937(7));

@@ -47,56 +47,56 @@ inline std::uint16_t internetChecksum(const std::uint8_t* data, std::size_t leng
 }
 
 // The transport header plus payload, with its checksum over the pseudo-header.
-inline PacketBytes buildTransport(const PacketSpec& spec, const hosts::IpAddress& source,
+inline PacketBytes buildTransport(const PacketSpec& layout, const hosts::IpAddress& source,
                                   const hosts::IpAddress& destination) {
   PacketBytes segment;
-  if (spec.protocol == hosts::kIpProtocolTCP) {
-    segment.assign(20 + spec.tcpOptions, 0);
-    putU16(segment, 0, spec.sourcePort);
-    putU16(segment, 2, spec.destinationPort);
-    putU32(segment, 4, spec.sequence);
-    putU32(segment, 8, spec.acknowledgment);
-    segment[12] = static_cast<std::uint8_t>(((20 + spec.tcpOptions) / 4) << 4);
-    segment[13] = spec.flags;
+  if (layout.protocol == hosts::kIpProtocolTCP) {
+    segment.assign(20 + layout.tcpOptions, 0);
+    putU16(segment, 0, layout.sourcePort);
+    putU16(segment, 2, layout.destinationPort);
+    putU32(segment, 4, layout.sequence);
+    putU32(segment, 8, layout.acknowledgment);
+    segment[12] = static_cast<std::uint8_t>(((20 + layout.tcpOptions) / 4) << 4);
+    segment[13] = layout.flags;
     putU16(segment, 14, 65535);
     for (std::size_t i = 20; i < segment.size(); ++i) segment[i] = 1;  // NOPs
   } else {
     segment.assign(8, 0);
-    putU16(segment, 0, spec.sourcePort);
-    putU16(segment, 2, spec.destinationPort);
-    putU16(segment, 4, static_cast<std::uint16_t>(8 + spec.payload.size()));
+    putU16(segment, 0, layout.sourcePort);
+    putU16(segment, 2, layout.destinationPort);
+    putU16(segment, 4, static_cast<std::uint16_t>(8 + layout.payload.size()));
   }
-  segment.insert(segment.end(), spec.payload.begin(), spec.payload.end());
+  segment.insert(segment.end(), layout.payload.begin(), layout.payload.end());
   const std::size_t width = source.family == hosts::IpFamily::v4 ? 4 : 16;
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < width; i += 2) {
     sum += source.bytes[i] << 8 | source.bytes[i + 1];
     sum += destination.bytes[i] << 8 | destination.bytes[i + 1];
   }
-  sum += spec.protocol;
+  sum += layout.protocol;
   sum += static_cast<std::uint32_t>(segment.size() & 0xffff) +
          static_cast<std::uint32_t>(segment.size() >> 16);
-  const std::size_t checksumAt = spec.protocol == hosts::kIpProtocolTCP ? 16 : 6;
+  const std::size_t checksumAt = layout.protocol == hosts::kIpProtocolTCP ? 16 : 6;
   std::uint16_t checksum = internetChecksum(segment.data(), segment.size(), sum);
-  if (spec.protocol == hosts::kIpProtocolUDP && checksum == 0) checksum = 0xffff;
+  if (layout.protocol == hosts::kIpProtocolUDP && checksum == 0) checksum = 0xffff;
   putU16(segment, checksumAt, checksum);
   return segment;
 }
 
-inline PacketBytes buildPacket(const PacketSpec& spec) {
+inline PacketBytes buildPacket(const PacketSpec& layout) {
   hosts::IpAddress source, destination;
-  hosts::IpAddress::parse(spec.source, source);
-  hosts::IpAddress::parse(spec.destination, destination);
-  const PacketBytes segment = buildTransport(spec, source, destination);
+  hosts::IpAddress::parse(layout.source, source);
+  hosts::IpAddress::parse(layout.destination, destination);
+  const PacketBytes segment = buildTransport(layout, source, destination);
   PacketBytes packet;
-  if (spec.family == hosts::IpFamily::v4) {
-    const std::size_t headerLength = 20 + spec.ipv4Options;
+  if (layout.family == hosts::IpFamily::v4) {
+    const std::size_t headerLength = 20 + layout.ipv4Options;
     packet.assign(headerLength, 0);
     packet[0] = static_cast<std::uint8_t>(0x40 | headerLength / 4);
     putU16(packet, 2, static_cast<std::uint16_t>(headerLength + segment.size()));
     putU16(packet, 6, 0x4000);  // don't fragment
     packet[8] = 64;
-    packet[9] = spec.protocol;
+    packet[9] = layout.protocol;
     std::copy_n(source.bytes.begin(), 4, packet.begin() + 12);
     std::copy_n(destination.bytes.begin(), 4, packet.begin() + 16);
     for (std::size_t i = 20; i < headerLength; ++i) packet[i] = 1;  // NOP options
@@ -105,7 +105,7 @@ inline PacketBytes buildPacket(const PacketSpec& spec) {
     packet.assign(40, 0);
     packet[0] = 0x60;
     putU16(packet, 4, static_cast<std::uint16_t>(segment.size()));
-    packet[6] = spec.protocol;
+    packet[6] = layout.protocol;
     packet[7] = 64;
     std::copy(source.bytes.begin(), source.bytes.end(), packet.begin() + 8);
     std::copy(destination.bytes.begin(), destination.bytes.end(), packet.begin() + 24);

@@ -13,24 +13,24 @@ using testing::PacketSpec;
 using testing::putU16;
 
 PacketSpec tcp(PacketBytes payload = {'h', 'i'}) {
-  PacketSpec spec;
-  spec.flags = kTcpAck | kTcpPsh;
-  spec.sequence = 0x01020304;
-  spec.acknowledgment = 0x0a0b0c0d;
-  spec.payload = std::move(payload);
-  return spec;
+  PacketSpec layout;
+  layout.flags = kTcpAck | kTcpPsh;
+  layout.sequence = 0x01020304;
+  layout.acknowledgment = 0x0a0b0c0d;
+  layout.payload = std::move(payload);
+  return layout;
 }
 
-PacketSpec v6(PacketSpec spec) {
-  spec.family = IpFamily::v6;
-  spec.source = "2001:db8::1";
-  spec.destination = "2001:db8:0:1::2";
-  return spec;
+PacketSpec v6(PacketSpec layout) {
+  layout.family = IpFamily::v6;
+  layout.source = "2001:db8::1";
+  layout.destination = "2001:db8:0:1::2";
+  return layout;
 }
 
-PacketSpec udp(PacketSpec spec) {
-  spec.protocol = kIpProtocolUDP;
-  return spec;
+PacketSpec udp(PacketSpec layout) {
+  layout.protocol = kIpProtocolUDP;
+  return layout;
 }
 
 // Puts IPv6 extension headers (each a {type, 8-byte body}) in front of the transport header.

@@ -24,25 +24,25 @@ class ProviderEngineTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(host->lockViolations(), 0); }
 
-  PacketDecision send(PacketSpec spec) {
-    spec.sourcePort = clientPort;
-    const Bytes bytes = testing::buildPacket(spec);
+  PacketDecision send(PacketSpec layout) {
+    layout.sourcePort = clientPort;
+    const Bytes bytes = testing::buildPacket(layout);
     return engine->onOutboundIpPacket(nextHandle++, bytes, now);
   }
   PacketDecision syn(std::uint16_t port = 443) {
-    PacketSpec spec;
-    spec.destinationPort = port;
-    spec.flags = kTcpSyn;
-    spec.sequence = isn;
-    return send(spec);
+    PacketSpec layout;
+    layout.destinationPort = port;
+    layout.flags = kTcpSyn;
+    layout.sequence = isn;
+    return send(layout);
   }
   PacketDecision segment(const Bytes& stream, std::size_t from, std::size_t to) {
-    PacketSpec spec;
-    spec.sequence = static_cast<std::uint32_t>(isn + 1 + from);
-    spec.flags = kTcpAck | kTcpPsh;
-    spec.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(from),
+    PacketSpec layout;
+    layout.sequence = static_cast<std::uint32_t>(isn + 1 + from);
+    layout.flags = kTcpAck | kTcpPsh;
+    layout.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(from),
                         stream.begin() + static_cast<std::ptrdiff_t>(to));
-    return send(spec);
+    return send(layout);
   }
 
   std::shared_ptr<testing::RecordingHost> host;
@@ -113,10 +113,10 @@ TEST_F(ProviderEngineTest, Udp443DroppedPort80Allowed) {
 TEST_F(ProviderEngineTest, NonTlsBytesOn443AreAllowed) {
   syn();
   Bytes request{'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1'};
-  PacketSpec spec;
-  spec.sequence = isn + 1;
-  spec.payload = request;
-  const PacketDecision d = send(spec);
+  PacketSpec layout;
+  layout.sequence = isn + 1;
+  layout.payload = request;
+  const PacketDecision d = send(layout);
   EXPECT_EQ(d.action, PacketAction::accept);
   EXPECT_EQ(d.update.settlement, Settlement::dataAllow);
 }

@@ -87,13 +87,13 @@ class CaptureWriter {
 
   std::uint64_t udpDatagram(std::uint16_t clientPort, const std::string& server,
                             std::uint16_t serverPort, std::size_t size, std::uint64_t micros) {
-    PacketSpec spec;
-    spec.protocol = hosts::kIpProtocolUDP;
-    spec.destination = server;
-    spec.sourcePort = clientPort;
-    spec.destinationPort = serverPort;
-    spec.payload.assign(size, 0xc3);
-    add(buildPacket(spec), micros += 100);
+    PacketSpec layout;
+    layout.protocol = hosts::kIpProtocolUDP;
+    layout.destination = server;
+    layout.sourcePort = clientPort;
+    layout.destinationPort = serverPort;
+    layout.payload.assign(size, 0xc3);
+    add(buildPacket(layout), micros += 100);
     return micros;
   }
 
