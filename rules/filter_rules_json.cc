@@ -6,6 +6,7 @@
 #include <string>
 
 #include "rules/filter_rules.h"
+#include "rules/json_text.h"
 
 namespace quillnest {
 namespace {
@@ -39,7 +40,9 @@ DecodeResult failure(std::initializer_list<std::string_view> pieces) {
   return DecodeResult{std::nullopt, {std::move(message)}};
 }
 
-void appendEscaped(std::string& out, std::string_view text) {
+}  // namespace
+
+void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
@@ -96,8 +99,6 @@ void appendEscaped(std::string& out, std::string_view text) {
   }
   out.push_back('"');
 }
-
-}  // namespace
 
 DecodeResult decodeFilterRules(std::span<const std::uint8_t> json) {
   if (json.empty()) return failure({"the rules text is empty"});
@@ -175,7 +176,7 @@ std::string encodeFilterRules(const FilterRules& rules) {
   for (const std::string& domain : rules.domains()) {
     if (!first) out.push_back(',');
     first = false;
-    appendEscaped(out, domain);
+    appendJsonString(out, domain);
   }
   out.append("]}");
   return out;

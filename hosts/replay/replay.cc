@@ -14,6 +14,7 @@
 #include "hosts/common/flow_engine.h"
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
+#include "rules/json_text.h"
 
 namespace quillnest::replay {
 namespace {
@@ -202,26 +203,9 @@ std::string whyText(const FlowRecord& record) {
 }
 
 std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  appendJsonString(out, text);
+  return out;
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "rules/json_text.h"
+
 namespace quillnest::linuxhost {
 namespace {
 
@@ -35,32 +37,13 @@ constexpr NumberField kNumbers[] = {
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
 
-void appendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20) {
-      out += "\\u00";
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0xf]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  out.push_back('"');
-}
-
 }  // namespace
 
 std::string encodeStatus(const StatusReport& report) {
   std::string out = "{\"version\":";
-  appendJsonString(out, report.version);
+  quillnest::appendJsonString(out, report.version);
   out += ",\"rulesFile\":";
-  appendJsonString(out, report.rulesFile);
+  quillnest::appendJsonString(out, report.rulesFile);
   out += ",\"rulesEnabled\":";
   out += report.rulesEnabled ? "true" : "false";
   for (const auto& field : kNumbers) {
