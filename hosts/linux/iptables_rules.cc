@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
 #include "hosts/linux/marks.h"
@@ -42,14 +43,18 @@ bool declaresChain(std::string_view line, std::string_view chain) {
   return line.substr(0, 1) == ":" && startsWithWord(line.substr(1), chain);
 }
 
-void appendChainRules(std::ostringstream& script, std::string_view chain, bool skipLoopback,
+// forward: a dropped TCP connection returns here and is answered by QUILLNEST_RESET in the filter
+// table; every other dropped packet ends in this chain.
+void appendChainRules(std::ostringstream& script, std::string_view chain, bool forward,
                       const std::string& queue) {
   std::string a = "-A " + std::string(chain) + " ";
-  if (skipLoopback) script << a << "-o lo -j RETURN\n";
+  if (!forward) script << a << "-o lo -j RETURN\n";
   // A reset ends a connection we dropped or destroyed; it must reach the server, which would
   // otherwise wait on a half-open connection.
   script << a << "-p tcp --tcp-flags RST RST -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
+  if (forward)
+    script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
   script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
          << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << queue << "\n";
@@ -78,7 +83,7 @@ std::string describe(const char* tool, const ProcessResult& result) {
 
 ExistingRules parseExistingRules(std::string_view save) {
   ExistingRules existing;
-  bool inMangle = false;
+  enum class Table { other, mangle, filter } table = Table::other;
   std::size_t start = 0;
   while (start <= save.size()) {
     auto end = save.find('\n', start);
@@ -88,14 +93,19 @@ ExistingRules parseExistingRules(std::string_view save) {
     start = end + 1;
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '*') {
-      inMangle = line == "*mangle";
+      table = line == "*mangle" ? Table::mangle : line == "*filter" ? Table::filter : Table::other;
       continue;
     }
-    if (!inMangle) continue;
+    if (table == Table::other) continue;
     if (line[0] == '[') {  // "[pkts:bytes] -A ..." with -c
       auto close = line.find("] ");
       if (close == std::string_view::npos) continue;
       line.remove_prefix(close + 2);
+    }
+    if (table == Table::filter) {
+      existing.resetChain |= declaresChain(line, kResetChain);
+      existing.resetJumps += isJump(line, "FORWARD", kResetChain);
+      continue;
     }
     existing.outputChain |= declaresChain(line, kOutputChain);
     existing.forwardChain |= declaresChain(line, kForwardChain);
@@ -133,8 +143,8 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
 
   const std::string queue = queueTarget(options);
-  appendChainRules(script, kOutputChain, true, queue);
-  if (options.forward) appendChainRules(script, kForwardChain, false, queue);
+  appendChainRules(script, kOutputChain, false, queue);
+  if (options.forward) appendChainRules(script, kForwardChain, true, queue);
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
   script << post << "-j CONNMARK --save-mark --nfmask " << hex(kMarkMask) << " --ctmask "
@@ -145,33 +155,59 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (options.forward) script << "-I FORWARD 1 -j " << kForwardChain << "\n";
   script << "-I POSTROUTING 1 -j " << kPostroutingChain << "\n";
   script << "COMMIT\n";
+
+  if (options.forward || existing.anyFilter()) {
+    script << "*filter\n";
+    if (options.forward || existing.resetChain) script << ":" << kResetChain << " - [0:0]\n";
+    for (int i = 0; i < existing.resetJumps; ++i) script << "-D FORWARD -j " << kResetChain << "\n";
+    if (!options.forward && existing.resetChain) script << "-X " << kResetChain << "\n";
+    if (options.forward) {
+      // Not for resets: REJECT never answers one and would swallow it.
+      script << "-A " << kResetChain << " -p tcp ! --tcp-flags RST RST -m connmark --mark "
+             << markMatch(kMarkDropped) << " -j REJECT --reject-with tcp-reset\n";
+      script << "-I FORWARD 1 -j " << kResetChain << "\n";
+    }
+    script << "COMMIT\n";
+  }
   return script.str();
 }
 
 std::string removeScript(const ExistingRules& existing) {
   if (!existing.any()) return {};
   std::ostringstream script;
-  script << "*mangle\n";
-  for (int i = 0; i < existing.outputJumps; ++i) script << "-D OUTPUT -j " << kOutputChain << "\n";
-  for (int i = 0; i < existing.forwardJumps; ++i)
-    script << "-D FORWARD -j " << kForwardChain << "\n";
-  for (int i = 0; i < existing.postroutingJumps; ++i)
-    script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
-  for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
-                                std::pair{existing.forwardChain, kForwardChain},
-                                std::pair{existing.postroutingChain, kPostroutingChain}}) {
-    if (!present) continue;
-    script << "-F " << chain << "\n";
-    script << "-X " << chain << "\n";
+  if (existing.anyMangle()) {
+    script << "*mangle\n";
+    for (int i = 0; i < existing.outputJumps; ++i)
+      script << "-D OUTPUT -j " << kOutputChain << "\n";
+    for (int i = 0; i < existing.forwardJumps; ++i)
+      script << "-D FORWARD -j " << kForwardChain << "\n";
+    for (int i = 0; i < existing.postroutingJumps; ++i)
+      script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
+    for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
+                                  std::pair{existing.forwardChain, kForwardChain},
+                                  std::pair{existing.postroutingChain, kPostroutingChain}}) {
+      if (!present) continue;
+      script << "-F " << chain << "\n";
+      script << "-X " << chain << "\n";
+    }
+    script << "COMMIT\n";
   }
-  script << "COMMIT\n";
+  if (existing.anyFilter()) {
+    script << "*filter\n";
+    for (int i = 0; i < existing.resetJumps; ++i) script << "-D FORWARD -j " << kResetChain << "\n";
+    if (existing.resetChain) script << "-F " << kResetChain << "\n-X " << kResetChain << "\n";
+    script << "COMMIT\n";
+  }
   return script.str();
 }
 
 std::string ProcessIptablesRunner::save(IpFamilyTool family, std::string& output) {
-  auto result = runProcess({saveTool(family), "-t", "mangle"}, "");
-  if (result.exitCode != 0) return describe(saveTool(family), result);
-  output = std::move(result.output);
+  output.clear();
+  for (const char* table : {"mangle", "filter"}) {
+    auto result = runProcess({saveTool(family), "-t", table}, "");
+    if (result.exitCode != 0) return describe(saveTool(family), result);
+    output += result.output;
+  }
   return {};
 }
 
@@ -201,19 +237,22 @@ bool toolAvailable(std::string_view name) {
 }
 
 std::string installRules(IptablesRunner& runner, const RuleOptions& options) {
-  for (auto family : {IpFamilyTool::v4, IpFamilyTool::v6}) {
+  const IpFamilyTool families[] = {IpFamilyTool::v4, IpFamilyTool::v6};
+  for (std::size_t done = 0; done < std::size(families); ++done) {
     std::string saved;
-    std::string error = runner.save(family, saved);
+    std::string error = runner.save(families[done], saved);
     if (error.empty())
-      error = runner.restore(family, installScript(options, parseExistingRules(saved)));
-    if (!error.empty()) {
-      if (family == IpFamilyTool::v6) {
-        std::string saved4;
-        if (runner.save(IpFamilyTool::v4, saved4).empty())
-          runner.restore(IpFamilyTool::v4, removeScript(parseExistingRules(saved4)));
-      }
-      return "installing rules: " + error;
+      error = runner.restore(families[done], installScript(options, parseExistingRules(saved)));
+    if (error.empty()) continue;
+    // The failing family too: iptables-restore commits table by table, so its mangle part may
+    // be in place without its filter part.
+    for (std::size_t undo = 0; undo <= done; ++undo) {
+      std::string now;
+      if (!runner.save(families[undo], now).empty()) continue;
+      std::string script = removeScript(parseExistingRules(now));
+      if (!script.empty()) runner.restore(families[undo], script);
     }
+    return "installing rules: " + error;
   }
   return {};
 }

@@ -2,12 +2,20 @@
 // and remove it.
 //
 // Everything lives in chains of our own in the mangle table (QUILLNEST_OUT from OUTPUT,
-// QUILLNEST_FWD from FORWARD, QUILLNEST_POST from POSTROUTING), so removal never touches a rule
-// of anyone else. mangle, because it is the first table a locally generated packet meets and its
-// chains exist in every hook we need. The first packet of each new TCP/UDP connection and the
+// QUILLNEST_FWD from FORWARD, QUILLNEST_POST from POSTROUTING) and, with forwarding, one in the
+// filter table (QUILLNEST_RESET from FORWARD), so removal never touches a rule of anyone else.
+// mangle, because it is the first table a locally generated packet meets and its chains exist in
+// every hook we need. The first packet of each new TCP/UDP connection and the
 // outbound packets of connections under inspection go to NFQUEUE; a queued packet leaves the
 // chain there, so the outcome comes back as the verdict's packet mark, which QUILLNEST_POST saves
 // into the connmark.
+//
+// A forwarded connection has no local socket to destroy, and the host knows its tuple but not
+// its sequence numbers, so it cannot forge a reset. Instead each packet of a dropped forwarded
+// TCP connection passes mangle and meets REJECT --reject-with tcp-reset in QUILLNEST_RESET
+// (REJECT exists only in the filter table): the kernel answers it with a reset that carries the
+// right sequence number, so each end fails at its next packet instead of retransmitting into
+// silence.
 //
 // Install and removal are each one iptables-restore --noflush transaction per family, computed
 // from what iptables-save shows now: our chains are flushed and refilled, every jump to them is
@@ -25,6 +33,7 @@ namespace quillnest::linuxhost {
 inline constexpr std::string_view kOutputChain = "QUILLNEST_OUT";
 inline constexpr std::string_view kForwardChain = "QUILLNEST_FWD";
 inline constexpr std::string_view kPostroutingChain = "QUILLNEST_POST";
+inline constexpr std::string_view kResetChain = "QUILLNEST_RESET";  // filter table
 
 enum class IpFamilyTool { v4, v6 };
 
@@ -34,7 +43,7 @@ struct RuleOptions {
   bool forward = false;
 };
 
-// What iptables-save -t mangle shows of ours.
+// What iptables-save (mangle and filter tables) shows of ours.
 struct ExistingRules {
   bool outputChain = false;
   bool forwardChain = false;
@@ -42,11 +51,15 @@ struct ExistingRules {
   int outputJumps = 0;
   int forwardJumps = 0;
   int postroutingJumps = 0;
+  bool resetChain = false;  // filter table
+  int resetJumps = 0;       // filter FORWARD -> QUILLNEST_RESET
 
-  bool any() const {
+  bool anyMangle() const {
     return outputChain || forwardChain || postroutingChain || outputJumps > 0 || forwardJumps > 0 ||
            postroutingJumps > 0;
   }
+  bool anyFilter() const { return resetChain || resetJumps > 0; }
+  bool any() const { return anyMangle() || anyFilter(); }
 };
 
 ExistingRules parseExistingRules(std::string_view iptablesSave);
@@ -59,8 +72,8 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
 // iptables-restore --noflush input that removes every jump and chain of ours; empty if none.
 std::string removeScript(const ExistingRules& existing);
 
-// Runs iptables-save / iptables-restore for one family. Each returns an empty string on
-// success, else a message that says what failed.
+// Runs iptables-save / iptables-restore for one family. save gives the mangle and the filter
+// table. Each returns an empty string on success, else a message that says what failed.
 class IptablesRunner {
  public:
   virtual ~IptablesRunner() = default;
@@ -78,8 +91,8 @@ class ProcessIptablesRunner final : public IptablesRunner {
 // True when an executable of that name is on PATH (or the name is an executable path).
 bool toolAvailable(std::string_view name);
 
-// Install for both families; stale rules of a crashed run are replaced. On a failure the family
-// already installed is removed again and the message names the failing step.
+// Install for both families; stale rules of a crashed run are replaced. On a failure whatever of
+// ours is in place is removed again and the message names the failing step.
 std::string installRules(IptablesRunner& runner, const RuleOptions& options);
 // Remove ours from both families; a family without our rules is left alone.
 std::string removeRules(IptablesRunner& runner);

@@ -42,9 +42,22 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInMangle) {
        "*mangle\n:QUILLNEST_OUTX - [0:0]\n-A OUTPUT -j QUILLNEST_OUTX\n"
        "-A OUTPUT -p tcp -j QUILLNEST_OUT_2\n",
        {}},
-      {"other tables ignored",
+      {"mangle chains in the filter table are not ours",
        "*filter\n:QUILLNEST_OUT - [0:0]\n-A OUTPUT -j QUILLNEST_OUT\nCOMMIT\n*mangle\nCOMMIT\n",
        {}},
+      {"reset chain in the filter table",
+       "*mangle\n:QUILLNEST_FWD - [0:0]\n-A FORWARD -j QUILLNEST_FWD\nCOMMIT\n"
+       "*filter\n:QUILLNEST_RESET - [0:0]\n-A FORWARD -j QUILLNEST_RESET\n"
+       "-A FORWARD -j QUILLNEST_RESET\nCOMMIT\n",
+       {false, true, false, 0, 1, 0, true, 2}},
+      {"reset chain elsewhere is not ours",
+       "*mangle\n:QUILLNEST_RESET - [0:0]\n-A FORWARD -j QUILLNEST_RESET\nCOMMIT\n"
+       "*raw\n:QUILLNEST_RESET - [0:0]\n-A FORWARD -j QUILLNEST_RESET\nCOMMIT\n"
+       "*filter\n-A OUTPUT -j QUILLNEST_RESET\n-A INPUT -j QUILLNEST_RESET\nCOMMIT\n",
+       {}},
+      {"filter jump among other matches, with counters",
+       "*filter\n[3:180] -A FORWARD -i eth1 -j QUILLNEST_RESET\n",
+       {false, false, false, 0, 0, 0, false, 1}},
       {"crlf line ends",
        "*mangle\r\n-A OUTPUT -j QUILLNEST_OUT\r\n",
        {false, false, false, 1, 0, 0}},
@@ -58,6 +71,9 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInMangle) {
     EXPECT_EQ(got.outputJumps, c.want.outputJumps);
     EXPECT_EQ(got.forwardJumps, c.want.forwardJumps);
     EXPECT_EQ(got.postroutingJumps, c.want.postroutingJumps);
+    EXPECT_EQ(got.resetChain, c.want.resetChain);
+    EXPECT_EQ(got.resetJumps, c.want.resetJumps);
+    EXPECT_EQ(got.any(), got.anyMangle() || got.anyFilter());
   }
 }
 
@@ -73,6 +89,7 @@ TEST(InstallScript, FreshInstallHasOneJumpPerHookAndNoDeletes) {
   EXPECT_EQ(count(script, "-I OUTPUT 1 -j QUILLNEST_OUT\n"), 1);
   EXPECT_EQ(count(script, "-I POSTROUTING 1 -j QUILLNEST_POST\n"), 1);
   EXPECT_EQ(count(script, "FORWARD"), 0);
+  EXPECT_EQ(count(script, "*filter"), 0);  // local connections are ended by sock_diag
   EXPECT_EQ(count(script, "-D "), 0);
   EXPECT_EQ(count(script, "--queue-balance 0:1 --queue-bypass"), 3);
   EXPECT_NE(script.find("-A QUILLNEST_OUT -o lo -j RETURN\n"), std::string::npos);
@@ -118,7 +135,91 @@ TEST(InstallScript, StaleForwardChainGoesWhenForwardingIsOff) {
   EXPECT_EQ(count(script, "-A QUILLNEST_FWD"), 0);
 }
 
+TEST(InstallScript, ForwardingResetsDroppedTcpInTheFilterTable) {
+  auto script = installScript({0, 1, true}, {});
+  auto filter = script.find("*filter\n");
+  ASSERT_NE(filter, std::string::npos);
+  // mangle is committed first and whole; the filter part is its own table section.
+  EXPECT_LT(script.find("COMMIT\n"), filter);
+  EXPECT_EQ(count(script, "COMMIT\n"), 2);
+  std::string mangle = script.substr(0, filter);
+  std::string filterPart = script.substr(filter);
+  EXPECT_EQ(count(filterPart, ":QUILLNEST_RESET - [0:0]\n"), 1);
+  EXPECT_EQ(count(filterPart,
+                  "-A QUILLNEST_RESET -p tcp ! --tcp-flags RST RST -m connmark --mark "
+                  "0x20000000/0x70000000 -j REJECT --reject-with tcp-reset\n"),
+            1);
+  EXPECT_EQ(count(filterPart, "-I FORWARD 1 -j QUILLNEST_RESET\n"), 1);
+  EXPECT_LT(filterPart.find("-A QUILLNEST_RESET"), filterPart.find("-I FORWARD"));
+  EXPECT_EQ(count(filterPart, "NFQUEUE"), 0);
+  EXPECT_EQ(count(mangle, "RESET"), 0);
+
+  // Forwarded: dropped TCP passes mangle to be answered, dropped UDP ends there. Local dropped
+  // TCP still ends in mangle (its socket is destroyed instead).
+  auto tcpReturn =
+      mangle.find("-A QUILLNEST_FWD -p tcp -m connmark --mark 0x20000000/0x70000000 -j RETURN\n");
+  auto fwdDrop = mangle.find("-A QUILLNEST_FWD -m connmark --mark 0x20000000/0x70000000 -j DROP\n");
+  auto fwdReset = mangle.find("-A QUILLNEST_FWD -p tcp --tcp-flags RST RST -j RETURN\n");
+  auto fwdQueue = mangle.find("-A QUILLNEST_FWD -p tcp -m conntrack --ctstate NEW -j NFQUEUE");
+  ASSERT_NE(tcpReturn, std::string::npos);
+  ASSERT_NE(fwdDrop, std::string::npos);
+  EXPECT_LT(fwdReset, tcpReturn);
+  EXPECT_LT(tcpReturn, fwdDrop);
+  EXPECT_LT(fwdDrop, fwdQueue);
+  EXPECT_EQ(count(mangle, "-A QUILLNEST_OUT -p tcp -m connmark --mark 0x20000000/0x70000000"), 0);
+}
+
+TEST(InstallScript, StaleResetChainIsReplacedOrRemoved) {
+  struct Case {
+    const char* name;
+    bool forward;
+    ExistingRules stale;
+    int deletes;
+    int declares;
+    int removesChain;
+    int inserts;
+  };
+  const Case cases[] = {
+      {"restart with forwarding", true, {false, true, false, 0, 1, 0, true, 2}, 2, 1, 0, 1},
+      {"restart without forwarding", false, {false, true, false, 0, 1, 0, true, 2}, 2, 1, 1, 0},
+      {"chain left without its jump", false, {false, false, false, 0, 0, 0, true, 0}, 0, 1, 1, 0},
+      {"nothing of ours in filter", false, {true, false, true, 1, 0, 1}, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto script = installScript({0, 1, c.forward}, c.stale);
+    auto filter = script.find("*filter\n");
+    std::string filterPart = filter == std::string::npos ? "" : script.substr(filter);
+    EXPECT_EQ(count(filterPart, "-D FORWARD -j QUILLNEST_RESET\n"), c.deletes);
+    EXPECT_EQ(count(filterPart, ":QUILLNEST_RESET - [0:0]\n"), c.declares);
+    EXPECT_EQ(count(filterPart, "-X QUILLNEST_RESET\n"), c.removesChain);
+    EXPECT_EQ(count(filterPart, "-I FORWARD 1 -j QUILLNEST_RESET\n"), c.inserts);
+    if (!filterPart.empty()) {
+      EXPECT_EQ(filterPart.substr(filterPart.size() - 7), "COMMIT\n");
+      // Deletes before the chain goes and before the new jump.
+      if (c.deletes > 0 && c.removesChain > 0) {
+        EXPECT_LT(filterPart.rfind("-D "), filterPart.find("-X "));
+      }
+      if (c.deletes > 0 && c.inserts > 0) {
+        EXPECT_LT(filterPart.rfind("-D "), filterPart.find("-I "));
+      }
+    }
+  }
+}
+
 TEST(RemoveScript, NothingToDoGivesNoScript) { EXPECT_EQ(removeScript({}), ""); }
+
+TEST(RemoveScript, FilterPartOnlyWhenSomethingOfOursIsThere) {
+  EXPECT_EQ(count(removeScript({true, false, true, 1, 0, 1}), "*filter"), 0);
+  auto onlyFilter = removeScript({false, false, false, 0, 0, 0, true, 1});
+  EXPECT_EQ(count(onlyFilter, "*mangle"), 0);
+  EXPECT_EQ(onlyFilter,
+            "*filter\n-D FORWARD -j QUILLNEST_RESET\n-F QUILLNEST_RESET\n-X QUILLNEST_RESET\n"
+            "COMMIT\n");
+  auto both = removeScript({true, true, true, 1, 1, 1, true, 1});
+  EXPECT_LT(both.find("*mangle"), both.find("*filter"));
+  EXPECT_EQ(count(both, "COMMIT\n"), 2);
+}
 
 TEST(RemoveScript, JumpsGoBeforeTheirChains) {
   auto script = removeScript({true, false, true, 2, 0, 1});
@@ -148,8 +249,11 @@ class FakeRunner final : public IptablesRunner {
       tables[family] =
           "*mangle\n:QUILLNEST_OUT - [0:0]\n:QUILLNEST_POST - [0:0]\n-A OUTPUT -j QUILLNEST_OUT\n"
           "-A POSTROUTING -j QUILLNEST_POST\nCOMMIT\n";
+      if (script.find("-I FORWARD 1 -j QUILLNEST_RESET") != std::string::npos)
+        tables[family] +=
+            "*filter\n:QUILLNEST_RESET - [0:0]\n-A FORWARD -j QUILLNEST_RESET\nCOMMIT\n";
     } else {
-      tables[family] = "*mangle\nCOMMIT\n";
+      tables[family] = "*mangle\nCOMMIT\n*filter\nCOMMIT\n";
     }
     return {};
   }
@@ -165,15 +269,31 @@ TEST(InstallRules, BothFamiliesAndRepeatableWithoutDuplicates) {
   EXPECT_EQ(runner.restores[3].first, IpFamilyTool::v6);
 }
 
-TEST(InstallRules, IPv6FailureRollsIPv4Back) {
+TEST(InstallRules, IPv6FailureRollsBothFamiliesBack) {
   FakeRunner runner;
   runner.failRestore[IpFamilyTool::v6] = "ip6tables-restore failed (exit 2): no mangle";
-  auto error = installRules(runner, {0, 1, false});
+  // A crashed forwarding run left its v6 rules, which the failed install may not have replaced.
+  runner.tables[IpFamilyTool::v6] =
+      "*mangle\n-A OUTPUT -j QUILLNEST_OUT\nCOMMIT\n*filter\n:QUILLNEST_RESET - [0:0]\nCOMMIT\n";
+  auto error = installRules(runner, {0, 1, true});
   EXPECT_NE(error.find("ip6tables-restore failed"), std::string::npos);
-  ASSERT_EQ(runner.restores.size(), 3u);
+  ASSERT_EQ(runner.restores.size(), 4u);
   EXPECT_EQ(runner.restores[2].first, IpFamilyTool::v4);
   EXPECT_NE(runner.restores[2].second.find("-X QUILLNEST_OUT"), std::string::npos);
+  EXPECT_NE(runner.restores[2].second.find("-X QUILLNEST_RESET"), std::string::npos);
   EXPECT_EQ(parseExistingRules(runner.tables[IpFamilyTool::v4]).any(), false);
+  EXPECT_EQ(runner.restores[3].first, IpFamilyTool::v6);
+  EXPECT_NE(runner.restores[3].second.find("-X QUILLNEST_RESET"), std::string::npos);
+}
+
+TEST(InstallRules, IPv4FailureLeavesIPv6Untouched) {
+  FakeRunner runner;
+  runner.failRestore[IpFamilyTool::v4] = "iptables-restore failed (exit 1): no REJECT";
+  auto error = installRules(runner, {0, 1, true});
+  EXPECT_EQ(error, "installing rules: iptables-restore failed (exit 1): no REJECT");
+  // Nothing of ours in the v4 tables to take back (the fake applies nothing on failure).
+  ASSERT_EQ(runner.restores.size(), 1u);
+  EXPECT_EQ(runner.restores[0].first, IpFamilyTool::v4);
 }
 
 TEST(RemoveRules, LeavesFamiliesWithoutOurRulesAlone) {
