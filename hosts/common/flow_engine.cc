@@ -6,7 +6,8 @@
 namespace quillnest::hosts {
 
 struct FlowEngine::Connection {
-  enum class State { deciding, allowed, dropped, inspecting };
+  // naming: a port-80 connection whose request head is being read, not yet a flow.
+  enum class State { deciding, allowed, dropped, inspecting, naming };
 
   struct Held {
     PacketHandle handle;
@@ -27,6 +28,7 @@ struct FlowEngine::Connection {
   bool synSeen = false;
   std::uint32_t initialSequence = 0;
   StreamReassembler stream;
+  std::unique_ptr<HttpRequestHeadReader> http;  // naming only
   std::deque<Held> held;
   std::size_t heldBytes = 0;
   EngineTime lastProgress{};
@@ -39,6 +41,7 @@ struct FlowEngine::Connection {
       case State::dropped:
         return ConnectionMark::dropped;
       case State::inspecting:
+      case State::naming:
         return ConnectionMark::inspect;
       case State::deciding:
         break;
@@ -193,6 +196,7 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
     }
     case Connection::State::deciding:  // never unowned; kept for completeness
     case Connection::State::inspecting:
+    case Connection::State::naming:
       break;
   }
   PacketDecision decision = inspectedPacket(handle, packet, connection, now, lock);
@@ -202,6 +206,19 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
   }
   return decision;
 }
+
+namespace {
+
+FlowRef makeFlow(const ConnectionKey& key, std::optional<URL> url) {
+  NEFilterSocketFlow::Attributes attributes;
+  attributes.url = std::move(url);
+  attributes.remoteEndpoint =
+      NWHostEndpoint::endpointWithHostname(key.remote.text(), std::to_string(key.remotePort));
+  attributes.socketProtocol = key.protocol;
+  return std::make_shared<NEFilterSocketFlow>(UUID::random(), std::move(attributes));
+}
+
+}  // namespace
 
 PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket& packet,
                                          const ConnectionKey& key, EngineTime now,
@@ -215,11 +232,6 @@ PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket
   }
   auto connection = std::make_shared<Connection>();
   connection->key = key;
-  NEFilterSocketFlow::Attributes attributes;
-  attributes.remoteEndpoint =
-      NWHostEndpoint::endpointWithHostname(key.remote.text(), std::to_string(key.remotePort));
-  attributes.socketProtocol = packet.protocol;
-  connection->flow = std::make_shared<NEFilterSocketFlow>(UUID::random(), std::move(attributes));
   connection->owned = true;
   connection->lastProgress = now;
   if (packet.isTCP() && packet.hasFlag(kTcpSyn) && !packet.hasFlag(kTcpAck)) {
@@ -236,70 +248,19 @@ PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket
   connection->heldBytes = packet.payload.size();
   if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) connection->clientClosed = true;
   table_[key] = connection;
-  byFlow_[connection->flow->identifier()] = connection;
-  ++counters_.newFlows;
-
-  const FlowRef flow = connection->flow;
-  const auto observer = observer_;
-  lock.unlock();
-  NewFlowVerdictRef verdict = provider_->handleNewFlow(flow);
-  if (!verdict) verdict = NEFilterNewFlowVerdict::allowVerdict();
-  if (observer) observer->newFlow(key, flow, *verdict, now);
-  lock.lock();
 
   ConnectionUpdate update;
   update.key = key;
-  update.flow = flow;
-  connection->shouldReport = verdict->shouldReport();
   bool reportNow = false;
-  if (connection->dropRequested) {
-    settle(connection, ConnectionMark::dropped, Settlement::updateFlowDrop, update);
+  if (options_.nameHttpFlows && connection->synSeen && key.remotePort == 80) {
+    connection->state = Connection::State::naming;
+    connection->http = std::make_unique<HttpRequestHeadReader>(options_.httpHeadLimit);
+    ++namingNow_;
+    update.mark = ConnectionMark::inspect;
+    advanceNaming(connection, std::nullopt, update, now, lock);
   } else {
-    switch (verdict->kind()) {
-      case NEFilterNewFlowVerdict::Kind::allow:
-        ++counters_.newFlowsAllowed;
-        settle(connection, ConnectionMark::allowed, Settlement::newFlowAllow, update);
-        break;
-      case NEFilterNewFlowVerdict::Kind::drop:
-        ++counters_.newFlowsDropped;
-        if (key.protocol == kIpProtocolUDP && key.remotePort == 443) ++counters_.udp443Drops;
-        settle(connection, ConnectionMark::dropped, Settlement::newFlowDrop, update);
-        // The connection never opens, so no destroy event will come for it: we report.
-        if (connection->shouldReport && !connection->reported && !connection->destroyRequested) {
-          connection->reported = true;
-          reportNow = true;
-        }
-        connection->lingerUntil = now + options_.droppedLinger;
-        break;
-      case NEFilterNewFlowVerdict::Kind::filterData: {
-        if (!verdict->filterOutbound()) {
-          ++counters_.newFlowsAllowed;
-          settle(connection, ConnectionMark::allowed, Settlement::newFlowAllow, update);
-          break;
-        }
-        Settlement failOpen = Settlement::pending;
-        if (!packet.isTCP() || !connection->synSeen) {
-          failOpen = Settlement::noHandshake;
-        } else if (inspectedNow_ >= options_.maxInspectedConnections) {
-          failOpen = Settlement::limitReached;
-        }
-        ++counters_.inspections;
-        if (failOpen != Settlement::pending) {
-          // Nothing to read the stream from: end inspection before it starts.
-          ++counters_.failOpenEvents;
-          lock.unlock();
-          provider_->handleOutboundDataCompleteForFlow(flow);
-          lock.lock();
-          settle(connection, ConnectionMark::allowed, failOpen, update);
-          break;
-        }
-        connection->state = Connection::State::inspecting;
-        ++inspectedNow_;
-        update.mark = ConnectionMark::inspect;
-        drive(connection, update, now, lock);
-        break;
-      }
-    }
+    connection->flow = makeFlow(key, std::nullopt);
+    reportNow = askNewFlow(connection, true, update, now, lock);
   }
   finishOwnership(connection, update, lock);
   if (reportNow) {
@@ -308,6 +269,123 @@ PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket
     lock.lock();
   }
   return decisionFor(handle, std::move(update));
+}
+
+bool FlowEngine::askNewFlow(const ConnectionRef& connection, bool firstPacket,
+                            ConnectionUpdate& update, EngineTime now,
+                            std::unique_lock<std::mutex>& lock) {
+  const ConnectionKey& key = connection->key;
+  const FlowRef flow = connection->flow;
+  byFlow_[flow->identifier()] = connection;
+  ++counters_.newFlows;
+  update.flow = flow;
+
+  const auto observer = observer_;
+  lock.unlock();
+  NewFlowVerdictRef verdict = provider_->handleNewFlow(flow);
+  if (!verdict) verdict = NEFilterNewFlowVerdict::allowVerdict();
+  if (observer) observer->newFlow(key, flow, *verdict, now);
+  lock.lock();
+
+  connection->shouldReport = verdict->shouldReport();
+  bool reportNow = false;
+  if (connection->dropRequested) {
+    settle(connection, ConnectionMark::dropped, Settlement::updateFlowDrop, update);
+    return false;
+  }
+  switch (verdict->kind()) {
+    case NEFilterNewFlowVerdict::Kind::allow:
+      ++counters_.newFlowsAllowed;
+      settle(connection, ConnectionMark::allowed, Settlement::newFlowAllow, update);
+      break;
+    case NEFilterNewFlowVerdict::Kind::drop:
+      ++counters_.newFlowsDropped;
+      if (key.protocol == kIpProtocolUDP && key.remotePort == 443) ++counters_.udp443Drops;
+      settle(connection, ConnectionMark::dropped, Settlement::newFlowDrop, update);
+      if (firstPacket) {
+        // The connection never opens, so no destroy event will come for it: we report.
+        if (connection->shouldReport && !connection->reported && !connection->destroyRequested) {
+          connection->reported = true;
+          reportNow = true;
+        }
+        connection->lingerUntil = now + options_.droppedLinger;
+      }
+      break;
+    case NEFilterNewFlowVerdict::Kind::filterData: {
+      if (!verdict->filterOutbound()) {
+        ++counters_.newFlowsAllowed;
+        settle(connection, ConnectionMark::allowed, Settlement::newFlowAllow, update);
+        break;
+      }
+      Settlement failOpen = Settlement::pending;
+      if (key.protocol != kIpProtocolTCP || !connection->synSeen) {
+        failOpen = Settlement::noHandshake;
+      } else if (inspectedNow_ >= options_.maxInspectedConnections) {
+        failOpen = Settlement::limitReached;
+      }
+      ++counters_.inspections;
+      if (failOpen != Settlement::pending) {
+        // Nothing to read the stream from: end inspection before it starts.
+        ++counters_.failOpenEvents;
+        lock.unlock();
+        provider_->handleOutboundDataCompleteForFlow(flow);
+        lock.lock();
+        settle(connection, ConnectionMark::allowed, failOpen, update);
+        break;
+      }
+      connection->state = Connection::State::inspecting;
+      ++inspectedNow_;
+      update.mark = ConnectionMark::inspect;
+      drive(connection, update, now, lock);
+      break;
+    }
+  }
+  return reportNow;
+}
+
+void FlowEngine::advanceNaming(const ConnectionRef& connection,
+                               std::optional<HttpUnnamedReason> end, ConnectionUpdate& update,
+                               EngineTime now, std::unique_lock<std::mutex>& lock) {
+  HttpRequestHeadReader& reader = *connection->http;
+  if (reader.result().status == HttpHeadStatus::needMore) {
+    const std::vector<std::uint8_t> fresh = connection->stream.peek(reader.fed());
+    if (!fresh.empty()) reader.feed(fresh);
+  }
+  HttpHeadResult result = reader.result();
+  if (result.status == HttpHeadStatus::needMore) {
+    if (!end && connection->clientClosed) end = HttpUnnamedReason::closedFirst;
+    if (!end && (connection->held.size() > options_.maxHeldPacketsPerConnection ||
+                 connection->heldBytes > options_.maxHeldBytesPerConnection)) {
+      end = HttpUnnamedReason::headTooLarge;
+    }
+    if (!end) {
+      // The server cannot answer a request whose head is incomplete: let the read packets go.
+      for (auto it = connection->held.begin(); it != connection->held.end();) {
+        if (it->end <= reader.fed()) {
+          update.release.push_back(it->handle);
+          connection->heldBytes -= it->bytes;
+          it = connection->held.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      return;
+    }
+    result.status = HttpHeadStatus::unnamed;
+    result.reason = *end;
+  }
+  std::optional<URL> url;
+  if (result.status == HttpHeadStatus::named) {
+    ++counters_.httpNamed;
+    url = URL{result.url, result.host};
+  } else {
+    ++counters_.httpUnnamed[static_cast<std::size_t>(result.reason)];
+  }
+  --namingNow_;
+  connection->state = Connection::State::deciding;
+  connection->http.reset();
+  connection->flow = makeFlow(connection->key, std::move(url));
+  askNewFlow(connection, false, update, now, lock);
 }
 
 PacketDecision FlowEngine::inspectedPacket(PacketHandle handle, const ParsedPacket& packet,
@@ -324,7 +402,11 @@ PacketDecision FlowEngine::inspectedPacket(PacketHandle handle, const ParsedPack
     connection->clientClosed = true;
     if (connection->owned) return acceptPacket();
     connection->owned = true;
-    drive(connection, update, now, lock);
+    if (connection->state == Connection::State::naming) {
+      advanceNaming(connection, std::nullopt, update, now, lock);
+    } else {
+      drive(connection, update, now, lock);
+    }
     finishOwnership(connection, update, lock);
     PacketDecision decision = decisionFor(handle, std::move(update));
     decision.action = PacketAction::accept;
@@ -346,7 +428,11 @@ PacketDecision FlowEngine::inspectedPacket(PacketHandle handle, const ParsedPack
     return decision;
   }
   connection->owned = true;
-  if (!inWindow) {
+  if (connection->state == Connection::State::naming) {
+    advanceNaming(connection,
+                  inWindow ? std::nullopt : std::optional(HttpUnnamedReason::headTooLarge), update,
+                  now, lock);
+  } else if (!inWindow) {
     ++counters_.failOpenEvents;
     lock.unlock();
     provider_->handleOutboundDataCompleteForFlow(connection->flow);
@@ -443,6 +529,7 @@ void FlowEngine::finishOwnership(const ConnectionRef& connection, ConnectionUpda
   connection->owned = false;
   if (update.mark == ConnectionMark::none) update.mark = connection->mark();
   if (!connection->destroyRequested) return;
+  eraseLocked(connection);  // a flow made after the destroy event was registered meanwhile
   if (connection->state == Connection::State::inspecting) --inspectedNow_;
   if (connection->state != Connection::State::dropped) {
     for (const auto& held : connection->held) update.release.push_back(held.handle);
@@ -467,6 +554,7 @@ void FlowEngine::eraseLocked(const ConnectionRef& connection) {
   if (auto it = table_.find(connection->key); it != table_.end() && it->second == connection) {
     table_.erase(it);
   }
+  if (!connection->flow) return;  // a port-80 connection not named yet
   if (auto it = byFlow_.find(connection->flow->identifier());
       it != byFlow_.end() && it->second == connection) {
     byFlow_.erase(it);
@@ -490,16 +578,29 @@ std::vector<ConnectionUpdate> FlowEngine::tick(EngineTime now) {
   std::unique_lock lock(mutex_);
   std::vector<ConnectionRef> expired;
   std::vector<ConnectionRef> lingering;
+  std::vector<ConnectionRef> unnamed;
   for (const auto& [key, connection] : table_) {
     if (connection->owned) continue;
-    if (connection->state == Connection::State::inspecting && !connection->held.empty() &&
-        now - connection->lastProgress >= options_.holdTimeout) {
+    if (connection->state == Connection::State::naming) {
+      if (now - connection->lastProgress >= options_.holdTimeout) unnamed.push_back(connection);
+    } else if (connection->state == Connection::State::inspecting && !connection->held.empty() &&
+               now - connection->lastProgress >= options_.holdTimeout) {
       expired.push_back(connection);
     } else if (connection->lingerUntil && *connection->lingerUntil <= now) {
       lingering.push_back(connection);
     }
   }
   for (const auto& connection : lingering) eraseLocked(connection);
+  for (const auto& connection : unnamed) {
+    // Another thread may have judged it while the lock was given up for an earlier one.
+    if (connection->owned || connection->state != Connection::State::naming) continue;
+    connection->owned = true;
+    ConnectionUpdate update;
+    update.key = connection->key;
+    advanceNaming(connection, HttpUnnamedReason::timedOut, update, now, lock);
+    finishOwnership(connection, update, lock);
+    updates.push_back(std::move(update));
+  }
   for (const auto& connection : expired) {
     if (connection->owned || connection->state != Connection::State::inspecting) continue;
     connection->owned = true;
@@ -538,6 +639,14 @@ ConnectionUpdate FlowEngine::onConnectionDestroyed(const ConnectionKey& key) {
   eraseLocked(connection);
   if (connection->owned) {
     connection->destroyRequested = true;
+    return update;
+  }
+  if (connection->state == Connection::State::naming) {
+    // Gone before its request named it: judged without a name, then reported like any flow.
+    connection->owned = true;
+    connection->destroyRequested = true;
+    advanceNaming(connection, HttpUnnamedReason::closedFirst, update, EngineTime{}, lock);
+    finishOwnership(connection, update, lock);
     return update;
   }
   if (connection->state == Connection::State::inspecting) --inspectedNow_;
@@ -591,6 +700,7 @@ FlowEngineCounters FlowEngine::counters() const {
   FlowEngineCounters counters = counters_;
   counters.connections = table_.size();
   counters.inspectedConnections = inspectedNow_;
+  counters.httpWaiting = namingNow_;
   counters.heldPackets = 0;
   for (const auto& [key, connection] : table_) counters.heldPackets += connection->held.size();
   return counters;

@@ -41,6 +41,19 @@
 // packets and bytes and a limit on inspected connections keep memory bounded; crossing one fails
 // open too.
 //
+// Plain HTTP. A platform that hands flows over with their URL lets a port-80 flow be judged by
+// its host name at once; packets carry no such name, so with nameHttpFlows a TCP connection to
+// remote port 80 is not judged at its SYN. The SYN passes (mark `inspect`), the handshake
+// completes, and the request head is read from the reassembled outbound stream
+// (HttpRequestHeadReader). Once it names the request, the flow is made with the URL
+// "http://HOST/PATH" and handed to handleNewFlow like any other; its verdict settles the held
+// packet(s) and the connection exactly as a first-packet verdict would (a drop resets). While the
+// head is incomplete, packets whose bytes have been read are released, as for TLS: a server acts
+// on no request before its head is complete. No name (not HTTP, no Host, a head over the limit,
+// the client closed first, the connection ended, no name within holdTimeout): the flow is judged
+// without a URL, as it would have been at its SYN. A connection whose SYN we did not see is judged
+// at once without a URL.
+//
 // Thread safety: every method may be called from several threads at once. One mutex guards the
 // table; it is never held while the provider is called. Calls for one connection that overlap
 // are serialised by the engine: while one thread is in the provider for a connection, packets of
@@ -48,6 +61,7 @@
 // update releases or discards their handles).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -60,6 +74,7 @@
 #include <vector>
 
 #include "host/data_provider.h"
+#include "hosts/common/http_request_head.h"
 #include "hosts/common/packet.h"
 #include "hosts/common/stream_reassembler.h"
 
@@ -127,6 +142,9 @@ struct FlowEngineOptions {
   // A connection dropped and reported closed by the engine itself lingers this long so its
   // retransmitted first packets are dropped without a second flow; then it leaves the table.
   EngineTime droppedLinger = std::chrono::seconds(30);
+  // Name port-80 flows from their request head before judging them (see the header comment).
+  bool nameHttpFlows = true;
+  std::size_t httpHeadLimit = kHttpHeadLimit;
 };
 
 // Counts of what the engine has seen since it was made (the `status` command prints them).
@@ -143,10 +161,14 @@ struct FlowEngineCounters {
   std::uint64_t closedReports = 0;
   std::uint64_t tableFull = 0;
   std::uint64_t unparseablePackets = 0;
+  std::uint64_t httpNamed = 0;  // port-80 flows judged with the URL from their request head
+  // Port-80 flows judged without a name, by HttpUnnamedReason.
+  std::array<std::uint64_t, kHttpUnnamedReasonCount> httpUnnamed{};
   // Now, not cumulative.
   std::uint64_t connections = 0;
   std::uint64_t inspectedConnections = 0;
   std::uint64_t heldPackets = 0;
+  std::uint64_t httpWaiting = 0;  // port-80 connections whose request head is not read yet
 };
 
 // Optional hooks for hosts that want to show what happened (the replay host). Called on the
@@ -204,6 +226,14 @@ class FlowEngine {
   PacketDecision newConnection(PacketHandle handle, const ParsedPacket& packet,
                                const ConnectionKey& key, EngineTime now,
                                std::unique_lock<std::mutex>& lock);
+  // Makes the flow known to the provider and applies its new-flow verdict. The connection is
+  // owned and the lock held; true when the closed report must be sent now (after ownership).
+  bool askNewFlow(const ConnectionRef& connection, bool firstPacket, ConnectionUpdate& update,
+                  EngineTime now, std::unique_lock<std::mutex>& lock);
+  // Reads what arrived of a port-80 request head; judges the flow once it is named or cannot be.
+  // `end` forces a judgement without a name when the head is still incomplete.
+  void advanceNaming(const ConnectionRef& connection, std::optional<HttpUnnamedReason> end,
+                     ConnectionUpdate& update, EngineTime now, std::unique_lock<std::mutex>& lock);
   PacketDecision inspectedPacket(PacketHandle handle, const ParsedPacket& packet,
                                  const ConnectionRef& connection, EngineTime now,
                                  std::unique_lock<std::mutex>& lock);
@@ -228,6 +258,7 @@ class FlowEngine {
   std::unordered_map<UUID, ConnectionRef> byFlow_;
   FlowEngineCounters counters_;
   std::size_t inspectedNow_ = 0;
+  std::size_t namingNow_ = 0;
 };
 
 }  // namespace quillnest::hosts

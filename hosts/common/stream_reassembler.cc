@@ -57,6 +57,21 @@ std::vector<std::uint8_t> StreamReassembler::take() {
   return out;
 }
 
+std::vector<std::uint8_t> StreamReassembler::peek(std::uint64_t from) const {
+  std::vector<std::uint8_t> out;
+  std::uint64_t next = taken_;
+  for (const auto& [start, piece] : pieces_) {
+    if (start != next) break;
+    const std::uint64_t end = start + piece.size();
+    if (end > from) {
+      const std::uint64_t skip = from > start ? from - start : 0;
+      out.insert(out.end(), piece.begin() + static_cast<std::ptrdiff_t>(skip), piece.end());
+    }
+    next = end;
+  }
+  return out;
+}
+
 std::size_t StreamReassembler::contiguousAvailable() const {
   std::uint64_t next = taken_;
   for (const auto& [start, piece] : pieces_) {

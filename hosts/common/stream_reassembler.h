@@ -33,6 +33,10 @@ class StreamReassembler {
   // The contiguous bytes from taken() on, if any; they are then taken.
   std::vector<std::uint8_t> take();
 
+  // The contiguous bytes from `from` (at or beyond taken()) up to the first gap, left in place:
+  // a reader that may give the stream back to another reader looks without taking.
+  std::vector<std::uint8_t> peek(std::uint64_t from) const;
+
   // How many bytes could be taken now without a gap.
   std::size_t contiguousAvailable() const;
   // Offset of the first byte not yet taken.

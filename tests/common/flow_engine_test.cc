@@ -85,7 +85,7 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, NewFlowCarriesTheRemoteEndpointAsText) {
-  const PacketDecision d = syn(80);
+  const PacketDecision d = syn(8080);
   EXPECT_EQ(d.action, PacketAction::accept);
   EXPECT_EQ(d.update.mark, ConnectionMark::allowed);
   ASSERT_EQ(provider->newFlows.size(), 1u);
@@ -93,14 +93,14 @@ TEST_F(EngineTest, NewFlowCarriesTheRemoteEndpointAsText) {
   auto endpoint = std::dynamic_pointer_cast<const NWHostEndpoint>(flow.remoteEndpoint());
   ASSERT_TRUE(endpoint);
   EXPECT_EQ(endpoint->hostname(), "198.51.100.2");
-  EXPECT_EQ(endpoint->port(), "80");
+  EXPECT_EQ(endpoint->port(), "8080");
   EXPECT_EQ(flow.socketProtocol(), kProtocolTCP);
   EXPECT_FALSE(flow.URL().has_value());
   EXPECT_FALSE(flow.remoteHostname().has_value());
-  EXPECT_EQ(engine->connectionForFlow(flow.identifier()), key(80));
+  EXPECT_EQ(engine->connectionForFlow(flow.identifier()), key(8080));
 
   // Later packets of the connection are answered from the table.
-  PacketSpec more = base(80);
+  PacketSpec more = base(8080);
   more.payload = text("GET / HTTP/1.1\r\n");
   EXPECT_EQ(send(more).action, PacketAction::accept);
   EXPECT_EQ(provider->newFlows.size(), 1u);

@@ -1,6 +1,10 @@
 // The engine in front of the real provider: rules decide, the engine turns that into packets.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "hosts/common/flow_engine.h"
 #include "provider/filter_data_provider.h"
 #include "tests/common/packet_builder.h"
@@ -11,6 +15,15 @@ namespace {
 
 using testing::PacketSpec;
 
+// Keeps the flows the engine hands to handleNewFlow (tests run the engine on one thread).
+struct FlowRecorder : FlowEngineObserver {
+  void newFlow(const ConnectionKey&, const FlowRef& flow, const NEFilterNewFlowVerdict&,
+               EngineTime) override {
+    flows.push_back(flow);
+  }
+  std::vector<FlowRef> flows;
+};
+
 class ProviderEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -20,8 +33,13 @@ class ProviderEngineTest : public ::testing::Test {
     provider->startFilterWithCompletionHandler([](ErrorRef) {});
     host->completeSettings(nullptr);
     host->clearRecords();
-    engine = std::make_unique<FlowEngine>(provider);
+    makeEngine({});
   }
+  void makeEngine(FlowEngineOptions options) {
+    engine = std::make_unique<FlowEngine>(provider, options);
+    engine->setObserver(observer);
+  }
+  std::vector<FlowRef> newFlows() const { return observer->flows; }
   void TearDown() override { EXPECT_EQ(host->lockViolations(), 0); }
 
   PacketDecision send(PacketSpec layout) {
@@ -30,6 +48,7 @@ class ProviderEngineTest : public ::testing::Test {
     return engine->onOutboundIpPacket(nextHandle++, bytes, now);
   }
   PacketDecision syn(std::uint16_t port = 443) {
+    serverPort = port;
     PacketSpec layout;
     layout.destinationPort = port;
     layout.flags = kTcpSyn;
@@ -38,19 +57,27 @@ class ProviderEngineTest : public ::testing::Test {
   }
   PacketDecision segment(const Bytes& stream, std::size_t from, std::size_t to) {
     PacketSpec layout;
+    layout.destinationPort = serverPort;
     layout.sequence = static_cast<std::uint32_t>(isn + 1 + from);
     layout.flags = kTcpAck | kTcpPsh;
     layout.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(from),
-                        stream.begin() + static_cast<std::ptrdiff_t>(to));
+                          stream.begin() + static_cast<std::ptrdiff_t>(to));
     return send(layout);
+  }
+
+  static Bytes head(std::string_view name) {
+    const std::string text = "GET / HTTP/1.1\r\nHost: " + std::string(name) + "\r\n\r\n";
+    return Bytes(text.begin(), text.end());
   }
 
   std::shared_ptr<testing::RecordingHost> host;
   std::shared_ptr<FilterDataProvider> provider;
+  std::shared_ptr<FlowRecorder> observer = std::make_shared<FlowRecorder>();
   std::unique_ptr<FlowEngine> engine;
   PacketHandle nextHandle = 1;
   std::uint32_t isn = 0x7ffffff0u;
   std::uint16_t clientPort = 40000;
+  std::uint16_t serverPort = 443;  // of the last syn()
   EngineTime now{};
 };
 
@@ -92,19 +119,19 @@ TEST_F(ProviderEngineTest, OneByteAtATimeIsNeverHeld) {
   EXPECT_EQ(engine->counters().failOpenEvents, 0u);
 }
 
-TEST_F(ProviderEngineTest, Udp443DroppedPort80Allowed) {
+TEST_F(ProviderEngineTest, Udp443DroppedOtherPortsAllowed) {
   PacketSpec quic;
   quic.protocol = kIpProtocolUDP;
   quic.payload = Bytes(1200, 0xc0);
   EXPECT_EQ(send(quic).action, PacketAction::drop);
   clientPort = 40001;
-  const PacketDecision http = syn(80);
-  EXPECT_EQ(http.action, PacketAction::accept);
-  EXPECT_EQ(http.update.mark, ConnectionMark::allowed);
-  clientPort = 40002;
   EXPECT_EQ(syn(8443).update.mark, ConnectionMark::allowed);
   EXPECT_EQ(engine->counters().udp443Drops, 1u);
-  // The UDP flow was reported closed at once; the port 80 one waits for its destroy event.
+  // The UDP flow was reported closed at once; a web flow waits for its destroy event.
+  clientPort = 40002;
+  syn(80);
+  EXPECT_EQ(segment(head("www.example.org"), 0, head("www.example.org").size()).update.mark,
+            ConnectionMark::allowed);
   EXPECT_EQ(provider->activeWebFlowCount(), 1u);
   for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
   EXPECT_EQ(provider->activeWebFlowCount(), 0u);
@@ -123,15 +150,231 @@ TEST_F(ProviderEngineTest, NonTlsBytesOn443AreAllowed) {
 
 TEST_F(ProviderEngineTest, RulesChangeDropThroughUpdateFlow) {
   syn(80);
+  const Bytes request = head("www.example.org");
+  segment(request, 0, request.size());
   const auto flows = engine->connections();
   ASSERT_EQ(flows.size(), 1u);
-  host->changeRulesJSON(testing::rulesJSON(true, {"other.example"}));
+  host->changeRulesJSON(testing::rulesJSON(true, {"example.org"}));
   const auto updates = host->updates();
   ASSERT_EQ(updates.size(), 1u);
   const auto update = engine->dropFlow(updates[0].flow->identifier());
   ASSERT_TRUE(update);
   EXPECT_EQ(update->key, flows[0]);
   EXPECT_TRUE(update->reset);
+}
+
+// Port-80 connections: the request head names the flow before it is judged.
+struct HttpCase {
+  const char* name;
+  std::string stream;
+  // Segments as [from, to) of the stream, in the order sent; the last one settles the flow.
+  std::vector<std::pair<std::size_t, std::size_t>> segments;
+  PacketAction last;         // the settling segment's own action
+  ConnectionMark mark;       // the connection's mark after it
+  std::string urlHost;       // the flow's URL host; empty: judged without a URL
+  std::size_t released = 0;  // earlier held segments released (or discarded) with it
+  std::optional<HttpUnnamedReason> reason = std::nullopt;
+};
+
+std::string request(std::string_view host) {
+  return "GET /page?q=1 HTTP/1.1\r\nHost: " + std::string(host) +
+         "\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
+}
+
+const std::vector<HttpCase>& httpCases() {
+  using enum PacketAction;
+  using M = ConnectionMark;
+  using R = HttpUnnamedReason;
+  static const std::string blocked = request("blocked.example");
+  static const std::string sub = request("WWW.Blocked.Example.");
+  static const std::string allowed = request("www.example.org");
+  static const std::string big =
+      "GET / HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\nHost: blocked.example\r\n\r\n";
+  static const std::vector<HttpCase> cases = {
+      {"blocked_one_segment", blocked, {{0, blocked.size()}}, drop, M::dropped, "blocked.example"},
+      {"subdomain_upper_case_trailing_dot",
+       sub,
+       {{0, sub.size()}},
+       drop,
+       M::dropped,
+       "WWW.Blocked.Example."},
+      {"allowed", allowed, {{0, allowed.size()}}, accept, M::allowed, "www.example.org"},
+      // The first piece is read and let go; the piece that completes Host is judged.
+      {"split_at_host",
+       blocked,
+       {{0, 20}, {20, 40}, {40, blocked.size()}},
+       drop,
+       M::dropped,
+       "blocked.example"},
+      // The second half waits behind the gap; the first fills it and both are judged.
+      {"out_of_order",
+       blocked,
+       {{30, blocked.size()}, {0, 30}},
+       drop,
+       M::dropped,
+       "blocked.example",
+       1},
+      {"out_of_order_allowed",
+       allowed,
+       {{30, allowed.size()}, {0, 30}},
+       accept,
+       M::allowed,
+       "www.example.org",
+       1},
+      // A retransmission of read bytes changes nothing.
+      {"retransmitted_piece",
+       blocked,
+       {{0, 30}, {0, 30}, {30, blocked.size()}},
+       drop,
+       M::dropped,
+       "blocked.example"},
+      {"http10_without_host",
+       "GET / HTTP/1.0\r\n\r\n",
+       {{0, 18}},
+       accept,
+       M::allowed,
+       "",
+       0,
+       R::missingHost},
+      {"not_http",
+       std::string("\x16\x03\x01\x00\x05hello", 10),
+       {{0, 10}},
+       accept,
+       M::allowed,
+       "",
+       0,
+       R::notHttp},
+      {"http2_prior_knowledge",
+       "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
+       {{0, 24}},
+       accept,
+       M::allowed,
+       "",
+       0,
+       R::http2PriorKnowledge},
+      {"oversize_head",
+       big,
+       {{0, 1400}, {1400, 2800}, {2800, 4200}, {4200, 5600}, {5600, 7000}, {7000, big.size()}},
+       accept,
+       M::allowed,
+       "",
+       0,
+       R::headTooLarge},
+  };
+  return cases;
+}
+
+class HttpEngineTest : public ProviderEngineTest, public ::testing::WithParamInterface<HttpCase> {};
+
+TEST_P(HttpEngineTest, RequestHeadNamesTheFlow) {
+  const HttpCase& c = GetParam();
+  const Bytes stream(c.stream.begin(), c.stream.end());
+  const PacketDecision opened = syn(80);
+  EXPECT_EQ(opened.action, PacketAction::accept);
+  EXPECT_EQ(opened.update.mark, ConnectionMark::inspect);
+  EXPECT_TRUE(newFlows().empty()) << "judged before its request";
+  PacketDecision d;
+  for (std::size_t i = 0; i < c.segments.size(); ++i) {
+    d = segment(stream, c.segments[i].first, c.segments[i].second);
+    if (i + 1 < c.segments.size()) {
+      EXPECT_NE(d.update.mark, ConnectionMark::allowed) << "settled early at segment " << i;
+      EXPECT_NE(d.update.mark, ConnectionMark::dropped) << "settled early at segment " << i;
+    }
+  }
+  EXPECT_EQ(d.action, c.last);
+  EXPECT_EQ(d.update.mark, c.mark);
+  EXPECT_EQ(d.update.reset, c.mark == ConnectionMark::dropped);
+  EXPECT_EQ(d.update.release.size() + d.update.discard.size(), c.released);
+  if (c.mark == ConnectionMark::dropped) {
+    EXPECT_EQ(d.update.release.size(), 0u);
+  }
+
+  const auto flows = newFlows();
+  ASSERT_EQ(flows.size(), 1u);
+  const auto& url = flows[0]->URL();
+  if (c.urlHost.empty()) {
+    EXPECT_FALSE(url.has_value());
+    const auto counters = engine->counters();
+    EXPECT_EQ(counters.httpNamed, 0u);
+    EXPECT_EQ(counters.httpUnnamed[static_cast<std::size_t>(*c.reason)], 1u);
+  } else {
+    ASSERT_TRUE(url.has_value());
+    EXPECT_EQ(url->host, c.urlHost);
+    EXPECT_EQ(url->absoluteString, "http://" + c.urlHost + "/page?q=1");
+    EXPECT_EQ(engine->counters().httpNamed, 1u);
+  }
+  EXPECT_EQ(engine->counters().httpWaiting, 0u);
+  // The flow is a web flow like any other: it stays until its connection is gone.
+  EXPECT_EQ(provider->activeWebFlowCount(), 1u);
+  engine->onConnectionDestroyed(engine->connections().at(0));
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+  EXPECT_TRUE(engine->connections().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, HttpEngineTest, ::testing::ValuesIn(httpCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProviderEngineTest, SilentHttpClientIsJudgedWithoutANameAfterTheHoldBound) {
+  syn(80);
+  PacketSpec ack;
+  ack.destinationPort = 80;
+  ack.sequence = isn + 1;
+  ack.flags = kTcpAck;
+  EXPECT_EQ(send(ack).action, PacketAction::accept);  // the handshake's ACK is never held
+  now += std::chrono::milliseconds(1999);
+  EXPECT_TRUE(engine->tick(now).empty());
+  now += std::chrono::milliseconds(1);
+  const auto updates = engine->tick(now);
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(updates[0].mark, ConnectionMark::allowed);
+  ASSERT_EQ(newFlows().size(), 1u);
+  EXPECT_FALSE(newFlows()[0]->URL().has_value());
+  EXPECT_EQ(engine->counters().httpUnnamed[static_cast<std::size_t>(HttpUnnamedReason::timedOut)],
+            1u);
+  // A request after that passes: the connection is decided.
+  const Bytes late = head("blocked.example");
+  EXPECT_EQ(segment(late, 0, late.size()).action, PacketAction::accept);
+}
+
+TEST_F(ProviderEngineTest, HttpConnectionEndedBeforeItsRequestIsStillAFlowAndReported) {
+  syn(80);  // this one's connection goes away (destroy event)
+  clientPort = 40001;
+  syn(80);  // this one's client closes
+  PacketSpec fin;
+  fin.destinationPort = 80;
+  fin.sequence = isn + 1;
+  fin.flags = kTcpAck | kTcpFin;
+  const PacketDecision closed = send(fin);
+  EXPECT_EQ(closed.action, PacketAction::accept);
+  EXPECT_EQ(closed.update.mark, ConnectionMark::allowed);
+  for (const auto& key : engine->connections()) {
+    if (key.localPort == 40000) {
+      EXPECT_TRUE(engine->onConnectionDestroyed(key).flow);
+    }
+  }
+  EXPECT_EQ(newFlows().size(), 2u);
+  EXPECT_EQ(
+      engine->counters().httpUnnamed[static_cast<std::size_t>(HttpUnnamedReason::closedFirst)], 2u);
+  EXPECT_EQ(provider->activeWebFlowCount(), 1u);  // the closed one waits for its destroy event
+  for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+  EXPECT_TRUE(engine->connections().empty());
+}
+
+TEST_F(ProviderEngineTest, HttpWithoutItsSynIsJudgedAtOnceWithoutAName) {
+  serverPort = 80;
+  const Bytes request = head("blocked.example");
+  const PacketDecision d = segment(request, 0, request.size());
+  EXPECT_EQ(d.action, PacketAction::accept);
+  EXPECT_EQ(d.update.mark, ConnectionMark::allowed);
+  EXPECT_EQ(engine->counters().httpNamed, 0u);
+}
+
+TEST_F(ProviderEngineTest, HttpNamingCanBeTurnedOff) {
+  FlowEngineOptions options;
+  options.nameHttpFlows = false;
+  makeEngine(options);
+  EXPECT_EQ(syn(80).update.mark, ConnectionMark::allowed);
 }
 
 }  // namespace

@@ -1,0 +1,285 @@
+#include "hosts/common/http_request_head.h"
+
+#include <http_parser.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "hosts/common/packet.h"
+
+namespace quillnest::hosts {
+
+struct HttpRequestHeadReader::State {
+  http_parser parser{};
+  std::string target;
+  std::string field;
+  std::string hostValue;
+  bool lastWasValue = false;
+  bool inHost = false;
+  bool hostStarted = false;   // the first Host field has begun
+  bool hostComplete = false;  // ... and a later line or the end of the head closed it
+  bool requestLineDone = false;
+  bool headEnded = false;
+  std::array<char, 14> prefix{};
+  std::size_t prefixLength = 0;
+};
+
+namespace {
+
+using State = HttpRequestHeadReader::State;
+
+constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0";
+
+State& stateOf(http_parser* parser) { return *static_cast<State*>(parser->data); }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// The field before this point is complete: a Host value, if it was one, is final.
+void closeField(State& state) {
+  if (state.inHost) {
+    state.inHost = false;
+    state.hostComplete = true;
+  }
+}
+
+int onUrl(http_parser* parser, const char* at, std::size_t length) {
+  stateOf(parser).target.append(at, length);
+  return 0;
+}
+
+int onHeaderField(http_parser* parser, const char* at, std::size_t length) {
+  State& state = stateOf(parser);
+  state.requestLineDone = true;
+  if (state.lastWasValue || state.field.empty()) {
+    closeField(state);
+    state.field.clear();
+  }
+  state.lastWasValue = false;
+  state.field.append(at, length);
+  // Enough to judge: stop reading so nothing later can change the name.
+  if (state.hostComplete) http_parser_pause(parser, 1);
+  return 0;
+}
+
+int onHeaderValue(http_parser* parser, const char* at, std::size_t length) {
+  State& state = stateOf(parser);
+  if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
+    state.hostStarted = true;
+    state.inHost = true;
+  }
+  state.lastWasValue = true;
+  if (state.inHost) state.hostValue.append(at, length);
+  return 0;
+}
+
+int onHeadersComplete(http_parser* parser) {
+  State& state = stateOf(parser);
+  state.requestLineDone = true;
+  // A Host field whose value is empty gets no value callback.
+  if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
+    state.hostStarted = true;
+    state.hostComplete = true;
+  }
+  closeField(state);
+  state.headEnded = true;
+  http_parser_pause(parser, 1);
+  return 0;
+}
+
+const http_parser_settings& settings() {
+  static const http_parser_settings value = [] {
+    http_parser_settings s{};
+    s.on_url = onUrl;
+    s.on_header_field = onHeaderField;
+    s.on_header_value = onHeaderValue;
+    s.on_headers_complete = onHeadersComplete;
+    return s;
+  }();
+  return value;
+}
+
+bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && isWhiteSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isWhiteSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Folded lines reach us with their line break; they become one space.
+std::string unfold(std::string_view value) {
+  std::string out;
+  bool space = false;
+  for (char c : trim(value)) {
+    if (c == '\r' || c == '\n') {
+      space = true;
+      continue;
+    }
+    if (space && (c == ' ' || c == '\t')) continue;
+    if (space) out.push_back(' ');
+    space = false;
+    out.push_back(c);
+  }
+  return out;
+}
+
+// A reg-name of RFC 3986 without percent-encoding; bytes above ASCII are left to the rules'
+// own normalisation.
+bool isNameCharacter(unsigned char c) {
+  if (c >= 0x80) return true;
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::strchr("-._~!$&'()*+,;=", c) != nullptr && c != 0;
+}
+
+bool allDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+struct Authority {
+  std::string host;  // without brackets
+  bool bracketed = false;
+};
+
+// "name", "name:port", "[v6]", "[v6]:port"; nullopt when it is none of them.
+std::optional<Authority> parseAuthority(std::string_view text) {
+  Authority authority;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty() && (rest.front() != ':' || !allDigits(rest.substr(1)))) return std::nullopt;
+    authority.host = std::string(text.substr(1, close - 1));
+    IpAddress address;
+    if (!IpAddress::parse(authority.host, address) || address.family != IpFamily::v6)
+      return std::nullopt;
+    authority.bracketed = true;
+    return authority;
+  }
+  std::string_view name = text;
+  if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
+    if (!allDigits(text.substr(colon + 1))) return std::nullopt;
+    name = text.substr(0, colon);
+  }
+  if (name.empty()) return std::nullopt;
+  for (char c : name)
+    if (!isNameCharacter(static_cast<unsigned char>(c))) return std::nullopt;
+  authority.host = std::string(name);
+  return authority;
+}
+
+HttpHeadResult named(std::string url, std::string host) {
+  HttpHeadResult result;
+  result.status = HttpHeadStatus::named;
+  result.url = std::move(url);
+  result.host = std::move(host);
+  return result;
+}
+
+HttpHeadResult unnamed(HttpUnnamedReason reason) {
+  HttpHeadResult result;
+  result.status = HttpHeadStatus::unnamed;
+  result.reason = reason;
+  return result;
+}
+
+// An absolute-form target ("http://host/path") names the request by itself.
+std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
+  if (target.empty() || target.front() == '/') return std::nullopt;
+  http_parser_url parts;
+  http_parser_url_init(&parts);
+  if (http_parser_parse_url(target.data(), target.size(), 0, &parts) != 0) return std::nullopt;
+  const auto has = [&](int field) { return (parts.field_set & (1u << field)) != 0; };
+  if (!has(UF_SCHEMA) || !has(UF_HOST)) return std::nullopt;
+  std::string host = target.substr(parts.field_data[UF_HOST].off, parts.field_data[UF_HOST].len);
+  if (host.empty()) return std::nullopt;
+  return named(target, std::move(host));
+}
+
+std::optional<HttpHeadResult> evaluate(const State& state) {
+  if (!state.requestLineDone) return std::nullopt;
+  if (auto absolute = fromAbsoluteTarget(state.target)) return absolute;
+  if (state.hostComplete) {
+    const auto authority = parseAuthority(unfold(state.hostValue));
+    if (!authority) return unnamed(HttpUnnamedReason::badHost);
+    std::string url = "http://";
+    url += authority->bracketed ? "[" + authority->host + "]" : authority->host;
+    url += !state.target.empty() && state.target.front() == '/' ? state.target : "/";
+    return named(std::move(url), authority->host);
+  }
+  if (state.headEnded) return unnamed(HttpUnnamedReason::missingHost);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
+  switch (reason) {
+    case HttpUnnamedReason::notHttp:
+      return "notHttp";
+    case HttpUnnamedReason::http2PriorKnowledge:
+      return "http2PriorKnowledge";
+    case HttpUnnamedReason::missingHost:
+      return "missingHost";
+    case HttpUnnamedReason::badHost:
+      return "badHost";
+    case HttpUnnamedReason::headTooLarge:
+      return "headTooLarge";
+    case HttpUnnamedReason::closedFirst:
+      return "closedFirst";
+    case HttpUnnamedReason::timedOut:
+      return "timedOut";
+  }
+  return "unknown";
+}
+
+HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit)
+    : state_(std::make_unique<State>()), limit_(limit) {
+  http_parser_init(&state_->parser, HTTP_REQUEST);
+  state_->parser.data = state_.get();
+}
+
+HttpRequestHeadReader::~HttpRequestHeadReader() = default;
+
+const HttpHeadResult& HttpRequestHeadReader::feed(std::span<const std::uint8_t> bytes) {
+  const std::size_t before = fed_;
+  fed_ += bytes.size();
+  if (result_.status != HttpHeadStatus::needMore) return result_;
+  State& state = *state_;
+  const std::size_t room = before < limit_ ? limit_ - before : 0;
+  const auto readable = bytes.first(std::min(bytes.size(), room));
+  for (std::size_t i = 0; i < readable.size() && state.prefixLength < state.prefix.size(); ++i)
+    state.prefix[state.prefixLength++] = static_cast<char>(readable[i]);
+  http_parser_execute(&state.parser, &settings(), reinterpret_cast<const char*>(readable.data()),
+                      readable.size());
+  const auto error = static_cast<http_errno>(state.parser.http_errno);
+  if (auto outcome = evaluate(state)) {
+    result_ = std::move(*outcome);
+  } else if (error != HPE_OK && error != HPE_PAUSED) {
+    const std::string_view prefix(state.prefix.data(), state.prefixLength);
+    result_ = unnamed(kHttp2Preface.starts_with(prefix) && !prefix.empty()
+                          ? HttpUnnamedReason::http2PriorKnowledge
+                          : HttpUnnamedReason::notHttp);
+  } else if (fed_ >= limit_) {
+    result_ = unnamed(HttpUnnamedReason::headTooLarge);
+  }
+  return result_;
+}
+
+HttpHeadResult readHttpRequestHead(std::span<const std::uint8_t> bytes, std::size_t limit) {
+  HttpRequestHeadReader reader(limit);
+  return reader.feed(bytes);
+}
+
+HttpHeadResult readHttpRequestHead(std::string_view text, std::size_t limit) {
+  return readHttpRequestHead(
+      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), limit);
+}
+
+}  // namespace quillnest::hosts

@@ -1,0 +1,81 @@
+// Names a plain-HTTP connection from the head of its first request: the request target and the
+// Host header give the URL the flow would carry on a platform that hands flows over with their
+// URL ("http://HOST/PATH").
+//
+// The head is read with http_parser, incrementally, as the outbound stream grows. A name is
+// known as soon as the request line and the first Host header are complete (the next header line
+// or the end of the head shows that a value is complete); an absolute-form target
+// ("GET http://host/path HTTP/1.1") names the request by itself, as it overrides Host for the
+// server too. Outcomes that are not a name:
+//   - bytes that are not an HTTP/1.x request (unknown method, binary data, the HTTP/2 preface),
+//   - a head that ends without Host (HTTP/1.0 allows that), or a Host value that is no host,
+//   - more than `limit` bytes without a name.
+// A Host given twice: the first one names the request. RFC 9112 requires a server to refuse such
+// a request (400), so a server that obeys never serves the second name.
+// Obsolete line folding in Host: the folded lines are joined by one space, as RFC 9112 lets a
+// server do, and the result must still be one host; a value that keeps inner white space after
+// that is refused as a bad Host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quillnest::hosts {
+
+enum class HttpHeadStatus : std::uint8_t { needMore, named, unnamed };
+
+// Why a port-80 flow was judged without a name. The engine adds the last two itself.
+enum class HttpUnnamedReason : std::uint8_t {
+  notHttp,              // not an HTTP/1.x request
+  http2PriorKnowledge,  // the HTTP/2 connection preface
+  missingHost,          // the head ended without Host
+  badHost,              // Host is empty or not a host name / address
+  headTooLarge,         // no name within the head limit
+  closedFirst,          // the client closed, or the connection ended, before a name
+  timedOut,             // no name within the hold bound
+};
+inline constexpr std::size_t kHttpUnnamedReasonCount = 7;
+std::string_view httpUnnamedReasonName(HttpUnnamedReason reason);
+
+struct HttpHeadResult {
+  HttpHeadStatus status = HttpHeadStatus::needMore;
+  std::string url;   // named: "http://HOST/PATH" or the absolute-form target
+  std::string host;  // named: without port and without the brackets of an IPv6 literal
+  HttpUnnamedReason reason = HttpUnnamedReason::notHttp;  // unnamed only
+};
+
+inline constexpr std::size_t kHttpHeadLimit = 8 * 1024;
+
+class HttpRequestHeadReader {
+ public:
+  explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit);
+  ~HttpRequestHeadReader();
+  HttpRequestHeadReader(const HttpRequestHeadReader&) = delete;
+  HttpRequestHeadReader& operator=(const HttpRequestHeadReader&) = delete;
+
+  // The next bytes of the outbound stream. Once the result is named or unnamed it stays so and
+  // further bytes are ignored.
+  const HttpHeadResult& feed(std::span<const std::uint8_t> bytes);
+  const HttpHeadResult& result() const { return result_; }
+  // Stream bytes given so far (including those after a decision, which are not read).
+  std::size_t fed() const { return fed_; }
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  HttpHeadResult result_;
+  std::size_t limit_;
+  std::size_t fed_ = 0;
+};
+
+// The whole head at once (tests, tools).
+HttpHeadResult readHttpRequestHead(std::span<const std::uint8_t> bytes,
+                                   std::size_t limit = kHttpHeadLimit);
+HttpHeadResult readHttpRequestHead(std::string_view text, std::size_t limit = kHttpHeadLimit);
+
+}  // namespace quillnest::hosts

@@ -1,0 +1,136 @@
+#include "hosts/common/http_request_head.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillnest::hosts {
+namespace {
+
+struct HeadCase {
+  const char* name;
+  std::string head;
+  HttpHeadStatus status;
+  std::string url;  // named
+  std::string host;
+  HttpUnnamedReason reason = HttpUnnamedReason::notHttp;  // unnamed
+};
+
+std::string bigHead() {
+  std::string head = "GET / HTTP/1.1\r\n";
+  while (head.size() < kHttpHeadLimit) head += "X-Filler: " + std::string(100, 'a') + "\r\n";
+  return head + "Host: late.example\r\n\r\n";
+}
+
+const std::vector<HeadCase>& headCases() {
+  using enum HttpHeadStatus;
+  using R = HttpUnnamedReason;
+  static const std::vector<HeadCase> cases = {
+      {"plain", "GET /a/b?c=d HTTP/1.1\r\nHost: www.example.com\r\nAccept: */*\r\n\r\n", named,
+       "http://www.example.com/a/b?c=d", "www.example.com"},
+      {"host_with_port", "GET / HTTP/1.1\r\nHost: example.com:8080\r\n\r\n", named,
+       "http://example.com/", "example.com"},
+      {"upper_case_field", "GET /x HTTP/1.1\r\nHOST: Example.COM\r\n\r\n", named,
+       "http://Example.COM/x", "Example.COM"},
+      {"mixed_case_field_late", "GET / HTTP/1.1\r\nUser-Agent: t\r\nhOsT:  a.example \r\n\r\n",
+       named, "http://a.example/", "a.example"},
+      {"ipv6_literal", "GET /p HTTP/1.1\r\nHost: [2001:db8::1]:80\r\n\r\n", named,
+       "http://[2001:db8::1]/p", "2001:db8::1"},
+      {"ipv4_literal", "GET / HTTP/1.1\r\nHost: 192.0.2.7\r\n\r\n", named, "http://192.0.2.7/",
+       "192.0.2.7"},
+      {"trailing_dot", "GET / HTTP/1.1\r\nHost: blocked.example.\r\n\r\n", named,
+       "http://blocked.example./", "blocked.example."},
+      {"absolute_form", "GET http://proxy.example/x?y HTTP/1.1\r\nHost: other.example\r\n\r\n",
+       named, "http://proxy.example/x?y", "proxy.example"},
+      {"absolute_form_without_host", "GET http://a.example:81/ HTTP/1.0\r\n\r\n", named,
+       "http://a.example:81/", "a.example"},
+      {"http10_without_host", "GET / HTTP/1.0\r\nAccept: */*\r\n\r\n", unnamed, "", "",
+       R::missingHost},
+      {"http10_no_headers", "GET / HTTP/1.0\r\n\r\n", unnamed, "", "", R::missingHost},
+      {"host_twice_first_wins",
+       "GET / HTTP/1.1\r\nHost: first.example\r\nHost: second.example\r\n\r\n", named,
+       "http://first.example/", "first.example"},
+      {"folded_host_joined", "GET / HTTP/1.1\r\nHost:\r\n blocked.example\r\n\r\n", named,
+       "http://blocked.example/", "blocked.example"},
+      {"empty_host", "GET / HTTP/1.1\r\nHost:\r\n\r\n", unnamed, "", "", R::badHost},
+      {"host_with_space", "GET / HTTP/1.1\r\nHost: a.example b.example\r\n\r\n", unnamed, "", "",
+       R::badHost},
+      {"host_with_userinfo", "GET / HTTP/1.1\r\nHost: user@a.example\r\n\r\n", unnamed, "", "",
+       R::badHost},
+      {"host_bad_port", "GET / HTTP/1.1\r\nHost: a.example:http\r\n\r\n", unnamed, "", "",
+       R::badHost},
+      {"unclosed_bracket", "GET / HTTP/1.1\r\nHost: [2001:db8::1\r\n\r\n", unnamed, "", "",
+       R::badHost},
+      {"bracketed_v4", "GET / HTTP/1.1\r\nHost: [192.0.2.1]\r\n\r\n", unnamed, "", "", R::badHost},
+      {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), unnamed, "", "",
+       R::notHttp},
+      {"ssh_banner", "SSH-2.0-OpenSSH_9.2\r\n", unnamed, "", "", R::notHttp},
+      {"http2_preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", unnamed, "", "",
+       R::http2PriorKnowledge},
+      {"response_not_request", "HTTP/1.1 200 OK\r\n\r\n", unnamed, "", "", R::notHttp},
+      {"oversize_head", bigHead(), unnamed, "", "", R::headTooLarge},
+      {"incomplete_host_line", "GET / HTTP/1.1\r\nHost: a.exa", needMore, "", ""},
+      {"host_line_without_next_line", "GET / HTTP/1.1\r\nHost: a.example\r\n", needMore, "", ""},
+      {"request_line_only", "GET /index.html HTTP/1.1\r\n", needMore, "", ""},
+      {"empty", "", needMore, "", ""},
+  };
+  return cases;
+}
+
+class HttpHeadTable : public ::testing::TestWithParam<HeadCase> {};
+
+void expectResult(const HeadCase& c, const HttpHeadResult& result, const std::string& how) {
+  ASSERT_EQ(static_cast<int>(result.status), static_cast<int>(c.status)) << how;
+  if (c.status == HttpHeadStatus::named) {
+    EXPECT_EQ(result.url, c.url) << how;
+    EXPECT_EQ(result.host, c.host) << how;
+  } else if (c.status == HttpHeadStatus::unnamed) {
+    EXPECT_EQ(httpUnnamedReasonName(result.reason), httpUnnamedReasonName(c.reason)) << how;
+  }
+}
+
+TEST_P(HttpHeadTable, WholeHead) {
+  const HeadCase& c = GetParam();
+  expectResult(c, readHttpRequestHead(c.head), "whole");
+}
+
+// The stream arrives in pieces of every size: the answer may not depend on where it is cut.
+TEST_P(HttpHeadTable, AnySplitGivesTheSameAnswer) {
+  const HeadCase& c = GetParam();
+  for (std::size_t piece = 1; piece <= 7; ++piece) {
+    HttpRequestHeadReader reader;
+    for (std::size_t at = 0; at < c.head.size(); at += piece) {
+      const std::string part = c.head.substr(at, piece);
+      reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(part.data()), part.size()));
+    }
+    expectResult(c, reader.result(), "pieces of " + std::to_string(piece));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, HttpHeadTable, ::testing::ValuesIn(headCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HttpRequestHeadReader, DecisionIsFinalAndLaterBytesAreNotRead) {
+  HttpRequestHeadReader reader;
+  const std::string first = "GET / HTTP/1.1\r\nHost: a.example\r\nAccept: x\r\n";
+  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size()));
+  ASSERT_EQ(reader.result().status, HttpHeadStatus::named);
+  const std::string garbage = "\x01\x02\x03 not http at all";
+  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(garbage.data()), garbage.size()));
+  EXPECT_EQ(reader.result().status, HttpHeadStatus::named);
+  EXPECT_EQ(reader.result().host, "a.example");
+  EXPECT_EQ(reader.fed(), first.size() + garbage.size());
+}
+
+TEST(HttpRequestHeadReader, LimitCountsBytesNotHeaders) {
+  const std::string head = "GET / HTTP/1.1\r\nHost: a.example\r\n\r\n";
+  EXPECT_EQ(readHttpRequestHead(head, head.size()).status, HttpHeadStatus::named);
+  // Cut before the Host line is complete: no name within the limit.
+  const auto cut = readHttpRequestHead(head, head.find("\r\n\r\n"));
+  EXPECT_EQ(cut.status, HttpHeadStatus::unnamed);
+  EXPECT_EQ(cut.reason, HttpUnnamedReason::headTooLarge);
+}
+
+}  // namespace
+}  // namespace quillnest::hosts
