@@ -1,10 +1,9 @@
 // extractServerName against nDPI's TLS dissection on the same ClientHello bytes, in one run.
-// nDPI is loaded at run time (libndpi.so.4.2 from libndpi-dev), so the benchmark still measures our
-// reader where the library is missing. nDPI gets each hello as one IPv4/TCP packet of a fresh flow,
-// which is what a first ClientHello costs it; we get the TCP payload, as the provider does.
+// nDPI comes from libndpi-dev through pkg-config; a build without it measures our reader alone.
+// nDPI gets each hello as one IPv4/TCP packet of a fresh flow, which is what a first ClientHello
+// costs it; we get the TCP payload, as the provider does.
 //   build/bench/bench/server_name_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,14 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
 #include "inspection/server_name.h"
 #include "tests/support/client_hello.h"
 
+#if QUILLNEST_HAVE_NDPI
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 #pragma GCC diagnostic ignored "-Wunused-parameter"
-#include <ndpi/ndpi_api.h>
+#include <ndpi_api.h>
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
@@ -28,44 +30,9 @@ using quillnest::testing::Bytes;
 using quillnest::testing::ClientHelloOptions;
 using quillnest::testing::TlsVersion;
 
-// The few nDPI entry points used, resolved from the shared library.
-struct Ndpi {
-  decltype(&ndpi_init_detection_module) init = nullptr;
-  decltype(&ndpi_set_protocol_detection_bitmask2) setBitmask = nullptr;
-  decltype(&ndpi_finalize_initialization) finalize = nullptr;
-  decltype(&ndpi_detection_process_packet) process = nullptr;
-  decltype(&ndpi_free_flow_data) freeFlowData = nullptr;
-  decltype(&ndpi_exit_detection_module) exit = nullptr;
-
-  static std::unique_ptr<Ndpi> load() {
-    void* handle = dlopen("libndpi.so.4.2", RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      std::fprintf(stderr, "nDPI not loaded (%s): measuring our reader only\n", dlerror());
-      return nullptr;
-    }
-    auto ndpi = std::make_unique<Ndpi>();
-    bool ok = true;
-    auto resolve = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
-      ok = ok && fn != nullptr;
-    };
-    resolve(ndpi->init, "ndpi_init_detection_module");
-    resolve(ndpi->setBitmask, "ndpi_set_protocol_detection_bitmask2");
-    resolve(ndpi->finalize, "ndpi_finalize_initialization");
-    resolve(ndpi->process, "ndpi_detection_process_packet");
-    resolve(ndpi->freeFlowData, "ndpi_free_flow_data");
-    resolve(ndpi->exit, "ndpi_exit_detection_module");
-    if (!ok) {
-      std::fprintf(stderr, "nDPI lacks an expected symbol: measuring our reader only\n");
-      return nullptr;
-    }
-    return ndpi;
-  }
-};
-
+#if QUILLNEST_HAVE_NDPI
 // One detection module per protocol set, kept for the whole run.
 struct NdpiModule {
-  const Ndpi* api;
   ndpi_detection_module_struct* module;
   std::vector<std::uint8_t> flowStorage = std::vector<std::uint8_t>(SIZEOF_FLOW_STRUCT);
 
@@ -74,15 +41,16 @@ struct NdpiModule {
   // A fresh flow sees one packet; returns the name nDPI read, if any.
   std::string serverNameOf(const Bytes& packet) {
     std::memset(flowStorage.data(), 0, flowStorage.size());
-    api->process(module, flow(), packet.data(), static_cast<unsigned short>(packet.size()), 1000);
+    ndpi_detection_process_packet(module, flow(), packet.data(),
+                                  static_cast<unsigned short>(packet.size()), 1000);
     std::string name = flow()->host_server_name;
-    api->freeFlowData(flow());
+    ndpi_free_flow_data(flow());
     return name;
   }
 };
 
-NdpiModule* makeModule(const Ndpi& api, bool tlsOnly) {
-  ndpi_detection_module_struct* module = api.init(ndpi_no_prefs);
+NdpiModule* makeModule(bool tlsOnly) {
+  ndpi_detection_module_struct* module = ndpi_init_detection_module(ndpi_no_prefs);
   if (module == nullptr) return nullptr;
   NDPI_PROTOCOL_BITMASK all;
   if (tlsOnly) {
@@ -91,10 +59,11 @@ NdpiModule* makeModule(const Ndpi& api, bool tlsOnly) {
   } else {
     NDPI_BITMASK_SET_ALL(all);
   }
-  api.setBitmask(module, &all);
-  api.finalize(module);
-  return new NdpiModule{&api, module};
+  ndpi_set_protocol_detection_bitmask2(module, &all);
+  ndpi_finalize_initialization(module);
+  return new NdpiModule{module};
 }
+#endif
 
 void appendU16(Bytes& out, std::size_t v) {
   out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -143,42 +112,30 @@ std::vector<Hello> hellos() {
   return out;
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        // CPU time: the machine may be shared, and wall time then mostly measures the others.
-        nanoseconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-      }
+// CPU time per hello: the machine may be shared, and wall time then mostly measures the others.
+void printRatios(const quillnest::bench::FigureReporter& reporter,
+                 const std::vector<Hello>& cases) {
+  auto cpuNs = [&](const std::string& name) {
+    const auto* figures = reporter.find(name);
+    return figures == nullptr ? -1.0 : figures->cpuNs;
+  };
+  std::printf(
+      "\nCPU time per ClientHello; goal: ours >= 5x faster than nDPI\n%-34s %10s %12s %12s %9s "
+      "%9s %7s\n",
+      "ClientHello", "ours ns", "nDPI TLS ns", "nDPI all ns", "TLS/ours", "all/ours", "goal");
+  for (const Hello& hello : cases) {
+    const double ours = cpuNs("ours/" + hello.name);
+    const double tls = cpuNs("ndpi_tls_only/" + hello.name);
+    const double all = cpuNs("ndpi_all_protocols/" + hello.name);
+    if (ours <= 0) continue;
+    if (tls <= 0 || all <= 0) {
+      std::printf("%-34s %10.1f %12s %12s\n", hello.name.c_str(), ours, "n/a", "n/a");
+      continue;
     }
-    ConsoleReporter::ReportRuns(runs);
+    std::printf("%-34s %10.1f %12.1f %12.1f %8.1fx %8.1fx %7s\n", hello.name.c_str(), ours, tls,
+                all, tls / ours, all / ours, quillnest::bench::goalText(true, tls / ours >= 5));
   }
-
-  void printRatios(const std::vector<Hello>& cases) const {
-    std::printf("\nCPU time per ClientHello\n%-34s %12s %14s %14s %10s %10s\n", "ClientHello",
-                "ours ns", "nDPI TLS ns", "nDPI all ns", "TLS/ours", "all/ours");
-    for (const Hello& hello : cases) {
-      const double ours = find("ours/" + hello.name);
-      const double tls = find("ndpi_tls_only/" + hello.name);
-      const double all = find("ndpi_all_protocols/" + hello.name);
-      if (ours <= 0) continue;
-      if (tls <= 0 || all <= 0) {
-        std::printf("%-34s %12.1f %14s %14s\n", hello.name.c_str(), ours, "n/a", "n/a");
-        continue;
-      }
-      std::printf("%-34s %12.1f %14.1f %14.1f %9.1fx %9.1fx\n", hello.name.c_str(), ours, tls, all,
-                  tls / ours, all / ours);
-    }
-  }
-
- private:
-  double find(const std::string& name) const {
-    const auto it = nanoseconds_.find(name);
-    return it == nanoseconds_.end() ? -1.0 : it->second;
-  }
-  std::map<std::string, double> nanoseconds_;
-};
+}
 
 }  // namespace
 
@@ -202,42 +159,45 @@ int main(int argc, char** argv) {
     });
   }
 
-  const std::unique_ptr<Ndpi> ndpi = Ndpi::load();
+#if QUILLNEST_HAVE_NDPI
   std::vector<std::unique_ptr<NdpiModule>> modules;
-  if (ndpi) {
-    for (bool tlsOnly : {true, false}) {
-      std::unique_ptr<NdpiModule> module(makeModule(*ndpi, tlsOnly));
-      if (!module) {
-        std::fprintf(stderr, "nDPI detection module not created\n");
-        break;
-      }
-      const std::string prefix = tlsOnly ? "ndpi_tls_only/" : "ndpi_all_protocols/";
-      for (const Hello& hello : cases) {
-        const std::string expected = quillnest::extractServerName(hello.payload).hostName();
-        const std::string seen = module->serverNameOf(hello.packet);
-        if (seen != expected) {
-          // Not comparable: nDPI would not have read this hello from one packet.
-          std::fprintf(stderr, "%s%s: nDPI read \"%s\", not \"%s\"; skipped\n", prefix.c_str(),
-                       hello.name.c_str(), seen.c_str(), expected.c_str());
-          continue;
-        }
-        NdpiModule* m = module.get();
-        benchmark::RegisterBenchmark((prefix + hello.name).c_str(),
-                                     [m, &hello](benchmark::State& state) {
-                                       for (auto _ : state) {
-                                         auto name = m->serverNameOf(hello.packet);
-                                         benchmark::DoNotOptimize(name);
-                                       }
-                                     });
-      }
-      modules.push_back(std::move(module));
+  for (bool tlsOnly : {true, false}) {
+    std::unique_ptr<NdpiModule> module(makeModule(tlsOnly));
+    if (!module) {
+      std::fprintf(stderr, "nDPI detection module not created\n");
+      break;
     }
+    const std::string prefix = tlsOnly ? "ndpi_tls_only/" : "ndpi_all_protocols/";
+    for (const Hello& hello : cases) {
+      const std::string expected = quillnest::extractServerName(hello.payload).hostName();
+      const std::string seen = module->serverNameOf(hello.packet);
+      if (seen != expected) {
+        // Not comparable: nDPI would not have read this hello from one packet.
+        std::fprintf(stderr, "%s%s: nDPI read \"%s\", not \"%s\"; skipped\n", prefix.c_str(),
+                     hello.name.c_str(), seen.c_str(), expected.c_str());
+        continue;
+      }
+      NdpiModule* m = module.get();
+      benchmark::RegisterBenchmark((prefix + hello.name).c_str(),
+                                   [m, &hello](benchmark::State& state) {
+                                     for (auto _ : state) {
+                                       auto name = m->serverNameOf(hello.packet);
+                                       benchmark::DoNotOptimize(name);
+                                     }
+                                   });
+    }
+    modules.push_back(std::move(module));
   }
+#else
+  std::fprintf(stderr, "built without nDPI (libndpi-dev): measuring our reader only\n");
+#endif
 
-  RatioReporter reporter;
+  quillnest::bench::FigureReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios(cases);
-  for (const auto& module : modules) ndpi->exit(module->module);
+  printRatios(reporter, cases);
+#if QUILLNEST_HAVE_NDPI
+  for (const auto& module : modules) ndpi_exit_detection_module(module->module);
+#endif
   benchmark::Shutdown();
   return 0;
 }

@@ -1,0 +1,57 @@
+// A console reporter that also keeps each finished run's figures by name, so a benchmark program
+// can print its comparison table (ours against the peer, with the ratio) after the run.
+// --benchmark_out still writes its file: Google Benchmark adds the file reporter itself.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quillnest::bench {
+
+class FigureReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Figures {
+    double realNs = 0;  // per iteration
+    double cpuNs = 0;   // per iteration
+    std::map<std::string, double> counters;
+  };
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      Figures& figures = figures_[run.benchmark_name()];
+      figures.realNs = run.GetAdjustedRealTime() * toNs;
+      figures.cpuNs = run.GetAdjustedCPUTime() * toNs;
+      for (const auto& [name, counter] : run.counters) figures.counters[name] = counter.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  const Figures* find(const std::string& name) const {
+    const auto it = figures_.find(name);
+    return it == figures_.end() ? nullptr : &it->second;
+  }
+
+  // The counter's value, or a negative number when the run or the counter is missing.
+  double counter(const std::string& name, const std::string& counterName) const {
+    const Figures* figures = find(name);
+    if (figures == nullptr) return -1;
+    const auto it = figures->counters.find(counterName);
+    return it == figures->counters.end() ? -1 : it->second;
+  }
+
+ private:
+  std::map<std::string, Figures> figures_;
+};
+
+// "met" or "missed" for a goal, "n/a" when the figure is missing.
+inline const char* goalText(bool known, bool met) {
+  if (!known) return "n/a";
+  return met ? "met" : "missed";
+}
+
+}  // namespace quillnest::bench

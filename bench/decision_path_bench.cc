@@ -1,0 +1,236 @@
+// The whole decision path of a flow through the real provider, with 100,000 blocked domains:
+//  - a flow whose URL names its host, judged at handleNewFlow;
+//  - a held TCP 443 flow judged by its ClientHello (a real one from OpenSSL), delivered as the
+//    platform does after the peek verdicts: the 5-byte record header, then the rest.
+// Every flow ends with its flow-closed report a lap later (1,024 flows per thread are open at
+// once), so the provider's tables stay at a steady size. Half the names are blocked.
+// One thread, then two threads on one provider; the two-thread run with one provider per thread
+// is the machine's own ceiling, without the shared lock. Flows per second are wall-clock rates.
+//   build/bench/bench/decision_path_bench
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_report.h"
+#include "bench/domain_names.h"
+#include "provider/filter_data_provider.h"
+#include "tests/support/client_hello.h"
+
+namespace quillnest::bench {
+namespace {
+
+constexpr std::size_t kDomainCount = 100000;
+constexpr std::size_t kFlowsPerThread = 1024;
+constexpr std::size_t kHelloCount = 64;
+constexpr int kMaxThreads = 2;
+
+class NullObservation final : public NSKeyValueObservation {
+ public:
+  void invalidate() override {}
+};
+
+class QuietLogger final : public Logger {
+ public:
+  bool isEnabled(LogLevel) const override { return false; }
+  void log(LogLevel, std::string_view, std::vector<LogArgument>) override {}
+};
+
+// A host that costs nothing, so the figures are the provider's own.
+class NullHost final : public NEFilterProviderHost {
+ public:
+  explicit NullHost(const std::string& rulesJSON) {
+    VendorConfiguration vendor;
+    vendor["filterRules"] = Bytes(rulesJSON.begin(), rulesJSON.end());
+    configuration_ = std::make_shared<NEFilterProviderConfiguration>(std::move(vendor));
+  }
+  ConfigurationRef filterConfiguration() override { return configuration_; }
+  std::unique_ptr<NSKeyValueObservation> observeFilterConfiguration(
+      std::uint32_t, std::function<void()>) override {
+    return std::make_unique<NullObservation>();
+  }
+  void applySettings(const NEFilterSettings&, std::function<void(ErrorRef)> completion) override {
+    completion(nullptr);
+  }
+  void updateFlow(const FlowRef&, const DataVerdictRef&, NETrafficDirection) override {}
+  std::shared_ptr<Logger> makeLogger(std::string_view, std::string_view) override {
+    return std::make_shared<QuietLogger>();
+  }
+  void notifyPost(std::string_view) override {}
+
+ private:
+  ConfigurationRef configuration_;
+};
+
+std::shared_ptr<FilterDataProvider> startedProvider(const std::string& rulesJSON) {
+  auto provider = FilterDataProvider::init(std::make_shared<NullHost>(rulesJSON));
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  return provider;
+}
+
+struct World {
+  World() {
+    const std::vector<std::string> domains = makeDomains(kDomainCount);
+    rulesJSON = encodeFilterRules(FilterRules(true, domains));
+    hosts = makeHosts(domains, kFlowsPerThread);
+    for (std::size_t i = 0; i < kHelloCount; ++i) {
+      testing::ClientHelloOptions options;
+      options.serverName = hosts[i];
+      options.alpn = {"h2", "http/1.1"};
+      options.padding = true;
+      hellos.push_back(testing::generateClientHello(options));
+    }
+    shared = startedProvider(rulesJSON);
+    for (int i = 0; i < kMaxThreads; ++i) own.push_back(startedProvider(rulesJSON));
+  }
+  std::string rulesJSON;
+  std::vector<std::string> hosts;
+  std::vector<Bytes> hellos;
+  std::shared_ptr<FilterDataProvider> shared;
+  std::vector<std::shared_ptr<FilterDataProvider>> own;  // one per thread
+};
+
+const World& world() {
+  static const World instance;
+  return instance;
+}
+
+FilterDataProvider& providerFor(const benchmark::State& state, bool ownProvider) {
+  const World& w = world();
+  return ownProvider ? *w.own[static_cast<std::size_t>(state.thread_index())] : *w.shared;
+}
+
+std::string serverAddress(std::size_t i) { return "198.51.100." + std::to_string(i % 250 + 1); }
+
+FlowRef hostNameFlow(const std::string& host, std::size_t i) {
+  return std::make_shared<NEFilterSocketFlow>(
+      UUID::random(),
+      NEFilterSocketFlow::Attributes{URL{"https://" + host + "/", host},
+                                     NWHostEndpoint::endpointWithHostname(serverAddress(i), "443"),
+                                     std::nullopt, kProtocolTCP});
+}
+
+// No URL and an address for an endpoint: the provider holds it and reads its ClientHello.
+FlowRef heldTlsFlow(std::size_t i) {
+  return std::make_shared<NEFilterSocketFlow>(
+      UUID::random(),
+      NEFilterSocketFlow::Attributes{std::nullopt,
+                                     NWHostEndpoint::endpointWithHostname(serverAddress(i), "443"),
+                                     std::nullopt, kProtocolTCP});
+}
+
+NEFilterReport closedReport(const FlowRef& flow) {
+  return NEFilterReport{static_cast<std::int64_t>(NEFilterReportEvent::flowClosed), flow};
+}
+
+DataVerdictRef judgeHeldFlow(FilterDataProvider& provider, const FlowRef& flow,
+                             const Bytes& hello) {
+  benchmark::DoNotOptimize(provider.handleNewFlow(flow).get());
+  const std::span<const std::uint8_t> bytes(hello);
+  benchmark::DoNotOptimize(provider.handleOutboundDataFromFlow(flow, 0, bytes.first(5)).get());
+  return provider.handleOutboundDataFromFlow(flow, 5, bytes.subspan(5));
+}
+
+template <typename Judge>
+void runFlows(benchmark::State& state, FilterDataProvider& provider,
+              const std::vector<FlowRef>& flows, Judge judge) {
+  std::vector<bool> open(flows.size(), false);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (open[i]) provider.handleReport(closedReport(flows[i]));
+    judge(i);
+    open[i] = true;
+    if (++i == flows.size()) i = 0;
+  }
+  // The timer has stopped with the loop.
+  for (std::size_t j = 0; j < flows.size(); ++j) {
+    if (open[j]) provider.handleReport(closedReport(flows[j]));
+  }
+  state.counters["flows/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void hostNameFlows(benchmark::State& state, bool ownProvider) {
+  const World& w = world();
+  FilterDataProvider& provider = providerFor(state, ownProvider);
+  std::vector<FlowRef> flows;
+  for (std::size_t i = 0; i < kFlowsPerThread; ++i) flows.push_back(hostNameFlow(w.hosts[i], i));
+  runFlows(state, provider, flows, [&](std::size_t i) {
+    benchmark::DoNotOptimize(provider.handleNewFlow(flows[i]).get());
+  });
+}
+
+void heldTlsFlows(benchmark::State& state, bool ownProvider) {
+  const World& w = world();
+  FilterDataProvider& provider = providerFor(state, ownProvider);
+  std::vector<FlowRef> flows;
+  for (std::size_t i = 0; i < kFlowsPerThread; ++i) flows.push_back(heldTlsFlow(i));
+  runFlows(state, provider, flows, [&](std::size_t i) {
+    benchmark::DoNotOptimize(judgeHeldFlow(provider, flows[i], w.hellos[i % kHelloCount]).get());
+  });
+}
+
+void BM_HostNameFlow(benchmark::State& state) { hostNameFlows(state, false); }
+void BM_HeldTlsFlow(benchmark::State& state) { heldTlsFlows(state, false); }
+void BM_HostNameFlowOwnProvider(benchmark::State& state) { hostNameFlows(state, true); }
+void BM_HeldTlsFlowOwnProvider(benchmark::State& state) { heldTlsFlows(state, true); }
+BENCHMARK(BM_HostNameFlow)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_HeldTlsFlow)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_HostNameFlowOwnProvider)->Threads(2)->UseRealTime();
+BENCHMARK(BM_HeldTlsFlowOwnProvider)->Threads(2)->UseRealTime();
+
+// The verdicts the runs rely on: blocked names dropped, others allowed, on both paths.
+bool verdictsAsExpected() {
+  const World& w = world();
+  auto provider = startedProvider(w.rulesJSON);
+  bool ok = true;
+  for (std::size_t i = 0; i < 2; ++i) {
+    const bool blocked = i % 2 == 0;  // even hosts lie below a listed domain
+    const FlowRef named = hostNameFlow(w.hosts[i], i);
+    const auto newFlow = provider->handleNewFlow(named)->kind();
+    const FlowRef held = heldTlsFlow(i);
+    const auto data = judgeHeldFlow(*provider, held, w.hellos[i])->kind();
+    if ((newFlow == NEFilterNewFlowVerdict::Kind::drop) != blocked ||
+        (data == NEFilterDataVerdict::Kind::drop) != blocked) {
+      std::fprintf(stderr, "unexpected verdicts for %s\n", w.hosts[i].c_str());
+      ok = false;
+    }
+    provider->handleReport(closedReport(named));
+    provider->handleReport(closedReport(held));
+  }
+  return ok && provider->activeWebFlowCount() == 0 && provider->outboundBufferCount() == 0;
+}
+
+void printSummary(const FigureReporter& reporter) {
+  std::printf(
+      "\nDecision path, %zu blocked domains, flows per second (wall clock); goal: 2 threads >= "
+      "1.6x one\n%-16s %12s %12s %8s %8s %20s %8s\n",
+      kDomainCount, "flow", "1 thread", "2 threads", "2t/1t", "goal", "2 own providers", "own/1t");
+  for (const char* path : {"HostNameFlow", "HeldTlsFlow"}) {
+    const std::string base = std::string("BM_") + path;
+    const double one = reporter.counter(base + "/real_time/threads:1", "flows/s");
+    const double two = reporter.counter(base + "/real_time/threads:2", "flows/s");
+    const double own = reporter.counter(base + "OwnProvider/real_time/threads:2", "flows/s");
+    if (one <= 0 || two <= 0) continue;
+    std::printf("%-16s %12.0f %12.0f %7.2fx %8s", path, one, two, two / one,
+                goalText(true, two / one >= 1.6));
+    if (own > 0) std::printf(" %20.0f %7.2fx", own, own / one);
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+}  // namespace quillnest::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (!quillnest::bench::verdictsAsExpected()) return 1;
+  quillnest::bench::FigureReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  quillnest::bench::printSummary(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
