@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
@@ -79,7 +80,8 @@ struct FlowRecord {
   bool dropped = false;
   bool inspected = false;
   hosts::Settlement settlement = hosts::Settlement::pending;
-  std::string serverName;
+  std::string serverName;  // the TLS server name, or the Host of a plain-HTTP request
+  bool httpHost = false;   // serverName came from an HTTP request head
   Bytes outbound;
 };
 
@@ -93,6 +95,10 @@ class Recorder final : public hosts::FlowEngineObserver {
     record.firstSeen = now;
     record.key = key;
     record.inspected = verdict.kind() == NEFilterNewFlowVerdict::Kind::filterData;
+    if (flow->URL() && flow->URL()->host) {
+      record.serverName = *flow->URL()->host;
+      record.httpHost = true;
+    }
   }
   void outboundData(const FlowRef& flow, std::uint64_t, std::span<const std::uint8_t> bytes,
                     const NEFilterDataVerdict&) override {
@@ -185,11 +191,13 @@ std::string whyText(const FlowRecord& record) {
   using hosts::Settlement;
   switch (record.settlement) {
     case Settlement::newFlowDrop:
+      if (record.httpHost) return "blocked HTTP Host";
       return record.key.protocol == hosts::kIpProtocolUDP ? "UDP to 443 without a host name"
                                                           : "blocked host name";
     case Settlement::newFlowAllow:
-      return record.key.remotePort == 443 || record.key.remotePort == 80 ? "allowed by rules"
-                                                                         : "not a web port";
+      if (record.httpHost) return "HTTP Host not blocked";
+      if (record.key.remotePort == 80) return "no HTTP Host (allowed)";
+      return record.key.remotePort == 443 ? "allowed by rules" : "not a web port";
     case Settlement::dataDrop:
       return "blocked TLS server name";
     case Settlement::dataAllow:
@@ -252,8 +260,11 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath,
       return std::nullopt;
     }
     ++result.summary.packets;
+    // pcapng stamps are 64-bit and can be anything; kept to the 32-bit seconds of classic pcap,
+    // they fit the engine's 64-bit nanosecond clock.
     const EngineTime stamp =
-        std::chrono::seconds(header->ts.tv_sec) + std::chrono::microseconds(header->ts.tv_usec);
+        std::chrono::seconds(std::clamp<std::int64_t>(header->ts.tv_sec, 0, 0xFFFFFFFF)) +
+        std::chrono::microseconds(std::clamp<std::int64_t>(header->ts.tv_usec, 0, 999999));
     if (!start) start = stamp;
     // Capture clocks may step back; the engine's clock never does.
     now = std::max(now, stamp - *start);

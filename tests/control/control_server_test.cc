@@ -31,6 +31,10 @@ StatusReport sampleReport() {
   report.udp443Drops = 1;
   report.resets = 4;
   report.failOpenEvents = 7;
+  report.httpNamedByHost = 11;
+  report.httpWaiting = 1;
+  report.httpUnnamedMissingHost = 2;
+  report.httpUnnamedTimedOut = 3;
   report.subscribers = 1;
   report.uptimeSeconds = 86400;
   return report;
@@ -157,6 +161,10 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   counters.connections = 40;
   counters.inspectedConnections = 2;
   counters.heldPackets = 3;
+  counters.httpNamed = 12;
+  counters.httpWaiting = 4;
+  counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::http2PriorKnowledge)] = 6;
+  counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::closedFirst)] = 8;
   const FilterRules rules(true, {"a.com", "b.com"});
   const StatusReport report = makeStatusReport(counters, rules, 9, 2, std::chrono::seconds(61));
   EXPECT_TRUE(report.rulesEnabled);
@@ -173,6 +181,13 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   EXPECT_EQ(report.heldPackets, 3u);
   EXPECT_EQ(report.subscribers, 2u);
   EXPECT_EQ(report.uptimeSeconds, 61u);
+  EXPECT_EQ(report.httpNamedByHost, 12u);
+  EXPECT_EQ(report.httpWaiting, 4u);
+  EXPECT_EQ(report.httpUnnamedHttp2, 6u);
+  EXPECT_EQ(report.httpUnnamedClosedFirst, 8u);
+  EXPECT_EQ(report.httpUnnamedNotHttp + report.httpUnnamedMissingHost + report.httpUnnamedBadHost +
+                report.httpUnnamedHeadTooLarge + report.httpUnnamedTimedOut,
+            0u);
 }
 
 TEST(ControlPlane, RefusesAnUnsafeRulesFileBeforeOpeningSockets) {

@@ -30,7 +30,7 @@ class ReplayTest : public ::testing::Test {
   }
 
   // The known-verdict capture: blocked name, allowed name, reordered and retransmitted blocked
-  // hello, UDP 443, plain HTTP on port 80.
+  // hello, UDP 443, plain HTTP on port 80 with a blocked Host (in two segments) and without Host.
   CaptureWriter scenario(std::uint32_t linkType = 101) {
     CaptureWriter w(linkType);
     const auto blocked = testing::makeClientHello("www.blocked.example", 1500);
@@ -44,7 +44,11 @@ class ReplayTest : public ::testing::Test {
                         {{1000, blocked.size()}, {0, 1000}, {0, 1000}, {500, 1200}}, t);
     t = w.udpDatagram(40004, "198.51.100.4", 443, 1200, t);
     const std::string get = "GET / HTTP/1.1\r\nHost: www.blocked.example\r\n\r\n";
-    t = w.tcpConnection(40005, "198.51.100.5", 80, {get.begin(), get.end()}, {{0, get.size()}}, t);
+    t = w.tcpConnection(40005, "198.51.100.5", 80, {get.begin(), get.end()},
+                        {{0, 20}, {20, get.size()}}, t);
+    const std::string anonymous = "GET / HTTP/1.0\r\n\r\n";
+    t = w.tcpConnection(40006, "198.51.100.6", 80, {anonymous.begin(), anonymous.end()},
+                        {{0, anonymous.size()}}, t);
     return w;
   }
 
@@ -68,7 +72,7 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkType) {
     const std::string rulesBytes((std::istreambuf_iterator<char>(rulesFile)), {});
     const auto result = replayCapture(path, rulesBytes, error);
     ASSERT_TRUE(result) << error;
-    ASSERT_EQ(result->flows.size(), 5u);
+    ASSERT_EQ(result->flows.size(), 6u);
     struct Expected {
       std::string protocol, remote, serverName, verdict;
     };
@@ -77,7 +81,8 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkType) {
         {"tcp", "198.51.100.2:443", "www.example.org", "allow"},
         {"tcp", "198.51.100.3:443", "www.blocked.example", "drop"},
         {"udp", "198.51.100.4:443", "", "drop"},
-        {"tcp", "198.51.100.5:80", "", "allow"},
+        {"tcp", "198.51.100.5:80", "www.blocked.example", "drop"},
+        {"tcp", "198.51.100.6:80", "", "allow"},
     };
     for (std::size_t i = 0; i < expected.size(); ++i) {
       const ReplayFlow& f = result->flows[i];
@@ -88,8 +93,10 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkType) {
     }
     EXPECT_EQ(result->flows[0].why, "blocked TLS server name");
     EXPECT_EQ(result->flows[3].why, "UDP to 443 without a host name");
-    EXPECT_EQ(result->summary.dropped, 3u);
-    EXPECT_EQ(result->summary.blockNotifications, 2u);
+    EXPECT_EQ(result->flows[4].why, "blocked HTTP Host");
+    EXPECT_EQ(result->flows[5].why, "no HTTP Host (allowed)");
+    EXPECT_EQ(result->summary.dropped, 4u);
+    EXPECT_EQ(result->summary.blockNotifications, 3u);
     EXPECT_EQ(result->summary.failOpen, 0u);
     EXPECT_EQ(result->summary.unparseable, 0u);
   }
@@ -108,7 +115,7 @@ TEST_F(ReplayTest, TextAndJsonOutput) {
   EXPECT_EQ(out.rfind("{\"flows\":[{\"time\":", 0), 0u) << out;
   EXPECT_NE(out.find("\"serverName\":\"www.example.org\",\"verdict\":\"allow\""),
             std::string::npos);
-  EXPECT_NE(out.find("\"dropped\":3"), std::string::npos);
+  EXPECT_NE(out.find("\"dropped\":4"), std::string::npos);
 }
 
 TEST_F(ReplayTest, HoldExpiryRunsOnCaptureTime) {

@@ -84,6 +84,18 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.udp443Drops = counters.udp443Drops;
   report.resets = resets;
   report.failOpenEvents = counters.failOpenEvents;
+  report.httpNamedByHost = counters.httpNamed;
+  report.httpWaiting = counters.httpWaiting;
+  const auto unnamed = [&](hosts::HttpUnnamedReason reason) {
+    return counters.httpUnnamed[static_cast<std::size_t>(reason)];
+  };
+  report.httpUnnamedNotHttp = unnamed(hosts::HttpUnnamedReason::notHttp);
+  report.httpUnnamedHttp2 = unnamed(hosts::HttpUnnamedReason::http2PriorKnowledge);
+  report.httpUnnamedMissingHost = unnamed(hosts::HttpUnnamedReason::missingHost);
+  report.httpUnnamedBadHost = unnamed(hosts::HttpUnnamedReason::badHost);
+  report.httpUnnamedHeadTooLarge = unnamed(hosts::HttpUnnamedReason::headTooLarge);
+  report.httpUnnamedClosedFirst = unnamed(hosts::HttpUnnamedReason::closedFirst);
+  report.httpUnnamedTimedOut = unnamed(hosts::HttpUnnamedReason::timedOut);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

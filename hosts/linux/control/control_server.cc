@@ -33,6 +33,15 @@ constexpr NumberField kNumbers[] = {
     {"udp443Drops", &StatusReport::udp443Drops},
     {"resets", &StatusReport::resets},
     {"failOpenEvents", &StatusReport::failOpenEvents},
+    {"httpNamedByHost", &StatusReport::httpNamedByHost},
+    {"httpWaiting", &StatusReport::httpWaiting},
+    {"httpUnnamedNotHttp", &StatusReport::httpUnnamedNotHttp},
+    {"httpUnnamedHttp2", &StatusReport::httpUnnamedHttp2},
+    {"httpUnnamedMissingHost", &StatusReport::httpUnnamedMissingHost},
+    {"httpUnnamedBadHost", &StatusReport::httpUnnamedBadHost},
+    {"httpUnnamedHeadTooLarge", &StatusReport::httpUnnamedHeadTooLarge},
+    {"httpUnnamedClosedFirst", &StatusReport::httpUnnamedClosedFirst},
+    {"httpUnnamedTimedOut", &StatusReport::httpUnnamedTimedOut},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -113,6 +122,20 @@ std::string formatStatus(const StatusReport& report) {
   line("UDP 443 drops", std::to_string(report.udp443Drops));
   line("resets", std::to_string(report.resets));
   line("fail-open events", std::to_string(report.failOpenEvents));
+  line("HTTP flows named by Host", std::to_string(report.httpNamedByHost));
+  line("HTTP flows waiting for their request", std::to_string(report.httpWaiting));
+  line("HTTP flows judged without a name",
+       std::to_string(report.httpUnnamedNotHttp + report.httpUnnamedHttp2 +
+                      report.httpUnnamedMissingHost + report.httpUnnamedBadHost +
+                      report.httpUnnamedHeadTooLarge + report.httpUnnamedClosedFirst +
+                      report.httpUnnamedTimedOut) +
+           " (not HTTP/1.x " + std::to_string(report.httpUnnamedNotHttp) + ", HTTP/2 " +
+           std::to_string(report.httpUnnamedHttp2) + ", no Host " +
+           std::to_string(report.httpUnnamedMissingHost) + ", bad Host " +
+           std::to_string(report.httpUnnamedBadHost) + ", head too large " +
+           std::to_string(report.httpUnnamedHeadTooLarge) + ", closed first " +
+           std::to_string(report.httpUnnamedClosedFirst) + ", timed out " +
+           std::to_string(report.httpUnnamedTimedOut) + ")");
   line("subscribers", std::to_string(report.subscribers));
   line("uptime seconds", std::to_string(report.uptimeSeconds));
   return out;

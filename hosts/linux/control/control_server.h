@@ -39,6 +39,17 @@ struct StatusReport {
   std::uint64_t udp443Drops = 0;
   std::uint64_t resets = 0;
   std::uint64_t failOpenEvents = 0;
+  // Port-80 flows: named by their request's Host, waiting for it now, and judged without a
+  // name, by why.
+  std::uint64_t httpNamedByHost = 0;
+  std::uint64_t httpWaiting = 0;
+  std::uint64_t httpUnnamedNotHttp = 0;
+  std::uint64_t httpUnnamedHttp2 = 0;
+  std::uint64_t httpUnnamedMissingHost = 0;
+  std::uint64_t httpUnnamedBadHost = 0;
+  std::uint64_t httpUnnamedHeadTooLarge = 0;
+  std::uint64_t httpUnnamedClosedFirst = 0;
+  std::uint64_t httpUnnamedTimedOut = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;
