@@ -185,10 +185,69 @@ case_tls() {
   fi
 }
 
+# Plain HTTP: the request's Host names the flow. curl_http NAME [options] -> "ok", "fail:<exit> <ms>"
+curl_http() {
+  local name=$1 start rc; shift
+  start=$(now_ms)
+  inc curl -s --max-time 5 "$@" --resolve "$name:80:198.51.100.2" "http://$name/index.html" -o /dev/null
+  rc=$?
+  if (( rc == 0 )); then echo ok; else echo "fail:$rc $(( $(now_ms) - start ))"; fi
+}
+
 case_http() {
   local r
-  r=$(inc curl -s --max-time 5 -H "Host: blocked.example" http://198.51.100.2/index.html)
-  expect "port 80 allowed" "quillnest test page" "$r"
+  r=$(curl_http allowed.example); expect "curl http:// allowed name" ok "$r"
+  r=$(curl_http blocked.example)
+  blocked_fast "$r" && pass "curl http:// blocked name fails fast ($r)" || fail "curl http:// blocked name ($r)"
+  r=$(curl_http www.blocked.example)
+  blocked_fast "$r" && pass "curl http:// blocked subdomain fails fast ($r)" || fail "curl http:// blocked subdomain ($r)"
+  r=$(curl_http WWW.Blocked.Example.)
+  blocked_fast "$r" && pass "curl http:// upper case, trailing dot fails fast ($r)" || fail "curl http:// upper case ($r)"
+  r=$(inc curl -s --max-time 5 -H "Host: blocked.example:80" http://198.51.100.2/index.html -o /dev/null; echo $?)
+  [[ $r != 0 ]] && pass "Host with port judged by its name" || fail "Host with port passed"
+  ip netns exec "$S" python3 -m http.server 80 --bind 2001:db8::2 --directory "$WORK/www" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do ins ss -ltn | grep -q '\[2001:db8::2\]:80 ' && break; sleep 0.1; done
+  r=$(inc curl -s --max-time 5 -6 --resolve "allowed.example:80:[2001:db8::2]" http://allowed.example/index.html)
+  expect "curl http:// IPv6 allowed" "quillnest test page" "$r"
+  r=$(inc curl -s --max-time 5 -6 --resolve "blocked.example:80:[2001:db8::2]" http://blocked.example/index.html -o /dev/null; echo $?)
+  [[ $r != 0 && $r != 7 ]] && pass "curl http:// IPv6 blocked ($r)" || fail "curl http:// IPv6 blocked ($r)"
+
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 blocked.example split)
+  expect "request head split over three segments, blocked" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example split)
+  expect "request head split over three segments, allowed" answered "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 - http10)
+  expect "HTTP/1.0 without Host is allowed" answered "$r"
+  local start; start=$(now_ms)
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example silent 3)
+  expect "client silent for 3 s, then its request works" answered "$r"
+  (( $(now_ms) - start < 6000 )) && pass "silent client not held past the bound" || fail "silent client took $(( $(now_ms) - start )) ms"
+
+  # A keep-alive server of its own, so a connection stays open across the rules change.
+  ip -n "$S" addr add 198.51.100.4/24 dev qs0
+  ip netns exec "$S" python3 -m http.server 80 --bind 198.51.100.4 --protocol HTTP/1.1 \
+    --directory "$WORK/www" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.4:80 ' && break; sleep 0.1; done
+  write_rules "$WORK/rules-more.json" true blocked.example allowed.example
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example reset-after \
+    "$WORK/rules.json" "$WORK/rules-more.json" "$DAEMON")
+  if [[ $r =~ ^[0-9]+$ ]] && (( r <= 1000 )); then
+    pass "rules change resets an open keep-alive connection in ${r} ms"
+  else
+    fail "keep-alive connection after the rules change (got '$r')"
+  fi
+  r=$(curl_http allowed.example)
+  blocked_fast "$r" && pass "newly blocked name fails over http://" || fail "newly blocked over http:// ($r)"
+
+  r=$(inc "$BIN" status --socket "$WORK/run/control.sock" --json 2>&1)
+  local named; named=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["httpNamedByHost"], d["httpUnnamedMissingHost"], d["httpUnnamedTimedOut"])' "$r" 2>/dev/null)
+  if [[ $named =~ ^([0-9]+)\ ([0-9]+)\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] >= 8 && BASH_REMATCH[2] >= 1 && BASH_REMATCH[3] >= 1 )); then
+    pass "status counts named ($named: named, no Host, timed out)"
+  else
+    fail "status http counters (got '$r')"
+  fi
 }
 
 case_udp() {

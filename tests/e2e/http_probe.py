@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Plain-HTTP client moves the stock clients cannot make. Prints one word (or a number).
+
+  http_probe.py ADDRESS HOST split
+        the request head in three writes 200 ms apart, cut inside the Host line;
+        prints "answered" or "reset"
+  http_probe.py ADDRESS HOST silent SECONDS
+        connects, sends nothing for SECONDS, then the request; "answered" or "reset"
+  http_probe.py ADDRESS - http10
+        an HTTP/1.0 request without Host; "answered" or "reset"
+  http_probe.py ADDRESS HOST reset-after RULES NEWRULES PID
+        a keep-alive request answered, then NEWRULES written over RULES and SIGHUP to PID;
+        prints the milliseconds until the idle connection is reset, or "open" when a second
+        request on it is still answered after 3 s
+"""
+import os
+import signal
+import socket
+import sys
+import time
+
+
+def connect(address):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    sock.settimeout(5)
+    sock.connect((address, 80))
+    return sock
+
+
+def request(host, version="1.1"):
+    head = f"GET /index.html HTTP/{version}\r\n"
+    if host:
+        head += f"Host: {host}\r\n"
+    return (head + "User-Agent: quillnest-probe\r\nAccept: */*\r\n\r\n").encode()
+
+
+def read_response(sock):
+    """Reads one response with a Content-Length body; None when the connection is reset."""
+    data = b""
+    try:
+        while b"\r\n\r\n" not in data:
+            chunk = sock.recv(4096)
+            if not chunk:
+                return None
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = 0
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value.strip())
+        while len(body) < length:
+            chunk = sock.recv(4096)
+            if not chunk:
+                return None
+            body += chunk
+        return head + b"\r\n\r\n" + body
+    except (ConnectionError, OSError):
+        return None
+
+
+def outcome(sock, payload_writes, pause=0.2):
+    try:
+        for i, piece in enumerate(payload_writes):
+            if i:
+                time.sleep(pause)
+            sock.sendall(piece)
+    except (ConnectionError, OSError):
+        return "reset"
+    return "answered" if read_response(sock) else "reset"
+
+
+def main():
+    address, host, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+    try:
+        sock = connect(address)
+    except (ConnectionError, OSError):
+        print("reset")
+        return
+    if mode == "split":
+        head = request(host)
+        cut = head.index(b"Host: ") + 8
+        print(outcome(sock, [head[:20], head[20:cut], head[cut:]]))
+    elif mode == "silent":
+        time.sleep(float(sys.argv[4]))
+        print(outcome(sock, [request(host)]))
+    elif mode == "http10":
+        print(outcome(sock, [request(None, "1.0")]))
+    elif mode == "reset-after":
+        if outcome(sock, [request(host)]) != "answered":
+            print("first-request-failed")
+            return
+        with open(sys.argv[5], "rb") as new, open(sys.argv[4] + ".tmp", "wb") as out:
+            out.write(new.read())
+        os.replace(sys.argv[4] + ".tmp", sys.argv[4])
+        start = time.monotonic()
+        os.kill(int(sys.argv[6]), signal.SIGHUP)
+        # The server keeps an idle keep-alive connection open: an error or end of stream here is
+        # the filter's reset.
+        sock.settimeout(3)
+        try:
+            ended = sock.recv(1) == b""
+        except socket.timeout:
+            ended = False
+        except (ConnectionError, OSError):
+            ended = True
+        if ended:
+            print(int((time.monotonic() - start) * 1000))
+        else:
+            print("open" if outcome(sock, [request(host)]) == "answered" else "reset-late")
+    else:
+        print("unknown mode")
+
+
+if __name__ == "__main__":
+    main()
