@@ -1,5 +1,6 @@
 // A console reporter that also keeps each finished run's figures by name, so a benchmark program
-// can print its comparison table (ours against the peer, with the ratio) after the run.
+// can print its comparison table (ours against the peer, with the ratio) after the run. A run
+// repeated (Repetitions, --benchmark_repetitions) is kept as its median.
 // --benchmark_out still writes its file: Google Benchmark adds the file reporter itself.
 #pragma once
 
@@ -21,9 +22,12 @@ class FigureReporter : public benchmark::ConsoleReporter {
 
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      // Aggregates come after their repetitions, so the median overwrites them.
       const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      Figures& figures = figures_[run.benchmark_name()];
+      Figures& figures = figures_[run.run_name.str()];
       figures.realNs = run.GetAdjustedRealTime() * toNs;
       figures.cpuNs = run.GetAdjustedCPUTime() * toNs;
       for (const auto& [name, counter] : run.counters) figures.counters[name] = counter.value;
