@@ -121,7 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p.sourcePort = static_cast<std::uint16_t>(40000 + (data[at] & 3));
     p.destinationPort = kPorts[(data[at] >> 2) & 3];
     p.tcpFlags = data[at + 1];
-    const std::uint32_t isn = 1000u + p.sourcePort;
+    // Two of the four client ports start just below 2^32: their streams cross the wrap.
+    const std::uint32_t isn =
+        (p.sourcePort & 1) ? 0xFFFFFF80u + p.sourcePort : 1000u + p.sourcePort;
     const std::uint16_t offset = static_cast<std::uint16_t>(data[at + 2] | data[at + 3] << 8);
     p.tcpSequence = (p.tcpFlags & kTcpSyn) ? isn : isn + 1 + (offset % 2048);
     const std::size_t length = std::min<std::size_t>(data[at + 4], size - (at + 5));

@@ -1,6 +1,7 @@
-// Stream reassembly against a plain model: segments at arbitrary offsets (overlapping, repeated,
-// out of order) must yield exactly the bytes a first-wins receiver keeps, and take() must hand
-// out each byte once, in order.
+// Stream reassembly against a plain model: segments at arbitrary offsets (overlapping, repeated
+// with different bytes, out of order) must yield exactly the bytes a first-wins receiver keeps,
+// and take() must hand out each byte once, in order. Offsets go through 32-bit sequence numbers
+// from a fuzzed initial sequence, so streams that cross the wrap are covered too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quillnest::hosts::StreamReassembler stream(kWindow);
   std::vector<std::optional<std::uint8_t>> model;  // first byte seen at each offset
   std::vector<std::uint8_t> taken;
-  std::size_t at = 0;
+  if (size < 4) return 0;
+  // The first 4 bytes: the initial sequence number; its top bits are set often so the stream
+  // crosses 2^32 within the window.
+  std::uint32_t isn = static_cast<std::uint32_t>(data[0] | data[1] << 8 | data[2] << 16) |
+                      static_cast<std::uint32_t>(data[3]) << 24;
+  if (data[0] & 1) isn |= 0xFFFFF000u;
+  std::size_t at = 4;
   // Each op: 2 bytes offset (little endian, mod 8192, minus 16), 1 byte length, then the bytes.
   while (at + 3 <= size) {
     const std::int64_t offset =
@@ -37,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (at + length > size) break;
     std::vector<std::uint8_t> bytes(data + at, data + at + length);
     at += length;
-    const bool accepted = stream.insert(offset, bytes);
+    const std::uint32_t sequence = isn + 1u + static_cast<std::uint32_t>(offset);
+    check(quillnest::hosts::streamOffset(isn, sequence) == offset, "sequence to offset");
+    const bool accepted = stream.insert(quillnest::hosts::streamOffset(isn, sequence), bytes);
     const std::int64_t end = offset + static_cast<std::int64_t>(length);
     if (end > static_cast<std::int64_t>(taken.size() + kWindow)) {
       check(!accepted, "beyond the window refused");

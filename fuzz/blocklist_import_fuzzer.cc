@@ -1,0 +1,62 @@
+// `import` on any bytes as a blocklist. Whatever it keeps must be a name the filter can match as
+// written, and the rules file it writes must load and pass `check` with no problem at all.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hosts/linux/control/blocklist_import.h"
+#include "hosts/linux/control/rules_check.h"
+#include "rules/filter_rules.h"
+#include "rules/normalization.h"
+
+namespace {
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quillnest;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const linuxhost::ImportResult result = linuxhost::importBlocklist(text);
+
+  std::size_t newlines = 0;
+  for (char c : text) newlines += c == '\n';
+  check(result.lines <= newlines + 1, "line count");
+  check(result.domains.size() + result.skippedTotal() <= size, "one outcome per name at most");
+  std::set<std::string> unique;
+  for (const std::string& domain : result.domains) {
+    check(unique.insert(domain).second, "no duplicates kept");
+    const auto normalized = normalizedHost(domain);
+    check(normalized && *normalized == domain, "kept names are normalised");
+    check(!isIPAddressLiteral(domain), "no address kept");
+    check(domain.find('.') != std::string::npos, "no single label kept");
+  }
+
+  const std::string file = linuxhost::rulesFileText(result.domains);
+  check(!file.empty() && file.back() == '\n', "rules file ends with a newline");
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()),
+                                            file.size());
+  const DecodeResult decoded = decodeFilterRules(bytes);
+  check(decoded.rules.has_value(), "written rules load");
+  check(decoded.rules->isEnabled(), "written rules are enabled");
+  std::vector<std::string> sorted(result.domains);
+  std::sort(sorted.begin(), sorted.end());
+  check(decoded.rules->domains() == sorted, "written rules hold exactly the kept names");
+  const linuxhost::RulesCheck checked = linuxhost::checkRules(bytes);
+  check(checked.loads && checked.problems.empty(), "written rules pass check");
+  check(linuxhost::domainEntryLines(file).size() == result.domains.size(), "a line per entry");
+  return 0;
+}
