@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Figures for the Linux host, in namespaces of its own (root): new TCP connections per second and
 # connect latency without and with the filter (100,000 blocked domains), the TLS handshake of a
-# held flow, and one connection's throughput. Bounded: every step has a timeout.
+# held flow, port-80 requests from connect to first response byte (the Host is read before the
+# verdict), and one connection's throughput. Bounded: every step has a timeout.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/hosts/linux/quillnest-filter}")
@@ -43,8 +44,13 @@ domains = [f"blocked{i}.example" for i in range(100000)]
 json.dump({"isEnabled": True, "domains": domains}, open(sys.argv[1], "w"))
 PY
 
+HTTP_RESULTS=()
 measure() {
+  local http
+  http=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" http 198.51.100.2 allowed.example "$COUNT")
+  HTTP_RESULTS+=("$http")
   echo "  connect:    $(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" connect 198.51.100.2 80 "$COUNT")"
+  echo "  http:       $http"
   echo "  tls:        $(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" tls 198.51.100.2 allowed.example 200)"
   echo "  throughput: $(ip netns exec "$C" timeout 30 python3 "$HERE/bench_linux_helper.py" blast 198.51.100.2 80 3)"
 }
@@ -57,3 +63,6 @@ for _ in $(seq 100); do grep -q "quillnest-filter running" "$WORK/daemon.log" &&
 grep -q "quillnest-filter running" "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }
 echo "with the filter (100,000 blocked domains; TLS flows held until the ClientHello is read):"
 measure
+echo
+echo "port-80 requests, connect to first response byte ($COUNT requests, Host read before the verdict):"
+printf '  %-18s %s\n' "without the filter" "${HTTP_RESULTS[0]:-?}" "with the filter" "${HTTP_RESULTS[1]:-?}"

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Helper of bench-linux.sh.
-  serve PORT                      accept; "blast" -> stream zeros until closed; else close
+  serve PORT                      accept; "blast" -> stream zeros until closed; an HTTP request
+                                  -> a small response; else close
   connect ADDR PORT COUNT         COUNT sequential connects: rate and connect latency p50/p99
   tls ADDR NAME COUNT             COUNT TLS handshakes on 443: handshake p50/p99
   blast ADDR PORT SECONDS         read one connection's stream: MB/s
+  http ADDR NAME COUNT            COUNT port-80 requests with Host NAME: connect to first
+                                  response byte p50/p99
 """
 import socket
 import ssl
@@ -26,10 +29,13 @@ def serve(port):
     def handle(conn):
         conn.settimeout(2)
         try:
-            if conn.recv(6).startswith(b"blast"):
+            first = conn.recv(4096)
+            if first.startswith(b"blast"):
                 chunk = bytes(256 * 1024)
                 while True:
                     conn.sendall(chunk)
+            elif first.startswith(b"GET "):
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
         except OSError:
             pass
         finally:
@@ -69,6 +75,22 @@ def tls(address, name, count):
     print(f"TLS handshake p50 {pct(latencies, 50):.0f} us  p99 {pct(latencies, 99):.0f} us")
 
 
+def http(address, name, count):
+    request = f"GET / HTTP/1.1\r\nHost: {name}\r\nUser-Agent: bench\r\n\r\n".encode()
+    latencies = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(5)
+        t = time.monotonic()
+        s.connect((address, 80))
+        s.sendall(request)
+        if not s.recv(1):
+            raise SystemExit("no response")
+        latencies.append((time.monotonic() - t) * 1e6)
+        s.close()
+    print(f"connect to first byte p50 {pct(latencies, 50):.0f} us  p99 {pct(latencies, 99):.0f} us")
+
+
 def blast(address, port, seconds):
     s = socket.create_connection((address, port), timeout=5)
     s.sendall(b"blast\n")
@@ -92,5 +114,7 @@ if __name__ == "__main__":
         connect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif mode == "tls":
         tls(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif mode == "http":
+        http(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif mode == "blast":
         blast(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))

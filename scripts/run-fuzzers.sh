@@ -14,6 +14,8 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
   name=$(basename "$fuzzer")
   corpus="$work/$name"
   mkdir -p "$corpus"
+  seeds=fuzz/seeds/${name%_fuzzer}
+  if [[ -d $seeds ]]; then cp "$seeds"/* "$corpus"/ 2>/dev/null || true; fi
   if [[ $name == server_name_fuzzer ]]; then
     scripts/make-tls-seeds.sh "$corpus" "${SEED_BUILD:-build/asan}" >/dev/null 2>&1 || true
   fi

@@ -22,6 +22,7 @@ struct HttpRequestHeadReader::State {
   bool hostComplete = false;  // ... and a later line or the end of the head closed it
   bool requestLineDone = false;
   bool headEnded = false;
+  bool failed = false;  // the parser refused the bytes
   std::array<char, 14> prefix{};
   std::size_t prefixLength = 0;
 };
@@ -256,16 +257,25 @@ const HttpHeadResult& HttpRequestHeadReader::feed(std::span<const std::uint8_t> 
   const auto readable = bytes.first(std::min(bytes.size(), room));
   for (std::size_t i = 0; i < readable.size() && state.prefixLength < state.prefix.size(); ++i)
     state.prefix[state.prefixLength++] = static_cast<char>(readable[i]);
-  http_parser_execute(&state.parser, &settings(), reinterpret_cast<const char*>(readable.data()),
-                      readable.size());
-  const auto error = static_cast<http_errno>(state.parser.http_errno);
-  if (auto outcome = evaluate(state)) {
-    result_ = std::move(*outcome);
-  } else if (error != HPE_OK && error != HPE_PAUSED) {
+  if (!state.failed) {
+    http_parser_execute(&state.parser, &settings(), reinterpret_cast<const char*>(readable.data()),
+                        readable.size());
+    const auto error = static_cast<http_errno>(state.parser.http_errno);
+    if (auto outcome = evaluate(state)) {
+      result_ = std::move(*outcome);
+      return result_;
+    }
+    state.failed = error != HPE_OK && error != HPE_PAUSED;
+  }
+  if (state.failed) {
+    // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
+    // answer never depends on where the stream was cut.
     const std::string_view prefix(state.prefix.data(), state.prefixLength);
-    result_ = unnamed(kHttp2Preface.starts_with(prefix) && !prefix.empty()
-                          ? HttpUnnamedReason::http2PriorKnowledge
-                          : HttpUnnamedReason::notHttp);
+    if (prefix == kHttp2Preface) {
+      result_ = unnamed(HttpUnnamedReason::http2PriorKnowledge);
+    } else if (!kHttp2Preface.starts_with(prefix) || fed_ >= limit_) {
+      result_ = unnamed(HttpUnnamedReason::notHttp);
+    }
   } else if (fed_ >= limit_) {
     result_ = unnamed(HttpUnnamedReason::headTooLarge);
   }
