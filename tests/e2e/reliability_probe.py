@@ -1,0 +1,590 @@
+#!/usr/bin/env python3
+"""Servers and clients of the reliability end-to-end tests (reliability_test.sh).
+
+Every wait is bounded; every client prints one line (a word or a JSON object) for the script.
+
+Servers (server namespace):
+  sni-server LOG ADDRESS...      TLS on 443 at each address; appends "PORT NAME" to LOG for
+                                 every ClientHello it reads (the name as the server saw it), then
+                                 finishes the handshake and answers "ok"
+  sink ADDRESS                   plain TCP on 443 for many connections: answers one byte 0x16 once
+                                 a whole TLS record has come, keeps silent before that
+
+Clients (client namespace):
+  split ADDRESS NAME LOG STRIDE SECONDS
+        ClientHello cut in two TCP segments at every STRIDE-th byte boundary
+  plan ADDRESS NAME LOG PLAN     one connection written as PLAN says: "records:N" (TLS records of
+        N bytes), "silent:S" (nothing for S seconds, then the hello), "pause:K:S" (K bytes, S
+        seconds, the rest)
+  craft SCENARIO LOG             hand-made segments from a raw socket (IPv4, ports 40000-40999)
+  rate ADDRESS NAME SECONDS PARALLEL
+        TLS ClientHellos to the sink as fast as PARALLEL workers can: rate, latency p50/p99
+  loop ADDRESS NAME SECONDS      full TLS connections one after another; counts failures
+  hold ADDRESS COUNT SECONDS     COUNT connections that send a 5-byte record header and no more,
+        kept open SECONDS
+  mix ADDRESS SECONDS OUT        connections to a.example and b.example in turn; one line each
+        "time name outcome" in OUT
+"""
+import json
+import os
+import random
+import selectors
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+
+# ----------------------------------------------------------------------------------------------
+# Shared pieces
+
+
+def client_hello(name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_hostname=name)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def recut(hello, size):
+    body = hello[5:]
+    out = b""
+    for start in range(0, len(body), size):
+        piece = body[start:start + size]
+        out += bytes([22]) + hello[1:3] + len(piece).to_bytes(2, "big") + piece
+    return out
+
+
+def pct(values, p):
+    if not values:
+        return 0
+    values = sorted(values)
+    return values[min(len(values) - 1, int(len(values) * p / 100))]
+
+
+def connect(address, port=443, timeout=5):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    sock.connect((address, port))
+    return sock
+
+
+def outcome(sock, timeout=3):
+    """allowed: the server answered with a handshake record; reset: the filter ended it."""
+    sock.settimeout(timeout)
+    try:
+        data = sock.recv(5)
+    except (ConnectionResetError, ConnectionAbortedError, BrokenPipeError):
+        return "reset"
+    except socket.timeout:
+        return "timeout"
+    except OSError:
+        return "reset"
+    if data[:1] == b"\x16":
+        return "allowed"
+    return "closed" if not data else "other"
+
+
+def log_size(log):
+    try:
+        return os.path.getsize(log)
+    except OSError:
+        return 0
+
+
+def seen_names(log, since):
+    """PORT -> names the server read, from the sni-server's log past byte since."""
+    names = {}
+    try:
+        with open(log) as f:
+            f.seek(since)
+            for line in f:
+                parts = line.split(" ", 1)
+                if len(parts) == 2:
+                    names.setdefault(int(parts[0]), []).append(parts[1].rstrip("\n"))
+    except FileNotFoundError:
+        pass
+    return names
+
+
+def wait_seen(log, port, since, seconds=1.0):
+    end = time.monotonic() + seconds
+    while True:
+        names = seen_names(log, since).get(port)
+        if names or time.monotonic() >= end:
+            return names or []
+        time.sleep(0.02)
+
+
+# ----------------------------------------------------------------------------------------------
+# Servers
+
+
+def sni_server(log, addresses):
+    cert_dir = os.path.dirname(os.path.abspath(log))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(cert_dir, "cert.pem"), os.path.join(cert_dir, "key.pem"))
+    lock = threading.Lock()
+    out = open(log, "a", buffering=1)
+
+    def on_name(tls, name, _context):
+        try:
+            port = tls.getpeername()[1]
+        except OSError:
+            return None
+        with lock:
+            out.write(f"{port} {name if name is not None else '-'}\n")
+        return None
+
+    context.sni_callback = on_name
+
+    def handle(conn):
+        conn.settimeout(5)
+        try:
+            tls = context.wrap_socket(conn, server_side=True)
+            tls.sendall(b"ok\n")
+            tls.recv(1)
+            tls.close()
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            conn.close()
+
+    def listen(address):
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        listener = socket.socket(family, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((address, 443))
+        listener.listen(1024)
+        while True:
+            conn, _ = listener.accept()
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+    threads = [threading.Thread(target=listen, args=(a,), daemon=True) for a in addresses]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def sink(address):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((address, 443))
+    listener.listen(4096)
+    listener.setblocking(False)
+    selector = selectors.DefaultSelector()
+    selector.register(listener, selectors.EVENT_READ)
+    pending = {}  # connection -> bytes read before the first record was complete
+    while True:
+        for key, _ in selector.select():
+            if key.fileobj is listener:
+                try:
+                    conn, _ = listener.accept()
+                except OSError:
+                    continue
+                conn.setblocking(False)
+                pending[conn] = bytearray()
+                selector.register(conn, selectors.EVENT_READ)
+                continue
+            conn = key.fileobj
+            try:
+                data = conn.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                selector.unregister(conn)
+                pending.pop(conn, None)
+                conn.close()
+                continue
+            buffer = pending.get(conn)
+            if buffer is None:
+                continue  # answered already
+            buffer += data
+            if len(buffer) >= 5 and len(buffer) >= 5 + int.from_bytes(buffer[3:5], "big"):
+                try:
+                    conn.send(b"\x16")
+                except OSError:
+                    pass
+                pending[conn] = None
+
+
+# ----------------------------------------------------------------------------------------------
+# Kernel-socket clients
+
+
+def run_pieces(address, pieces, log):
+    """pieces: list of bytes or float (a pause in seconds). Returns (outcome, names seen)."""
+    since = log_size(log)
+    try:
+        sock = connect(address)
+    except (OSError, socket.timeout):
+        return "connect-failed", []
+    port = sock.getsockname()[1]
+    result = None
+    try:
+        for piece in pieces:
+            if isinstance(piece, float):
+                time.sleep(piece)
+            else:
+                sock.sendall(piece)
+                time.sleep(0.001)  # one write, one segment
+    except (ConnectionResetError, ConnectionAbortedError, BrokenPipeError):
+        result = "reset"
+    except OSError:
+        result = "reset"
+    if result is None:
+        result = outcome(sock)
+    sock.close()
+    names = wait_seen(log, port, since, 0.5 if result == "allowed" else 0.01)
+    return result, names
+
+
+def split(address, name, log, stride, seconds):
+    hello = client_hello(name)
+    want = "reset" if "blocked" in name else "allowed"
+    counts = {}
+    wrong = []
+    end = time.monotonic() + seconds
+    tried = 0
+    since = log_size(log)
+    for k in range(1, len(hello), stride):
+        if time.monotonic() > end:
+            break
+        result, names = run_pieces(address, [hello[:k], hello[k:]], log)
+        tried += 1
+        counts[result] = counts.get(result, 0) + 1
+        # What passed must be what was judged: a blocked name never reaches the server.
+        leaked = [n for n in names if "blocked" in n.lower()]
+        if result != want or leaked or (want == "allowed" and names != [name]):
+            wrong.append({"split": k, "outcome": result, "serverSaw": names})
+    # A late look at everything the server read meanwhile: no blocked name, whatever the timing.
+    time.sleep(0.3)
+    for port, names in seen_names(log, since).items():
+        if any("blocked" in n.lower() for n in names):
+            wrong.append({"port": port, "serverSaw": names})
+    print(json.dumps({"helloBytes": len(hello), "boundaries": tried, "outcomes": counts,
+                      "wrong": wrong[:10], "wrongCount": len(wrong)}))
+
+
+def plan(address, name, log, spec):
+    hello = client_hello(name)
+    kind, *args = spec.split(":")
+    if kind == "records":
+        pieces = [recut(hello, int(args[0]))]
+    elif kind == "silent":
+        pieces = [float(args[0]), hello]
+    elif kind == "pause":
+        k = int(args[0])
+        pieces = [hello[:k], float(args[1]), hello[k:]]
+    else:
+        raise SystemExit(f"unknown plan {spec}")
+    result, names = run_pieces(address, pieces, log)
+    print(json.dumps({"outcome": result, "serverSaw": names}))
+
+
+# ----------------------------------------------------------------------------------------------
+# Raw-socket client: segments as the test wants them (IPv4)
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+class RawConnection:
+    SRC, DST = "198.51.100.1", "198.51.100.2"
+
+    def __init__(self):
+        self.sport = random.randint(40000, 40999)
+        self.isn = random.getrandbits(32)
+        self.out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+        self.inp = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
+        self.server_isn = None
+
+    def segment(self, flags, offset, payload=b"", bad_checksum=False):
+        seq = (self.isn + 1 + offset) & 0xFFFFFFFF if flags != 0x02 else self.isn
+        ack = (self.server_isn + 1) & 0xFFFFFFFF if self.server_isn is not None else 0
+        tcp = struct.pack("!HHIIBBHHH", self.sport, 443, seq, ack, 5 << 4, flags, 65535, 0, 0)
+        pseudo = struct.pack("!4s4sBBH", socket.inet_aton(self.SRC), socket.inet_aton(self.DST),
+                             0, 6, len(tcp) + len(payload))
+        value = checksum(pseudo + tcp + payload)
+        if bad_checksum:
+            value ^= 0x5A5A
+        tcp = tcp[:16] + struct.pack("!H", value) + tcp[18:]
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp) + len(payload),
+                         random.getrandbits(16), 0x4000, 64, 6, 0,
+                         socket.inet_aton(self.SRC), socket.inet_aton(self.DST))
+        try:
+            self.out.sendto(ip + tcp + payload, (self.DST, 0))
+        except PermissionError:
+            pass  # the connection is marked dropped: our own rule refuses the packet
+
+    def receive(self, seconds):
+        """Packets from the server to our port within seconds: (flags, seq, payload)."""
+        end = time.monotonic() + seconds
+        got = []
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return got
+            self.inp.settimeout(left)
+            try:
+                data = self.inp.recv(65535)
+            except socket.timeout:
+                return got
+            ihl = (data[0] & 0x0F) * 4
+            sport, dport, seq = struct.unpack("!HHI", data[ihl:ihl + 8])
+            if sport != 443 or dport != self.sport:
+                continue
+            flags = data[ihl + 13]
+            payload = data[ihl + ((data[ihl + 12] >> 4) * 4):]
+            got.append((flags, seq, payload))
+            if flags & 0x04 or payload or flags & 0x12 == 0x12:
+                return got
+
+    def open(self, reset_first=False):
+        self.segment(0x02, 0)
+        for flags, seq, _ in self.receive(2):
+            if flags & 0x12 == 0x12:
+                self.server_isn = seq
+                if reset_first:
+                    self.segment(0x04, 0, b"", True)
+                self.segment(0x10, 0)
+                return True
+        return False
+
+    def answered(self, seconds=1.0):
+        for flags, _, payload in self.receive(seconds):
+            if payload[:1] == b"\x16":
+                return "allowed"
+            if flags & 0x04:
+                return "reset"
+        return "silent"
+
+    def close(self):
+        self.segment(0x04, 0)
+
+
+def craft(scenario, log):
+    allowed, blocked = "allowed.example", "blocked.example"
+    hello_a = client_hello(allowed)
+    at = hello_a.find(allowed.encode())
+    hello_b = hello_a.replace(allowed.encode(), blocked.encode())
+    n = len(hello_a)
+    # (offset, bytes, bad checksum) in the order they are sent
+    A = lambda lo, hi: (lo, hello_a[lo:hi], False)  # noqa: E731
+    B = lambda lo, hi: (lo, hello_b[lo:hi], False)  # noqa: E731
+    name_end = at + len(allowed)
+    cut = at + 20  # beyond the name
+    plans = {
+        # Out of order: the name's segment arrives first, beyond a gap.
+        "reverse-blocked": [B(cut, n), B(at - 10, cut), B(0, at - 10)],
+        "reverse-allowed": [A(cut, n), A(at - 10, cut), A(0, at - 10)],
+        "shuffle-blocked": "shuffle",
+        # Overlap with what was already delivered: the server keeps the first copy.
+        "retransmit-a-then-b": [A(0, cut), B(0, cut), A(cut, n)],
+        "retransmit-b-then-a": [B(0, cut), A(0, cut), A(cut, n)],
+        # Overlaps beyond a gap, both held until the gap fills.
+        "held-a-then-longer-b": [A(at - 20, name_end), B(at - 20, cut + 40), A(0, at - 20),
+                                 A(cut + 40, n)],
+        "held-b-then-longer-a": [B(at - 20, name_end), A(at - 20, cut + 40), A(0, at - 20),
+                                 A(cut + 40, n)],
+        # A held short segment inside a longer one that starts at the gap's end.
+        "held-a-inside-b": [A(at - 5, name_end + 5), B(at - 20, cut + 40), A(0, at - 20),
+                            A(cut + 40, n)],
+        # Insertion: a copy the server's kernel throws away (bad TCP checksum) carries the
+        # harmless name; the good copy that follows carries the blocked one.
+        "badsum-a-then-b": [(0, hello_a[:cut], True), B(0, cut), A(cut, n)],
+        # A reset the server's kernel throws away (bad checksum) that conntrack believes.
+        "badsum-reset-then-b": [("rst", b"", True), B(0, n)],
+        "badsum-reset-before-ack": [B(0, n)],
+    }
+    if scenario not in plans:
+        raise SystemExit(f"unknown scenario {scenario}")
+    steps = plans[scenario]
+    if steps == "shuffle":
+        bounds = sorted(random.sample(range(1, n), 7))
+        edges = [0] + bounds + [n]
+        steps = [B(edges[i], edges[i + 1]) for i in range(len(edges) - 1)]
+        random.shuffle(steps)
+    conn = RawConnection()
+    since = log_size(log)
+    if not conn.open(reset_first=scenario == "badsum-reset-before-ack"):
+        print(json.dumps({"outcome": "no-handshake"}))
+        return
+    for offset, data, bad in steps:
+        if offset == "rst":
+            conn.segment(0x04, 0, b"", bad)
+        else:
+            conn.segment(0x18, offset, data, bad)
+        time.sleep(0.02)
+    result = conn.answered()
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names}))
+
+
+# ----------------------------------------------------------------------------------------------
+# Load clients
+
+
+def rate(address, name, seconds, parallel):
+    hello = client_hello(name)
+    latencies, failures = [], [0]
+    lock = threading.Lock()
+    end = time.monotonic() + seconds
+
+    def worker():
+        mine, bad = [], 0
+        while time.monotonic() < end:
+            t = time.monotonic()
+            try:
+                sock = connect(address, timeout=3)
+                sock.sendall(hello)
+                ok = outcome(sock, 3) == "allowed"
+                sock.close()
+            except OSError:
+                ok = False
+            if ok:
+                mine.append((time.monotonic() - t) * 1e6)
+            else:
+                bad += 1
+        with lock:
+            latencies.extend(mine)
+            failures[0] += bad
+
+    start = time.monotonic()
+    threads = [threading.Thread(target=worker) for _ in range(parallel)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - start
+    print(json.dumps({"connections": len(latencies), "failures": failures[0],
+                      "perSecond": round(len(latencies) / elapsed),
+                      "p50us": round(pct(latencies, 50)), "p99us": round(pct(latencies, 99))}))
+
+
+def loop(address, name, seconds, stop=None):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    ok, failed, errors = 0, 0, {}
+    end = time.monotonic() + seconds
+    while time.monotonic() < end and not (stop and os.path.exists(stop)):
+        try:
+            sock = socket.create_connection((address, 443), timeout=8)
+            tls = context.wrap_socket(sock, server_hostname=name)
+            if tls.recv(3) != b"ok\n":
+                raise OSError("no answer")
+            tls.close()
+            ok += 1
+        except (OSError, ssl.SSLError) as error:
+            failed += 1
+            key = type(error).__name__
+            errors[key] = errors.get(key, 0) + 1
+    print(json.dumps({"ok": ok, "failed": failed, "errors": errors}))
+
+
+def hold(address, count, seconds):
+    header = client_hello("held.example")[:5]
+    socks = []
+    refused = 0
+    start = time.monotonic()
+    for _ in range(count):
+        try:
+            sock = connect(address, timeout=3)
+            sock.sendall(header)
+            socks.append(sock)
+        except OSError:
+            refused += 1
+    opened = time.monotonic() - start
+    print(json.dumps({"open": len(socks), "failed": refused, "seconds": round(opened, 2)}),
+          flush=True)
+    time.sleep(seconds)
+    for sock in socks:
+        sock.close()
+
+
+def syn_flood(address, count, seconds):
+    """count SYNs to address:443 from ports 1024-39999 (the kernel's resets answer the SYN-ACKs)."""
+    out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    src = socket.inet_aton("198.51.100.1")
+    dst = socket.inet_aton(address)
+    sent = 0
+    start = time.monotonic()
+    end = start + seconds
+    while sent < count and time.monotonic() < end:
+        sport = 1024 + sent % 38976
+        seq = random.getrandbits(32)
+        tcp = struct.pack("!HHIIBBHHH", sport, 443, seq, 0, 5 << 4, 0x02, 65535, 0, 0)
+        pseudo = struct.pack("!4s4sBBH", src, dst, 0, 6, len(tcp))
+        tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 40, 0, 0x4000, 64, 6, 0, src, dst)
+        try:
+            out.sendto(ip + tcp, (address, 0))
+        except OSError:
+            pass
+        sent += 1
+    elapsed = time.monotonic() - start
+    print(json.dumps({"sent": sent, "seconds": round(elapsed, 2), "perSecond": round(sent / elapsed)}))
+
+
+def mix(address, seconds, out):
+    hellos = {"a.example": client_hello("a.example"), "b.example": client_hello("b.example")}
+    end = time.monotonic() + seconds
+    with open(out, "w", buffering=1) as f:
+        while time.monotonic() < end:
+            for name, hello in hellos.items():
+                try:
+                    sock = connect(address, timeout=3)
+                    sock.sendall(hello)
+                    result = outcome(sock, 3)
+                    sock.close()
+                except OSError:
+                    result = "reset"
+                f.write(f"{time.time():.3f} {name} {result}\n")
+
+
+def main():
+    mode, args = sys.argv[1], sys.argv[2:]
+    if mode == "sni-server":
+        sni_server(args[0], args[1:])
+    elif mode == "sink":
+        sink(args[0])
+    elif mode == "split":
+        split(args[0], args[1], args[2], int(args[3]), float(args[4]))
+    elif mode == "plan":
+        plan(args[0], args[1], args[2], args[3])
+    elif mode == "craft":
+        craft(args[0], args[1])
+    elif mode == "rate":
+        rate(args[0], args[1], float(args[2]), int(args[3]))
+    elif mode == "loop":
+        loop(args[0], args[1], float(args[2]), args[3] if len(args) > 3 else None)
+    elif mode == "syn-flood":
+        syn_flood(args[0], int(args[1]), float(args[2]))
+    elif mode == "hold":
+        hold(args[0], int(args[1]), float(args[2]))
+    elif mode == "mix":
+        mix(args[0], float(args[1]), args[2])
+    else:
+        raise SystemExit(f"unknown mode {mode}")
+
+
+if __name__ == "__main__":
+    main()
