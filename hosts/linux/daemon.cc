@@ -81,6 +81,9 @@ std::string FilterDaemon::openKernelSide() {
   }
   if (auto error = conntrackEvents_.open(); !error.empty()) return error;
   if (auto error = conntrackMarker_.open(); !error.empty()) return error;
+  // Without it forwarded connections still get their reset, at their next packet.
+  if (options_.forward)
+    if (auto error = forwardResetter_.open(); !error.empty()) warn(error);
   return {};
 }
 
@@ -140,8 +143,10 @@ void FilterDaemon::endConnection(const hosts::ConnectionKey& key) {
       break;
     case SocketDestroyer::Result::notFound:
       // Not a socket of this machine (forwarded) or already gone: the dropped connmark stops
-      // every further packet.
+      // every further packet, and with forwarding each end is made to send one.
       debug("no local socket for " + key.text());
+      if (options_.forward && !forwardResetter_.provoke(key, &error))
+        debug("cannot provoke a reset of " + key.text() + ": " + error);
       break;
     case SocketDestroyer::Result::failed:
       warn("cannot reset " + key.text() + ": " + error);

@@ -16,6 +16,7 @@
 #include "hosts/common/flow_engine.h"
 #include "hosts/linux/conntrack.h"
 #include "hosts/linux/control/control_plane.h"
+#include "hosts/linux/forward_resetter.h"
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
 #include "hosts/linux/nfqueue.h"
@@ -79,6 +80,7 @@ class FilterDaemon {
   ConntrackEvents conntrackEvents_;
   ConntrackMarker conntrackMarker_;
   SocketDestroyer socketDestroyer_;
+  ForwardResetter forwardResetter_;
   ProcessIptablesRunner iptables_;
   RuleOptions ruleOptions_;
 

@@ -143,10 +143,16 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
 
   const std::string queue = queueTarget(options);
+  // Our probes belong to connections marked dropped, which this chain would drop.
+  if (options.forward)
+    script << "-A " << kOutputChain << " -m mark --mark " << markMatch(kMarkProbe)
+           << " -j RETURN\n";
   appendChainRules(script, kOutputChain, false, queue);
   if (options.forward) appendChainRules(script, kForwardChain, true, queue);
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
+  if (options.forward)
+    script << post << "-m mark --mark " << markMatch(kMarkProbe) << " -j RETURN\n";
   script << post << "-j CONNMARK --save-mark --nfmask " << hex(kMarkMask) << " --ctmask "
          << hex(kMarkMask) << "\n";
 

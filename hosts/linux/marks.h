@@ -13,6 +13,9 @@ inline constexpr std::uint32_t kMarkMask = 0x70000000;
 inline constexpr std::uint32_t kMarkAllowed = 0x10000000;
 inline constexpr std::uint32_t kMarkDropped = 0x20000000;
 inline constexpr std::uint32_t kMarkInspect = 0x30000000;
+// A packet mark only, never a connmark: the probes that make both ends of a dropped forwarded
+// connection answer (forward_resetter.h). Our chains let them pass and never save it.
+inline constexpr std::uint32_t kMarkProbe = 0x40000000;
 
 // The mark value for an engine outcome; 0 for none.
 constexpr std::uint32_t markValue(hosts::ConnectionMark mark) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end test of quillnest-filter run: real kernel, real clients, inside namespaces of its own.
-#   e2e_test.sh BINARY CASE        CASE: tls | http | udp | reset | crash | all
+#   e2e_test.sh BINARY CASE        CASE: tls | http | udp | reset | crash | forward | chromium | all
 # The client namespace (198.51.100.1, 2001:db8::1) runs the daemon and the clients; the server
 # namespace (198.51.100.2, 2001:db8::2) runs openssl s_server on 443, an HTTP server on 80 and
 # UDP echo servers. Exit 77 (skipped) without root.
@@ -298,6 +298,153 @@ case_crash() {
   expect "stop removes every chain and jump" 0 "$r"
 }
 
+# chromium: headless Chromium in the client namespace against the HTTP/1.1 server (openssl
+# s_server, no ALPN) on 198.51.100.2 and an HTTP/2-only server (nghttpd, ALPN h2) on
+# 198.51.100.3. chrome_load prints "ok MS PROTOCOL", "fail MS ERROR PROTOCOL" (MS: the page
+# request's lifetime, from Chromium's net log) or "timeout". Only the test's name resolves (to
+# the server): Chromium's own background requests fail at name resolution instead of occupying
+# the servers.
+chrome_load() {  # chrome_load ADDRESS NAME WANT_TEXT [chromium flags]
+  local address=$1 name=$2 want=$3 url="https://$2/"; shift 3
+  local profile; profile=$(mktemp -d "$WORK/chromium.XXXXXX")
+  local out rc
+  # Its own PID namespace: every Chromium process dies with it, whatever happens.
+  out=$(timeout -k 2 25 ip netns exec "$C" unshare --pid --fork --kill-child --mount-proc \
+    chromium --headless=new --no-sandbox --disable-gpu --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --disable-features=DnsOverHttps,OptimizationHints --no-pings --user-data-dir="$profile" \
+    --host-resolver-rules="MAP $name $address, MAP * ~NOTFOUND" --ignore-certificate-errors \
+    --log-net-log="$profile/netlog.json" --timeout=15000 "$@" --dump-dom "$url" 2>"$profile/stderr")
+  rc=$?
+  if (( rc == 124 || rc == 137 )); then echo timeout; return; fi
+  local timing; timing=$(python3 "$HERE/netlog_outcome.py" "$profile/netlog.json" "$url")
+  if [[ $out == *"$want"* ]]; then echo "ok $timing"; else echo "fail $timing"; fi
+}
+
+chrome_refused() {  # a failure well under the 2 s hold bound, not a timeout
+  [[ $1 =~ ^fail\ ([0-9]+)\ ERR_ ]] && (( BASH_REMATCH[1] < 1000 ))
+}
+
+case_chromium() {
+  command -v chromium >/dev/null || { echo "SKIP: chromium not installed (Debian package chromium)"; exit 77; }
+  local r name
+  for name in allowed.example blocked.example; do
+    r=$(chrome_load 198.51.100.2 "$name" s_server)
+    echo "  chromium http/1.1 $name: $r"
+    if [[ $name == allowed* ]]; then
+      [[ $r == ok*http/1.1 ]] && pass "chromium http/1.1 $name loads" || fail "chromium http/1.1 $name ($r)"
+    else
+      chrome_refused "$r" && pass "chromium http/1.1 $name refused fast" || fail "chromium http/1.1 $name ($r)"
+    fi
+  done
+
+  if ! command -v nghttpd >/dev/null; then
+    echo "NOTE: nghttpd (Debian package nghttp2-server) not installed: HTTP/2 and QUIC not covered"
+    return
+  fi
+  mkdir -p "$WORK/h2"
+  echo "quillnest h2 page" > "$WORK/h2/index.html"
+  ip -n "$S" addr add 198.51.100.3/24 dev qs0
+  ip netns exec "$S" nghttpd -a 198.51.100.3 -d "$WORK/h2" 443 "$WORK/key.pem" "$WORK/cert.pem" \
+    >"$WORK/nghttpd.log" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.3:443 ' && break; sleep 0.1; done
+  for name in allowed.example blocked.example www.blocked.example; do
+    r=$(chrome_load 198.51.100.3 "$name" "quillnest h2 page")
+    echo "  chromium http/2 $name: $r"
+    if [[ $name == allowed* ]]; then
+      [[ $r == ok*h2 ]] && pass "chromium http/2 $name loads" || fail "chromium http/2 $name ($r)"
+    else
+      chrome_refused "$r" && pass "chromium http/2 $name refused fast" || fail "chromium http/2 $name ($r)"
+    fi
+  done
+  # Chromium tries QUIC here only when forced, and a forced origin gets no TCP fallback: UDP 443
+  # is dropped whatever the name, so both loads fail, after Chromium's QUIC handshake timeout
+  # (about 4 s), never by hanging.
+  for name in blocked.example allowed.example; do
+    r=$(chrome_load 198.51.100.3 "$name" "quillnest h2 page" --origin-to-force-quic-on="$name:443")
+    echo "  chromium forced QUIC $name: $r"
+    [[ $r == fail* ]] && pass "chromium forced QUIC $name: no QUIC connection ($r)" \
+      || fail "chromium forced QUIC $name ($r)"
+  done
+}
+
+# forward: a gateway namespace between a client of its own and the server runs the daemon with
+# --forward. F (203.0.113.1) -> G (203.0.113.254 | 192.0.2.1) -> S (192.0.2.2, serving 198.51.100.2).
+fwd_curl() {  # fwd_curl NAME [curl options] -> "ok" or "fail:<exit> <ms>"
+  local name=$1 start rc; shift
+  start=$(now_ms)
+  ip netns exec "$ID-f" curl -sk --max-time 5 "$@" --resolve "$name:443:198.51.100.2" \
+    "https://$name/" -o /dev/null
+  rc=$?
+  if (( rc == 0 )); then echo ok; else echo "fail:$rc $(( $(now_ms) - start ))"; fi
+}
+
+case_forward() {
+  local F="$ID-f" G="$ID-g" r
+  [[ -n "$DAEMON" ]] && stop_daemon
+  trap 'ip netns del "$ID-f" 2>/dev/null; ip netns del "$ID-g" 2>/dev/null; cleanup' EXIT
+  ip netns add "$F" && ip netns add "$G" || { fail "cannot create forward namespaces"; return; }
+  ip -n "$F" link add qf0 type veth peer name qg0 netns "$G"
+  ip -n "$G" link add qg1 type veth peer name qs1 netns "$S"
+  ip -n "$F" addr add 203.0.113.1/24 dev qf0
+  ip -n "$G" addr add 203.0.113.254/24 dev qg0
+  ip -n "$G" addr add 192.0.2.1/24 dev qg1
+  ip -n "$S" addr add 192.0.2.2/24 dev qs1
+  for link in "$F lo" "$F qf0" "$G lo" "$G qg0" "$G qg1" "$S qs1"; do
+    set -- $link; ip -n "$1" link set "$2" up
+  done
+  ip -n "$F" route add default via 203.0.113.254
+  ip -n "$G" route add 198.51.100.0/24 via 192.0.2.2
+  ip -n "$S" route add 203.0.113.0/24 via 192.0.2.1
+  ip netns exec "$G" sysctl -qw net.ipv4.ip_forward=1
+
+  local before; before=$(grep -c "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null)
+  ip netns exec "$G" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 \
+    --runtime-dir "$WORK/run-forward" --forward --debug >>"$WORK/daemon.log" 2>&1 &
+  DAEMON=$!
+  for _ in $(seq 100); do
+    (( $(grep -c "quillnest-filter running" "$WORK/daemon.log") > ${before:-0} )) && break
+    kill -0 "$DAEMON" 2>/dev/null || { fail "gateway daemon exited at start"; return; }
+    sleep 0.1
+  done
+  r=$(ip netns exec "$G" iptables-save -t filter | grep -c -- '-A FORWARD -j QUILLNEST_RESET')
+  expect "gateway: one filter FORWARD jump to the reset chain" 1 "$r"
+
+  r=$(fwd_curl allowed.example); expect "forwarded: allowed name" ok "$r"
+  r=$(fwd_curl blocked.example)
+  # A reset (curl 35/56), not a 5 s timeout (28).
+  if blocked_fast "$r" && [[ $r != fail:28\ * ]]; then pass "forwarded: blocked name is reset ($r)"
+  else fail "forwarded: blocked name ($r)"; fi
+  r=$(fwd_curl www.blocked.example --http1.1)
+  blocked_fast "$r" && pass "forwarded: blocked subdomain is reset ($r)" || fail "forwarded: blocked subdomain ($r)"
+  r=$(ip netns exec "$F" curl -s --max-time 5 http://198.51.100.2/index.html)
+  expect "forwarded: port 80" "quillnest test page" "$r"
+
+  write_rules "$WORK/rules-forward.json" true blocked.example allowed.example
+  # The client stays idle: only the gateway's probes can make the reset happen.
+  r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 198.51.100.2 allowed.example \
+    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON" idle)
+  if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
+    pass "forwarded: rules change resets the open idle connection at the client ($r ms)"
+  else
+    fail "forwarded: open connection after the rules change (got '$r')"
+  fi
+  r=$(ins ss -Htn state established "( sport = :443 and dst 203.0.113.1 )" | wc -l)
+  expect "forwarded: the server's end is reset too" 0 "$r"
+  r=$(ip netns exec "$G" iptables -t filter -L QUILLNEST_RESET -v -x -n | awk '/REJECT/ {print $1}')
+  (( r > 0 )) && pass "forwarded: REJECT answered $r packet(s) of dropped connections" \
+    || fail "forwarded: REJECT answered nothing"
+  r=$(fwd_curl allowed.example)
+  blocked_fast "$r" && pass "forwarded: newly blocked name is reset ($r)" || fail "forwarded: newly blocked ($r)"
+
+  stop_daemon
+  r=$( (ip netns exec "$G" iptables-save -t mangle; ip netns exec "$G" iptables-save -t filter;
+        ip netns exec "$G" ip6tables-save -t filter) | grep -c QUILLNEST)
+  expect "gateway: stop removes every chain and jump" 0 "$r"
+  write_rules "$WORK/rules.json" true blocked.example
+}
+
 setup_network
 start_servers
 write_rules "$WORK/rules.json" true blocked.example
@@ -308,6 +455,8 @@ case $CASE in
   udp) case_udp ;;
   reset) case_reset ;;
   crash) case_crash ;;
+  forward) case_forward ;;
+  chromium) case_chromium ;;
   all) case_tls; case_http; case_udp; case_reset; case_crash ;;
   *) echo "unknown case $CASE"; exit 2 ;;
 esac

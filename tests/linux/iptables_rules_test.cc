@@ -169,6 +169,22 @@ TEST(InstallScript, ForwardingResetsDroppedTcpInTheFilterTable) {
   EXPECT_EQ(count(mangle, "-A QUILLNEST_OUT -p tcp -m connmark --mark 0x20000000/0x70000000"), 0);
 }
 
+TEST(InstallScript, ForwardingProbesPassAndAreNeverSavedToTheConnmark) {
+  const std::string probe = "-m mark --mark 0x40000000/0x70000000 -j RETURN\n";
+  auto local = installScript({0, 1, false}, {});
+  EXPECT_EQ(count(local, "0x40000000"), 0);
+  auto script = installScript({0, 1, true}, {});
+  // First in our OUTPUT chain: a probe may carry the conntrack entry of a dropped connection.
+  auto outputProbe = script.find("-A QUILLNEST_OUT " + probe);
+  ASSERT_NE(outputProbe, std::string::npos);
+  EXPECT_LT(outputProbe, script.find("-A QUILLNEST_OUT -o lo"));
+  EXPECT_LT(outputProbe, script.find("-A QUILLNEST_OUT -m connmark --mark 0x20000000"));
+  auto postProbe = script.find("-A QUILLNEST_POST " + probe);
+  ASSERT_NE(postProbe, std::string::npos);
+  EXPECT_LT(postProbe, script.find("-A QUILLNEST_POST -j CONNMARK --save-mark"));
+  EXPECT_EQ(count(script, "0x40000000"), 2);
+}
+
 TEST(InstallScript, StaleResetChainIsReplacedOrRemoved) {
   struct Case {
     const char* name;

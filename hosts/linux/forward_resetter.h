@@ -1,0 +1,53 @@
+// Ends a forwarded TCP connection at once, though the host never saw its sequence numbers.
+//
+// The connection is already marked dropped, so QUILLNEST_RESET answers any packet of it with a
+// reset that carries the right sequence number. What is missing is a packet: an idle end sends
+// none, and a server waiting for a request would wait for its own timeout. So each end gets two
+// bare ACKs, as if from the other end, with sequence numbers half the number space apart: at
+// least one lies outside the receiver's window, and a TCP receiver answers such a segment with
+// an ACK of its own (RFC 9293 3.10.7.4). That ACK crosses this host and is answered with the
+// reset. Bare ACKs carry no data, so nothing is ever injected into the stream.
+//
+// With source NAT on this host the server knows the connection by the translated address, which
+// the probe does not carry; the server then ends by its own timeout, the client still at once.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hosts/common/packet.h"
+
+namespace quillnest::linuxhost {
+
+// One IPv4 or IPv6 packet with a 20-byte TCP header, flags ACK only, both checksums set.
+std::vector<std::uint8_t> bareAckPacket(const hosts::IpAddress& from, std::uint16_t fromPort,
+                                        const hosts::IpAddress& to, std::uint16_t toPort,
+                                        std::uint32_t sequence, std::uint32_t acknowledgment);
+
+class ForwardResetter {
+ public:
+  ForwardResetter() = default;
+  ~ForwardResetter();
+  ForwardResetter(const ForwardResetter&) = delete;
+  ForwardResetter& operator=(const ForwardResetter&) = delete;
+
+  // Raw sockets for both families; empty on success, else why not (CAP_NET_RAW).
+  std::string open();
+  // Sends the probes to both ends of key (TCP only; anything else is ignored). False with error
+  // when a probe could not be sent.
+  bool provoke(const hosts::ConnectionKey& key, std::string* error = nullptr);
+
+ private:
+  bool send(const hosts::IpAddress& to, const std::vector<std::uint8_t>& packet,
+            std::string* error);
+
+  std::mutex mutex_;
+  int v4_ = -1;
+  int v6_ = -1;
+  std::mt19937 random_{std::random_device{}()};
+};
+
+}  // namespace quillnest::linuxhost
