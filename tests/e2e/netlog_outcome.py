@@ -2,7 +2,7 @@
 """Reads a Chromium net log (--log-net-log) and prints what became of the request for URL:
 "MS PROTOCOL" when it succeeded or "MS ERR_NAME PROTOCOL" when it failed, MS being the
 request's lifetime in milliseconds and PROTOCOL "h2" when an HTTP/2 session was opened, "quic"
-when a QUIC session was, else "http/1.1"; "? ERR_NO_LOG" or "? ERR_NO_REQUEST" when the log does
+when a QUIC session was, "http/1.1" when response headers came otherwise, else "none"; "? ERR_NO_LOG" or "? ERR_NO_REQUEST" when the log does
 not tell.
 
   netlog_outcome.py NETLOG URL
@@ -29,7 +29,14 @@ def main():
     errors = {v: k for k, v in constants.get("netError", {}).items()}
     events = log.get("events", [])
     seen = {types.get(event.get("type")) for event in events}
-    protocol = "h2" if "HTTP2_SESSION" in seen else "quic" if "QUIC_SESSION" in seen else "http/1.1"
+    if "HTTP2_SESSION" in seen:
+        protocol = "h2"
+    elif "QUIC_SESSION" in seen:
+        protocol = "quic"
+    elif "HTTP_TRANSACTION_READ_RESPONSE_HEADERS" in seen:
+        protocol = "http/1.1"
+    else:
+        protocol = "none"
     started = {}
     for event in events:
         if types.get(event.get("type")) != "REQUEST_ALIVE":
