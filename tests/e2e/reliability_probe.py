@@ -523,6 +523,9 @@ def hold(address, count, seconds):
 def syn_flood(address, count, seconds):
     """count SYNs to address:443 from ports 1024-39999 (the kernel's resets answer the SYN-ACKs)."""
     out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    # Queued packets still count against the sender's buffer: a large one lets the SYNs outrun
+    # the daemon instead of waiting for its verdicts.
+    out.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_SNDBUFFORCE", 32), 256 << 20)
     src = socket.inet_aton("198.51.100.1")
     dst = socket.inet_aton(address)
     sent = 0

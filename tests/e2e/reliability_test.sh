@@ -138,7 +138,7 @@ case_evasion() {
   local r want
   # Every two-segment cut of the ClientHello: the blocked name is never let through, the allowed
   # one always is, and the server reads exactly the name that was judged.
-  local stride; stride=$(scale 3 1)
+  local stride; stride=$(scale 4 1)
   for name in blocked.example allowed.example; do
     for address in 198.51.100.2 2001:db8::2; do
       [[ $address == *:* && $SCALE != full ]] && [[ $name == allowed* ]] && continue
@@ -146,7 +146,7 @@ case_evasion() {
       r=$(TIMEOUT=200 probe split "$address" "$name" "$WORK/sni.log" "$s" 150)
       figure "split at every ${s}th boundary, $name via $address: $r"
       check "ClientHello cut at every ${s}th byte boundary, $name via $address" \
-        "$(json "$r" 'int(j["wrongCount"] == 0 and j["boundaries"] >= 40)')" ""
+        "$(json "$r" 'int(j["wrongCount"] == 0 and j["boundaries"] >= 20)')" ""
     done
   done
 
@@ -230,7 +230,7 @@ allowed_now() {
 case_kill() {
   # Full TLS connections of an allowed name run all the time; the daemon is killed at random
   # moments and started again. No connection may fail; each start leaves one set of jumps.
-  local rounds; rounds=$(scale 6 25)
+  local rounds; rounds=$(scale 4 25)
   local expected_jumps; expected_jumps=$(jumps)
   rm -f "$WORK/stop"
   local loops=()
@@ -268,8 +268,9 @@ case_kill() {
 }
 
 case_flood() {
-  # SYNs to 443 faster than the queues drain, with full connections and blocked probes meanwhile.
-  local count; count=$(scale 20000 38000)
+  # SYNs to 443 faster than the queues drain (the queues fail open when full), while full
+  # connections of an allowed and of a blocked name run.
+  local count; count=$(scale 40000 150000)
   local before_seen rss_before
   before_seen=$(json "$(status_json)" 'j["flowsSeen"]')
   rss_before=$(rss_kb VmRSS)
@@ -277,26 +278,27 @@ case_flood() {
   ip netns exec "$C" timeout 120 python3 "$PROBE" loop 198.51.100.2 allowed.example 120 "$WORK/stop" \
     >"$WORK/loop.out" 2>&1 &
   local loop=$!
-  ip netns exec "$C" timeout 120 python3 "$PROBE" syn-flood 198.51.100.3 "$count" 30 >"$WORK/flood.out" 2>&1 &
+  ip netns exec "$C" timeout 120 python3 "$PROBE" loop 198.51.100.2 blocked.example 120 "$WORK/stop" \
+    >"$WORK/blocked.out" 2>&1 &
+  local blocked=$!
+  ip netns exec "$C" timeout 120 python3 "$PROBE" syn-flood 198.51.100.3 "$count" 60 >"$WORK/flood.out" 2>&1 &
   local flood=$!
-  local probes=0 leaked=0 status_ok=0 status_tries=0
+  local status_ok=0 status_tries=0 rss_peak=0 rss
   while kill -0 "$flood" 2>/dev/null; do
-    probes=$((probes + 1))
-    [[ $(blocked_now) == 1 ]] || leaked=$((leaked + 1))
     status_tries=$((status_tries + 1))
     timeout 2 "$BIN" status --socket "$WORK/run/control.sock" >/dev/null 2>&1 && status_ok=$((status_ok + 1))
+    rss=$(rss_kb VmRSS); (( rss > rss_peak )) && rss_peak=$rss
+    sleep 0.2
   done
   wait "$flood"
-  local rss_peak; rss_peak=$(rss_kb VmRSS)
-  sleep 2
-  touch "$WORK/stop"; wait "$loop"
-  local flood_out loop_out seen
-  flood_out=$(cat "$WORK/flood.out"); loop_out=$(cat "$WORK/loop.out")
+  touch "$WORK/stop"; wait "$loop" "$blocked"
+  local flood_out loop_out blocked_out seen sent
+  flood_out=$(cat "$WORK/flood.out"); loop_out=$(cat "$WORK/loop.out"); blocked_out=$(cat "$WORK/blocked.out")
   seen=$(( $(json "$(status_json)" 'j["flowsSeen"]') - before_seen ))
-  local sent; sent=$(json "$flood_out" 'j["sent"]')
-  figure "SYN flood: $flood_out; new flows the daemon judged $seen (of $sent SYNs + the other traffic)"
-  figure "during the flood: blocked probes $probes, passed $leaked; status answered $status_ok/$status_tries; full connections $loop_out"
-  figure "daemon RSS before $rss_before kB, right after the flood $rss_peak kB, peak $(rss_kb VmHWM) kB"
+  sent=$(json "$flood_out" 'j["sent"]')
+  figure "SYN flood: $flood_out; new flows judged $seen, so about $(( sent - seen )) SYNs passed unjudged (fail-open queue)"
+  figure "meanwhile: allowed-name connections $loop_out; blocked-name connections (ok = passed) $blocked_out; status answered $status_ok/$status_tries"
+  figure "daemon RSS before $rss_before kB, highest sample during the flood $rss_peak kB, peak $(rss_kb VmHWM) kB"
   check "daemon alive after the flood" "$(kill -0 "$DAEMON" 2>/dev/null && echo 1 || echo 0)" ""
   check "status answers during the flood" "$(( status_ok == status_tries ))" "($status_ok/$status_tries)"
   check "allowed connections kept working during the flood" "$(json "$loop_out" 'int(j["failed"] == 0 and j["ok"] > 0)')" "$loop_out"
@@ -307,11 +309,11 @@ case_flood() {
 case_held() {
   # Many connections that send a record header and never the rest of their ClientHello.
   local count; count=$(scale 5000 10000)
-  ulimit -n 65536
+  ulimit -n 65536 2>/dev/null
   local rss_before st
   sleep 1
   rss_before=$(rss_kb VmRSS)
-  ip netns exec "$C" timeout 200 python3 "$PROBE" hold 198.51.100.3 "$count" 8 >"$WORK/hold.out" 2>&1 &
+  ip netns exec "$C" timeout 200 python3 "$PROBE" hold 198.51.100.3 "$count" 60 >"$WORK/hold.out" 2>&1 &
   local holder=$!
   for _ in $(seq 600); do [[ -s $WORK/hold.out ]] && break; sleep 0.1; done
   st=$(status_json)
@@ -321,17 +323,13 @@ case_held() {
   sleep 3  # past the hold bound
   st=$(status_json)
   local held_after; held_after=$(json "$st" 'j["heldFlows"]')
-  figure "after the hold bound: held flows $held_after, tracked $(json "$st" 'j["trackedFlows"]'), fail-open events $(json "$st" 'j["failOpenEvents"]')"
-  if (( count > 4096 )); then
-    xfail "a blocked name while $count ClientHellos sit unfinished" "$judged" \
-      "inspection is capped at 4096 connections and a connection whose bytes were all released never expires: later connections fail open"
-  else
-    check "a blocked name while $count ClientHellos sit unfinished" "$judged" ""
-  fi
+  figure "3 s later, past the hold bound, clients still open: held flows $held_after, tracked $(json "$st" 'j["trackedFlows"]'), fail-open events $(json "$st" 'j["failOpenEvents"]')"
+  xfail "a blocked name while $count ClientHellos sit unfinished" "$judged" \
+    "inspection is capped at 4096 connections and one whose bytes were all released never expires: later connections fail open"
   xfail "the hold bound frees unfinished ClientHellos" "$(( held_after < count / 10 ))" \
-    "held flows still $held_after after the bound: only connections with held packets expire"
-  wait "$holder"
-  for _ in $(seq 100); do (( $(json "$(status_json)" 'j["trackedFlows"]') < 50 )) && break; sleep 0.1; done
+    "held flows still $held_after: only connections with held packets expire"
+  kill -TERM "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+  for _ in $(seq 100); do (( $(json "$(status_json)" 'j["trackedFlows"]') < 50 )) && break; sleep 0.2; done
   st=$(status_json)
   local rss_after; rss_after=$(rss_kb VmRSS)
   figure "after the clients closed: tracked $(json "$st" 'j["trackedFlows"]'), held $(json "$st" 'j["heldFlows"]'); RSS $rss_after kB, peak $(rss_kb VmHWM) kB"
@@ -377,7 +375,7 @@ case_rewrite() {
 }
 
 case_bigrules() {
-  local count; count=$(scale 1000000 1000000)
+  local count; count=$(scale 300000 1000000)
   python3 - "$WORK/big.json" "$count" <<'PY'
 import json, sys
 count = int(sys.argv[2])
@@ -408,7 +406,7 @@ PY
 
 case_rate() {
   # Inspected connections per second and the latency the hold adds, with and without the filter.
-  local seconds; seconds=$(scale 5 20)
+  local seconds; seconds=$(scale 3 20)
   stop_daemon
   local base with
   base=$(probe rate 198.51.100.3 allowed.example "$seconds" 4)
