@@ -360,6 +360,34 @@ case_chromium() {
     [[ $r == fail* ]] && pass "chromium forced QUIC $name: no QUIC connection ($r)" \
       || fail "chromium forced QUIC $name ($r)"
   done
+
+  # QUIC learnt from Alt-Svc, as browsers meet it: Chromium races QUIC against TCP for the
+  # page's second request; UDP 443 is dropped and the page still loads, over TCP. Alt-Svc counts
+  # only from a certificate Chromium accepts, hence a certificate pinned by its key.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=allowed.example" \
+    -addext "subjectAltName=DNS:allowed.example" -keyout "$WORK/altsvc-key.pem" \
+    -out "$WORK/altsvc-cert.pem" >/dev/null 2>&1
+  local spki; spki=$(openssl x509 -in "$WORK/altsvc-cert.pem" -pubkey -noout |
+    openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64)
+  ip -n "$S" addr add 198.51.100.5/24 dev qs0
+  ip netns exec "$S" python3 "$HERE/altsvc_server.py" 198.51.100.5 "$WORK/altsvc-cert.pem" \
+    "$WORK/altsvc-key.pem" 2>"$WORK/altsvc.log" &
+  PIDS+=($!)
+  for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.5:443 ' && break; sleep 0.1; done
+  local drops; drops=$(udp443_drops)
+  r=$(chrome_load 198.51.100.5 allowed.example "quillnest alt-svc page" \
+    --ignore-certificate-errors-spki-list="$spki")
+  drops="$drops -> $(udp443_drops)"
+  echo "  chromium Alt-Svc h3 allowed.example: $r (UDP 443 drops $drops)"
+  [[ $r == ok*quic ]] && pass "chromium tried QUIC from Alt-Svc and fell back to TCP" \
+    || fail "chromium Alt-Svc fallback ($r)"
+  [[ $drops =~ ^([0-9]+)\ -\>\ ([0-9]+)$ ]] && (( BASH_REMATCH[2] > BASH_REMATCH[1] )) \
+    && pass "the filter dropped Chromium's QUIC ($drops)" || fail "no QUIC drop counted ($drops)"
+}
+
+udp443_drops() {
+  inc "$BIN" status --socket "$WORK/run/control.sock" --json 2>/dev/null |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["udp443Drops"])' 2>/dev/null
 }
 
 # forward: a gateway namespace between a client of its own and the server runs the daemon with
