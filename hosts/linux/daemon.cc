@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hosts/linux/capabilities.h"
 #include "hosts/linux/marks.h"
 
 namespace quillnest::linuxhost {
@@ -28,6 +29,9 @@ sigset_t daemonSignals() {
 }  // namespace
 
 FilterDaemon::FilterDaemon(RunOptions options) : options_(std::move(options)) {
+  // Capabilities belong to threads: the rest of root's go before the host starts its own. run()
+  // repeats it on this thread to learn whether it worked.
+  if (geteuid() == 0) (void)keepOnlyCapabilities(kDaemonCapabilities);
   sigset_t set = daemonSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   if (options_.queueCount == 0) {
@@ -239,6 +243,11 @@ std::string FilterDaemon::startControlPlane() {
 int FilterDaemon::run() {
   if (auto error = checkEnvironment(); !error.empty()) {
     warn(error);
+    return 1;
+  }
+  if (auto error = keepOnlyCapabilities(kDaemonCapabilities); !error.empty()) {
+    warn("cannot give up the capabilities of root other than CAP_NET_ADMIN and CAP_NET_RAW: " +
+         error);
     return 1;
   }
   if (auto error = startControlPlane(); !error.empty()) {
