@@ -296,18 +296,25 @@ case_crash() {
 chrome_load() {  # chrome_load ADDRESS NAME WANT_TEXT [chromium flags]
   local address=$1 name=$2 want=$3 url="https://$2/"; shift 3
   local profile; profile=$(mktemp -d "$WORK/chromium.XXXXXX")
-  local out rc
-  # Its own PID namespace: every Chromium process dies with it, whatever happens.
-  out=$(timeout -k 2 25 ip netns exec "$C" unshare --pid --fork --kill-child --mount-proc \
+  # A PID namespace of its own that ends when unshare ends (--kill-child): every Chromium
+  # process dies with that one PID, which the EXIT trap of case_chromium kills too.
+  ip netns exec "$C" unshare --pid --fork --kill-child --mount-proc \
     chromium --headless=new --no-sandbox --disable-gpu --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \
     --disable-features=DnsOverHttps,OptimizationHints --no-pings --user-data-dir="$profile" \
     --host-resolver-rules="MAP $name $address, MAP * ~NOTFOUND" --ignore-certificate-errors \
-    --log-net-log="$profile/netlog.json" --timeout=15000 "$@" --dump-dom "$url" 2>"$profile/stderr")
-  rc=$?
-  if (( rc == 124 || rc == 137 )); then echo timeout; return; fi
+    --log-net-log="$profile/netlog.json" --timeout=15000 "$@" --dump-dom "$url" \
+    >"$profile/dom" 2>"$profile/stderr" &
+  local pid=$!
+  echo "$pid" > "$WORK/chromium.pid"
+  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"; wait "$pid" 2>/dev/null; : > "$WORK/chromium.pid"
+    echo timeout; return
+  fi
+  wait "$pid"; : > "$WORK/chromium.pid"
   local timing; timing=$(python3 "$HERE/netlog_outcome.py" "$profile/netlog.json" "$url")
-  if [[ $out == *"$want"* ]]; then echo "ok $timing"; else echo "fail $timing"; fi
+  if grep -qF -- "$want" "$profile/dom"; then echo "ok $timing"; else echo "fail $timing"; fi
 }
 
 chrome_refused() {  # a failure well under the 2 s hold bound, not a timeout
@@ -320,6 +327,7 @@ case_chromium() {
     [[ $CASE == chromium ]] && exit 77
     return
   fi
+  trap 'kill -KILL $(cat "$WORK/chromium.pid" 2>/dev/null) 2>/dev/null; cleanup' EXIT
   local r name
   for name in allowed.example blocked.example; do
     r=$(chrome_load 198.51.100.2 "$name" s_server)
