@@ -8,8 +8,8 @@
 // an ACK of its own (RFC 9293 3.10.7.4). That ACK crosses this host and is answered with the
 // reset. Bare ACKs carry no data, so nothing is ever injected into the stream.
 //
-// With source NAT on this host the server knows the connection by the translated address, which
-// the probe does not carry; the server then ends by its own timeout, the client still at once.
+// With NAT on this host, an end that knows the connection by a translated address ignores its
+// probe (which carries the untranslated one) and is reset only at its own next packet.
 #pragma once
 
 #include <cstdint>
