@@ -5,7 +5,9 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +16,9 @@ namespace quillnest::bench {
 
 class FigureReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal: the tables also go to files (scripts/bench.sh).
+  FigureReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
+
   struct Figures {
     double realNs = 0;  // per iteration
     double cpuNs = 0;   // per iteration

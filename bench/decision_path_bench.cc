@@ -189,14 +189,23 @@ void BM_HostNameFlow(benchmark::State& state) { hostNameFlows(state, false); }
 void BM_HeldTlsFlow(benchmark::State& state) { heldTlsFlows(state, false); }
 void BM_HostNameFlowOwnProvider(benchmark::State& state) { hostNameFlows(state, true); }
 void BM_HeldTlsFlowOwnProvider(benchmark::State& state) { heldTlsFlows(state, true); }
-// Wall-clock rates on a shared machine move with the neighbours' load: each figure is the median
-// of three runs (interleave them with --benchmark_enable_random_interleaving).
-constexpr int kRepetitions = 3;
-BENCHMARK(BM_MachineCeiling)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(kRepetitions);
-BENCHMARK(BM_HostNameFlow)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(kRepetitions);
-BENCHMARK(BM_HeldTlsFlow)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(kRepetitions);
-BENCHMARK(BM_HostNameFlowOwnProvider)->Threads(2)->UseRealTime()->Repetitions(kRepetitions);
-BENCHMARK(BM_HeldTlsFlowOwnProvider)->Threads(2)->UseRealTime()->Repetitions(kRepetitions);
+// Wall-clock rates on a shared machine move with the neighbours' load from one second to the
+// next. Each figure is the median of nine short runs, and main() shuffles the runs of all
+// benchmarks together (random interleaving), so one and two threads see the same conditions.
+constexpr int kRepetitions = 9;
+constexpr double kMinTime = 0.05;
+void twoThreadRuns(benchmark::internal::Benchmark* b) {
+  b->Threads(2)->UseRealTime()->Repetitions(kRepetitions)->MinTime(kMinTime);
+}
+void oneAndTwoThreadRuns(benchmark::internal::Benchmark* b) {
+  b->Threads(1);
+  twoThreadRuns(b);
+}
+BENCHMARK(BM_MachineCeiling)->Apply(oneAndTwoThreadRuns);
+BENCHMARK(BM_HostNameFlow)->Apply(oneAndTwoThreadRuns);
+BENCHMARK(BM_HeldTlsFlow)->Apply(oneAndTwoThreadRuns);
+BENCHMARK(BM_HostNameFlowOwnProvider)->Apply(twoThreadRuns);
+BENCHMARK(BM_HeldTlsFlowOwnProvider)->Apply(twoThreadRuns);
 
 // The verdicts the runs rely on: blocked names dropped, others allowed, on both paths.
 bool verdictsAsExpected() {
@@ -221,7 +230,8 @@ bool verdictsAsExpected() {
 }
 
 void printSummary(const FigureReporter& reporter) {
-  const std::string runs = "/repeats:" + std::to_string(kRepetitions) + "/real_time/threads:";
+  const std::string runs =
+      "/min_time:0.050/repeats:" + std::to_string(kRepetitions) + "/real_time/threads:";
   const double machineOne = reporter.counter("BM_MachineCeiling" + runs + "1", "loops/s");
   const double machineTwo = reporter.counter("BM_MachineCeiling" + runs + "2", "loops/s");
   const double machine = machineOne > 0 && machineTwo > 0 ? machineTwo / machineOne : -1;
@@ -249,6 +259,15 @@ void printSummary(const FigureReporter& reporter) {
 }  // namespace quillnest::bench
 
 int main(int argc, char** argv) {
+  // Interleaving first, so that a flag given on the command line still wins.
+  std::vector<char*> args{argv[0]};
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  args.push_back(interleave.data());
+  args.insert(args.end(), argv + 1, argv + argc);
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  argv = args.data();
+  argc = count;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (!quillnest::bench::verdictsAsExpected()) return 1;
