@@ -120,7 +120,8 @@ bool ForwardResetter::send(const hosts::IpAddress& to, const std::vector<std::ui
                   sizeof address);
   }
   if (sent == static_cast<ssize_t>(packet.size())) return true;
-  if (error) *error = "probe to " + to.text() + ": " + (sent < 0 ? std::strerror(errno) : "short");
+  const char* why = sent < 0 ? std::strerror(errno) : "short write";
+  if (error) *error = "probe to " + to.text() + ": " + why;
   return false;
 }
 
