@@ -1,4 +1,15 @@
 #!/usr/bin/env python3
+"""An open TLS connection, idle or writing, across a rules change.
+
+  keepalive_probe.py ADDRESS NAME RULES NEWRULES PID idle|write
+
+Completes a handshake with NAME as the server name, writes NEWRULES over RULES, sends SIGHUP to
+PID, then waits at most 3 s for the connection to end: idle sends nothing, write sends one byte
+of application data every 50 ms. Prints "reset MS" when the connection ends by a reset (MS
+counted from the rules file's replacement), "closed MS" when it ends by the server's FIN,
+"timeout" when it still stands after 3 s, "nohandshake ERROR" when it never opened. The TLS
+layer reports a reset as an unexpected end of stream, so the kernel's TCP state decides: CLOSE
+after a reset, CLOSE_WAIT after a FIN.
 """An open, idle TLS connection that keeps writing after a rules change.
 
   keepalive_probe.py ADDRESS NAME RULES NEWRULES PID idle|write
@@ -6,7 +17,7 @@
 Completes a handshake with NAME as the server name, writes NEWRULES over RULES, sends SIGHUP to
 PID, then waits at most 3 s for the connection to end: idle sends nothing, write sends one byte
 of application data every 50 ms. Prints "reset MS" when
-the connection ends by a reset (MS counted from the SIGHUP), "closed MS" when it ends by the
+the connection ends by a reset (MS counted from the rules file's replacement), "closed MS" when it ends by the
 server's FIN, "timeout" when it still stands after 3 s, "nohandshake ERROR" when it never opened.
 The TLS layer reports a reset as an unexpected end of stream, so the kernel's TCP state decides:
 CLOSE after a reset, CLOSE_WAIT after a FIN.
@@ -45,8 +56,9 @@ def main():
         return
     with open(new_rules, "rb") as new, open(rules + ".tmp", "wb") as out:
         out.write(new.read())
-    os.replace(rules + ".tmp", rules)
+    # The daemon may see the new file by itself (inotify) before the SIGHUP.
     start = time.monotonic()
+    os.replace(rules + ".tmp", rules)
     os.kill(int(pid), signal.SIGHUP)
     tls.settimeout(1)
     for _ in range(60):
