@@ -10,17 +10,6 @@ counted from the rules file's replacement), "closed MS" when it ends by the serv
 "timeout" when it still stands after 3 s, "nohandshake ERROR" when it never opened. The TLS
 layer reports a reset as an unexpected end of stream, so the kernel's TCP state decides: CLOSE
 after a reset, CLOSE_WAIT after a FIN.
-"""An open, idle TLS connection that keeps writing after a rules change.
-
-  keepalive_probe.py ADDRESS NAME RULES NEWRULES PID idle|write
-
-Completes a handshake with NAME as the server name, writes NEWRULES over RULES, sends SIGHUP to
-PID, then waits at most 3 s for the connection to end: idle sends nothing, write sends one byte
-of application data every 50 ms. Prints "reset MS" when
-the connection ends by a reset (MS counted from the rules file's replacement), "closed MS" when it ends by the
-server's FIN, "timeout" when it still stands after 3 s, "nohandshake ERROR" when it never opened.
-The TLS layer reports a reset as an unexpected end of stream, so the kernel's TCP state decides:
-CLOSE after a reset, CLOSE_WAIT after a FIN.
 """
 import os
 import select
