@@ -475,7 +475,7 @@ case_forward() {
   write_rules "$WORK/rules-forward.json" true blocked.example allowed.example
   # The client stays idle: only the gateway's probes can make the reset happen.
   r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 198.51.100.2 allowed.example \
-    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON" idle)
+    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
   if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
     pass "forwarded: rules change resets the open idle connection at the client ($r ms)"
   else

@@ -1,11 +1,10 @@
 #!/usr/bin/env python3
-"""An open TLS connection, idle or writing, across a rules change.
+"""An open, idle TLS connection across a rules change.
 
-  keepalive_probe.py ADDRESS NAME RULES NEWRULES PID idle|write
+  keepalive_probe.py ADDRESS NAME RULES NEWRULES PID
 
 Completes a handshake with NAME as the server name, writes NEWRULES over RULES, sends SIGHUP to
-PID, then waits at most 3 s for the connection to end: idle sends nothing, write sends one byte
-of application data every 50 ms. Prints "reset MS" when the connection ends by a reset (MS
+PID, then waits at most 3 s, sending nothing, for the connection to end. Prints "reset MS" when the connection ends by a reset (MS
 counted from the rules file's replacement), "closed MS" when it ends by the server's FIN,
 "timeout" when it still stands after 3 s, "nohandshake ERROR" when it never opened. The TLS
 layer reports a reset as an unexpected end of stream, so the kernel's TCP state decides: CLOSE
@@ -31,14 +30,12 @@ def ended(tls, start):
 
 
 def main():
-    address, name, rules, new_rules, pid, mode = sys.argv[1:7]
+    address, name, rules, new_rules, pid = sys.argv[1:6]
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
-    family = socket.AF_INET6 if ":" in address else socket.AF_INET
     try:
-        raw = socket.create_connection((address, 443), timeout=5) if family == socket.AF_INET \
-            else socket.create_connection((address, 443, 0, 0), timeout=5)
+        raw = socket.create_connection((address, 443), timeout=5)
         tls = context.wrap_socket(raw, server_hostname=name)
     except OSError as error:
         print("nohandshake", type(error).__name__)
@@ -52,8 +49,6 @@ def main():
     tls.settimeout(1)
     for _ in range(60):
         try:
-            if mode == "write":
-                tls.send(b"x")
             readable, _, _ = select.select([tls], [], [], 0.05)
             if readable and not tls.recv(1):
                 print(ended(tls, start))
