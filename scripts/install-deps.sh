@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, the filter and the tests use.
+# Installs every Debian 12 package the build and the filter use; with --tests also the clients
+# and tools only the test suite drives (a browser, an HTTP/2 server, valgrind).
+#   scripts/install-deps.sh [--tests]
 set -euo pipefail
+TEST_PACKAGES=()
+if [[ ${1:-} == --tests ]]; then
+  TEST_PACKAGES=(chromium fonts-liberation nghttp2-server)
+fi
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
@@ -12,4 +18,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libnetfilter-queue-dev libnetfilter-conntrack-dev libmnl-dev libcli11-dev \
   libpcap-dev libhttp-parser-dev libndpi-dev \
   iptables iproute2 conntrack tcpdump curl openssl gnutls-bin python3 procps psmisc \
-  >/dev/null
+  "${TEST_PACKAGES[@]}" >/dev/null

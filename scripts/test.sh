@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 if [[ -z ${QUILLNEST_SKIP_DEPS:-} ]]; then
-  scripts/install-deps.sh
+  scripts/install-deps.sh --tests
 fi
 
 status=0
