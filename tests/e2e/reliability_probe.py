@@ -308,8 +308,8 @@ def checksum(data):
 class RawConnection:
     SRC, DST = "198.51.100.1", "198.51.100.2"
 
-    def __init__(self):
-        self.sport = random.randint(40000, 40999)
+    def __init__(self, sport):
+        self.sport = sport
         self.isn = random.getrandbits(32)
         self.out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
         self.inp = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
@@ -367,7 +367,7 @@ class RawConnection:
                 return True
         return False
 
-    def answered(self, seconds=1.0):
+    def answered(self, seconds=0.7):
         for flags, _, payload in self.receive(seconds):
             if payload[:1] == b"\x16":
                 return "allowed"
@@ -421,7 +421,16 @@ def craft(scenario, log):
         edges = [0] + bounds + [n]
         steps = [B(edges[i], edges[i + 1]) for i in range(len(edges) - 1)]
         random.shuffle(steps)
-    conn = RawConnection()
+    # A port of its own per connection: the filter remembers dropped connections for a while.
+    counter = os.path.join(os.path.dirname(os.path.abspath(log)), "craft-port")
+    try:
+        with open(counter) as f:
+            next_port = int(f.read())
+    except (OSError, ValueError):
+        next_port = 0
+    with open(counter, "w") as f:
+        f.write(str(next_port + 1))
+    conn = RawConnection(40000 + next_port % 1000)
     since = log_size(log)
     if not conn.open(reset_first=scenario == "badsum-reset-before-ack"):
         print(json.dumps({"outcome": "no-handshake"}))
@@ -454,6 +463,9 @@ def rate(address, name, seconds, parallel):
             t = time.monotonic()
             try:
                 sock = connect(address, timeout=3)
+                # A reset, not a close: thousands of TIME_WAIT ports would run the client out of
+                # ports within a run.
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 sock.sendall(hello)
                 ok = outcome(sock, 3) == "allowed"
                 sock.close()

@@ -108,10 +108,11 @@ write_rules() {  # write_rules FILE ENABLED DOMAIN...
   printf '{"isEnabled": %s, "domains": [%s]}\n' "$enabled" "$list" >"$file.tmp" && mv "$file.tmp" "$file"
 }
 
+# --debug: the rewrite case counts the block lines.
 start_daemon() {
   local before; before=$(grep -c "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null)
   ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 \
-    --runtime-dir "$WORK/run" "$@" >>"$WORK/daemon.log" 2>&1 &
+    --runtime-dir "$WORK/run" --debug "$@" >>"$WORK/daemon.log" 2>&1 &
   DAEMON=$!
   for _ in $(seq 300); do
     (( $(grep -c "quillnest-filter running" "$WORK/daemon.log") > ${before:-0} )) && return 0
@@ -138,14 +139,14 @@ case_evasion() {
   local r want
   # Every two-segment cut of the ClientHello: the blocked name is never let through, the allowed
   # one always is, and the server reads exactly the name that was judged.
-  local stride; stride=$(scale 4 1)
+  local stride; stride=$(scale 6 1)
   for name in blocked.example allowed.example; do
     for address in 198.51.100.2 2001:db8::2; do
       [[ $address == *:* && $SCALE != full ]] && [[ $name == allowed* ]] && continue
       local s=$stride; [[ $address == *:* ]] && s=$((stride * 4))
       r=$(TIMEOUT=200 probe split "$address" "$name" "$WORK/sni.log" "$s" 150)
-      figure "split at every ${s}th boundary, $name via $address: $r"
-      check "ClientHello cut at every ${s}th byte boundary, $name via $address" \
+      figure "ClientHello cut in two at boundaries 1, 1+$s, 1+2*$s..., $name via $address: $r"
+      check "ClientHello cut in two at every ${s}. byte boundary, $name via $address" \
         "$(json "$r" 'int(j["wrongCount"] == 0 and j["boundaries"] >= 20)')" ""
     done
   done
@@ -177,8 +178,8 @@ case_evasion() {
   # server reads allowed.example; "consistent" = one of the two.
   local scenario result known
   while read -r scenario want known; do
-    local good=0 runs; runs=$(scale 2 10)
-    [[ $scenario == shuffle* ]] && runs=$(scale 4 50)
+    local good=0 runs; runs=$(scale 1 10)
+    [[ $scenario == shuffle* ]] && runs=$(scale 3 50)
     local detail=""
     for _ in $(seq "$runs"); do
       r=$(probe craft "$scenario" "$WORK/sni.log")
@@ -219,12 +220,16 @@ jumps() {  # the number of jumps into our chains, both families
   echo "$v4/$v6"
 }
 blocked_now() {  # 1 when a blocked ClientHello is refused and the server never reads it
-  local r; r=$(probe plan 198.51.100.2 "${1:-blocked.example}" "$WORK/sni.log" records:16384)
-  json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])'
+  local r ok; r=$(probe plan 198.51.100.2 "${1:-blocked.example}" "$WORK/sni.log" records:16384)
+  ok=$(json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])')
+  [[ $ok == 1 ]] || echo "  ${1:-blocked.example}: $r" >&2
+  echo "${ok:-0}"
 }
 allowed_now() {
-  local r; r=$(probe plan 198.51.100.2 "${1:-allowed.example}" "$WORK/sni.log" records:16384)
-  json "$r" 'int(j["outcome"] == "allowed" and len(j["serverSaw"]) == 1)'
+  local r ok; r=$(probe plan 198.51.100.2 "${1:-allowed.example}" "$WORK/sni.log" records:16384)
+  ok=$(json "$r" 'int(j["outcome"] == "allowed" and len(j["serverSaw"]) == 1)')
+  [[ $ok == 1 ]] || echo "  ${1:-allowed.example}: $r" >&2
+  echo "${ok:-0}"
 }
 
 case_kill() {
@@ -421,7 +426,7 @@ case_rate() {
 setup_network
 start_servers
 write_rules "$WORK/rules.json" true blocked.example
-start_daemon --debug
+start_daemon
 case $CASE in
   evasion) case_evasion ;;
   kill) case_kill ;;
