@@ -34,6 +34,9 @@ cleanup() {
   [[ -n "$DAEMON" ]] && kill -TERM "$DAEMON" 2>/dev/null
   for _ in $(seq 50); do [[ -n "$DAEMON" ]] && kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
   [[ -n "$DAEMON" ]] && kill -KILL "$DAEMON" 2>/dev/null
+  # TERM first: "timeout" passes it on to the client it runs, KILL would leave that running.
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  sleep 0.3
   for pid in "${PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   wait 2>/dev/null
   ip netns del "$C" 2>/dev/null
@@ -242,7 +245,7 @@ case_kill() {
   for i in 1 2; do
     ip netns exec "$C" timeout 600 python3 "$PROBE" loop 198.51.100.2 allowed.example 600 "$WORK/stop" \
       >"$WORK/loop$i.out" 2>&1 &
-    loops+=($!)
+    loops+=($!); PIDS+=($!)
   done
   local duplicates=0 start_ms total_start=0
   for round in $(seq "$rounds"); do
@@ -282,12 +285,12 @@ case_flood() {
   rm -f "$WORK/stop"
   ip netns exec "$C" timeout 120 python3 "$PROBE" loop 198.51.100.2 allowed.example 120 "$WORK/stop" \
     >"$WORK/loop.out" 2>&1 &
-  local loop=$!
+  local loop=$!; PIDS+=($!)
   ip netns exec "$C" timeout 120 python3 "$PROBE" loop 198.51.100.2 blocked.example 120 "$WORK/stop" \
     >"$WORK/blocked.out" 2>&1 &
-  local blocked=$!
+  local blocked=$!; PIDS+=($!)
   ip netns exec "$C" timeout 120 python3 "$PROBE" syn-flood 198.51.100.3 "$count" 60 >"$WORK/flood.out" 2>&1 &
-  local flood=$!
+  local flood=$!; PIDS+=($!)
   local status_ok=0 status_tries=0 rss_peak=0 rss
   while kill -0 "$flood" 2>/dev/null; do
     status_tries=$((status_tries + 1))
@@ -319,7 +322,7 @@ case_held() {
   sleep 1
   rss_before=$(rss_kb VmRSS)
   ip netns exec "$C" timeout 200 python3 "$PROBE" hold 198.51.100.3 "$count" 60 >"$WORK/hold.out" 2>&1 &
-  local holder=$!
+  local holder=$!; PIDS+=($!)
   for _ in $(seq 600); do [[ -s $WORK/hold.out ]] && break; sleep 0.1; done
   st=$(status_json)
   figure "held connections: $(head -1 "$WORK/hold.out"); status then: held flows $(json "$st" 'j["heldFlows"]'), tracked $(json "$st" 'j["trackedFlows"]'), fail-open events $(json "$st" 'j["failOpenEvents"]'); RSS $rss_before -> $(rss_kb VmRSS) kB"
@@ -351,7 +354,7 @@ case_rewrite() {
   write_rules "$WORK/rules-b.json" false b.example
   local updates_before; updates_before=$(grep -c "Rules updated" "$WORK/daemon.log")
   ip netns exec "$C" timeout 300 python3 "$PROBE" mix 198.51.100.2 300 "$WORK/mix.out" >/dev/null 2>&1 &
-  local mixer=$!
+  local mixer=$!; PIDS+=($!)
   local i start; start=$(now_ms)
   for i in $(seq "$writes"); do
     local from="$WORK/rules-b.json"; (( i % 2 == 0 )) && from="$WORK/rules-a.json"
