@@ -19,9 +19,13 @@ Clients (client namespace):
   craft SCENARIO LOG             hand-made segments from a raw socket (IPv4, ports 40000-40999)
   rate ADDRESS NAME SECONDS PARALLEL
         TLS ClientHellos to the sink as fast as PARALLEL workers can: rate, latency p50/p99
-  loop ADDRESS NAME SECONDS      full TLS connections one after another; counts failures
+  loop ADDRESS NAME SECONDS [STOP]
+        full TLS connections one after another until SECONDS pass or the file STOP exists;
+        counts failures
   hold ADDRESS COUNT SECONDS     COUNT connections that send a 5-byte record header and no more,
         kept open SECONDS
+  syn-flood ADDRESS COUNT SECONDS
+        COUNT SYNs to ADDRESS:443 from a raw socket, as fast as they go
   mix ADDRESS SECONDS OUT        connections to a.example and b.example in turn; one line each
         "time name outcome" in OUT
 """
