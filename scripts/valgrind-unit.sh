@@ -3,6 +3,8 @@
 # which valgrind cannot run beside) in build/valgrind, each program once with all its tests.
 # Fails on any memory error or definite leak, and on a program that fails or runs too long.
 #   scripts/valgrind-unit.sh [SECONDS PER PROGRAM (default 900)] [PROGRAM NAME REGEX]
+# QUILLNEST_VALGRIND_SKIP: gtest patterns to leave out, ':'-separated (e.g. the large import,
+# 144 of the run's 470 s: ImportCommand.LargeListImportsAndChecksClean).
 set -uo pipefail
 per=${1:-900}
 only=${2:-.}
@@ -52,7 +54,8 @@ for program in "${programs[@]}"; do
   timeout "$per" valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
     --show-leak-kinds=definite --num-callers=30 --suppressions="$logs/gtest.supp" \
     --log-file="$logs/$name.log" \
-    "$program" --gtest_brief=1 --gtest_filter='-*DeathTest*' >"$logs/$name.out" 2>&1
+    "$program" --gtest_brief=1 --gtest_filter="-*DeathTest*${QUILLNEST_VALGRIND_SKIP:+:$QUILLNEST_VALGRIND_SKIP}" \
+    >"$logs/$name.out" 2>&1
   rc=$?
   errors=$(grep -Eo 'ERROR SUMMARY: [0-9]+' "$logs/$name.log" | tail -1 | grep -Eo '[0-9]+$')
   verdict=ok
