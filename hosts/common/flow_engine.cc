@@ -128,6 +128,10 @@ std::string_view settlementName(Settlement settlement) {
       return "dropped by rules change";
     case Settlement::tableFull:
       return "allowed: connection table full";
+    case Settlement::conflictingData:
+      return "dropped: conflicting copies of the same bytes";
+    case Settlement::evicted:
+      return "dropped: idle while the inspection table was full";
   }
   return "unknown";
 }
@@ -143,11 +147,17 @@ void FlowEngine::setObserver(std::shared_ptr<FlowEngineObserver> observer) {
 }
 
 PacketDecision FlowEngine::onOutboundIpPacket(PacketHandle handle,
-                                              std::span<const std::uint8_t> bytes, EngineTime now) {
+                                              std::span<const std::uint8_t> bytes, EngineTime now,
+                                              bool checksumComplete) {
   const ParseResult parsed = parseIpPacket(bytes);
   if (parsed.status != ParseStatus::ok) {
     std::lock_guard lock(mutex_);
     ++counters_.unparseablePackets;
+    return acceptPacket();
+  }
+  if (checksumComplete && !tcpChecksumValid(parsed.packet)) {
+    std::lock_guard lock(mutex_);
+    ++counters_.badChecksums;
     return acceptPacket();
   }
   return onOutboundPacket(handle, parsed.packet, now);
@@ -320,7 +330,9 @@ bool FlowEngine::askNewFlow(const ConnectionRef& connection, bool firstPacket,
       Settlement failOpen = Settlement::pending;
       if (key.protocol != kIpProtocolTCP || !connection->synSeen) {
         failOpen = Settlement::noHandshake;
-      } else if (inspectedNow_ >= options_.maxInspectedConnections) {
+      } else if (inspectedNow_ >= options_.maxInspectedConnections &&
+                 (evictIdleInspections(now) == 0 ||
+                  inspectedNow_ >= options_.maxInspectedConnections)) {
         failOpen = Settlement::limitReached;
       }
       ++counters_.inspections;
@@ -346,6 +358,13 @@ bool FlowEngine::askNewFlow(const ConnectionRef& connection, bool firstPacket,
 void FlowEngine::advanceNaming(const ConnectionRef& connection,
                                std::optional<HttpUnnamedReason> end, ConnectionUpdate& update,
                                EngineTime now, std::unique_lock<std::mutex>& lock) {
+  if (connection->stream.conflicted()) {
+    ++counters_.conflictingStreams;
+    --namingNow_;
+    connection->http.reset();
+    settle(connection, ConnectionMark::dropped, Settlement::conflictingData, update);
+    return;
+  }
   HttpRequestHeadReader& reader = *connection->http;
   if (reader.result().status == HttpHeadStatus::needMore) {
     const std::vector<std::uint8_t> fresh = connection->stream.peek(reader.fed());
@@ -454,6 +473,11 @@ void FlowEngine::drive(const ConnectionRef& connection, ConnectionUpdate& update
     }
     if (connection->dropRequested) {
       settle(connection, ConnectionMark::dropped, Settlement::updateFlowDrop, update);
+      return;
+    }
+    if (connection->stream.conflicted()) {
+      ++counters_.conflictingStreams;
+      settle(connection, ConnectionMark::dropped, Settlement::conflictingData, update);
       return;
     }
     std::vector<std::uint8_t> bytes = connection->stream.take();
@@ -573,9 +597,28 @@ void FlowEngine::reportClosed(const ConnectionRef& connection) {
   if (observer_) observer_->closed(connection->flow);
 }
 
+std::size_t FlowEngine::evictIdleInspections(EngineTime now) {
+  std::size_t evicted = 0;
+  for (const auto& [key, connection] : table_) {
+    if (connection->owned || connection->state != Connection::State::inspecting ||
+        now - connection->lastProgress < options_.holdTimeout) {
+      continue;
+    }
+    ConnectionUpdate update;
+    update.key = connection->key;
+    update.flow = connection->flow;
+    settle(connection, ConnectionMark::dropped, Settlement::evicted, update);
+    pendingUpdates_.push_back(std::move(update));
+    ++counters_.evictions;
+    ++evicted;
+  }
+  return evicted;
+}
+
 std::vector<ConnectionUpdate> FlowEngine::tick(EngineTime now) {
-  std::vector<ConnectionUpdate> updates;
   std::unique_lock lock(mutex_);
+  std::vector<ConnectionUpdate> updates = std::move(pendingUpdates_);
+  pendingUpdates_.clear();
   std::vector<ConnectionRef> expired;
   std::vector<ConnectionRef> lingering;
   std::vector<ConnectionRef> unnamed;
@@ -621,7 +664,7 @@ std::vector<ConnectionUpdate> FlowEngine::tick(EngineTime now) {
   lock.unlock();
   if (observer_) {
     for (const auto& update : updates) {
-      if (update.settlement != Settlement::pending)
+      if (update.flow && update.settlement != Settlement::pending)
         observer_->settled(update.flow, update.settlement);
     }
   }

@@ -39,7 +39,11 @@
 // Pure ACKs and other packets without payload are always accepted and never held; a FIN or RST
 // from the client ends inspection the same way (complete + allow). Per-connection limits on held
 // packets and bytes and a limit on inspected connections keep memory bounded; crossing one fails
-// open too.
+// open too, except that at the inspection limit the inspections idle for holdTimeout or more are
+// dropped first (reset) to make room: otherwise anyone could keep the table full with
+// unfinished ClientHellos and have every later connection pass unread. A client that sends two
+// different copies of the same stream bytes is dropped (reset): which copy the server keeps
+// depends on the order it receives them in, so no verdict on either copy would be sound.
 //
 // Plain HTTP. A platform that hands flows over with their URL lets a port-80 flow be judged by
 // its host name at once; packets carry no such name, so with nameHttpFlows a TCP connection to
@@ -98,17 +102,19 @@ std::string_view packetActionName(PacketAction action);
 
 // Why a connection reached its state; for status output and the replay's per-flow lines.
 enum class Settlement : std::uint8_t {
-  pending,         // not settled yet
-  newFlowAllow,    // the provider allowed the new flow
-  newFlowDrop,     // the provider dropped the new flow
-  dataAllow,       // the provider allowed after reading outbound bytes
-  dataDrop,        // the provider dropped after reading outbound bytes
-  clientClosed,    // FIN/RST from the client ended inspection (complete + allow)
-  holdExpired,     // fail open: no new bytes within the hold bound
-  limitReached,    // fail open: held packets/bytes or inspected connections over their bound
-  noHandshake,     // fail open: inspection asked for a connection whose SYN we never saw
-  updateFlowDrop,  // the provider imposed a drop through updateFlow
-  tableFull,       // accepted without asking: the connection table is full
+  pending,          // not settled yet
+  newFlowAllow,     // the provider allowed the new flow
+  newFlowDrop,      // the provider dropped the new flow
+  dataAllow,        // the provider allowed after reading outbound bytes
+  dataDrop,         // the provider dropped after reading outbound bytes
+  clientClosed,     // FIN/RST from the client ended inspection (complete + allow)
+  holdExpired,      // fail open: no new bytes within the hold bound
+  limitReached,     // fail open: held packets/bytes or inspected connections over their bound
+  noHandshake,      // fail open: inspection asked for a connection whose SYN we never saw
+  updateFlowDrop,   // the provider imposed a drop through updateFlow
+  tableFull,        // accepted without asking: the connection table is full
+  conflictingData,  // dropped: the client sent two different copies of the same stream bytes
+  evicted,          // dropped: idle mid-inspection while the inspection table was full
 };
 std::string_view settlementName(Settlement settlement);
 
@@ -161,6 +167,9 @@ struct FlowEngineCounters {
   std::uint64_t closedReports = 0;
   std::uint64_t tableFull = 0;
   std::uint64_t unparseablePackets = 0;
+  std::uint64_t badChecksums = 0;        // TCP packets ignored: a receiver drops them too
+  std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
+  std::uint64_t evictions = 0;           // idle inspections dropped to make room
   std::uint64_t httpNamed = 0;  // port-80 flows judged with the URL from their request head
   // Port-80 flows judged without a name, by HttpUnnamedReason.
   std::array<std::uint64_t, kHttpUnnamedReasonCount> httpUnnamed{};
@@ -198,11 +207,15 @@ class FlowEngine {
 
   // A packet from the client side of a connection (see the header comment).
   PacketDecision onOutboundPacket(PacketHandle handle, const ParsedPacket& packet, EngineTime now);
-  // Parses first; packets that are not TCP/UDP over IP, or cannot be read, are accepted.
+  // Parses first; packets that are not TCP/UDP over IP, or cannot be read, are accepted. With
+  // checksumComplete the host says the TCP checksum is final (not left to offload): a packet
+  // whose checksum is wrong is then accepted and otherwise ignored, since the receiver drops it
+  // and must not be judged by bytes it never reads.
   PacketDecision onOutboundIpPacket(PacketHandle handle, std::span<const std::uint8_t> bytes,
-                                    EngineTime now);
+                                    EngineTime now, bool checksumComplete = false);
 
-  // Fail-open expiry of holds and removal of lingering dropped entries.
+  // Fail-open expiry of holds, removal of lingering dropped entries, and the resets of idle
+  // inspections dropped to make room for new ones.
   std::vector<ConnectionUpdate> tick(EngineTime now);
 
   // The connection is gone: closed report to the provider (for flows that asked for reports),
@@ -246,6 +259,9 @@ class FlowEngine {
   void finishOwnership(const ConnectionRef& connection, ConnectionUpdate& update,
                        std::unique_lock<std::mutex>& lock);
   void eraseLocked(const ConnectionRef& connection);
+  // At the inspection cap: drops every inspection idle for holdTimeout or more (their updates
+  // wait for the next tick). Returns how many.
+  std::size_t evictIdleInspections(EngineTime now);
   // Sends the flow-closed report; called without the lock.
   void reportClosed(const ConnectionRef& connection);
 
@@ -259,6 +275,7 @@ class FlowEngine {
   FlowEngineCounters counters_;
   std::size_t inspectedNow_ = 0;
   std::size_t namingNow_ = 0;
+  std::vector<ConnectionUpdate> pendingUpdates_;  // for the next tick
 };
 
 }  // namespace quillnest::hosts

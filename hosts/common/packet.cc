@@ -51,6 +51,7 @@ ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t pro
     if (dataOffset < 20) return ParseStatus::malformed;
     if (!r.has(dataOffset)) return ParseStatus::truncated;
     out.payload = r.from(dataOffset);
+    out.tcpSegment = bytes;
     return ParseStatus::ok;
   }
   if (protocol == kIpProtocolUDP) {
@@ -216,6 +217,24 @@ std::string_view parseStatusName(ParseStatus status) {
       return "too many extension headers";
   }
   return "unknown";
+}
+
+bool tcpChecksumValid(const ParsedPacket& packet) {
+  if (!packet.isTCP() || packet.firstFragment) return true;
+  std::uint64_t sum = 0;
+  auto add = [&sum](std::span<const std::uint8_t> data) {
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) sum += data[i] << 8 | data[i + 1];
+    if (data.size() % 2) sum += static_cast<std::uint64_t>(data.back()) << 8;
+  };
+  const std::size_t addressLength = packet.family == IpFamily::v4 ? 4 : 16;
+  add(std::span(packet.source.bytes).first(addressLength));
+  add(std::span(packet.destination.bytes).first(addressLength));
+  sum += kIpProtocolTCP;
+  sum += packet.tcpSegment.size() & 0xffff;
+  sum += packet.tcpSegment.size() >> 16;
+  add(packet.tcpSegment);
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return sum == 0xffff;
 }
 
 ParseResult parseIpPacket(std::span<const std::uint8_t> bytes) {

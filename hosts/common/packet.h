@@ -66,6 +66,7 @@ struct ParsedPacket {
   std::uint32_t tcpAcknowledgment = 0;  // TCP only
   bool firstFragment = false;           // more fragments follow: payload is only the first piece
   std::span<const std::uint8_t> payload;
+  std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum
 
   bool isTCP() const { return protocol == kIpProtocolTCP; }
   bool hasFlag(std::uint8_t flag) const { return (tcpFlags & flag) != 0; }
@@ -80,6 +81,11 @@ struct ParseResult {
 // the IP total length (link padding) are ignored; a packet shorter than its total length is
 // truncated.
 ParseResult parseIpPacket(std::span<const std::uint8_t> bytes);
+
+// The TCP checksum over the pseudo-header and the segment (RFC 9293 3.1) is right. Only
+// meaningful for packets whose checksum is complete: a locally sent packet with checksum offload
+// carries only the pseudo-header's part until the NIC fills it in.
+bool tcpChecksumValid(const ParsedPacket& packet);
 
 // The connection as the host's outbound side sees it: local = the side that sent the first
 // packet (the client), remote = the server.

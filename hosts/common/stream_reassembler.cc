@@ -23,6 +23,20 @@ bool StreamReassembler::insert(std::int64_t offset, std::span<const std::uint8_t
   if (end > taken_ + window_) return false;
   std::uint64_t cursor = std::max(start, taken_);
 
+  // Compare with the copies already kept where they overlap.
+  auto overlap = pieces_.upper_bound(cursor);
+  if (overlap != pieces_.begin()) --overlap;
+  for (; overlap != pieces_.end() && overlap->first < end && !conflicted_; ++overlap) {
+    const std::uint64_t pieceEnd = overlap->first + overlap->second.size();
+    const std::uint64_t from = std::max(overlap->first, cursor);
+    const std::uint64_t to = std::min(pieceEnd, end);
+    if (from >= to) continue;
+    conflicted_ =
+        !std::equal(overlap->second.begin() + static_cast<std::ptrdiff_t>(from - overlap->first),
+                    overlap->second.begin() + static_cast<std::ptrdiff_t>(to - overlap->first),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(from - start));
+  }
+
   // Skip whatever an earlier piece already covers: the first bytes win.
   auto it = pieces_.upper_bound(cursor);
   if (it != pieces_.begin()) {

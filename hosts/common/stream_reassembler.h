@@ -3,7 +3,9 @@
 //
 // Overlaps are first-wins, as in the kernel's receiver: a byte once taken is never replaced by a
 // later segment that carries a different value there. Bytes handed out by take() are forgotten;
-// anything that arrives again below that point is ignored.
+// anything that arrives again below that point is ignored. A later copy that differs from a byte
+// still kept is remembered (conflicted()): which copy a receiver ends with then depends on the
+// order it sees them in, which no reader of the stream can know, and real senders never do it.
 #pragma once
 
 #include <cstddef>
@@ -43,11 +45,14 @@ class StreamReassembler {
   std::uint64_t taken() const { return taken_; }
   // Bytes kept beyond taken() (contiguous or not).
   std::size_t buffered() const { return buffered_; }
+  // A segment carried other bytes than those kept for the same offsets.
+  bool conflicted() const { return conflicted_; }
 
  private:
   std::size_t window_;
   std::uint64_t taken_ = 0;
   std::size_t buffered_ = 0;
+  bool conflicted_ = false;
   // Non-overlapping pieces keyed by their start offset, all at or beyond taken_.
   std::map<std::uint64_t, std::vector<std::uint8_t>> pieces_;
 };

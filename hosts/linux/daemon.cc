@@ -100,7 +100,7 @@ NetfilterQueue* FilterDaemon::queueFor(hosts::PacketHandle handle) {
 
 void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
-  auto decision = engine_->onOutboundIpPacket(handle, packet.bytes, now());
+  auto decision = engine_->onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
   const auto mark = decision.update.mark;
   bool markCarried = false;
   switch (decision.action) {
@@ -228,11 +228,11 @@ std::string FilterDaemon::startControlPlane() {
   status_ = std::make_unique<FunctionStatusSource>([this] {
     const hosts::FlowEngineCounters counters =
         engine_ ? engine_->counters() : hosts::FlowEngineCounters{};
-    StatusReport report = makeStatusReport(
-        counters, provider_ ? provider_->currentRules() : FilterRules::disabled(), resets_.load(),
-        control_->subscriberCount(),
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                         startedAt_));
+    StatusReport report =
+        makeStatusReport(counters, provider_ ? provider_->currentRules() : FilterRules::disabled(),
+                         resets_.load(), control_->subscriberCount(),
+                         std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - startedAt_));
     report.rulesFile = options_.rulesPath.string();
     report.version = "0.1.0";
     return report;

@@ -33,6 +33,9 @@ std::string NetfilterQueue::open() {
         QueuedPacket packet;
         if (auto* header = nfq_get_msg_packet_hdr(data)) packet.id = ntohl(header->packet_id);
         packet.mark = nfq_get_nfmark(data);
+        // The queue runs with NFQA_CFG_F_GSO, so the kernel says when the checksum is left to
+        // offload (locally sent packets, usually); otherwise it is final.
+        packet.checksumComplete = (nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
         unsigned char* bytes = nullptr;
         int length = nfq_get_payload(data, &bytes);
         if (length > 0 && bytes) packet.bytes = {bytes, static_cast<std::size_t>(length)};

@@ -18,6 +18,9 @@ namespace quillnest::linuxhost {
 struct QueuedPacket {
   std::uint32_t id = 0;
   std::uint32_t mark = 0;
+  // The transport checksum is final (the kernel did not leave it to offload), so it can be
+  // checked.
+  bool checksumComplete = false;
   std::span<const std::uint8_t> bytes;  // valid during the callback only
 };
 

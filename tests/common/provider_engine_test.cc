@@ -42,10 +42,12 @@ class ProviderEngineTest : public ::testing::Test {
   std::vector<FlowRef> newFlows() const { return observer->flows; }
   void TearDown() override { EXPECT_EQ(host->lockViolations(), 0); }
 
-  PacketDecision send(PacketSpec layout) {
+  // corrupt: flip one payload byte after the checksum was computed.
+  PacketDecision send(PacketSpec layout, bool checksumComplete = false, bool corrupt = false) {
     layout.sourcePort = clientPort;
-    const Bytes bytes = testing::buildPacket(layout);
-    return engine->onOutboundIpPacket(nextHandle++, bytes, now);
+    Bytes bytes = testing::buildPacket(layout);
+    if (corrupt) bytes.back() ^= 0x20;
+    return engine->onOutboundIpPacket(nextHandle++, bytes, now, checksumComplete);
   }
   PacketDecision syn(std::uint16_t port = 443) {
     serverPort = port;
@@ -55,14 +57,15 @@ class ProviderEngineTest : public ::testing::Test {
     layout.sequence = isn;
     return send(layout);
   }
-  PacketDecision segment(const Bytes& stream, std::size_t from, std::size_t to) {
+  PacketDecision segment(const Bytes& stream, std::size_t from, std::size_t to,
+                         bool checksumComplete = false, bool corrupt = false) {
     PacketSpec layout;
     layout.destinationPort = serverPort;
     layout.sequence = static_cast<std::uint32_t>(isn + 1 + from);
     layout.flags = kTcpAck | kTcpPsh;
     layout.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(from),
                           stream.begin() + static_cast<std::ptrdiff_t>(to));
-    return send(layout);
+    return send(layout, checksumComplete, corrupt);
   }
 
   static Bytes head(std::string_view name) {
@@ -359,6 +362,90 @@ TEST_F(ProviderEngineTest, HttpConnectionEndedBeforeItsRequestIsStillAFlowAndRep
   for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
   EXPECT_EQ(provider->activeWebFlowCount(), 0u);
   EXPECT_TRUE(engine->connections().empty());
+}
+
+// Evasion: a copy the server drops (bad checksum) or two different copies of the same bytes.
+TEST_F(ProviderEngineTest, CopyWithABadChecksumIsNeverRead) {
+  const Bytes decoy = testing::makeClientHello("www.example.org", 600);
+  const Bytes real = testing::makeClientHello("www.blocked.example", 600);
+  syn();
+  // The whole allowed hello with a wrong checksum: the server's kernel drops it, so must we.
+  const PacketDecision bad = segment(decoy, 0, decoy.size(), true, true);
+  EXPECT_EQ(bad.action, PacketAction::accept);
+  EXPECT_EQ(bad.update.mark, ConnectionMark::none);
+  EXPECT_EQ(engine->counters().badChecksums, 1u);
+  const PacketDecision good = segment(real, 0, real.size(), true);
+  EXPECT_EQ(good.action, PacketAction::drop);
+  EXPECT_EQ(good.update.settlement, Settlement::dataDrop);
+  // Checksums left to offload (locally sent packets) are not checked.
+  clientPort = 40001;
+  syn();
+  EXPECT_EQ(segment(real, 0, real.size(), false, true).action, PacketAction::drop);
+}
+
+TEST_F(ProviderEngineTest, DifferentCopiesOfHeldBytesDropTheConnection) {
+  const Bytes first = testing::makeClientHello("www.example.org", 600);
+  Bytes second = first;  // the same hello with other bytes where the held copy lies
+  for (std::size_t i = 300; i < 400; ++i) second[i] ^= 0xff;
+  syn();
+  EXPECT_EQ(segment(first, 300, 400).action, PacketAction::hold);  // beyond the gap
+  const PacketDecision d = segment(second, 250, 500);              // overlaps it, other bytes
+  EXPECT_EQ(d.action, PacketAction::drop);
+  EXPECT_TRUE(d.update.reset);
+  EXPECT_EQ(d.update.mark, ConnectionMark::dropped);
+  EXPECT_EQ(d.update.settlement, Settlement::conflictingData);
+  EXPECT_EQ(d.update.discard.size(), 1u);
+  EXPECT_EQ(engine->counters().conflictingStreams, 1u);
+  // The same bytes again are an ordinary retransmission.
+  clientPort = 40001;
+  syn();
+  EXPECT_EQ(segment(second, 300, 400).action, PacketAction::hold);
+  EXPECT_EQ(segment(second, 250, 500).action, PacketAction::hold);
+  EXPECT_EQ(segment(second, 0, 250).action, PacketAction::accept);
+}
+
+TEST_F(ProviderEngineTest, DifferentCopiesOfARequestHeadDropTheConnection) {
+  const std::string allowed = "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
+  const std::string blocked = "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  syn(80);
+  EXPECT_EQ(segment(Bytes(allowed.begin(), allowed.end()), 20, 30).action, PacketAction::hold);
+  const PacketDecision d = segment(Bytes(blocked.begin(), blocked.end()), 16, blocked.size());
+  EXPECT_EQ(d.action, PacketAction::drop);
+  EXPECT_EQ(d.update.settlement, Settlement::conflictingData);
+  EXPECT_EQ(engine->counters().httpWaiting, 0u);
+}
+
+// Unfinished ClientHellos cannot keep the inspection table full: idle ones make room.
+TEST_F(ProviderEngineTest, IdleInspectionsAreDroppedToMakeRoomAtTheCap) {
+  FlowEngineOptions options;
+  options.maxInspectedConnections = 2;
+  makeEngine(options);
+  const Bytes hello = testing::makeClientHello("www.example.org", 600);
+  for (std::uint16_t port : {40000, 40001}) {
+    clientPort = port;
+    syn();
+    EXPECT_EQ(segment(hello, 0, 5).action, PacketAction::accept);  // a record header, no more
+  }
+  // Not idle long enough: the newcomer is let through unread, as before.
+  now += std::chrono::milliseconds(1500);
+  clientPort = 40002;
+  EXPECT_EQ(syn().update.settlement, Settlement::limitReached);
+  // Past the hold bound: both idle ones go, and the newcomer is read.
+  now += std::chrono::milliseconds(500);
+  clientPort = 40003;
+  EXPECT_EQ(syn().update.mark, ConnectionMark::inspect);
+  const auto updates = engine->tick(now);
+  ASSERT_EQ(updates.size(), 2u);
+  for (const auto& update : updates) {
+    EXPECT_EQ(update.mark, ConnectionMark::dropped);
+    EXPECT_TRUE(update.reset);
+    EXPECT_EQ(update.settlement, Settlement::evicted);
+  }
+  EXPECT_EQ(engine->counters().evictions, 2u);
+  EXPECT_EQ(engine->counters().inspectedConnections, 1u);
+  const Bytes blocked = testing::makeClientHello("a.blocked.example", 600);
+  const PacketDecision judged = segment(blocked, 0, blocked.size());
+  EXPECT_EQ(judged.action, PacketAction::drop) << settlementName(judged.update.settlement);
 }
 
 TEST_F(ProviderEngineTest, HttpWithoutItsSynIsJudgedAtOnceWithoutAName) {

@@ -80,15 +80,22 @@ TEST(StreamReassembler, OverlapsKeepTheFirstBytes) {
     std::string name;
     std::vector<std::pair<std::int64_t, std::string>> segments;
     std::string expected;
+    bool conflicted = false;  // a later copy differed from a byte still kept
   };
   const std::vector<Row> rows = {
+      // Taken bytes are forgotten: nothing left to differ from.
       {"later_copy_of_taken_bytes_ignored", {{0, "abcd"}, {0, "XXXXef"}}, "abcdef"},
       {"held_piece_wins_over_later_overlap",
        {{4, "efgh"}, {2, "XXXXXXij"}, {0, "ab"}},
-       "abXXefghij"},
-      {"overlap_spanning_two_held_pieces", {{2, "cd"}, {6, "gh"}, {0, "abXXefXXij"}}, "abcdefghij"},
+       "abXXefghij",
+       true},
+      {"same_bytes_over_held_piece", {{4, "efgh"}, {2, "cdefghij"}, {0, "ab"}}, "abcdefghij"},
+      {"overlap_spanning_two_held_pieces",
+       {{2, "cd"}, {6, "gh"}, {0, "abXXefXXij"}},
+       "abcdefghij",
+       true},
       {"retransmit_is_noop", {{0, "abc"}, {0, "abc"}, {3, "def"}, {3, "def"}}, "abcdef"},
-      {"segment_inside_held_piece", {{2, "cdefg"}, {3, "X"}, {0, "ab"}}, "abcdefg"},
+      {"segment_inside_held_piece", {{2, "cdefg"}, {3, "X"}, {0, "ab"}}, "abcdefg", true},
       {"negative_offset_clipped", {{-1, "Sabc"}}, "abc"},
       {"wholly_before_stream", {{-4, "SSSS"}, {0, "a"}}, "a"},
   };
@@ -97,6 +104,7 @@ TEST(StreamReassembler, OverlapsKeepTheFirstBytes) {
     for (const auto& [offset, text] : row.segments) c.add(offset, Bytes(text.begin(), text.end()));
     EXPECT_EQ(std::string(c.out.begin(), c.out.end()), row.expected) << row.name;
     EXPECT_EQ(c.stream.taken(), row.expected.size()) << row.name;
+    EXPECT_EQ(c.stream.conflicted(), row.conflicted) << row.name;
   }
 }
 
