@@ -162,6 +162,9 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   counters.inspectedConnections = 2;
   counters.heldPackets = 3;
   counters.httpNamed = 12;
+  counters.badChecksums = 13;
+  counters.conflictingStreams = 14;
+  counters.evictions = 15;
   counters.httpWaiting = 4;
   counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::http2PriorKnowledge)] = 6;
   counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::closedFirst)] = 8;
@@ -182,6 +185,9 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   EXPECT_EQ(report.subscribers, 2u);
   EXPECT_EQ(report.uptimeSeconds, 61u);
   EXPECT_EQ(report.httpNamedByHost, 12u);
+  EXPECT_EQ(report.badChecksums, 13u);
+  EXPECT_EQ(report.conflictingStreams, 14u);
+  EXPECT_EQ(report.evictions, 15u);
   EXPECT_EQ(report.httpWaiting, 4u);
   EXPECT_EQ(report.httpUnnamedHttp2, 6u);
   EXPECT_EQ(report.httpUnnamedClosedFirst, 8u);

@@ -96,6 +96,9 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.httpUnnamedHeadTooLarge = unnamed(hosts::HttpUnnamedReason::headTooLarge);
   report.httpUnnamedClosedFirst = unnamed(hosts::HttpUnnamedReason::closedFirst);
   report.httpUnnamedTimedOut = unnamed(hosts::HttpUnnamedReason::timedOut);
+  report.badChecksums = counters.badChecksums;
+  report.conflictingStreams = counters.conflictingStreams;
+  report.evictions = counters.evictions;
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -42,6 +42,9 @@ constexpr NumberField kNumbers[] = {
     {"httpUnnamedHeadTooLarge", &StatusReport::httpUnnamedHeadTooLarge},
     {"httpUnnamedClosedFirst", &StatusReport::httpUnnamedClosedFirst},
     {"httpUnnamedTimedOut", &StatusReport::httpUnnamedTimedOut},
+    {"badChecksums", &StatusReport::badChecksums},
+    {"conflictingStreams", &StatusReport::conflictingStreams},
+    {"evictions", &StatusReport::evictions},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -136,6 +139,9 @@ std::string formatStatus(const StatusReport& report) {
            std::to_string(report.httpUnnamedHeadTooLarge) + ", closed first " +
            std::to_string(report.httpUnnamedClosedFirst) + ", timed out " +
            std::to_string(report.httpUnnamedTimedOut) + ")");
+  line("packets with a bad checksum ignored", std::to_string(report.badChecksums));
+  line("connections with conflicting copies dropped", std::to_string(report.conflictingStreams));
+  line("idle inspections dropped to make room", std::to_string(report.evictions));
   line("subscribers", std::to_string(report.subscribers));
   line("uptime seconds", std::to_string(report.uptimeSeconds));
   return out;

@@ -50,6 +50,11 @@ struct StatusReport {
   std::uint64_t httpUnnamedHeadTooLarge = 0;
   std::uint64_t httpUnnamedClosedFirst = 0;
   std::uint64_t httpUnnamedTimedOut = 0;
+  // Evasion defences: packets ignored for a wrong TCP checksum, connections dropped for two
+  // different copies of the same bytes, idle inspections dropped to make room.
+  std::uint64_t badChecksums = 0;
+  std::uint64_t conflictingStreams = 0;
+  std::uint64_t evictions = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;
