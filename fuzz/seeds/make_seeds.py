@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of the rules_check, blocklist_import and replay_capture fuzzers, one
-folder per fuzzer (scripts/run-fuzzers.sh copies fuzz/seeds/<name>/ into the corpus).
+"""Writes the seed inputs of the rules_json, rules_check, blocklist_import and replay_capture
+fuzzers, one folder per fuzzer (scripts/run-fuzzers.sh copies fuzz/seeds/<name>/ into the
+corpus).
 
    fuzz/seeds/make_seeds.py [OUTPUT_DIR]   (default: this folder)
 """
@@ -112,6 +113,10 @@ def main():
                            b"@@||ok.example^\nexample.com##.banner\n||path.example/ad^\n",
         },
     }
+    # simdjson is not instrumented: without seeds the loader fuzzer rarely gets past the parser.
+    seeds["rules_json"] = dict(seeds["rules_check"])
+    seeds["rules_json"]["escapes.json"] = (b'{"domains": ["caf\\u00e9.example", "\\ud83d\\ude00.example"],'
+                                           b' "isEnabled": true, "extra": {"nested": [1, 2.5e3, null]}}')
     wrap = 0xFFFFFFF0  # the ClientHello crosses the 32-bit sequence wrap
     traffic = (connection(40001, "blocked.example", 1000)
                + connection(40002, "www.allowed.example", wrap, cut=20)
