@@ -162,6 +162,27 @@ chmod 0750 "$WORK/run" && chmod 0600 "$WORK/run/control.sock"
 "$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: on$" \
   && pass "root still gets its status" || fail "root status failed"
 
+# Hostile messages from root on both sockets (the daemon is the ASan+UBSan build in CI): random
+# bytes, an overlong line, a request without its newline, a client that sends and vanishes.
+/usr/bin/python3 - "$WORK/run/control.sock" "$WORK/run/notify.sock" <<'PY'
+import os, socket, sys
+for path in sys.argv[1:]:
+    for payload in (os.urandom(100000), b"status" * 5000 + b"\n", b"status", b"\0\n" * 64, b""):
+        s = socket.socket(socket.AF_UNIX)
+        s.settimeout(3)
+        try:
+            s.connect(path)
+            s.sendall(payload)
+            s.shutdown(socket.SHUT_WR)
+            s.recv(4096)
+        except OSError:
+            pass  # the daemon may close on us: that is its answer
+        s.close()
+PY
+kill -0 "$DAEMON" 2>/dev/null && "$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: on$" \
+  && pass "hostile socket messages: daemon alive and answering" \
+  || fail "daemon after hostile socket messages: $(tail -3 "$WORK/daemon.log")"
+
 # The notification of a block: the name of the notification, nothing of the flow.
 /usr/bin/python3 - "$WORK/run/notify.sock" >"$WORK/notify.bytes" 2>&1 <<'PY' &
 import socket, sys
