@@ -131,7 +131,7 @@ std::string_view settlementName(Settlement settlement) {
     case Settlement::conflictingData:
       return "dropped: conflicting copies of the same bytes";
     case Settlement::evicted:
-      return "dropped: idle while the inspection table was full";
+      return "dropped: idle longest while the inspection table was full";
   }
   return "unknown";
 }
@@ -598,21 +598,28 @@ void FlowEngine::reportClosed(const ConnectionRef& connection) {
 }
 
 std::size_t FlowEngine::evictIdleInspections(EngineTime now) {
-  std::size_t evicted = 0;
+  std::vector<ConnectionRef> idle;
   for (const auto& [key, connection] : table_) {
-    if (connection->owned || connection->state != Connection::State::inspecting ||
-        now - connection->lastProgress < options_.holdTimeout) {
-      continue;
+    if (!connection->owned && connection->state == Connection::State::inspecting &&
+        connection->lastProgress < now) {
+      idle.push_back(connection);
     }
+  }
+  // The longest idle eighth at once, so a full table is scanned once per many newcomers.
+  const std::size_t count = std::min(idle.size(), std::max<std::size_t>(1, idle.size() / 8));
+  std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(count), idle.end(),
+                    [](const ConnectionRef& a, const ConnectionRef& b) {
+                      return a->lastProgress < b->lastProgress;
+                    });
+  for (std::size_t i = 0; i < count; ++i) {
     ConnectionUpdate update;
-    update.key = connection->key;
-    update.flow = connection->flow;
-    settle(connection, ConnectionMark::dropped, Settlement::evicted, update);
+    update.key = idle[i]->key;
+    update.flow = idle[i]->flow;
+    settle(idle[i], ConnectionMark::dropped, Settlement::evicted, update);
     pendingUpdates_.push_back(std::move(update));
     ++counters_.evictions;
-    ++evicted;
   }
-  return evicted;
+  return count;
 }
 
 std::vector<ConnectionUpdate> FlowEngine::tick(EngineTime now) {

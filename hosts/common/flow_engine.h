@@ -39,11 +39,13 @@
 // Pure ACKs and other packets without payload are always accepted and never held; a FIN or RST
 // from the client ends inspection the same way (complete + allow). Per-connection limits on held
 // packets and bytes and a limit on inspected connections keep memory bounded; crossing one fails
-// open too, except that at the inspection limit the inspections idle for holdTimeout or more are
-// dropped first (reset) to make room: otherwise anyone could keep the table full with
-// unfinished ClientHellos and have every later connection pass unread. A client that sends two
-// different copies of the same stream bytes is dropped (reset): which copy the server keeps
-// depends on the order it receives them in, so no verdict on either copy would be sound.
+// open too, except that at the inspection limit the inspections idle longest (an eighth of them)
+// are dropped (reset) to make room: otherwise anyone could keep the table full with unfinished
+// ClientHellos and have every later connection pass unread. A real client sends its ClientHello
+// at once, so under that pressure the connections waiting longest are the stalled ones. A client
+// that sends two different copies of the same stream bytes is dropped (reset): which copy the
+// server keeps depends on the order it receives them in, so no verdict on either copy would be
+// sound.
 //
 // Plain HTTP. A platform that hands flows over with their URL lets a port-80 flow be judged by
 // its host name at once; packets carry no such name, so with nameHttpFlows a TCP connection to
@@ -114,7 +116,7 @@ enum class Settlement : std::uint8_t {
   updateFlowDrop,   // the provider imposed a drop through updateFlow
   tableFull,        // accepted without asking: the connection table is full
   conflictingData,  // dropped: the client sent two different copies of the same stream bytes
-  evicted,          // dropped: idle mid-inspection while the inspection table was full
+  evicted,          // dropped: idle longest mid-inspection while the inspection table was full
 };
 std::string_view settlementName(Settlement settlement);
 
@@ -259,7 +261,7 @@ class FlowEngine {
   void finishOwnership(const ConnectionRef& connection, ConnectionUpdate& update,
                        std::unique_lock<std::mutex>& lock);
   void eraseLocked(const ConnectionRef& connection);
-  // At the inspection cap: drops every inspection idle for holdTimeout or more (their updates
+  // At the inspection cap: drops the inspections idle longest, an eighth of them (their updates
   // wait for the next tick). Returns how many.
   std::size_t evictIdleInspections(EngineTime now);
   // Sends the flow-closed report; called without the lock.

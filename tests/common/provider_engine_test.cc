@@ -415,37 +415,42 @@ TEST_F(ProviderEngineTest, DifferentCopiesOfARequestHeadDropTheConnection) {
   EXPECT_EQ(engine->counters().httpWaiting, 0u);
 }
 
-// Unfinished ClientHellos cannot keep the inspection table full: idle ones make room.
-TEST_F(ProviderEngineTest, IdleInspectionsAreDroppedToMakeRoomAtTheCap) {
+// Unfinished ClientHellos cannot keep the inspection table full: the longest idle make room.
+TEST_F(ProviderEngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
   FlowEngineOptions options;
-  options.maxInspectedConnections = 2;
+  options.maxInspectedConnections = 16;
   makeEngine(options);
   const Bytes hello = testing::makeClientHello("www.example.org", 600);
-  for (std::uint16_t port : {40000, 40001}) {
-    clientPort = port;
+  for (std::uint16_t i = 0; i < 16; ++i) {
+    clientPort = static_cast<std::uint16_t>(40000 + i);
     syn();
     EXPECT_EQ(segment(hello, 0, 5).action, PacketAction::accept);  // a record header, no more
+    now += std::chrono::milliseconds(10);
   }
-  // Not idle long enough: the newcomer is let through unread, as before.
-  now += std::chrono::milliseconds(1500);
-  clientPort = 40002;
-  EXPECT_EQ(syn().update.settlement, Settlement::limitReached);
-  // Past the hold bound: both idle ones go, and the newcomer is read.
-  now += std::chrono::milliseconds(500);
-  clientPort = 40003;
+  // The newcomer is read; the two that waited longest (an eighth) are reset at the next tick.
+  clientPort = 41000;
   EXPECT_EQ(syn().update.mark, ConnectionMark::inspect);
   const auto updates = engine->tick(now);
   ASSERT_EQ(updates.size(), 2u);
-  for (const auto& update : updates) {
-    EXPECT_EQ(update.mark, ConnectionMark::dropped);
-    EXPECT_TRUE(update.reset);
-    EXPECT_EQ(update.settlement, Settlement::evicted);
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    EXPECT_EQ(updates[i].key.localPort, 40000 + i);
+    EXPECT_EQ(updates[i].mark, ConnectionMark::dropped);
+    EXPECT_TRUE(updates[i].reset);
+    EXPECT_EQ(updates[i].settlement, Settlement::evicted);
   }
   EXPECT_EQ(engine->counters().evictions, 2u);
-  EXPECT_EQ(engine->counters().inspectedConnections, 1u);
+  EXPECT_EQ(engine->counters().inspectedConnections, 15u);
   const Bytes blocked = testing::makeClientHello("a.blocked.example", 600);
   const PacketDecision judged = segment(blocked, 0, blocked.size());
   EXPECT_EQ(judged.action, PacketAction::drop) << settlementName(judged.update.settlement);
+  // One that just got its bytes is not a candidate: with none idle, newcomers fail open.
+  options.maxInspectedConnections = 1;
+  makeEngine(options);
+  clientPort = 42000;
+  syn();
+  segment(hello, 0, 5);
+  clientPort = 42001;
+  EXPECT_EQ(syn().update.settlement, Settlement::limitReached);
 }
 
 TEST_F(ProviderEngineTest, HttpWithoutItsSynIsJudgedAtOnceWithoutAName) {
