@@ -5,7 +5,7 @@
 set -euo pipefail
 TEST_PACKAGES=()
 if [[ ${1:-} == --tests ]]; then
-  TEST_PACKAGES=(chromium fonts-liberation nghttp2-server)
+  TEST_PACKAGES=(chromium fonts-liberation nghttp2-server valgrind)
 fi
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
