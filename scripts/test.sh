@@ -3,9 +3,11 @@
 #   1. every unit test under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. the end-to-end tests (root: they make network namespaces of their own) on the same build,
 #   3. the concurrency tests under ThreadSanitizer,
-#   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 45).
-# Set QUILLNEST_SKIP_DEPS=1 to skip the package installation, QUILLNEST_SKIP_E2E=1 or
-# QUILLNEST_SKIP_FUZZ=1 to leave those parts out.
+#   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 30),
+#   5. the unit tests of the parsing and deciding code under valgrind (VALGRIND_PROGRAMS; the
+#      whole unit suite with VALGRIND_PROGRAMS=. takes about 8 minutes more).
+# Set QUILLNEST_SKIP_DEPS=1 to skip the package installation, QUILLNEST_SKIP_E2E=1,
+# QUILLNEST_SKIP_FUZZ=1 or QUILLNEST_SKIP_VALGRIND=1 to leave those parts out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -41,6 +43,12 @@ if [[ -z ${QUILLNEST_SKIP_FUZZ:-} ]]; then
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
   scripts/run-fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}" || status=1
+fi
+
+if [[ -z ${QUILLNEST_SKIP_VALGRIND:-} ]]; then
+  programs=${VALGRIND_PROGRAMS:-test_rules|test_tls|test_provider|test_common|test_replay}
+  step "unit tests under valgrind ($programs)"
+  scripts/valgrind-unit.sh 600 "$programs" || status=1
 fi
 
 exit "$status"

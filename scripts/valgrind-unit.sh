@@ -13,7 +13,12 @@ command -v valgrind >/dev/null || { echo "valgrind-unit: valgrind missing (apt-g
 build=build/valgrind
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLNEST_SANITIZE= \
   -DQUILLNEST_TESTS=ON >/dev/null || exit 1
-ninja -C "$build" -j2 >/dev/null || { echo "valgrind-unit: build failed" >&2; exit 1; }
+# A plain list of program names ("test_rules|test_tls") builds only those; any other pattern
+# builds everything.
+targets=()
+if [[ $only =~ ^[A-Za-z0-9_|]+$ ]]; then IFS='|' read -r -a targets <<<"$only"; fi
+ninja -C "$build" -j"$(nproc)" "${targets[@]}" >/dev/null ||
+  { echo "valgrind-unit: build failed" >&2; exit 1; }
 
 # The programs behind the tests labelled unit (CTest lists one entry per test case); only our
 # own, not the tools some unit tests run (python3, clang++).
@@ -25,7 +30,7 @@ for test in json.load(sys.stdin)["tests"]:
     program = os.path.realpath(test["command"][0])
     if program.startswith(build + os.sep) and program not in seen:
         seen.append(program)
-print("\n".join(seen))' "$build" | grep -E "$only")
+print("\n".join(seen))' "$build" | grep -E "$only" | while read -r p; do [[ -x $p ]] && echo "$p"; done)
 [[ ${#programs[@]} -gt 0 ]] || { echo "valgrind-unit: no unit test programs" >&2; exit 1; }
 
 logs=$build/valgrind-logs
