@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/linux/control/blocklist_import.h"
 #include "hosts/linux/control/rules_check.h"
 #include "rules/filter_rules.h"
@@ -18,12 +19,7 @@
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/common/flow_engine.h"
 
 namespace {
@@ -17,12 +18,7 @@ namespace {
 using namespace quillnest;
 using namespace quillnest::hosts;
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 class ScriptedProvider final : public NEFilterDataProvider {
  public:

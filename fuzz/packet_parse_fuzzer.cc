@@ -6,16 +6,12 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/common/packet.h"
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 }  // namespace
 

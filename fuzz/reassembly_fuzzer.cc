@@ -9,16 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/common/stream_reassembler.h"
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 constexpr std::size_t kWindow = 4096;
 

@@ -16,16 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/replay/replay.h"
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 constexpr char kRules[] = R"({"isEnabled":true,"domains":["blocked.example","example.org"]})";
 

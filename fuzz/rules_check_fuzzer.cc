@@ -8,17 +8,13 @@
 #include <span>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/linux/control/rules_check.h"
 #include "rules/filter_rules.h"
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 }  // namespace
 

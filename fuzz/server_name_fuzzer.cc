@@ -9,17 +9,13 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "inspection/server_name.h"
 #include "tests/tls/literal_reader.h"
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using quillnest::fuzz::check;
 
 }  // namespace
 
