@@ -18,6 +18,7 @@
 
 #include "bench/bench_report.h"
 #include "bench/domain_names.h"
+#include "host/quiet_parts.h"
 #include "provider/filter_data_provider.h"
 #include "tests/support/client_hello.h"
 
@@ -28,17 +29,6 @@ constexpr std::size_t kDomainCount = 100000;
 constexpr std::size_t kFlowsPerThread = 1024;
 constexpr std::size_t kHelloCount = 64;
 constexpr int kMaxThreads = 2;
-
-class NullObservation final : public NSKeyValueObservation {
- public:
-  void invalidate() override {}
-};
-
-class QuietLogger final : public Logger {
- public:
-  bool isEnabled(LogLevel) const override { return false; }
-  void log(LogLevel, std::string_view, std::vector<LogArgument>) override {}
-};
 
 // A host that costs nothing, so the figures are the provider's own.
 class NullHost final : public NEFilterProviderHost {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "host/quiet_parts.h"
 #include "hosts/common/flow_engine.h"
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
@@ -22,17 +23,6 @@ namespace {
 
 using hosts::ConnectionKey;
 using hosts::EngineTime;
-
-class NullObservation final : public NSKeyValueObservation {
- public:
-  void invalidate() override {}
-};
-
-class QuietLogger final : public Logger {
- public:
-  bool isEnabled(LogLevel) const override { return false; }
-  void log(LogLevel, std::string_view, std::vector<LogArgument>) override {}
-};
 
 // The configuration is the rules file, fixed for the whole replay; settings apply at once.
 class ReplayHost final : public NEFilterProviderHost {
