@@ -287,6 +287,64 @@ case_crash() {
   expect "stop removes every chain and jump" 0 "$r"
 }
 
+# replay: the same clients with the daemon judging live, then without it under tcpdump; the
+# capture replayed with the same rules must give each flow the verdict the live filter gave.
+case_replay() {
+  command -v tcpdump >/dev/null || { echo "SKIP: tcpdump missing"; exit 77; }
+  local names=(allowed.example blocked.example www.blocked.example notblocked.example)
+  local live="$WORK/live.txt" name r
+  : > "$live"
+  run_clients() {  # run_clients -> "NAME PORT ok|fail" lines
+    for name in "${names[@]}"; do
+      r=$(curl_tls "$name" --http1.1); echo "$name 443 ${r%%:*}"
+      r=$(curl_http "$name"); echo "$name 80 ${r%%:*}"
+    done
+    r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 198.51.100.2 blocked.example onebyte)
+    echo "onebyte.blocked.example 443 $r"
+    r=$(inc python3 "$HERE/udp_probe.py" ask 198.51.100.2 443); echo "udp 443 $r"
+  }
+  run_clients > "$live"
+  stop_daemon
+  ip netns exec "$C" tcpdump -i qc0 --immediate-mode -U -s 0 -w "$WORK/clients.pcap" 'tcp or udp' >"$WORK/tcpdump.log" 2>&1 &
+  local dump=$!; PIDS+=($!)
+  for _ in $(seq 50); do grep -q "listening on" "$WORK/tcpdump.log" && break; sleep 0.1; done
+  run_clients > "$WORK/unfiltered.txt"
+  sleep 0.5; kill -INT "$dump"; wait "$dump" 2>/dev/null
+  "$BIN" replay "$WORK/clients.pcap" --rules "$WORK/rules.json" --json > "$WORK/replay.json" 2>"$WORK/replay.err"
+  expect "replay of the clients' capture runs" 0 "$?"
+  # Live: a failed client is a blocked flow. Replay: the verdict of the flow with that name and
+  # port (the one-byte client's hello names blocked.example on a connection of its own).
+  r=$(python3 - "$live" "$WORK/replay.json" <<'PY'
+import json, sys
+live = [line.split() for line in open(sys.argv[1]) if line.strip()]
+flows = json.load(open(sys.argv[2]))["flows"]
+verdicts = {}
+for f in flows:
+    port = f["remote"].rsplit(":", 1)[1]
+    key = (f["protocol"], f["serverName"] or "", port)
+    verdicts.setdefault(key, []).append(f["verdict"])
+wrong = []
+for name, port, outcome in live:
+    if name == "udp":
+        want, got = ("drop" if outcome == "silence" else "allow"), verdicts.get(("udp", "", port), ["none"])
+    else:
+        blocked = outcome in ("fail", "reset", "refused")
+        want = "drop" if blocked else "allow"
+        key_name = "blocked.example" if name.startswith("onebyte.") else name
+        got = verdicts.get(("tcp", key_name, port), ["none"])
+    if want not in got or len(set(got)) != 1:
+        wrong.append(f"{name}:{port} live {outcome} replay {got}")
+print("same" if not wrong else "; ".join(wrong))
+PY
+)
+  expect "replay gives every flow the live filter's verdict" same "$r"
+  [[ $r == same ]] || cp "$WORK/clients.pcap" "$WORK/replay.json" /tmp/ 2>/dev/null
+  echo "  live: $(tr '\n' ',' < "$live")"
+  echo "  without the filter: $(tr '\n' ',' < "$WORK/unfiltered.txt")"
+  echo "  replay: $(grep -o '"verdict":"drop"' "$WORK/replay.json" | wc -l) dropped of $(grep -o '"verdict":' "$WORK/replay.json" | wc -l) flows"
+  start_daemon --debug
+}
+
 # chromium: headless Chromium in the client namespace against the HTTP/1.1 server (openssl
 # s_server, no ALPN) on 198.51.100.2 and an HTTP/2-only server (nghttpd, ALPN h2) on
 # 198.51.100.3. chrome_load prints "ok MS PROTOCOL", "fail MS ERROR PROTOCOL" (MS: the page
@@ -508,6 +566,7 @@ case $CASE in
   crash) case_crash ;;
   forward) case_forward ;;
   chromium) case_chromium ;;
+  replay) case_replay ;;
   all) case_tls; case_http; case_udp; case_reset; case_chromium; case_crash; case_forward ;;
   *) echo "unknown case $CASE"; exit 2 ;;
 esac
