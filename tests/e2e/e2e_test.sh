@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end test of quillnest-filter run: real kernel, real clients, inside namespaces of its own.
-#   e2e_test.sh BINARY CASE        CASE: tls | http | udp | reset | crash | forward | chromium | all
+#   e2e_test.sh BINARY CASE        CASE: tls | http | udp | reset | crash | forward | chromium | replay | all
 # The client namespace (198.51.100.1, 2001:db8::1) runs the daemon and the clients; the server
 # namespace (198.51.100.2, 2001:db8::2) runs openssl s_server on 443, an HTTP server on 80 and
 # UDP echo servers. Exit 77 (skipped) without root.
@@ -567,7 +567,7 @@ case $CASE in
   forward) case_forward ;;
   chromium) case_chromium ;;
   replay) case_replay ;;
-  all) case_tls; case_http; case_udp; case_reset; case_chromium; case_crash; case_forward ;;
+  all) case_tls; case_http; case_udp; case_reset; case_replay; case_chromium; case_crash; case_forward ;;
   *) echo "unknown case $CASE"; exit 2 ;;
 esac
 echo "$FAILURES failure(s)"
