@@ -537,6 +537,7 @@ void FlowEngine::settle(const ConnectionRef& connection, ConnectionMark mark, Se
   const bool drop = mark == ConnectionMark::dropped;
   connection->state = drop ? Connection::State::dropped : Connection::State::allowed;
   connection->settlement = why;
+  ++counters_.settlements[static_cast<std::size_t>(why)];
   for (const auto& held : connection->held) {
     (drop ? update.discard : update.release).push_back(held.handle);
   }

@@ -118,6 +118,8 @@ enum class Settlement : std::uint8_t {
   conflictingData,  // dropped: the client sent two different copies of the same stream bytes
   evicted,          // dropped: idle longest mid-inspection while the inspection table was full
 };
+inline constexpr std::size_t kSettlementCount = 13;
+static_assert(static_cast<std::size_t>(Settlement::evicted) + 1 == kSettlementCount);
 std::string_view settlementName(Settlement settlement);
 
 // What the host must do on one connection besides the current packet.
@@ -172,6 +174,8 @@ struct FlowEngineCounters {
   std::uint64_t badChecksums = 0;        // TCP packets ignored: a receiver drops them too
   std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
   std::uint64_t evictions = 0;           // idle inspections dropped to make room
+  // Connections settled, by why (index: Settlement): says which fail-open path was taken.
+  std::array<std::uint64_t, kSettlementCount> settlements{};
   std::uint64_t httpNamed = 0;  // port-80 flows judged with the URL from their request head
   // Port-80 flows judged without a name, by HttpUnnamedReason.
   std::array<std::uint64_t, kHttpUnnamedReasonCount> httpUnnamed{};

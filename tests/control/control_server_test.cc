@@ -165,6 +165,7 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   counters.badChecksums = 13;
   counters.conflictingStreams = 14;
   counters.evictions = 15;
+  counters.settlements[static_cast<std::size_t>(hosts::Settlement::limitReached)] = 16;
   counters.httpWaiting = 4;
   counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::http2PriorKnowledge)] = 6;
   counters.httpUnnamed[static_cast<std::size_t>(hosts::HttpUnnamedReason::closedFirst)] = 8;
@@ -188,6 +189,8 @@ TEST(StatusReportFromEngine, CountersMapToTheReport) {
   EXPECT_EQ(report.badChecksums, 13u);
   EXPECT_EQ(report.conflictingStreams, 14u);
   EXPECT_EQ(report.evictions, 15u);
+  EXPECT_EQ(report.failOpenLimitReached, 16u);
+  EXPECT_EQ(report.failOpenHoldExpired + report.failOpenNoHandshake, 0u);
   EXPECT_EQ(report.httpWaiting, 4u);
   EXPECT_EQ(report.httpUnnamedHttp2, 6u);
   EXPECT_EQ(report.httpUnnamedClosedFirst, 8u);

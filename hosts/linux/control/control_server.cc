@@ -45,6 +45,9 @@ constexpr NumberField kNumbers[] = {
     {"badChecksums", &StatusReport::badChecksums},
     {"conflictingStreams", &StatusReport::conflictingStreams},
     {"evictions", &StatusReport::evictions},
+    {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
+    {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
+    {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -124,7 +127,10 @@ std::string formatStatus(const StatusReport& report) {
   line("blocked by TLS name", std::to_string(report.blockedByTLSName));
   line("UDP 443 drops", std::to_string(report.udp443Drops));
   line("resets", std::to_string(report.resets));
-  line("fail-open events", std::to_string(report.failOpenEvents));
+  line("fail-open events", std::to_string(report.failOpenEvents) + " (hold expired " +
+                               std::to_string(report.failOpenHoldExpired) + ", limit reached " +
+                               std::to_string(report.failOpenLimitReached) + ", no handshake " +
+                               std::to_string(report.failOpenNoHandshake) + ")");
   line("HTTP flows named by Host", std::to_string(report.httpNamedByHost));
   line("HTTP flows waiting for their request", std::to_string(report.httpWaiting));
   line("HTTP flows judged without a name",

@@ -55,6 +55,11 @@ struct StatusReport {
   std::uint64_t badChecksums = 0;
   std::uint64_t conflictingStreams = 0;
   std::uint64_t evictions = 0;
+  // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
+  // bytes, the inspection table, the reassembly window); no handshake seen to read from.
+  std::uint64_t failOpenHoldExpired = 0;
+  std::uint64_t failOpenLimitReached = 0;
+  std::uint64_t failOpenNoHandshake = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;
