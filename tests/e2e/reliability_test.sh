@@ -340,7 +340,7 @@ case_held() {
   sleep 3  # past the hold bound
   st=$(status_json)
   local held_after; held_after=$(json "$st" 'j["heldFlows"]')
-  figure "3 s later, past the hold bound, clients still open: held flows $held_after, tracked $(json "$st" 'j["trackedFlows"]'), fail-open events $(json "$st" 'j["failOpenEvents"]')"
+  figure "3 s later, past the hold bound, clients still open: held flows $held_after, tracked $(json "$st" 'j["trackedFlows"]'), fail-open events $(json "$st" 'j["failOpenEvents"]') (hold expired $(json "$st" 'j.get("failOpenHoldExpired")'), limit $(json "$st" 'j.get("failOpenLimitReached")'), no handshake $(json "$st" 'j.get("failOpenNoHandshake")'), evictions $(json "$st" 'j.get("evictions")'))"
   # Idle inspections are not ended by the hold bound (allowing them would let the rest of their
   # ClientHello through unread): at the cap the longest idle are reset to make room instead.
   check "a blocked name while $count ClientHellos sit unfinished" "$judged" ""
