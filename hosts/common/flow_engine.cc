@@ -25,7 +25,7 @@ struct FlowEngine::Connection {
   bool destroyRequested = false;  // gone from the table while owned; the owner reports
   bool dropRequested = false;     // updateFlow drop while owned; the owner applies it
   bool clientClosed = false;      // FIN or RST seen from the client
-  bool synSeen = false;
+  bool streamKnown = false;
   std::uint32_t initialSequence = 0;
   StreamReassembler stream;
   std::unique_ptr<HttpRequestHeadReader> http;  // naming only
@@ -186,7 +186,7 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
   if (connection->owned) {
     // Another thread is in the provider for this connection; it answers for this packet.
     if (connection->held.size() >= options_.maxHeldPacketsPerConnection) return acceptPacket();
-    if (connection->synSeen && !packet.payload.empty()) {
+    if (connection->streamKnown && !packet.payload.empty()) {
       return inspectedPacket(handle, packet, connection, now, lock);
     }
     if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) connection->clientClosed = true;
@@ -245,12 +245,19 @@ PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket
   connection->owned = true;
   connection->lastProgress = now;
   if (packet.isTCP() && packet.hasFlag(kTcpSyn) && !packet.hasFlag(kTcpAck)) {
-    connection->synSeen = true;
+    connection->streamKnown = true;
     connection->initialSequence = packet.tcpSequence;
+  } else if (packet.isTCP() && !packet.hasFlag(kTcpSyn)) {
+    // Picked up without its SYN (the queue's fail-open let the SYN pass while it overflowed):
+    // the handshake's ACK, or the first data, carries the stream's first sequence number. If it
+    // was in fact mid-stream, the bytes read are no handshake and the flow is allowed as such.
+    connection->streamKnown = true;
+    connection->initialSequence = packet.tcpSequence - 1u;
   }
   std::uint64_t end = 0;
-  if (connection->synSeen && !packet.payload.empty()) {
-    // Data on the SYN (fast open) starts the stream.
+  if (connection->streamKnown && !packet.payload.empty()) {
+    // Data on the SYN (fast open), or the first data of a connection picked up, starts the
+    // stream.
     connection->stream.insert(0, packet.payload);
     end = packet.payload.size();
   }
@@ -262,7 +269,7 @@ PacketDecision FlowEngine::newConnection(PacketHandle handle, const ParsedPacket
   ConnectionUpdate update;
   update.key = key;
   bool reportNow = false;
-  if (options_.nameHttpFlows && connection->synSeen && key.remotePort == 80) {
+  if (options_.nameHttpFlows && connection->streamKnown && key.remotePort == 80) {
     connection->state = Connection::State::naming;
     connection->http = std::make_unique<HttpRequestHeadReader>(options_.httpHeadLimit);
     ++namingNow_;
@@ -328,7 +335,7 @@ bool FlowEngine::askNewFlow(const ConnectionRef& connection, bool firstPacket,
         break;
       }
       Settlement failOpen = Settlement::pending;
-      if (key.protocol != kIpProtocolTCP || !connection->synSeen) {
+      if (key.protocol != kIpProtocolTCP || !connection->streamKnown) {
         failOpen = Settlement::noHandshake;
       } else if (inspectedNow_ >= options_.maxInspectedConnections &&
                  (evictIdleInspections(now) == 0 ||
@@ -414,7 +421,7 @@ PacketDecision FlowEngine::inspectedPacket(PacketHandle handle, const ParsedPack
   update.key = connection->key;
   update.flow = connection->flow;
   const bool closing = packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst);
-  if (!packet.isTCP() || !connection->synSeen) return acceptPacket();
+  if (!packet.isTCP() || !connection->streamKnown) return acceptPacket();
 
   if (packet.payload.empty()) {
     if (!closing) return acceptPacket();  // pure ACKs pass, never held

@@ -57,8 +57,11 @@
 // head is incomplete, packets whose bytes have been read are released, as for TLS: a server acts
 // on no request before its head is complete. No name (not HTTP, no Host, a head over the limit,
 // the client closed first, the connection ended, no name within holdTimeout): the flow is judged
-// without a URL, as it would have been at its SYN. A connection whose SYN we did not see is judged
-// at once without a URL.
+// without a URL, as it would have been at its SYN.
+//
+// A TCP connection whose SYN the engine never saw (the queue let it pass unjudged while it
+// overflowed) is picked up at its first packet: the handshake's ACK, or its first data, carries
+// the stream's first sequence number, so it is read like any other.
 //
 // Thread safety: every method may be called from several threads at once. One mutex guards the
 // table; it is never held while the provider is called. Calls for one connection that overlap

@@ -316,12 +316,23 @@ TEST_F(EngineTest, SegmentFarBeyondTheStreamFailsOpen) {
   EXPECT_EQ(d.update.settlement, Settlement::limitReached);
 }
 
-TEST_F(EngineTest, ConnectionWithoutItsSynIsNotInspected) {
-  const PacketDecision d = data(0, "mid-stream bytes");
-  EXPECT_EQ(d.action, PacketAction::accept);
-  EXPECT_EQ(d.update.settlement, Settlement::noHandshake);
-  EXPECT_EQ(provider->completes.size(), 1u);
-  EXPECT_TRUE(provider->deliveries.empty());
+// The SYN passed unjudged (queue overflow): the connection is read from its handshake's ACK.
+TEST_F(EngineTest, ConnectionWithoutItsSynIsPickedUpAtItsFirstPacket) {
+  PacketSpec ack = base();
+  ack.flags = kTcpAck;
+  ack.sequence = isn + 1;
+  EXPECT_EQ(send(ack).update.mark, ConnectionMark::inspect);
+  data(0, "first bytes");
+  data(11, " and more");
+  ASSERT_EQ(provider->deliveries.size(), 2u);
+  EXPECT_EQ(provider->deliveries[0].offset, 0u);
+  EXPECT_EQ(delivered(), "first bytes and more");
+  // Or from its first data, when that is the first packet seen.
+  clientPort = 40001;
+  data(0, "hello");
+  ASSERT_EQ(provider->deliveries.size(), 3u);
+  EXPECT_EQ(provider->deliveries[2].offset, 0u);
+  EXPECT_EQ(engine->counters().failOpenEvents, 0u);
 }
 
 TEST_F(EngineTest, DestroyReportsReleasesAndForgets) {

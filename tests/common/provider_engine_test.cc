@@ -453,13 +453,13 @@ TEST_F(ProviderEngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
   EXPECT_EQ(syn().update.settlement, Settlement::limitReached);
 }
 
-TEST_F(ProviderEngineTest, HttpWithoutItsSynIsJudgedAtOnceWithoutAName) {
+TEST_F(ProviderEngineTest, HttpPickedUpWithoutItsSynIsStillNamed) {
   serverPort = 80;
   const Bytes request = head("blocked.example");
   const PacketDecision d = segment(request, 0, request.size());
-  EXPECT_EQ(d.action, PacketAction::accept);
-  EXPECT_EQ(d.update.mark, ConnectionMark::allowed);
-  EXPECT_EQ(engine->counters().httpNamed, 0u);
+  EXPECT_EQ(d.action, PacketAction::drop);
+  EXPECT_EQ(d.update.mark, ConnectionMark::dropped);
+  EXPECT_EQ(engine->counters().httpNamed, 1u);
 }
 
 TEST_F(ProviderEngineTest, HttpNamingCanBeTurnedOff) {
