@@ -3,7 +3,7 @@
 #   1. every unit test under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. the end-to-end tests (root: they make network namespaces of their own) on the same build,
 #   3. the concurrency tests under ThreadSanitizer,
-#   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 30),
+#   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 20),
 #   5. the unit tests of the parsing and deciding code under valgrind (VALGRIND_PROGRAMS; the
 #      whole unit suite with VALGRIND_PROGRAMS=. takes about 8 minutes more).
 # Set QUILLNEST_SKIP_DEPS=1 to skip the package installation, QUILLNEST_SKIP_E2E=1,
@@ -39,10 +39,10 @@ cmake --build build/tsan --target quillnest_concurrency_tests -j "$jobs"
 ctest --preset tsan || status=1
 
 if [[ -z ${QUILLNEST_SKIP_FUZZ:-} ]]; then
-  step "fuzz targets, ${FUZZ_SECONDS:-30} s each"
+  step "fuzz targets, ${FUZZ_SECONDS:-20} s each"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
-  scripts/run-fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}" || status=1
+  scripts/run-fuzzers.sh build/fuzz "${FUZZ_SECONDS:-20}" || status=1
 fi
 
 if [[ -z ${QUILLNEST_SKIP_VALGRIND:-} ]]; then
