@@ -1,0 +1,30 @@
+# Sourced by end-to-end scripts: two namespaces of the script's own ($C the client at
+# 198.51.100.1, $S the server at 198.51.100.2) joined by a veth pair, a throwaway certificate in
+# $WORK, pass/fail counting, and a cleanup on exit that stops every PID in PIDS (TERM, then KILL)
+# and deletes both namespaces and $WORK. The script sets C, S, WORK, FAILURES and PIDS first.
+
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null
+  done
+  ip netns del "$C" 2>/dev/null
+  ip netns del "$S" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+
+ip netns add "$C" && ip netns add "$S" || { echo "cannot create namespaces"; exit 1; }
+ip -n "$C" link add qc0 type veth peer name qs0 netns "$S"
+ip -n "$C" addr add 198.51.100.1/24 dev qc0
+ip -n "$S" addr add 198.51.100.2/24 dev qs0
+for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
+ip -n "$C" link set qc0 up
+ip -n "$S" link set qs0 up
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=quillnest-test" \
+  -keyout "$WORK/key.pem" -out "$WORK/cert.pem" >/dev/null 2>&1
