@@ -280,9 +280,9 @@ def split(address, name, log, stride, seconds):
                       "wrong": wrong[:10], "wrongCount": len(wrong)}))
 
 
-def plan(address, name, log, spec):
+def plan(address, name, log, wanted):
     hello = client_hello(name)
-    kind, *args = spec.split(":")
+    kind, *args = wanted.split(":")
     if kind == "records":
         pieces = [recut(hello, int(args[0]))]
     elif kind == "silent":
@@ -291,7 +291,7 @@ def plan(address, name, log, spec):
         k = int(args[0])
         pieces = [hello[:k], float(args[1]), hello[k:]]
     else:
-        raise SystemExit(f"unknown plan {spec}")
+        raise SystemExit(f"unknown plan {wanted}")
     result, names = run_pieces(address, pieces, log)
     print(json.dumps({"outcome": result, "serverSaw": names}))
 

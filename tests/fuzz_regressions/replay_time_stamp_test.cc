@@ -63,22 +63,22 @@ PacketBytes pcapng(const std::vector<PacketBytes>& packets,
 std::vector<PacketBytes> blockedConnection() {
   const PacketBytes hello = testing::makeClientHello("www.blocked.example");
   const std::size_t half = hello.size() / 2;
-  PacketSpec spec;
-  spec.flags = hosts::kTcpSyn;
-  spec.sequence = 100;
-  std::vector<PacketBytes> packets{testing::buildPacket(spec)};
-  spec.flags = hosts::kTcpAck | hosts::kTcpPsh;
-  spec.sequence = 101;
-  spec.payload.assign(hello.begin(), hello.begin() + static_cast<std::ptrdiff_t>(half));
-  packets.push_back(testing::buildPacket(spec));
-  spec.sequence = static_cast<std::uint32_t>(101 + half);
-  spec.payload.assign(hello.begin() + static_cast<std::ptrdiff_t>(half), hello.end());
-  packets.push_back(testing::buildPacket(spec));
+  PacketSpec layout;
+  layout.flags = hosts::kTcpSyn;
+  layout.sequence = 100;
+  std::vector<PacketBytes> packets{testing::buildPacket(layout)};
+  layout.flags = hosts::kTcpAck | hosts::kTcpPsh;
+  layout.sequence = 101;
+  layout.payload.assign(hello.begin(), hello.begin() + static_cast<std::ptrdiff_t>(half));
+  packets.push_back(testing::buildPacket(layout));
+  layout.sequence = static_cast<std::uint32_t>(101 + half);
+  layout.payload.assign(hello.begin() + static_cast<std::ptrdiff_t>(half), hello.end());
+  packets.push_back(testing::buildPacket(layout));
   std::swap(packets[1], packets[2]);
-  spec.flags = hosts::kTcpAck | hosts::kTcpFin;
-  spec.sequence = static_cast<std::uint32_t>(101 + hello.size());
-  spec.payload.clear();
-  packets.push_back(testing::buildPacket(spec));
+  layout.flags = hosts::kTcpAck | hosts::kTcpFin;
+  layout.sequence = static_cast<std::uint32_t>(101 + hello.size());
+  layout.payload.clear();
+  packets.push_back(testing::buildPacket(layout));
   return packets;
 }
 
