@@ -40,30 +40,10 @@ import sys
 import threading
 import time
 
+from tls_probe import client_hello, recut  # the ClientHello and its re-cut into records
+
 # ----------------------------------------------------------------------------------------------
 # Shared pieces
-
-
-def client_hello(name):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-    tls = context.wrap_bio(incoming, outgoing, server_hostname=name)
-    try:
-        tls.do_handshake()
-    except ssl.SSLWantReadError:
-        pass
-    return outgoing.read()
-
-
-def recut(hello, size):
-    body = hello[5:]
-    out = b""
-    for start in range(0, len(body), size):
-        piece = body[start:start + size]
-        out += bytes([22]) + hello[1:3] + len(piece).to_bytes(2, "big") + piece
-    return out
 
 
 def pct(values, p):
