@@ -12,7 +12,7 @@ SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  build-essential cmake ninja-build pkg-config clang libfuzzer-14-dev \
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev libfuzzer-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libsimdjson-dev libutf8proc-dev libssl-dev \
   libnetfilter-queue-dev libnetfilter-conntrack-dev libmnl-dev libcli11-dev \

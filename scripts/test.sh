@@ -15,6 +15,7 @@ jobs=$(nproc)
 if [[ -z ${QUILLNEST_SKIP_DEPS:-} ]]; then
   scripts/install-deps.sh --tests
 fi
+scripts/check-prereqs.sh --tests
 
 status=0
 step() { echo; echo "=== $*"; }
