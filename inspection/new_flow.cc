@@ -1,8 +1,5 @@
 #include "inspection/new_flow.h"
 
-#include <mutex>
-
-#include "provider/filter_data_provider.h"
 #include "rules/normalization.h"
 
 namespace quillnest {
@@ -10,7 +7,6 @@ namespace {
 
 constexpr std::string_view kHTTPPort = "80";
 constexpr std::string_view kTLSPort = "443";
-constexpr std::uint64_t kTLSRecordHeaderLength = 5;
 
 const NWHostEndpoint* hostEndpointOf(const NEFilterSocketFlow& flow) {
   return dynamic_cast<const NWHostEndpoint*>(flow.remoteEndpoint().get());
@@ -19,6 +15,11 @@ const NWHostEndpoint* hostEndpointOf(const NEFilterSocketFlow& flow) {
 std::optional<std::string> urlHostOf(const NEFilterFlow& flow) {
   if (flow.URL() && flow.URL()->host) return flow.URL()->host;
   return std::nullopt;
+}
+
+NewFlowDecision byName(const std::string& host, const FilterRules& snapshot) {
+  if (snapshot.matchesHost(host)) return {NewFlowDecision::Kind::block, host};
+  return {};
 }
 
 }  // namespace
@@ -39,51 +40,28 @@ bool isWebFlow(const NEFilterSocketFlow& flow) {
   return endpoint != nullptr && (endpoint->port() == kHTTPPort || endpoint->port() == kTLSPort);
 }
 
-NewFlowVerdictRef FilterDataProvider::verdictForNewFlow(const NEFilterFlow& flow,
-                                                        const FilterRules& snapshot) {
-  if (!snapshot.isEnabled()) return NEFilterNewFlowVerdict::allowVerdict();
+NewFlowDecision decideNewFlow(const NEFilterFlow& flow, const FilterRules& snapshot) {
+  if (!snapshot.isEnabled()) return {};
 
   const auto* socketFlow = dynamic_cast<const NEFilterSocketFlow*>(&flow);
   const NWHostEndpoint* endpoint = socketFlow ? hostEndpointOf(*socketFlow) : nullptr;
   if (endpoint == nullptr) {
     // Not a socket flow, or no host endpoint: only the URL host can name it.
-    const auto host = urlHostOf(flow);
-    if (host && snapshot.matchesHost(*host)) return blockNewFlow(*host);
-    return NEFilterNewFlowVerdict::allowVerdict();
+    if (const auto host = urlHostOf(flow)) return byName(*host, snapshot);
+    return {};
   }
 
   const std::string& port = endpoint->port();
-  if (port != kHTTPPort && port != kTLSPort) return NEFilterNewFlowVerdict::allowVerdict();
+  if (port != kHTTPPort && port != kTLSPort) return {};
 
-  if (const auto host = hostnameForFlow(flow)) {
-    if (snapshot.matchesHost(*host)) return blockNewFlow(*host);
-    return NEFilterNewFlowVerdict::allowVerdict();
-  }
+  if (const auto host = hostnameForFlow(flow)) return byName(*host, snapshot);
   if (port == kTLSPort && socketFlow->socketProtocol() == kProtocolUDP) {
-    return NEFilterNewFlowVerdict::dropVerdict();
+    return {NewFlowDecision::Kind::drop, {}};
   }
   if (port == kTLSPort && socketFlow->socketProtocol() == kProtocolTCP) {
-    return NEFilterNewFlowVerdict::filterDataVerdictWithFilterInbound(false, 0, true,
-                                                                      kTLSRecordHeaderLength);
+    return {NewFlowDecision::Kind::peekOutbound, {}};
   }
-  return NEFilterNewFlowVerdict::allowVerdict();
-}
-
-NewFlowVerdictRef FilterDataProvider::handleNewFlow(const FlowRef& flow) {
-  if (!flow) return NEFilterNewFlowVerdict::allowVerdict();
-  const FilterRules snapshot = rulesSnapshot();
-  NewFlowVerdictRef verdict = verdictForNewFlow(*flow, snapshot);
-
-  const auto* socketFlow = dynamic_cast<const NEFilterSocketFlow*>(flow.get());
-  if (socketFlow != nullptr && isWebFlow(*socketFlow)) {
-    FlowRef replaced;  // released after unlocking
-    {
-      std::lock_guard guard(stateLock);
-      replaced = std::exchange(activeWebFlows[flow->identifier()], flow);
-    }
-    verdict->setShouldReport(true);
-  }
-  return verdict;
+  return {};
 }
 
 }  // namespace quillnest

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "inspection/byte_cursor.h"
+#include "host/byte_cursor.h"
 #include "rules/normalization.h"
 
 namespace quillnest {

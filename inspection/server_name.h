@@ -1,5 +1,5 @@
 // Reads the server name from the TLS ClientHello at the start of a flow's outbound bytes.
-// Pure functions of the bytes; every read goes through ByteCursor (inspection/byte_cursor.h).
+// Pure functions of the bytes; every read goes through ByteCursor (host/byte_cursor.h).
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 # verdict), and one connection's throughput. Bounded: every step has a timeout.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 set -uo pipefail
-BIN=$(readlink -f "${1:-build/release/hosts/linux/quillnest-filter}")
+BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 [[ $(id -u) -eq 0 ]] || { echo "needs root"; exit 1; }

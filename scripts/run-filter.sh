@@ -14,4 +14,4 @@ if [[ ! -f $rules ]]; then
   echo "installed the example rules as $rules"
 fi
 SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
-exec $SUDO build/release/hosts/linux/quillnest-filter run --rules "$rules" "$@"
+exec $SUDO build/release/app/quillnest-filter run --rules "$rules" "$@"
