@@ -13,7 +13,7 @@ namespace quillnest::hosts {
 namespace {
 
 using testing::PacketBytes;
-using testing::PacketSpec;
+using testing::PacketLayout;
 
 struct Setup {
   Setup() {
@@ -33,7 +33,7 @@ std::vector<std::vector<PacketBytes>> connections(std::size_t count, bool tls) {
   const PacketBytes hello = testing::makeClientHello("www.blocked.example", 1500);
   std::vector<std::vector<PacketBytes>> out;
   for (std::size_t i = 0; i < count; ++i) {
-    PacketSpec layout;
+    PacketLayout layout;
     layout.sourcePort = static_cast<std::uint16_t>(10000 + i);
     layout.destinationPort = tls ? 443 : (i % 2 ? 80 : 8443);
     layout.flags = kTcpSyn;

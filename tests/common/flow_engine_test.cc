@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeProvider;
-using testing::PacketSpec;
+using testing::PacketLayout;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -28,28 +28,28 @@ class EngineTest : public ::testing::Test {
   }
   void SetUp() override { make(); }
 
-  PacketSpec base(std::uint16_t port = 443, std::uint8_t protocol = kIpProtocolTCP) {
-    PacketSpec layout;
+  PacketLayout base(std::uint16_t port = 443, std::uint8_t protocol = kIpProtocolTCP) {
+    PacketLayout layout;
     layout.destinationPort = port;
     layout.protocol = protocol;
     layout.sourcePort = clientPort;
     return layout;
   }
-  PacketDecision send(const PacketSpec& layout, PacketHandle* handle = nullptr) {
+  PacketDecision send(const PacketLayout& layout, PacketHandle* handle = nullptr) {
     const Bytes bytes = testing::buildPacket(layout);
     const PacketHandle h = nextHandle++;
     if (handle) *handle = h;
     return engine->onOutboundIpPacket(h, bytes, now);
   }
   PacketDecision syn(std::uint16_t port = 443) {
-    PacketSpec layout = base(port);
+    PacketLayout layout = base(port);
     layout.flags = kTcpSyn;
     layout.sequence = isn;
     return send(layout);
   }
   PacketDecision data(std::uint64_t offset, const Bytes& payload, PacketHandle* handle = nullptr,
                       std::uint8_t flags = kTcpAck | kTcpPsh) {
-    PacketSpec layout = base();
+    PacketLayout layout = base();
     layout.flags = flags;
     layout.sequence = static_cast<std::uint32_t>(isn + 1 + offset);
     layout.payload = payload;
@@ -100,14 +100,14 @@ TEST_F(EngineTest, NewFlowCarriesTheRemoteEndpointAsText) {
   EXPECT_EQ(engine->connectionForFlow(flow.identifier()), key(8080));
 
   // Later packets of the connection are answered from the table.
-  PacketSpec more = base(8080);
+  PacketLayout more = base(8080);
   more.payload = text("GET / HTTP/1.1\r\n");
   EXPECT_EQ(send(more).action, PacketAction::accept);
   EXPECT_EQ(provider->newFlows.size(), 1u);
 }
 
 TEST_F(EngineTest, Ipv6EndpointHasNoBrackets) {
-  PacketSpec layout = base(443, kIpProtocolUDP);
+  PacketLayout layout = base(443, kIpProtocolUDP);
   layout.family = IpFamily::v6;
   layout.source = "2001:db8::1";
   layout.destination = "2001:db8::443";
@@ -318,7 +318,7 @@ TEST_F(EngineTest, SegmentFarBeyondTheStreamFailsOpen) {
 
 // The SYN passed unjudged (queue overflow): the connection is read from its handshake's ACK.
 TEST_F(EngineTest, ConnectionWithoutItsSynIsPickedUpAtItsFirstPacket) {
-  PacketSpec ack = base();
+  PacketLayout ack = base();
   ack.flags = kTcpAck;
   ack.sequence = isn + 1;
   EXPECT_EQ(send(ack).update.mark, ConnectionMark::inspect);
@@ -400,7 +400,7 @@ TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
   for (int c = 0; c < kConnections; ++c) {
     clientPort = static_cast<std::uint16_t>(41000 + c);
     PacketHandle h = 0;
-    PacketSpec layout = base();
+    PacketLayout layout = base();
     layout.flags = kTcpSyn;
     layout.sequence = isn;
     const PacketDecision d = send(layout, &h);
@@ -413,7 +413,7 @@ TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
   std::vector<Job> jobs;
   for (int c = 0; c < kConnections; ++c) {
     for (std::size_t at = 0; at < message.size(); at += kPiece) {
-      PacketSpec layout = base();
+      PacketLayout layout = base();
       layout.sourcePort = static_cast<std::uint16_t>(41000 + c);
       layout.sequence = static_cast<std::uint32_t>(isn + 1 + at);
       layout.payload = text(message.substr(at, kPiece));

@@ -13,7 +13,7 @@ namespace quillnest::testing {
 
 using PacketBytes = std::vector<std::uint8_t>;
 
-struct PacketSpec {
+struct PacketLayout {
   hosts::IpFamily family = hosts::IpFamily::v4;
   std::string source = "10.0.0.1";
   std::string destination = "198.51.100.2";
@@ -47,7 +47,7 @@ inline std::uint16_t internetChecksum(const std::uint8_t* data, std::size_t leng
 }
 
 // The transport header plus payload, with its checksum over the pseudo-header.
-inline PacketBytes buildTransport(const PacketSpec& layout, const hosts::IpAddress& source,
+inline PacketBytes buildTransport(const PacketLayout& layout, const hosts::IpAddress& source,
                                   const hosts::IpAddress& destination) {
   PacketBytes segment;
   if (layout.protocol == hosts::kIpProtocolTCP) {
@@ -83,7 +83,7 @@ inline PacketBytes buildTransport(const PacketSpec& layout, const hosts::IpAddre
   return segment;
 }
 
-inline PacketBytes buildPacket(const PacketSpec& layout) {
+inline PacketBytes buildPacket(const PacketLayout& layout) {
   hosts::IpAddress source, destination;
   hosts::IpAddress::parse(layout.source, source);
   hosts::IpAddress::parse(layout.destination, destination);

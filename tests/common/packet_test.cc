@@ -9,11 +9,11 @@ namespace {
 
 using testing::buildPacket;
 using testing::PacketBytes;
-using testing::PacketSpec;
+using testing::PacketLayout;
 using testing::putU16;
 
-PacketSpec tcp(PacketBytes payload = {'h', 'i'}) {
-  PacketSpec layout;
+PacketLayout tcp(PacketBytes payload = {'h', 'i'}) {
+  PacketLayout layout;
   layout.flags = kTcpAck | kTcpPsh;
   layout.sequence = 0x01020304;
   layout.acknowledgment = 0x0a0b0c0d;
@@ -21,14 +21,14 @@ PacketSpec tcp(PacketBytes payload = {'h', 'i'}) {
   return layout;
 }
 
-PacketSpec v6(PacketSpec layout) {
+PacketLayout v6(PacketLayout layout) {
   layout.family = IpFamily::v6;
   layout.source = "2001:db8::1";
   layout.destination = "2001:db8:0:1::2";
   return layout;
 }
 
-PacketSpec udp(PacketSpec layout) {
+PacketLayout udp(PacketLayout layout) {
   layout.protocol = kIpProtocolUDP;
   return layout;
 }

@@ -13,7 +13,7 @@
 namespace quillnest::hosts {
 namespace {
 
-using testing::PacketSpec;
+using testing::PacketLayout;
 
 // Keeps the flows the engine hands to handleNewFlow (tests run the engine on one thread).
 struct FlowRecorder : FlowEngineObserver {
@@ -43,7 +43,7 @@ class ProviderEngineTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(host->lockViolations(), 0); }
 
   // corrupt: flip one payload byte after the checksum was computed.
-  PacketDecision send(PacketSpec layout, bool checksumComplete = false, bool corrupt = false) {
+  PacketDecision send(PacketLayout layout, bool checksumComplete = false, bool corrupt = false) {
     layout.sourcePort = clientPort;
     Bytes bytes = testing::buildPacket(layout);
     if (corrupt) bytes.back() ^= 0x20;
@@ -51,7 +51,7 @@ class ProviderEngineTest : public ::testing::Test {
   }
   PacketDecision syn(std::uint16_t port = 443) {
     serverPort = port;
-    PacketSpec layout;
+    PacketLayout layout;
     layout.destinationPort = port;
     layout.flags = kTcpSyn;
     layout.sequence = isn;
@@ -59,7 +59,7 @@ class ProviderEngineTest : public ::testing::Test {
   }
   PacketDecision segment(const Bytes& stream, std::size_t from, std::size_t to,
                          bool checksumComplete = false, bool corrupt = false) {
-    PacketSpec layout;
+    PacketLayout layout;
     layout.destinationPort = serverPort;
     layout.sequence = static_cast<std::uint32_t>(isn + 1 + from);
     layout.flags = kTcpAck | kTcpPsh;
@@ -123,7 +123,7 @@ TEST_F(ProviderEngineTest, OneByteAtATimeIsNeverHeld) {
 }
 
 TEST_F(ProviderEngineTest, Udp443DroppedOtherPortsAllowed) {
-  PacketSpec quic;
+  PacketLayout quic;
   quic.protocol = kIpProtocolUDP;
   quic.payload = Bytes(1200, 0xc0);
   EXPECT_EQ(send(quic).action, PacketAction::drop);
@@ -143,7 +143,7 @@ TEST_F(ProviderEngineTest, Udp443DroppedOtherPortsAllowed) {
 TEST_F(ProviderEngineTest, NonTlsBytesOn443AreAllowed) {
   syn();
   Bytes request{'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1'};
-  PacketSpec layout;
+  PacketLayout layout;
   layout.sequence = isn + 1;
   layout.payload = request;
   const PacketDecision d = send(layout);
@@ -319,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, HttpEngineTest, ::testing::ValuesIn(httpCases
 
 TEST_F(ProviderEngineTest, SilentHttpClientIsJudgedWithoutANameAfterTheHoldBound) {
   syn(80);
-  PacketSpec ack;
+  PacketLayout ack;
   ack.destinationPort = 80;
   ack.sequence = isn + 1;
   ack.flags = kTcpAck;
@@ -343,7 +343,7 @@ TEST_F(ProviderEngineTest, HttpConnectionEndedBeforeItsRequestIsStillAFlowAndRep
   syn(80);  // this one's connection goes away (destroy event)
   clientPort = 40001;
   syn(80);  // this one's client closes
-  PacketSpec fin;
+  PacketLayout fin;
   fin.destinationPort = 80;
   fin.sequence = isn + 1;
   fin.flags = kTcpAck | kTcpFin;

@@ -16,7 +16,7 @@ namespace quillnest::replay {
 namespace {
 
 using testing::PacketBytes;
-using testing::PacketSpec;
+using testing::PacketLayout;
 
 void putLE(PacketBytes& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -63,7 +63,7 @@ PacketBytes pcapng(const std::vector<PacketBytes>& packets,
 std::vector<PacketBytes> blockedConnection() {
   const PacketBytes hello = testing::makeClientHello("www.blocked.example");
   const std::size_t half = hello.size() / 2;
-  PacketSpec layout;
+  PacketLayout layout;
   layout.flags = hosts::kTcpSyn;
   layout.sequence = 100;
   std::vector<PacketBytes> packets{testing::buildPacket(layout)};

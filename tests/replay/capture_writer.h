@@ -49,11 +49,11 @@ class CaptureWriter {
                               const std::vector<Segment>& segments, std::uint64_t micros,
                               bool close = true) {
     const std::uint32_t isn = 0x10000000u + clientPort, serverIsn = 0x20000000u + clientPort;
-    PacketSpec out;
+    PacketLayout out;
     out.destination = server;
     out.sourcePort = clientPort;
     out.destinationPort = serverPort;
-    PacketSpec in = out;
+    PacketLayout in = out;
     std::swap(in.source, in.destination);
     std::swap(in.sourcePort, in.destinationPort);
     out.flags = hosts::kTcpSyn;
@@ -68,7 +68,7 @@ class CaptureWriter {
     out.acknowledgment = serverIsn + 1;
     add(buildPacket(out), micros += 100);
     for (const Segment& s : segments) {
-      PacketSpec data = out;
+      PacketLayout data = out;
       data.flags = hosts::kTcpAck | hosts::kTcpPsh;
       data.sequence = static_cast<std::uint32_t>(isn + 1 + s.from);
       data.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(s.from),
@@ -87,7 +87,7 @@ class CaptureWriter {
 
   std::uint64_t udpDatagram(std::uint16_t clientPort, const std::string& server,
                             std::uint16_t serverPort, std::size_t size, std::uint64_t micros) {
-    PacketSpec layout;
+    PacketLayout layout;
     layout.protocol = hosts::kIpProtocolUDP;
     layout.destination = server;
     layout.sourcePort = clientPort;
