@@ -245,6 +245,11 @@ int FilterDaemon::run() {
     warn(error);
     return 1;
   }
+  // Before sockets, chains or queues: a second daemon must leave the running one's alone.
+  if (auto error = instanceLock_.acquire(options_.runtimeDirectory); !error.empty()) {
+    warn(error);
+    return 1;
+  }
   if (auto error = keepOnlyCapabilities(kDaemonCapabilities); !error.empty()) {
     warn("cannot give up the capabilities of root other than CAP_NET_ADMIN and CAP_NET_RAW: " +
          error);

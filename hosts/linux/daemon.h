@@ -16,6 +16,7 @@
 #include "hosts/common/flow_engine.h"
 #include "hosts/linux/conntrack.h"
 #include "hosts/linux/control/control_plane.h"
+#include "hosts/linux/control/instance_lock.h"
 #include "hosts/linux/forward_resetter.h"
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
@@ -95,6 +96,7 @@ class FilterDaemon {
   // Rules file, journal, notification and control sockets. The status source is declared first
   // so that the control socket's thread, which calls it, ends before it goes.
   std::unique_ptr<FunctionStatusSource> status_;
+  InstanceLock instanceLock_;
   std::unique_ptr<ControlPlane> control_;
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end test of the control plane against the running daemon: status, watch, a rules file
-# replaced on disk. Two namespaces of its own joined by a veth pair; nothing outside them.
+# replaced on disk, one daemon per runtime directory. Two namespaces of its own joined by a veth pair; nothing outside them.
 # Usage: control_e2e.sh PATH/TO/quillnest-filter
 set -u
 BIN=$1
@@ -21,15 +21,18 @@ PIDS+=($!)
 
 printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' > "$WORK/rules.json"
 chmod 0644 "$WORK/rules.json"
-ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 1 \
-  >"$WORK/daemon.log" 2>&1 &
-DAEMON=$!
-PIDS+=("$DAEMON")
-for _ in $(seq 100); do
-  grep -q "quillnest-filter running" "$WORK/daemon.log" && break
-  kill -0 "$DAEMON" 2>/dev/null || { cat "$WORK/daemon.log"; echo "daemon exited"; exit 1; }
-  sleep 0.1
-done
+start_daemon() {  # LOG: starts the daemon in $C, sets DAEMON, waits until it runs
+  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 1 \
+    >"$1" 2>&1 &
+  DAEMON=$!
+  PIDS+=("$DAEMON")
+  for _ in $(seq 100); do
+    grep -q "quillnest-filter running" "$1" && return 0
+    kill -0 "$DAEMON" 2>/dev/null || { cat "$1"; echo "daemon exited"; exit 1; }
+    sleep 0.1
+  done
+}
+start_daemon "$WORK/daemon.log"
 
 status=$("$BIN" status --socket "$WORK/run/control.sock")
 grep -q "^blocking: on$" <<<"$status" && grep -q "^rule entries: 1$" <<<"$status" \
@@ -49,6 +52,22 @@ wait "$WATCH"
 grep -Eq "^[0-9T:.-]+Z com\.quillnest\.mac\.blocked$" "$WORK/watch.out" \
   && pass "watch printed the block notification" || fail "watch: $(cat "$WORK/watch.out")"
 
+# A second daemon for the same runtime directory exits at once and disturbs nothing.
+chains() { ip netns exec "$C" iptables-save | grep -E "QUILLNEST|NFQUEUE" | sed 's/^\[[0-9:]*\] //'; }
+chains_before=$(chains)
+started=$SECONDS
+timeout 20 ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" \
+  --queues 1 >"$WORK/second.log" 2>&1
+second_rc=$?
+(( second_rc == 1 && SECONDS - started < 5 )) \
+  && grep -q "already running (pid $DAEMON)" "$WORK/second.log" \
+  && pass "a second daemon exits at once naming the first" \
+  || fail "second daemon: exit $second_rc after $((SECONDS - started)) s: $(cat "$WORK/second.log")"
+[[ -S "$WORK/run/control.sock" && -S "$WORK/run/notify.sock" && "$(chains)" == "$chains_before" ]] \
+  && "$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: on$" \
+  && pass "the first daemon's sockets and chains are untouched" \
+  || fail "first daemon disturbed: $(ls "$WORK/run"); $(chains)"
+
 json=$("$BIN" status --json --socket "$WORK/run/control.sock")
 grep -Eq '"blockedByTLSName":[1-9]' <<<"$json" && pass "status counts the TLS block" \
   || fail "status --json: $json"
@@ -66,6 +85,15 @@ kill -TERM "$DAEMON"
 for _ in $(seq 50); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
 [[ ! -e "$WORK/run/control.sock" && ! -e "$WORK/run/notify.sock" ]] \
   && pass "sockets removed at stop" || fail "sockets left behind"
+
+# A crashed daemon's lock file does not block a restart.
+start_daemon "$WORK/daemon2.log"
+kill -KILL "$DAEMON"
+wait "$DAEMON" 2>/dev/null
+[[ -e "$WORK/run/run.lock" ]] || fail "no lock file left to test with"
+start_daemon "$WORK/daemon3.log"
+"$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: off$" \
+  && pass "restart after a crash" || fail "restart: $(cat "$WORK/daemon3.log")"
 
 echo "$FAILURES failure(s)"
 (( FAILURES == 0 ))

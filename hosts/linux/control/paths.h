@@ -10,5 +10,7 @@ inline constexpr std::string_view kDefaultRulesFile = "/etc/quillnest/filter-rul
 inline constexpr std::string_view kDefaultRuntimeDirectory = "/run/quillnest";
 inline constexpr std::string_view kNotifySocketName = "notify.sock";
 inline constexpr std::string_view kControlSocketName = "control.sock";
+// Held with flock(2) by the running daemon; holds its pid.
+inline constexpr std::string_view kLockFileName = "run.lock";
 
 }  // namespace quillnest::linuxhost
