@@ -8,23 +8,18 @@
 #include <fstream>
 #include <iterator>
 
+#include "hosts/linux/control/journal_logger.h"
+
 namespace quillnest::linuxhost {
 namespace {
 
 constexpr std::uintmax_t kMaxRulesFileBytes = 64 * 1024 * 1024;
 
-void writeToStderr(LogLevel level, const std::string& line) {
-  std::string text(priorityPrefix(level));
-  text += line;
-  text += '\n';
-  // One write per line so lines of concurrent threads never interleave.
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+LinuxHost::LogSink stderrJournal() {
+  auto journal = std::make_shared<JournalLogger>(false, STDERR_FILENO);
+  return [journal](LogLevel level, const std::string& line) {
+    journal->writeLine(syslogPriority(level), line);
+  };
 }
 
 class SinkLogger final : public Logger {
@@ -99,20 +94,8 @@ ConfigurationRef readRulesFile(const std::filesystem::path& path, std::string* p
   return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
 }
 
-std::string_view priorityPrefix(LogLevel level) {
-  switch (level) {
-    case LogLevel::debug:
-      return "<7>";
-    case LogLevel::error:
-      return "<3>";
-    case LogLevel::defaultLevel:
-      break;
-  }
-  return "<5>";
-}
-
 LinuxHost::LinuxHost(Options options)
-    : options_(std::move(options)), logSink_(std::make_shared<LogSink>(writeToStderr)) {
+    : options_(std::move(options)), logSink_(std::make_shared<LogSink>(stderrJournal())) {
   configurationSource_ = [path = options_.rulesPath, this] {
     std::string problem;
     auto configuration = readRulesFile(path, &problem);

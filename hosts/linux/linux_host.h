@@ -29,10 +29,6 @@ namespace quillnest::linuxhost {
 // blocking off); problem says why when there is one worth telling.
 ConfigurationRef readRulesFile(const std::filesystem::path& path, std::string* problem = nullptr);
 
-// "<7>" debug, "<5>" default, "<3>" error: syslog priorities that journald and systemd read from
-// a service's stderr.
-std::string_view priorityPrefix(LogLevel level);
-
 class LinuxHost final : public NEFilterProviderHost,
                         public std::enable_shared_from_this<LinuxHost> {
  public:

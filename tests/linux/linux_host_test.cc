@@ -9,7 +9,6 @@
 #include <future>
 #include <thread>
 
-#include "hosts/linux/conntrack.h"
 #include "hosts/linux/marks.h"
 
 namespace quillnest::linuxhost {
@@ -68,12 +67,6 @@ TEST(ReadRulesFile, DirectoryIsReportedAndFallsBackToNone) {
   auto configuration = readRulesFile(dir.path(), &problem);
   EXPECT_FALSE(configuration->vendorConfiguration().has_value());
   EXPECT_NE(problem, "");
-}
-
-TEST(PriorityPrefix, SyslogPriorities) {
-  EXPECT_EQ(priorityPrefix(LogLevel::debug), "<7>");
-  EXPECT_EQ(priorityPrefix(LogLevel::defaultLevel), "<5>");
-  EXPECT_EQ(priorityPrefix(LogLevel::error), "<3>");
 }
 
 struct Captured {
@@ -231,13 +224,6 @@ TEST(Marks, OurBitsOnlyAndDistinct) {
     EXPECT_EQ(value & ~kMarkMask, 0u);
     EXPECT_NE(value, 0u);
   }
-}
-
-TEST(Conntrack, ClosingStatesAreTimeWaitAndClose) {
-  // conntrack's numbering: 0 none, 1 syn_sent, 2 syn_recv, 3 established, 4 fin_wait,
-  // 5 close_wait, 6 last_ack, 7 time_wait, 8 close.
-  for (std::uint8_t state = 0; state < 12; ++state)
-    EXPECT_EQ(isClosingTcpState(state), state == 7 || state == 8) << int(state);
 }
 
 }  // namespace

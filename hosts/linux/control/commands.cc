@@ -19,6 +19,7 @@
 #include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/paths.h"
 #include "hosts/linux/control/rules_check.h"
+#include "hosts/linux/control/text_escape.h"
 #include "hosts/linux/control/unix_socket.h"
 
 namespace quillnest::linuxhost {
@@ -49,20 +50,7 @@ bool readFile(const std::filesystem::path& path, std::string& text, std::ostream
 
 std::string quotedForPeople(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20 || byte == 0x7f) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0xf]);
-    } else {
-      out.push_back(c);
-    }
-  }
+  appendEscaped(out, text, true);
   out.push_back('"');
   return out;
 }

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <simdjson.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,33 +154,18 @@ std::string formatStatus(const StatusReport& report) {
 
 ControlServer::ControlServer(std::filesystem::path socketPath, StatusSource& source,
                              ControlServerOptions options)
-    : path_(std::move(socketPath)), source_(source), options_(options) {
-  listenFd_ = listenUnix(path_, options_.socketMode, 16);
-  wakeFd_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wakeFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
-  thread_ = std::thread([this] { run(); });
+    : source_(source), options_(options), server_(std::move(socketPath), options.socketMode, 16) {
+  server_.start([this] { run(); });
 }
 
-ControlServer::~ControlServer() {
-  stopping_.store(true);
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
-  if (thread_.joinable()) thread_.join();
-  ::unlink(path_.c_str());
-}
+ControlServer::~ControlServer() { server_.stop(); }
 
 void ControlServer::run() {
-  while (!stopping_.load()) {
-    pollfd fds[2] = {{wakeFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}};
+  while (!server_.stopping()) {
+    pollfd fds[2] = {{server_.wakeFd(), POLLIN, 0}, {server_.listenFd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-    if (stopping_.load()) return;
-    if ((fds[1].revents & POLLIN) == 0) continue;
-    for (;;) {
-      UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (!client) break;
-      serve(client.get());
-      if (stopping_.load()) return;
-    }
+    if (fds[1].revents & POLLIN)
+      server_.acceptPending([this](UniqueFd client) { serve(client.get()); });
   }
 }
 

@@ -102,14 +102,10 @@ class ControlServer {
   void run();
   void serve(int fd);
 
-  std::filesystem::path path_;
   StatusSource& source_;
   ControlServerOptions options_;
-  UniqueFd listenFd_;
-  UniqueFd wakeFd_;
-  std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> refused_{0};
-  std::thread thread_;
+  SocketServerThread server_;
 };
 
 // Asks the daemon at socketPath. Throws std::runtime_error with a message for people.

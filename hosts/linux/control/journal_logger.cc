@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "hosts/linux/control/text_escape.h"
+
 namespace quillnest::linuxhost {
 
 int syslogPriority(LogLevel level) {
@@ -25,22 +27,12 @@ void JournalLogger::log(LogLevel level, std::string_view format,
 }
 
 void JournalLogger::writeLine(int priority, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string line;
   line.reserve(text.size() + 8);
   line.push_back('<');
   line.push_back(static_cast<char>('0' + (priority < 0 ? 0 : priority > 7 ? 7 : priority)));
   line.push_back('>');
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      line += "\\x";
-      line.push_back(kHex[byte >> 4]);
-      line.push_back(kHex[byte & 0xf]);
-    } else {
-      line.push_back(c);
-    }
-  }
+  appendEscaped(line, text);
   line.push_back('\n');
 
   // One write per line; the lock keeps lines whole when the journal's stream is slow to take them.

@@ -1,7 +1,6 @@
 #include "hosts/linux/control/notification_server.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,20 +12,11 @@ namespace quillnest::linuxhost {
 
 NotificationServer::NotificationServer(std::filesystem::path socketPath,
                                        NotificationServerOptions options)
-    : path_(std::move(socketPath)), options_(options) {
-  listenFd_ = listenUnix(path_, options_.socketMode);
-  wakeFd_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wakeFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
-  thread_ = std::thread([this] { run(); });
+    : options_(options), server_(std::move(socketPath), options.socketMode, 64) {
+  server_.start([this] { run(); });
 }
 
-NotificationServer::~NotificationServer() {
-  stopping_.store(true);
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
-  if (thread_.joinable()) thread_.join();
-  ::unlink(path_.c_str());
-}
+NotificationServer::~NotificationServer() { server_.stop(); }
 
 void NotificationServer::post(std::string_view name) {
   bool wasEmpty = false;
@@ -43,10 +33,7 @@ void NotificationServer::post(std::string_view name) {
     line.push_back('\n');
     queue_.push_back(std::move(line));
   }
-  if (wasEmpty) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
-  }
+  if (wasEmpty) server_.wake();
 }
 
 void NotificationServer::run() {
@@ -58,13 +45,13 @@ void NotificationServer::run() {
     droppedSubscribers_.fetch_add(1);
   };
 
-  while (!stopping_.load()) {
+  while (!server_.stopping()) {
     fds.clear();
-    fds.push_back({wakeFd_.get(), POLLIN, 0});
-    fds.push_back({listenFd_.get(), POLLIN, 0});
+    fds.push_back({server_.wakeFd(), POLLIN, 0});
+    fds.push_back({server_.listenFd(), POLLIN, 0});
     for (const auto& s : subscribers) fds.push_back({s.get(), POLLIN, 0});
     if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-    if (stopping_.load()) break;
+    if (server_.stopping()) break;
 
     // Subscribers have nothing to say; readable means closed (or chatter, which is discarded).
     for (std::size_t i = fds.size(); i-- > 2;) {
@@ -77,17 +64,12 @@ void NotificationServer::run() {
       }
     }
     if (fds[1].revents & POLLIN) {
-      for (;;) {
-        UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!client) break;
-        if (subscribers.size() >= options_.subscriberLimit) continue;  // closed on scope exit
-        subscribers.push_back(std::move(client));
-      }
+      server_.acceptPending([&](UniqueFd client) {
+        // Beyond the limit the connection is closed as it goes out of scope.
+        if (subscribers.size() < options_.subscriberLimit) subscribers.push_back(std::move(client));
+      });
     }
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
-    }
+    if (fds[0].revents & POLLIN) server_.consumeWake();
     {
       std::lock_guard lock(queueMutex_);
       batch.swap(queue_);

@@ -44,23 +44,19 @@ class NotificationServer final : public Notifier {
   std::uint64_t droppedNotifications() const { return droppedNotifications_.load(); }
   // Notifications taken from the queue and offered to the subscribers of the time.
   std::uint64_t sentNotifications() const { return sent_.load(); }
-  const std::filesystem::path& socketPath() const { return path_; }
+  const std::filesystem::path& socketPath() const { return server_.path(); }
 
  private:
   void run();
 
-  std::filesystem::path path_;
   NotificationServerOptions options_;
-  UniqueFd listenFd_;
-  UniqueFd wakeFd_;
   std::mutex queueMutex_;
   std::deque<std::string> queue_;
-  std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> subscribers_{0};
   std::atomic<std::uint64_t> droppedSubscribers_{0};
   std::atomic<std::uint64_t> droppedNotifications_{0};
   std::atomic<std::uint64_t> sent_{0};
-  std::thread thread_;
+  SocketServerThread server_;
 };
 
 }  // namespace quillnest::linuxhost

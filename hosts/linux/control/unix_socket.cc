@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -109,6 +110,41 @@ bool writeAll(int fd, std::string_view data, std::chrono::milliseconds timeout) 
     if (::poll(&p, 1, remainingMs(deadline)) <= 0 && Clock::now() >= deadline) return false;
   }
   return true;
+}
+
+SocketServerThread::SocketServerThread(std::filesystem::path path, mode_t mode, int backlog)
+    : path_(std::move(path)), listenFd_(listenUnix(path_, mode, backlog)) {
+  wakeFd_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd_) fail("eventfd");
+}
+
+void SocketServerThread::start(std::function<void()> loop) {
+  thread_ = std::thread(std::move(loop));
+}
+
+void SocketServerThread::stop() {
+  if (stopping_.exchange(true)) return;
+  wake();
+  if (thread_.joinable()) thread_.join();
+  ::unlink(path_.c_str());
+}
+
+void SocketServerThread::wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
+}
+
+void SocketServerThread::consumeWake() {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
+}
+
+void SocketServerThread::acceptPending(const std::function<void(UniqueFd)>& take) {
+  while (!stopping()) {
+    UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!client) return;
+    take(std::move(client));
+  }
 }
 
 }  // namespace quillnest::linuxhost

@@ -3,9 +3,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace quillnest::linuxhost {
 
@@ -50,5 +53,38 @@ bool readLine(int fd, std::string& line, std::size_t limit, std::chrono::millise
 
 // Writes everything, waiting at most timeout in total. False on error or timeout.
 bool writeAll(int fd, std::string_view data, std::chrono::milliseconds timeout);
+
+// What every local socket server of the daemon shares: the listening socket, the thread serving
+// it, and a wake-up for that thread's poll(). The owner's loop polls wakeFd() and listenFd() and
+// returns once stopping() holds; stop() wakes and joins it, then removes the socket file.
+class SocketServerThread {
+ public:
+  // Listens at path (whose directory must exist). Throws std::system_error.
+  SocketServerThread(std::filesystem::path path, mode_t mode, int backlog);
+  ~SocketServerThread() { stop(); }
+  SocketServerThread(const SocketServerThread&) = delete;
+  SocketServerThread& operator=(const SocketServerThread&) = delete;
+
+  void start(std::function<void()> loop);
+  // Idempotent; call it before anything the loop uses goes away.
+  void stop();
+  void wake();
+  // After the wake-up fired: clears it.
+  void consumeWake();
+  // Hands every pending connection (non-blocking, close-on-exec) to take.
+  void acceptPending(const std::function<void(UniqueFd)>& take);
+
+  bool stopping() const { return stopping_.load(); }
+  int wakeFd() const { return wakeFd_.get(); }
+  int listenFd() const { return listenFd_.get(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  UniqueFd listenFd_;
+  UniqueFd wakeFd_;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
 
 }  // namespace quillnest::linuxhost
