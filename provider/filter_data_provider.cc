@@ -35,12 +35,16 @@ FilterRules FilterDataProvider::loadRules() const {
 }
 
 void FilterDataProvider::applyRules() {
+  const std::uint64_t load = ++rulesLoadsStarted;
   FilterRules newRules = loadRules();
   std::vector<FlowRef> flowsToReset;
   // Released after unlocking: the old list may be the last reference to a million strings.
   std::optional<FilterRules> oldRules;
   {
     std::lock_guard guard(stateLock);
+    // A change that arrived while this call loaded has been applied by a newer call already.
+    if (load < rulesLoadStored) return;
+    rulesLoadStored = load;
     oldRules.emplace(std::exchange(rules, newRules));
     const bool resetDue = newRules.isEnabled() &&
                           (!oldRules->isEnabled() || oldRules->domains() != newRules.domains());

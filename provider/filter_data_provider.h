@@ -5,6 +5,7 @@
 // never nest and never call the host (reading a flow's identifier aside).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,6 +75,10 @@ class FilterDataProvider final : public NEFilterDataProvider,
   std::unique_ptr<NSKeyValueObservation> configurationObservation;
   std::unordered_map<UUID, Bytes> outboundBuffers;
   FilterRules rules;
+  // Numbers applyRules' loads in the order they start; under stateLock, the newest one stored. An
+  // older load that reaches the lock after a newer one must not put back the rules it read.
+  std::atomic<std::uint64_t> rulesLoadsStarted{0};
+  std::uint64_t rulesLoadStored = 0;
 };
 
 }  // namespace quillnest

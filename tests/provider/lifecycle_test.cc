@@ -68,9 +68,16 @@ TEST_F(ProviderTest, StartWithSettingsRejectedPassesTheVeryError) {
 }
 
 TEST_F(ProviderTest, ChangeDuringStartIsApplied) {
+  // Arriving while start's own applyRules runs: its load is older than the change's.
   host->setRulesJSON(rulesJSON(false, {}));
+  host->afterNextConfigurationRead(
+      [&] { host->changeRulesJSON(rulesJSON(true, {"mid.example"})); });
   provider->startFilterWithCompletionHandler([](ErrorRef) {});
-  host->changeRulesJSON(rulesJSON(true, {"late.example"}));  // before the settings complete
+  EXPECT_EQ(provider->currentRules(), FilterRules(true, {"mid.example"}));
+  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 1, 0)})
+      << "the older load stores nothing";
+  // Arriving before the settings complete.
+  host->changeRulesJSON(rulesJSON(true, {"late.example"}));
   EXPECT_EQ(provider->currentRules(), FilterRules(true, {"late.example"}));
   host->completeSettings(nullptr);
 }

@@ -145,16 +145,6 @@ TEST_P(NewFlowVerdictTest, VerdictReportAndEntry) {
 INSTANTIATE_TEST_SUITE_P(Shapes, NewFlowVerdictTest, ::testing::ValuesIn(kNewFlowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProviderTest, BlockWithDebugOffStillDropsAndNotifies) {
-  startWith(true, {"blocked.example"});
-  host->logger().setDebugEnabled(false);
-  FlowShape s;
-  s.remoteHostname = "blocked.example";
-  EXPECT_EQ(provider->handleNewFlow(makeFlow(s))->kind(), Kind::drop);
-  EXPECT_TRUE(logs().empty());
-  EXPECT_EQ(host->notifications().size(), 1u);
-}
-
 TEST_F(ProviderTest, SameFlowTwiceIsOneEntry) {
   startWith(true, {});
   const FlowRef flow = makeTLSFlow();

@@ -32,10 +32,29 @@ Bytes allowedHello() {
   return generateClientHello(helloOptions(TlsVersion::tls13, "allowed.example"));
 }
 
+// One record of exactly total bytes naming serverName, made to size with a padding extension.
+Bytes helloOfSize(std::size_t total, std::string_view serverName) {
+  const auto build = [&](std::size_t padding) {
+    ClientHelloParts parts;
+    parts.extensions = concat({serverNameExtension(serverName), extension(21, filled(padding))});
+    return record(22, clientHelloMessage(parts));
+  };
+  Bytes hello = build(total - build(0).size());
+  EXPECT_EQ(hello.size(), total);
+  return hello;
+}
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
 std::vector<OutboundCase> outboundCases() {
   const Bytes header{22, 3, 1, 2, 0};           // a 512-byte record
   const Bytes bigHeader{22, 3, 1, 0xFF, 0xFA};  // a 65,530-byte record ends at 65,535
   const Bytes blocked = blockedHello();
+  const Bytes limitHello = helloOfSize(65535, "www.Blocked.example");
+  const Bytes hello517 = helloOfSize(517, "www.Blocked.example");
   return {
       {"disabled_allows", false, {{0, header}}, VK::allow, 0, std::nullopt, false},
       {"header_asks_for_record", true, {{0, header}}, VK::data, 517, 5, false},
@@ -70,16 +89,31 @@ std::vector<OutboundCase> outboundCases() {
        65535,
        65534,
        false},
-      {"limit_less_one_accepted_then_judged",
+      // The largest buffer is parsed (a blocked name drops); one byte more is never parsed.
+      {"limit_less_one_parsed",
        true,
-       {{0, bigHeader}, {5, filled(65529)}, {65534, filled(1)}},
+       {{0, slice(limitHello, 0, 5)}, {5, slice(limitHello, 5, 65535)}},
+       VK::drop,
+       0,
+       std::nullopt,
+       true},
+      {"limit_reached_unparsed",
+       true,
+       {{0, slice(limitHello, 0, 5)}, {5, concat({slice(limitHello, 5, 65535), filled(1)})}},
        VK::allow,
        0,
        std::nullopt,
        false},
-      {"limit_reached_abandons",
+      {"peeked_hello_judged_on_reparse",
        true,
-       {{0, bigHeader}, {5, filled(65529)}, {65534, filled(2)}},
+       {{0, slice(hello517, 0, 512)}, {512, slice(hello517, 512, 517)}},
+       VK::drop,
+       0,
+       std::nullopt,
+       true},
+      {"empty_server_name_allowed",
+       true,
+       {{0, helloOfSize(200, "")}},
        VK::allow,
        0,
        std::nullopt,
@@ -94,11 +128,15 @@ class OutboundTableTest : public ProviderTest,
 
 TEST_P(OutboundTableTest, VerdictAndBuffer) {
   const OutboundCase& c = GetParam();
-  startWith(c.enabled, {"blocked.example"});
+  startWith(c.enabled, {"blocked.example", ""});  // an empty entry matches nothing
   const FlowRef flow = makeTLSFlow();
   provider->handleNewFlow(flow);
   DataVerdictRef verdict;
   for (const auto& d : c.deliveries) {
+    if (verdict) {
+      ASSERT_EQ(verdict->kind(), VK::data) << "only a peek is answered with more bytes";
+      EXPECT_GT(verdict->peekBytes(), d.offset);
+    }
     verdict = provider->handleOutboundDataFromFlow(flow, d.offset, asBytes(d.bytes));
   }
   ASSERT_NE(verdict, nullptr);
@@ -124,6 +162,21 @@ TEST_P(OutboundTableTest, VerdictAndBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, OutboundTableTest, ::testing::ValuesIn(outboundCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProviderTest, BlocksWithDebugOffStillDropAndNotify) {
+  startWith(true, {"blocked.example"});
+  host->logger().setDebugEnabled(false);
+  FlowShape named;
+  named.remoteHostname = "blocked.example";
+  EXPECT_EQ(provider->handleNewFlow(makeFlow(named))->kind(), NEFilterNewFlowVerdict::Kind::drop);
+  const FlowRef flow = makeTLSFlow();
+  provider->handleNewFlow(flow);
+  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 0, asBytes(blockedHello()))->kind(),
+            VK::drop);
+  EXPECT_FALSE(provider->outboundBuffer(flow->identifier()));
+  EXPECT_TRUE(logs().empty());
+  EXPECT_EQ(host->notifications(), std::vector<std::string>(2, "com.quillnest.mac.blocked"));
+}
 
 TEST_F(ProviderTest, DisabledDeliveryLeavesExistingEntry) {
   startWith(true, {});

@@ -162,8 +162,20 @@ void RecordingHost::clearRecords() {
 
 ConfigurationRef RecordingHost::filterConfiguration() {
   checkLockNotHeld("filterConfiguration");
+  ConfigurationRef configuration;
+  std::function<void()> afterRead;
+  {
+    std::lock_guard guard(mutex_);
+    configuration = configuration_;
+    afterRead = std::exchange(afterRead_, {});
+  }
+  if (afterRead) afterRead();
+  return configuration;
+}
+
+void RecordingHost::afterNextConfigurationRead(std::function<void()> action) {
   std::lock_guard guard(mutex_);
-  return configuration_;
+  afterRead_ = std::move(action);
 }
 
 std::unique_ptr<NSKeyValueObservation> RecordingHost::observeFilterConfiguration(

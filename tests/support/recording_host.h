@@ -68,6 +68,9 @@ class RecordingHost final : public NEFilterProviderHost {
     setRulesJSON(json);
     fireConfigurationChange();
   }
+  // Runs action once, on the thread of the next filterConfiguration() read, after the value it
+  // returns has been taken: a change that arrives just after the provider read its configuration.
+  void afterNextConfigurationRead(std::function<void()> action);
   int liveObservations() const;
   int observationsCreated() const { return observationsCreated_; }
   std::uint32_t lastObservationOptions() const { return lastOptions_; }
@@ -101,6 +104,7 @@ class RecordingHost final : public NEFilterProviderHost {
 
   mutable std::mutex mutex_;
   ConfigurationRef configuration_;
+  std::function<void()> afterRead_;
   std::vector<std::weak_ptr<ObservationState>> observations_;
   std::atomic<int> observationsCreated_{0};
   std::atomic<std::uint32_t> lastOptions_{0};
