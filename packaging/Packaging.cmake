@@ -8,11 +8,15 @@ set(_packaging ${PROJECT_SOURCE_DIR}/packaging)
 
 install(TARGETS quillnest-filter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-set(QUILLNEST_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
-configure_file(${_packaging}/quillnest-filter.service.in
-  ${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service
-  DESTINATION lib/systemd/system)
+# The unit names the program by its installed path, which is known only when installing: the
+# build's prefix for `cmake --install`, /usr for the package.
+install(CODE "
+  set(QUILLNEST_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${_packaging}/quillnest-filter.service.in\"
+    \"${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+")
 
 # The default rules block nothing; only root may change them (the daemon refuses otherwise).
 install(FILES ${_packaging}/filter-rules.json DESTINATION /etc/quillnest
@@ -26,9 +30,10 @@ set(CPACK_PACKAGE_VENDOR quillnest)
 set(CPACK_PACKAGE_CONTACT "quillnest developers <dev@quillnest.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network content filter blocking web connections by host name")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-# The unit names the program by its installed path, so the package uses the same prefix:
-# configure with -DCMAKE_INSTALL_PREFIX=/usr for a Debian package.
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package lives under /usr whatever prefix the build was configured with, and ships the
+# program without its debug information.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # Libraries found by dpkg-shlibdeps, plus the programs the daemon runs.
