@@ -77,12 +77,6 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInMangle) {
   }
 }
 
-TEST(QueueTarget, SingleQueueOrBalancedRangeAlwaysBypassing) {
-  EXPECT_EQ(queueTarget({0, 1, false}), "--queue-num 0 --queue-bypass");
-  EXPECT_EQ(queueTarget({7, 1, false}), "--queue-num 7 --queue-bypass");
-  EXPECT_EQ(queueTarget({3, 4, false}), "--queue-balance 3:6 --queue-bypass");
-}
-
 TEST(InstallScript, FreshInstallHasOneJumpPerHookAndNoDeletes) {
   auto script = installScript({0, 2, false}, {});
   EXPECT_EQ(script.rfind("*mangle\n", 0), 0u);
@@ -92,6 +86,7 @@ TEST(InstallScript, FreshInstallHasOneJumpPerHookAndNoDeletes) {
   EXPECT_EQ(count(script, "*filter"), 0);  // local connections are ended by sock_diag
   EXPECT_EQ(count(script, "-D "), 0);
   EXPECT_EQ(count(script, "--queue-balance 0:1 --queue-bypass"), 3);
+  EXPECT_EQ(count(installScript({7, 1, false}, {}), "--queue-num 7 --queue-bypass"), 3);
   EXPECT_NE(script.find("-A QUILLNEST_OUT -o lo -j RETURN\n"), std::string::npos);
   EXPECT_NE(script.find("--save-mark --nfmask 0x70000000 --ctmask 0x70000000"), std::string::npos);
   EXPECT_EQ(script.substr(script.size() - 7), "COMMIT\n");
@@ -223,9 +218,8 @@ TEST(InstallScript, StaleResetChainIsReplacedOrRemoved) {
   }
 }
 
-TEST(RemoveScript, NothingToDoGivesNoScript) { EXPECT_EQ(removeScript({}), ""); }
-
 TEST(RemoveScript, FilterPartOnlyWhenSomethingOfOursIsThere) {
+  EXPECT_EQ(removeScript({}), "");
   EXPECT_EQ(count(removeScript({true, false, true, 1, 0, 1}), "*filter"), 0);
   auto onlyFilter = removeScript({false, false, false, 0, 0, 0, true, 1});
   EXPECT_EQ(count(onlyFilter, "*mangle"), 0);
@@ -318,12 +312,6 @@ TEST(RemoveRules, LeavesFamiliesWithoutOurRulesAlone) {
   EXPECT_EQ(removeRules(runner), "");
   ASSERT_EQ(runner.restores.size(), 1u);
   EXPECT_EQ(runner.restores[0].first, IpFamilyTool::v4);
-}
-
-TEST(ToolAvailable, FindsShellAndRejectsNonsense) {
-  EXPECT_TRUE(toolAvailable("sh"));
-  EXPECT_FALSE(toolAvailable("quillnest-no-such-tool"));
-  EXPECT_FALSE(toolAvailable("/nonexistent/iptables"));
 }
 
 }  // namespace
