@@ -2,6 +2,7 @@
 // report.
 #include <mutex>
 
+#include "host/log_formats.h"
 #include "provider/filter_data_provider.h"
 
 namespace quillnest {
@@ -14,12 +15,12 @@ void FilterDataProvider::postBlockReport(std::string_view format, const std::str
 }
 
 NewFlowVerdictRef FilterDataProvider::blockNewFlow(const std::string& hostname) {
-  postBlockReport("Blocked hostname: %{public}s", hostname);
+  postBlockReport(QUILLNEST_LOG_BLOCKED_HOSTNAME, hostname);
   return NEFilterNewFlowVerdict::dropVerdict();
 }
 
 DataVerdictRef FilterDataProvider::blockServerName(const std::string& serverName) {
-  postBlockReport("Blocked TLS hostname: %{public}s", serverName);
+  postBlockReport(QUILLNEST_LOG_BLOCKED_TLS_HOSTNAME, serverName);
   return NEFilterDataVerdict::dropVerdict();
 }
 

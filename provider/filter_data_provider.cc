@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+#include "host/log_formats.h"
+
 namespace quillnest {
 
 FilterDataProvider::FilterDataProvider(std::shared_ptr<NEFilterProviderHost> host)
@@ -53,7 +55,7 @@ void FilterDataProvider::applyRules() {
       for (const auto& [identifier, flow] : activeWebFlows) flowsToReset.push_back(flow);
     }
   }
-  logger->log(LogLevel::defaultLevel, "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld",
+  logger->log(LogLevel::defaultLevel, QUILLNEST_LOG_RULES_UPDATED,
               {LogArgument::int32(newRules.isEnabled() ? 1 : 0),
                LogArgument::int64(static_cast<std::int64_t>(newRules.domains().size())),
                LogArgument::int64(static_cast<std::int64_t>(flowsToReset.size()))});
@@ -73,7 +75,7 @@ void FilterDataProvider::startFilterWithCompletionHandler(
   applySettings(settings, [logger = logger,
                            completionHandler = std::move(completionHandler)](ErrorRef error) {
     if (error) {
-      logger->log(LogLevel::error, "Unable to apply filter settings: %s",
+      logger->log(LogLevel::error, QUILLNEST_LOG_SETTINGS_FAILED,
                   {LogArgument::string(error->localizedDescription())});
     }
     if (completionHandler) completionHandler(error);
@@ -92,7 +94,7 @@ void FilterDataProvider::stopFilterWithReason(std::int64_t reason,
     activeWebFlows.swap(forgottenFlows);
     outboundBuffers.swap(forgottenBuffers);
   }
-  logger->log(LogLevel::defaultLevel, "Filter stopped: %ld", {LogArgument::int64(reason)});
+  logger->log(LogLevel::defaultLevel, QUILLNEST_LOG_FILTER_STOPPED, {LogArgument::int64(reason)});
   if (completionHandler) completionHandler();
 }
 

@@ -6,14 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/log_formats.h"
 #include "host/logging.h"
-
-// Macros, not constants: os_log accepts nothing but a string literal as its format.
-#define QUILLNEST_LOG_RULES_UPDATED "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld"
-#define QUILLNEST_LOG_SETTINGS_FAILED "Unable to apply filter settings: %s"
-#define QUILLNEST_LOG_FILTER_STOPPED "Filter stopped: %ld"
-#define QUILLNEST_LOG_BLOCKED_HOSTNAME "Blocked hostname: %{public}s"
-#define QUILLNEST_LOG_BLOCKED_TLS_HOSTNAME "Blocked TLS hostname: %{public}s"
 
 namespace quillnest::macos {
 
