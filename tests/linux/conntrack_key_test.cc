@@ -7,77 +7,63 @@
 #include <arpa/inet.h>
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "hosts/linux/conntrack.h"
 
 namespace quillnest::linuxhost {
 namespace {
 
-using Conntrack = std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)>;
+// A conntrack entry's original tuple, each part set only when given; the key it makes, if any.
+struct TupleCase {
+  const char* name;
+  int family;  // 0: no L3 protocol set
+  int protocol;
+  const char* source;  // nullptr: not set
+  const char* destination;
+  int sourcePort;  // -1: not set
+  int destinationPort;
+  const char* expected;  // nullptr: no key
+};
 
-Conntrack make() { return Conntrack(nfct_new(), nfct_destroy); }
-
-TEST(ConnectionKeyOf, IPv4TupleInHostOrder) {
-  auto ct = make();
-  nfct_set_attr_u8(ct.get(), ATTR_ORIG_L3PROTO, AF_INET);
-  nfct_set_attr_u8(ct.get(), ATTR_ORIG_L4PROTO, IPPROTO_TCP);
-  in_addr source{}, destination{};
-  inet_pton(AF_INET, "198.51.100.1", &source);
-  inet_pton(AF_INET, "198.51.100.2", &destination);
-  nfct_set_attr_u32(ct.get(), ATTR_ORIG_IPV4_SRC, source.s_addr);
-  nfct_set_attr_u32(ct.get(), ATTR_ORIG_IPV4_DST, destination.s_addr);
-  nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_SRC, htons(50000));
-  nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_DST, htons(443));
-  auto key = connectionKeyOf(ct.get());
-  ASSERT_TRUE(key.has_value());
-  EXPECT_EQ(key->text(), "tcp 198.51.100.1:50000 -> 198.51.100.2:443");
-  EXPECT_EQ(key->localPort, 50000);
-  EXPECT_EQ(key->remotePort, 443);
+std::optional<hosts::ConnectionKey> keyOf(const TupleCase& c) {
+  std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
+  if (c.family) nfct_set_attr_u8(ct.get(), ATTR_ORIG_L3PROTO, static_cast<std::uint8_t>(c.family));
+  nfct_set_attr_u8(ct.get(), ATTR_ORIG_L4PROTO, static_cast<std::uint8_t>(c.protocol));
+  const bool v4 = c.family == AF_INET;
+  for (auto [text, attribute] :
+       {std::pair{c.source, v4 ? ATTR_ORIG_IPV4_SRC : ATTR_ORIG_IPV6_SRC},
+        std::pair{c.destination, v4 ? ATTR_ORIG_IPV4_DST : ATTR_ORIG_IPV6_DST}}) {
+    if (!text) continue;
+    in6_addr address{};
+    inet_pton(c.family, text, &address);
+    nfct_set_attr(ct.get(), attribute, &address);
+  }
+  if (c.sourcePort >= 0) nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_SRC, htons(c.sourcePort));
+  if (c.destinationPort >= 0)
+    nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_DST, htons(c.destinationPort));
+  return connectionKeyOf(ct.get());
 }
 
-TEST(ConnectionKeyOf, IPv6Udp) {
-  auto ct = make();
-  nfct_set_attr_u8(ct.get(), ATTR_ORIG_L3PROTO, AF_INET6);
-  nfct_set_attr_u8(ct.get(), ATTR_ORIG_L4PROTO, IPPROTO_UDP);
-  in6_addr source{}, destination{};
-  inet_pton(AF_INET6, "2001:db8::1", &source);
-  inet_pton(AF_INET6, "2001:db8::2", &destination);
-  nfct_set_attr(ct.get(), ATTR_ORIG_IPV6_SRC, &source);
-  nfct_set_attr(ct.get(), ATTR_ORIG_IPV6_DST, &destination);
-  nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_SRC, htons(40000));
-  nfct_set_attr_u16(ct.get(), ATTR_ORIG_PORT_DST, htons(443));
-  auto key = connectionKeyOf(ct.get());
-  ASSERT_TRUE(key.has_value());
-  EXPECT_EQ(key->family, hosts::IpFamily::v6);
-  EXPECT_EQ(key->protocol, hosts::kIpProtocolUDP);
-  EXPECT_EQ(key->local.text(), "2001:db8::1");
-  EXPECT_EQ(key->remote.text(), "2001:db8::2");
-}
-
-TEST(ConnectionKeyOf, IncompleteOrForeignTuplesGiveNothing) {
-  auto empty = make();
-  EXPECT_FALSE(connectionKeyOf(empty.get()).has_value());
-
-  auto icmp = make();
-  nfct_set_attr_u8(icmp.get(), ATTR_ORIG_L3PROTO, AF_INET);
-  nfct_set_attr_u8(icmp.get(), ATTR_ORIG_L4PROTO, IPPROTO_ICMP);
-  nfct_set_attr_u32(icmp.get(), ATTR_ORIG_IPV4_SRC, 1);
-  nfct_set_attr_u32(icmp.get(), ATTR_ORIG_IPV4_DST, 2);
-  EXPECT_FALSE(connectionKeyOf(icmp.get()).has_value());
-
-  auto noPorts = make();
-  nfct_set_attr_u8(noPorts.get(), ATTR_ORIG_L3PROTO, AF_INET);
-  nfct_set_attr_u8(noPorts.get(), ATTR_ORIG_L4PROTO, IPPROTO_TCP);
-  nfct_set_attr_u32(noPorts.get(), ATTR_ORIG_IPV4_SRC, 1);
-  nfct_set_attr_u32(noPorts.get(), ATTR_ORIG_IPV4_DST, 2);
-  EXPECT_FALSE(connectionKeyOf(noPorts.get()).has_value());
-
-  auto noAddresses = make();
-  nfct_set_attr_u8(noAddresses.get(), ATTR_ORIG_L3PROTO, AF_INET6);
-  nfct_set_attr_u8(noAddresses.get(), ATTR_ORIG_L4PROTO, IPPROTO_TCP);
-  nfct_set_attr_u16(noAddresses.get(), ATTR_ORIG_PORT_SRC, htons(1));
-  nfct_set_attr_u16(noAddresses.get(), ATTR_ORIG_PORT_DST, htons(2));
-  EXPECT_FALSE(connectionKeyOf(noAddresses.get()).has_value());
+TEST(ConnectionKeyOf, OriginalTupleInHostOrderOrNothing) {
+  const TupleCase cases[] = {
+      {"IPv4 TCP", AF_INET, IPPROTO_TCP, "198.51.100.1", "198.51.100.2", 50000, 443,
+       "tcp 198.51.100.1:50000 -> 198.51.100.2:443"},
+      {"IPv6 UDP", AF_INET6, IPPROTO_UDP, "2001:db8::1", "2001:db8::2", 40000, 443,
+       "udp [2001:db8::1]:40000 -> [2001:db8::2]:443"},
+      {"empty", 0, 0, nullptr, nullptr, -1, -1, nullptr},
+      {"ICMP", AF_INET, IPPROTO_ICMP, "0.0.0.1", "0.0.0.2", -1, -1, nullptr},
+      {"no ports", AF_INET, IPPROTO_TCP, "0.0.0.1", "0.0.0.2", -1, -1, nullptr},
+      {"no addresses", AF_INET6, IPPROTO_TCP, nullptr, nullptr, 1, 2, nullptr},
+  };
+  for (const TupleCase& c : cases) {
+    const auto key = keyOf(c);
+    EXPECT_EQ(key ? key->text() : "none", c.expected ? c.expected : "none") << c.name;
+    if (key) {
+      EXPECT_EQ(key->localPort, c.sourcePort) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -15,59 +14,6 @@ namespace quillnest::linuxhost {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("quillnest-linux-test-" + std::to_string(::getpid()) + "-" + std::to_string(next_++));
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  static inline int next_ = 0;
-  fs::path path_;
-};
-
-TEST(ReadRulesFile, MissingFileMeansNoVendorDictionaryAndNoComplaint) {
-  TempDir dir;
-  std::string problem;
-  auto configuration = readRulesFile(dir.path() / "absent.json", &problem);
-  ASSERT_TRUE(configuration);
-  EXPECT_FALSE(configuration->vendorConfiguration().has_value());
-  EXPECT_EQ(problem, "");
-}
-
-TEST(ReadRulesFile, BytesAreKeptExactlyAsBytes) {
-  TempDir dir;
-  const std::string text = std::string("{\"isEnabled\": true,\0 \"domains\": []}\n", 37);
-  std::ofstream(dir.path() / "rules.json", std::ios::binary) << text;
-  auto configuration = readRulesFile(dir.path() / "rules.json");
-  ASSERT_TRUE(configuration->vendorConfiguration().has_value());
-  const auto& vendor = *configuration->vendorConfiguration();
-  ASSERT_EQ(vendor.size(), 1u);
-  const auto* bytes = std::get_if<Bytes>(&vendor.at("filterRules"));
-  ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), text);
-}
-
-TEST(ReadRulesFile, EmptyFileIsAnEmptyValueNotAMissingOne) {
-  TempDir dir;
-  std::ofstream(dir.path() / "empty.json");
-  auto configuration = readRulesFile(dir.path() / "empty.json");
-  ASSERT_TRUE(configuration->vendorConfiguration().has_value());
-  EXPECT_TRUE(std::get<Bytes>(configuration->vendorConfiguration()->at("filterRules")).empty());
-}
-
-TEST(ReadRulesFile, DirectoryIsReportedAndFallsBackToNone) {
-  TempDir dir;
-  std::string problem;
-  auto configuration = readRulesFile(dir.path(), &problem);
-  EXPECT_FALSE(configuration->vendorConfiguration().has_value());
-  EXPECT_NE(problem, "");
-}
 
 struct Captured {
   std::mutex mutex;
@@ -101,15 +47,6 @@ TEST(LinuxHostLogger, PrivateArgumentsHiddenUnlessDebug) {
                                                     : "Unable to apply filter settings: <private>");
     EXPECT_EQ(captured.lines[1].second, "Blocked hostname: blocked.example");
   }
-}
-
-TEST(LinuxHostConfiguration, ReadsTheFileAfreshOnEveryCall) {
-  TempDir dir;
-  auto path = dir.path() / "rules.json";
-  auto host = makeHost(false, nullptr, path);
-  EXPECT_FALSE(host->filterConfiguration()->vendorConfiguration().has_value());
-  std::ofstream(path) << "{}";
-  EXPECT_TRUE(host->filterConfiguration()->vendorConfiguration().has_value());
 }
 
 TEST(LinuxHostObservation, FiresOncePerChangeOnTheConfigurationThreadNeverAtInstall) {

@@ -129,18 +129,6 @@ INSTANTIATE_TEST_SUITE_P(OpenSsl, RealClientHello, ::testing::ValuesIn(realCases
                            return name;
                          });
 
-TEST(RealClientHelloShape, SmallFragmentsReallySplitTheHello) {
-  ClientHelloOptions options;
-  options.serverName = "split.example";
-  options.groups = "ffdhe8192";
-  options.maxSendFragment = 512;
-  const Bytes flight = generateClientHello(options);
-  const auto bounds = recordBounds(flight);
-  ASSERT_GE(bounds.size(), 3u);
-  EXPECT_EQ(bounds.back().end, flight.size());
-  for (const auto& b : bounds) EXPECT_LE(b.end - b.start, 5u + 512u);
-}
-
 // A hello whose records end past the largest buffer the provider keeps: asked for up to the limit,
 // then given up on, and never answered with a name.
 TEST(RealClientHelloShape, FlightBeyondTheLimitBecomesUnavailable) {
