@@ -55,29 +55,92 @@ TEST(ImportBlocklist, HostsFileWithCommentsCrlfAndDuplicates) {
   EXPECT_EQ(result.skipped, skipped);
 }
 
-TEST(ImportBlocklist, PlainListsAndAdblockLines) {
-  const std::string list =
-      "[Adblock Plus 2.0]\n"
-      "! Title: test list\n"
-      "||ads.example.com^\n"
-      "||cdn.tracker.io^$third-party\n"
-      "||path.example.com/banner^\n"
-      "@@||allowed.example.com^\n"
-      "example.org##.banner\n"
-      "plain.example\n"
-      "  indented.example  \n"
-      "PLAIN.EXAMPLE\n"
-      "10.0.0.1\n"
-      "http://url.example/\n";
-  const ImportResult result = importBlocklist(list);
-  const std::vector<std::string> expected = {"ads.example.com", "plain.example",
-                                             "indented.example"};
-  EXPECT_EQ(result.domains, expected);
-  const std::map<std::string, std::size_t> skipped = {{std::string(kSkipAdblock), 4},
-                                                      {std::string(kSkipDuplicate), 1},
-                                                      {std::string(kSkipAddress), 1},
-                                                      {std::string(kSkipInvalid), 1}};
-  EXPECT_EQ(result.skipped, skipped);
+// One small list of each format, and the internationalised names.
+TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
+  struct Case {
+    std::string name;
+    ListFormat format;
+    std::string text;
+    std::vector<std::string> domains;
+    std::map<std::string_view, std::size_t> skipped;
+    std::size_t folded = 0;
+    std::size_t internationalised = 0;
+  };
+  const std::vector<Case> cases = {
+      {"adblock",
+       ListFormat::guess,
+       "[Adblock Plus 2.0]\n! Title: test list\n||ads.example.com^\n"
+       "||cdn.tracker.io^$third-party\n||path.example.com/banner^\n||pat*.example^\n"
+       "||port.example:8080^\n@@||allowed.example.com^\nexample.org##.banner\n"
+       "/banner/*$image\n||B\xC3\x9C"
+       "cher.example^\n",
+       {"ads.example.com", "xn--bcher-kva.example"},
+       {{kSkipAdblockOptions, 2},
+        {kSkipAdblockPath, 3},
+        {kSkipAdblockException, 1},
+        {kSkipAdblockCosmetic, 1}},
+       0,
+       1},
+      {"adblock given: bare texts are URL patterns",
+       ListFormat::adblock,
+       "||a.example^\nplain.example\n0.0.0.0 hosts.example\n",
+       {"a.example"},
+       {{kSkipAdblockPath, 1}, {kSkipOtherFormat, 1}}},
+      {"plain, wildcards, folding",
+       ListFormat::guess,
+       "plain.example\n  indented.example  \nPLAIN.EXAMPLE\n*.wild.example\n"
+       "deep.wild.example\n10.0.0.1\nhttp://url.example/\nsub.plain.example\n",
+       {"plain.example", "indented.example", "wild.example"},
+       {{kSkipDuplicate, 1}, {kSkipAddress, 1}, {kSkipInvalid, 1}},
+       2},
+      {"folding regardless of order",
+       ListFormat::plain,
+       "a.b.c.example\nb.c.example\nx.example\nc.example\n",
+       {"x.example", "c.example"},
+       {},
+       2},
+      {"dnsmasq",
+       ListFormat::guess,
+       "address=/ads.example/0.0.0.0\naddress=/one.example/two.example/::\n"
+       "address=/nx.example/\naddress=/hash.example/#\nserver=/srv.example/\n"
+       "local=/loc.example/\naddress=/real.example/192.0.2.7\nserver=/fwd.example/192.0.2.53\n"
+       "address=/#/0.0.0.0\nconf-file=/etc/x.conf\nserver=1.1.1.1\n",
+       {"ads.example", "one.example", "two.example", "nx.example", "hash.example", "srv.example",
+        "loc.example"},
+       {{kSkipRealAddress, 1}, {kSkipDnsmasqOther, 4}}},
+      {"dnsmasq given: other lines skipped",
+       ListFormat::dnsmasq,
+       "local=/a.example/\n0.0.0.0 b.example\nc.example\n",
+       {"a.example"},
+       {{kSkipOtherFormat, 2}}},
+      {"hosts given: other lines skipped",
+       ListFormat::hosts,
+       "\xEF\xBB\xBF"
+       "0.0.0.0 a.example b.example # two\nc.example\n",
+       {"a.example", "b.example"},
+       {{kSkipOtherFormat, 1}}},
+      {"internationalised: mixed case, final dot, invalid under UTS #46",
+       ListFormat::guess,
+       "0.0.0.0 B\xC3\xBC"
+       "cher.Example.\nb\xC3\xBC"
+       "cher.example\nxn--bcher-kva.example\nstra\xC3\x9F"
+       "e.de\n\xCC\x81x.example\na\xE2\x80\x8D"
+       "b.example\n\xFF\xFE.example\n",
+       {"xn--bcher-kva.example", "xn--strae-oqa.de"},
+       {{kSkipDuplicate, 2}, {kSkipInvalidIdn, 3}},
+       0,
+       2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ImportResult result = importBlocklist(c.text, c.format);
+    EXPECT_EQ(result.domains, c.domains);
+    std::map<std::string, std::size_t> skipped;
+    for (const auto& [reason, count] : c.skipped) skipped[std::string(reason)] = count;
+    EXPECT_EQ(result.skipped, skipped);
+    EXPECT_EQ(result.folded, c.folded);
+    EXPECT_EQ(result.internationalised, c.internationalised);
+  }
 }
 
 TEST(ImportBlocklist, NamesBeyondHostNameLimitsAreSkipped) {
@@ -89,8 +152,8 @@ TEST(ImportBlocklist, NamesBeyondHostNameLimitsAreSkipped) {
   ASSERT_EQ(long254.size(), 254u);
   const ImportResult result = importBlocklist(label63 + ".com\n" + label64 + ".com\n" + long254 +
                                               "\nb\xC3\xA4r.example\n" + "-\n.\n");
-  EXPECT_EQ(result.domains, std::vector<std::string>{label63 + ".com"});
-  EXPECT_EQ(result.skipped.at(std::string(kSkipInvalid)), 4u);
+  EXPECT_EQ(result.domains, (std::vector<std::string>{label63 + ".com", "xn--br-via.example"}));
+  EXPECT_EQ(result.skipped.at(std::string(kSkipInvalid)), 3u);
   EXPECT_EQ(result.skipped.at(std::string(kSkipSingleLabel)), 1u);
 }
 
@@ -127,7 +190,9 @@ TEST(ImportCommand, LargeListImportsAndChecksClean) {
   testing::writeFile(dir / "hosts.txt", largeHostsList(kLines));
   std::ostringstream out, err;
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(runImport((dir / "hosts.txt").string(), dir / "rules.json", out, err), 0);
+  ASSERT_EQ(
+      runImport({(dir / "hosts.txt").string()}, ListFormat::guess, dir / "rules.json", out, err),
+      0);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   std::cout << "[ figures  ] import of " << kLines
             << " lines: " << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
@@ -147,23 +212,31 @@ TEST(ImportCommand, OutputReplacesTheFileAndUnreadableInputFails) {
   testing::writeFile(dir / "list.txt", "a.example\n");
   testing::writeFile(dir / "rules.json", "old");
   std::ostringstream out, err;
-  ASSERT_EQ(runImport((dir / "list.txt").string(), dir / "rules.json", out, err), 0);
-  EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"a.example"}));
+  testing::writeFile(dir / "more.txt", "b.example\nx.a.example\n");
+  ASSERT_EQ(runImport({(dir / "list.txt").string(), (dir / "more.txt").string()}, ListFormat::guess,
+                      dir / "rules.json", out, err),
+            0);
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"a.example", "b.example"}));
+  EXPECT_NE(err.str().find("imported 2 domains from 3 lines; folded 1"), std::string::npos)
+      << err.str();
   EXPECT_EQ(out.str(), "");
   // No temporary file is left beside it.
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     ++files;
   }
-  EXPECT_EQ(files, 2u);
+  EXPECT_EQ(files, 3u);
 
   std::ostringstream out2, err2;
-  EXPECT_EQ(runImport((dir / "missing.txt").string(), dir / "rules.json", out2, err2), 1);
+  EXPECT_EQ(runImport({(dir / "list.txt").string(), (dir / "missing.txt").string()},
+                      ListFormat::guess, dir / "rules.json", out2, err2),
+            1);
   EXPECT_NE(err2.str().find("missing.txt"), std::string::npos);
-  EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"a.example"}));
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"a.example", "b.example"}));
 
   std::ostringstream out3, err3;
-  EXPECT_EQ(runImport((dir / "list.txt").string(), dir / "no-such-dir" / "rules.json", out3, err3),
+  EXPECT_EQ(runImport({(dir / "list.txt").string()}, ListFormat::guess,
+                      dir / "no-such-dir" / "rules.json", out3, err3),
             1);
 }
 

@@ -34,6 +34,22 @@ TEST(EntryProblem, EntriesThatCanNeverMatch) {
       {"*.example.com", "no wildcard"},
       {"ads.*.example.com", "no wildcard"},
       {"https://example.com/path", "URL"},
+      {"||y.example^", "Adblock syntax"},
+      {"example.com:443", "a port"},
+      {"2001:db8::1", ""},
+      {"[2001:db8::1]", "\"[\", a character"},
+      {"a b.example", "white space inside"},
+      {"a..b.example", "empty label"},
+      {".example.com", "empty label"},
+      {std::string(63, 'a') + ".example", ""},
+      {std::string(64, 'a') + ".example", "label over 63"},
+      {std::string(250, 'a').insert(60, ".").insert(120, ".").insert(180, ".").insert(240, ".") +
+           ".example",
+       "over 253 bytes"},
+      {"b\xC3\xBC"
+       "cher.example",
+       "flows carry the A-label form \"xn--bcher-kva.example\""},
+      {"\xCC\x81x.example", "invalid under UTS #46"},
       {"\xC3\x84pfel.example", "normalised form"},  // "Ä": a non-ASCII capital
       {"\xE3\x80\x80"
        "example.com",
@@ -90,21 +106,27 @@ TEST(CheckRules, ReportsEveryProblemWithItsLine) {
       "    \" spaced.org\",\n"      // 7
       "    \"\",\n"                 // 8
       "    \"example.com\",\n"      // 9: duplicate of 4
-      "    \"*.wild.io\"\n"         // 10
+      "    \"*.wild.io\",\n"        // 10
+      "    \"x.example.com\",\n"    // 11: covered by 4
+      "    \"ads.tracker.net\"\n"   // 12: not covered (line 6 is not normalised)
       "  ]\n"
       "}\n";
   const RulesCheck check = checkRules(bytes(json));
   ASSERT_TRUE(check.loads) << check.error;
   EXPECT_TRUE(check.isEnabled);
-  EXPECT_EQ(check.entryCount, 7u);
+  EXPECT_EQ(check.entryCount, 9u);
   std::vector<std::pair<std::size_t, std::string>> found;
   for (const auto& p : check.problems) found.emplace_back(p.line, p.entry);
   const std::vector<std::pair<std::size_t, std::string>> expected = {
-      {5, "Ads.Example.com"}, {6, "tracker.net."}, {7, " spaced.org"}, {8, ""},
-      {9, "example.com"},     {10, "*.wild.io"}};
+      {5, "Ads.Example.com"}, {6, "tracker.net."}, {7, " spaced.org"},   {8, ""},
+      {9, "example.com"},     {10, "*.wild.io"},   {11, "x.example.com"}};
   EXPECT_EQ(found, expected);
   EXPECT_NE(check.problems[4].reason.find("duplicate of entry 1 (line 4)"), std::string::npos)
       << check.problems[4].reason;
+  EXPECT_TRUE(check.problems[4].redundant);
+  EXPECT_EQ(check.problems[6].reason, "covered by entry 1 (line 4) \"example.com\"");
+  EXPECT_TRUE(check.problems[6].redundant);
+  EXPECT_FALSE(check.problems[5].redundant);
 }
 
 TEST(CheckRules, FilesThatDoNotLoadSayWhy) {

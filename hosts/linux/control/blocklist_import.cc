@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "hosts/linux/control/host_names.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
 
@@ -63,85 +64,232 @@ bool isValidHostName(std::string_view name) {
   return label != 0;
 }
 
-class Importer {
- public:
-  explicit Importer(ImportResult& result) : result_(result) {}
-
-  void skip(std::string_view reason) { ++result_.skipped[std::string(reason)]; }
-
-  void addName(std::string_view raw) {
-    if (raw.starts_with("*.")) raw.remove_prefix(2);  // entries cover what is below them anyway
-    const auto normalized = normalizedHost(raw);
-    if (!normalized) return skip(kSkipInvalid);
-    const std::string& name = *normalized;
-    if (isLocalName(name)) return skip(kSkipLocalhost);
-    if (isIPAddressLiteral(name)) return skip(kSkipAddress);
-    if (!isValidHostName(name)) return skip(kSkipInvalid);
-    if (name.find('.') == std::string::npos) return skip(kSkipSingleLabel);
-    if (!seen_.insert(name).second) return skip(kSkipDuplicate);
-    result_.domains.push_back(name);
+bool startsWithKey(std::string_view text, std::string_view& key, std::string_view& value) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0) return false;
+  for (const char c : text.substr(0, equals)) {
+    if (!((c >= 'a' && c <= 'z') || c == '-')) return false;
   }
+  key = text.substr(0, equals);
+  value = text.substr(equals + 1);
+  return true;
+}
 
-  void line(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    if (text.empty() || text.front() == '#' || text.front() == '!' || text.front() == '[') {
-      return;  // blank, hosts or Adblock comment, Adblock header
-    }
-    if (text.starts_with("||")) return adblock(text.substr(2));
-    if (text.starts_with("@@") || text.find("##") != std::string_view::npos ||
-        text.find("#@#") != std::string_view::npos || text.find("#?#") != std::string_view::npos) {
-      return skip(kSkipAdblock);
-    }
-    // A "#" after white space starts a comment.
-    for (std::size_t i = 1; i < text.size(); ++i) {
-      if (text[i] == '#' && isSpace(text[i - 1])) {
-        text = text.substr(0, i);
-        break;
-      }
-    }
-    std::vector<std::string_view> tokens;
-    for (std::size_t i = 0; i < text.size();) {
-      while (i < text.size() && isSpace(text[i])) ++i;
-      std::size_t j = i;
-      while (j < text.size() && !isSpace(text[j])) ++j;
-      if (j > i) tokens.push_back(text.substr(i, j - i));
-      i = j;
-    }
-    if (tokens.empty()) return;
-    if (isIPAddressLiteral(tokens.front())) {
-      const bool sink = isSinkAddress(tokens.front());
-      if (tokens.size() == 1) return skip(kSkipAddress);
-      for (std::size_t i = 1; i < tokens.size(); ++i) {
-        const auto normalized = normalizedHost(tokens[i]);
-        if (normalized && isLocalName(*normalized)) {
-          skip(kSkipLocalhost);
-        } else if (!sink) {
-          skip(kSkipRealAddress);
-        } else {
-          addName(tokens[i]);
-        }
-      }
-      return;
-    }
-    for (const auto token : tokens) addName(token);
+// "domain##selector" and its kin; "##" after white space is a hosts comment instead.
+bool isAdblockCosmetic(std::string_view text) {
+  for (const std::string_view marker : {"##", "#@#", "#?#", "#$#"}) {
+    const std::size_t at = text.find(marker);
+    if (at != std::string_view::npos && (at == 0 || !isSpace(text[at - 1]))) return true;
   }
+  return false;
+}
 
-  void adblock(std::string_view rule) {
-    const std::size_t caret = rule.find('^');
-    if (caret == std::string_view::npos || caret + 1 != rule.size() ||
-        rule.substr(0, caret).find_first_of("/*|") != std::string_view::npos) {
-      return skip(kSkipAdblock);  // options, paths and patterns mean more than a domain
-    }
-    addName(rule.substr(0, caret));
+std::vector<std::string_view> splitTokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  for (std::size_t i = 0; i < text.size();) {
+    while (i < text.size() && isSpace(text[i])) ++i;
+    std::size_t j = i;
+    while (j < text.size() && !isSpace(text[j])) ++j;
+    if (j > i) tokens.push_back(text.substr(i, j - i));
+    i = j;
   }
-
- private:
-  ImportResult& result_;
-  std::unordered_set<std::string> seen_;
-};
+  return tokens;
+}
 
 }  // namespace
+
+std::optional<ListFormat> listFormatNamed(std::string_view name) {
+  for (const auto format : {ListFormat::guess, ListFormat::hosts, ListFormat::plain,
+                            ListFormat::adblock, ListFormat::dnsmasq}) {
+    if (listFormatName(format) == name) return format;
+  }
+  return std::nullopt;
+}
+
+std::string_view listFormatName(ListFormat format) {
+  switch (format) {
+    case ListFormat::guess:
+      return "guess";
+    case ListFormat::hosts:
+      return "hosts";
+    case ListFormat::plain:
+      return "plain";
+    case ListFormat::adblock:
+      return "adblock";
+    case ListFormat::dnsmasq:
+      return "dnsmasq";
+  }
+  return {};
+}
+
+void BlocklistImporter::addName(std::string_view raw) {
+  if (raw.starts_with("*.")) raw.remove_prefix(2);  // entries cover what is below them anyway
+  auto normalized = normalizedHost(raw);
+  if (!normalized) return skip(kSkipInvalid);
+  bool converted = false;
+  if (!isValidHostName(*normalized)) {
+    std::string error;
+    auto aLabels = aLabelName(*normalized, error);
+    if (!aLabels) return skip(kSkipInvalidIdn);
+    converted = *aLabels != *normalized;
+    normalized = std::move(aLabels);
+  }
+  const std::string& name = *normalized;
+  if (isLocalName(name)) return skip(kSkipLocalhost);
+  if (isIPAddressLiteral(name)) return skip(kSkipAddress);
+  if (!isValidHostName(name)) return skip(kSkipInvalid);
+  if (name.find('.') == std::string::npos) return skip(kSkipSingleLabel);
+  if (!seen_.insert(name).second) return skip(kSkipDuplicate);
+  result_.internationalised += converted ? 1 : 0;
+  result_.domains.push_back(name);
+}
+
+void BlocklistImporter::line(std::string_view text, ListFormat format) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  if (text.empty() || text.front() == '#' || text.front() == '!' || text.front() == '[') {
+    return;  // blank, hosts or Adblock comment, Adblock header
+  }
+  // A "#" after white space starts a comment (hosts files, plain lists).
+  std::string_view uncommented = text;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '#' && isSpace(text[i - 1])) {
+      uncommented = text.substr(0, i);
+      break;
+    }
+  }
+  std::string_view key;
+  std::string_view value;
+  ListFormat kind = ListFormat::plain;
+  if (text.starts_with("||") || text.starts_with("@@") || isAdblockCosmetic(text) ||
+      uncommented.find('$') != std::string_view::npos) {
+    kind = ListFormat::adblock;
+  } else if (startsWithKey(text, key, value)) {
+    kind = ListFormat::dnsmasq;
+  } else {
+    text = uncommented;
+  }
+  const std::vector<std::string_view> tokens =
+      kind == ListFormat::plain ? splitTokens(text) : std::vector<std::string_view>{};
+  if (!tokens.empty() && isIPAddressLiteral(tokens.front())) kind = ListFormat::hosts;
+
+  if (format == ListFormat::adblock && kind == ListFormat::plain) {
+    return skip(kSkipAdblockPath);  // a bare text in an Adblock list matches inside URLs
+  }
+  if (format != ListFormat::guess && format != kind) return skip(kSkipOtherFormat);
+  switch (kind) {
+    case ListFormat::adblock:
+      return adblockLine(text);
+    case ListFormat::dnsmasq:
+      return dnsmasqLine(key, value);
+    case ListFormat::hosts:
+      return hostsLine(tokens);
+    case ListFormat::plain:
+    case ListFormat::guess:
+      for (const auto token : tokens) addName(token);
+      return;
+  }
+}
+
+void BlocklistImporter::hostsLine(const std::vector<std::string_view>& tokens) {
+  const bool sink = isSinkAddress(tokens.front());
+  if (tokens.size() == 1) return skip(kSkipAddress);
+  for (std::size_t i = 1; i < tokens.size(); ++i) {
+    const auto normalized = normalizedHost(tokens[i]);
+    if (normalized && isLocalName(*normalized)) {
+      skip(kSkipLocalhost);
+    } else if (!sink) {
+      skip(kSkipRealAddress);
+    } else {
+      addName(tokens[i]);
+    }
+  }
+}
+
+void BlocklistImporter::adblockLine(std::string_view text) {
+  if (text.starts_with("@@")) return skip(kSkipAdblockException);
+  if (isAdblockCosmetic(text)) return skip(kSkipAdblockCosmetic);
+  if (text.find('$') != std::string_view::npos) return skip(kSkipAdblockOptions);
+  if (!text.starts_with("||")) return skip(kSkipAdblockPath);
+  const std::string_view rule = text.substr(2);
+  const std::size_t caret = rule.find('^');
+  if (caret == std::string_view::npos || caret + 1 != rule.size() ||
+      rule.substr(0, caret).find_first_of("/*|:") != std::string_view::npos) {
+    return skip(kSkipAdblockPath);  // paths, ports and patterns mean more than a domain
+  }
+  addName(rule.substr(0, caret));
+}
+
+// "address=/a/b/TARGET", "server=/a/b/TARGET", "local=/a/b/": the names between the slashes,
+// what they resolve to after the last one.
+void BlocklistImporter::dnsmasqLine(std::string_view key, std::string_view value) {
+  const std::size_t last = value.rfind('/');
+  if ((key != "address" && key != "server" && key != "local") || !value.starts_with('/') ||
+      last == 0) {
+    return skip(kSkipDnsmasqOther);
+  }
+  const std::string_view target = value.substr(last + 1);
+  std::vector<std::string_view> names;
+  for (std::string_view rest = value.substr(1, last - 1); !rest.empty();) {
+    const std::size_t slash = rest.find('/');
+    names.push_back(rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  bool blocks = false;
+  if (key == "address") {
+    // No address, "#" (the unspecified addresses) or a sink: every name under it fails to load.
+    blocks = target.empty() || target == "#" || isSinkAddress(target);
+    if (!blocks && isIPAddressLiteral(target)) {
+      for (std::size_t i = 0; i < names.size(); ++i) skip(kSkipRealAddress);
+      return;
+    }
+  } else {
+    blocks = target.empty();  // a target here forwards the names to another server
+  }
+  if (!blocks || names.empty()) return skip(kSkipDnsmasqOther);
+  for (const auto name : names) {
+    if (name.empty() || name == "#") {
+      skip(kSkipDnsmasqOther);  // "#" is every domain
+    } else {
+      addName(name);
+    }
+  }
+}
+
+ImportResult BlocklistImporter::finish() && {
+  ImportResult result = std::move(result_);
+  std::vector<bool> covered(result.domains.size());
+  {
+    const EntryCover cover(result.domains);  // views into the names: decide before moving any
+    for (std::size_t i = 0; i < covered.size(); ++i) {
+      covered[i] = cover.coveringFromAbove(result.domains[i]).has_value();
+    }
+  }
+  std::vector<std::string> kept;
+  kept.reserve(result.domains.size());
+  for (std::size_t i = 0; i < covered.size(); ++i) {
+    if (covered[i]) {
+      ++result.folded;
+    } else {
+      kept.push_back(std::move(result.domains[i]));
+    }
+  }
+  result.domains = std::move(kept);
+  return result;
+}
+
+void BlocklistImporter::add(std::string_view text, ListFormat format) {
+  // A UTF-8 byte order mark would otherwise spoil the first name.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    line(text.substr(0, end), format);
+    ++result_.lines;
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
 
 std::size_t ImportResult::skippedTotal() const {
   std::size_t total = 0;
@@ -149,19 +297,10 @@ std::size_t ImportResult::skippedTotal() const {
   return total;
 }
 
-ImportResult importBlocklist(std::string_view text) {
-  ImportResult result;
-  Importer importer(result);
-  // A UTF-8 byte order mark would otherwise spoil the first name.
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    importer.line(text.substr(0, end));
-    ++result.lines;
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return result;
+ImportResult importBlocklist(std::string_view text, ListFormat format) {
+  BlocklistImporter importer;
+  importer.add(text, format);
+  return std::move(importer).finish();
 }
 
 std::string rulesFileText(const std::vector<std::string>& domains) {

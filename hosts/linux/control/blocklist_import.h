@@ -1,24 +1,54 @@
 // Turns the blocklists people have into the domain list of a rules file: hosts files
 // ("0.0.0.0 name", "127.0.0.1 name", "::1 name", several names a line, "#" comments), plain
-// one-domain-per-line lists, and Adblock "||name^" lines. Line ends may be CRLF.
+// one-domain-per-line lists ("*.name" too), Adblock "||name^" lines, and dnsmasq
+// "address=/name/...", "server=/name/" and "local=/name/" lines. Line ends may be CRLF, the text
+// may start with a byte order mark. Internationalised names become their A-labels.
 #pragma once
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace quillnest::linuxhost {
 
+// guess: each line is read as whatever format it is in. A given format skips lines of others.
+enum class ListFormat { guess, hosts, plain, adblock, dnsmasq };
+std::optional<ListFormat> listFormatNamed(std::string_view name);
+std::string_view listFormatName(ListFormat format);
+
 struct ImportResult {
-  std::vector<std::string> domains;  // normalised, unique, in order of first appearance
+  std::vector<std::string> domains;  // normalised A-label names, unique, none covering another
   std::size_t lines = 0;
+  std::size_t internationalised = 0;           // names converted to A-labels
+  std::size_t folded = 0;                      // names dropped because another entry covers them
   std::map<std::string, std::size_t> skipped;  // reason -> count
   std::size_t skippedTotal() const;
 };
 
-ImportResult importBlocklist(std::string_view text);
+// Reads several lists into one result.
+class BlocklistImporter {
+ public:
+  void add(std::string_view text, ListFormat format = ListFormat::guess);
+  // The names in order of first appearance, without those another name covers.
+  ImportResult finish() &&;
+
+ private:
+  void line(std::string_view text, ListFormat format);
+  void addName(std::string_view raw);
+  void skip(std::string_view reason) { ++result_.skipped[std::string(reason)]; }
+  void hostsLine(const std::vector<std::string_view>& tokens);
+  void adblockLine(std::string_view text);
+  void dnsmasqLine(std::string_view key, std::string_view value);
+
+  ImportResult result_;
+  std::unordered_set<std::string> seen_;
+};
+
+ImportResult importBlocklist(std::string_view text, ListFormat format = ListFormat::guess);
 
 // The rules file for the imported domains: enabled, normalised, one entry per line (so `check`
 // can name lines), ending with a newline.
@@ -27,11 +57,17 @@ std::string rulesFileText(const std::vector<std::string>& domains);
 // Reasons, as counted in ImportResult::skipped.
 inline constexpr std::string_view kSkipLocalhost = "localhost entry";
 inline constexpr std::string_view kSkipInvalid = "not a valid host name";
+inline constexpr std::string_view kSkipInvalidIdn = "internationalised name invalid under UTS #46";
 inline constexpr std::string_view kSkipAddress = "an address, not a name";
 inline constexpr std::string_view kSkipSingleLabel =
     "single label (would block a top-level domain)";
-inline constexpr std::string_view kSkipRealAddress = "hosts line mapping a name to a real address";
-inline constexpr std::string_view kSkipAdblock = "Adblock rule that is not \"||name^\"";
+inline constexpr std::string_view kSkipRealAddress = "name mapped to a real address";
+inline constexpr std::string_view kSkipAdblockOptions = "Adblock rule with $ options";
+inline constexpr std::string_view kSkipAdblockException = "Adblock exception (@@)";
+inline constexpr std::string_view kSkipAdblockPath = "Adblock rule with a path or a pattern";
+inline constexpr std::string_view kSkipAdblockCosmetic = "Adblock element hiding rule";
+inline constexpr std::string_view kSkipDnsmasqOther = "dnsmasq line that blocks no name";
+inline constexpr std::string_view kSkipOtherFormat = "line in another format than the one given";
 inline constexpr std::string_view kSkipDuplicate = "duplicate";
 
 }  // namespace quillnest::linuxhost

@@ -12,11 +12,13 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
 #include "hosts/linux/control/blocklist_import.h"
 #include "hosts/linux/control/control_server.h"
+#include "hosts/linux/control/explain.h"
 #include "hosts/linux/control/paths.h"
 #include "hosts/linux/control/rules_check.h"
 #include "hosts/linux/control/text_escape.h"
@@ -98,12 +100,20 @@ int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream&
     } else {
       out << "entry " << problem.index + 1 << ": ";
     }
-    out << quotedForPeople(problem.entry) << " never matches: " << problem.reason << "\n";
+    out << quotedForPeople(problem.entry)
+        << (problem.redundant ? " adds nothing: " : " never matches: ") << problem.reason << "\n";
   }
-  if (!check.problems.empty()) {
-    out << check.problems.size() << (check.problems.size() == 1 ? " entry" : " entries")
+  std::size_t redundant = 0;
+  for (const auto& problem : check.problems) redundant += problem.redundant ? 1 : 0;
+  const std::size_t never = check.problems.size() - redundant;
+  if (never != 0) {
+    out << never << (never == 1 ? " entry" : " entries")
         << " can never match (the filter takes entries exactly as written; `import` writes "
            "them normalised)\n";
+  }
+  if (redundant != 0) {
+    out << redundant << (redundant == 1 ? " entry adds" : " entries add")
+        << " nothing (another entry covers every name they would match)\n";
   }
   return 0;
 }
@@ -143,18 +153,22 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view tex
   }
 }
 
-int runImport(const std::string& input, const std::filesystem::path& output, std::ostream& out,
-              std::ostream& err) {
-  std::string text;
-  if (input == "-") {
-    if (!readWhole(std::cin, text)) {
-      err << "standard input: read error\n";
+int runImport(const std::vector<std::string>& inputs, ListFormat format,
+              const std::filesystem::path& output, std::ostream& out, std::ostream& err) {
+  BlocklistImporter importer;
+  for (const auto& input : inputs) {
+    std::string text;
+    if (input == "-") {
+      if (!readWhole(std::cin, text)) {
+        err << "standard input: read error\n";
+        return 1;
+      }
+    } else if (!readFile(input, text, err)) {
       return 1;
     }
-  } else if (!readFile(input, text, err)) {
-    return 1;
+    importer.add(text, format);
   }
-  const ImportResult result = importBlocklist(text);
+  const ImportResult result = std::move(importer).finish();
   const std::string rules = rulesFileText(result.domains);
   if (output.empty()) {
     out << rules;
@@ -167,7 +181,18 @@ int runImport(const std::string& input, const std::filesystem::path& output, std
       return 1;
     }
   }
+  reportImport(result, err);
+  return 0;
+}
+
+void reportImport(const ImportResult& result, std::ostream& err) {
   err << "imported " << result.domains.size() << " domains from " << result.lines << " lines";
+  if (result.internationalised != 0) {
+    err << " (" << result.internationalised << " internationalised, written as A-labels)";
+  }
+  if (result.folded != 0) {
+    err << "; folded " << result.folded << " covered by another entry";
+  }
   if (result.skippedTotal() == 0) {
     err << "\n";
   } else {
@@ -176,6 +201,48 @@ int runImport(const std::string& input, const std::filesystem::path& output, std
       err << "  " << count << " " << reason << "\n";
   }
   if (result.domains.empty()) err << "warning: no domains found; the rules block nothing\n";
+}
+
+int runExplain(const std::string& name, const std::filesystem::path& rulesFile,
+               const std::filesystem::path& socket, bool json, std::ostream& out,
+               std::ostream& err) {
+  std::filesystem::path path = rulesFile;
+  std::optional<StatusReport> daemon;
+  if (path.empty()) {
+    try {
+      daemon = requestStatus(socket);
+    } catch (const std::exception& e) {
+      err << "explain: " << e.what() << " (give --rules FILE to ask about a file)\n";
+      return 1;
+    }
+    path = daemon->rulesFile;
+  }
+  std::string text;
+  if (!readFile(path, text, err)) return 1;
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  const DecodeResult decoded = decodeFilterRules(bytes);
+  std::vector<std::string> rulesNotes;
+  if (!decoded.rules) {
+    rulesNotes.push_back("the file does not load (" + decoded.error.message +
+                         "): the filter runs with blocking off");
+  }
+  const FilterRules& rules = decoded.rules ? *decoded.rules : FilterRules::disabled();
+  if (daemon && (daemon->rulesEnabled != rules.isEnabled() ||
+                 daemon->ruleEntries != rules.domains().size())) {
+    rulesNotes.push_back(
+        "the running filter holds other rules than the file now says (it reads the file again "
+        "after each change, within seconds)");
+  }
+  const auto lines = decoded.rules ? domainEntryLines(text) : std::vector<std::size_t>{};
+  std::string error;
+  auto explanation = explainName(rules, lines, name, error);
+  if (!explanation) {
+    err << "explain: " << error << "\n";
+    return 1;
+  }
+  explanation->rulesFile = path.string();
+  explanation->rulesNotes = std::move(rulesNotes);
+  out << (json ? encodeExplanation(*explanation) + "\n" : formatExplanation(*explanation));
   return 0;
 }
 
@@ -231,19 +298,46 @@ void addControlCommands(CLI::App& app) {
   }
   {
     struct Options {
-      std::string input = "-";
+      std::vector<std::string> inputs{"-"};
+      std::string format = "guess";
       std::string output;
     };
     auto options = std::make_shared<Options>();
     auto* import = app.add_subcommand(
         "import",
-        "convert a blocklist (hosts file, one domain a line, Adblock ||name^) into a rules file");
-    import->add_option("FILE", options->input, "blocklist to read, - for standard input")
+        "convert blocklists (hosts files, one domain a line, Adblock ||name^, dnsmasq) into one "
+        "rules file");
+    import->add_option("FILE", options->inputs, "blocklists to read, - for standard input")
+        ->capture_default_str();
+    import->add_option("--format", options->format, "guess, hosts, plain, adblock or dnsmasq")
+        ->check(CLI::IsMember({"guess", "hosts", "plain", "adblock", "dnsmasq"}))
         ->capture_default_str();
     import->add_option("-o,--output", options->output,
                        "rules file to write (replaced atomically); default: standard output");
     import->callback([options] {
-      exitWith(runImport(options->input, options->output, std::cout, std::cerr));
+      exitWith(runImport(options->inputs, *listFormatNamed(options->format), options->output,
+                         std::cout, std::cerr));
+  });
+}
+{
+  struct Options {
+    std::string name;
+    std::string rules;
+    bool json = false;
+    std::string socket = defaultSocket(kControlSocketName).string();
+  };
+  auto options = std::make_shared<Options>();
+  auto* explain = app.add_subcommand(
+      "explain", "say whether the rules in force block a name, and which entry covers it");
+  explain->add_option("NAME", options->name, "host name, name:port, or URL")->required();
+  explain->add_option("--rules", options->rules,
+                      "rules file to ask (default: the running filter's, through --socket)");
+  explain->add_flag("--json", options->json, "one JSON object instead of lines");
+  explain->add_option("--socket", options->socket, "control socket of the daemon")
+      ->capture_default_str();
+  explain->callback([options] {
+    exitWith(runExplain(options->name, options->rules, options->socket, options->json, std::cout,
+                        std::cerr));
   });
 }
 {

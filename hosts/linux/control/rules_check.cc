@@ -1,7 +1,6 @@
 #include "hosts/linux/control/rules_check.h"
 
-#include <unordered_map>
-
+#include "hosts/linux/control/host_names.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
 
@@ -84,11 +83,18 @@ std::string entryProblem(std::string_view entry) {
     // Non-ASCII capitals or white space: the filter compares with the normalised form.
     reasons.emplace_back("differs from its normalised form \"" + *normalized + "\"");
   }
-  if (entry.find('*') != std::string_view::npos) {
-    reasons.emplace_back("\"*\" is no wildcard here; an entry already covers every name below it");
+  std::string name = *normalized;
+  std::string idnError;
+  if (auto aLabels = aLabelName(name, idnError); !aLabels) {
+    reasons.emplace_back("Unicode, and invalid under UTS #46 (" + idnError +
+                         "), so no flow carries it");
+  } else if (*aLabels != name) {
+    reasons.emplace_back("Unicode; flows carry the A-label form \"" + *aLabels +
+                         "\", which would match");
+    name = std::move(*aLabels);
   }
-  if (entry.find('/') != std::string_view::npos) {
-    reasons.emplace_back("looks like a URL; write the host name alone");
+  if (std::string shape = nameShapeProblem(name); !shape.empty()) {
+    reasons.push_back(std::move(shape));
   }
   std::string joined;
   for (const auto& reason : reasons) {
@@ -113,18 +119,27 @@ RulesCheck checkRules(std::span<const std::uint8_t> json) {
       domainEntryLines(std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
   if (lines.size() != domains.size()) lines.clear();
 
-  std::unordered_map<std::string_view, std::size_t> firstSeen;
+  const auto where = [&](std::size_t index) {
+    std::string text = "entry " + std::to_string(index + 1);
+    if (!lines.empty()) text += " (line " + std::to_string(lines[index]) + ")";
+    return text;
+  };
+  const EntryCover cover(domains);
   for (std::size_t i = 0; i < domains.size(); ++i) {
     const std::size_t line = lines.empty() ? 0 : lines[i];
     std::string reason = entryProblem(domains[i]);
-    const auto [it, inserted] = firstSeen.emplace(domains[i], i);
-    if (!inserted) {
-      const std::size_t firstLine = lines.empty() ? 0 : lines[it->second];
-      std::string duplicate = "duplicate of entry " + std::to_string(it->second + 1);
-      if (firstLine) duplicate += " (line " + std::to_string(firstLine) + ")";
-      reason = reason.empty() ? duplicate : duplicate + "; " + reason;
+    std::string redundant;
+    if (const auto same = cover.firstEqual(domains[i]); same && *same < i) {
+      redundant = "duplicate of " + where(*same);
+    } else if (const auto above = cover.coveringFromAbove(domains[i])) {
+      redundant = "covered by " + where(*above) + " \"" + domains[*above] + "\"";
     }
-    if (!reason.empty()) check.problems.push_back({i, line, domains[i], std::move(reason)});
+    if (!reason.empty()) {
+      if (!redundant.empty()) reason = redundant + "; " + reason;
+      check.problems.push_back({i, line, domains[i], std::move(reason), false});
+    } else if (!redundant.empty()) {
+      check.problems.push_back({i, line, domains[i], std::move(redundant), true});
+    }
   }
   return check;
 }

@@ -1,5 +1,6 @@
-// What `check` tells about a rules file: whether it loads as the filter loads it, and which
-// entries can never match a host name (the filter stores entries exactly as written).
+// What `check` tells about a rules file: whether it loads as the filter loads it, which entries
+// can never match a host name on the wire (the filter stores entries exactly as written), and
+// which add nothing because another entry covers them.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@ struct EntryProblem {
   std::size_t line = 0;   // 1-based line of the entry in the file; 0 when unknown
   std::string entry;
   std::string reason;
+  bool redundant = false;  // it could match, but another entry covers all it would
 };
 
 struct RulesCheck {
@@ -32,8 +34,8 @@ RulesCheck checkRules(std::span<const std::uint8_t> json);
 // text is not a well-formed rules object.
 std::vector<std::size_t> domainEntryLines(std::string_view json);
 
-// Why entry can never match (several reasons joined by "; "), or empty. Duplicates are judged by
-// the caller.
+// Why entry can never match a name a flow carries (several reasons joined by "; "), or empty.
+// Duplicates and covered entries are judged by the caller.
 std::string entryProblem(std::string_view entry);
 
 }  // namespace quillnest::linuxhost
