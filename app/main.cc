@@ -26,9 +26,13 @@ int main(int argc, char** argv) {
                    "allow a held connection that sends nothing more for this long")
       ->check(CLI::Range(1, 600000))
       ->capture_default_str();
+  runCommand->add_flag("--fail-closed", run.failClosed,
+                       "while the daemon is down (crashed, killed), new web connections fail "
+                       "instead of passing unfiltered; stopping it cleanly still lets them pass");
   runCommand->add_flag("--debug", run.debug, "debug lines and private values in the log");
-  runCommand->add_option("--runtime-dir", run.runtimeDirectory,
-                         "directory of the notification and control sockets")
+  runCommand
+      ->add_option("--runtime-dir", run.runtimeDirectory,
+                   "directory of the notification and control sockets")
       ->capture_default_str();
   quillnest::linuxhost::addControlCommands(app);
 

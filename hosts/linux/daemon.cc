@@ -39,7 +39,7 @@ FilterDaemon::FilterDaemon(RunOptions options) : options_(std::move(options)) {
     options_.queueCount = static_cast<std::uint16_t>(cores == 0 ? 1 : std::min(cores, 64u));
   }
   host_ = std::make_shared<LinuxHost>(LinuxHost::Options{options_.rulesPath, options_.debug});
-  ruleOptions_ = {options_.firstQueue, options_.queueCount, options_.forward};
+  ruleOptions_ = {options_.firstQueue, options_.queueCount, options_.forward, options_.failClosed};
 }
 
 FilterDaemon::~FilterDaemon() {
@@ -69,13 +69,14 @@ std::string FilterDaemon::checkEnvironment() {
 
 std::string FilterDaemon::openKernelSide() {
   for (std::uint16_t i = 0; i < options_.queueCount; ++i) {
-    auto queue = std::make_unique<NetfilterQueue>(
-        static_cast<std::uint16_t>(options_.firstQueue + i), options_.queueMaxLength);
+    auto queue =
+        std::make_unique<NetfilterQueue>(static_cast<std::uint16_t>(options_.firstQueue + i),
+                                         options_.queueMaxLength, !options_.failClosed);
     // A previous instance that is still exiting holds the queue for a moment.
     std::string error;
     for (int attempt = 0; attempt < 20; ++attempt) {
       queue = std::make_unique<NetfilterQueue>(static_cast<std::uint16_t>(options_.firstQueue + i),
-                                               options_.queueMaxLength);
+                                               options_.queueMaxLength, !options_.failClosed);
       error = queue->open();
       if (error.empty()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -233,8 +234,12 @@ std::string FilterDaemon::startControlPlane() {
                          resets_.load(), control_->subscriberCount(),
                          std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::steady_clock::now() - startedAt_));
-    report.rulesFile = options_.rulesPath.string();
+    // Absolute, so that `explain` can read the file from any directory.
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(options_.rulesPath, error);
+    report.rulesFile = (error ? options_.rulesPath : absolute).string();
     report.version = "0.1.0";
+    report.failClosed = options_.failClosed;
     return report;
   });
   return control_->start(*status_);

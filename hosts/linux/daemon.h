@@ -33,6 +33,8 @@ struct RunOptions {
   std::uint16_t firstQueue = 0;
   std::uint16_t queueCount = 0;  // 0: one per core
   bool forward = false;
+  // Web connections fail while the daemon is down instead of passing unfiltered.
+  bool failClosed = false;
   std::chrono::milliseconds holdTimeout{2000};
   bool debug = false;
   std::uint32_t queueMaxLength = 8192;

@@ -44,9 +44,9 @@ bool declaresChain(std::string_view line, std::string_view chain) {
 }
 
 // forward: a dropped TCP connection returns here and is answered by QUILLNEST_RESET in the filter
-// table; every other dropped packet ends in this chain.
+// table; every other dropped packet ends in this chain. webQueue: the target of web connections.
 void appendChainRules(std::ostringstream& script, std::string_view chain, bool forward,
-                      const std::string& queue) {
+                      const std::string& queue, const std::string& webQueue) {
   std::string a = "-A " + std::string(chain) + " ";
   if (!forward) script << a << "-o lo -j RETURN\n";
   // A reset ends a connection we dropped or destroyed; it must reach the server, which would
@@ -57,7 +57,12 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
   script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
-         << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << queue << "\n";
+         << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << webQueue << "\n";
+  if (webQueue != queue) {
+    script << a << "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW -j NFQUEUE "
+           << webQueue << "\n";
+    script << a << "-p udp --dport 443 -m conntrack --ctstate NEW -j NFQUEUE " << webQueue << "\n";
+  }
   script << a << "-p tcp -m conntrack --ctstate NEW -j NFQUEUE " << queue << "\n";
   script << a << "-p udp -m conntrack --ctstate NEW -j NFQUEUE " << queue << "\n";
 }
@@ -117,7 +122,7 @@ ExistingRules parseExistingRules(std::string_view save) {
   return existing;
 }
 
-std::string queueTarget(const RuleOptions& options) {
+std::string queueTarget(const RuleOptions& options, bool bypass) {
   std::string target;
   if (options.queueCount <= 1) {
     target = "--queue-num " + std::to_string(options.firstQueue);
@@ -125,7 +130,7 @@ std::string queueTarget(const RuleOptions& options) {
     target = "--queue-balance " + std::to_string(options.firstQueue) + ":" +
              std::to_string(options.firstQueue + options.queueCount - 1);
   }
-  return target + " --queue-bypass";
+  return bypass ? target + " --queue-bypass" : target;
 }
 
 std::string installScript(const RuleOptions& options, const ExistingRules& existing) {
@@ -143,12 +148,13 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
 
   const std::string queue = queueTarget(options);
+  const std::string webQueue = queueTarget(options, !options.failClosed);
   // Our probes belong to connections marked dropped, which this chain would drop.
   if (options.forward)
     script << "-A " << kOutputChain << " -m mark --mark " << markMatch(kMarkProbe)
            << " -j RETURN\n";
-  appendChainRules(script, kOutputChain, false, queue);
-  if (options.forward) appendChainRules(script, kForwardChain, true, queue);
+  appendChainRules(script, kOutputChain, false, queue, webQueue);
+  if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue);
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
   if (options.forward)

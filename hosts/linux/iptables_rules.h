@@ -21,6 +21,11 @@
 // from what iptables-save shows now: our chains are flushed and refilled, every jump to them is
 // deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
 // without duplicates.
+//
+// Fail-closed: the queue rules of web connections (TCP 80 and 443, UDP 443, and the packets of
+// held connections) lose --queue-bypass. The rules stay when the daemon dies, and a queue nobody
+// reads drops what reaches it, so new web connections fail until the daemon is back; the rest
+// of the machine's traffic keeps bypassing. An orderly stop removes the rules as always.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +46,7 @@ struct RuleOptions {
   std::uint16_t firstQueue = 0;
   std::uint16_t queueCount = 1;
   bool forward = false;
+  bool failClosed = false;
 };
 
 // What iptables-save (mangle and filter tables) shows of ours.
@@ -64,8 +70,9 @@ struct ExistingRules {
 
 ExistingRules parseExistingRules(std::string_view iptablesSave);
 
-// The NFQUEUE target arguments: "--queue-num 3" or "--queue-balance 0:3", always bypassing.
-std::string queueTarget(const RuleOptions& options);
+// The NFQUEUE target arguments: "--queue-num 3" or "--queue-balance 0:3", then "--queue-bypass"
+// unless bypass is false.
+std::string queueTarget(const RuleOptions& options, bool bypass = true);
 
 // iptables-restore --noflush input that leaves exactly our current rules in place.
 std::string installScript(const RuleOptions& options, const ExistingRules& existing);

@@ -14,8 +14,8 @@
 #include <vector>
 
 namespace quillnest::linuxhost {
-NetfilterQueue::NetfilterQueue(std::uint16_t number, std::uint32_t maxLength)
-    : number_(number), maxLength_(maxLength) {}
+NetfilterQueue::NetfilterQueue(std::uint16_t number, std::uint32_t maxLength, bool failOpen)
+    : number_(number), maxLength_(maxLength), failOpen_(failOpen) {}
 
 NetfilterQueue::~NetfilterQueue() {
   if (queue_) nfq_destroy_queue(queue_);
@@ -48,8 +48,8 @@ std::string NetfilterQueue::open() {
     return prefix + "cannot set copy mode: " + std::strerror(errno);
   if (nfq_set_queue_maxlen(queue_, maxLength_) < 0)
     return prefix + "cannot set queue length: " + std::strerror(errno);
-  std::uint32_t flags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
-  if (nfq_set_queue_flags(queue_, flags, flags) < 0)
+  const std::uint32_t flags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
+  if (nfq_set_queue_flags(queue_, flags, failOpen_ ? flags : NFQA_CFG_F_GSO) < 0)
     return prefix + "kernel refuses fail-open/GSO flags: " + std::strerror(errno);
   int fd = nfq_fd(handle_);
   fcntl(fd, F_SETFD, FD_CLOEXEC);  // iptables-restore children must not hold the queue

@@ -28,7 +28,8 @@ class NetfilterQueue {
  public:
   using PacketHandler = std::function<void(NetfilterQueue&, const QueuedPacket&)>;
 
-  NetfilterQueue(std::uint16_t number, std::uint32_t maxLength);
+  // failOpen: a full queue lets packets through instead of dropping them.
+  NetfilterQueue(std::uint16_t number, std::uint32_t maxLength, bool failOpen = true);
   ~NetfilterQueue();
   NetfilterQueue(const NetfilterQueue&) = delete;
   NetfilterQueue& operator=(const NetfilterQueue&) = delete;
@@ -52,6 +53,7 @@ class NetfilterQueue {
 
   std::uint16_t number_;
   std::uint32_t maxLength_;
+  bool failOpen_;
   nfq_handle* handle_ = nullptr;
   nfq_q_handle* queue_ = nullptr;
   std::mutex sendMutex_;

@@ -20,6 +20,7 @@ StatusReport sampleReport() {
   report.version = "0.1.0";
   report.rulesFile = "/etc/quillnest/filter-rules.json";
   report.rulesEnabled = true;
+  report.failClosed = true;
   report.ruleEntries = 3;
   report.flowsSeen = 1000;
   report.httpUnnamedTimedOut = 3;

@@ -77,6 +77,32 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInMangle) {
   }
 }
 
+// Fail-closed: web connections lose the bypass, in both chains, ahead of the general rules;
+// everything else keeps it.
+TEST(InstallScript, FailClosedQueuesWebConnectionsWithoutBypass) {
+  for (const bool forward : {false, true}) {
+    SCOPED_TRACE(forward);
+    const auto open = installScript({0, 2, forward}, {});
+    EXPECT_EQ(count(open, "--queue-balance 0:1\n"), 0);
+    EXPECT_EQ(count(open, "--dports 80,443"), 0);
+    const auto closed = installScript({0, 2, forward, true}, {});
+    const int chains = forward ? 2 : 1;
+    EXPECT_EQ(count(closed, "--queue-balance 0:1\n"), 3 * chains);  // held, TCP 80/443, UDP 443
+    EXPECT_EQ(count(closed, "--queue-balance 0:1 --queue-bypass\n"), 2 * chains);
+    const auto web = closed.find(
+        "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW "
+        "-j NFQUEUE --queue-balance 0:1\n");
+    const auto udp = closed.find(
+        "-p udp --dport 443 -m conntrack --ctstate NEW -j NFQUEUE "
+        "--queue-balance 0:1\n");
+    const auto rest = closed.find("-p tcp -m conntrack --ctstate NEW -j NFQUEUE");
+    ASSERT_NE(web, std::string::npos);
+    EXPECT_LT(web, rest);
+    EXPECT_LT(udp, rest);
+    EXPECT_NE(closed.find("--ctdir ORIGINAL -j NFQUEUE --queue-balance 0:1\n"), std::string::npos);
+  }
+}
+
 TEST(InstallScript, FreshInstallHasOneJumpPerHookAndNoDeletes) {
   auto script = installScript({0, 2, false}, {});
   EXPECT_EQ(script.rfind("*mangle\n", 0), 0u);

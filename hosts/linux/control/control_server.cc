@@ -60,6 +60,8 @@ std::string encodeStatus(const StatusReport& report) {
   quillnest::appendJsonString(out, report.rulesFile);
   out += ",\"rulesEnabled\":";
   out += report.rulesEnabled ? "true" : "false";
+  out += ",\"failClosed\":";
+  out += report.failClosed ? "true" : "false";
   for (const auto& field : kNumbers) {
     out += ",\"";
     out += field.key;
@@ -92,6 +94,8 @@ std::optional<StatusReport> decodeStatus(std::string_view json, std::string& err
   if (!object["rulesFile"].get(text)) report.rulesFile = std::string(text);
   bool enabled = false;
   if (!object["rulesEnabled"].get(enabled)) report.rulesEnabled = enabled;
+  bool failClosed = false;
+  if (!object["failClosed"].get(failClosed)) report.failClosed = failClosed;
   for (const auto& field : kNumbers) {
     simdjson::dom::element value;
     if (object[field.key].get(value)) continue;
@@ -116,6 +120,9 @@ std::string formatStatus(const StatusReport& report) {
   line("version", report.version);
   line("rules file", report.rulesFile);
   line("blocking", report.rulesEnabled ? "on" : "off");
+  line("if the daemon stops without cleaning up", report.failClosed
+                                                      ? "web connections fail (fail-closed)"
+                                                      : "connections pass unfiltered (fail-open)");
   line("rule entries", std::to_string(report.ruleEntries));
   line("tracked flows", std::to_string(report.trackedFlows));
   line("held flows", std::to_string(report.heldFlows));
