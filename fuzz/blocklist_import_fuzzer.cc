@@ -31,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t newlines = 0;
   for (char c : text) newlines += c == '\n';
   check(result.lines <= newlines + 1, "line count");
-  check(result.domains.size() + result.skippedTotal() <= size, "one outcome per name at most");
+  check(result.domains.size() + result.folded + result.skippedTotal() <= size,
+        "one outcome per name at most");
+  check(result.internationalised <= result.domains.size(), "converted names are kept names");
   std::set<std::string> unique;
   for (const std::string& domain : result.domains) {
     check(unique.insert(domain).second, "no duplicates kept");
@@ -39,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(normalized && *normalized == domain, "kept names are normalised");
     check(!isIPAddressLiteral(domain), "no address kept");
     check(domain.find('.') != std::string::npos, "no single label kept");
+    check(std::all_of(domain.begin(), domain.end(), [](char c) { return (c & 0x80) == 0; }),
+          "kept names are A-labels");
   }
 
   const std::string file = linuxhost::rulesFileText(result.domains);

@@ -8,20 +8,25 @@ set(_packaging ${PROJECT_SOURCE_DIR}/packaging)
 
 install(TARGETS quillnest-filter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The unit names the program by its installed path, which is known only when installing: the
+# The units name the program by its installed path, which is known only when installing: the
 # build's prefix for `cmake --install`, /usr for the package.
 install(CODE "
   set(QUILLNEST_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-  configure_file(\"${_packaging}/quillnest-filter.service.in\"
-    \"${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service\" @ONLY)
-  file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/quillnest-filter.service\"
-    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  foreach(unit quillnest-filter.service quillnest-filter-update.service)
+    configure_file(\"${_packaging}/\${unit}.in\"
+      \"${PROJECT_BINARY_DIR}/packaging/\${unit}\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/\${unit}\"
+      DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  endforeach()
 ")
+install(FILES ${_packaging}/quillnest-filter-update.timer DESTINATION lib/systemd/system)
 
 # The default rules block nothing; only root may change them (the daemon refuses otherwise).
 install(FILES ${_packaging}/filter-rules.json DESTINATION /etc/quillnest
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-install(FILES ${_packaging}/filter-rules.example.json
+# fail-closed.conf is a drop-in for /etc/systemd/system/quillnest-filter.service.d/.
+install(FILES ${_packaging}/filter-rules.example.json ${_packaging}/sources.list.example
+  ${_packaging}/fail-closed.conf
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${_packaging}/quillnest-filter.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

@@ -24,6 +24,7 @@ need_file /usr/include/http_parser.h libhttp-parser-dev
 need_pc libutf8proc libutf8proc-dev
 need_pc openssl libssl-dev
 need_pc libidn2 libidn2-dev
+need_pc libcurl libcurl4-openssl-dev
 need_pc libnetfilter_queue libnetfilter-queue-dev
 need_pc libnetfilter_conntrack libnetfilter-conntrack-dev
 need_pc libmnl libmnl-dev

@@ -14,7 +14,7 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev libfuzzer-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  libsimdjson-dev libutf8proc-dev libssl-dev libidn2-dev \
+  libsimdjson-dev libutf8proc-dev libssl-dev libidn2-dev libcurl4-openssl-dev \
   libnetfilter-queue-dev libnetfilter-conntrack-dev libmnl-dev libcli11-dev \
   libpcap-dev libhttp-parser-dev libndpi-dev libldns-dev \
   iptables iproute2 conntrack tcpdump curl openssl gnutls-bin python3 procps psmisc \

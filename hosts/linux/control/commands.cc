@@ -19,6 +19,7 @@
 #include "hosts/linux/control/blocklist_import.h"
 #include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/explain.h"
+#include "hosts/linux/control/list_update.h"
 #include "hosts/linux/control/paths.h"
 #include "hosts/linux/control/rules_check.h"
 #include "hosts/linux/control/text_escape.h"
@@ -318,6 +319,20 @@ void addControlCommands(CLI::App& app) {
       exitWith(runImport(options->inputs, *listFormatNamed(options->format), options->output,
                          std::cout, std::cerr));
   });
+}
+{
+  auto options = std::make_shared<UpdateOptions>();
+  options->sources = kDefaultSourcesFile;
+  options->rules = kDefaultRulesFile;
+  options->cache = kDefaultListCache;
+  auto* update = app.add_subcommand(
+      "update", "fetch the lists of the sources file and write them as the rules file");
+  update->add_option("--sources", options->sources, "one list a line: LOCATION [FORMAT]")
+      ->capture_default_str();
+  update->add_option("--rules", options->rules, "rules file to replace")->capture_default_str();
+  update->add_option("--cache", options->cache, "directory of the last good copy of each list")
+      ->capture_default_str();
+  update->callback([options] { exitWith(runUpdate(*options, fetchList, std::cerr)); });
 }
 {
   struct Options {

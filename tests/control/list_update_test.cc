@@ -1,0 +1,132 @@
+#include "hosts/linux/control/list_update.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "tests/control/control_test_support.h"
+
+namespace quillnest::linuxhost {
+namespace {
+
+TEST(ParseSources, LinesFormatsAndMistakes) {
+  std::string error;
+  const auto sources = parseSources(
+      "# lists\n\nhttps://lists.example/hosts.txt hosts\n/srv/local.txt   # mine\r\n"
+      "http://lists.example/ab.txt adblock\n",
+      error);
+  ASSERT_TRUE(sources.has_value()) << error;
+  ASSERT_EQ(sources->size(), 3u);
+  EXPECT_EQ((*sources)[0].location, "https://lists.example/hosts.txt");
+  EXPECT_EQ((*sources)[0].format, ListFormat::hosts);
+  EXPECT_EQ((*sources)[1].location, "/srv/local.txt");
+  EXPECT_EQ((*sources)[1].format, ListFormat::guess);
+  EXPECT_EQ((*sources)[2].line, 5u);
+
+  const std::map<std::string, std::string> bad = {
+      {"ftp://lists.example/x.txt\n", "line 1: only http:// and https://"},
+      {"\nhttps://a.example/x hostz\n", "line 2: unknown format \"hostz\""},
+      {"a b c\n", "line 1: expected"},
+  };
+  for (const auto& [text, message] : bad) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(parseSources(text, error).has_value());
+    EXPECT_EQ(error.rfind(message, 0), 0u) << error;
+  }
+  EXPECT_NE(cachePath("/c", "https://a.example/x"), cachePath("/c", "https://a.example/y"));
+  EXPECT_EQ(cachePath("/c", "https://a.example/x"), cachePath("/c", "https://a.example/x"));
+}
+
+// The runs a subscription goes through: first read, no change, a failing list, a list that
+// changes while another fails, a list never read, an error page instead of a list.
+TEST(RunUpdate, NeverLosesAListThatOnceCameIn) {
+  testing::TempDir dir;
+  std::map<std::string, std::string> served = {{"https://a.example/1", "0.0.0.0 one.example\n"},
+                                               {"https://a.example/2", "two.example\n"}};
+  const ListFetcher fetch = [&](const ListSource& source, std::string& text) -> std::string {
+    const auto it = served.find(source.location);
+    if (it == served.end()) return "HTTP 404";
+    text = it->second;
+    return {};
+  };
+  testing::writeFile(dir / "sources", "https://a.example/1 hosts\nhttps://a.example/2\n");
+  const UpdateOptions options{dir / "sources", dir / "rules.json", dir / "cache"};
+  auto run = [&](UpdateOutcome& outcome, std::string& messages) {
+    std::ostringstream err;
+    const int status = runUpdate(options, fetch, err, &outcome);
+    messages = err.str();
+    return status;
+  };
+  std::string messages;
+  {
+    UpdateOutcome outcome;
+    ASSERT_EQ(run(outcome, messages), 0) << messages;
+    EXPECT_TRUE(outcome.written);
+    EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"one.example", "two.example"}));
+  }
+  const std::string first = testing::readFile(dir / "rules.json");
+  {
+    UpdateOutcome outcome;
+    EXPECT_EQ(run(outcome, messages), 0) << messages;
+    EXPECT_TRUE(outcome.unchanged);
+    EXPECT_FALSE(outcome.written);
+  }
+  served.erase("https://a.example/2");
+  {
+    UpdateOutcome outcome;
+    EXPECT_EQ(run(outcome, messages), 1);
+    EXPECT_NE(messages.find("https://a.example/2 failed (HTTP 404); using its last good copy"),
+              std::string::npos)
+        << messages;
+    EXPECT_FALSE(outcome.written);
+    EXPECT_EQ(testing::readFile(dir / "rules.json"), first);
+  }
+  served["https://a.example/1"] = "0.0.0.0 one.example three.example\n";
+  {
+    UpdateOutcome outcome;
+    EXPECT_EQ(run(outcome, messages), 1);
+    EXPECT_TRUE(outcome.written);
+    EXPECT_EQ(outcome.failed.size(), 1u);
+    EXPECT_EQ(testing::readFile(dir / "rules.json"),
+              rulesFileText({"one.example", "three.example", "two.example"}));
+  }
+  const std::string second = testing::readFile(dir / "rules.json");
+  served["https://a.example/2"] = "<html><body>Please log in</body></html>\n";
+  testing::writeFile(dir / "sources",
+                     "https://a.example/1 hosts\nhttps://a.example/2\nhttps://a.example/new\n");
+  {
+    UpdateOutcome outcome;
+    EXPECT_EQ(run(outcome, messages), 1);
+    EXPECT_NE(messages.find("https://a.example/2 failed (no host names in it"), std::string::npos)
+        << messages;
+    EXPECT_NE(messages.find("https://a.example/new failed (HTTP 404) and was never read"),
+              std::string::npos)
+        << messages;
+    EXPECT_FALSE(outcome.written);
+    EXPECT_EQ(outcome.failed.size(), 2u);
+    EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
+  }
+  testing::writeFile(dir / "sources", "https://a.example/1 hostz\n");
+  {
+    UpdateOutcome outcome;
+    EXPECT_EQ(run(outcome, messages), 1);
+    EXPECT_NE(messages.find("unknown format"), std::string::npos) << messages;
+    EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
+  }
+}
+
+TEST(FetchList, PathsAndUnreachableUrls) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "list.txt", "a.example\n");
+  std::string text;
+  EXPECT_EQ(fetchList({(dir / "list.txt").string()}, text), "");
+  EXPECT_EQ(text, "a.example\n");
+  EXPECT_NE(fetchList({(dir / "missing.txt").string()}, text), "");
+  EXPECT_NE(fetchList({dir.path().string()}, text), "");
+  // Port 1 on loopback: refused at once, no traffic leaves the machine.
+  EXPECT_NE(fetchList({"http://127.0.0.1:1/list.txt"}, text), "");
+}
+
+}  // namespace
+}  // namespace quillnest::linuxhost
