@@ -220,9 +220,8 @@ std::string FilterDaemon::startControlPlane() {
   controlOptions.debug = options_.debug;
   control_ = std::make_unique<ControlPlane>(controlOptions);
   std::shared_ptr<JournalLogger> journal = control_->journal();
-  host_->setLogSink([journal](LogLevel level, const std::string& line) {
-    journal->writeLine(syslogPriority(level), line);
-  });
+  host_->setLogSink(
+      [journal](LogLevel level, const std::string& line) { journal->writeLine(level, line); });
   host_->setConfigurationSource([this] { return control_->rules().current(); });
   host_->setNotificationSink([this](std::string_view name) { control_->post(name); });
   startedAt_ = std::chrono::steady_clock::now();

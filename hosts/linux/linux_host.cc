@@ -17,9 +17,7 @@ constexpr std::uintmax_t kMaxRulesFileBytes = 64 * 1024 * 1024;
 
 LinuxHost::LogSink stderrJournal() {
   auto journal = std::make_shared<JournalLogger>(false, STDERR_FILENO);
-  return [journal](LogLevel level, const std::string& line) {
-    journal->writeLine(syslogPriority(level), line);
-  };
+  return [journal](LogLevel level, const std::string& line) { journal->writeLine(level, line); };
 }
 
 class SinkLogger final : public Logger {

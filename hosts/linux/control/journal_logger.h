@@ -29,6 +29,8 @@ class JournalLogger final : public Logger {
   // One line at a syslog priority (0-7). Control characters in text are escaped ("\x0a"), so a
   // host name cannot start a forged line of its own.
   void writeLine(int priority, std::string_view text);
+  // A line already rendered, at the priority of its level.
+  void writeLine(LogLevel level, std::string_view text) { writeLine(syslogPriority(level), text); }
 
  private:
   bool debug_;
