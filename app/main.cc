@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
                        "while the daemon is down (crashed, killed), new web connections fail "
                        "instead of passing unfiltered; stopping it cleanly still lets them pass");
   runCommand->add_flag("--debug", run.debug, "debug lines and private values in the log");
+  bool allowEncryptedDns = false;
+  runCommand->add_flag("--allow-encrypted-dns", allowEncryptedDns,
+                       "leave encrypted DNS open: no canary answers, port 853 and the known "
+                       "DNS-over-HTTPS resolvers not blocked");
   runCommand
       ->add_option("--runtime-dir", run.runtimeDirectory,
                    "directory of the notification and control sockets")
@@ -47,6 +51,7 @@ int main(int argc, char** argv) {
 
   if (runCommand->parsed()) {
     run.holdTimeout = std::chrono::milliseconds(holdTimeoutMs);
+    run.closeEncryptedDns = !allowEncryptedDns;
     quillnest::linuxhost::FilterDaemon daemon(run);
     return daemon.run();
   }

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "hosts/linux/capabilities.h"
+#include "hosts/linux/dns/answer_packet.h"
+#include "hosts/linux/dns/encrypted_dns.h"
 #include "hosts/linux/marks.h"
 
 namespace quillnest::linuxhost {
@@ -99,7 +101,36 @@ NetfilterQueue* FilterDaemon::queueFor(hosts::PacketHandle handle) {
   return index < queues_.size() ? queues_[index].get() : nullptr;
 }
 
+void FilterDaemon::onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet) {
+  const FilterRules rules = provider_ ? provider_->currentRules() : FilterRules::disabled();
+  dns::AnswerPolicy policy;
+  policy.isBlocked = [&rules](std::string_view name) {
+    return rules.isEnabled() && rules.matchesHost(name);
+  };
+  policy.closeEncryptedDns = options_.closeEncryptedDns;
+  const dns::PacketEdit edit = dns::rewriteAnswerPacket(packet.bytes, policy);
+  dnsCounters_.add(edit);
+  // Our mark only told us what the packet is; it must not reach a connmark.
+  const std::uint32_t mark = withMark(packet.mark, 0);
+  queue.acceptReplaced(packet.id, mark,
+                       edit.rewritten ? std::span<const std::uint8_t>(edit.packet)
+                                      : std::span<const std::uint8_t>());
+}
+
+bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& packet) {
+  const hosts::ParseResult parsed = hosts::parseIpPacket(packet.bytes);
+  if (parsed.status != hosts::ParseStatus::ok || !dns::isEncryptedDnsConnection(parsed.packet))
+    return false;
+  queue.drop(packet.id);
+  dnsCounters_.encryptedDnsDrops.fetch_add(1, std::memory_order_relaxed);
+  // A local client learns at once instead of retrying its SYN for minutes.
+  if (parsed.packet.isTCP()) endConnection(hosts::ConnectionKey::outboundOf(parsed.packet));
+  return true;
+}
+
 void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
+  if ((packet.mark & kMarkMask) == kMarkDnsAnswer) return onDnsAnswer(queue, packet);
+  if (options_.closeEncryptedDns && dropEncryptedDns(queue, packet)) return;
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
   auto decision = engine_->onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
   const auto mark = decision.update.mark;
@@ -222,7 +253,13 @@ std::string FilterDaemon::startControlPlane() {
   std::shared_ptr<JournalLogger> journal = control_->journal();
   host_->setLogSink(
       [journal](LogLevel level, const std::string& line) { journal->writeLine(level, line); });
-  host_->setConfigurationSource([this] { return control_->rules().current(); });
+  host_->setConfigurationSource([this] {
+    if (!options_.closeEncryptedDns) return control_->rules().current();
+    dns::ResolverAddition addition =
+        dns::withBlockedResolvers(control_->rules().current(), dns::wellKnownResolvers());
+    resolverEntries_ = addition.added;
+    return addition.configuration;
+  });
   host_->setNotificationSink([this](std::string_view name) { control_->post(name); });
   startedAt_ = std::chrono::steady_clock::now();
   status_ = std::make_unique<FunctionStatusSource>([this] {
@@ -237,6 +274,15 @@ std::string FilterDaemon::startControlPlane() {
     std::error_code error;
     const auto absolute = std::filesystem::absolute(options_.rulesPath, error);
     report.rulesFile = (error ? options_.rulesPath : absolute).string();
+    // The resolver names the host added are shown apart from the user's own entries.
+    report.resolverEntries = std::min<std::uint64_t>(resolverEntries_.load(), report.ruleEntries);
+    report.ruleEntries -= report.resolverEntries;
+    const dns::DnsCounters::Snapshot dnsSeen = dnsCounters_.snapshot();
+    report.dnsAnswersRead = dnsSeen.answersRead;
+    report.dnsAnswersUnparsed = dnsSeen.answersUnparsed;
+    report.echParametersRemoved = dnsSeen.echRemoved;
+    report.canariesAnswered = dnsSeen.canariesAnswered;
+    report.port853Drops = dnsSeen.encryptedDnsDrops;
     report.version = "0.1.0";
     report.failClosed = options_.failClosed;
     return report;

@@ -17,6 +17,7 @@
 #include "hosts/linux/conntrack.h"
 #include "hosts/linux/control/control_plane.h"
 #include "hosts/linux/control/instance_lock.h"
+#include "hosts/linux/dns/dns_counters.h"
 #include "hosts/linux/forward_resetter.h"
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
@@ -37,6 +38,8 @@ struct RunOptions {
   bool failClosed = false;
   std::chrono::milliseconds holdTimeout{2000};
   bool debug = false;
+  // Canary answers, port 853 dropped, well-known DNS-over-HTTPS names blocked.
+  bool closeEncryptedDns = true;
   std::uint32_t queueMaxLength = 8192;
   std::filesystem::path runtimeDirectory = "/run/quillnest";  // notify.sock, control.sock
 };
@@ -65,6 +68,8 @@ class FilterDaemon {
   std::string startControlPlane();
   std::string openKernelSide();
   void onPacket(NetfilterQueue& queue, const QueuedPacket& packet);
+  void onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet);
+  bool dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& packet);
   void applyUpdate(const hosts::ConnectionUpdate& update, bool markCarried);
   void enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& verdict);
   void endConnection(const hosts::ConnectionKey& key);
@@ -102,6 +107,8 @@ class FilterDaemon {
   std::unique_ptr<ControlPlane> control_;
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};
+  dns::DnsCounters dnsCounters_;
+  std::atomic<std::uint64_t> resolverEntries_{0};  // names the host added to the user's rules
   std::chrono::steady_clock::time_point startedAt_;
 };
 

@@ -43,6 +43,18 @@ bool declaresChain(std::string_view line, std::string_view chain) {
   return line.substr(0, 1) == ":" && startsWithWord(line.substr(1), chain);
 }
 
+// DNS answers to this machine's clients pass the daemon, which takes ECH configurations out of
+// the answers for blocked names. The packet mark tells it that a queued packet is one.
+void appendAnswerRules(std::ostringstream& script, std::string_view chain,
+                       const std::string& queue) {
+  std::string a = "-A " + std::string(chain) + " ";
+  for (const char* protocol : {"udp", "tcp"})
+    script << a << "-p " << protocol
+           << " --sport 53 -m conntrack --ctdir REPLY -j MARK --set-xmark "
+           << markMatch(kMarkDnsAnswer) << "\n";
+  script << a << "-m mark --mark " << markMatch(kMarkDnsAnswer) << " -j NFQUEUE " << queue << "\n";
+}
+
 // forward: a dropped TCP connection returns here and is answered by QUILLNEST_RESET in the filter
 // table; every other dropped packet ends in this chain. webQueue: the target of web connections.
 void appendChainRules(std::ostringstream& script, std::string_view chain, bool forward,
@@ -52,6 +64,7 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   // A reset ends a connection we dropped or destroyed; it must reach the server, which would
   // otherwise wait on a half-open connection.
   script << a << "-p tcp --tcp-flags RST RST -j RETURN\n";
+  appendAnswerRules(script, chain, queue);
   script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
   if (forward)
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
@@ -118,6 +131,8 @@ ExistingRules parseExistingRules(std::string_view save) {
     existing.outputJumps += isJump(line, "OUTPUT", kOutputChain);
     existing.forwardJumps += isJump(line, "FORWARD", kForwardChain);
     existing.postroutingJumps += isJump(line, "POSTROUTING", kPostroutingChain);
+    existing.inputChain |= declaresChain(line, kInputChain);
+    existing.inputJumps += isJump(line, "INPUT", kInputChain);
   }
   return existing;
 }
@@ -139,12 +154,14 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   // Declaring a chain creates it, or flushes it when a crashed run left it behind.
   script << ":" << kOutputChain << " - [0:0]\n";
   script << ":" << kPostroutingChain << " - [0:0]\n";
+  script << ":" << kInputChain << " - [0:0]\n";
   if (options.forward || existing.forwardChain) script << ":" << kForwardChain << " - [0:0]\n";
   for (int i = 0; i < existing.outputJumps; ++i) script << "-D OUTPUT -j " << kOutputChain << "\n";
   for (int i = 0; i < existing.forwardJumps; ++i)
     script << "-D FORWARD -j " << kForwardChain << "\n";
   for (int i = 0; i < existing.postroutingJumps; ++i)
     script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
+  for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
 
   const std::string queue = queueTarget(options);
@@ -155,6 +172,7 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
            << " -j RETURN\n";
   appendChainRules(script, kOutputChain, false, queue, webQueue);
   if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue);
+  appendAnswerRules(script, kInputChain, queue);
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
   if (options.forward)
@@ -166,6 +184,7 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   script << "-I OUTPUT 1 -j " << kOutputChain << "\n";
   if (options.forward) script << "-I FORWARD 1 -j " << kForwardChain << "\n";
   script << "-I POSTROUTING 1 -j " << kPostroutingChain << "\n";
+  script << "-I INPUT 1 -j " << kInputChain << "\n";
   script << "COMMIT\n";
 
   if (options.forward || existing.anyFilter()) {
@@ -195,9 +214,11 @@ std::string removeScript(const ExistingRules& existing) {
       script << "-D FORWARD -j " << kForwardChain << "\n";
     for (int i = 0; i < existing.postroutingJumps; ++i)
       script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
+    for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
     for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
                                   std::pair{existing.forwardChain, kForwardChain},
-                                  std::pair{existing.postroutingChain, kPostroutingChain}}) {
+                                  std::pair{existing.postroutingChain, kPostroutingChain},
+                                  std::pair{existing.inputChain, kInputChain}}) {
       if (!present) continue;
       script << "-F " << chain << "\n";
       script << "-X " << chain << "\n";

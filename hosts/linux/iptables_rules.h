@@ -39,6 +39,8 @@ inline constexpr std::string_view kOutputChain = "QUILLNEST_OUT";
 inline constexpr std::string_view kForwardChain = "QUILLNEST_FWD";
 inline constexpr std::string_view kPostroutingChain = "QUILLNEST_POST";
 inline constexpr std::string_view kResetChain = "QUILLNEST_RESET";  // filter table
+// DNS answers arriving for this machine (a local stub resolver hears its upstream here).
+inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
 
 enum class IpFamilyTool { v4, v6 };
 
@@ -59,10 +61,12 @@ struct ExistingRules {
   int postroutingJumps = 0;
   bool resetChain = false;  // filter table
   int resetJumps = 0;       // filter FORWARD -> QUILLNEST_RESET
+  bool inputChain = false;
+  int inputJumps = 0;
 
   bool anyMangle() const {
-    return outputChain || forwardChain || postroutingChain || outputJumps > 0 || forwardJumps > 0 ||
-           postroutingJumps > 0;
+    return outputChain || forwardChain || postroutingChain || inputChain || outputJumps > 0 ||
+           forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
   }
   bool anyFilter() const { return resetChain || resetJumps > 0; }
   bool any() const { return anyMangle() || anyFilter(); }

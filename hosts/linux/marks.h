@@ -16,6 +16,8 @@ inline constexpr std::uint32_t kMarkInspect = 0x30000000;
 // A packet mark only, never a connmark: the probes that make both ends of a dropped forwarded
 // connection answer (forward_resetter.h). Our chains let them pass and never save it.
 inline constexpr std::uint32_t kMarkProbe = 0x40000000;
+// A packet mark only: a DNS answer our chains queued (hosts/linux/dns/). Cleared when accepted.
+inline constexpr std::uint32_t kMarkDnsAnswer = 0x50000000;
 
 // The mark value for an engine outcome; 0 for none.
 constexpr std::uint32_t markValue(hosts::ConnectionMark mark) {

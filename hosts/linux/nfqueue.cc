@@ -86,10 +86,20 @@ void NetfilterQueue::run(const std::atomic<bool>& stop, const PacketHandler& han
   handler_ = nullptr;
 }
 
-void NetfilterQueue::verdict(std::uint32_t id, std::uint32_t verdict, const std::uint32_t* mark) {
+void NetfilterQueue::verdict(std::uint32_t id, std::uint32_t verdict, const std::uint32_t* mark,
+                             std::span<const std::uint8_t> bytes) {
   std::lock_guard lock(sendMutex_);
-  int rc = mark ? nfq_set_verdict2(queue_, id, verdict, *mark, 0, nullptr)
-                : nfq_set_verdict(queue_, id, verdict, 0, nullptr);
+  // libnetfilter_queue sends the payload padded to 4 bytes, reading past its end.
+  std::vector<std::uint8_t> padded;
+  if (!bytes.empty()) {
+    padded.reserve((bytes.size() + 3) & ~std::size_t{3});
+    padded.assign(bytes.begin(), bytes.end());
+    padded.resize((bytes.size() + 3) & ~std::size_t{3}, 0);
+  }
+  const auto length = static_cast<std::uint32_t>(bytes.size());
+  const unsigned char* data = padded.empty() ? nullptr : padded.data();
+  int rc = mark ? nfq_set_verdict2(queue_, id, verdict, *mark, length, data)
+                : nfq_set_verdict(queue_, id, verdict, length, data);
   if (rc < 0) verdictErrors_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -98,5 +108,9 @@ void NetfilterQueue::acceptWithMark(std::uint32_t id, std::uint32_t mark) {
   verdict(id, NF_ACCEPT, &mark);
 }
 void NetfilterQueue::drop(std::uint32_t id) { verdict(id, NF_DROP, nullptr); }
+void NetfilterQueue::acceptReplaced(std::uint32_t id, std::uint32_t mark,
+                                    std::span<const std::uint8_t> bytes) {
+  verdict(id, NF_ACCEPT, &mark, bytes);
+}
 
 }  // namespace quillnest::linuxhost

@@ -44,12 +44,16 @@ class NetfilterQueue {
   // Accept and set the packet mark to mark (the whole 32 bits).
   void acceptWithMark(std::uint32_t id, std::uint32_t mark);
   void drop(std::uint32_t id);
+  // Accept with the packet replaced by bytes (a whole IP packet, its checksums final) and the
+  // packet mark set to mark; empty bytes keep the packet as it is.
+  void acceptReplaced(std::uint32_t id, std::uint32_t mark, std::span<const std::uint8_t> bytes);
 
   std::uint16_t number() const { return number_; }
   std::uint64_t verdictErrors() const { return verdictErrors_.load(); }
 
  private:
-  void verdict(std::uint32_t id, std::uint32_t verdict, const std::uint32_t* mark);
+  void verdict(std::uint32_t id, std::uint32_t verdict, const std::uint32_t* mark,
+               std::span<const std::uint8_t> bytes = {});
 
   std::uint16_t number_;
   std::uint32_t maxLength_;

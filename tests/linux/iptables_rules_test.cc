@@ -89,7 +89,8 @@ TEST(InstallScript, FailClosedQueuesWebConnectionsWithoutBypass) {
     const auto closed = installScript({0, 2, forward, true}, {});
     const int chains = forward ? 2 : 1;
     EXPECT_EQ(count(closed, "--queue-balance 0:1\n"), 3 * chains);  // held, TCP 80/443, UDP 443
-    EXPECT_EQ(count(closed, "--queue-balance 0:1 --queue-bypass\n"), 2 * chains);
+    // New TCP and UDP, DNS answers; and the answers of the input chain.
+    EXPECT_EQ(count(closed, "--queue-balance 0:1 --queue-bypass\n"), 3 * chains + 1);
     const auto web = closed.find(
         "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW "
         "-j NFQUEUE --queue-balance 0:1\n");
@@ -117,12 +118,13 @@ TEST(InstallScript, StaleRulesDeletedOnceAndOneJumpPerHook) {
   const ExistingRules resetChainAlone{false, false, false, 0, 0, 0, true, 0};
   // clang-format off
   const Case cases[] = {
+      // Five queue rules: answers, inspected TCP, new TCP and UDP out; answers in.
       {"fresh", {0, 2, false}, {},
        {{"-I OUTPUT 1 -j QUILLNEST_OUT\n", 1}, {"-I POSTROUTING 1 -j QUILLNEST_POST\n", 1},
-        {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 3},
+        {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 5},
         {"-A QUILLNEST_OUT -o lo -j RETURN\n", 1},
         {"--save-mark --nfmask 0x70000000 --ctmask 0x70000000", 1}}},
-      {"one queue", {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 3}}},
+      {"one queue", {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 5}}},
       {"crash, forwarding", {0, 1, true}, {true, true, true, 2, 3, 1},
        {{"-D OUTPUT -j QUILLNEST_OUT\n", 2}, {"-D FORWARD -j QUILLNEST_FWD\n", 3},
         {"-D POSTROUTING -j QUILLNEST_POST\n", 1}, {"-I FORWARD 1 -j QUILLNEST_FWD\n", 1},

@@ -47,6 +47,12 @@ constexpr NumberField kNumbers[] = {
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
+    {"resolverEntries", &StatusReport::resolverEntries},
+    {"dnsAnswersRead", &StatusReport::dnsAnswersRead},
+    {"dnsAnswersUnparsed", &StatusReport::dnsAnswersUnparsed},
+    {"echParametersRemoved", &StatusReport::echParametersRemoved},
+    {"canariesAnswered", &StatusReport::canariesAnswered},
+    {"port853Drops", &StatusReport::port853Drops},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -124,6 +130,7 @@ std::string formatStatus(const StatusReport& report) {
                                                       ? "web connections fail (fail-closed)"
                                                       : "connections pass unfiltered (fail-open)");
   line("rule entries", std::to_string(report.ruleEntries));
+  line("DNS-over-HTTPS resolvers blocked (built in)", std::to_string(report.resolverEntries));
   line("tracked flows", std::to_string(report.trackedFlows));
   line("held flows", std::to_string(report.heldFlows));
   line("held packets", std::to_string(report.heldPackets));
@@ -154,6 +161,11 @@ std::string formatStatus(const StatusReport& report) {
   line("packets with a bad checksum ignored", std::to_string(report.badChecksums));
   line("connections with conflicting copies dropped", std::to_string(report.conflictingStreams));
   line("idle inspections dropped to make room", std::to_string(report.evictions));
+  line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
+                               std::to_string(report.dnsAnswersUnparsed) + ")");
+  line("ech parameters removed", std::to_string(report.echParametersRemoved));
+  line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));
+  line("port 853 drops", std::to_string(report.port853Drops));
   line("subscribers", std::to_string(report.subscribers));
   line("uptime seconds", std::to_string(report.uptimeSeconds));
   return out;

@@ -61,6 +61,15 @@ struct StatusReport {
   std::uint64_t failOpenHoldExpired = 0;
   std::uint64_t failOpenLimitReached = 0;
   std::uint64_t failOpenNoHandshake = 0;
+  // Names hidden from the filter: well-known DNS-over-HTTPS names the host added to the rules
+  // (not in ruleEntries), DNS answers read and unreadable, ech parameters taken out of answers
+  // for blocked names, canary answers, connections to port 853 dropped.
+  std::uint64_t resolverEntries = 0;
+  std::uint64_t dnsAnswersRead = 0;
+  std::uint64_t dnsAnswersUnparsed = 0;
+  std::uint64_t echParametersRemoved = 0;
+  std::uint64_t canariesAnswered = 0;
+  std::uint64_t port853Drops = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;

@@ -1,0 +1,42 @@
+// What the daemon counts of DNS answers and encrypted DNS, for status. Updated from every queue
+// thread at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "hosts/linux/dns/answer_packet.h"
+
+namespace quillnest::linuxhost::dns {
+
+struct DnsCounters {
+  std::atomic<std::uint64_t> answersRead{0};
+  std::atomic<std::uint64_t> answersUnparsed{0};
+  std::atomic<std::uint64_t> echRemoved{0};
+  std::atomic<std::uint64_t> canariesAnswered{0};
+  std::atomic<std::uint64_t> encryptedDnsDrops{0};  // packets to port 853
+
+  struct Snapshot {
+    std::uint64_t answersRead = 0;
+    std::uint64_t answersUnparsed = 0;
+    std::uint64_t echRemoved = 0;
+    std::uint64_t canariesAnswered = 0;
+    std::uint64_t encryptedDnsDrops = 0;
+  };
+
+  void add(const PacketEdit& edit) {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    if (edit.answersRead) answersRead.fetch_add(edit.answersRead, relaxed);
+    if (edit.unparsed) answersUnparsed.fetch_add(edit.unparsed, relaxed);
+    if (edit.echRemoved) echRemoved.fetch_add(edit.echRemoved, relaxed);
+    if (edit.canariesAnswered) canariesAnswered.fetch_add(edit.canariesAnswered, relaxed);
+  }
+
+  Snapshot snapshot() const {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    return {answersRead.load(relaxed), answersUnparsed.load(relaxed), echRemoved.load(relaxed),
+            canariesAnswered.load(relaxed), encryptedDnsDrops.load(relaxed)};
+  }
+};
+
+}  // namespace quillnest::linuxhost::dns

@@ -1,0 +1,39 @@
+// The ways a client leaves the machine's resolver for encrypted DNS, which no filter on the path
+// can read: DNS over TLS or QUIC (port 853), and well-known DNS-over-HTTPS endpoints, which the
+// daemon adds to the blocked names it hands the filter. Canary and discovery names are answered
+// by the answer rewriter (answer_rewriter.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/configuration.h"
+#include "hosts/common/packet.h"
+
+namespace quillnest::linuxhost::dns {
+
+inline constexpr std::uint16_t kEncryptedDnsPort = 853;
+
+// TCP or UDP to port 853.
+bool isEncryptedDnsConnection(const hosts::ParsedPacket& packet);
+
+// Names of a list file: one per line, '#' starts a comment, blanks ignored, normalised.
+std::vector<std::string> parseResolverList(std::string_view text);
+
+// The list shipped in packaging/doh-resolvers.txt, built in.
+const std::vector<std::string>& wellKnownResolvers();
+
+struct ResolverAddition {
+  ConfigurationRef configuration;
+  std::size_t added = 0;  // names that were not already among the user's entries
+};
+
+// The configuration with names added to its rules' domains when the rules decode and block;
+// otherwise the configuration as it was (nothing added to rules that are off or unreadable).
+ResolverAddition withBlockedResolvers(const ConfigurationRef& configuration,
+                                      const std::vector<std::string>& names);
+
+}  // namespace quillnest::linuxhost::dns

@@ -1,0 +1,50 @@
+#!/usr/bin/env python3
+"""Asks SERVER one question over UDP (or TCP) with a fixed id and prints the response code and
+the number of answer records: "rcode 3 answers 0". With SENT_FILE, also "same" or "changed":
+whether the bytes received equal the bytes the server wrote there.
+
+  dns_query.py SERVER NAME TYPE [udp|tcp] [SENT_FILE]
+"""
+import socket
+import struct
+import sys
+
+TYPES = {"A": 1, "AAAA": 28, "SVCB": 64, "HTTPS": 65}
+
+
+def main():
+    server, name, qtype = sys.argv[1:4]
+    transport = sys.argv[4] if len(sys.argv) > 4 else "udp"
+    sent = sys.argv[5] if len(sys.argv) > 5 else None
+    question = b"".join(bytes([len(l)]) + l.encode() for l in name.split(".") if l) + b"\0"
+    query = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + question + struct.pack(">HH", TYPES[qtype], 1)
+    try:
+        if transport == "tcp":
+            with socket.create_connection((server, 53), timeout=3) as s:
+                s.sendall(struct.pack(">H", len(query)) + query)
+                data = b""
+                while len(data) < 2 or len(data) < 2 + struct.unpack(">H", data[:2])[0]:
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        break
+                    data += chunk
+                response = data[2:]
+        else:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.settimeout(3)
+                s.sendto(query, (server, 53))
+                response, _ = s.recvfrom(4096)
+    except OSError as error:
+        print("error", type(error).__name__)
+        return
+    rcode = response[3] & 0x0F
+    answers = struct.unpack(">H", response[6:8])[0]
+    line = f"rcode {rcode} answers {answers}"
+    if sent:
+        with open(sent, "rb") as f:
+            line += " same" if f.read() == response else " changed"
+    print(line)
+
+
+if __name__ == "__main__":
+    main()
