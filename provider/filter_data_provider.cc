@@ -10,16 +10,28 @@ namespace quillnest {
 FilterDataProvider::FilterDataProvider(std::shared_ptr<NEFilterProviderHost> host)
     : NEFilterDataProvider(host),
       logger(host->makeLogger(kLogSubsystem, kLogCategory)),
-      rules(FilterRules::disabled()) {}
+      rules(FilterRules::disabled()),
+      rulesGeneration(nextRulesGeneration()) {}
 
 std::shared_ptr<FilterDataProvider> FilterDataProvider::init(
     std::shared_ptr<NEFilterProviderHost> host) {
   return std::shared_ptr<FilterDataProvider>(new FilterDataProvider(std::move(host)));
 }
 
-FilterRules FilterDataProvider::rulesSnapshot() {
-  std::lock_guard guard(stateLock);
-  return rules;
+RulesSnapshot FilterDataProvider::rulesSnapshot() {
+  ThreadRulesCopy& copy = threadRulesCopy();
+  std::optional<FilterRules> fresh;  // the previous copy is released in it, after unlocking
+  std::uint64_t generation;
+  {
+    std::lock_guard guard(stateLock);
+    generation = rulesGeneration;
+    if (generation != copy.generation) fresh.emplace(rules);
+  }
+  if (!fresh) return RulesSnapshot(copy);
+  if (copy.readers > 0) return RulesSnapshot(std::move(*fresh));
+  copy.rules.swap(fresh);
+  copy.generation = generation;
+  return RulesSnapshot(copy);
 }
 
 FilterRules FilterDataProvider::loadRules() const {
@@ -39,6 +51,7 @@ FilterRules FilterDataProvider::loadRules() const {
 void FilterDataProvider::applyRules() {
   const std::uint64_t load = ++rulesLoadsStarted;
   FilterRules newRules = loadRules();
+  const std::uint64_t newGeneration = nextRulesGeneration();
   std::vector<FlowRef> flowsToReset;
   // Released after unlocking: the old list may be the last reference to a million strings.
   std::optional<FilterRules> oldRules;
@@ -48,6 +61,7 @@ void FilterDataProvider::applyRules() {
     if (load < rulesLoadStored) return;
     rulesLoadStored = load;
     oldRules.emplace(std::exchange(rules, newRules));
+    rulesGeneration = newGeneration;
     const bool resetDue = newRules.isEnabled() &&
                           (!oldRules->isEnabled() || oldRules->domains() != newRules.domains());
     if (resetDue && !activeWebFlows.empty()) {
@@ -98,7 +112,10 @@ void FilterDataProvider::stopFilterWithReason(std::int64_t reason,
   if (completionHandler) completionHandler();
 }
 
-FilterRules FilterDataProvider::currentRules() { return rulesSnapshot(); }
+FilterRules FilterDataProvider::currentRules() {
+  std::lock_guard guard(stateLock);
+  return rules;
+}
 
 std::size_t FilterDataProvider::activeWebFlowCount() {
   std::lock_guard guard(stateLock);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/data_provider.h"
+#include "provider/rules_snapshot.h"
 #include "provider/state_lock.h"
 #include "rules/filter_rules.h"
 
@@ -62,11 +63,13 @@ class FilterDataProvider final : public NEFilterDataProvider,
   NewFlowVerdictRef blockNewFlow(const std::string& hostname);
   DataVerdictRef blockServerName(const std::string& serverName);
   void postBlockReport(std::string_view format, const std::string& hostname);
-  std::optional<Bytes> appendOutboundBytes(const NEFilterFlow& flow, std::uint64_t offset,
-                                           std::span<const std::uint8_t> bytes);
+  // False when the delivery does not continue the held bytes within the limit (the buffer is then
+  // dropped); otherwise the whole buffer is copied into collected.
+  bool appendOutboundBytes(const NEFilterFlow& flow, std::uint64_t offset,
+                           std::span<const std::uint8_t> bytes, Bytes& collected);
   void removeOutboundBuffer(const NEFilterFlow& flow);
   DataVerdictRef verdictForServerName(const std::string& serverName, const FilterRules& rules);
-  FilterRules rulesSnapshot();
+  RulesSnapshot rulesSnapshot();
 
   // Fields, in declared order.
   std::shared_ptr<Logger> logger;
@@ -79,6 +82,8 @@ class FilterDataProvider final : public NEFilterDataProvider,
   // older load that reaches the lock after a newer one must not put back the rules it read.
   std::atomic<std::uint64_t> rulesLoadsStarted{0};
   std::uint64_t rulesLoadStored = 0;
+  // Identifies the value in rules for the threads' copies (rules_snapshot.h); guarded likewise.
+  std::uint64_t rulesGeneration;
 };
 
 }  // namespace quillnest

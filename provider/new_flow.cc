@@ -3,6 +3,7 @@
 
 #include "inspection/new_flow.h"
 #include "provider/filter_data_provider.h"
+#include "provider/map_node.h"
 
 namespace quillnest {
 
@@ -22,15 +23,24 @@ NewFlowVerdictRef FilterDataProvider::verdictForNewFlow(const NEFilterFlow& flow
 
 NewFlowVerdictRef FilterDataProvider::handleNewFlow(const FlowRef& flow) {
   if (!flow) return NEFilterNewFlowVerdict::allowVerdict();
-  const FilterRules snapshot = rulesSnapshot();
-  NewFlowVerdictRef verdict = verdictForNewFlow(*flow, snapshot);
+  NewFlowVerdictRef verdict;
+  {
+    const RulesSnapshot snapshot = rulesSnapshot();
+    verdict = verdictForNewFlow(*flow, *snapshot);
+  }
 
   const auto* socketFlow = dynamic_cast<const NEFilterSocketFlow*>(flow.get());
   if (socketFlow != nullptr && isWebFlow(*socketFlow)) {
-    FlowRef replaced;  // released after unlocking
+    auto entry = makeMapNode<decltype(activeWebFlows)>(flow->identifier(), flow);
+    FlowRef replaced;  // both released after unlocking
+    decltype(activeWebFlows)::node_type unused;
     {
       std::lock_guard guard(stateLock);
-      replaced = std::exchange(activeWebFlows[flow->identifier()], flow);
+      auto inserted = activeWebFlows.insert(std::move(entry));
+      if (!inserted.inserted) {
+        replaced = std::exchange(inserted.position->second, std::move(inserted.node.mapped()));
+        unused = std::move(inserted.node);
+      }
     }
     verdict->setShouldReport(true);
   }

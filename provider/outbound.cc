@@ -4,26 +4,54 @@
 
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
+#include "provider/map_node.h"
 
 namespace quillnest {
 
-std::optional<Bytes> FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow,
-                                                             std::uint64_t offset,
-                                                             std::span<const std::uint8_t> bytes) {
-  decltype(outboundBuffers)::node_type abandoned;  // freed after unlocking
+bool FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow, std::uint64_t offset,
+                                             std::span<const std::uint8_t> bytes,
+                                             Bytes& collected) {
+  // Only a delivery at the held length can continue the buffer, and the held length is always
+  // below the limit; written as a subtraction so that a huge delivery cannot wrap the sum.
+  if (offset >= outboundBufferLimit || bytes.size() >= outboundBufferLimit - offset) {
+    removeOutboundBuffer(flow);
+    return false;
+  }
+  // Whatever the section may need is allocated before it: room for the whole result, in a new
+  // entry when this is the first delivery, else in a buffer that replaces a full one.
+  const std::size_t total = offset + bytes.size();
+  // All three are freed after unlocking, with whatever the section left in them.
+  decltype(outboundBuffers)::node_type spare;
+  decltype(outboundBuffers)::node_type abandoned;
+  Bytes larger;
+  if (offset == 0) {
+    spare = makeMapNode<decltype(outboundBuffers)>(flow.identifier(), Bytes());
+    spare.mapped().reserve(total);
+  } else {
+    larger.reserve(total);
+  }
+  collected.clear();
+  collected.reserve(total);
+
   std::lock_guard guard(stateLock);
   const UUID identifier = flow.identifier();
-  const auto entry = outboundBuffers.find(identifier);
+  auto entry = outboundBuffers.find(identifier);
   const std::size_t held = entry == outboundBuffers.end() ? 0 : entry->second.size();
-  // Written as a subtraction so a huge delivery cannot wrap the sum; held is always below the
-  // limit.
-  if (offset != held || bytes.size() >= outboundBufferLimit - held) {
+  if (offset != held) {
     if (entry != outboundBuffers.end()) abandoned = outboundBuffers.extract(entry);
-    return std::nullopt;
+    return false;
   }
-  Bytes& buffer = entry == outboundBuffers.end() ? outboundBuffers[identifier] : entry->second;
+  if (entry == outboundBuffers.end()) {
+    entry = outboundBuffers.insert(std::move(spare)).position;
+  } else if (entry->second.capacity() < total) {
+    Bytes& room = offset == 0 ? spare.mapped() : larger;
+    room.assign(entry->second.begin(), entry->second.end());
+    entry->second.swap(room);
+  }
+  Bytes& buffer = entry->second;
   buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-  return buffer;
+  collected.assign(buffer.begin(), buffer.end());
+  return true;
 }
 
 void FilterDataProvider::removeOutboundBuffer(const NEFilterFlow& flow) {
@@ -42,19 +70,23 @@ DataVerdictRef FilterDataProvider::handleOutboundDataFromFlow(
     const FlowRef& flow, std::uint64_t readBytesStartOffset,
     std::span<const std::uint8_t> readBytes) {
   if (!flow) return NEFilterDataVerdict::allowVerdict();
-  const FilterRules snapshot = rulesSnapshot();
-  if (!snapshot.isEnabled()) return NEFilterDataVerdict::allowVerdict();
+  const RulesSnapshot snapshot = rulesSnapshot();
+  if (!snapshot->isEnabled()) return NEFilterDataVerdict::allowVerdict();
 
-  const std::optional<Bytes> buffer = appendOutboundBytes(*flow, readBytesStartOffset, readBytes);
-  if (!buffer) return NEFilterDataVerdict::allowVerdict();
-
-  const ServerNameResult result = extractServerName(*buffer);
+  // Per thread, so that copying the buffer out under the lock needs no allocation once it has
+  // grown. Only the parse below reads it; a host call made later may reuse it.
+  thread_local Bytes collected;
+  if (!appendOutboundBytes(*flow, readBytesStartOffset, readBytes, collected)) {
+    return NEFilterDataVerdict::allowVerdict();
+  }
+  const ServerNameResult result = extractServerName(collected);
+  const std::size_t collectedSize = collected.size();
   switch (result.kind()) {
     case ServerNameResult::Kind::found:
       removeOutboundBuffer(*flow);
-      return verdictForServerName(result.hostName(), snapshot);
+      return verdictForServerName(result.hostName(), *snapshot);
     case ServerNameResult::Kind::needMore:
-      if (result.total() > buffer->size()) {
+      if (result.total() > collectedSize) {
         // Nothing passes before the name is read; the peek count is the absolute total.
         return NEFilterDataVerdict::dataVerdictWithPassBytes(0, result.total());
       }

@@ -145,6 +145,33 @@ TEST_P(NewFlowVerdictTest, VerdictReportAndEntry) {
 INSTANTIATE_TEST_SUITE_P(Shapes, NewFlowVerdictTest, ::testing::ValuesIn(kNewFlowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A thread keeps one copy of the rules for all providers: deciding for one provider must not
+// hand its rules to another, before or after either changes.
+TEST_F(ProviderTest, ProvidersOnOneThreadEachUseTheirOwnRules) {
+  startWith(true, {"one.example"});
+  auto otherHost = std::make_shared<RecordingHost>();
+  auto other = FilterDataProvider::init(otherHost);
+  otherHost->setRulesJSON(rulesJSON(true, {"two.example"}));
+  other->startFilterWithCompletionHandler([](ErrorRef) {});
+  otherHost->completeSettings(nullptr);
+  const auto drops = [](FilterDataProvider& p, const char* name) {
+    FlowShape s;
+    s.remoteHostname = name;
+    return p.handleNewFlow(makeFlow(s))->kind() == Kind::drop;
+  };
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(drops(*provider, "one.example"));
+    EXPECT_FALSE(drops(*other, "one.example"));
+    EXPECT_TRUE(drops(*other, "two.example"));
+    EXPECT_FALSE(drops(*provider, "two.example"));
+  }
+  otherHost->changeRulesJSON(rulesJSON(true, {"one.example"}));
+  EXPECT_TRUE(drops(*other, "one.example"));
+  EXPECT_FALSE(drops(*other, "two.example"));
+  EXPECT_FALSE(drops(*provider, "two.example"));
+  EXPECT_EQ(otherHost->lockViolations(), 0);
+}
+
 TEST_F(ProviderTest, SameFlowTwiceIsOneEntry) {
   startWith(true, {});
   const FlowRef flow = makeTLSFlow();
