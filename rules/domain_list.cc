@@ -1,8 +1,11 @@
 #include "rules/domain_list.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 #include "rules/normalization.h"
 
@@ -32,7 +35,7 @@ std::uint64_t hashText(std::string_view text) {
     n -= 8;
   }
   std::uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
+  if (n != 0) std::memcpy(&tail, p, n);
   h = mum(h ^ tail ^ kMulA, kMulB ^ n);
   return mum(h, kMulA) ^ h;
 }
@@ -43,74 +46,144 @@ std::size_t homeSlot(std::uint64_t hash, std::size_t slotCount) {
   return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slotCount) >> 64);
 }
 
-std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash); }
+template <typename Entries>
+bool walk(const Entries& domains, std::string_view host) {
+  const std::optional<std::string> h = normalizedHost(host);
+  if (!h) return false;
+  for (const auto& d : domains) {
+    if (*h == d) return true;
+    std::string dotted = ".";
+    dotted.append(d);
+    if (h->ends_with(dotted)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
-DomainList::DomainList(std::vector<std::string> domains) : domains_(std::move(domains)) {
-  // Positions are kept in 32 bits; a list beyond that (over 100 GB of strings) is only walked.
-  if (domains_.empty() || domains_.size() >= std::numeric_limits<std::uint32_t>::max()) return;
-  // At most 70% full: linear probing then stays within a cache line or two, at about 11 bytes of
-  // table per entry.
-  const std::size_t slotCount = domains_.size() + domains_.size() * 3 / 7 + 1;
-  slots_.assign(slotCount, Slot{0, 0});
+bool operator==(const DomainEntries& a, const DomainEntries& b) {
+  if (a.count_ != b.count_) return false;
+  // The offsets and the text together say exactly which strings stand where.
+  const std::size_t textSize = a.bounds_[a.count_];
+  return std::equal(a.bounds_, a.bounds_ + a.count_ + 1, b.bounds_) &&
+         (textSize == 0 || std::memcmp(a.text_, b.text_, textSize) == 0);
+}
+
+bool operator==(const DomainEntries& a, const std::vector<std::string>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+EntryText::EntryText(std::size_t capacity) : capacity_(capacity) {
+  if (capacity == 0) return;
+  data_.reset(static_cast<char*>(std::malloc(capacity)));
+  if (!data_) throw std::bad_alloc();
+}
+
+void EntryText::shrinkTo(std::size_t size) {
+  if (size >= capacity_) return;
+  if (size == 0) {
+    data_.reset();
+    capacity_ = 0;
+    return;
+  }
+  // glibc shrinks in place (mremap for a mapped block), so the entries stay where they are.
+  if (char* shrunk = static_cast<char*>(std::realloc(data_.get(), size))) {
+    (void)data_.release();
+    data_.reset(shrunk);
+    capacity_ = size;
+  }
+}
+
+DomainList::DomainList(std::span<const std::string> domains)
+    : DomainList(domains, ~std::uint64_t{0}) {}
+
+DomainList::DomainList(std::span<const std::string> domains, std::uint64_t hashMask)
+    : hashMask_(hashMask) {
+  std::size_t total = 0;
+  for (const std::string& d : domains) total += d.size();
+  if (total > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("domain list text over 4 GiB");
+  }
+  text_ = EntryText(total);
+  bounds_.reserve(domains.size() + 1);
+  bounds_.push_back(0);
+  std::size_t at = 0;
+  for (const std::string& d : domains) {
+    if (!d.empty()) std::memcpy(text_.data() + at, d.data(), d.size());
+    at += d.size();
+    bounds_.push_back(static_cast<std::uint32_t>(at));
+  }
+  buildIndex();
+}
+
+DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds)
+    : text_(std::move(text)), bounds_(std::move(bounds)) {
+  if (bounds_.empty()) bounds_.push_back(0);
+  buildIndex();
+}
+
+void DomainList::buildIndex() {
+  const std::size_t count = bounds_.size() - 1;
+  // Positions and tags share 32 bits; a list beyond that is only walked.
+  if (count == 0 || count >= std::numeric_limits<std::uint32_t>::max()) return;
+  tagBits_ = 32 - static_cast<unsigned>(std::bit_width(count));
+  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
+  // At most 70% full: a miss then reads a few neighbouring slots of one cache line.
+  const std::size_t slotCount = count + count * 3 / 7 + 1;
+  slots_.assign(slotCount, 0);
   // Each insertion lands on a random slot, a cache miss on a big list; hashing a stretch of
   // entries ahead and prefetching their slots lets those misses overlap.
   constexpr std::size_t kAhead = 16;
   std::uint64_t hashes[kAhead];
-  const std::size_t count = domains_.size();
   for (std::size_t i = 0; i < std::min(kAhead, count); ++i) {
-    hashes[i] = hashText(domains_[i]);
+    hashes[i] = hashText(entry(i)) & hashMask_;
     __builtin_prefetch(&slots_[homeSlot(hashes[i], slotCount)], 1);
   }
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t hash = hashes[i % kAhead];
     if (i + kAhead < count) {
-      const std::uint64_t next = hashText(domains_[i + kAhead]);
+      const std::uint64_t next = hashText(entry(i + kAhead)) & hashMask_;
       hashes[i % kAhead] = next;
       __builtin_prefetch(&slots_[homeSlot(next, slotCount)], 1);
     }
-    insert(i, hash);
-  }
-}
-
-void DomainList::insert(std::size_t entry, std::uint64_t hash) {
-  const std::uint32_t tag = tagOf(hash);
-  const std::size_t slotCount = slots_.size();
-  std::size_t slot = homeSlot(hash, slotCount);
-  while (true) {
-    Slot& candidate = slots_[slot];
-    if (candidate.entryPlusOne == 0) {
-      candidate = Slot{tag, static_cast<std::uint32_t>(entry + 1)};
-      return;
+    const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
+    const std::string_view text = entry(i);
+    std::size_t slot = homeSlot(hash, slotCount);
+    while (true) {
+      const std::uint32_t held = slots_[slot];
+      if (held == 0) {
+        slots_[slot] = static_cast<std::uint32_t>(i + 1) << tagBits_ | tag;
+        break;
+      }
+      // A duplicate adds nothing to the answers.
+      if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == text) break;
+      if (++slot == slotCount) slot = 0;
     }
-    // A duplicate adds nothing to the answers.
-    if (candidate.tag == tag && domains_[candidate.entryPlusOne - 1] == domains_[entry]) return;
-    if (++slot == slotCount) slot = 0;
   }
 }
 
 bool DomainList::contains(std::string_view name) const {
   if (slots_.empty()) {
-    for (const std::string& entry : domains_) {
-      if (entry == name) return true;
+    for (const std::string_view e : domains()) {
+      if (e == name) return true;
     }
     return false;
   }
-  const std::uint64_t hash = hashText(name);
-  const std::uint32_t tag = tagOf(hash);
+  const std::uint64_t hash = hashText(name) & hashMask_;
+  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
+  const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
   const std::size_t slotCount = slots_.size();
   std::size_t slot = homeSlot(hash, slotCount);
   while (true) {
-    const Slot& candidate = slots_[slot];
-    if (candidate.entryPlusOne == 0) return false;
-    if (candidate.tag == tag && domains_[candidate.entryPlusOne - 1] == name) return true;
+    const std::uint32_t held = slots_[slot];
+    if (held == 0) return false;
+    if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == name) return true;
     if (++slot == slotCount) slot = 0;
   }
 }
 
 bool DomainList::matchesNormalizedHost(std::string_view host) const {
-  if (domains_.empty()) return false;
+  if (bounds_.size() == 1) return false;
   // "host ends with '.' + entry" holds exactly when the entry equals the text after one of the
   // host's dots, so the whole host and each such remainder are looked up; entries are opaque.
   if (contains(host)) return true;
@@ -121,15 +194,10 @@ bool DomainList::matchesNormalizedHost(std::string_view host) const {
   return false;
 }
 
-bool matchesHostByWalk(const std::vector<std::string>& domains, std::string_view host) {
-  const std::optional<std::string> h = normalizedHost(host);
-  if (!h) return false;
-  for (const std::string& d : domains) {
-    if (*h == d) return true;
-    const std::string dotted = "." + d;
-    if (h->ends_with(dotted)) return true;
-  }
-  return false;
+bool matchesHostByWalk(DomainEntries domains, std::string_view host) { return walk(domains, host); }
+
+bool matchesHostByWalk(std::span<const std::string> domains, std::string_view host) {
+  return walk(domains, host);
 }
 
 }  // namespace quillnest

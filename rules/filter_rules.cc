@@ -36,7 +36,7 @@ std::optional<FilterRules::CodingKeys> FilterRules::codingKey(std::string_view s
 }
 
 FilterRules::FilterRules(bool isEnabled, std::vector<std::string> domains)
-    : isEnabled_(isEnabled), list_(std::make_shared<const DomainList>(std::move(domains))) {}
+    : isEnabled_(isEnabled), list_(std::make_shared<const DomainList>(domains)) {}
 
 FilterRules::FilterRules(std::shared_ptr<const DomainList> list, bool isEnabled)
     : isEnabled_(isEnabled), list_(std::move(list)) {}
@@ -47,7 +47,7 @@ const FilterRules& FilterRules::disabled() {
   return value;
 }
 
-const std::vector<std::string>& FilterRules::domains() const { return list_->domains(); }
+DomainEntries FilterRules::domains() const { return list_->domains(); }
 
 bool FilterRules::matchesHost(std::string_view host) const {
   if (isAlreadyNormalized(host)) return list_->matchesNormalizedHost(host);

@@ -1,10 +1,11 @@
 // The rules record: a switch and the list of blocked domains.
 //
-// A FilterRules is a plain value. Its domain list lives in a shared, immutable object, so copying
-// a record (the rules snapshot every decision takes under the provider's lock) copies a bool and a
-// reference count, never the strings.
+// A FilterRules is a plain value. Its domain list lives in a shared, immutable object (one block
+// of text, the entries' offsets and the index), so copying a record (the rules snapshot every
+// decision takes under the provider's lock) copies a bool and a reference count, never the text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-namespace quillnest {
+#include "rules/domain_list.h"
 
-class DomainList;  // rules/domain_list.h
+namespace quillnest {
 
 class FilterRules {
  public:
@@ -26,12 +27,16 @@ class FilterRules {
 
   // Stores the list exactly as given: no trimming, case change, de-duplication or sorting.
   FilterRules(bool isEnabled, std::vector<std::string> domains);
+  // A record over a list already built (the decoder lays entries out itself). The list first:
+  // with the flag first, FilterRules(false, {}) would be ambiguous.
+  FilterRules(std::shared_ptr<const DomainList> list, bool isEnabled);
 
   // Blocking off with no domains; one value per process, built on first use.
   static const FilterRules& disabled();
 
   bool isEnabled() const { return isEnabled_; }
-  const std::vector<std::string>& domains() const;
+  // The entries in stored order; the views stay valid while this record or a copy of it lives.
+  DomainEntries domains() const;
 
   // True when host, normalised, equals an entry or ends with "." followed by one. Ignores
   // isEnabled.
@@ -45,10 +50,6 @@ class FilterRules {
   std::shared_ptr<const DomainList> sharedStorage() const { return list_; }
 
  private:
-  // The list first: with the flag first, FilterRules(false, {}) would be ambiguous.
-  FilterRules(std::shared_ptr<const DomainList> list, bool isEnabled);
-  friend FilterRules makeFilterRules(bool isEnabled, const std::vector<std::string>& domains);
-
   bool isEnabled_;
   std::shared_ptr<const DomainList> list_;
 };
@@ -67,8 +68,14 @@ struct DecodeResult {
   DecodingError error;               // meaningful when rules is absent
 };
 
-// Strict decoding of {"isEnabled": bool, "domains": [string...]}; other keys are ignored.
-DecodeResult decodeFilterRules(std::span<const std::uint8_t> json);
+// The bytes a JSON text must be followed by (readable, any value) to be decoded where it lies.
+inline constexpr std::size_t kJsonReadPadding = 64;
+
+// Strict decoding of {"isEnabled": bool, "domains": [string...]}; other keys are ignored. When
+// fewer than kJsonReadPadding bytes past the end may be read, the text is first copied.
+DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0);
+// Bytes whose spare capacity serves as that padding (as the rules-file reader leaves it).
+DecodeResult decodeFilterRules(const std::vector<std::uint8_t>& json);
 // {"isEnabled":...,"domains":[...]} with both keys always present, in that order.
 std::string encodeFilterRules(const FilterRules& rules);
 

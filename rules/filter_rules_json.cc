@@ -1,36 +1,22 @@
-// The JSON form of FilterRules: strict decoding with simdjson, and the encoder.
+// The JSON form of FilterRules: strict decoding with simdjson On-Demand, and the encoder.
 #include <simdjson.h>
 #include <utf8proc.h>
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 
+#include "rules/domain_list.h"
 #include "rules/filter_rules.h"
 #include "rules/json_text.h"
 
 namespace quillnest {
 namespace {
 
-std::string_view typeName(simdjson::dom::element_type type) {
-  using simdjson::dom::element_type;
-  switch (type) {
-    case element_type::ARRAY:
-      return "an array";
-    case element_type::OBJECT:
-      return "an object";
-    case element_type::INT64:
-    case element_type::UINT64:
-    case element_type::DOUBLE:
-      return "a number";
-    case element_type::STRING:
-      return "a string";
-    case element_type::BOOL:
-      return "a boolean";
-    case element_type::NULL_VALUE:
-      return "null";
-  }
-  return "an unknown value";
-}
+static_assert(kJsonReadPadding >= simdjson::SIMDJSON_PADDING);
+
+// Containers may nest this deep, the root counting as one (the DOM parser's limit, kept).
+constexpr std::size_t kMaxDepth = 1024;
 
 // Joins the pieces of a message. (Chains of std::string operator+ trip a false -Wrestrict in
 // GCC 12 at -O3.)
@@ -38,6 +24,305 @@ DecodeResult failure(std::initializer_list<std::string_view> pieces) {
   std::string message;
   for (const std::string_view piece : pieces) message.append(piece);
   return DecodeResult{std::nullopt, {std::move(message)}};
+}
+
+namespace od = simdjson::ondemand;
+
+std::string_view typeName(od::json_type type) {
+  switch (type) {
+    case od::json_type::array:
+      return "an array";
+    case od::json_type::object:
+      return "an object";
+    case od::json_type::number:
+      return "a number";
+    case od::json_type::string:
+      return "a string";
+    case od::json_type::boolean:
+      return "a boolean";
+    case od::json_type::null:
+      return "null";
+  }
+  return "an unknown value";
+}
+
+// One pass over the text. The whole text is validated, values under unknown keys included, and
+// an invalid text is reported as such whatever else is wrong with it, so problems of the record
+// (a missing key, a wrong type) are noted on the way and reported only at the end. Entries are
+// unescaped straight into one block of text.
+// The document with its end in sight, to tell trailing content.
+class Document : public od::document {
+ public:
+  bool atEnd() const { return iter.at_end(); }
+};
+
+class Decoder {
+ public:
+  Decoder(const std::uint8_t* json, std::size_t size, std::size_t capacity)
+      : json_(json), size_(size), capacity_(capacity) {}
+
+  DecodeResult run();
+
+ private:
+  bool invalid(simdjson::error_code error) {
+    if (jsonError_ == simdjson::SUCCESS) jsonError_ = error;
+    return false;
+  }
+  bool validate(od::value value, std::size_t depth);
+  bool readField(od::field field);
+  bool readDomains(od::value value);
+  void noteProblem(std::optional<std::string>& slot, std::initializer_list<std::string_view> p) {
+    if (slot) return;
+    slot.emplace();
+    for (const std::string_view piece : p) slot->append(piece);
+  }
+
+  const std::uint8_t* json_;
+  std::size_t size_;
+  std::size_t capacity_;
+  std::optional<od::parser> parser_;
+  simdjson::error_code jsonError_ = simdjson::SUCCESS;
+
+  bool sawIsEnabled_ = false;
+  bool sawDomains_ = false;
+  bool isEnabled_ = false;
+  std::optional<std::string> duplicateKey_;
+  std::optional<std::string> isEnabledProblem_;
+  std::optional<std::string> domainsProblem_;
+  std::optional<std::string> elementProblem_;
+
+  EntryText text_;
+  std::vector<std::uint32_t> bounds_;
+};
+
+// Reads a value of no interest to the record to its end, so that a malformed one is still found.
+bool Decoder::validate(od::value value, std::size_t depth) {
+  od::json_type type{};
+  if (const auto error = value.type().get(type)) return invalid(error);
+  switch (type) {
+    case od::json_type::object: {
+      if (depth + 1 > kMaxDepth) return invalid(simdjson::DEPTH_ERROR);
+      od::object object;
+      if (const auto error = value.get_object().get(object)) return invalid(error);
+      for (auto result : object) {
+        od::field field;
+        std::string_view key;
+        if (const auto error = std::move(result).get(field)) return invalid(error);
+        if (const auto error = field.unescaped_key().get(key)) return invalid(error);
+        if (!validate(field.value(), depth + 1)) return false;
+      }
+      return true;
+    }
+    case od::json_type::array: {
+      if (depth + 1 > kMaxDepth) return invalid(simdjson::DEPTH_ERROR);
+      od::array array;
+      if (const auto error = value.get_array().get(array)) return invalid(error);
+      for (auto result : array) {
+        od::value element;
+        if (const auto error = std::move(result).get(element)) return invalid(error);
+        if (!validate(element, depth + 1)) return false;
+      }
+      return true;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      if (const auto error = value.get_string().get(text)) return invalid(error);
+      return true;
+    }
+    case od::json_type::number: {
+      od::number number;
+      if (const auto error = value.get_number().get(number)) return invalid(error);
+      return true;
+    }
+    case od::json_type::boolean: {
+      bool flag = false;
+      if (const auto error = value.get_bool().get(flag)) return invalid(error);
+      return true;
+    }
+    case od::json_type::null: {
+      bool isNull = false;
+      if (const auto error = value.is_null().get(isNull)) return invalid(error);
+      return isNull || invalid(simdjson::N_ATOM_ERROR);
+    }
+  }
+  return invalid(simdjson::TAPE_ERROR);
+}
+
+bool Decoder::readField(od::field field) {
+  std::string_view key;
+  if (const auto error = field.unescaped_key().get(key)) return invalid(error);
+  const std::optional<FilterRules::CodingKeys> codingKey = FilterRules::codingKey(key);
+  od::value value = field.value();
+  if (!codingKey) return validate(value, 1);
+  bool& seen = *codingKey == FilterRules::CodingKeys::isEnabled ? sawIsEnabled_ : sawDomains_;
+  // Which of two values would win is parser lore; refusing both leaves no doubt.
+  if (seen) {
+    noteProblem(duplicateKey_, {"key \"", key, "\" appears more than once"});
+    return validate(value, 1);
+  }
+  seen = true;
+  od::json_type type{};
+  if (const auto error = value.type().get(type)) return invalid(error);
+  if (*codingKey == FilterRules::CodingKeys::isEnabled) {
+    if (type != od::json_type::boolean) {
+      noteProblem(isEnabledProblem_, {"\"", key, "\" is ", typeName(type), ", not true or false"});
+      return validate(value, 1);
+    }
+    if (const auto error = value.get_bool().get(isEnabled_)) return invalid(error);
+    return true;
+  }
+  if (type != od::json_type::array) {
+    noteProblem(domainsProblem_,
+                {"\"", key, "\" is ", typeName(type), ", not an array of strings"});
+    return validate(value, 1);
+  }
+  return readDomains(value);
+}
+
+bool Decoder::readDomains(od::value value) {
+  od::array array;
+  if (const auto error = value.get_array().get(array)) return invalid(error);
+  std::size_t count = 0;
+  // Only a hint for the offsets' size: an array that cannot be counted fails below.
+  if (array.count_elements().get(count) != simdjson::SUCCESS) count = 0;
+  bounds_.reserve(count + 1);
+  bounds_.push_back(0);
+  // Unescaping never lengthens a string, and the unescaper may write a block past the end of one.
+  text_ = EntryText(size_ + simdjson::SIMDJSON_PADDING);
+  auto* const start = reinterpret_cast<std::uint8_t*>(text_.data());
+  std::uint8_t* end = start;
+  std::size_t index = 0;
+  const std::string_view domainsKey = FilterRules::stringValue(FilterRules::CodingKeys::domains);
+  for (auto result : array) {
+    od::value element;
+    if (const auto error = std::move(result).get(element)) return invalid(error);
+    if (elementProblem_) {
+      if (!validate(element, 2)) return false;
+      continue;
+    }
+    od::raw_json_string raw;
+    if (element.get_raw_json_string().get(raw) != simdjson::SUCCESS) {
+      od::json_type type{};
+      if (const auto error = element.type().get(type)) return invalid(error);
+      noteProblem(elementProblem_, {"\"", domainsKey, "\" element ", std::to_string(index), " is ",
+                                    typeName(type), ", not a string"});
+      if (!validate(element, 2)) return false;
+      continue;
+    }
+    std::string_view entry;
+    if (const auto error = parser_->unescape(raw, end).get(entry)) return invalid(error);
+    bounds_.push_back(static_cast<std::uint32_t>(end - start));
+    ++index;
+  }
+  return true;
+}
+
+DecodeResult Decoder::run() {
+  parser_.emplace();
+  // Deep enough that the limit below is always ours to report.
+  if (const auto error = parser_->allocate(size_, kMaxDepth + 2)) {
+    return failure({"the rules text is not valid JSON: ", simdjson::error_message(error)});
+  }
+  Document document;
+  if (const auto error = parser_->iterate(simdjson::padded_string_view(json_, size_, capacity_))
+                             .get(static_cast<od::document&>(document))) {
+    return failure({"the rules text is not valid JSON: ", simdjson::error_message(error)});
+  }
+  od::json_type rootType{};
+  bool lonelyAtom = false;
+  if (const auto error = document.type().get(rootType)) {
+    invalid(error);
+  } else if (rootType == od::json_type::object) {
+    od::object object;
+    if (const auto error = document.get_object().get(object)) {
+      invalid(error);
+    } else {
+      for (auto result : object) {
+        od::field field;
+        if (const auto error = std::move(result).get(field)) {
+          invalid(error);
+          break;
+        }
+        if (!readField(field)) break;
+      }
+    }
+  } else if (rootType == od::json_type::array) {
+    od::array array;
+    if (const auto error = document.get_array().get(array)) {
+      invalid(error);
+    } else {
+      for (auto result : array) {
+        od::value element;
+        if (const auto error = std::move(result).get(element)) {
+          invalid(error);
+          break;
+        }
+        if (!validate(element, 1)) break;
+      }
+    }
+  } else if (rootType == od::json_type::string) {
+    std::string_view text;
+    if (const auto error = document.get_string().get(text)) invalid(error);
+  } else if (rootType == od::json_type::number) {
+    od::number number;
+    if (const auto error = document.get_number().get(number)) invalid(error);
+  } else {
+    // A lone atom: the root readers accept "falsey" as false, so the token is compared whole.
+    std::string_view token;
+    if (const auto error = document.raw_json_token().get(token)) {
+      invalid(error);
+    } else if (reinterpret_cast<const std::uint8_t*>(token.data() + token.size()) !=
+               json_ + size_) {
+      invalid(simdjson::TRAILING_CONTENT);
+    } else {
+      lonelyAtom = true;
+      token = token.substr(0, token.find_last_not_of(" \t\n\r") + 1);
+      const bool isBoolean = rootType == od::json_type::boolean;
+      if (isBoolean ? token != "true" && token != "false" : token != "null") {
+        invalid(isBoolean ? simdjson::T_ATOM_ERROR : simdjson::N_ATOM_ERROR);
+      }
+    }
+  }
+  if (jsonError_ == simdjson::SUCCESS && !lonelyAtom && !document.atEnd())
+    invalid(simdjson::TRAILING_CONTENT);
+  // The parser's buffers go before the index is built.
+  parser_.reset();
+
+  if (jsonError_ != simdjson::SUCCESS) {
+    return failure({"the rules text is not valid JSON: ", simdjson::error_message(jsonError_)});
+  }
+  if (rootType != od::json_type::object) {
+    return failure({"the rules text is ", typeName(rootType), ", not a JSON object"});
+  }
+  if (duplicateKey_) return DecodeResult{std::nullopt, {std::move(*duplicateKey_)}};
+  const std::string_view isEnabledKey =
+      FilterRules::stringValue(FilterRules::CodingKeys::isEnabled);
+  const std::string_view domainsKey = FilterRules::stringValue(FilterRules::CodingKeys::domains);
+  if (!sawIsEnabled_) return failure({"key \"", isEnabledKey, "\" is missing"});
+  if (isEnabledProblem_) return DecodeResult{std::nullopt, {std::move(*isEnabledProblem_)}};
+  if (!sawDomains_) return failure({"key \"", domainsKey, "\" is missing"});
+  if (domainsProblem_) return DecodeResult{std::nullopt, {std::move(*domainsProblem_)}};
+
+  // The text was valid UTF-8, so only an escape can have made an entry invalid; one pass over
+  // the block tells, and only then are entries looked at one by one.
+  const std::size_t textSize = bounds_.back();
+  if (!simdjson::validate_utf8(text_.data(), textSize)) {
+    for (std::size_t i = 0; i + 1 < bounds_.size(); ++i) {
+      if (!simdjson::validate_utf8(text_.data() + bounds_[i], bounds_[i + 1] - bounds_[i])) {
+        // Escapes such as an unpaired surrogate must not smuggle malformed UTF-8 into the list.
+        return failure({"\"", domainsKey, "\" element ", std::to_string(i),
+                        " is not valid UTF-8 once its escapes are decoded"});
+      }
+    }
+  }
+  if (elementProblem_) return DecodeResult{std::nullopt, {std::move(*elementProblem_)}};
+
+  text_.shrinkTo(textSize);
+  if (bounds_.capacity() > bounds_.size() + bounds_.size() / 8) bounds_.shrink_to_fit();
+  return DecodeResult{
+      FilterRules(std::make_shared<const DomainList>(std::move(text_), std::move(bounds_)),
+                  isEnabled_),
+      {}};
 }
 
 }  // namespace
@@ -100,72 +385,26 @@ void appendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-DecodeResult decodeFilterRules(std::span<const std::uint8_t> json) {
+DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
   if (json.empty()) return failure({"the rules text is empty"});
-  // A parser of its own per call: decoding keeps nothing between calls and may run on any thread.
-  simdjson::dom::parser parser;
-  simdjson::dom::element document;
-  // Parsing validates the whole text, UTF-8 included, before anything is read from it.
-  if (const simdjson::error_code error = parser.parse(json.data(), json.size()).get(document)) {
-    return failure({"the rules text is not valid JSON: ", simdjson::error_message(error)});
+  if (readablePastEnd < simdjson::SIMDJSON_PADDING) {
+    // The parser reads a little past the end of the text.
+    const simdjson::padded_string padded(reinterpret_cast<const char*>(json.data()), json.size());
+    return Decoder(reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size(),
+                   padded.size() + simdjson::SIMDJSON_PADDING)
+        .run();
   }
-  simdjson::dom::object object;
-  if (document.get(object) != simdjson::SUCCESS) {
-    return failure({"the rules text is ", typeName(document.type()), ", not a JSON object"});
-  }
+  return Decoder(json.data(), json.size(), json.size() + readablePastEnd).run();
+}
 
-  std::optional<simdjson::dom::element> isEnabledValue;
-  std::optional<simdjson::dom::element> domainsValue;
-  for (const simdjson::dom::key_value_pair field : object) {
-    const std::optional<FilterRules::CodingKeys> key = FilterRules::codingKey(field.key);
-    if (!key) continue;
-    std::optional<simdjson::dom::element>& slot =
-        *key == FilterRules::CodingKeys::isEnabled ? isEnabledValue : domainsValue;
-    // Which of two values would win is parser lore; refusing both leaves no doubt.
-    if (slot) return failure({"key \"", field.key, "\" appears more than once"});
-    slot = field.value;
-  }
-
-  const std::string_view isEnabledKey =
-      FilterRules::stringValue(FilterRules::CodingKeys::isEnabled);
-  const std::string_view domainsKey = FilterRules::stringValue(FilterRules::CodingKeys::domains);
-  if (!isEnabledValue) return failure({"key \"", isEnabledKey, "\" is missing"});
-  bool isEnabled = false;
-  if (isEnabledValue->get(isEnabled) != simdjson::SUCCESS) {
-    return failure(
-        {"\"", isEnabledKey, "\" is ", typeName(isEnabledValue->type()), ", not true or false"});
-  }
-  if (!domainsValue) return failure({"key \"", domainsKey, "\" is missing"});
-  simdjson::dom::array array;
-  if (domainsValue->get(array) != simdjson::SUCCESS) {
-    return failure(
-        {"\"", domainsKey, "\" is ", typeName(domainsValue->type()), ", not an array of strings"});
-  }
-
-  std::vector<std::string> domains;
-  domains.reserve(array.size());
-  std::size_t index = 0;
-  for (const simdjson::dom::element element : array) {
-    std::string_view text;
-    if (element.get(text) != simdjson::SUCCESS) {
-      return failure({"\"", domainsKey, "\" element ", std::to_string(index), " is ",
-                      typeName(element.type()), ", not a string"});
-    }
-    // Escapes such as an unpaired surrogate must not smuggle malformed UTF-8 into the list.
-    if (!simdjson::validate_utf8(text.data(), text.size())) {
-      return failure({"\"", domainsKey, "\" element ", std::to_string(index),
-                      " is not valid UTF-8 once its escapes are decoded"});
-    }
-    domains.emplace_back(text);
-    ++index;
-  }
-  return DecodeResult{FilterRules(isEnabled, std::move(domains)), {}};
+DecodeResult decodeFilterRules(const std::vector<std::uint8_t>& json) {
+  return decodeFilterRules(json, json.capacity() - json.size());
 }
 
 std::string encodeFilterRules(const FilterRules& rules) {
   std::string out;
   std::size_t size = 40;
-  for (const std::string& domain : rules.domains()) size += domain.size() + 3;
+  for (const std::string_view domain : rules.domains()) size += domain.size() + 3;
   out.reserve(size);
   out.append("{\"");
   out.append(FilterRules::stringValue(FilterRules::CodingKeys::isEnabled));
@@ -173,7 +412,7 @@ std::string encodeFilterRules(const FilterRules& rules) {
   out.append(FilterRules::stringValue(FilterRules::CodingKeys::domains));
   out.append("\":[");
   bool first = true;
-  for (const std::string& domain : rules.domains()) {
+  for (const std::string_view domain : rules.domains()) {
     if (!first) out.push_back(',');
     first = false;
     appendJsonString(out, domain);

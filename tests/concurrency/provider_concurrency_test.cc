@@ -25,7 +25,7 @@ class ProviderConcurrencyTest : public ::testing::Test {
     host = std::make_shared<RecordingHost>();
     host->logger().setDebugEnabled(true);
     provider = FilterDataProvider::init(host);
-    host->setRulesJSON(rulesJSON(true, kRulesA.domains()));
+    host->setRulesJSON(rulesJSON(true, kRulesA.domains().strings()));
     provider->startFilterWithCompletionHandler([](ErrorRef) {});
     host->completeSettings(nullptr);
   }
@@ -40,8 +40,8 @@ TEST_F(ProviderConcurrencyTest, ReadersSeeOldOrNewRulesWhole) {
   std::atomic<int> torn{0};
   std::thread changer([&] {
     for (int i = 0; i < kIterations / 4; ++i) {
-      host->changeRulesJSON(i % 2 ? rulesJSON(true, kRulesA.domains())
-                                  : rulesJSON(false, kRulesB.domains()));
+      host->changeRulesJSON(i % 2 ? rulesJSON(true, kRulesA.domains().strings())
+                                  : rulesJSON(false, kRulesB.domains().strings()));
     }
     done = true;
   });
@@ -153,7 +153,7 @@ TEST_F(ProviderConcurrencyTest, EveryCallbackAtOnceLeavesNothingBehind) {
   std::thread allowedFlows(flowWorker, allowed);
   std::thread changes([&] {
     for (int i = 0; i < 200 && !stop; ++i) {
-      host->changeRulesJSON(rulesJSON(true, i % 2 ? kRulesA.domains() : kRulesB.domains()));
+      host->changeRulesJSON(rulesJSON(true, (i % 2 ? kRulesA : kRulesB).domains().strings()));
     }
   });
   std::thread lifecycle([&] {

@@ -2,10 +2,12 @@
 
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "rules/filter_rules.h"
+#include "tests/support/rules_json_reference.h"
 
 namespace quillnest {
 namespace {
@@ -130,6 +132,105 @@ INSTANTIATE_TEST_SUITE_P(Json, DecodeTest, testing::ValuesIn(decodeCases()),
                          [](const testing::TestParamInfo<DecodeCase>& info) {
                            return info.param.name;
                          });
+
+// The streaming decoder against the DOM one it replaced, on texts near the edges of JSON and on
+// random edits of valid rules texts.
+TEST(DecodeDifferentialTest, AgreesWithTheDomDecoder) {
+  std::vector<std::string> texts;
+  const auto nested = [](const std::string& prefix, std::size_t n, const std::string& suffix) {
+    return prefix + std::string(n, '[') + std::string(n, ']') + suffix;
+  };
+  for (std::size_t n : {1022, 1023, 1024, 1025}) {
+    texts.push_back(nested(R"({"isEnabled":true,"domains":[],"x":)", n, "}"));
+    texts.push_back(nested(R"({"isEnabled":true,"domains":)", n, "}"));
+    texts.push_back(nested(R"({"isEnabled":true,"domains":["a",)", n, "]}"));
+    texts.push_back(nested("", n, ""));
+  }
+  for (const char* value : {"1e400",
+                            "123456789012345678901234567890",
+                            "-",
+                            "01",
+                            "1.",
+                            "-0",
+                            "1e",
+                            "1E+2",
+                            "1.5e-400",
+                            "18446744073709551616",
+                            "-9223372036854775809",
+                            "tru",
+                            "truex",
+                            "nul",
+                            "null",
+                            "falsey",
+                            "\"\\udc00\"",
+                            "\"\\ud800\\u0041\"",
+                            "\"\\x\"",
+                            "{\"a\" 1}",
+                            "{\"a\":1,}",
+                            "[1,]",
+                            "[1 2]",
+                            "{1:2}",
+                            "\"\\u00\"",
+                            "[]",
+                            "{}",
+                            "\"\xF4\x90\x80\x80\"",
+                            "\"\xED\xA0\x80\""}) {
+    texts.push_back(std::string(R"({"x":)") + value + R"(,"isEnabled":true,"domains":["a"]})");
+    texts.push_back(std::string(R"({"isEnabled":)") + value + R"(,"domains":["a"]})");
+    texts.push_back(std::string(R"({"isEnabled":true,"domains":["a",)") + value + "]}");
+    texts.push_back(value);
+    texts.push_back(std::string(value) + " x");
+  }
+  for (const char* text : {"  ", "{} {}", "{}}", "{\"isEnabled\":true,\"domains\":[]}}",
+                           "{\"isEnabled\":1,\"domains\":[],\"x\":tru}", "[1]x", "\"a\"\"b\""}) {
+    texts.push_back(text);
+  }
+  // Random edits: bytes that JSON gives meaning to, so edits make near misses, not noise.
+  const std::vector<std::string> seeds = {
+      R"({"isEnabled":true,"domains":["a.example","b\u00e4.example","c\\d"],"v":[1,-2.5e3,null]})",
+      R"({"domains":["x","x",""],"isEnabled":false,"o":{"k":[true,{"domains":1}]}})",
+      R"({"isEnabled":true,"domains":["\ud83d\ude00","q\"r"]})"};
+  static const std::string alphabet = "{}[]\",:\\ tfnlrue0123456789-+.eEu\x80\xC3\xA4\n\x00x";
+  std::mt19937 rng(18);
+  for (int round = 0; round < 6000; ++round) {
+    std::string text = seeds[rng() % seeds.size()];
+    for (int edits = 1 + static_cast<int>(rng() % 3); edits > 0; --edits) {
+      const std::size_t at = rng() % (text.size() + 1);
+      const char c = alphabet[rng() % alphabet.size()];
+      switch (rng() % 3) {
+        case 0:
+          text.insert(at, 1, c);
+          break;
+        case 1:
+          if (at < text.size()) text.erase(at, 1);
+          break;
+        default:
+          if (at < text.size()) text[at] = c;
+      }
+    }
+    texts.push_back(std::move(text));
+  }
+  std::size_t accepted = 0;
+  for (const std::string& text : texts) {
+    const DecodeResult result = decodeFilterRules(bytesOf(text));
+    ASSERT_EQ(reference::differenceFromReference(bytesOf(text), result), "") << text;
+    accepted += result.rules ? 1 : 0;
+  }
+  // Both sides of the comparison must be well represented.
+  EXPECT_GT(accepted, texts.size() / 20);
+  EXPECT_LT(accepted, texts.size() * 9 / 10);
+}
+
+// A text decoded where it lies (the file reader's spare capacity) gives the same record.
+TEST(DecodeDifferentialTest, InPlaceDecodingMatchesTheCopy) {
+  const std::string text = R"({"isEnabled":true,"domains":["a.example","b\u002eexample"]})";
+  std::vector<std::uint8_t> bytes(text.size() + kJsonReadPadding, 0);
+  std::copy(text.begin(), text.end(), bytes.begin());
+  bytes.resize(text.size());
+  const DecodeResult inPlace = decodeFilterRules(bytes);
+  ASSERT_TRUE(inPlace.rules.has_value()) << inPlace.error.message;
+  EXPECT_EQ(*inPlace.rules, FilterRules(true, {"a.example", "b.example"}));
+}
 
 TEST(EncodeTest, WritesBothKeysInOrderWithEscapes) {
   EXPECT_EQ(encodeFilterRules(FilterRules(false, {})), R"({"isEnabled":false,"domains":[]})");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "rules/domain_list.h"
 #include "rules/filter_rules.h"
+#include "rules/normalization.h"
 #include "tests/support/match_cases.h"
 
 namespace quillnest {
@@ -92,6 +94,41 @@ TEST(DomainListTest, LargeListWithDuplicatesFindsEveryEntry) {
   EXPECT_FALSE(list.contains("host15000.example"));
   EXPECT_FALSE(list.contains("example"));
   EXPECT_FALSE(list.matchesNormalizedHost("host1.example.net"));
+}
+
+// The flat index against the walk at several sizes, with the hash intact and with most of its
+// bits masked off (long probe chains that wrap around the table's end, equal tags everywhere),
+// on lists whose entries are suffixes of one another.
+TEST(DomainListTest, FlatIndexAgreesWithWalkUnderCollisions) {
+  std::mt19937 rng(18);
+  const std::vector<std::string> labels = {"a", "b", "ab", "com", "x", ""};
+  const auto chain = [&](std::size_t depth) {
+    std::string name = labels[rng() % labels.size()];
+    for (std::size_t i = 1; i < depth; ++i) name = labels[rng() % labels.size()] + "." + name;
+    return name;
+  };
+  for (const std::uint64_t mask :
+       {~std::uint64_t{0}, std::uint64_t{0xC000000000000003}, std::uint64_t{0}}) {
+    for (const std::size_t size : {0u, 1u, 2u, 3u, 10u, 100u, 1000u, 3000u}) {
+      std::vector<std::string> domains;
+      for (std::size_t i = 0; i < size; ++i) domains.push_back(chain(1 + rng() % 5));
+      // Some entries only as suffixes of others, and a few unrelated long names.
+      if (size > 2) domains.insert(domains.end(), {"b.a", "a", ".a", "a.", "x.b.a"});
+      for (std::size_t i = 0; i < size / 10; ++i)
+        domains.push_back("n" + std::to_string(i) + ".net");
+      const DomainList list(domains, mask);
+      ASSERT_EQ(list.domains(), domains);
+      for (int h = 0; h < 300; ++h) {
+        std::string host = chain(1 + rng() % 6);
+        if (h % 4 == 0 && !domains.empty()) host = "w." + domains[rng() % domains.size()];
+        if (h % 4 == 1) host = "n" + std::to_string(rng() % (size + 1)) + ".net";
+        const std::optional<std::string> normalized = normalizedHost(host);
+        const bool indexed = normalized && list.matchesNormalizedHost(*normalized);
+        ASSERT_EQ(indexed, matchesHostByWalk(domains, host))
+            << "host [" << host << "] size " << size << " mask " << std::hex << mask;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ std::optional<Explanation> explainName(const FilterRules& rules,
   const EntryCover cover(domains);
   for (const std::size_t position : cover.covering(explanation.host)) {
     const std::size_t line = position < entryLines.size() ? entryLines[position] : 0;
-    explanation.covering.push_back({position + 1, line, domains[position]});
+    explanation.covering.push_back({position + 1, line, std::string(domains[position])});
   }
   return explanation;
 }

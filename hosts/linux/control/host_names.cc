@@ -114,6 +114,12 @@ EntryCover::EntryCover(const std::vector<std::string>& entries) {
   for (std::size_t i = 0; i < entries.size(); ++i) first_.emplace(entries[i], i);
 }
 
+EntryCover::EntryCover(DomainEntries entries) {
+  first_.reserve(entries.size());
+  std::size_t i = 0;
+  for (const std::string_view entry : entries) first_.emplace(entry, i++);
+}
+
 std::optional<std::size_t> EntryCover::firstEqual(std::string_view text) const {
   const auto it = first_.find(text);
   if (it == first_.end()) return std::nullopt;

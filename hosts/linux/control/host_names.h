@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "rules/domain_list.h"
+
 namespace quillnest::linuxhost {
 
 // The name as TLS and HTTP carry it. ASCII text comes back unchanged; anything else goes through
@@ -32,6 +34,7 @@ class EntryCover {
  public:
   // The entries must outlive the cover.
   explicit EntryCover(const std::vector<std::string>& entries);
+  explicit EntryCover(DomainEntries entries);
 
   // Position of the first entry equal to text.
   std::optional<std::size_t> firstEqual(std::string_view text) const;

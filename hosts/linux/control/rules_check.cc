@@ -132,13 +132,13 @@ RulesCheck checkRules(std::span<const std::uint8_t> json) {
     if (const auto same = cover.firstEqual(domains[i]); same && *same < i) {
       redundant = "duplicate of " + where(*same);
     } else if (const auto above = cover.coveringFromAbove(domains[i])) {
-      redundant = "covered by " + where(*above) + " \"" + domains[*above] + "\"";
+      redundant = "covered by " + where(*above) + " \"" + std::string(domains[*above]) + "\"";
     }
     if (!reason.empty()) {
       if (!redundant.empty()) reason = redundant + "; " + reason;
-      check.problems.push_back({i, line, domains[i], std::move(reason), false});
+      check.problems.push_back({i, line, std::string(domains[i]), std::move(reason), false});
     } else if (!redundant.empty()) {
-      check.problems.push_back({i, line, domains[i], std::move(redundant), true});
+      check.problems.push_back({i, line, std::string(domains[i]), std::move(redundant), true});
     }
   }
   return check;
