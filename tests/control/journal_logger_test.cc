@@ -7,6 +7,8 @@
 #include <set>
 #include <thread>
 
+#include "hosts/linux/control/text_escape.h"
+
 namespace quillnest::linuxhost {
 namespace {
 
@@ -90,6 +92,16 @@ TEST(JournalLogger, LevelsPrivacyAndDebugSwitch) {
     logger.log(c.level, c.format, c.arguments);
     EXPECT_EQ(pipe.drain(), c.expected);
   }
+}
+
+TEST(AppendEscaped, ControlCharactersAlwaysQuotesOnlyWhenAsked) {
+  const std::string raw("a\"b\\c\x7f\x00\x1f ~", 10);
+  std::string plain = ">";
+  std::string quoted;
+  appendEscaped(plain, raw);
+  appendEscaped(quoted, raw, true);
+  EXPECT_EQ(plain, ">a\"b\\c\\x7f\\x00\\x1f ~");
+  EXPECT_EQ(quoted, "a\\\"b\\\\c\\x7f\\x00\\x1f ~");
 }
 
 TEST(JournalLogger, DaemonLinesHaveTheirOwnPriorities) {

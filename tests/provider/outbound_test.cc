@@ -75,6 +75,8 @@ std::vector<OutboundCase> outboundCases() {
       {"limit_reached_unparsed", true,
        {{0, slice(limit, 0, 5)}, {5, concat({slice(limit, 5, 65535), filled(1)})}},
        VK::allow, 0, gone, false},
+      {"hello_prefix_asks_for_the_rest", true, {{0, slice(hello517, 0, 512)}}, VK::data, 517, 512,
+       false},
       {"peeked_hello_judged_on_reparse", true,
        {{0, slice(hello517, 0, 512)}, {512, slice(hello517, 512, 517)}}, VK::drop, 0, gone, true},
       {"empty_server_name_allowed", true, {{0, helloOfSize(200, "")}}, VK::allow, 0, gone, false},
