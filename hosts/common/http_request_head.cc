@@ -11,8 +11,9 @@
 
 namespace quillnest::hosts {
 
-struct HttpRequestHeadReader::State {
+struct HttpRequestReader::State {
   http_parser parser{};
+  // The head being read; cleared when the next message begins.
   std::string target;
   std::string field;
   std::string hostValue;
@@ -22,14 +23,27 @@ struct HttpRequestHeadReader::State {
   bool hostComplete = false;  // ... and a later line or the end of the head closed it
   bool requestLineDone = false;
   bool headEnded = false;
-  bool failed = false;  // the parser refused the bytes
+  bool answered = false;  // this head has had its answer
+  bool inMessage = false;
+  std::size_t headBytes = 0;  // bytes read while this head had no answer
+  // The stream's first bytes, to tell the HTTP/2 preface from other bytes http_parser refuses.
   std::array<char, 14> prefix{};
   std::size_t prefixLength = 0;
+
+  void beginHead() {
+    target.clear();
+    field.clear();
+    hostValue.clear();
+    lastWasValue = inHost = hostStarted = hostComplete = false;
+    requestLineDone = headEnded = answered = false;
+    inMessage = true;
+    headBytes = 0;
+  }
 };
 
 namespace {
 
-using State = HttpRequestHeadReader::State;
+using State = HttpRequestReader::State;
 
 constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0";
 
@@ -50,13 +64,25 @@ void closeField(State& state) {
   }
 }
 
+int onMessageBegin(http_parser* parser) {
+  stateOf(parser).beginHead();
+  return 0;
+}
+
+int onMessageComplete(http_parser* parser) {
+  stateOf(parser).inMessage = false;
+  return 0;
+}
+
 int onUrl(http_parser* parser, const char* at, std::size_t length) {
-  stateOf(parser).target.append(at, length);
+  State& state = stateOf(parser);
+  if (!state.answered) state.target.append(at, length);
   return 0;
 }
 
 int onHeaderField(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
+  if (state.answered) return 0;
   state.requestLineDone = true;
   if (state.lastWasValue || state.field.empty()) {
     closeField(state);
@@ -71,6 +97,7 @@ int onHeaderField(http_parser* parser, const char* at, std::size_t length) {
 
 int onHeaderValue(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
+  if (state.answered) return 0;
   if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
     state.hostStarted = true;
     state.inHost = true;
@@ -82,6 +109,7 @@ int onHeaderValue(http_parser* parser, const char* at, std::size_t length) {
 
 int onHeadersComplete(http_parser* parser) {
   State& state = stateOf(parser);
+  if (state.answered) return 0;
   state.requestLineDone = true;
   // A Host field whose value is empty gets no value callback.
   if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
@@ -97,10 +125,12 @@ int onHeadersComplete(http_parser* parser) {
 const http_parser_settings& settings() {
   static const http_parser_settings value = [] {
     http_parser_settings s{};
+    s.on_message_begin = onMessageBegin;
     s.on_url = onUrl;
     s.on_header_field = onHeaderField;
     s.on_header_value = onHeaderValue;
     s.on_headers_complete = onHeadersComplete;
+    s.on_message_complete = onMessageComplete;
     return s;
   }();
   return value;
@@ -240,44 +270,97 @@ std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
   return "unknown";
 }
 
-HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit)
-    : state_(std::make_unique<State>()), limit_(limit) {
+HttpRequestReader::HttpRequestReader(std::size_t headLimit)
+    : state_(std::make_unique<State>()), limit_(headLimit) {
   http_parser_init(&state_->parser, HTTP_REQUEST);
   state_->parser.data = state_.get();
 }
 
+HttpRequestReader::~HttpRequestReader() = default;
+
+HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> bytes) {
+  Read out;
+  if (ended_) {
+    out.consumed = bytes.size();
+    return out;
+  }
+  State& state = *state_;
+  const bool first = heads_ == 0;
+  auto answer = [&](HttpHeadResult result) {
+    state.answered = true;
+    ++heads_;
+    const bool named = result.status == HttpHeadStatus::named;
+    if (!named && result.reason != HttpUnnamedReason::missingHost &&
+        result.reason != HttpUnnamedReason::badHost) {
+      ended_ = true;  // nothing after it can be read as requests
+    }
+    out.head = std::move(result);
+  };
+  if (first) {
+    for (std::size_t i = 0; i < bytes.size() && state.prefixLength < state.prefix.size(); ++i)
+      state.prefix[state.prefixLength++] = static_cast<char>(bytes[i]);
+  }
+  // An unanswered head reads at most up to the limit.
+  std::size_t room = bytes.size();
+  if (!state.answered || !state.inMessage) {
+    room = state.headBytes < limit_ ? std::min(room, limit_ - state.headBytes) : 0;
+  }
+  if (HTTP_PARSER_ERRNO(&state.parser) == HPE_PAUSED) http_parser_pause(&state.parser, 0);
+  const std::size_t parsed = http_parser_execute(
+      &state.parser, &settings(), reinterpret_cast<const char*>(bytes.data()), room);
+  out.consumed = parsed;
+  fed_ += parsed;
+  const auto error = static_cast<http_errno>(state.parser.http_errno);
+  if (!state.answered || !state.inMessage) state.headBytes += parsed;
+  if (state.inMessage && !state.answered) {
+    if (auto outcome = evaluate(state)) {
+      answer(std::move(*outcome));
+      return out;
+    }
+  }
+  if (error != HPE_OK && error != HPE_PAUSED) {
+    if (!state.inMessage || !state.answered) {
+      // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
+      // answer never depends on where the stream was cut.
+      const std::string_view prefix(state.prefix.data(), state.prefixLength);
+      if (first && kHttp2Preface.starts_with(prefix) && prefix != kHttp2Preface &&
+          state.headBytes < limit_) {
+        out.consumed = bytes.size();
+        fed_ += bytes.size() - parsed;
+        state.headBytes += bytes.size() - parsed;
+        return out;
+      }
+      answer(unnamed(first && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
+                                                      : HttpUnnamedReason::notHttp));
+    } else {
+      ended_ = true;
+    }
+    out.consumed = bytes.size();
+    return out;
+  }
+  if (state.parser.upgrade) {
+    ended_ = true;  // the rest belongs to another protocol
+    out.consumed = bytes.size();
+    return out;
+  }
+  if ((!state.inMessage || !state.answered) && state.headBytes >= limit_ && error == HPE_OK) {
+    answer(unnamed(HttpUnnamedReason::headTooLarge));
+    out.consumed = bytes.size();
+  }
+  return out;
+}
+
+HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit) : reader_(limit) {}
+
 HttpRequestHeadReader::~HttpRequestHeadReader() = default;
 
 const HttpHeadResult& HttpRequestHeadReader::feed(std::span<const std::uint8_t> bytes) {
-  const std::size_t before = fed_;
   fed_ += bytes.size();
-  if (result_.status != HttpHeadStatus::needMore) return result_;
-  State& state = *state_;
-  const std::size_t room = before < limit_ ? limit_ - before : 0;
-  const auto readable = bytes.first(std::min(bytes.size(), room));
-  for (std::size_t i = 0; i < readable.size() && state.prefixLength < state.prefix.size(); ++i)
-    state.prefix[state.prefixLength++] = static_cast<char>(readable[i]);
-  if (!state.failed) {
-    http_parser_execute(&state.parser, &settings(), reinterpret_cast<const char*>(readable.data()),
-                        readable.size());
-    const auto error = static_cast<http_errno>(state.parser.http_errno);
-    if (auto outcome = evaluate(state)) {
-      result_ = std::move(*outcome);
-      return result_;
-    }
-    state.failed = error != HPE_OK && error != HPE_PAUSED;
-  }
-  if (state.failed) {
-    // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
-    // answer never depends on where the stream was cut.
-    const std::string_view prefix(state.prefix.data(), state.prefixLength);
-    if (prefix == kHttp2Preface) {
-      result_ = unnamed(HttpUnnamedReason::http2PriorKnowledge);
-    } else if (!kHttp2Preface.starts_with(prefix) || fed_ >= limit_) {
-      result_ = unnamed(HttpUnnamedReason::notHttp);
-    }
-  } else if (fed_ >= limit_) {
-    result_ = unnamed(HttpUnnamedReason::headTooLarge);
+  while (result_.status == HttpHeadStatus::needMore && !bytes.empty()) {
+    const auto read = reader_.read(bytes);
+    if (read.head) result_ = *read.head;
+    if (read.consumed == 0) break;
+    bytes = bytes.subspan(read.consumed);
   }
   return result_;
 }

@@ -1,6 +1,8 @@
-// Names a plain-HTTP connection from the head of its first request: the request target and the
+// Names the requests of a plain-HTTP connection from their heads: the request target and the
 // Host header give the URL the flow would carry on a platform that hands flows over with their
-// URL ("http://HOST/PATH").
+// URL ("http://HOST/PATH"). HttpRequestReader follows a whole connection (kept-alive and
+// pipelined requests, bodies by Content-Length or chunked, as http_parser reads them);
+// HttpRequestHeadReader reads the first head only.
 //
 // The head is read with http_parser, incrementally, as the outbound stream grows. A name is
 // known as soon as the request line and the first Host header are complete (the next header line
@@ -20,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,6 +53,37 @@ struct HttpHeadResult {
 
 inline constexpr std::size_t kHttpHeadLimit = 8 * 1024;
 
+// Reads request after request from one outbound stream. Each head gets one answer (named or
+// unnamed); the reader stops right after it so the caller can judge the request before any byte
+// behind it is read, and goes on with the rest when given it again.
+class HttpRequestReader {
+ public:
+  explicit HttpRequestReader(std::size_t headLimit = kHttpHeadLimit);
+  ~HttpRequestReader();
+  HttpRequestReader(const HttpRequestReader&) = delete;
+  HttpRequestReader& operator=(const HttpRequestReader&) = delete;
+
+  struct Read {
+    std::size_t consumed = 0;           // bytes read; give the rest again
+    std::optional<HttpHeadResult> head;  // a head's answer, when one was reached
+  };
+  Read read(std::span<const std::uint8_t> bytes);
+  // Nothing more will be read: not HTTP (or no longer), an upgrade or CONNECT took the
+  // connection over, or a head went past the limit without a name.
+  bool ended() const { return ended_; }
+  // Heads answered so far.
+  std::size_t heads() const { return heads_; }
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::size_t limit_;
+  std::size_t fed_ = 0;
+  std::size_t heads_ = 0;
+  bool ended_ = false;
+};
+
 class HttpRequestHeadReader {
  public:
   explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit);
@@ -64,12 +98,10 @@ class HttpRequestHeadReader {
   // Stream bytes given so far (including those after a decision, which are not read).
   std::size_t fed() const { return fed_; }
 
-  struct State;
 
  private:
-  std::unique_ptr<State> state_;
+  HttpRequestReader reader_;
   HttpHeadResult result_;
-  std::size_t limit_;
   std::size_t fed_ = 0;
 };
 

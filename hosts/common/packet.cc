@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 
+#include "host/byte_cursor.h"
+
 namespace quillnest::hosts {
 namespace {
 
@@ -35,6 +37,36 @@ class Reader {
 
 constexpr std::size_t kMaxExtensionHeaders = 8;
 
+// Reads the options a receiver checks before it takes a segment's data. Like the kernel's option
+// parser, it stops at the end-of-list option or at an option whose length is impossible.
+void parseTcpOptions(ByteCursor options, ParsedPacket& out) {
+  std::uint8_t kind = 0;
+  while (options.readU8(kind)) {
+    if (kind == 0) return;  // end of list
+    if (kind == 1) continue;  // no-op
+    std::uint8_t length = 0;
+    ByteCursor body;
+    if (!options.readU8(length) || length < 2 || !options.readBytes(length - 2u, body)) return;
+    switch (kind) {
+      case 8: {  // timestamps
+        std::uint16_t high = 0;
+        std::uint16_t low = 0;
+        if (length == 10 && body.readU16(high) && body.readU16(low)) {
+          out.tcpHasTimestamp = true;
+          out.tcpTimestamp = static_cast<std::uint32_t>(high) << 16 | low;
+        }
+        break;
+      }
+      case 19:  // MD5 signature
+      case 29:  // TCP-AO
+        out.tcpSignature = true;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t protocol,
                            bool firstFragment, ParsedPacket& out) {
   Reader r(bytes);
@@ -48,8 +80,10 @@ ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t pro
     out.tcpAcknowledgment = r.u32(8);
     const std::size_t dataOffset = static_cast<std::size_t>(r.u8(12) >> 4) * 4;
     out.tcpFlags = r.u8(13);
+    out.tcpWindow = r.u16(14);
     if (dataOffset < 20) return ParseStatus::malformed;
     if (!r.has(dataOffset)) return ParseStatus::truncated;
+    parseTcpOptions(ByteCursor(r.slice(20, dataOffset - 20)), out);
     out.payload = r.from(dataOffset);
     out.tcpSegment = bytes;
     return ParseStatus::ok;

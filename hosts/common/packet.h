@@ -64,6 +64,11 @@ struct ParsedPacket {
   std::uint8_t tcpFlags = 0;            // TCP only
   std::uint32_t tcpSequence = 0;        // TCP only
   std::uint32_t tcpAcknowledgment = 0;  // TCP only
+  std::uint16_t tcpWindow = 0;          // TCP only, unscaled
+  // TCP options a receiver acts on before it takes the data (RFC 7323, RFC 2385, RFC 5925).
+  bool tcpHasTimestamp = false;
+  std::uint32_t tcpTimestamp = 0;  // TSval
+  bool tcpSignature = false;       // an MD5 signature or TCP-AO option
   bool firstFragment = false;           // more fragments follow: payload is only the first piece
   std::span<const std::uint8_t> payload;
   std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum

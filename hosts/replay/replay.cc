@@ -69,7 +69,7 @@ struct FlowRecord {
   ConnectionKey key;
   bool dropped = false;
   bool inspected = false;
-  hosts::Settlement settlement = hosts::Settlement::pending;
+  hosts::Outcome outcome = hosts::Outcome::pending;
   std::string serverName;  // the TLS server name, or the Host of a plain-HTTP request
   bool httpHost = false;   // serverName came from an HTTP request head
   Bytes outbound;
@@ -99,12 +99,10 @@ class Recorder final : public hosts::FlowEngineObserver {
       if (result.kind() == ServerNameResult::Kind::found) record.serverName = result.hostName();
     }
   }
-  void settled(const FlowRef& flow, hosts::Settlement settlement) override {
+  void settled(const FlowRef& flow, hosts::Outcome outcome) override {
     FlowRecord& record = flows[flow->identifier()];
-    record.settlement = settlement;
-    record.dropped = settlement == hosts::Settlement::newFlowDrop ||
-                     settlement == hosts::Settlement::dataDrop ||
-                     settlement == hosts::Settlement::updateFlowDrop;
+    record.outcome = outcome;
+    record.dropped = hosts::outcomeRow(outcome).dropped;
   }
 
   std::map<UUID, FlowRecord> flows;
@@ -178,8 +176,8 @@ std::string remoteText(const ConnectionKey& key) {
 }
 
 std::string whyText(const FlowRecord& record) {
-  using hosts::Settlement;
-  switch (record.settlement) {
+  using Settlement = hosts::Outcome;
+  switch (record.outcome) {
     case Settlement::newFlowDrop:
       if (record.httpHost) return "blocked HTTP Host";
       return record.key.protocol == hosts::kIpProtocolUDP ? "UDP to 443 without a host name"
@@ -196,7 +194,7 @@ std::string whyText(const FlowRecord& record) {
     case Settlement::pending:
       return record.inspected ? "capture ended during inspection" : "no verdict";
     default:
-      return std::string(hosts::settlementName(record.settlement));
+      return std::string(hosts::outcomeText(record.outcome));
   }
 }
 

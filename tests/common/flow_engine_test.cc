@@ -169,7 +169,7 @@ TEST_F(EngineTest, InspectedFlowDeliversAndDrops) {
   EXPECT_EQ(d.action, PacketAction::drop);
   EXPECT_TRUE(d.update.reset);
   EXPECT_EQ(d.update.mark, ConnectionMark::dropped);
-  EXPECT_EQ(d.update.settlement, Settlement::dataDrop);
+  EXPECT_EQ(d.update.outcome, Outcome::dataDrop);
   ASSERT_EQ(provider->deliveries.size(), 1u);
   EXPECT_EQ(provider->deliveries[0].offset, 0u);
   EXPECT_EQ(engine->counters().inspectionsDropped, 1u);
@@ -253,7 +253,7 @@ TEST_F(EngineTest, HoldExpiresAndFailsOpen) {
   EXPECT_EQ(updates[0].release.size(), 2u);
   EXPECT_EQ(updates[0].release[0], held);
   EXPECT_EQ(updates[0].mark, ConnectionMark::allowed);
-  EXPECT_EQ(updates[0].settlement, Settlement::holdExpired);
+  EXPECT_EQ(updates[0].outcome, Outcome::holdExpired);
   EXPECT_EQ(provider->completes.size(), 1u);
   EXPECT_EQ(engine->counters().failOpenEvents, 1u);
   EXPECT_EQ(data(0, "blocked!!!!!!!!!!!!!!!").action, PacketAction::accept);
@@ -279,7 +279,7 @@ TEST_F(EngineTest, PureAcksPassAndClientCloseSettles) {
   const PacketDecision fin = data(5, Bytes{}, nullptr, kTcpFin | kTcpAck);
   EXPECT_EQ(fin.action, PacketAction::accept);
   EXPECT_EQ(fin.update.mark, ConnectionMark::allowed);
-  EXPECT_EQ(fin.update.settlement, Settlement::clientClosed);
+  EXPECT_EQ(fin.update.outcome, Outcome::clientClosed);
   EXPECT_EQ(fin.update.release, std::vector<PacketHandle>{held});
   EXPECT_EQ(provider->completes.size(), 1u);
 }
@@ -296,7 +296,7 @@ TEST_F(EngineTest, LimitsFailOpen) {
   const PacketDecision d = data(40, "x");
   EXPECT_EQ(d.action, PacketAction::accept);
   EXPECT_EQ(d.update.release.size(), 3u);
-  EXPECT_EQ(d.update.settlement, Settlement::limitReached);
+  EXPECT_EQ(d.update.outcome, Outcome::limitReached);
 
   clientPort = 40001;
   syn();  // now the one inspected slot is taken by 40001
@@ -304,7 +304,7 @@ TEST_F(EngineTest, LimitsFailOpen) {
   const PacketDecision over = syn();
   EXPECT_EQ(over.action, PacketAction::accept);
   EXPECT_EQ(over.update.mark, ConnectionMark::allowed);
-  EXPECT_EQ(over.update.settlement, Settlement::limitReached);
+  EXPECT_EQ(over.update.outcome, Outcome::limitReached);
   EXPECT_EQ(engine->counters().failOpenEvents, 2u);
   EXPECT_EQ(engine->counters().inspectedConnections, 1u);
 }
@@ -313,7 +313,7 @@ TEST_F(EngineTest, SegmentFarBeyondTheStreamFailsOpen) {
   syn();
   const PacketDecision d = data(10'000'000, "far away");
   EXPECT_EQ(d.action, PacketAction::accept);
-  EXPECT_EQ(d.update.settlement, Settlement::limitReached);
+  EXPECT_EQ(d.update.outcome, Outcome::limitReached);
 }
 
 // The SYN passed unjudged (queue overflow): the connection is read from its handshake's ACK.

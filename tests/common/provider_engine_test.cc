@@ -134,7 +134,7 @@ TEST_F(ProviderEngineTest, Udp443DroppedOtherPortsAllowed) {
   clientPort = 40002;
   syn(80);
   EXPECT_EQ(segment(head("www.example.org"), 0, head("www.example.org").size()).update.mark,
-            ConnectionMark::allowed);
+            ConnectionMark::inspect);
   EXPECT_EQ(provider->activeWebFlowCount(), 1u);
   for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
   EXPECT_EQ(provider->activeWebFlowCount(), 0u);
@@ -148,7 +148,7 @@ TEST_F(ProviderEngineTest, NonTlsBytesOn443AreAllowed) {
   layout.payload = request;
   const PacketDecision d = send(layout);
   EXPECT_EQ(d.action, PacketAction::accept);
-  EXPECT_EQ(d.update.settlement, Settlement::dataAllow);
+  EXPECT_EQ(d.update.outcome, Outcome::dataAllow);
 }
 
 TEST_F(ProviderEngineTest, RulesChangeDropThroughUpdateFlow) {
@@ -201,7 +201,8 @@ const std::vector<HttpCase>& httpCases() {
        drop,
        M::dropped,
        "WWW.Blocked.Example."},
-      {"allowed", allowed, {{0, allowed.size()}}, accept, M::allowed, "www.example.org"},
+      // An allowed request leaves the connection inspected: later requests are judged too.
+      {"allowed", allowed, {{0, allowed.size()}}, accept, M::inspect, "www.example.org"},
       // The first piece is read and let go; the piece that completes Host is judged.
       {"split_at_host",
        blocked,
@@ -221,7 +222,7 @@ const std::vector<HttpCase>& httpCases() {
        allowed,
        {{30, allowed.size()}, {0, 30}},
        accept,
-       M::allowed,
+       M::inspect,
        "www.example.org",
        1},
       // A retransmission of read bytes changes nothing.
@@ -235,7 +236,7 @@ const std::vector<HttpCase>& httpCases() {
        "GET / HTTP/1.0\r\n\r\n",
        {{0, 18}},
        accept,
-       M::allowed,
+       M::inspect,
        "",
        0,
        R::missingHost},
@@ -329,14 +330,14 @@ TEST_F(ProviderEngineTest, SilentHttpClientIsJudgedWithoutANameAfterTheHoldBound
   now += std::chrono::milliseconds(1);
   const auto updates = engine->tick(now);
   ASSERT_EQ(updates.size(), 1u);
-  EXPECT_EQ(updates[0].mark, ConnectionMark::allowed);
+  EXPECT_EQ(updates[0].mark, ConnectionMark::inspect);
   ASSERT_EQ(newFlows().size(), 1u);
   EXPECT_FALSE(newFlows()[0]->URL().has_value());
   EXPECT_EQ(engine->counters().httpUnnamed[static_cast<std::size_t>(HttpUnnamedReason::timedOut)],
             1u);
-  // A request after that passes: the connection is decided.
+  // The request that comes after that is still read and judged.
   const Bytes late = head("blocked.example");
-  EXPECT_EQ(segment(late, 0, late.size()).action, PacketAction::accept);
+  EXPECT_EQ(segment(late, 0, late.size()).action, PacketAction::drop);
 }
 
 TEST_F(ProviderEngineTest, HttpConnectionEndedBeforeItsRequestIsStillAFlowAndReported) {
@@ -376,7 +377,7 @@ TEST_F(ProviderEngineTest, CopyWithABadChecksumIsNeverRead) {
   EXPECT_EQ(engine->counters().badChecksums, 1u);
   const PacketDecision good = segment(real, 0, real.size(), true);
   EXPECT_EQ(good.action, PacketAction::drop);
-  EXPECT_EQ(good.update.settlement, Settlement::dataDrop);
+  EXPECT_EQ(good.update.outcome, Outcome::dataDrop);
   // Checksums left to offload (locally sent packets) are not checked.
   clientPort = 40001;
   syn();
@@ -393,7 +394,7 @@ TEST_F(ProviderEngineTest, DifferentCopiesOfHeldBytesDropTheConnection) {
   EXPECT_EQ(d.action, PacketAction::drop);
   EXPECT_TRUE(d.update.reset);
   EXPECT_EQ(d.update.mark, ConnectionMark::dropped);
-  EXPECT_EQ(d.update.settlement, Settlement::conflictingData);
+  EXPECT_EQ(d.update.outcome, Outcome::conflictingData);
   EXPECT_EQ(d.update.discard.size(), 1u);
   EXPECT_EQ(engine->counters().conflictingStreams, 1u);
   // The same bytes again are an ordinary retransmission.
@@ -411,7 +412,7 @@ TEST_F(ProviderEngineTest, DifferentCopiesOfARequestHeadDropTheConnection) {
   EXPECT_EQ(segment(Bytes(allowed.begin(), allowed.end()), 20, 30).action, PacketAction::hold);
   const PacketDecision d = segment(Bytes(blocked.begin(), blocked.end()), 16, blocked.size());
   EXPECT_EQ(d.action, PacketAction::drop);
-  EXPECT_EQ(d.update.settlement, Settlement::conflictingData);
+  EXPECT_EQ(d.update.outcome, Outcome::conflictingData);
   EXPECT_EQ(engine->counters().httpWaiting, 0u);
 }
 
@@ -436,13 +437,13 @@ TEST_F(ProviderEngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
     EXPECT_EQ(updates[i].key.localPort, 40000 + i);
     EXPECT_EQ(updates[i].mark, ConnectionMark::dropped);
     EXPECT_TRUE(updates[i].reset);
-    EXPECT_EQ(updates[i].settlement, Settlement::evicted);
+    EXPECT_EQ(updates[i].outcome, Outcome::evicted);
   }
   EXPECT_EQ(engine->counters().evictions, 2u);
   EXPECT_EQ(engine->counters().inspectedConnections, 15u);
   const Bytes blocked = testing::makeClientHello("a.blocked.example", 600);
   const PacketDecision judged = segment(blocked, 0, blocked.size());
-  EXPECT_EQ(judged.action, PacketAction::drop) << settlementName(judged.update.settlement);
+  EXPECT_EQ(judged.action, PacketAction::drop) << outcomeText(judged.update.outcome);
   // One that just got its bytes is not a candidate: with none idle, newcomers fail open.
   options.maxInspectedConnections = 1;
   makeEngine(options);
@@ -450,7 +451,7 @@ TEST_F(ProviderEngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
   syn();
   segment(hello, 0, 5);
   clientPort = 42001;
-  EXPECT_EQ(syn().update.settlement, Settlement::limitReached);
+  EXPECT_EQ(syn().update.outcome, Outcome::limitReached);
 }
 
 TEST_F(ProviderEngineTest, HttpPickedUpWithoutItsSynIsStillNamed) {

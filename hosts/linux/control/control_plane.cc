@@ -99,12 +99,12 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.badChecksums = counters.badChecksums;
   report.conflictingStreams = counters.conflictingStreams;
   report.evictions = counters.evictions;
-  const auto settled = [&](hosts::Settlement why) {
-    return counters.settlements[static_cast<std::size_t>(why)];
+  const auto settled = [&](hosts::Outcome why) {
+    return counters.outcomes[static_cast<std::size_t>(why)];
   };
-  report.failOpenHoldExpired = settled(hosts::Settlement::holdExpired);
-  report.failOpenLimitReached = settled(hosts::Settlement::limitReached);
-  report.failOpenNoHandshake = settled(hosts::Settlement::noHandshake);
+  report.failOpenHoldExpired = settled(hosts::Outcome::holdExpired);
+  report.failOpenLimitReached = settled(hosts::Outcome::limitReached);
+  report.failOpenNoHandshake = settled(hosts::Outcome::noHandshake);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -1,0 +1,596 @@
+#include "hosts/common/engine/connection.h"
+
+#include <algorithm>
+
+namespace quillnest::hosts {
+namespace {
+
+FlowRef makeFlow(const ConnectionKey& key, std::optional<URL> url) {
+  NEFilterSocketFlow::Attributes attributes;
+  attributes.url = std::move(url);
+  attributes.remoteEndpoint =
+      NWHostEndpoint::endpointWithHostname(key.remote.text(), std::to_string(key.remotePort));
+  attributes.socketProtocol = key.protocol;
+  return std::make_shared<NEFilterSocketFlow>(UUID::random(), std::move(attributes));
+}
+
+HttpHeadResult unnamedHead(HttpUnnamedReason reason) {
+  HttpHeadResult result;
+  result.status = HttpHeadStatus::unnamed;
+  result.reason = reason;
+  return result;
+}
+
+constexpr std::uint8_t kTlsChangeCipherSpec = 20;
+constexpr std::uint8_t kTlsAlert = 21;
+
+}  // namespace
+
+std::string_view connectionMarkName(ConnectionMark mark) {
+  switch (mark) {
+    case ConnectionMark::none:
+      return "none";
+    case ConnectionMark::allowed:
+      return "allowed";
+    case ConnectionMark::dropped:
+      return "dropped";
+    case ConnectionMark::inspect:
+      return "inspect";
+  }
+  return "unknown";
+}
+
+Connection::Connection(const ConnectionKey& key, const FlowEngineOptions& options,
+                       FlowEngineCounters& counters)
+    : key_(key), options_(options), counters_(counters) {}
+
+Connection::~Connection() = default;
+
+ConnectionMark Connection::mark() const {
+  switch (phase_) {
+    case Phase::allowed:
+      return ConnectionMark::allowed;
+    case Phase::dropped:
+      return ConnectionMark::dropped;
+    case Phase::naming:
+    case Phase::inspecting:
+    case Phase::confirming:
+      return ConnectionMark::inspect;
+    case Phase::deciding:
+      break;
+  }
+  return ConnectionMark::none;
+}
+
+std::optional<EngineTime> Connection::deadline() const {
+  switch (phase_) {
+    case Phase::dropped:
+      return lingerUntil_;
+    case Phase::naming:
+      if (!flow_ || !held_.empty()) return lastProgress_ + options_.holdTimeout;
+      return std::nullopt;
+    case Phase::inspecting:
+      if (!held_.empty()) return lastProgress_ + options_.holdTimeout;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+Step Connection::ask(Ask what, ConnectionUpdate& out) {
+  awaiting_ = what;
+  Step step;
+  step.ask = what;
+  step.flow = what == Ask::closedReport && closingFlow_ ? closingFlow_ : flow_;
+  if (what != Ask::closedReport) out.flow = flow_;
+  return step;
+}
+
+Step Connection::askNewFlow(std::optional<URL> url, ConnectionUpdate& out) {
+  flow_ = makeFlow(key_, std::move(url));
+  shouldReport_ = false;
+  reported_ = false;
+  ++counters_.newFlows;
+  return ask(Ask::newFlow, out);
+}
+
+Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
+                      ConnectionUpdate& out) {
+  out.key = key_;
+  lastProgress_ = now;
+  if (packet.isTCP() && packet.hasFlag(kTcpSyn) && !packet.hasFlag(kTcpAck)) {
+    streamKnown_ = true;
+    initialSequence_ = packet.tcpSequence;
+  } else if (packet.isTCP() && !packet.hasFlag(kTcpSyn)) {
+    // Picked up without its SYN (the queue's fail-open let the SYN pass while it overflowed):
+    // the handshake's ACK, or the first data, carries the stream's first sequence number. If it
+    // was in fact mid-stream, the bytes read are no handshake and the flow is allowed as such.
+    streamKnown_ = true;
+    initialSequence_ = packet.tcpSequence - 1u;
+  }
+  if (streamKnown_) receiver_.start(packet);
+  if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = true;
+  std::uint64_t end = 0;
+  if (streamKnown_ && !packet.payload.empty()) {
+    stream_.insert(0, packet.payload);
+    end = packet.payload.size();
+    if (packet.hasFlag(kTcpSyn)) {
+      synData_.assign(packet.payload.begin(), packet.payload.end());
+      synDataConfirmed_ = false;
+    }
+  }
+  held_.push_back({handle, end, packet.payload.size()});
+  heldBytes_ = packet.payload.size();
+  if (options_.nameHttpFlows && streamKnown_ && key_.remotePort == 80) {
+    phase_ = Phase::naming;
+    http_ = std::make_unique<HttpRequestReader>(options_.httpHeadLimit);
+    ++counters_.httpWaiting;
+    out.mark = ConnectionMark::inspect;
+    firstPacket_ = false;
+    return advanceNaming(now, out);
+  }
+  return askNewFlow(std::nullopt, out);
+}
+
+bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes,
+                              bool confirms) {
+  if (synDataConfirmed_ || synData_.empty()) return true;
+  const auto length = static_cast<std::int64_t>(synData_.size());
+  const std::int64_t from = std::max<std::int64_t>(offset, 0);
+  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(bytes.size()), length);
+  if (offset + static_cast<std::int64_t>(bytes.size()) >=
+      length + static_cast<std::int64_t>(options_.synDataConfirmDistance)) {
+    synDataConfirmed_ = true;  // no receiver keeps data that far past a hole
+  }
+  if (from >= to) return true;
+  if (!std::equal(synData_.begin() + from, synData_.begin() + to,
+                  bytes.begin() + (from - offset))) {
+    return false;
+  }
+  // Confirmed once the same bytes have come again from the first one on.
+  if (confirms && from <= synDataSeenAgain_) {
+    synDataSeenAgain_ = std::max(synDataSeenAgain_, to);
+    if (synDataSeenAgain_ == length) synDataConfirmed_ = true;
+  }
+  if (synDataConfirmed_) {
+    synData_.clear();
+    synData_.shrink_to_fit();
+  }
+  return true;
+}
+
+Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
+                        ConnectionUpdate& out) {
+  out.key = key_;
+  out.flow = flow_;
+  if (phase_ == Phase::allowed) {
+    out.mark = ConnectionMark::allowed;
+    out.release.push_back(handle);
+    return {};
+  }
+  if (phase_ == Phase::dropped) {
+    out.mark = ConnectionMark::dropped;
+    out.discard.push_back(handle);
+    return {};
+  }
+  const bool closing = packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst);
+  if (!packet.isTCP() || !streamKnown_) {
+    // Only the new-flow call can be out; its answer covers this packet too.
+    if (busy() && held_.size() < options_.maxHeldPacketsPerConnection) {
+      if (closing) clientClosed_ = true;
+      held_.push_back({handle, 0, 0});
+      return {};
+    }
+    out.release.push_back(handle);
+    return {};
+  }
+  const SegmentRefusal refusal = receiver_.judge(packet);
+  if (refusal != SegmentRefusal::none) {
+    ++counters_.refusedSegments[static_cast<std::size_t>(refusal)];
+    out.discard.push_back(handle);
+    return {};
+  }
+  if (packet.payload.empty()) {
+    receiver_.accepted(packet, true);
+    out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
+    if (!closing) return {};
+    clientClosed_ = true;
+    if (busy() || phase_ == Phase::confirming) return {};
+    return advance(now, out);
+  }
+
+  const bool syn = packet.hasFlag(kTcpSyn);
+  const std::int64_t offset =
+      streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
+  const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
+  receiver_.accepted(packet, offset <= static_cast<std::int64_t>(expected));
+  if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
+  if (closing) clientClosed_ = true;
+
+  if (phase_ == Phase::confirming) {
+    if (synConflict_) {
+      held_.push_back({handle, 0, packet.payload.size()});
+      return settle(Outcome::conflictingData, out);
+    }
+    out.release.push_back(handle);
+    if (synDataConfirmed_) {
+      phase_ = Phase::allowed;
+      record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
+      out.mark = ConnectionMark::allowed;
+      out.outcome = confirmOutcome_;
+    }
+    return {};
+  }
+
+  const std::size_t before = stream_.buffered();
+  const bool inWindow = stream_.insert(offset, packet.payload);
+  if (stream_.buffered() != before) lastProgress_ = now;
+  const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
+  const std::uint64_t end = endSigned < 0 ? 0 : static_cast<std::uint64_t>(endSigned);
+  held_.push_back({handle, end, packet.payload.size()});
+  heldBytes_ += packet.payload.size();
+  if (busy()) return {};  // the thread waiting on the provider answers for it
+  if (!inWindow) {
+    if (phase_ == Phase::naming && !flow_) {
+      httpEnded_ = true;
+      return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
+    }
+    if (phase_ == Phase::naming) return settle(Outcome::limitReached, out);
+    return completeAndSettle(Outcome::limitReached, out);
+  }
+  return advance(now, out);
+}
+
+Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
+  if (phase_ == Phase::naming) return advanceNaming(now, out);
+  if (phase_ == Phase::inspecting) return advanceInspection(now, out);
+  return {};
+}
+
+void Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->end <= end) {
+      out.release.push_back(it->handle);
+      heldBytes_ -= it->bytes;
+      it = held_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool Connection::holdOverLimit() const {
+  return held_.size() > options_.maxHeldPacketsPerConnection ||
+         heldBytes_ > options_.maxHeldBytesPerConnection;
+}
+
+Step Connection::judgeHead(const HttpHeadResult& head, ConnectionUpdate& out) {
+  if (!flow_) --counters_.httpWaiting;
+  std::optional<URL> url;
+  if (head.status == HttpHeadStatus::named) {
+    ++counters_.httpNamed;
+    url = URL{head.url, head.host};
+  } else {
+    ++counters_.httpUnnamed[static_cast<std::size_t>(head.reason)];
+  }
+  if (flow_ && shouldReport_ && !reported_) {
+    // The previous request's flow is over: its report goes first.
+    reported_ = true;
+    closingFlow_ = flow_;
+    nextRequest_.emplace(std::move(url));
+    return ask(Ask::closedReport, out);
+  }
+  return askNewFlow(std::move(url), out);
+}
+
+Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
+  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (destroyRequested_) return finishDestroyed(out);
+  if (stream_.conflicted() || synConflict_) return settle(Outcome::conflictingData, out);
+  std::vector<std::uint8_t> fresh = stream_.take();
+  if (!fresh.empty()) {
+    lastProgress_ = now;
+    httpPending_.insert(httpPending_.end(), fresh.begin(), fresh.end());
+  }
+  while (!httpPending_.empty() && !http_->ended()) {
+    const HttpRequestReader::Read read = http_->read(httpPending_);
+    httpPending_.erase(httpPending_.begin(),
+                       httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
+    httpRead_ += read.consumed;
+    if (read.head) return judgeHead(*read.head, out);
+    if (read.consumed == 0) break;
+  }
+  if (http_->ended() || httpEnded_) {
+    // No more requests to read (another protocol, or not HTTP): the connection is let go.
+    return settle(Outcome::newFlowAllow, out, false);
+  }
+  // The server acts on no request before its head is complete: the read packets go.
+  releaseThrough(httpRead_, out);
+  if (!flow_) {
+    if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
+    if (holdOverLimit()) return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
+  } else if (clientClosed_) {
+    return settle(Outcome::newFlowAllow, out, false);  // no request can follow a FIN
+  } else if (holdOverLimit()) {
+    return settle(Outcome::limitReached, out);
+  }
+  return {};
+}
+
+std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_t> bytes) {
+  if (prefaceDone_) return bytes;
+  std::size_t at = 0;
+  while (!prefaceDone_ && at < bytes.size()) {
+    if (prefaceSkip_ > 0) {
+      const std::uint64_t n = std::min<std::uint64_t>(prefaceSkip_, bytes.size() - at);
+      at += static_cast<std::size_t>(n);
+      prefaceSkip_ -= n;
+      continue;
+    }
+    prefaceHeader_.push_back(bytes[at++]);
+    const std::uint8_t type = prefaceHeader_[0];
+    if ((type != kTlsChangeCipherSpec && type != kTlsAlert) ||
+        (prefaceHeader_.size() >= 2 && prefaceHeader_[1] != 3)) {
+      prefaceDone_ = true;
+      break;
+    }
+    if (prefaceHeader_.size() < 5) continue;
+    ++prefaceRecords_;
+    ++counters_.prefaceRecordsSkipped;
+    prefaceSkip_ = static_cast<std::uint64_t>(prefaceHeader_[3]) << 8 | prefaceHeader_[4];
+    prefaceHeader_.clear();
+  }
+  if (!prefaceDone_) return {};
+  std::vector<std::uint8_t> rest = std::move(prefaceHeader_);
+  prefaceHeader_.clear();
+  rest.insert(rest.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
+  return rest;
+}
+
+Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
+  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (destroyRequested_) return finishDestroyed(out);
+  if (stream_.conflicted() || synConflict_) return settle(Outcome::conflictingData, out);
+  std::vector<std::uint8_t> bytes = stream_.take();
+  if (!bytes.empty()) {
+    lastProgress_ = now;
+    bytes = skipPrefaceRecords(std::move(bytes));
+    if (prefaceRecords_ > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
+  }
+  if (!bytes.empty()) {
+    Step step = ask(Ask::outboundData, out);
+    step.offset = delivered_;
+    delivered_ += bytes.size();
+    step.bytes = std::move(bytes);
+    return step;
+  }
+  // Everything deliverable is with the provider and it still wants more: let the delivered
+  // packets go so the client keeps sending; keep only what lies beyond a gap.
+  releaseThrough(stream_.taken(), out);
+  if (clientClosed_) return completeAndSettle(Outcome::clientClosed, out);
+  if (holdOverLimit()) return completeAndSettle(Outcome::limitReached, out);
+  return {};
+}
+
+Step Connection::completeAndSettle(Outcome why, ConnectionUpdate& out) {
+  pendingOutcome_ = why;
+  return ask(Ask::dataComplete, out);
+}
+
+void Connection::leavePhase() {
+  if (phase_ == Phase::inspecting) --counters_.inspectedConnections;
+  if (phase_ == Phase::naming && !flow_ && http_) --counters_.httpWaiting;
+}
+
+void Connection::record(Outcome why, bool endsInspection, bool count) {
+  const OutcomeRow& row = outcomeRow(why);
+  if (endsInspection && !row.dropped) ++counters_.inspectionsAllowed;
+  if (count) ++counters_.outcomes[static_cast<std::size_t>(why)];
+  if (row.failOpen) ++counters_.failOpenEvents;
+  if (why == Outcome::conflictingData) ++counters_.conflictingStreams;
+  if (why == Outcome::evicted) ++counters_.evictions;
+}
+
+Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
+  const OutcomeRow& row = outcomeRow(why);
+  const bool wasInspecting = phase_ == Phase::inspecting;
+  const bool readStream = wasInspecting || phase_ == Phase::naming;
+  leavePhase();
+  http_.reset();
+  httpPending_.clear();
+  stream_ = StreamReassembler();
+  if (!row.dropped && !synDataConfirmed_ && readStream) {
+    // Allowed on bytes the server may have thrown away: watch for another copy of them.
+    phase_ = Phase::confirming;
+    confirmOutcome_ = why;
+    confirmEndsInspection_ = wasInspecting;
+    confirmCounts_ = count;
+    for (const auto& held : held_) out.release.push_back(held.handle);
+    held_.clear();
+    heldBytes_ = 0;
+    out.mark = ConnectionMark::inspect;
+    if (destroyRequested_) return finishDestroyed(out);
+    return {};
+  }
+  phase_ = row.dropped ? Phase::dropped : Phase::allowed;
+  record(why, wasInspecting, count);
+  for (const auto& held : held_) (row.dropped ? out.discard : out.release).push_back(held.handle);
+  held_.clear();
+  heldBytes_ = 0;
+  synData_.clear();
+  synDataConfirmed_ = true;
+  out.flow = flow_;
+  out.mark = row.dropped ? ConnectionMark::dropped : ConnectionMark::allowed;
+  out.reset = row.dropped && key_.protocol == kIpProtocolTCP;
+  out.outcome = why;
+  if (destroyRequested_) return finishDestroyed(out);
+  return {};
+}
+
+Step Connection::finishDestroyed(ConnectionUpdate& out) {
+  gone_ = true;
+  if (phase_ != Phase::allowed && phase_ != Phase::dropped) {
+    leavePhase();
+    phase_ = Phase::allowed;
+  }
+  for (const auto& held : held_) {
+    (phase_ == Phase::dropped ? out.discard : out.release).push_back(held.handle);
+  }
+  held_.clear();
+  heldBytes_ = 0;
+  if (flow_ && shouldReport_ && !reported_) {
+    reported_ = true;
+    return ask(Ask::closedReport, out);
+  }
+  return {};
+}
+
+Step Connection::newFlowAnswer(const NEFilterNewFlowVerdict& verdict, bool inspectionRoom,
+                               EngineTime now, ConnectionUpdate& out) {
+  awaiting_ = Ask::nothing;
+  shouldReport_ = verdict.shouldReport();
+  out.flow = flow_;
+  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  using Kind = NEFilterNewFlowVerdict::Kind;
+  if (phase_ == Phase::naming) {
+    if (verdict.kind() == Kind::drop) {
+      ++counters_.newFlowsDropped;
+      return settle(http_ && http_->heads() > 1 ? Outcome::httpRequestDrop : Outcome::newFlowDrop,
+                    out);
+    }
+    // A request's URL decides it; inspecting its bytes as TLS would read nothing.
+    ++counters_.newFlowsAllowed;
+    ++counters_.outcomes[static_cast<std::size_t>(Outcome::newFlowAllow)];
+    out.outcome = Outcome::newFlowAllow;
+    if (verdict.kind() == Kind::filterData) {
+      pendingOutcome_ = Outcome::pending;
+      return ask(Ask::dataComplete, out);
+    }
+    return advanceNaming(now, out);
+  }
+  switch (verdict.kind()) {
+    case Kind::allow:
+      ++counters_.newFlowsAllowed;
+      return settle(Outcome::newFlowAllow, out);
+    case Kind::drop: {
+      ++counters_.newFlowsDropped;
+      if (key_.protocol == kIpProtocolUDP && key_.remotePort == 443) ++counters_.udp443Drops;
+      Step step = settle(Outcome::newFlowDrop, out);
+      if (firstPacket_ && !gone_) {
+        // The connection never opens, so no destroy event will come for it: we report.
+        lingerUntil_ = now + options_.droppedLinger;
+        if (shouldReport_ && !reported_) {
+          reported_ = true;
+          return ask(Ask::closedReport, out);
+        }
+      }
+      return step;
+    }
+    case Kind::filterData:
+      break;
+  }
+  if (!verdict.filterOutbound()) {
+    ++counters_.newFlowsAllowed;
+    return settle(Outcome::newFlowAllow, out);
+  }
+  ++counters_.inspections;
+  if (key_.protocol != kIpProtocolTCP || !streamKnown_) {
+    return completeAndSettle(Outcome::noHandshake, out);
+  }
+  if (!inspectionRoom) return completeAndSettle(Outcome::limitReached, out);
+  phase_ = Phase::inspecting;
+  ++counters_.inspectedConnections;
+  out.mark = ConnectionMark::inspect;
+  return advanceInspection(now, out);
+}
+
+Step Connection::dataAnswer(NEFilterDataVerdict::Kind verdict, EngineTime now,
+                            ConnectionUpdate& out) {
+  awaiting_ = Ask::nothing;
+  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  switch (verdict) {
+    case NEFilterDataVerdict::Kind::allow:
+      return settle(Outcome::dataAllow, out);
+    case NEFilterDataVerdict::Kind::drop:
+      ++counters_.inspectionsDropped;
+      return settle(Outcome::dataDrop, out);
+    case NEFilterDataVerdict::Kind::data:
+      break;  // it wants more: deliver what arrived meanwhile, then wait
+  }
+  return advanceInspection(now, out);
+}
+
+Step Connection::done(EngineTime now, ConnectionUpdate& out) {
+  const Ask answered = awaiting_;
+  awaiting_ = Ask::nothing;
+  if (answered == Ask::closedReport) {
+    ++counters_.closedReports;
+    if (closingFlow_) {
+      closingFlow_.reset();
+      if (nextRequest_) {
+        std::optional<URL> url = std::move(*nextRequest_);
+        nextRequest_.reset();
+        if (dropRequested_ || destroyRequested_ || phase_ != Phase::naming) {
+          return advance(now, out);
+        }
+        return askNewFlow(std::move(url), out);
+      }
+    }
+    return {};
+  }
+  // The dataComplete call.
+  if (phase_ == Phase::naming) return advanceNaming(now, out);
+  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  return settle(pendingOutcome_, out);
+}
+
+Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
+  out.key = key_;
+  out.flow = flow_;
+  if (busy()) return {};
+  if (phase_ == Phase::dropped) {
+    if (lingerUntil_ && *lingerUntil_ <= now) gone_ = true;
+    return {};
+  }
+  if (now - lastProgress_ < options_.holdTimeout) return {};
+  if (phase_ == Phase::naming && !flow_) {
+    // No name in time: judged without one. The head is still read on: a name that comes later
+    // is judged too.
+    return judgeHead(unnamedHead(HttpUnnamedReason::timedOut), out);
+  }
+  if (phase_ == Phase::naming && !held_.empty()) return settle(Outcome::holdExpired, out);
+  if (phase_ == Phase::inspecting && !held_.empty()) {
+    return completeAndSettle(Outcome::holdExpired, out);
+  }
+  return {};
+}
+
+Step Connection::destroyed(ConnectionUpdate& out) {
+  out.key = key_;
+  out.flow = flow_;
+  destroyRequested_ = true;
+  if (busy()) return {};
+  if (phase_ == Phase::naming && !flow_) {
+    // Gone before its request named it: judged without a name, then reported like any flow.
+    return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
+  }
+  return finishDestroyed(out);
+}
+
+Step Connection::dropRequested(ConnectionUpdate& out) {
+  out.key = key_;
+  out.flow = flow_;
+  if (busy()) {
+    dropRequested_ = true;
+    return {};
+  }
+  return settle(Outcome::updateFlowDrop, out);
+}
+
+void Connection::evict(ConnectionUpdate& out) {
+  out.key = key_;
+  out.flow = flow_;
+  settle(Outcome::evicted, out);
+}
+
+}  // namespace quillnest::hosts

@@ -1,0 +1,261 @@
+// One connection as the engine reads it: a state machine with no lock and no I/O. Events go in
+// (an outbound packet, the provider's answer, a deadline, the connection's end, a drop imposed by
+// the provider); each returns a Step that names the one provider call to make next, if any, and
+// writes what the host must do into a ConnectionUpdate (packets to release or discard, the mark,
+// a reset, and why). The engine makes the call without its lock and feeds the answer back.
+//
+// Phases:
+//   deciding    the new-flow call is out
+//   naming      port 80: reading request heads; each head is judged as a flow of its own
+//               (kept-alive and pipelined requests too), the connection stays in this phase
+//   inspecting  the provider reads the outbound stream (a TLS ClientHello)
+//   confirming  allowed on bytes that came on the SYN: a server without Fast Open throws those
+//               away, so the verdict stays open until the same bytes come again (or the stream is
+//               far past them); a different copy is a conflict, dropped and reset
+//   allowed, dropped
+//
+// Only segments the server's TCP would take count as stream data (segment_acceptance.h); others
+// are dropped, so the server never sees a copy of the stream the engine did not read.
+//
+// Records of type ChangeCipherSpec or alert before the ClientHello are read past, as a lenient
+// TLS server (GnuTLS) does, and the provider is given the stream from the handshake record on;
+// more than kMaxPrefaceRecords of them end the connection (dropped and reset), since no client
+// sends them and a server that takes them cannot be read further.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "host/data_provider.h"
+#include "hosts/common/engine/outcomes.h"
+#include "hosts/common/engine/segment_acceptance.h"
+#include "hosts/common/http_request_head.h"
+#include "hosts/common/packet.h"
+#include "hosts/common/stream_reassembler.h"
+
+namespace quillnest::hosts {
+
+using PacketHandle = std::uint64_t;
+// Monotonic time from any epoch (steady_clock on a live host, capture time in a replay).
+using EngineTime = std::chrono::nanoseconds;
+
+// The outcome a host records on the connection (Linux: a connmark value).
+enum class ConnectionMark : std::uint8_t {
+  none,     // nothing to record (no change, or not decided yet)
+  allowed,  // the rest of the connection passes unseen
+  dropped,  // every further packet is dropped
+  inspect,  // outbound data packets must keep coming to the engine
+};
+std::string_view connectionMarkName(ConnectionMark mark);
+
+// What the host must do on one connection besides the current packet.
+struct ConnectionUpdate {
+  ConnectionKey key;
+  FlowRef flow;  // null when the packet made no flow
+  // The connection's mark to record now; none = leave it as it is (e.g. for a held packet).
+  ConnectionMark mark = ConnectionMark::none;
+  bool reset = false;                 // end the connection with a TCP reset to the client
+  std::vector<PacketHandle> release;  // earlier held packets: accept now, in this order
+  std::vector<PacketHandle> discard;  // earlier held packets: drop now
+  Outcome outcome = Outcome::pending;
+
+  bool empty() const {
+    return mark == ConnectionMark::none && !reset && release.empty() && discard.empty();
+  }
+};
+
+struct FlowEngineOptions {
+  EngineTime holdTimeout = std::chrono::seconds(2);
+  std::size_t maxHeldPacketsPerConnection = 64;
+  std::size_t maxHeldBytesPerConnection = 256 * 1024;
+  std::size_t maxInspectedConnections = 4096;
+  std::size_t maxConnections = 262144;
+  // A connection dropped and reported closed by the engine itself lingers this long so its
+  // retransmitted first packets are dropped without a second flow; then it leaves the table.
+  EngineTime droppedLinger = std::chrono::seconds(30);
+  // Name port-80 flows from their request heads before judging them.
+  bool nameHttpFlows = true;
+  std::size_t httpHeadLimit = kHttpHeadLimit;
+  // Bytes sent past data that came on the SYN after which the server must have taken that data
+  // (no receive window is that large), so the verdict resting on it holds.
+  std::uint64_t synDataConfirmDistance = 16u << 20;
+};
+
+// Counts of what the engine has seen since it was made (the `status` command prints them).
+struct FlowEngineCounters {
+  std::uint64_t packets = 0;
+  std::uint64_t newFlows = 0;
+  std::uint64_t newFlowsAllowed = 0;
+  std::uint64_t newFlowsDropped = 0;
+  std::uint64_t udp443Drops = 0;
+  std::uint64_t inspections = 0;
+  std::uint64_t inspectionsAllowed = 0;
+  std::uint64_t inspectionsDropped = 0;
+  std::uint64_t failOpenEvents = 0;
+  std::uint64_t closedReports = 0;
+  std::uint64_t tableFull = 0;
+  std::uint64_t unparseablePackets = 0;
+  std::uint64_t badChecksums = 0;        // TCP packets ignored: a receiver drops them too
+  std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
+  std::uint64_t evictions = 0;           // idle inspections dropped to make room
+  // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
+  std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
+  std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
+  // Connections (and HTTP requests) settled, by Outcome: says which fail-open path was taken.
+  std::array<std::uint64_t, kOutcomeCount> outcomes{};
+  std::uint64_t httpNamed = 0;  // port-80 requests judged with the URL from their head
+  // Port-80 requests judged without a name, by HttpUnnamedReason.
+  std::array<std::uint64_t, kHttpUnnamedReasonCount> httpUnnamed{};
+  // Now, not cumulative.
+  std::uint64_t connections = 0;
+  std::uint64_t inspectedConnections = 0;
+  std::uint64_t heldPackets = 0;
+  std::uint64_t httpWaiting = 0;  // port-80 connections whose first request head is not read yet
+};
+
+// The provider call a step asks for.
+enum class Ask : std::uint8_t {
+  nothing,
+  newFlow,       // handleNewFlow(flow); answer with newFlowAnswer
+  outboundData,  // handleOutboundDataFromFlow(flow, offset, bytes); answer with dataAnswer
+  dataComplete,  // handleOutboundDataCompleteForFlow(flow); answer with done
+  closedReport,  // handleReport(flow closed); answer with done
+};
+
+struct Step {
+  Ask ask = Ask::nothing;
+  FlowRef flow;
+  std::uint64_t offset = 0;
+  std::vector<std::uint8_t> bytes;
+};
+
+inline constexpr unsigned kMaxPrefaceRecords = 8;
+
+class Connection {
+ public:
+  // The counters are the engine's; they are updated under the engine's lock.
+  Connection(const ConnectionKey& key, const FlowEngineOptions& options,
+             FlowEngineCounters& counters);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The packet that made the connection.
+  Step open(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
+            ConnectionUpdate& out);
+  // Any later outbound packet. The host takes the packet's own fate from out's lists (a handle
+  // in neither is held).
+  Step packet(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
+              ConnectionUpdate& out);
+  // Answers. inspectionRoom: the engine has room for one more inspected connection.
+  Step newFlowAnswer(const NEFilterNewFlowVerdict& verdict, bool inspectionRoom, EngineTime now,
+                     ConnectionUpdate& out);
+  Step dataAnswer(NEFilterDataVerdict::Kind verdict, EngineTime now, ConnectionUpdate& out);
+  Step done(EngineTime now, ConnectionUpdate& out);
+  // The deadline() passed.
+  Step expire(EngineTime now, ConnectionUpdate& out);
+  // The connection is gone (conntrack, end of a capture).
+  Step destroyed(ConnectionUpdate& out);
+  // The provider dropped the flow (rules changed).
+  Step dropRequested(ConnectionUpdate& out);
+  // Dropped to make room in a full inspection table.
+  void evict(ConnectionUpdate& out);
+
+  const ConnectionKey& key() const { return key_; }
+  const FlowRef& flow() const { return flow_; }
+  bool busy() const { return awaiting_ != Ask::nothing; }
+  // The connection leaves the table (destroyed, or its linger ran out).
+  bool gone() const { return gone_; }
+  bool inspecting() const { return phase_ == Phase::inspecting; }
+  EngineTime lastProgress() const { return lastProgress_; }
+  std::size_t heldPackets() const { return held_.size(); }
+  std::optional<EngineTime> deadline() const;
+  // The mark for the connection's current phase.
+  ConnectionMark mark() const;
+
+ private:
+  enum class Phase { deciding, naming, inspecting, confirming, allowed, dropped };
+  struct Held {
+    PacketHandle handle;
+    std::uint64_t end;  // stream offset after the packet's last byte; 0 without payload
+    std::size_t bytes;
+  };
+
+  Step ask(Ask what, ConnectionUpdate& out);
+  Step askNewFlow(std::optional<URL> url, ConnectionUpdate& out);
+  // Reads the outbound stream in the current phase and asks what comes next.
+  Step advance(EngineTime now, ConnectionUpdate& out);
+  Step advanceNaming(EngineTime now, ConnectionUpdate& out);
+  Step advanceInspection(EngineTime now, ConnectionUpdate& out);
+  // Completes inspection without a reading, then settles with `why` (allowed).
+  Step completeAndSettle(Outcome why, ConnectionUpdate& out);
+  // Ends the phase with an outcome; count: the outcome was not counted per request already.
+  Step settle(Outcome why, ConnectionUpdate& out, bool count = true);
+  void record(Outcome why, bool endsInspection, bool count);
+  Step judgeHead(const HttpHeadResult& head, ConnectionUpdate& out);
+  Step finishDestroyed(ConnectionUpdate& out);
+  void releaseThrough(std::uint64_t end, ConnectionUpdate& out);
+  void leavePhase();
+  // Checks a segment's bytes against data that came on the SYN; false on a conflict.
+  // confirms: this copy may confirm them (a retransmitted SYN does not).
+  bool checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes, bool confirms);
+  // Strips ChangeCipherSpec and alert records off the front of the TLS stream.
+  std::vector<std::uint8_t> skipPrefaceRecords(std::vector<std::uint8_t> bytes);
+  bool holdOverLimit() const;
+
+  ConnectionKey key_;
+  const FlowEngineOptions& options_;
+  FlowEngineCounters& counters_;
+  Phase phase_ = Phase::deciding;
+  Ask awaiting_ = Ask::nothing;
+  FlowRef flow_;
+  FlowRef closingFlow_;      // a finished HTTP request's flow whose report is being sent
+  Outcome pendingOutcome_ = Outcome::pending;  // settles after the dataComplete call
+  Outcome confirmOutcome_ = Outcome::pending;  // settles when SYN data is confirmed
+  bool shouldReport_ = false;
+  bool reported_ = false;
+  bool destroyRequested_ = false;
+  bool dropRequested_ = false;
+  bool clientClosed_ = false;
+  bool gone_ = false;
+  bool firstPacket_ = true;  // the new-flow call is for the packet that opened it
+  bool streamKnown_ = false;
+  std::uint32_t initialSequence_ = 0;
+  TcpReceiverView receiver_;
+  StreamReassembler stream_;
+  std::deque<Held> held_;
+  std::size_t heldBytes_ = 0;
+  EngineTime lastProgress_{};
+  std::optional<EngineTime> lingerUntil_;
+
+  // Data that came on the SYN, kept until it is confirmed.
+  std::vector<std::uint8_t> synData_;
+  bool synDataConfirmed_ = true;
+  std::int64_t synDataSeenAgain_ = 0;  // the same bytes came again up to here
+  bool synConflict_ = false;
+  bool confirmEndsInspection_ = false;
+  bool confirmCounts_ = true;
+
+  // Inspection: bytes given to the provider, and the preface records read past.
+  std::uint64_t delivered_ = 0;
+  bool prefaceDone_ = false;
+  unsigned prefaceRecords_ = 0;
+  std::vector<std::uint8_t> prefaceHeader_;
+  std::uint64_t prefaceSkip_ = 0;
+
+  // Naming: the request reader, bytes taken from the stream but not read yet, and how far the
+  // reader has read with every head in it judged.
+  std::unique_ptr<HttpRequestReader> http_;
+  std::vector<std::uint8_t> httpPending_;
+  std::uint64_t httpRead_ = 0;
+  bool httpHeadAwaiting_ = false;  // a head was answered and its new-flow call is out
+  bool httpEnded_ = false;
+  // A head judged while the previous request's report is out: the URL to ask about next.
+  std::optional<std::optional<URL>> nextRequest_;
+};
+
+}  // namespace quillnest::hosts

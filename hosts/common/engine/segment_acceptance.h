@@ -1,0 +1,45 @@
+// Whether the server's TCP would take a client segment's data, judged from the client's side of
+// the connection (the engine sees only outbound packets). A segment the receiver throws away must
+// not be read as stream data: a copy of the stream it never sees would otherwise decide the
+// verdict for the copy it does see.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "hosts/common/packet.h"
+
+namespace quillnest::hosts {
+
+enum class SegmentRefusal : std::uint8_t {
+  none,
+  noAck,            // data without the ACK flag: a synchronised receiver drops it
+  badAck,           // an acknowledgment from another sequence space
+  oldTimestamp,     // older than the last one taken (PAWS, RFC 7323 5.3)
+  signatureMismatch,  // an MD5 or TCP-AO option the handshake did not have, or the reverse
+  count_,
+};
+inline constexpr std::size_t kSegmentRefusalCount = static_cast<std::size_t>(SegmentRefusal::count_);
+std::string_view segmentRefusalName(SegmentRefusal refusal);
+
+// What the receiver knows of the client's options and its last accepted segment.
+class TcpReceiverView {
+ public:
+  // From the first packet seen (the SYN, or the first packet of a connection picked up later).
+  void start(const ParsedPacket& first);
+  // For a segment after the first; RSTs and the client's retransmitted SYNs are not judged.
+  SegmentRefusal judge(const ParsedPacket& segment) const;
+  // A segment that was not refused; inOrder when it starts at or before the next expected byte
+  // (only those update the timestamp, as in RFC 7323 4.3).
+  void accepted(const ParsedPacket& segment, bool inOrder);
+
+ private:
+  bool timestamps_ = false;
+  bool signature_ = false;
+  std::optional<std::uint32_t> lastTimestamp_;
+  std::optional<std::uint32_t> highestAck_;
+};
+
+}  // namespace quillnest::hosts
