@@ -2,6 +2,7 @@
 // files). Header-only so the replay tests can use it too.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,7 +27,19 @@ struct PacketLayout {
   PacketBytes payload;
   std::size_t ipv4Options = 0;  // bytes of IPv4 options (multiple of 4)
   std::size_t tcpOptions = 0;   // bytes of TCP options (multiple of 4)
+  PacketBytes tcpOptionBytes;   // options as given, padded with NOPs (when tcpOptions is 0)
 };
+
+// TCP options for PacketSpec::tcpOptionBytes.
+inline PacketBytes timestampOption(std::uint32_t value) {
+  return {8, 10, static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0, 0, 0, 0};
+}
+inline PacketBytes md5Option() {
+  PacketBytes option{19, 18};
+  option.resize(18, 0xab);
+  return option;
+}
 
 inline void putU16(PacketBytes& out, std::size_t at, std::uint16_t v) {
   out[at] = static_cast<std::uint8_t>(v >> 8);
@@ -51,15 +64,18 @@ inline PacketBytes buildTransport(const PacketLayout& layout, const hosts::IpAdd
                                   const hosts::IpAddress& destination) {
   PacketBytes segment;
   if (layout.protocol == hosts::kIpProtocolTCP) {
-    segment.assign(20 + layout.tcpOptions, 0);
+    const std::size_t options =
+        layout.tcpOptions ? layout.tcpOptions : (layout.tcpOptionBytes.size() + 3) / 4 * 4;
+    segment.assign(20 + options, 0);
     putU16(segment, 0, layout.sourcePort);
     putU16(segment, 2, layout.destinationPort);
     putU32(segment, 4, layout.sequence);
     putU32(segment, 8, layout.acknowledgment);
-    segment[12] = static_cast<std::uint8_t>(((20 + layout.tcpOptions) / 4) << 4);
+    segment[12] = static_cast<std::uint8_t>(((20 + options) / 4) << 4);
     segment[13] = layout.flags;
     putU16(segment, 14, 65535);
     for (std::size_t i = 20; i < segment.size(); ++i) segment[i] = 1;  // NOPs
+    std::copy(layout.tcpOptionBytes.begin(), layout.tcpOptionBytes.end(), segment.begin() + 20);
   } else {
     segment.assign(8, 0);
     putU16(segment, 0, layout.sourcePort);

@@ -470,5 +470,209 @@ TEST_F(ProviderEngineTest, HttpNamingCanBeTurnedOff) {
   EXPECT_EQ(syn(80).update.mark, ConnectionMark::allowed);
 }
 
+// Packet tricks: each sends bytes the server's TCP takes differently from what a naive reader
+// assumes. The blocked name must never get through, whatever came first.
+struct Piece {
+  enum Kind { allowedHello, blockedHello, changeCipherSpec, alert };
+  Kind kind;
+  std::int64_t offset = 0;  // stream offset of the piece's first byte
+  std::uint8_t flags = kTcpAck | kTcpPsh;
+  std::optional<std::uint32_t> timestamp = 120;
+  bool md5 = false;
+  bool onSyn = false;  // carried by the SYN itself
+};
+
+struct TrickCase {
+  const char* name;
+  std::vector<Piece> pieces;  // after a SYN with timestamp 100 (unless a piece rides on it)
+  PacketAction last;          // the last piece's own action
+  ConnectionMark mark;
+  Outcome outcome;  // of the last piece's update
+};
+
+Bytes pieceBytes(Piece::Kind kind) {
+  switch (kind) {
+    case Piece::allowedHello:
+      return testing::makeClientHello("www.example.org");
+    case Piece::blockedHello:
+      return testing::makeClientHello("www.blocked.example");
+    case Piece::changeCipherSpec:
+      return {20, 3, 3, 0, 1, 1};
+    case Piece::alert:
+      return {21, 3, 3, 0, 2, 1, 0};
+  }
+  return {};
+}
+
+const std::vector<TrickCase>& trickCases() {
+  using P = Piece;
+  using enum PacketAction;
+  using M = ConnectionMark;
+  static const std::size_t ccs = pieceBytes(P::changeCipherSpec).size();
+  static const std::size_t alert = pieceBytes(P::alert).size();
+  static const std::vector<TrickCase> cases = {
+      // SYN data to a server without Fast Open is thrown away; the client sends again.
+      {"syn_data_allowed_then_blocked",
+       {{P::allowedHello, 0, kTcpSyn, 100, false, true}, {P::blockedHello}},
+       drop, M::dropped, Outcome::conflictingData},
+      {"syn_data_allowed_confirmed_by_the_same_bytes",
+       {{P::allowedHello, 0, kTcpSyn, 100, false, true}, {P::allowedHello}},
+       accept, M::allowed, Outcome::dataAllow},
+      {"syn_data_blocked", {{P::blockedHello, 0, kTcpSyn, 100, false, true}}, drop, M::dropped,
+       Outcome::dataDrop},
+      // Copies the server's TCP throws away are dropped unread; the real one is judged.
+      {"md5_fake_then_real", {{P::allowedHello, 0, kTcpAck, 120, true}, {P::blockedHello}}, drop,
+       M::dropped, Outcome::dataDrop},
+      {"old_timestamp_fake_then_real",
+       {{P::allowedHello, 0, kTcpAck, 50}, {P::blockedHello, 0, kTcpAck, 130}}, drop, M::dropped,
+       Outcome::dataDrop},
+      {"no_ack_fake_then_real", {{P::allowedHello, 0, kTcpPsh}, {P::blockedHello}}, drop,
+       M::dropped, Outcome::dataDrop},
+      // A timestamp one tick behind is still taken (PAWS allows that much disorder).
+      {"timestamp_one_behind_is_read", {{P::blockedHello, 0, kTcpAck, 99}}, drop, M::dropped,
+       Outcome::dataDrop},
+      {"no_timestamp_after_timestamps_is_read", {{P::blockedHello, 0, kTcpAck, std::nullopt}},
+       drop, M::dropped, Outcome::dataDrop},
+      // Records a lenient server reads past before the ClientHello.
+      {"change_cipher_spec_then_blocked",
+       {{P::changeCipherSpec}, {P::blockedHello, std::int64_t(ccs)}}, drop, M::dropped,
+       Outcome::dataDrop},
+      {"alert_and_change_cipher_spec_then_allowed",
+       {{P::alert}, {P::changeCipherSpec, std::int64_t(alert)},
+        {P::allowedHello, std::int64_t(alert + ccs)}},
+       accept, M::allowed, Outcome::dataAllow},
+  };
+  return cases;
+}
+
+class TrickTest : public ProviderEngineTest, public ::testing::WithParamInterface<TrickCase> {
+ protected:
+  PacketDecision sendPiece(const Piece& piece) {
+    PacketSpec layout;
+    layout.flags = piece.flags;
+    layout.sequence = static_cast<std::uint32_t>(isn + (piece.onSyn ? 0 : 1) + piece.offset);
+    layout.payload = pieceBytes(piece.kind);
+    if (piece.timestamp) layout.tcpOptionBytes = testing::timestampOption(*piece.timestamp);
+    if (piece.md5) {
+      const Bytes md5 = testing::md5Option();
+      layout.tcpOptionBytes.insert(layout.tcpOptionBytes.end(), md5.begin(), md5.end());
+    }
+    return send(layout);
+  }
+};
+
+TEST_P(TrickTest, BlockedNameNeverPasses) {
+  const TrickCase& c = GetParam();
+  if (!c.pieces.front().onSyn) {
+    PacketSpec layout;
+    layout.flags = kTcpSyn;
+    layout.sequence = isn;
+    layout.tcpOptionBytes = testing::timestampOption(100);
+    send(layout);
+  }
+  PacketDecision d;
+  for (const Piece& piece : c.pieces) d = sendPiece(piece);
+  EXPECT_EQ(d.action, c.last);
+  EXPECT_EQ(d.update.mark, c.mark);
+  EXPECT_EQ(d.update.outcome, c.outcome) << outcomeText(d.update.outcome);
+  EXPECT_EQ(d.update.reset, c.mark == ConnectionMark::dropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tricks, TrickTest, ::testing::ValuesIn(trickCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProviderEngineTest, TooManyRecordsBeforeTheClientHelloDropTheConnection) {
+  syn();
+  Bytes stream;
+  for (unsigned i = 0; i <= kMaxPrefaceRecords; ++i) {
+    const Bytes record = pieceBytes(Piece::changeCipherSpec);
+    stream.insert(stream.end(), record.begin(), record.end());
+  }
+  const PacketDecision d = segment(stream, 0, stream.size());
+  EXPECT_EQ(d.action, PacketAction::drop);
+  EXPECT_EQ(d.update.outcome, Outcome::tlsPrefaceRecords);
+}
+
+TEST_F(ProviderEngineTest, RefusedSegmentsAreCountedByReason) {
+  syn();
+  const Bytes hello = testing::makeClientHello("www.example.org");
+  PacketSpec layout;
+  layout.sequence = isn + 1;
+  layout.payload = hello;
+  layout.flags = kTcpPsh;
+  EXPECT_EQ(send(layout).action, PacketAction::drop);
+  layout.flags = kTcpAck;
+  layout.tcpOptionBytes = testing::md5Option();
+  EXPECT_EQ(send(layout).action, PacketAction::drop);
+  const auto counters = engine->counters();
+  EXPECT_EQ(counters.refusedSegments[static_cast<std::size_t>(SegmentRefusal::noAck)], 1u);
+  EXPECT_EQ(counters.refusedSegments[static_cast<std::size_t>(SegmentRefusal::signatureMismatch)],
+            1u);
+  EXPECT_EQ(provider->outboundBufferCount(), 0u);  // nothing of them was read
+}
+
+// Every request of a port-80 connection is judged.
+struct KeepAliveCase {
+  const char* name;
+  std::vector<std::string> segments;  // sent in order, back to back in the stream
+  PacketAction last;
+  ConnectionMark mark;
+  std::size_t flows;  // requests judged
+};
+
+const std::vector<KeepAliveCase>& keepAliveCases() {
+  using enum PacketAction;
+  using M = ConnectionMark;
+  static const std::string a = request("www.example.org");
+  static const std::string b = request("blocked.example");
+  static const std::string post =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
+      "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";  // 41 bytes of body, not a request
+  static const std::string chunked =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n0\r\n\r\n";
+  static const std::vector<KeepAliveCase> cases = {
+      {"second_request_blocked", {a, b}, drop, M::dropped, 2},
+      {"pipelined_blocked", {a + b}, drop, M::dropped, 2},
+      {"three_allowed", {a, a, a}, accept, M::inspect, 3},
+      {"body_is_not_a_request", {post}, accept, M::inspect, 1},
+      {"after_a_content_length_body", {post, b}, drop, M::dropped, 2},
+      {"after_a_chunked_body", {chunked, b}, drop, M::dropped, 2},
+      {"blocked_head_split_over_segments", {a, b.substr(0, 20), b.substr(20)}, drop, M::dropped,
+       2},
+  };
+  return cases;
+}
+
+class KeepAliveTest : public ProviderEngineTest,
+                      public ::testing::WithParamInterface<KeepAliveCase> {};
+
+TEST_P(KeepAliveTest, EveryRequestIsJudged) {
+  const KeepAliveCase& c = GetParam();
+  syn(80);
+  std::string stream;
+  for (const auto& piece : c.segments) stream += piece;
+  const Bytes bytes(stream.begin(), stream.end());
+  PacketDecision d;
+  std::size_t at = 0;
+  for (const auto& piece : c.segments) {
+    d = segment(bytes, at, at + piece.size());
+    at += piece.size();
+  }
+  EXPECT_EQ(d.action, c.last);
+  EXPECT_EQ(d.update.mark, c.mark);
+  EXPECT_EQ(d.update.reset, c.mark == ConnectionMark::dropped);
+  EXPECT_EQ(newFlows().size(), c.flows);
+  if (c.mark == ConnectionMark::dropped) {
+    EXPECT_EQ(d.update.outcome, Outcome::httpRequestDrop);
+  }
+  // Each finished request's flow was reported before the next one was asked about.
+  for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, KeepAliveTest, ::testing::ValuesIn(keepAliveCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quillnest::hosts
