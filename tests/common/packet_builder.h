@@ -30,7 +30,7 @@ struct PacketLayout {
   PacketBytes tcpOptionBytes;   // options as given, padded with NOPs (when tcpOptions is 0)
 };
 
-// TCP options for PacketSpec::tcpOptionBytes.
+// TCP options for PacketLayout::tcpOptionBytes.
 inline PacketBytes timestampOption(std::uint32_t value) {
   return {8, 10, static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
           static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0, 0, 0, 0};

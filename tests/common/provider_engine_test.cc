@@ -548,7 +548,7 @@ const std::vector<TrickCase>& trickCases() {
 class TrickTest : public ProviderEngineTest, public ::testing::WithParamInterface<TrickCase> {
  protected:
   PacketDecision sendPiece(const Piece& piece) {
-    PacketSpec layout;
+    PacketLayout layout;
     layout.flags = piece.flags;
     layout.sequence = static_cast<std::uint32_t>(isn + (piece.onSyn ? 0 : 1) + piece.offset);
     layout.payload = pieceBytes(piece.kind);
@@ -564,7 +564,7 @@ class TrickTest : public ProviderEngineTest, public ::testing::WithParamInterfac
 TEST_P(TrickTest, BlockedNameNeverPasses) {
   const TrickCase& c = GetParam();
   if (!c.pieces.front().onSyn) {
-    PacketSpec layout;
+    PacketLayout layout;
     layout.flags = kTcpSyn;
     layout.sequence = isn;
     layout.tcpOptionBytes = testing::timestampOption(100);
@@ -596,7 +596,7 @@ TEST_F(ProviderEngineTest, TooManyRecordsBeforeTheClientHelloDropTheConnection) 
 TEST_F(ProviderEngineTest, RefusedSegmentsAreCountedByReason) {
   syn();
   const Bytes hello = testing::makeClientHello("www.example.org");
-  PacketSpec layout;
+  PacketLayout layout;
   layout.sequence = isn + 1;
   layout.payload = hello;
   layout.flags = kTcpPsh;
