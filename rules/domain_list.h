@@ -60,6 +60,8 @@ class DomainEntries {
   std::string_view operator[](std::size_t i) const {
     return {text_ + bounds_[i], bounds_[i + 1] - bounds_[i]};
   }
+  std::string_view front() const { return (*this)[0]; }
+  std::string_view back() const { return (*this)[count_ - 1]; }
   const_iterator begin() const { return {text_, bounds_}; }
   const_iterator end() const { return {text_, bounds_ + count_}; }
 

@@ -90,7 +90,7 @@ TEST_F(ProviderConcurrencyTest, SnapshotCopiesFollowEachRulesChange) {
     done = true;
   });
   const auto currentSet = [&] {
-    const std::string first = provider->currentRules().domains().front();
+    const std::string first(provider->currentRules().domains().front());
     return first.starts_with("g") ? std::stoi(first.substr(1)) : 0;  // 0: the rules at start
   };
   const auto dropsName = [&](const std::string& name) {

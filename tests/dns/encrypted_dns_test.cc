@@ -19,7 +19,8 @@ ConfigurationRef configurationOf(const std::string& json) {
 std::vector<std::string> domainsOf(const ConfigurationRef& configuration) {
   const auto& bytes = std::get<Bytes>(configuration->vendorConfiguration()->at("filterRules"));
   auto decoded = decodeFilterRules(bytes);
-  return decoded.rules ? decoded.rules->domains() : std::vector<std::string>{"undecodable"};
+  return decoded.rules ? decoded.rules->domains().strings()
+                       : std::vector<std::string>{"undecodable"};
 }
 
 TEST(ResolverList, ReadsNamesCommentsAndBlanks) {

@@ -44,7 +44,7 @@ ResolverAddition withBlockedResolvers(const ConfigurationRef& configuration,
   DecodeResult decoded = decodeFilterRules(*bytes);
   if (!decoded.rules || !decoded.rules->isEnabled()) return result;
 
-  std::vector<std::string> domains = decoded.rules->domains();
+  std::vector<std::string> domains = decoded.rules->domains().strings();
   const std::vector<std::string> own = normalizedDomains(domains);
   for (const auto& name : names) {
     if (std::binary_search(own.begin(), own.end(), name)) continue;
