@@ -2,20 +2,33 @@
 # Figures for the Linux host, in namespaces of its own (root): new TCP connections per second and
 # connect latency without and with the filter (100,000 blocked domains), the TLS handshake of a
 # held flow, port-80 requests from connect to first response byte (the Host is read before the
-# verdict), and one connection's throughput. Bounded: every step has a timeout.
+# verdict), and one connection's throughput. Then new connections from CLIENTS parallel clients
+# to a plain port, side by side in rounds: no filter, an accept-all queue program (the cost of the
+# queue alone), the daemon with one queue and with two; the machine ceiling (two processes of
+# arithmetic against one) is printed beside them. Bounded: every step has a timeout.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
+#   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
+ACCEPT_ALL=$(readlink -f "${ACCEPT_ALL:-build/bench/bench/accept_all_queue}")
+CLIENTS=${CLIENTS:-4}
+ROUNDS=${ROUNDS:-3}
+PLAIN_PORT=5001
+ACCEPT_QUEUE=7
 HERE=$(cd "$(dirname "$0")" && pwd)
 [[ $(id -u) -eq 0 ]] || { echo "needs root"; exit 1; }
 [[ -x $BIN ]] || { echo "no binary at $BIN"; exit 1; }
 
 C="qnb$$-c"; S="qnb$$-s"; WORK=$(mktemp -d /tmp/quillnest-bench.XXXXXX)
-PIDS=(); DAEMON=""
+PIDS=(); DAEMON=""; ACCEPTER=""
+ACCEPT_RULE=(-t mangle -p tcp -m conntrack --ctstate NEW -j NFQUEUE --queue-num "$ACCEPT_QUEUE"
+  --queue-bypass)
 cleanup() {
   [[ -n $DAEMON ]] && kill -TERM "$DAEMON" 2>/dev/null && sleep 1
   [[ -n $DAEMON ]] && kill -KILL "$DAEMON" 2>/dev/null
+  [[ -n $ACCEPTER ]] && kill -KILL "$ACCEPTER" 2>/dev/null
+  ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}" 2>/dev/null
   for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
   ip netns del "$C" 2>/dev/null; ip netns del "$S" 2>/dev/null; rm -rf "$WORK"
@@ -35,6 +48,8 @@ ip netns exec "$S" openssl s_server -accept 198.51.100.2:443 -cert "$WORK/cert.p
   -key "$WORK/key.pem" -quiet -naccept 100000 >/dev/null 2>&1 </dev/null &
 PIDS+=($!)
 ip netns exec "$S" python3 "$HERE/bench_linux_helper.py" serve 80 &
+PIDS+=($!)
+ip netns exec "$S" python3 "$HERE/bench_linux_helper.py" sink "$PLAIN_PORT" &
 PIDS+=($!)
 sleep 1
 
@@ -57,12 +72,88 @@ measure() {
 
 echo "without the filter ($COUNT connections, 200 TLS handshakes):"
 measure
-ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" >"$WORK/daemon.log" 2>&1 &
-DAEMON=$!
-for _ in $(seq 100); do grep -q "quillnest-filter running" "$WORK/daemon.log" && break; sleep 0.1; done
-grep -q "quillnest-filter running" "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }
+start_daemon() {  # [run options...]
+  : >"$WORK/daemon.log"
+  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" "$@" \
+    >"$WORK/daemon.log" 2>&1 &
+  DAEMON=$!
+  for _ in $(seq 300); do grep -q "quillnest-filter running" "$WORK/daemon.log" && break; sleep 0.1; done
+  grep -q "quillnest-filter running" "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }
+}
+stop_daemon() {
+  kill -TERM "$DAEMON" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$DAEMON" 2>/dev/null; wait "$DAEMON" 2>/dev/null; DAEMON=""
+}
+start_daemon
 echo "with the filter (100,000 blocked domains; TLS flows held until the ClientHello is read):"
 measure
 echo
 echo "port-80 requests, connect to first response byte ($COUNT requests, Host read before the verdict):"
 printf '  %-18s %s\n' "without the filter" "${HTTP_RESULTS[0]:-?}" "with the filter" "${HTTP_RESULTS[1]:-?}"
+stop_daemon
+
+# Parallel new connections to a plain port: the first packet of each goes through the queue and the
+# provider's new-flow decision; every later packet bypasses user space.
+# One client alone gives the latency each setup adds to a connect.
+parallel() {  # label
+  local line single
+  line=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" pconnect 198.51.100.2 \
+    "$PLAIN_PORT" "$COUNT" "$CLIENTS")
+  single=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" pconnect \
+    198.51.100.2 "$PLAIN_PORT" "$COUNT" 1)
+  printf '    %-11s %s | one client: %s\n' "$1:" "$line" "$single"
+  echo "$1 ${line%% *} $(awk '{for (i = 1; i < NF; i++) if ($i == "p50") print $(i + 1)}' <<<"$single")" \
+    >>"$WORK/rates"
+}
+echo
+echo "parallel new connections, $CLIENTS clients, $COUNT per run, port $PLAIN_PORT, $ROUNDS rounds:"
+: >"$WORK/rates"
+for round in $(seq "$ROUNDS"); do
+  echo "  round $round"
+  echo "ceiling $(python3 "$HERE/bench_linux_helper.py" ceiling) 0" >>"$WORK/rates"
+  parallel none
+  if [[ -x $ACCEPT_ALL ]]; then
+    ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
+    ACCEPTER=$!
+    for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
+    ip netns exec "$C" iptables -A OUTPUT "${ACCEPT_RULE[@]}"
+    parallel accept-all
+    ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}"
+    kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""
+  fi
+  start_daemon --queues 1
+  parallel daemon-1q
+  stop_daemon
+  start_daemon --queues 2
+  parallel daemon-2q
+  stop_daemon
+done
+[[ -x $ACCEPT_ALL ]] || echo "  (no accept-all program at $ACCEPT_ALL: build it with the bench preset)"
+python3 - "$WORK/rates" <<'PY'
+import statistics, sys
+rates, latencies = {}, {}
+for line in open(sys.argv[1]):
+    label, rate, latency = line.split()
+    rates.setdefault(label, []).append(float(rate))
+    latencies.setdefault(label, []).append(float(latency))
+m = {label: statistics.median(values) for label, values in rates.items()}
+p50 = {label: statistics.median(values) for label, values in latencies.items()}
+print(f"  machine ceiling (2 processes of arithmetic / 1): {m.pop('ceiling'):.2f}x (median)")
+print("  %-11s %10s %14s %14s" % ("", "conn/s", "1 client p50", "added p50"))
+for label in m:
+    print("  %-11s %10.0f %11.0f us %11.0f us" % (label, m[label], p50[label],
+                                                 p50[label] - p50.get("none", 0)))
+def ratio(text, value, goal, better_low=False):
+    met = value <= goal if better_low else value >= goal
+    print(f"  {text}: {value:.2f}x (goal {'<=' if better_low else '>='} {goal}x: "
+          f"{'met' if met else 'missed'})")
+if "accept-all" in m and "daemon-1q" in m:
+    ratio("daemon 1 queue / accept-all, conn/s", m["daemon-1q"] / m["accept-all"], 0.9)
+    added = p50["accept-all"] - p50["none"]
+    if added > 0:
+        ratio("daemon 1 queue / accept-all, added latency",
+              (p50["daemon-1q"] - p50["none"]) / added, 1.2, True)
+if "daemon-1q" in m:
+    ratio("daemon 2 queues / 1 queue, conn/s", m["daemon-2q"] / m["daemon-1q"], 1.5)
+PY

@@ -2,14 +2,21 @@
 """Helper of bench-linux.sh.
   serve PORT                      accept; "blast" -> stream zeros until closed; an HTTP request
                                   -> a small response; else close
+  sink PORT                       accept and close at once, as fast as one process can
   connect ADDR PORT COUNT         COUNT sequential connects: rate and connect latency p50/p99
+  ceiling                         loops/s of plain arithmetic in 1 and in 2 processes at once
+  pconnect ADDR PORT COUNT N      COUNT connects from N client processes at once, each closed
+                                  with a reset (no TIME_WAIT): total rate, latency p50/p99
   tls ADDR NAME COUNT             COUNT TLS handshakes on 443: handshake p50/p99
   blast ADDR PORT SECONDS         read one connection's stream: MB/s
   http ADDR NAME COUNT            COUNT port-80 requests with Host NAME: connect to first
                                   response byte p50/p99
 """
+import json
+import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -44,6 +51,93 @@ def serve(port):
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+
+def sink(port):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("0.0.0.0", port))
+    listener.listen(4096)
+    while True:
+        conn, _ = listener.accept()
+        conn.close()
+
+
+def pconnect(address, port, count, clients):
+    per_client = max(1, count // clients)
+    start_at = time.monotonic() + 0.3
+    readers = []
+    for _ in range(clients):
+        read_end, write_end = os.pipe()
+        if os.fork() == 0:
+            os.close(read_end)
+            latencies = []
+            linger = struct.pack("ii", 1, 0)
+            while time.monotonic() < start_at:
+                pass
+            begin = time.monotonic()
+            for _ in range(per_client):
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
+                s.settimeout(5)
+                t = time.monotonic()
+                try:
+                    s.connect((address, port))
+                    latencies.append(time.monotonic() - t)
+                except OSError:
+                    pass
+                s.close()
+            end = time.monotonic()
+            os.write(write_end, json.dumps([begin, end, latencies]).encode())
+            os._exit(0)
+        os.close(write_end)
+        readers.append(read_end)
+    results = []
+    for fd in readers:
+        chunks = []
+        while True:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        os.close(fd)
+        results.append(json.loads(b"".join(chunks)))
+    for _ in readers:
+        os.wait()
+    begin = min(r[0] for r in results)
+    end = max(r[1] for r in results)
+    latencies = [l * 1e6 for r in results for l in r[2]]
+    failed = per_client * clients - len(latencies)
+    print(f"{len(latencies) / (end - begin):.0f} conn/s  connect p50 {pct(latencies, 50):.0f} us"
+          f"  p99 {pct(latencies, 99):.0f} us" + (f"  ({failed} failed)" if failed else ""))
+
+
+def ceiling():
+    def spin(seconds, write_end):
+        x, loops, end = 1, 0, time.monotonic() + seconds
+        while time.monotonic() < end:
+            for _ in range(1000):
+                x = (x * 6364136223846793005 + 1442695040888963407) & 0xFFFFFFFFFFFFFFFF
+            loops += 1
+        os.write(write_end, str(loops).encode())
+        os._exit(0)
+
+    def run(processes):
+        readers = []
+        for _ in range(processes):
+            read_end, write_end = os.pipe()
+            if os.fork() == 0:
+                spin(0.5, write_end)
+            os.close(write_end)
+            readers.append(read_end)
+        total = sum(int(os.read(fd, 64)) for fd in readers)
+        for fd in readers:
+            os.close(fd)
+            os.wait()
+        return total
+
+    one, two = run(1), run(2)
+    print(f"{two / one:.2f}")
 
 
 def connect(address, port, count):
@@ -110,6 +204,12 @@ if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "serve":
         serve(int(sys.argv[2]))
+    elif mode == "ceiling":
+        ceiling()
+    elif mode == "sink":
+        sink(int(sys.argv[2]))
+    elif mode == "pconnect":
+        pconnect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
     elif mode == "connect":
         connect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif mode == "tls":
