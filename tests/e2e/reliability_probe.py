@@ -289,20 +289,50 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
+def server_timestamp(options, last):
+    """The TSval in a server segment's TCP options, or last."""
+    at = 0
+    while at < len(options):
+        kind = options[at]
+        if kind == 0:
+            break
+        if kind == 1:
+            at += 1
+            continue
+        if at + 1 >= len(options) or options[at + 1] < 2:
+            break
+        if kind == 8 and options[at + 1] == 10:
+            return struct.unpack("!I", options[at + 2:at + 6])[0]
+        at += options[at + 1]
+    return last
+
+
 class RawConnection:
     SRC, DST = "198.51.100.1", "198.51.100.2"
 
     def __init__(self, sport):
         self.sport = sport
         self.isn = random.getrandbits(32)
+        # Our TCP timestamp clock. Held segments reach the server after the one that freed them;
+        # with a later timestamp on that one the server's PAWS check would drop them.
+        self.tsval = random.getrandbits(20) + 100000
+        self.server_tsval = 0
         self.out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
         self.inp = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
         self.server_isn = None
 
-    def segment(self, flags, offset, payload=b"", bad_checksum=False):
-        seq = (self.isn + 1 + offset) & 0xFFFFFFFF if flags != 0x02 else self.isn
+    def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False):
+        """Every segment carries a timestamp (tsval: another one than the clock's next); md5 adds
+        an MD5 signature option the handshake never had."""
+        seq = (self.isn + 1 + offset) & 0xFFFFFFFF if not flags & 0x02 else self.isn
         ack = (self.server_isn + 1) & 0xFFFFFFFF if self.server_isn is not None else 0
-        tcp = struct.pack("!HHIIBBHHH", self.sport, 443, seq, ack, 5 << 4, flags, 65535, 0, 0)
+        if tsval is None:
+            tsval = self.tsval  # one clock tick for the whole flight, as a real sender's burst
+        options = struct.pack("!BBBBII", 1, 1, 8, 10, tsval & 0xFFFFFFFF, self.server_tsval)
+        if md5:
+            options += struct.pack("!BB", 19, 18) + os.urandom(16) + b"\x01\x01"
+        tcp = struct.pack("!HHIIBBHHH", self.sport, 443, seq, ack, (5 + len(options) // 4) << 4,
+                          flags, 65535, 0, 0) + options
         pseudo = struct.pack("!4s4sBBH", socket.inet_aton(self.SRC), socket.inet_aton(self.DST),
                              0, 6, len(tcp) + len(payload))
         value = checksum(pseudo + tcp + payload)
@@ -335,13 +365,16 @@ class RawConnection:
             if sport != 443 or dport != self.sport:
                 continue
             flags = data[ihl + 13]
+            self.server_tsval = server_timestamp(data[ihl + 20:ihl + (data[ihl + 12] >> 4) * 4],
+                                                 self.server_tsval)
             payload = data[ihl + ((data[ihl + 12] >> 4) * 4):]
             got.append((flags, seq, payload))
             if flags & 0x04 or payload or flags & 0x12 == 0x12:
                 return got
 
-    def open(self, reset_first=False):
-        self.segment(0x02, 0)
+    def open(self, reset_first=False, syn_data=b""):
+        self.segment(0x02, 0, syn_data)
+        self.tsval += 1
         for flags, seq, _ in self.receive(2):
             if flags & 0x12 == 0x12:
                 self.server_isn = seq
@@ -396,6 +429,14 @@ def craft(scenario, log):
         # A reset the server's kernel throws away (bad checksum) that conntrack believes.
         "badsum-reset-then-b": [("rst", b"", True), B(0, n)],
         "badsum-reset-before-ack": [B(0, n)],
+        # Copies the server's TCP throws away carry the harmless name; the real one follows.
+        # Data on the SYN, to a server without Fast Open:
+        "syndata-a-then-b": [B(0, n)],
+        "syndata-a-then-a": [A(0, n)],
+        # An MD5 signature the connection never negotiated:
+        "md5-a-then-b": [("md5", hello_a, False), B(0, n)],
+        # A timestamp older than the connection's last one (PAWS):
+        "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
     if scenario not in plans:
         raise SystemExit(f"unknown scenario {scenario}")
@@ -416,12 +457,17 @@ def craft(scenario, log):
         f.write(str(next_port + 1))
     conn = RawConnection(40000 + next_port % 1000)
     since = log_size(log)
-    if not conn.open(reset_first=scenario == "badsum-reset-before-ack"):
+    syn_data = hello_a if scenario.startswith("syndata-") else b""
+    if not conn.open(reset_first=scenario == "badsum-reset-before-ack", syn_data=syn_data):
         print(json.dumps({"outcome": "no-handshake"}))
         return
     for offset, data, bad in steps:
         if offset == "rst":
             conn.segment(0x04, 0, b"", bad)
+        elif offset == "md5":
+            conn.segment(0x18, 0, data, md5=True)
+        elif offset == "paws":
+            conn.segment(0x18, 0, data, tsval=conn.tsval - 1000)
         else:
             conn.segment(0x18, offset, data, bad)
         time.sleep(0.02)
@@ -559,6 +605,21 @@ def mix(address, seconds, out):
                 f.write(f"{time.time():.3f} {name} {result}\n")
 
 
+def preface(address, name, port=443):
+    """A ChangeCipherSpec record, then a ClientHello for name. Prints "served" when the server
+    answers with a handshake record, "refused" otherwise (reset, alert, silence)."""
+    try:
+        with socket.create_connection((address, port), timeout=3) as sock:
+            sock.sendall(b"\x14\x03\x03\x00\x01\x01")
+            time.sleep(0.05)
+            sock.sendall(client_hello(name))
+            sock.settimeout(2)
+            answer = sock.recv(5)
+    except OSError:
+        answer = b""
+    print("served" if answer[:1] == b"\x16" else "refused")
+
+
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "sni-server":
@@ -569,6 +630,8 @@ def main():
         split(args[0], args[1], args[2], int(args[3]), float(args[4]))
     elif mode == "plan":
         plan(args[0], args[1], args[2], args[3])
+    elif mode == "preface":
+        preface(args[0], args[1])
     elif mode == "craft":
         craft(args[0], args[1])
     elif mode == "rate":

@@ -16,7 +16,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 PROBE="$HERE/reliability_probe.py"
 SCALE=${QUILLNEST_RELIABILITY_SCALE:-small}
 [[ $(id -u) -eq 0 ]] || { echo "SKIP: needs root"; exit 77; }
-for tool in ip iptables iptables-save openssl python3; do
+for tool in ip iptables iptables-save openssl python3 gnutls-serv; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
 done
 # scale VALUE_SMALL VALUE_FULL
@@ -77,6 +77,7 @@ setup_network() {
   ip -n "$C" addr add 198.51.100.1/24 dev qc0
   ip -n "$S" addr add 198.51.100.2/24 dev qs0
   ip -n "$S" addr add 198.51.100.3/24 dev qs0
+  ip -n "$S" addr add 198.51.100.4/24 dev qs0
   ip -n "$C" addr add 2001:db8::1/64 dev qc0 nodad
   ip -n "$S" addr add 2001:db8::2/64 dev qs0 nodad
   for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
@@ -101,6 +102,13 @@ start_servers() {
     >>"$WORK/servers.log" 2>&1 &
   PIDS+=($!)
   ip netns exec "$S" python3 "$PROBE" sink 198.51.100.3 >>"$WORK/servers.log" 2>&1 &
+  PIDS+=($!)
+  # GnuTLS on 198.51.100.4:443. It listens on every address, so it gets a port of its own,
+  # reached through a redirect inside the server namespace.
+  ip netns exec "$S" iptables -t nat -A PREROUTING -d 198.51.100.4 -p tcp --dport 443 \
+    -j REDIRECT --to-ports 4433
+  ip netns exec "$S" gnutls-serv --x509certfile "$WORK/cert.pem" --x509keyfile "$WORK/key.pem" \
+    --port 4433 --echo >>"$WORK/servers.log" 2>&1 &
   PIDS+=($!)
   for _ in $(seq 50); do
     (( $(ip netns exec "$S" ss -Hltn 'sport = :443' | wc -l) >= 3 )) && return 0
@@ -220,7 +228,17 @@ held-a-inside-b blocked -
 badsum-a-then-b blocked -
 badsum-reset-then-b blocked -
 badsum-reset-before-ack blocked -
+syndata-a-then-b blocked -
+syndata-a-then-a allowed -
+md5-a-then-b blocked -
+paws-a-then-b blocked -
 EOF
+
+  # A ChangeCipherSpec record before the ClientHello, to GnuTLS, which reads past it.
+  r=$(probe preface 198.51.100.4 allowed.example)
+  check "ChangeCipherSpec, then an allowed ClientHello: GnuTLS serves it" "$([[ $r == served ]] && echo 1 || echo 0)" "($r)"
+  r=$(probe preface 198.51.100.4 blocked.example)
+  check "ChangeCipherSpec, then a blocked ClientHello: refused" "$([[ $r == refused ]] && echo 1 || echo 0)" "($r)"
 }
 
 # ----------------------------------------------------------------------------------------------
