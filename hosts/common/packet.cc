@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
+#include <algorithm>
 #include <optional>
 
 #include "host/byte_cursor.h"
@@ -10,28 +10,42 @@
 namespace quillnest::hosts {
 namespace {
 
-// A bounded cursor over outside bytes: every read checks the length first.
+// Random access over outside bytes, every read made through ByteCursor: a read past the end
+// yields zero bytes instead of touching memory, whatever the lengths in the headers say. The
+// parsers still check has() first, so such a read is never the answer they act on.
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
   std::size_t size() const { return bytes_.size(); }
   bool has(std::size_t n) const { return n <= bytes_.size(); }
-  std::uint8_t u8(std::size_t at) const { return bytes_[at]; }
+  std::uint8_t u8(std::size_t at) const {
+    std::uint8_t value = 0;
+    ByteCursor cursor = at_(at);
+    return cursor.readU8(value) ? value : 0;
+  }
   std::uint16_t u16(std::size_t at) const {
-    return static_cast<std::uint16_t>(bytes_[at] << 8 | bytes_[at + 1]);
+    std::uint16_t value = 0;
+    ByteCursor cursor = at_(at);
+    return cursor.readU16(value) ? value : 0;
   }
   std::uint32_t u32(std::size_t at) const {
-    return static_cast<std::uint32_t>(bytes_[at]) << 24 |
-           static_cast<std::uint32_t>(bytes_[at + 1]) << 16 |
-           static_cast<std::uint32_t>(bytes_[at + 2]) << 8 | bytes_[at + 3];
+    return static_cast<std::uint32_t>(u16(at)) << 16 | u16(at + 2);
   }
-  std::span<const std::uint8_t> from(std::size_t at) const { return bytes_.subspan(at); }
+  std::span<const std::uint8_t> from(std::size_t at) const { return at_(at).span(); }
   std::span<const std::uint8_t> slice(std::size_t at, std::size_t n) const {
-    return bytes_.subspan(at, n);
+    ByteCursor cursor = at_(at);
+    ByteCursor part;
+    return cursor.readBytes(n, part) ? part.span() : std::span<const std::uint8_t>{};
   }
 
  private:
+  ByteCursor at_(std::size_t at) const {
+    ByteCursor cursor(bytes_);
+    if (!cursor.skip(at)) return {};
+    return cursor;
+  }
+
   std::span<const std::uint8_t> bytes_;
 };
 
@@ -123,8 +137,8 @@ ParseResult parseIPv4(Reader r) {
   const std::uint16_t fragment = r.u16(6);
   const bool moreFragments = (fragment & 0x2000) != 0;
   const std::uint16_t fragmentOffset = fragment & 0x1fff;
-  std::memcpy(p.source.bytes.data(), r.slice(12, 4).data(), 4);
-  std::memcpy(p.destination.bytes.data(), r.slice(16, 4).data(), 4);
+  std::ranges::copy(r.slice(12, 4), p.source.bytes.begin());
+  std::ranges::copy(r.slice(16, 4), p.destination.bytes.begin());
   p.source.family = p.destination.family = IpFamily::v4;
   p.protocol = r.u8(9);
   if (fragmentOffset != 0) return {ParseStatus::fragment, p};
@@ -142,8 +156,8 @@ ParseResult parseIPv6(Reader r) {
   // Zero with a hop-by-hop jumbo option, or a GSO packet above 64 KiB: the captured bytes bound it.
   if (payloadLength == 0) payloadLength = r.size() - 40;
   if (!r.has(40 + payloadLength)) return {ParseStatus::truncated, {}};
-  std::memcpy(p.source.bytes.data(), r.slice(8, 16).data(), 16);
-  std::memcpy(p.destination.bytes.data(), r.slice(24, 16).data(), 16);
+  std::ranges::copy(r.slice(8, 16), p.source.bytes.begin());
+  std::ranges::copy(r.slice(24, 16), p.destination.bytes.begin());
   p.source.family = p.destination.family = IpFamily::v6;
 
   Reader payload(r.slice(40, payloadLength));
