@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "hosts/common/http_request_head.h"
 
@@ -44,6 +46,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (whole.status == quillnest::hosts::HttpHeadStatus::named && whole.host.empty()) {
       std::fprintf(stderr, "named without a host\n");
       std::abort();
+    }
+    // The whole connection, request after request, as the engine reads it: the names of the
+    // heads do not depend on the cuts either, and every read makes progress or waits for more.
+    std::vector<std::string> namesWhole;
+    std::vector<std::string> namesCut;
+    for (std::size_t cut : {stream.size(), step}) {
+      std::vector<std::string>& names = cut == stream.size() ? namesWhole : namesCut;
+      quillnest::hosts::HttpRequestReader requests(limit);
+      std::vector<std::uint8_t> pending;
+      for (std::size_t at = 0; at < stream.size() && !requests.ended(); at += cut) {
+        const auto piece = stream.subspan(at, std::min(cut, stream.size() - at));
+        pending.insert(pending.end(), piece.begin(), piece.end());
+        while (!pending.empty() && !requests.ended()) {
+          const auto read = requests.read(pending);
+          if (read.consumed > pending.size()) {
+            std::fprintf(stderr, "consumed more than given\n");
+            std::abort();
+          }
+          pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(read.consumed));
+          if (read.head) {
+            const bool named = read.head->status == quillnest::hosts::HttpHeadStatus::named;
+            names.push_back(named ? read.head->host : std::string());
+          }
+          if (read.consumed == 0 && !read.head) break;
+        }
+      }
+    }
+    // http_parser may stop at another byte on malformed input when fed in pieces, so the names
+    // are compared up to the first head either run could not name.
+    for (std::size_t i = 0; i < std::min(namesWhole.size(), namesCut.size()); ++i) {
+      if (namesWhole[i].empty() || namesCut[i].empty()) break;
+      if (namesWhole[i] != namesCut[i]) {
+        std::fprintf(stderr, "request %zu named differently by the cuts\n", i);
+        std::abort();
+      }
     }
   }
   return 0;
