@@ -219,6 +219,13 @@ case_http() {
     --directory "$WORK/www" >/dev/null 2>&1 &
   PIDS+=($!)
   for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.4:80 ' && break; sleep 0.1; done
+  # Every request of a kept-alive connection is judged, pipelined ones too.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then blocked.example)
+  expect "kept-alive second request for a blocked name" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then blocked.example pipelined)
+  expect "pipelined second request for a blocked name" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then www.example.org)
+  expect "kept-alive second request for an allowed name" answered "$r"
   write_rules "$WORK/rules-more.json" true blocked.example allowed.example
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example reset-after \
     "$WORK/rules.json" "$WORK/rules-more.json" "$DAEMON")

@@ -12,6 +12,9 @@
         a keep-alive request answered, then NEWRULES written over RULES and SIGHUP to PID;
         prints the milliseconds until the idle connection is reset, or "open" when a second
         request on it is still answered after 3 s
+  http_probe.py ADDRESS HOST then SECOND [pipelined]
+        a request for HOST answered, then one for SECOND on the same connection (pipelined: both
+        in one write); prints what became of the second, "answered" or "reset"
 """
 import os
 import signal
@@ -88,6 +91,22 @@ def main():
         print(outcome(sock, [request(host)]))
     elif mode == "http10":
         print(outcome(sock, [request(None, "1.0")]))
+    elif mode == "then":
+        second = request(sys.argv[4])
+        if len(sys.argv) > 5 and sys.argv[5] == "pipelined":
+            try:
+                sock.sendall(request(host) + second)
+            except (ConnectionError, OSError):
+                print("reset")
+                return
+            # One segment carries both: a reset for the second takes the first with it.
+            answered = read_response(sock) is not None and read_response(sock) is not None
+            print("answered" if answered else "reset")
+            return
+        if outcome(sock, [request(host)]) != "answered":
+            print("first-request-failed")
+            return
+        print(outcome(sock, [second]))
     elif mode == "reset-after":
         if outcome(sock, [request(host)]) != "answered":
             print("first-request-failed")
