@@ -305,6 +305,7 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath,
     flow.serverName = record->serverName;
     flow.verdict = record->dropped ? "drop" : "allow";
     flow.why = whyText(*record);
+    flow.outcome = std::string(hosts::outcomeKey(record->outcome));
     result.flows.push_back(std::move(flow));
     ++(record->dropped ? result.summary.dropped : result.summary.allowed);
   }
@@ -339,7 +340,8 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
       out << (i ? "," : "") << "{\"time\":" << std::fixed << std::setprecision(6) << f.time
           << ",\"protocol\":" << jsonString(f.protocol) << ",\"remote\":" << jsonString(f.remote)
           << ",\"serverName\":" << (f.serverName.empty() ? "null" : jsonString(f.serverName))
-          << ",\"verdict\":" << jsonString(f.verdict) << ",\"why\":" << jsonString(f.why) << "}";
+          << ",\"verdict\":" << jsonString(f.verdict) << ",\"why\":" << jsonString(f.why)
+          << ",\"outcome\":" << jsonString(f.outcome) << "}";
     }
     out << "],\"summary\":{\"packets\":" << s.packets << ",\"unparseable\":" << s.unparseable
         << ",\"flows\":" << s.flows << ",\"allowed\":" << s.allowed << ",\"dropped\":" << s.dropped

@@ -27,6 +27,7 @@ struct ReplayFlow {
   std::string serverName;  // from the ClientHello the provider read, if any
   std::string verdict;     // "allow" or "drop"
   std::string why;
+  std::string outcome;  // the engine's outcome key ("droppedAfterInspection", ...)
 };
 
 struct ReplaySummary {

@@ -92,6 +92,7 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkType) {
       EXPECT_EQ(f.verdict, expected[i].verdict) << i << " " << f.why;
     }
     EXPECT_EQ(result->flows[0].why, "blocked TLS server name");
+    EXPECT_EQ(result->flows[0].outcome, "droppedAfterInspection");
     EXPECT_EQ(result->flows[3].why, "UDP to 443 without a host name");
     EXPECT_EQ(result->flows[4].why, "blocked HTTP Host");
     EXPECT_EQ(result->flows[5].why, "no HTTP Host (allowed)");
