@@ -252,7 +252,6 @@ class Connection {
   std::unique_ptr<HttpRequestReader> http_;
   std::vector<std::uint8_t> httpPending_;
   std::uint64_t httpRead_ = 0;
-  bool httpHeadAwaiting_ = false;  // a head was answered and its new-flow call is out
   bool httpEnded_ = false;
   // A head judged while the previous request's report is out: the URL to ask about next.
   std::optional<std::optional<URL>> nextRequest_;
