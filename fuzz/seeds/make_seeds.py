@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of the rules_json, rules_check, blocklist_import and replay_capture
-fuzzers, one folder per fuzzer (scripts/run-fuzzers.sh copies fuzz/seeds/<name>/ into the
+"""Writes the seed inputs of the rules_json, rules_check, blocklist_import, explain, list_sources
+and replay_capture fuzzers, one folder per fuzzer (scripts/run-fuzzers.sh copies fuzz/seeds/<name>/ into the
 corpus).
 
    fuzz/seeds/make_seeds.py [OUTPUT_DIR]   (default: this folder)
@@ -111,6 +111,20 @@ def main():
                          b"203.0.113.9\n",
             "adblock.txt": b"[Adblock Plus 2.0]\n! comment\n||ads.example^\n||x.example^$third-party\n"
                            b"@@||ok.example^\nexample.com##.banner\n||path.example/ad^\n",
+            "dnsmasq.txt": b"address=/ads.example/0.0.0.0\nserver=/srv.example/\nlocal=/loc.example/\n"
+                           b"address=/a.example/b.example/#\nserver=/fwd.example/192.0.2.53\n",
+            "idn.txt": b"0.0.0.0 B\xc3\xbccher.Example.\nstra\xc3\x9fe.de\n\xcc\x81x.example\n"
+                       b"*.wild.example\ndeep.wild.example\n",
+        },
+        # First line: the name to explain; the rest: the entries.
+        "explain": {
+            "url.txt": b"https://user@WWW.Ads.Example.com:8443/path?q\nads.example.com\nexample.org\n",
+            "ipv6.txt": b"[2001:db8::1]:80\n2001:db8::1\n.example\n",
+            "idn.txt": b"B\xc3\x9cCHER.example.\nxn--bcher-kva.example\n",
+        },
+        "list_sources": {
+            "sources.list": b"# lists\nhttps://lists.example/hosts.txt hosts\n/srv/mine.txt   # local\n"
+                            b"http://x.example/a dnsmasq\n",
         },
     }
     # simdjson is not instrumented: without seeds the loader fuzzer rarely gets past the parser.

@@ -119,16 +119,17 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
        "0.0.0.0 a.example b.example # two\nc.example\n",
        {"a.example", "b.example"},
        {{kSkipOtherFormat, 1}}},
-      {"internationalised: mixed case, final dot, invalid under UTS #46",
+      {"internationalised: mixed case, final dot, invalid under UTS #46, folded",
        ListFormat::guess,
        "0.0.0.0 B\xC3\xBC"
        "cher.Example.\nb\xC3\xBC"
        "cher.example\nxn--bcher-kva.example\nstra\xC3\x9F"
        "e.de\n\xCC\x81x.example\na\xE2\x80\x8D"
-       "b.example\n\xFF\xFE.example\n",
+       "b.example\n\xFF\xFE.example\nw\xC3\xB6rter.stra\xC3\x9F"
+       "e.de\n",  // converted, then folded: not counted as kept
        {"xn--bcher-kva.example", "xn--strae-oqa.de"},
        {{kSkipDuplicate, 2}, {kSkipInvalidIdn, 3}},
-       0,
+       1,
        2},
   };
   for (const auto& c : cases) {

@@ -140,7 +140,7 @@ void BlocklistImporter::addName(std::string_view raw) {
   if (!isValidHostName(name)) return skip(kSkipInvalid);
   if (name.find('.') == std::string::npos) return skip(kSkipSingleLabel);
   if (!seen_.insert(name).second) return skip(kSkipDuplicate);
-  result_.internationalised += converted ? 1 : 0;
+  converted_.push_back(converted);
   result_.domains.push_back(name);
 }
 
@@ -272,6 +272,7 @@ ImportResult BlocklistImporter::finish() && {
     if (covered[i]) {
       ++result.folded;
     } else {
+      result.internationalised += converted_[i] ? 1 : 0;
       kept.push_back(std::move(result.domains[i]));
     }
   }

@@ -45,6 +45,7 @@ class BlocklistImporter {
   void dnsmasqLine(std::string_view key, std::string_view value);
 
   ImportResult result_;
+  std::vector<bool> converted_;  // per name of result_.domains: was internationalised
   std::unordered_set<std::string> seen_;
 };
 

@@ -113,8 +113,11 @@ int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream&
            "them normalised)\n";
   }
   if (redundant != 0) {
-    out << redundant << (redundant == 1 ? " entry adds" : " entries add")
-        << " nothing (another entry covers every name they would match)\n";
+    out << redundant
+        << (redundant == 1
+                ? " entry adds nothing (another entry covers every name it would match)\n"
+                : " entries add nothing (other entries cover every name they would "
+                  "match)\n");
   }
   return 0;
 }

@@ -34,7 +34,7 @@ std::string characterReason(char c) {
       return "\"/\": looks like a URL; write the host name alone";
     case '|':
     case '^':
-      return "\"" + std::string(1, c) + "\": Adblock syntax; write the host name alone";
+      return "\"|\" or \"^\": Adblock syntax; write the host name alone";
     case ':':
       return "\":\": a port or a scheme; write the host name alone";
     default:
@@ -137,10 +137,11 @@ std::vector<std::size_t> EntryCover::covering(std::string_view host) const {
 }
 
 std::optional<std::size_t> EntryCover::coveringFromAbove(std::string_view name) const {
+  // Runs once per imported name: no list of suffixes is built.
   std::optional<std::size_t> first;
-  const auto suffixes = labelSuffixes(name);
-  for (std::size_t i = 1; i < suffixes.size(); ++i) {
-    const auto it = first_.find(suffixes[i]);
+  for (std::size_t dot = name.find('.'); dot != std::string_view::npos;
+       dot = name.find('.', dot + 1)) {
+    const auto it = first_.find(name.substr(dot + 1));
     if (it != first_.end() && (!first || it->second < *first)) first = it->second;
   }
   return first;
