@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "hosts/linux/control/commands.h"
+#include "hosts/linux/control/control_plane.h"
+#include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/host_names.h"
 #include "rules/normalization.h"
 #include "tests/control/control_test_support.h"
@@ -137,6 +139,37 @@ TEST(ExplainCommand, AnswersFromARulesFileWithLinesAndJson) {
     EXPECT_EQ(runExplain("a.example", {}, dir / "no.sock", false, out, err), 1);
     EXPECT_NE(err.str().find("--rules"), std::string::npos) << err.str();
   }
+}
+
+// Without --rules: the daemon names its file, and its built-in resolver names count too.
+TEST(ExplainCommand, AsksTheRunningDaemon) {
+  testing::TempDir dir;
+  testing::writeFile(dir / "rules.json", "{\"isEnabled\": true, \"domains\": [\"a.example\"]}");
+  StatusReport report;
+  report.rulesFile = (dir / "rules.json").string();
+  report.rulesEnabled = true;
+  report.ruleEntries = 1;
+  report.resolverEntries = 9;
+  FunctionStatusSource source([&] { return report; });
+  ControlServerOptions options;
+  options.allowedUid = ::geteuid();
+  ControlServer server(dir / "control.sock", source, options);
+  const auto explain = [&](const std::string& name) {
+    std::ostringstream out, err;
+    EXPECT_EQ(runExplain(name, {}, dir / "control.sock", false, out, err), 0) << err.str();
+    return out.str();
+  };
+  std::string text = explain("x.a.example");
+  EXPECT_NE(text.find("blocked by entry 1 (line 1) \"a.example\""), std::string::npos) << text;
+  text = explain("dns.google");
+  EXPECT_NE(text.find("blocked by the built-in DNS-over-HTTPS resolver name \"dns.google\""),
+            std::string::npos)
+      << text;
+  report.resolverEntries = 0;  // run --allow-encrypted-dns
+  report.ruleEntries = 2;
+  text = explain("dns.google");
+  EXPECT_NE(text.find("not blocked"), std::string::npos) << text;
+  EXPECT_NE(text.find("holds other rules than the file"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "hosts/linux/control/rules_check.h"
 #include "hosts/linux/control/text_escape.h"
 #include "hosts/linux/control/unix_socket.h"
+#include "hosts/linux/dns/encrypted_dns.h"
 
 namespace quillnest::linuxhost {
 namespace {
@@ -238,11 +239,26 @@ int runExplain(const std::string& name, const std::filesystem::path& rulesFile,
         "after each change, within seconds)");
   }
   const auto lines = decoded.rules ? domainEntryLines(text) : std::vector<std::size_t>{};
+  // The daemon adds the built-in DNS-over-HTTPS names to rules that block (unless run
+  // --allow-encrypted-dns), after the file's entries.
+  const bool resolvers = daemon && daemon->resolverEntries > 0 && rules.isEnabled();
+  std::optional<FilterRules> withResolvers;
+  if (resolvers) {
+    std::vector<std::string> domains = rules.domains().strings();
+    for (const auto& resolver : dns::wellKnownResolvers()) domains.push_back(resolver);
+    withResolvers.emplace(true, std::move(domains));
+    rulesNotes.push_back(
+        "the running filter also blocks the built-in DNS-over-HTTPS resolver "
+        "names (run --allow-encrypted-dns allows them)");
+  }
   std::string error;
-  auto explanation = explainName(rules, lines, name, error);
+  auto explanation = explainName(withResolvers ? *withResolvers : rules, lines, name, error);
   if (!explanation) {
     err << "explain: " << error << "\n";
     return 1;
+  }
+  for (auto& covering : explanation->covering) {
+    covering.builtIn = covering.position > rules.domains().size();
   }
   explanation->rulesFile = path.string();
   explanation->rulesNotes = std::move(rulesNotes);

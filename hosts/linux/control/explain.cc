@@ -119,6 +119,7 @@ std::string encodeExplanation(const Explanation& e) {
     appendJsonString(out, e.covering[i].entry);
     out += ",\"position\":" + std::to_string(e.covering[i].position);
     if (e.covering[i].line != 0) out += ",\"line\":" + std::to_string(e.covering[i].line);
+    if (e.covering[i].builtIn) out += ",\"builtIn\":true";
     out.push_back('}');
   }
   out += "],\"notes\":[";
@@ -147,6 +148,7 @@ std::string formatExplanation(const Explanation& e) {
   }
   out += "\n";
   auto entryText = [](const CoveringEntry& c) {
+    if (c.builtIn) return "the built-in DNS-over-HTTPS resolver name " + quoted(c.entry);
     std::string text = "entry " + std::to_string(c.position);
     if (c.line != 0) text += " (line " + std::to_string(c.line) + ")";
     return text + " " + quoted(c.entry);

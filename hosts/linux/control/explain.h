@@ -26,6 +26,7 @@ struct CoveringEntry {
   std::size_t position = 0;  // 1-based in "domains"
   std::size_t line = 0;      // 1-based line in the file; 0 when unknown
   std::string entry;
+  bool builtIn = false;  // from the daemon's built-in DNS-over-HTTPS resolver names
 };
 
 struct Explanation {
