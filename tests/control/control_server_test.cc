@@ -150,6 +150,31 @@ TEST(ControlPlane, RefusesAnUnsafeRulesFileBeforeOpeningSockets) {
   EXPECT_FALSE(std::filesystem::exists(dir / "run"));
 }
 
+TEST(RuntimeDirectory, AnExistingOneIsOnlyTightenedAndRefusedWhenOthersMayWrite) {
+  struct Case {
+    mode_t before;
+    bool accepted;
+    mode_t after;
+  };
+  for (const Case c : {Case{0700, true, 0700}, Case{0755, true, 0750}, Case{01777, false, 01777},
+                       Case{0770, false, 0770}}) {
+    TempDir dir;
+    const auto run = dir / "run";
+    ASSERT_EQ(::mkdir(run.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(run.c_str(), c.before), 0);
+    bool accepted = true;
+    try {
+      ensureRuntimeDirectory(run, 0750);
+    } catch (const std::system_error&) {
+      accepted = false;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(run.c_str(), &st), 0);
+    EXPECT_EQ(accepted, c.accepted) << std::oct << c.before;
+    EXPECT_EQ(st.st_mode & 07777, c.after) << std::oct << c.before;
+  }
+}
+
 TEST(ControlPlane, StartsSocketsInAPrivateRuntimeDirectory) {
   TempDir dir;
   ControlPlaneOptions options;

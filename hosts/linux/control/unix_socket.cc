@@ -47,9 +47,29 @@ void UniqueFd::reset(int fd) {
 
 void ensureRuntimeDirectory(const std::filesystem::path& directory, mode_t mode) {
   std::error_code error;
-  std::filesystem::create_directories(directory, error);
+  const bool created = std::filesystem::create_directories(directory, error);
   if (error) throw std::system_error(error, "creating " + directory.string());
-  if (::chmod(directory.c_str(), mode) != 0) fail("chmod " + directory.string());
+  if (created) {
+    if (::chmod(directory.c_str(), mode) != 0) fail("chmod " + directory.string());
+    return;
+  }
+  // A directory that was there already (it may be /tmp or a home) is only ever tightened; it must be
+  // this user's and closed to other writers, or another user could replace the sockets and the lock.
+  struct stat st {};
+  if (::lstat(directory.c_str(), &st) != 0) fail("stat " + directory.string());
+  if (!S_ISDIR(st.st_mode)) {
+    throw std::system_error(std::make_error_code(std::errc::not_a_directory), directory.string());
+  }
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                            directory.string() +
+                                " is not a directory of this user's alone (another owner, or "
+                                "writable by others): give the daemon one of its own");
+  }
+  const mode_t tightened = st.st_mode & mode & 07777;  // never loosened
+  if (tightened != (st.st_mode & 07777) && ::chmod(directory.c_str(), tightened) != 0) {
+    fail("chmod " + directory.string());
+  }
 }
 
 UniqueFd listenUnix(const std::filesystem::path& path, mode_t mode, int backlog) {
