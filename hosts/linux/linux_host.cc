@@ -5,15 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
+#include "hosts/common/rules_file_reader.h"
 #include "hosts/linux/control/journal_logger.h"
 
 namespace quillnest::linuxhost {
 namespace {
-
-constexpr std::uintmax_t kMaxRulesFileBytes = 64 * 1024 * 1024;
 
 LinuxHost::LogSink stderrJournal() {
   auto journal = std::make_shared<JournalLogger>(false, STDERR_FILENO);
@@ -65,30 +62,14 @@ class ObservationToken final : public NSKeyValueObservation {
 }  // namespace
 
 ConfigurationRef readRulesFile(const std::filesystem::path& path, std::string* problem) {
-  auto none = std::make_shared<const NEFilterProviderConfiguration>(std::nullopt);
-  std::error_code ec;
-  auto size = std::filesystem::file_size(path, ec);
-  if (ec) {
-    if (problem && ec != std::errc::no_such_file_or_directory)
-      *problem = "cannot read " + path.string() + ": " + ec.message();
-    return none;
-  }
-  if (size > kMaxRulesFileBytes) {
-    if (problem) *problem = path.string() + " is larger than 64 MiB; ignored";
-    return none;
-  }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    if (problem) *problem = "cannot open " + path.string() + ": " + std::strerror(errno);
-    return none;
-  }
-  Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) {
-    if (problem) *problem = "error reading " + path.string();
-    return none;
+  RulesFileBytes read = readRulesFileBytes(path);
+  if (!read.bytes) {
+    // No file is no configuration, and nothing to complain about.
+    if (problem && read.error != ENOENT) *problem = std::move(read.problem);
+    return std::make_shared<const NEFilterProviderConfiguration>(std::nullopt);
   }
   VendorConfiguration vendor;
-  vendor.emplace("filterRules", std::move(bytes));
+  vendor.emplace("filterRules", std::move(*read.bytes));
   return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
 }
 

@@ -14,6 +14,7 @@
 
 #include "host/quiet_parts.h"
 #include "hosts/common/flow_engine.h"
+#include "hosts/common/rules_file_reader.h"
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
 #include "rules/json_text.h"
@@ -27,9 +28,9 @@ using hosts::EngineTime;
 // The configuration is the rules file, fixed for the whole replay; settings apply at once.
 class ReplayHost final : public NEFilterProviderHost {
  public:
-  explicit ReplayHost(const std::string& rulesBytes) {
+  explicit ReplayHost(Bytes rulesBytes) {
     VendorConfiguration vendor;
-    vendor["filterRules"] = Bytes(rulesBytes.begin(), rulesBytes.end());
+    vendor["filterRules"] = std::move(rulesBytes);
     configuration_ = std::make_shared<NEFilterProviderConfiguration>(std::move(vendor));
   }
   ConfigurationRef filterConfiguration() override { return configuration_; }
@@ -208,6 +209,11 @@ std::string jsonString(std::string_view text) {
 
 std::optional<ReplayResult> replayCapture(const std::string& capturePath,
                                           const std::string& rulesBytes, std::string& error) {
+  return replayCapture(capturePath, Bytes(rulesBytes.begin(), rulesBytes.end()), error);
+}
+
+std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes rulesBytes,
+                                          std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_t* capture = pcap_open_offline(capturePath.c_str(), errbuf);
   if (capture == nullptr) {
@@ -223,7 +229,7 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath,
     return std::nullopt;
   }
 
-  auto host = std::make_shared<ReplayHost>(rulesBytes);
+  auto host = std::make_shared<ReplayHost>(std::move(rulesBytes));
   auto provider = FilterDataProvider::init(host);
   provider->startFilterWithCompletionHandler([](ErrorRef) {});
   host->completePendingSettings();
@@ -319,15 +325,13 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath,
 }
 
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
-  std::ifstream rulesFile(options.rulesPath, std::ios::binary);
-  if (!rulesFile) {
-    err << "replay: cannot read rules file " << options.rulesPath << "\n";
+  RulesFileBytes rules = readRulesFileBytes(options.rulesPath);
+  if (!rules.bytes) {
+    err << "replay: " << rules.problem << "\n";
     return 1;
   }
-  std::ostringstream rules;
-  rules << rulesFile.rdbuf();
   std::string error;
-  const auto result = replayCapture(options.capturePath, rules.str(), error);
+  const auto result = replayCapture(options.capturePath, std::move(*rules.bytes), error);
   if (!result) {
     err << "replay: " << error << "\n";
     return 1;

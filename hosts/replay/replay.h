@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "host/configuration.h"
+
 namespace quillnest::replay {
 
 struct ReplayOptions {
@@ -51,6 +53,9 @@ struct ReplayResult {
 // message naming the packet number where it failed.
 std::optional<ReplayResult> replayCapture(const std::string& capturePath,
                                           const std::string& rulesBytes, std::string& error);
+// The same with the rules file's bytes as read (decoded where they lie).
+std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes rulesBytes,
+                                          std::string& error);
 
 // The subcommand: prints one line per flow and a summary (or one JSON document with --json) on
 // out, errors on err. Returns 0 on success, 1 when the rules or capture cannot be read.

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "hosts/common/rules_file_reader.h"
 #include "hosts/linux/control/blocklist_import.h"
 #include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/explain.h"
@@ -34,22 +35,11 @@ bool readWhole(std::istream& in, std::string& text) {
   return !in.bad();
 }
 
-bool readFile(const std::filesystem::path& path, std::string& text, std::ostream& err) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    err << path.string() << ": is a directory\n";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    err << path.string() << ": " << std::strerror(errno) << "\n";
-    return false;
-  }
-  if (!readWhole(in, text)) {
-    err << path.string() << ": read error\n";
-    return false;
-  }
-  return true;
+// Files go through the rules-file reader: one size limit and one wording for every command.
+std::optional<Bytes> readFile(const std::filesystem::path& path, std::ostream& err) {
+  RulesFileBytes read = readRulesFileBytes(path);
+  if (!read.bytes) err << read.problem << "\n";
+  return std::move(read.bytes);
 }
 
 std::string quotedForPeople(std::string_view text) {
@@ -84,10 +74,9 @@ void exitWith(int status) {
 }  // namespace
 
 int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream& err) {
-  std::string text;
-  if (!readFile(file, text, err)) return 1;
-  const RulesCheck check =
-      checkRules(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  const std::optional<Bytes> bytes = readFile(file, err);
+  if (!bytes) return 1;
+  const RulesCheck check = checkRules(*bytes, bytes->capacity() - bytes->size());
   if (!check.loads) {
     err << file.string() << " does not load: " << check.error
         << " (the filter would run with blocking off)\n";
@@ -168,7 +157,9 @@ int runImport(const std::vector<std::string>& inputs, ListFormat format,
         err << "standard input: read error\n";
         return 1;
       }
-    } else if (!readFile(input, text, err)) {
+    } else if (std::optional<Bytes> bytes = readFile(input, err)) {
+      text.assign(bytes->begin(), bytes->end());
+    } else {
       return 1;
     }
     importer.add(text, format);
@@ -222,10 +213,10 @@ int runExplain(const std::string& name, const std::filesystem::path& rulesFile,
     }
     path = daemon->rulesFile;
   }
-  std::string text;
-  if (!readFile(path, text, err)) return 1;
-  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  const DecodeResult decoded = decodeFilterRules(bytes);
+  const std::optional<Bytes> bytes = readFile(path, err);
+  if (!bytes) return 1;
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  const DecodeResult decoded = decodeFilterRules(*bytes);
   std::vector<std::string> rulesNotes;
   if (!decoded.rules) {
     rulesNotes.push_back("the file does not load (" + decoded.error.message +

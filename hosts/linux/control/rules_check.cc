@@ -104,9 +104,9 @@ std::string entryProblem(std::string_view entry) {
   return joined;
 }
 
-RulesCheck checkRules(std::span<const std::uint8_t> json) {
+RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
   RulesCheck check;
-  const DecodeResult decoded = decodeFilterRules(json);
+  const DecodeResult decoded = decodeFilterRules(json, readablePastEnd);
   if (!decoded.rules) {
     check.error = decoded.error.message;
     return check;

@@ -28,7 +28,9 @@ struct RulesCheck {
   std::vector<EntryProblem> problems;
 };
 
-RulesCheck checkRules(std::span<const std::uint8_t> json);
+// readablePastEnd: bytes after json that may be read (the rules-file reader leaves padding), so
+// the text is decoded where it lies.
+RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0);
 
 // The 1-based line of every element of the top-level "domains" array, in order; empty when the
 // text is not a well-formed rules object.

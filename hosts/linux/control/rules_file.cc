@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "hosts/common/rules_file_reader.h"
 #include "hosts/linux/control/file_safety.h"
 #include "rules/filter_rules.h"
 
@@ -25,6 +26,8 @@ constexpr std::uint32_t kFileEvents =
 constexpr std::uint32_t kDirectoryEvents = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF;
 
 std::string errorText(int error) { return std::strerror(error); }
+
+constexpr char kBlockingOff[] = " (blocking is off)";
 
 ConfigurationRef withoutVendorDictionary() {
   return std::make_shared<const NEFilterProviderConfiguration>(std::nullopt);
@@ -192,8 +195,7 @@ ConfigurationRef RulesFileConfiguration::current() {
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     const int error = errno;
-    if (error != ENOENT)
-      warn_("Rules file " + name + " cannot be read (blocking is off): " + errorText(error));
+    if (error != ENOENT) warn_("cannot read " + name + ": " + errorText(error) + kBlockingOff);
     return withoutVendorDictionary();
   }
   struct Closer {
@@ -202,46 +204,24 @@ ConfigurationRef RulesFileConfiguration::current() {
   } closer{fd};
 
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    warn_("Rules file " + name + " is not a regular file (blocking is off)");
-    return withoutVendorDictionary();
-  }
-  if (auto problem = writableByOthers(fd, path_, options_.trustedOwner)) {
-    warn_("Rules file " + name + " is ignored (blocking is off): " + *problem +
-          "; only root may be able to change it");
-    return withoutVendorDictionary();
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > options_.maximumSize) {
-    warn_("Rules file " + name + " is ignored (blocking is off): larger than " +
-          std::to_string(options_.maximumSize) + " bytes");
-    return withoutVendorDictionary();
-  }
-
-  Bytes bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  std::uint8_t chunk[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      warn_("Rules file " + name + " cannot be read (blocking is off): " + errorText(errno));
-      return withoutVendorDictionary();
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-    if (bytes.size() > options_.maximumSize) {
-      warn_("Rules file " + name + " is ignored (blocking is off): larger than " +
-            std::to_string(options_.maximumSize) + " bytes");
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (auto problem = writableByOthers(fd, path_, options_.trustedOwner)) {
+      warn_("Rules file " + name + " is ignored: " + *problem +
+            "; only root may be able to change it" + kBlockingOff);
       return withoutVendorDictionary();
     }
   }
-
-  const DecodeResult decoded = decodeFilterRules(bytes);
+  RulesFileBytes read = readRulesFileBytes(fd, path_, options_.maximumSize);
+  if (!read.bytes) {
+    warn_(read.problem + kBlockingOff);
+    return withoutVendorDictionary();
+  }
+  const DecodeResult decoded = decodeFilterRules(*read.bytes);
   if (!decoded.rules) {
-    warn_("Rules file " + name + " does not load (blocking is off): " + decoded.error.message);
+    warn_("Rules file " + name + " does not load: " + decoded.error.message + kBlockingOff);
   }
   VendorConfiguration vendor;
-  vendor.emplace("filterRules", std::move(bytes));
+  vendor.emplace("filterRules", std::move(*read.bytes));
   return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
 }
 

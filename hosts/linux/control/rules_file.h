@@ -20,6 +20,7 @@
 
 #include "host/configuration.h"
 #include "host/data_provider.h"
+#include "hosts/common/rules_file_reader.h"
 
 namespace quillnest::linuxhost {
 
@@ -30,8 +31,8 @@ struct RulesFileOptions {
   std::chrono::milliseconds writingQuietPeriod{500};
   // A file written without pause is still reported this often.
   std::chrono::milliseconds maximumDelay{2000};
-  // Files beyond this are not read (a rules file of a million domains is about 30 MB).
-  std::size_t maximumSize = 256u * 1024 * 1024;
+  // Files beyond this are not read.
+  std::size_t maximumSize = kRulesFileMaximumSize;
   // The only owner allowed for the file and its directory; root outside tests.
   uid_t trustedOwner = 0;
 };
