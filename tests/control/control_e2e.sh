@@ -21,18 +21,7 @@ PIDS+=($!)
 
 printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' > "$WORK/rules.json"
 chmod 0644 "$WORK/rules.json"
-start_daemon() {  # LOG: starts the daemon in $C, sets DAEMON, waits until it runs
-  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 1 \
-    >"$1" 2>&1 &
-  DAEMON=$!
-  PIDS+=("$DAEMON")
-  for _ in $(seq 100); do
-    grep -q "quillnest-filter running" "$1" && return 0
-    kill -0 "$DAEMON" 2>/dev/null || { cat "$1"; echo "daemon exited"; exit 1; }
-    sleep 0.1
-  done
-}
-start_daemon "$WORK/daemon.log"
+start_daemon "$WORK/daemon.log" "$WORK/rules.json" --queues 1
 
 status=$("$BIN" status --socket "$WORK/run/control.sock")
 grep -q "^blocking: on$" <<<"$status" && grep -q "^rule entries: 1$" <<<"$status" \
@@ -87,11 +76,11 @@ for _ in $(seq 50); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
   && pass "sockets removed at stop" || fail "sockets left behind"
 
 # A crashed daemon's lock file does not block a restart.
-start_daemon "$WORK/daemon2.log"
+start_daemon "$WORK/daemon2.log" "$WORK/rules.json" --queues 1
 kill -KILL "$DAEMON"
 wait "$DAEMON" 2>/dev/null
 [[ -e "$WORK/run/run.lock" ]] || fail "no lock file left to test with"
-start_daemon "$WORK/daemon3.log"
+start_daemon "$WORK/daemon3.log" "$WORK/rules.json" --queues 1
 "$BIN" status --socket "$WORK/run/control.sock" | grep -q "^blocking: off$" \
   && pass "restart after a crash" || fail "restart: $(cat "$WORK/daemon3.log")"
 

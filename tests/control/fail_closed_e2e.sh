@@ -24,23 +24,6 @@ done
 printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' > "$WORK/rules.json"
 chmod 0644 "$WORK/rules.json"
 
-DAEMON=""
-start_daemon() {
-  : >"$WORK/daemon.log"
-  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 1 \
-    "$@" >>"$WORK/daemon.log" 2>&1 &
-  DAEMON=$!
-  PIDS+=("$DAEMON")
-  for _ in $(seq 100); do
-    grep -q "quillnest-filter running" "$WORK/daemon.log" && return 0
-    kill -0 "$DAEMON" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$WORK/daemon.log"
-  echo "daemon did not start"
-  exit 1
-}
-
 stop_daemon() {  # $1: signal
   kill "-$1" "$DAEMON"
   for _ in $(seq 100); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
@@ -53,7 +36,7 @@ tls_ok() {  # $1: server name, $2: port
     -servername "$1" </dev/null 2>/dev/null | grep -q "^New, TLS"
 }
 
-start_daemon --fail-closed
+start_daemon "$WORK/daemon.log" "$WORK/rules.json" --queues 1 --fail-closed
 "$BIN" status --socket "$WORK/run/control.sock" | grep -q "web connections fail (fail-closed)" \
   && pass "status names fail-closed mode" || fail "status: $("$BIN" status --socket "$WORK/run/control.sock")"
 tls_ok allowed.example && pass "fail-closed: allowed name passes" || fail "allowed name failed"
@@ -65,7 +48,7 @@ tls_ok allowed.example && fail "fail-closed: a web connection passed with the da
 tls_ok allowed.example 8443 && pass "fail-closed: other ports still pass" \
   || fail "fail-closed: port 8443 failed with the daemon killed"
 
-start_daemon --fail-closed
+start_daemon "$WORK/daemon.log" "$WORK/rules.json" --queues 1 --fail-closed
 tls_ok allowed.example && pass "restarted daemon lets the allowed name through again" \
   || fail "allowed name failed after the restart: $(tail -3 "$WORK/daemon.log")"
 tls_ok blocked.example && fail "blocked name passed after the restart" \
@@ -80,7 +63,7 @@ ip netns exec "$C" iptables-save -t mangle | grep -q QUILLNEST \
 tls_ok blocked.example && pass "after an orderly stop everything passes" \
   || fail "connection failed after an orderly stop"
 
-start_daemon
+start_daemon "$WORK/daemon.log" "$WORK/rules.json" --queues 1
 "$BIN" status --socket "$WORK/run/control.sock" | grep -q "(fail-open)" \
   && pass "status names fail-open mode" || fail "status does not say fail-open"
 tls_ok blocked.example && fail "blocked name passed" || pass "fail-open: blocked name fails"

@@ -34,15 +34,7 @@ chmod 0644 "$RULES"
 printf 'http://198.51.100.2:8080/list1.txt hosts\nhttp://198.51.100.2:8080/list2.txt\n' \
   > "$WORK/etc/sources.list"
 
-ip netns exec "$C" "$BIN" run --rules "$RULES" --runtime-dir "$WORK/run" --queues 1 \
-  >"$WORK/daemon.log" 2>&1 &
-DAEMON=$!
-PIDS+=("$DAEMON")
-for _ in $(seq 100); do
-  grep -q "quillnest-filter running" "$WORK/daemon.log" && break
-  kill -0 "$DAEMON" 2>/dev/null || { cat "$WORK/daemon.log"; echo "daemon exited"; exit 1; }
-  sleep 0.1
-done
+start_daemon "$WORK/daemon.log" "$RULES" --queues 1
 for _ in $(seq 50); do
   ip netns exec "$C" bash -c 'exec 3<>/dev/tcp/198.51.100.2/8080' 2>/dev/null && break
   sleep 0.1

@@ -54,15 +54,7 @@ fi
 # --- The daemon proper.
 printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' > "$WORK/rules.json"
 chmod 0644 "$WORK/rules.json"
-ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" --queues 2 \
-  >"$WORK/daemon.log" 2>&1 &
-DAEMON=$!
-PIDS+=("$DAEMON")
-for _ in $(seq 100); do
-  grep -q "quillnest-filter running" "$WORK/daemon.log" && break
-  kill -0 "$DAEMON" 2>/dev/null || { cat "$WORK/daemon.log"; echo "daemon exited"; exit 1; }
-  sleep 0.1
-done
+start_daemon "$WORK/daemon.log" "$WORK/rules.json" --queues 2
 
 # Every thread: queue workers, conntrack, ticks, configuration, control and notification sockets.
 threads=0 wrong=()

@@ -15,6 +15,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# start_daemon LOG RULES [RUN OPTIONS...]: the daemon in $C, its runtime directory $WORK/run; sets
+# DAEMON and waits until it runs. A daemon that dies or never says it runs ends the script.
+start_daemon() {
+  local log=$1 rules=$2
+  shift 2
+  ip netns exec "$C" "$BIN" run --rules "$rules" --runtime-dir "$WORK/run" "$@" >"$log" 2>&1 &
+  DAEMON=$!
+  PIDS+=("$DAEMON")
+  for _ in $(seq 100); do
+    grep -q "quillnest-filter running" "$log" && return 0
+    kill -0 "$DAEMON" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$log"
+  echo "daemon did not start"
+  exit 1
+}
+
 pass() { echo "PASS: $*"; }
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 
