@@ -5,7 +5,9 @@
 # verdict), and one connection's throughput. Then new connections from CLIENTS parallel clients
 # to a plain port, side by side in rounds: no filter, an accept-all queue program (the cost of the
 # queue alone), the daemon with one queue and with two; the machine ceiling (two processes of
-# arithmetic against one) is printed beside them. Bounded: every step has a timeout.
+# arithmetic against one) is printed beside them. Last, the latency a DNS answer gains through the
+# daemon beside the accept-all program on a queue rule for answers. Bounded: every step has a
+# timeout.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 #   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3
 set -uo pipefail
@@ -24,11 +26,15 @@ C="qnb$$-c"; S="qnb$$-s"; WORK=$(mktemp -d /tmp/quillnest-bench.XXXXXX)
 PIDS=(); DAEMON=""; ACCEPTER=""
 ACCEPT_RULE=(-t mangle -p tcp -m conntrack --ctstate NEW -j NFQUEUE --queue-num "$ACCEPT_QUEUE"
   --queue-bypass)
+# The accept-all program's rule for DNS answers, as the daemon's chains queue them.
+ANSWER_RULE=(-t mangle -p udp --sport 53 -m conntrack --ctdir REPLY -j NFQUEUE
+  --queue-num "$ACCEPT_QUEUE" --queue-bypass)
 cleanup() {
   [[ -n $DAEMON ]] && kill -TERM "$DAEMON" 2>/dev/null && sleep 1
   [[ -n $DAEMON ]] && kill -KILL "$DAEMON" 2>/dev/null
   [[ -n $ACCEPTER ]] && kill -KILL "$ACCEPTER" 2>/dev/null
   ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}" 2>/dev/null
+  ip netns exec "$C" iptables -D INPUT "${ANSWER_RULE[@]}" 2>/dev/null
   for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
   ip netns del "$C" 2>/dev/null; ip netns del "$S" 2>/dev/null; rm -rf "$WORK"
@@ -50,6 +56,16 @@ PIDS+=($!)
 ip netns exec "$S" python3 "$HERE/bench_linux_helper.py" serve 80 &
 PIDS+=($!)
 ip netns exec "$S" python3 "$HERE/bench_linux_helper.py" sink "$PLAIN_PORT" &
+PIDS+=($!)
+# DNS: HTTPS records with an ech parameter for a blocked name (rewritten) and an allowed one.
+ECH_HEX=$(python3 -c 'print("003e" + "fe0d003a" + "07" * 58)')
+cat > "$WORK/zone.json" <<ZONE
+{"www.blocked7.example HTTPS": [{"priority": 1, "target": ".", "params": [[1, "026832"], [5, "$ECH_HEX"]]}],
+ "www.allowed.example HTTPS": [{"priority": 1, "target": ".", "params": [[1, "026832"], [5, "$ECH_HEX"]]}]}
+ZONE
+mkdir -p "$WORK/answers"
+ip netns exec "$S" python3 "$HERE/../tests/e2e/dns_server.py" 198.51.100.2 "$WORK/zone.json" \
+  "$WORK/answers" 2>/dev/null &
 PIDS+=($!)
 sleep 1
 
@@ -156,4 +172,53 @@ if "accept-all" in m and "daemon-1q" in m:
               (p50["daemon-1q"] - p50["none"]) / added, 1.2, True)
 if "daemon-1q" in m:
     ratio("daemon 2 queues / 1 queue, conn/s", m["daemon-2q"] / m["daemon-1q"], 1.5)
+PY
+
+# DNS answers, in rounds alternating the setups: no queue, the accept-all program, the daemon for
+# an allowed name (answer unchanged) and a blocked one (ech removed).
+dns_p50() {  # dns_p50 NAME -> median answer latency in microseconds
+  ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" dns 198.51.100.2 "$1" \
+    "$COUNT" | sed -n 's/.*p50_us=\([0-9]*\).*/\1/p'
+}
+echo
+echo "DNS answers over UDP, median query-to-answer latency ($COUNT sequential queries, $ROUNDS rounds):"
+dns_p50 www.allowed.example >/dev/null  # warm the server
+: >"$WORK/dns"
+for round in $(seq "$ROUNDS"); do
+  echo "none $(dns_p50 www.allowed.example)" >>"$WORK/dns"
+  if [[ -x $ACCEPT_ALL ]]; then
+    ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
+    ACCEPTER=$!
+    for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
+    ip netns exec "$C" iptables -I INPUT 1 "${ANSWER_RULE[@]}"
+    echo "accept-all $(dns_p50 www.allowed.example)" >>"$WORK/dns"
+    ip netns exec "$C" iptables -D INPUT "${ANSWER_RULE[@]}"
+    kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""
+  fi
+  start_daemon
+  echo "daemon-allowed $(dns_p50 www.allowed.example)" >>"$WORK/dns"
+  echo "daemon-blocked $(dns_p50 www.blocked7.example)" >>"$WORK/dns"
+  stop_daemon
+done
+python3 - "$WORK/dns" <<'PY'
+import statistics, sys
+rounds = {}
+for line in open(sys.argv[1]):
+    parts = line.split()
+    if len(parts) == 2:
+        rounds.setdefault(parts[0], []).append(float(parts[1]))
+m = {label: statistics.median(values) for label, values in rounds.items()}
+for label, values in rounds.items():
+    print(f"  {label:15} {m[label]:7.0f} us   rounds: {' '.join(f'{v:.0f}' for v in values)}")
+if "accept-all" in m:
+    for name in ("daemon-allowed", "daemon-blocked"):
+        line = f"  {name} / accept-all: whole latency {m[name] / m['accept-all']:.2f}x"
+        added = m["accept-all"] - m["none"]
+        if added > 0:
+            line += f", added latency {(m[name] - m['none']) / added:.2f}x (goal <= 1.2x)"
+        else:
+            # On a busy machine an answer no queue program takes out of the softirq path can wait
+            # for ksoftirqd, so no queue is no baseline then.
+            line += ", added latency not measurable (no queue was slower)"
+        print(line)
 PY

@@ -11,6 +11,8 @@
   blast ADDR PORT SECONDS         read one connection's stream: MB/s
   http ADDR NAME COUNT            COUNT port-80 requests with Host NAME: connect to first
                                   response byte p50/p99
+  dns ADDR NAME COUNT             COUNT sequential UDP queries for NAME's HTTPS record: answer
+                                  latency p50/p99 ("p50_us=... p99_us=...")
 """
 import json
 import os
@@ -25,6 +27,25 @@ import time
 def pct(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, int(len(values) * p / 100))]
+
+
+def dns(addr, name, count):
+    question = b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\0"
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.settimeout(2)
+    sock.connect((addr, 53))
+    times, lost = [], 0
+    for i in range(count):
+        query = (i & 0xFFFF).to_bytes(2, "big") + b"\x01\x00\x00\x01\0\0\0\0\0\0" + question + b"\x00\x41\x00\x01"
+        start = time.perf_counter()
+        sock.send(query)
+        try:
+            sock.recv(4096)
+        except OSError:
+            lost += 1
+            continue
+        times.append((time.perf_counter() - start) * 1e6)
+    print(f"p50_us={pct(times, 50):.0f} p99_us={pct(times, 99):.0f} lost={lost}")
 
 
 def serve(port):
@@ -216,5 +237,7 @@ if __name__ == "__main__":
         tls(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif mode == "http":
         http(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif mode == "dns":
+        dns(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif mode == "blast":
         blast(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))

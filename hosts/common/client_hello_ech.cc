@@ -22,9 +22,10 @@ EchOffer clientHelloEchOffer(std::span<const std::uint8_t> bytes) {
     std::uint8_t type = 0;
     std::uint16_t version = 0;
     ByteCursor fragment;
-    if (!records.readU8(type) || type != kHandshakeRecord || !records.readU16(version) ||
-        !records.readU16LengthPrefixed(fragment))
-      return EchOffer::unreadable;
+    if (records.empty()) return EchOffer::needMore;
+    if (!records.readU8(type) || type != kHandshakeRecord) return EchOffer::unreadable;
+    if (!records.readU16(version) || !records.readU16LengthPrefixed(fragment))
+      return EchOffer::needMore;
     handshake.insert(handshake.end(), fragment.data(), fragment.data() + fragment.size());
     if (!lengthKnown && handshake.size() >= 4) {
       ByteCursor header(handshake.data(), 4);

@@ -10,10 +10,10 @@ namespace quillnest::hosts {
 
 inline constexpr std::uint16_t kEncryptedClientHelloExtension = 0xfe0d;
 
-enum class EchOffer { absent, present, unreadable };
+enum class EchOffer { absent, present, needMore, unreadable };
 
 // bytes: the outbound stream from its first byte (TLS records). A ClientHello cut over several
-// handshake records is joined; one that is not complete in bytes is unreadable.
+// handshake records is joined; needMore while the bytes end before it does.
 EchOffer clientHelloEchOffer(std::span<const std::uint8_t> bytes);
 
 }  // namespace quillnest::hosts

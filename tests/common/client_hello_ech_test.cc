@@ -56,9 +56,10 @@ TEST(ClientHelloEch, CountsTheExtensionOnlyInAWholeHello) {
       {"ECH after the name", echLast, EchOffer::present},
       {"ECH hello in 60-byte records", recut(ech, 60), EchOffer::present},
       {"plain hello in 1-byte records", recut(plain, 1), EchOffer::absent},
-      {"cut before its end", PacketBytes(ech.begin(), ech.end() - 1), EchOffer::unreadable},
+      {"cut before its end", PacketBytes(ech.begin(), ech.end() - 1), EchOffer::needMore},
+      {"cut inside a record header", PacketBytes(ech.begin(), ech.begin() + 3), EchOffer::needMore},
+      {"nothing yet", {}, EchOffer::needMore},
       {"application data", notHandshake, EchOffer::unreadable},
-      {"nothing", {}, EchOffer::unreadable},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
