@@ -165,13 +165,14 @@ else
 fi
 
 json=$("$BIN" status --socket "$WORK/run/control.sock" --json)
-echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","canariesAnswered","port853Drops","resolverEntries","ruleEntries")})' <<<"$json")"
+echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","canariesAnswered","port853Drops","resolverEntries","ruleEntries")})' <<<"$json")"
 python3 -c '
 import json, sys
 d = json.load(sys.stdin)
-ok = (d["dnsAnswersRead"] >= 7 and d["echParametersRemoved"] >= 2 and d["canariesAnswered"] >= 2
+chromium = sys.argv[1] == "yes"
+ok = ((not chromium or d["echClientHellos"] >= 1) and d["dnsAnswersRead"] >= 7 and d["echParametersRemoved"] >= 2 and d["canariesAnswered"] >= 2
       and d["port853Drops"] >= 1 and d["resolverEntries"] >= 6 and d["ruleEntries"] == 1)
-sys.exit(0 if ok else 1)' <<<"$json" && pass "status counts answers, ech removed, canaries, 853 drops, resolvers apart" \
+sys.exit(0 if ok else 1)' "$(command -v chromium >/dev/null && echo yes || echo no)" <<<"$json" && pass "status counts ECH hellos, answers, ech removed, canaries, 853 drops, resolvers apart" \
   || fail "status counters"
 
 if (( FAILURES > 0 )); then

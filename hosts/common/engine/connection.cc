@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "hosts/common/client_hello_ech.h"
+
 namespace quillnest::hosts {
 namespace {
 
@@ -347,6 +349,17 @@ std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_
   return rest;
 }
 
+void Connection::countEchOffer(const std::vector<std::uint8_t>& bytes) {
+  constexpr std::size_t kHelloBytesKept = 16 * 1024;
+  if (echOfferRead_) return;
+  helloBytes_.insert(helloBytes_.end(), bytes.begin(), bytes.end());
+  const EchOffer offer = clientHelloEchOffer(helloBytes_);
+  if (offer == EchOffer::needMore && helloBytes_.size() < kHelloBytesKept) return;
+  if (offer == EchOffer::present) ++counters_.echClientHellos;
+  echOfferRead_ = true;
+  helloBytes_ = {};
+}
+
 Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
   if (destroyRequested_) return finishDestroyed(out);
@@ -358,6 +371,7 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
     if (prefaceRecords_ > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
   }
   if (!bytes.empty()) {
+    countEchOffer(bytes);
     Step step = ask(Ask::outboundData, out);
     step.offset = delivered_;
     delivered_ += bytes.size();

@@ -105,6 +105,8 @@ struct FlowEngineCounters {
   // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
+  // ClientHellos carrying the ECH extension; browsers send a decoy one too, so not a verdict.
+  std::uint64_t echClientHellos = 0;
   // Connections (and HTTP requests) settled, by Outcome: says which fail-open path was taken.
   std::array<std::uint64_t, kOutcomeCount> outcomes{};
   std::uint64_t httpNamed = 0;  // port-80 requests judged with the URL from their head
@@ -205,6 +207,7 @@ class Connection {
   bool checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes, bool confirms);
   // Strips ChangeCipherSpec and alert records off the front of the TLS stream.
   std::vector<std::uint8_t> skipPrefaceRecords(std::vector<std::uint8_t> bytes);
+  void countEchOffer(const std::vector<std::uint8_t>& bytes);
   bool holdOverLimit() const;
 
   ConnectionKey key_;
@@ -245,6 +248,10 @@ class Connection {
   bool prefaceDone_ = false;
   unsigned prefaceRecords_ = 0;
   std::vector<std::uint8_t> prefaceHeader_;
+
+  // The ClientHello so far, until its ECH offer is read.
+  std::vector<std::uint8_t> helloBytes_;
+  bool echOfferRead_ = false;
   std::uint64_t prefaceSkip_ = 0;
 
   // Naming: the request reader, bytes taken from the stream but not read yet, and how far the

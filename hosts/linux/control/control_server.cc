@@ -47,6 +47,7 @@ constexpr NumberField kNumbers[] = {
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
+    {"echClientHellos", &StatusReport::echClientHellos},
     {"resolverEntries", &StatusReport::resolverEntries},
     {"dnsAnswersRead", &StatusReport::dnsAnswersRead},
     {"dnsAnswersUnparsed", &StatusReport::dnsAnswersUnparsed},
@@ -164,6 +165,7 @@ std::string formatStatus(const StatusReport& report) {
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));
+  line("ClientHellos offering ECH (decoys too)", std::to_string(report.echClientHellos));
   line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));
   line("port 853 drops", std::to_string(report.port853Drops));
   line("subscribers", std::to_string(report.subscribers));

@@ -61,9 +61,11 @@ struct StatusReport {
   std::uint64_t failOpenHoldExpired = 0;
   std::uint64_t failOpenLimitReached = 0;
   std::uint64_t failOpenNoHandshake = 0;
-  // Names hidden from the filter: well-known DNS-over-HTTPS names the host added to the rules
-  // (not in ruleEntries), DNS answers read and unreadable, ech parameters taken out of answers
-  // for blocked names, canary answers, connections to port 853 dropped.
+  // Names hidden from the filter: ClientHellos offering ECH (decoys too), well-known
+  // DNS-over-HTTPS names the host added to the rules (not in ruleEntries), DNS answers read and
+  // unreadable, ech parameters taken out of answers for blocked names, canary answers, port-853
+  // drops.
+  std::uint64_t echClientHellos = 0;
   std::uint64_t resolverEntries = 0;
   std::uint64_t dnsAnswersRead = 0;
   std::uint64_t dnsAnswersUnparsed = 0;
