@@ -14,21 +14,21 @@ using testing::buildPacket;
 using testing::PacketLayout;
 
 PacketLayout answerFrom53(hosts::IpFamily family, std::uint8_t protocol, Bytes payload) {
-  PacketLayout spec;
-  spec.family = family;
+  PacketLayout layout;
+  layout.family = family;
   if (family == hosts::IpFamily::v6) {
-    spec.source = "2001:db8::53";
-    spec.destination = "2001:db8::2";
+    layout.source = "2001:db8::53";
+    layout.destination = "2001:db8::2";
   } else {
-    spec.source = "198.51.100.53";
-    spec.destination = "10.0.0.2";
+    layout.source = "198.51.100.53";
+    layout.destination = "10.0.0.2";
   }
-  spec.protocol = protocol;
-  spec.sourcePort = 53;
-  spec.destinationPort = 41000;
-  spec.flags = hosts::kTcpAck | hosts::kTcpPsh;
-  spec.payload = std::move(payload);
-  return spec;
+  layout.protocol = protocol;
+  layout.sourcePort = 53;
+  layout.destinationPort = 41000;
+  layout.flags = hosts::kTcpAck | hosts::kTcpPsh;
+  layout.payload = std::move(payload);
+  return layout;
 }
 
 Bytes framed(const Bytes& message) {
@@ -47,20 +47,20 @@ TEST(AnswerPacket, RewrittenPacketsCarryTheirOwnLengthsAndChecksums) {
     for (auto protocol : {hosts::kIpProtocolUDP, hosts::kIpProtocolTCP}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(family)) + "/" + std::to_string(protocol));
       const bool tcp = protocol == hosts::kIpProtocolTCP;
-      PacketLayout spec = answerFrom53(family, protocol, tcp ? framed(blocked) : blocked);
-      const PacketEdit edit = rewriteAnswerPacket(buildPacket(spec), policy());
+      PacketLayout layout = answerFrom53(family, protocol, tcp ? framed(blocked) : blocked);
+      const PacketEdit edit = rewriteAnswerPacket(buildPacket(layout), policy());
       ASSERT_TRUE(edit.rewritten);
       EXPECT_EQ(edit.answersRead, 1u);
       EXPECT_EQ(edit.echRemoved, 1u);
       const auto parsed = hosts::parseIpPacket(edit.packet);
       ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
-      spec.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
-      EXPECT_EQ(edit.packet, buildPacket(spec));
+      layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
+      EXPECT_EQ(edit.packet, buildPacket(layout));
       if (tcp) {
-        EXPECT_EQ(spec.payload.size(), blocked.size() + 2);
+        EXPECT_EQ(layout.payload.size(), blocked.size() + 2);
       } else {
-        EXPECT_LT(spec.payload.size(), blocked.size());
-        EXPECT_EQ(read(spec.payload), withoutEch(read(blocked)));
+        EXPECT_LT(layout.payload.size(), blocked.size());
+        EXPECT_EQ(read(layout.payload), withoutEch(read(blocked)));
       }
 
       const PacketEdit untouched = rewriteAnswerPacket(
