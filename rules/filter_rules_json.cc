@@ -53,6 +53,8 @@ std::string_view typeName(od::json_type type) {
 // The document with its end in sight, to tell trailing content.
 class Document : public od::document {
  public:
+  // A reader that met an error abandons the iterator, and its end is then out of reach.
+  bool alive() const { return iter.is_alive(); }
   bool atEnd() const { return iter.at_end(); }
 };
 
@@ -283,8 +285,13 @@ DecodeResult Decoder::run() {
       }
     }
   }
-  if (jsonError_ == simdjson::SUCCESS && !lonelyAtom && !document.atEnd())
-    invalid(simdjson::TRAILING_CONTENT);
+  if (jsonError_ == simdjson::SUCCESS && !lonelyAtom) {
+    if (!document.alive()) {
+      invalid(simdjson::TAPE_ERROR);
+    } else if (!document.atEnd()) {
+      invalid(simdjson::TRAILING_CONTENT);
+    }
+  }
   // The parser's buffers go before the index is built.
   parser_.reset();
 

@@ -92,6 +92,9 @@ std::vector<DecodeCase> decodeCases() {
       {"InvalidUtf8InUnknownKey", "{\"x\xC0\":1,\"isEnabled\":true,\"domains\":[]}", std::nullopt,
        "not valid JSON"},
       {"LoneSurrogateEscape", R"({"isEnabled":true,"domains":["\ud800"]})", std::nullopt, ""},
+      // A bad escape, then a byte no JSON has after a string: the reader gives up mid-list.
+      {"BadEscapeThenStrayByte", "{\"domains\":[\"\\ud8le.\",\" x\"\x01],\"isEnabled\":true}",
+       std::nullopt, "not valid JSON"},
       {"ByteOrderMarkRejected", "\xEF\xBB\xBF{\"isEnabled\":true,\"domains\":[]}", std::nullopt,
        "not valid JSON"},
       {"DeepNestingInUnknownKey",
