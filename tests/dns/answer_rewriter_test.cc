@@ -143,9 +143,12 @@ TEST(AnswerRewriter, UnreadableAnswersPassAndAreCounted) {
   Bytes pointerLoop = good;
   pointerLoop[12] = 0xc0;  // the question name points at itself
   pointerLoop[13] = 12;
+  Bytes twoTsig = good;  // ldns would keep one and leak the other
+  twoTsig[11] = 2;       // ARCOUNT
+  for (int i = 0; i < 2; ++i) twoTsig.insert(twoTsig.end(), {0, 0, 0xfa, 0, 0xff, 0, 0, 0, 0, 0, 0});
   for (const Bytes& bad :
        {Bytes(good.begin(), good.begin() + good.size() / 2), Bytes(good.begin(), good.begin() + 11),
-        Bytes{}, countsTooLarge, pointerLoop}) {
+        Bytes{}, countsTooLarge, pointerLoop, twoTsig}) {
     SCOPED_TRACE(bad.size());
     EXPECT_EQ(rewriteAnswer(bad, policy()).outcome, AnswerOutcome::unparsed);
     EXPECT_EQ(rewriteAnswer(bad, policy(true)).outcome, AnswerOutcome::unparsed);

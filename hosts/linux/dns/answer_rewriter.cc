@@ -232,10 +232,40 @@ std::vector<std::uint8_t> unusableEchConfigList(std::size_t size) {
   return list;
 }
 
+namespace {
+
+// ldns keeps only the last TSIG record of a message and loses the others with their memory. A
+// message may carry one at most, so one with more is read as unparsable before ldns builds it.
+bool hasSeveralTsigRecords(std::span<const std::uint8_t> message) {
+  const std::uint8_t* wire = message.data();
+  const std::size_t counts[] = {LDNS_QDCOUNT(wire), LDNS_ANCOUNT(wire), LDNS_NSCOUNT(wire),
+                                LDNS_ARCOUNT(wire)};
+  const ldns_pkt_section sections[] = {LDNS_SECTION_QUESTION, LDNS_SECTION_ANSWER,
+                                       LDNS_SECTION_AUTHORITY, LDNS_SECTION_ADDITIONAL};
+  std::size_t position = LDNS_HEADER_SIZE;
+  int tsigRecords = 0;
+  for (std::size_t section = 0; section < 4; ++section) {
+    for (std::size_t i = 0; i < counts[section]; ++i) {
+      ldns_rr* record = nullptr;
+      if (ldns_wire2rr(&record, wire, message.size(), &position, sections[section]) !=
+          LDNS_STATUS_OK) {
+        ldns_rr_free(record);
+        return false;  // ldns_wire2pkt refuses it for itself
+      }
+      if (ldns_rr_get_type(record) == LDNS_RR_TYPE_TSIG) ++tsigRecords;
+      ldns_rr_free(record);
+      if (tsigRecords > 1) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 AnswerEdit rewriteAnswer(std::span<const std::uint8_t> message, const AnswerPolicy& policy) {
   AnswerEdit edit;
   ldns_pkt* raw = nullptr;
-  if (message.size() < LDNS_HEADER_SIZE ||
+  if (message.size() < LDNS_HEADER_SIZE || hasSeveralTsigRecords(message) ||
       ldns_wire2pkt(&raw, message.data(), message.size()) != LDNS_STATUS_OK || raw == nullptr) {
     ldns_pkt_free(raw);
     edit.outcome = AnswerOutcome::unparsed;
