@@ -139,7 +139,7 @@ void FlowEngine::run(const ConnectionRef& connection, Step step, ConnectionUpdat
         DataVerdictRef verdict =
             provider_->handleOutboundDataFromFlow(step.flow, step.offset, step.bytes);
         if (!verdict) verdict = NEFilterDataVerdict::allowVerdict();
-        if (observer) observer->outboundData(step.flow, step.offset, step.bytes, *verdict);
+        if (observer && !step.serverName.empty()) observer->serverName(step.flow, step.serverName);
         lock.lock();
         step = connection->dataAnswer(verdict->kind(), now, update);
         break;

@@ -107,9 +107,8 @@ class FlowEngineObserver {
   virtual ~FlowEngineObserver() = default;
   virtual void newFlow(const ConnectionKey& /*key*/, const FlowRef& /*flow*/,
                        const NEFilterNewFlowVerdict& /*verdict*/, EngineTime /*now*/) {}
-  virtual void outboundData(const FlowRef& /*flow*/, std::uint64_t /*offset*/,
-                            std::span<const std::uint8_t> /*bytes*/,
-                            const NEFilterDataVerdict& /*verdict*/) {}
+  // The server name of the ClientHello the provider was just given whole.
+  virtual void serverName(const FlowRef& /*flow*/, const std::string& /*name*/) {}
   virtual void settled(const FlowRef& /*flow*/, Outcome /*outcome*/) {}
   virtual void closed(const FlowRef& /*flow*/) {}
 };

@@ -15,7 +15,6 @@
 #include "host/quiet_parts.h"
 #include "hosts/common/flow_engine.h"
 #include "hosts/common/rules_file_reader.h"
-#include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
 #include "rules/json_text.h"
 
@@ -73,7 +72,6 @@ struct FlowRecord {
   hosts::Outcome outcome = hosts::Outcome::pending;
   std::string serverName;  // the TLS server name, or the Host of a plain-HTTP request
   bool httpHost = false;   // serverName came from an HTTP request head
-  Bytes outbound;
 };
 
 // Collects what happened to each flow for the report.
@@ -91,14 +89,8 @@ class Recorder final : public hosts::FlowEngineObserver {
       record.httpHost = true;
     }
   }
-  void outboundData(const FlowRef& flow, std::uint64_t, std::span<const std::uint8_t> bytes,
-                    const NEFilterDataVerdict&) override {
-    FlowRecord& record = flows[flow->identifier()];
-    if (record.outbound.size() + bytes.size() < outboundBufferLimit) {
-      record.outbound.insert(record.outbound.end(), bytes.begin(), bytes.end());
-      const ServerNameResult result = extractServerName(record.outbound);
-      if (result.kind() == ServerNameResult::Kind::found) record.serverName = result.hostName();
-    }
+  void serverName(const FlowRef& flow, const std::string& name) override {
+    flows[flow->identifier()].serverName = name;
   }
   void settled(const FlowRef& flow, hosts::Outcome outcome) override {
     FlowRecord& record = flows[flow->identifier()];

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "hosts/common/client_hello_ech.h"
+#include "inspection/server_name.h"
 
 namespace quillnest::hosts {
 namespace {
@@ -349,15 +350,22 @@ std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_
   return rest;
 }
 
-void Connection::countEchOffer(const std::vector<std::uint8_t>& bytes) {
-  constexpr std::size_t kHelloBytesKept = 16 * 1024;
-  if (echOfferRead_) return;
+std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
+  constexpr std::size_t kEchBytesKept = 16 * 1024;
+  if (helloRead_) return {};
   helloBytes_.insert(helloBytes_.end(), bytes.begin(), bytes.end());
-  const EchOffer offer = clientHelloEchOffer(helloBytes_);
-  if (offer == EchOffer::needMore && helloBytes_.size() < kHelloBytesKept) return;
-  if (offer == EchOffer::present) ++counters_.echClientHellos;
-  echOfferRead_ = true;
+  if (!echOfferRead_) {
+    const EchOffer offer = clientHelloEchOffer(helloBytes_);
+    if (offer == EchOffer::needMore && helloBytes_.size() < kEchBytesKept) return {};
+    if (offer == EchOffer::present) ++counters_.echClientHellos;
+    echOfferRead_ = true;
+  }
+  // The provider's own reading decides; this one only tells hosts the name it judged.
+  ServerNameResult name = extractServerName(helloBytes_);
+  if (name.kind() == ServerNameResult::Kind::needMore) return {};
+  helloRead_ = true;
   helloBytes_ = {};
+  return name.kind() == ServerNameResult::Kind::found ? name.hostName() : std::string();
 }
 
 Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
@@ -371,8 +379,9 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
     if (prefaceRecords_ > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
   }
   if (!bytes.empty()) {
-    countEchOffer(bytes);
+    std::string serverName = readHello(bytes);
     Step step = ask(Ask::outboundData, out);
+    step.serverName = std::move(serverName);
     step.offset = delivered_;
     delivered_ += bytes.size();
     step.bytes = std::move(bytes);

@@ -28,6 +28,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "host/data_provider.h"
@@ -133,6 +134,8 @@ struct Step {
   FlowRef flow;
   std::uint64_t offset = 0;
   std::vector<std::uint8_t> bytes;
+  // outboundData: the TLS server name, when these bytes complete the ClientHello that names it.
+  std::string serverName;
 };
 
 inline constexpr unsigned kMaxPrefaceRecords = 8;
@@ -207,7 +210,9 @@ class Connection {
   bool checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes, bool confirms);
   // Strips ChangeCipherSpec and alert records off the front of the TLS stream.
   std::vector<std::uint8_t> skipPrefaceRecords(std::vector<std::uint8_t> bytes);
-  void countEchOffer(const std::vector<std::uint8_t>& bytes);
+  // Reads the ClientHello as it grows: counts its ECH offer and answers its server name once the
+  // hello is whole (empty before, after, and when it names none).
+  std::string readHello(const std::vector<std::uint8_t>& bytes);
   bool holdOverLimit() const;
 
   ConnectionKey key_;
@@ -249,9 +254,10 @@ class Connection {
   unsigned prefaceRecords_ = 0;
   std::vector<std::uint8_t> prefaceHeader_;
 
-  // The ClientHello so far, until its ECH offer is read.
+  // The ClientHello so far, until its ECH offer and server name are read.
   std::vector<std::uint8_t> helloBytes_;
   bool echOfferRead_ = false;
+  bool helloRead_ = false;
   std::uint64_t prefaceSkip_ = 0;
 
   // Naming: the request reader, bytes taken from the stream but not read yet, and how far the
