@@ -18,6 +18,7 @@ struct MatchCase {
 inline std::vector<MatchCase> matchCases() {
   using namespace std::string_literals;
   const std::string d = "ads.example.com";
+  // clang-format off
   return {
       {"EmptyHost", {d, ""}, "", false},
       {"SpacesOnlyHost", {d, " "}, "   ", false},
@@ -53,17 +54,13 @@ inline std::vector<MatchCase> matchCases() {
       {"AddressLiteralExact", {"192.0.2.1"}, "192.0.2.1", true},
       {"AddressLiteralAfterDot", {"0.2.1"}, "192.0.2.1", true},
       {"AddressLiteralNoDot", {"2.1"}, "192.0.2.11", false},
-      {"NonAsciiEntry",
-       {"b\xC3\xBC"
-        "cher.example"},
-       "WWW.B\xC3\x9C"
-       "CHER.example",
-       true},
+      {"NonAsciiEntry", {"b\xC3\xBC" "cher.example"}, "WWW.B\xC3\x9C" "CHER.example", true},
       {"MalformedBytes", {"\xFF.example"}, "a.\xFF.EXAMPLE", true},
       {"NulInside", {"b\0c"s}, "a.B\0C"s, true},
       {"SecondEntryMatches", {"x.example", d, "y.example"}, "q.ads.example.com", true},
       {"DuplicatesAndBlanks", {"", "", d, d, " "}, "ads.example.com", true},
   };
+  // clang-format on
 }
 
 inline void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.name; }
