@@ -8,17 +8,11 @@
 namespace quillnest::testing {
 namespace {
 
-Bytes sessionId32() {
-  Bytes id(32);
-  for (std::size_t i = 0; i < id.size(); ++i) id[i] = static_cast<std::uint8_t>(0xA0 + i);
-  return id;
-}
-
 // The ClientHello of the main hand-made case: 32-byte session id, several suites, groups and
 // point formats before the server name.
 ClientHelloParts typicalParts(std::string_view hostName = "Ab.CD.") {
   ClientHelloParts parts;
-  parts.sessionId = sessionId32();
+  parts.sessionId = Bytes(32, 0xA0);
   parts.cipherSuites = {0x13, 0x01, 0x13, 0x02, 0x13, 0x03, 0xC0, 0x2B, 0xC0, 0x2F, 0x00, 0x9C};
   parts.extensions = concat({extension(10, {0x00, 0x04, 0x00, 0x1D, 0x00, 0x17}),
                              extension(11, {0x01, 0x00}), serverNameExtension(hostName)});
@@ -35,11 +29,6 @@ Bytes flightWithSniData(const Bytes& extensionData) {
   return handshakeRecords(helloWithExtensions(extension(0, extensionData)));
 }
 
-Bytes typicalFlight() { return handshakeRecords(clientHelloMessage(typicalParts())); }
-
-// The typical message over two records, split inside the extensions.
-Bytes twoRecordFlight() { return handshakeRecords(clientHelloMessage(typicalParts()), 100); }
-
 struct Case {
   std::string name;
   Bytes input;
@@ -55,11 +44,11 @@ TEST_P(ExtractServerName, GivesTheExpectedResult) {
 }
 
 std::vector<Case> framingCases() {
-  const Bytes two = twoRecordFlight();
+  const Bytes helloMessage = clientHelloMessage(typicalParts());
+  const Bytes typical = handshakeRecords(helloMessage);
+  const Bytes two = handshakeRecords(helloMessage, 100);  // split inside the extensions
   const std::size_t firstEnd = 105;
   const std::size_t secondEnd = two.size();
-  const Bytes typical = typicalFlight();
-  const Bytes helloMessage = clientHelloMessage(typicalParts());
 
   std::vector<Case> cases = {
       {"empty", {}, needMore(5)},
@@ -112,47 +101,42 @@ std::vector<Case> framingCases() {
 }
 
 std::vector<Case> clientHelloCases() {
-  ClientHelloParts noSni = typicalParts();
-  noSni.extensions = concat({extension(10, {0, 2, 0, 0x1D}), extension(43, {2, 3, 4})});
-
-  ClientHelloParts noExtensions = typicalParts();
-  noExtensions.extensions.reset();
-
+  const auto changed = [](auto change, std::uint16_t recordVersion = 0x0301) {
+    ClientHelloParts parts = typicalParts();
+    change(parts);
+    return handshakeRecords(clientHelloMessage(parts), 16384, recordVersion);
+  };
   ClientHelloParts oneByteOfLength = typicalParts();
   oneByteOfLength.extensions.reset();
-  oneByteOfLength.compressionMethods = {0x00};
   Bytes truncatedLength = clientHelloMessage(oneByteOfLength);
   truncatedLength.push_back(0x00);
   truncatedLength[3] += 1;
-
-  ClientHelloParts emptyExtensions = typicalParts();
-  emptyExtensions.extensions = Bytes{};
-
-  ClientHelloParts changed = typicalParts();
-  changed.legacyVersion = 0x0301;
-  changed.random.fill(0x5A);
-
-  ClientHelloParts longSession = typicalParts();
-  longSession.sessionId = Bytes(255, 0x11);  // longer than TLS allows; only its length is read
-
-  ClientHelloParts noSuites = typicalParts();
-  noSuites.cipherSuites.clear();
-  noSuites.compressionMethods.clear();
-
   return {
-      {"no server name", handshakeRecords(clientHelloMessage(noSni)), unavailable()},
-      {"ends after compression methods", handshakeRecords(clientHelloMessage(noExtensions)),
+      {"no server name", changed([](auto& p) {
+         p.extensions = concat({extension(10, {0, 2, 0, 0x1D}), extension(43, {2, 3, 4})});
+       }),
+       unavailable()},
+      {"ends after compression methods", changed([](auto& p) { p.extensions.reset(); }),
        unavailable()},
       {"one byte of extensions length", handshakeRecords(truncatedLength), unavailable()},
-      {"empty extensions block", handshakeRecords(clientHelloMessage(emptyExtensions)),
-       unavailable()},
-      {"versions and random changed", handshakeRecords(clientHelloMessage(changed), 16384, 0x0303),
+      {"empty extensions block", changed([](auto& p) { p.extensions = Bytes{}; }), unavailable()},
+      {"versions and random changed",
+       changed(
+           [](auto& p) {
+             p.legacyVersion = 0x0301;
+             p.random.fill(0x5A);
+           },
+           0x0303),
        found("ab.cd")},
       {"record version 0x0000", handshakeRecords(clientHelloMessage(typicalParts()), 100, 0),
        found("ab.cd")},
-      {"session id of 255 bytes", handshakeRecords(clientHelloMessage(longSession)),
+      // Longer than TLS allows; only its length is read.
+      {"session id of 255 bytes", changed([](auto& p) { p.sessionId = Bytes(255, 0x11); }),
        found("ab.cd")},
-      {"no suites and no compression methods", handshakeRecords(clientHelloMessage(noSuites)),
+      {"no suites and no compression methods", changed([](auto& p) {
+         p.cipherSuites.clear();
+         p.compressionMethods.clear();
+       }),
        found("ab.cd")},
       {"extension overrunning the block before the name",
        handshakeRecords(helloWithExtensions(
@@ -213,55 +197,28 @@ INSTANTIATE_TEST_SUITE_P(ServerNameList, ExtractServerName,
                          ::testing::ValuesIn(serverNameListCases()));
 
 // RFC 3629's table, edge by edge: a host_name must be well-formed to be taken.
-struct Utf8Case {
-  Bytes name;
-  bool wellFormed;
-};
-
-void PrintTo(const Utf8Case& c, std::ostream* os) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (std::uint8_t byte : c.name) *os << kHex[byte >> 4] << kHex[byte & 0xF] << ' ';
-  *os << (c.wellFormed ? "well-formed" : "ill-formed");
+TEST(HostNameUtf8, IsTakenOnlyWhenWellFormed) {
+  // clang-format off
+  const std::pair<Bytes, bool> cases[] = {
+      {{0x00}, true}, {{0x7F}, true}, {{0x80}, false} /* lone continuation */,
+      {{0xC0, 0x80}, false}, {{0xC1, 0xBF}, false} /* overlong */, {{0xC2, 0x80}, true},
+      {{0xDF, 0xBF}, true}, {{0xC2}, false} /* truncated */, {{0xC2, 0x41}, false},
+      {{0xE0, 0x9F, 0xBF}, false} /* overlong */, {{0xE0, 0xA0, 0x80}, true},
+      {{0xED, 0x9F, 0xBF}, true},
+      {{0xED, 0xA0, 0x80}, false}, {{0xED, 0xBF, 0xBF}, false} /* surrogates */,
+      {{0xEE, 0x80, 0x80}, true}, {{0xEF, 0xBB, 0xBF}, true} /* byte-order mark */,
+      {{0xEF, 0xBF, 0xBF}, true}, {{0xE1, 0x80}, false}, {{0xF0, 0x8F, 0xBF, 0xBF}, false},
+      {{0xF0, 0x90, 0x80, 0x80}, true}, {{0xF4, 0x8F, 0xBF, 0xBF}, true} /* U+10FFFF */,
+      {{0xF4, 0x90, 0x80, 0x80}, false}, {{0xF5, 0x80, 0x80, 0x80}, false} /* above it */,
+      {{0xF1, 0x80, 0x80, 0x41}, false}, {{0xFE}, false}, {{0xFF}, false},
+      {bytesOf("b\xC3\xBC" "cher.example"), true}};
+  // clang-format on
+  for (const auto& [name, wellFormed] : cases) {
+    const ServerNameResult result = parseServerNameList(serverNameList({serverNameEntry(0, name)}));
+    EXPECT_EQ(result.kind() == ServerNameResult::Kind::found, wellFormed)
+        << ::testing::PrintToString(name) << ": " << ::testing::PrintToString(result);
+  }
 }
-
-class HostNameUtf8 : public ::testing::TestWithParam<Utf8Case> {};
-
-TEST_P(HostNameUtf8, IsTakenOnlyWhenWellFormed) {
-  const Bytes data = serverNameList({serverNameEntry(0, GetParam().name)});
-  const ServerNameResult result = parseServerNameList(data);
-  EXPECT_EQ(result.kind() == ServerNameResult::Kind::found, GetParam().wellFormed)
-      << ::testing::PrintToString(result);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rfc3629, HostNameUtf8,
-    ::testing::Values(Utf8Case{{0x00}, true}, Utf8Case{{0x7F}, true},
-                      Utf8Case{{0x80}, false},                    // lone continuation
-                      Utf8Case{{0xC0, 0x80}, false},              // overlong NUL
-                      Utf8Case{{0xC1, 0xBF}, false},              // overlong
-                      Utf8Case{{0xC2, 0x80}, true},               // U+0080
-                      Utf8Case{{0xDF, 0xBF}, true},               // U+07FF
-                      Utf8Case{{0xC2}, false},                    // truncated
-                      Utf8Case{{0xC2, 0x41}, false},              // bad continuation
-                      Utf8Case{{0xE0, 0x9F, 0xBF}, false},        // overlong
-                      Utf8Case{{0xE0, 0xA0, 0x80}, true},         // U+0800
-                      Utf8Case{{0xED, 0x9F, 0xBF}, true},         // U+D7FF
-                      Utf8Case{{0xED, 0xA0, 0x80}, false},        // U+D800 surrogate
-                      Utf8Case{{0xED, 0xBF, 0xBF}, false},        // U+DFFF surrogate
-                      Utf8Case{{0xEE, 0x80, 0x80}, true},         // U+E000
-                      Utf8Case{{0xEF, 0xBB, 0xBF}, true},         // byte-order mark
-                      Utf8Case{{0xEF, 0xBF, 0xBF}, true},         // U+FFFF
-                      Utf8Case{{0xE1, 0x80}, false},              // truncated
-                      Utf8Case{{0xF0, 0x8F, 0xBF, 0xBF}, false},  // overlong
-                      Utf8Case{{0xF0, 0x90, 0x80, 0x80}, true},   // U+10000
-                      Utf8Case{{0xF4, 0x8F, 0xBF, 0xBF}, true},   // U+10FFFF
-                      Utf8Case{{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
-                      Utf8Case{{0xF5, 0x80, 0x80, 0x80}, false},  // above U+10FFFF
-                      Utf8Case{{0xF1, 0x80, 0x80, 0x41}, false},  // bad last byte
-                      Utf8Case{{0xFE}, false}, Utf8Case{{0xFF}, false},
-                      Utf8Case{bytesOf("b\xC3\xBC"
-                                       "cher.example"),
-                               true}));
 
 // Parsing in place and parsing joined fragments must agree for every split of the same message.
 TEST(ExtractServerNameSplits, EverySplitPointGivesTheSameName) {
