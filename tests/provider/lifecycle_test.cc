@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "tests/provider/provider_fixture.h"
 
@@ -15,17 +16,12 @@ const LogRecord rulesUpdated(bool enabled, std::int64_t domains, std::int64_t re
            LogArgument::int64(resets)}};
 }
 
-TEST_F(ProviderTest, NeverStartedProviderLooksDisabled) {
-  EXPECT_EQ(provider->currentRules(), FilterRules::disabled());
+TEST_F(ProviderTest, StartWithSettingsAccepted) {
+  // Before start: the disabled rules, no observation, the logger already made.
   EXPECT_EQ(provider->currentRules().storage(), FilterRules::disabled().storage());
-  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
-  EXPECT_EQ(provider->outboundBufferCount(), 0u);
   EXPECT_FALSE(provider->hasConfigurationObservation());
   EXPECT_EQ(host->logger().subsystem(), "com.quillnest.mac.filter");
   EXPECT_EQ(host->logger().category(), "filter");
-}
-
-TEST_F(ProviderTest, StartWithSettingsAccepted) {
   host->setRulesJSON(rulesJSON(true, {"a.example", "b.example"}));
   int completions = 0;
   ErrorRef received = std::make_shared<NSError>("unset", 0, "unset");
@@ -34,16 +30,16 @@ TEST_F(ProviderTest, StartWithSettingsAccepted) {
     received = error;
   });
   EXPECT_EQ(completions, 0) << "the completion waits for the settings";
+  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 2, 0)})
+      << "observing applies nothing";
   EXPECT_EQ(host->observationsCreated(), 1);
   EXPECT_EQ(host->lastObservationOptions(), 1u);
   ASSERT_EQ(host->settingsApplied(), 1);
   EXPECT_TRUE(host->lastSettings().rules().empty());
   EXPECT_EQ(host->lastSettings().defaultAction(), NEFilterAction::filterData);
-
   host->completeSettings(nullptr);
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(received, nullptr);
-  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 2, 0)});
 }
 
 TEST_F(ProviderTest, StartWithSettingsRejectedPassesTheVeryError) {
@@ -80,12 +76,6 @@ TEST_F(ProviderTest, ChangeDuringStartIsApplied) {
   host->changeRulesJSON(rulesJSON(true, {"late.example"}));
   EXPECT_EQ(provider->currentRules(), FilterRules(true, {"late.example"}));
   host->completeSettings(nullptr);
-}
-
-TEST_F(ProviderTest, InstallingTheObservationAppliesNothing) {
-  host->setRulesJSON(rulesJSON(true, {}));
-  provider->startFilterWithCompletionHandler([](ErrorRef) {});
-  EXPECT_EQ(logs().size(), 1u) << "only start's own applyRules";
 }
 
 TEST_F(ProviderTest, StopWithoutStart) {
@@ -155,22 +145,13 @@ TEST_F(ProviderTest, ProviderReleasedInsideItsOwnChangeHandler) {
   EXPECT_EQ(host->liveObservations(), 0);
 }
 
-struct ReportCase {
-  const char* name;
-  std::int64_t event;
-  bool withFlow;
-  bool removes;
-};
-
 TEST_F(ProviderTest, ReportsRemoveBothEntriesOnlyOnClose) {
-  const ReportCase cases[] = {
-      {"closed", 3, true, true},      {"new_flow_event", 1, true, false},
-      {"data_event", 2, true, false}, {"statistics", 4, true, false},
-      {"negative", -3, true, false},  {"closed_without_flow", 3, false, false},
-  };
+  // The event, whether the report names the flow, whether its entries go.
+  const std::tuple<std::int64_t, bool, bool> cases[] = {
+      {3, true, true}, {1, true, false}, {4, true, false}, {-3, true, false}, {3, false, false}};
   startWith(true, {"blocked.example"});
   const std::vector<std::uint8_t> header{22, 3, 1, 2, 0};
-  for (const auto& c : cases) {
+  for (const auto& [event, withFlow, removes] : cases) {
     const FlowRef flow = makeTLSFlow();
     const FlowRef other = makeTLSFlow();
     provider->handleNewFlow(flow);
@@ -178,11 +159,12 @@ TEST_F(ProviderTest, ReportsRemoveBothEntriesOnlyOnClose) {
     provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
     provider->handleOutboundDataFromFlow(other, 0, asBytes(header));
 
-    provider->handleReport({c.event, c.withFlow ? flow : nullptr});
-    EXPECT_EQ(provider->hasActiveWebFlow(flow->identifier()), !c.removes) << c.name;
-    EXPECT_EQ(provider->outboundBuffer(flow->identifier()).has_value(), !c.removes) << c.name;
-    EXPECT_TRUE(provider->hasActiveWebFlow(other->identifier())) << c.name;
-    EXPECT_TRUE(provider->outboundBuffer(other->identifier()).has_value()) << c.name;
+    provider->handleReport({event, withFlow ? flow : nullptr});
+    provider->handleReport({3, makeTLSFlow()});  // a flow never tracked
+    EXPECT_EQ(provider->hasActiveWebFlow(flow->identifier()), !removes) << event;
+    EXPECT_EQ(provider->outboundBuffer(flow->identifier()).has_value(), !removes) << event;
+    EXPECT_TRUE(provider->hasActiveWebFlow(other->identifier())) << event;
+    EXPECT_TRUE(provider->outboundBuffer(other->identifier()).has_value()) << event;
 
     provider->handleReport({3, flow});
     provider->handleReport({3, flow});  // a second close changes nothing
@@ -191,14 +173,6 @@ TEST_F(ProviderTest, ReportsRemoveBothEntriesOnlyOnClose) {
     EXPECT_EQ(provider->outboundBufferCount(), 0u);
   }
   EXPECT_TRUE(logs().empty());
-}
-
-TEST_F(ProviderTest, ReportForUntrackedFlowChangesNothing) {
-  startWith(true, {});
-  const FlowRef tracked = makeTLSFlow();
-  provider->handleNewFlow(tracked);
-  provider->handleReport({3, makeTLSFlow()});
-  EXPECT_EQ(provider->activeWebFlowCount(), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/provider/provider_fixture.h"
-#include "tests/support/hello_options.h"
+#include "tests/support/client_hello.h"
 
 namespace quillnest::testing {
 namespace {
@@ -25,11 +25,8 @@ struct OutboundCase {
 
 Bytes filled(std::size_t size, std::uint8_t value = 0) { return Bytes(size, value); }
 
-Bytes blockedHello() {
-  return generateClientHello(helloOptions(TlsVersion::tls13, "www.Blocked.example"));
-}
-Bytes allowedHello() {
-  return generateClientHello(helloOptions(TlsVersion::tls13, "allowed.example"));
+Bytes realHello(const char* name) {
+  return generateClientHello(helloOptions(TlsVersion::tls13, name));
 }
 
 // One record of exactly total bytes naming serverName, made to size with a padding extension.
@@ -80,8 +77,8 @@ std::vector<OutboundCase> outboundCases() {
       {"peeked_hello_judged_on_reparse", true,
        {{0, slice(hello517, 0, 512)}, {512, slice(hello517, 512, 517)}}, VK::drop, 0, gone, true},
       {"empty_server_name_allowed", true, {{0, helloOfSize(200, "")}}, VK::allow, 0, gone, false},
-      {"blocked_name_dropped", true, {{0, blockedHello()}}, VK::drop, 0, gone, true},
-      {"allowed_name_allowed", true, {{0, allowedHello()}}, VK::allow, 0, gone, false},
+      {"blocked_name_dropped", true, {{0, realHello("www.Blocked.example")}}, VK::drop, 0, gone, true},
+      {"allowed_name_allowed", true, {{0, realHello("allowed.example")}}, VK::allow, 0, gone, false},
   };
   // clang-format on
 }
@@ -134,29 +131,22 @@ TEST_F(ProviderTest, BlocksWithDebugOffStillDropAndNotify) {
   EXPECT_EQ(provider->handleNewFlow(makeFlow(named))->kind(), NEFilterNewFlowVerdict::Kind::drop);
   const FlowRef flow = makeTLSFlow();
   provider->handleNewFlow(flow);
-  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 0, asBytes(blockedHello()))->kind(),
+  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 0, asBytes(realHello("www.Blocked.example")))->kind(),
             VK::drop);
   EXPECT_FALSE(provider->outboundBuffer(flow->identifier()));
   EXPECT_TRUE(logs().empty());
   EXPECT_EQ(host->notifications(), std::vector<std::string>(2, "com.quillnest.mac.blocked"));
 }
 
-TEST_F(ProviderTest, DisabledDeliveryLeavesExistingEntry) {
-  startWith(true, {});
-  const FlowRef flow = makeTLSFlow();
-  const Bytes header{22, 3, 1, 2, 0};
-  provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
-  host->changeRulesJSON(rulesJSON(false, {}));
-  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 5, asBytes(header))->kind(), VK::allow);
-  EXPECT_EQ(provider->outboundBuffer(flow->identifier())->size(), 5u);
-}
-
-TEST_F(ProviderTest, CompleteRemovesEntryAndAllows) {
+TEST_F(ProviderTest, DisabledDeliveryKeepsTheEntryAndCompleteRemovesIt) {
   startWith(true, {});
   const FlowRef flow = makeTLSFlow();
   EXPECT_EQ(provider->handleOutboundDataCompleteForFlow(flow)->kind(), VK::allow);
   const Bytes header{22, 3, 1, 2, 0};
   provider->handleOutboundDataFromFlow(flow, 0, asBytes(header));
+  host->changeRulesJSON(rulesJSON(false, {}));
+  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 5, asBytes(header))->kind(), VK::allow);
+  EXPECT_EQ(provider->outboundBuffer(flow->identifier())->size(), 5u);
   EXPECT_EQ(provider->handleOutboundDataCompleteForFlow(flow)->kind(), VK::allow);
   EXPECT_EQ(provider->outboundBufferCount(), 0u);
 }
@@ -183,36 +173,30 @@ DataVerdictRef feed(FilterDataProvider& provider, const FlowRef& flow, const Byt
   }
 }
 
-struct RealHelloCase {
-  const char* name;
-  ClientHelloOptions options;
-  VK expected;
-};
-
 TEST_F(ProviderTest, RealClientHellosInEverySplit) {
   const std::string longBlocked = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
                                   std::string(63, 'c') + ".blocked.example";
   ClientHelloOptions smallRecords = helloOptions(TlsVersion::tls13, "blocked.example", 512);
   smallRecords.alpn = {"h2", "http/1.1"};
   smallRecords.padding = true;
-  const RealHelloCase cases[] = {
-      {"tls13_blocked", helloOptions(TlsVersion::tls13, "blocked.example"), VK::drop},
-      {"tls12_blocked_subdomain", helloOptions(TlsVersion::tls12, "a.blocked.example"), VK::drop},
-      {"tls13_allowed", helloOptions(TlsVersion::tls13, "notblocked.example"), VK::allow},
-      {"no_sni", helloOptions(TlsVersion::tls13, std::nullopt), VK::allow},
-      {"long_name_blocked", helloOptions(TlsVersion::tls13, longBlocked), VK::drop},
-      {"small_records_blocked", smallRecords, VK::drop},
+  const std::pair<ClientHelloOptions, VK> cases[] = {
+      {helloOptions(TlsVersion::tls13, "blocked.example"), VK::drop},
+      {helloOptions(TlsVersion::tls12, "a.blocked.example"), VK::drop},
+      {helloOptions(TlsVersion::tls13, "notblocked.example"), VK::allow},
+      {helloOptions(TlsVersion::tls13, std::nullopt), VK::allow},
+      {helloOptions(TlsVersion::tls13, longBlocked), VK::drop},
+      {smallRecords, VK::drop},
   };
   startWith(true, {"blocked.example"});
-  for (const auto& c : cases) {
-    const Bytes flight = generateClientHello(c.options);
-    ASSERT_FALSE(flight.empty()) << c.name;
+  for (const auto& [options, expected] : cases) {
+    const Bytes flight = generateClientHello(options);
+    ASSERT_FALSE(flight.empty());
     for (Split split : {Split::whole, Split::bytewise, Split::asThePeeksAsk}) {
       const FlowRef flow = makeTLSFlow();
       provider->handleNewFlow(flow);
-      const DataVerdictRef verdict = feed(*provider, flow, flight, split);
-      EXPECT_EQ(verdict->kind(), c.expected) << c.name << " split " << static_cast<int>(split);
-      EXPECT_FALSE(provider->outboundBuffer(flow->identifier())) << c.name;
+      EXPECT_EQ(feed(*provider, flow, flight, split)->kind(), expected)
+          << options.serverName.value_or("no name") << " split " << static_cast<int>(split);
+      EXPECT_FALSE(provider->outboundBuffer(flow->identifier()));
     }
   }
   EXPECT_EQ(host->notifications().size(), 12u) << "one per blocked flow";

@@ -16,6 +16,7 @@ struct ResetCase {
   bool resetDue;
 };
 
+// clang-format off
 const ResetCase kResetCases[] = {
     {"on_same_list", true, {"a.example", "b.example"}, true, {"a.example", "b.example"}, false},
     {"on_reordered_list", true, {"a.example", "b.example"}, true, {"b.example", "a.example"}, true},
@@ -27,6 +28,7 @@ const ResetCase kResetCases[] = {
     {"off_list_changed", false, {"a.example"}, false, {"b.example"}, false},
     {"on_both_empty", true, {}, true, {}, false},
 };
+// clang-format on
 
 class ResetTableTest : public ProviderTest, public ::testing::WithParamInterface<ResetCase> {};
 
@@ -76,28 +78,23 @@ TEST_P(ResetTableTest, ResetsOpenWebFlowsWhenDue) {
 INSTANTIATE_TEST_SUITE_P(Rules, ResetTableTest, ::testing::ValuesIn(kResetCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProviderTest, ResetDueWithNoOpenFlowsUpdatesNothing) {
+// Flows can arrive before start, when the old rules are the disabled value; a reset due with
+// nothing open updates nothing; a second change drops the same open flows again.
+TEST_F(ProviderTest, ResetsBeforeStartWithNothingOpenAndTwice) {
+  provider->handleNewFlow(makeTLSFlow());
+  host->setRulesJSON(rulesJSON(true, {}));
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  EXPECT_EQ(host->updates().size(), 1u);
+  provider->stopFilterWithReason(0, [] {});
   startWith(false, {});
   host->changeRulesJSON(rulesJSON(true, {"a.example"}));
   EXPECT_TRUE(host->updates().empty());
   ASSERT_EQ(logs().size(), 1u);
   EXPECT_EQ(logs()[0].arguments[2], LogArgument::int64(0));
-}
-
-TEST_F(ProviderTest, SecondChangeDropsTheSameFlowsAgain) {
-  startWith(true, {"a.example"});
   provider->handleNewFlow(makeTLSFlow());
   host->changeRulesJSON(rulesJSON(true, {"b.example"}));
   host->changeRulesJSON(rulesJSON(true, {"c.example"}));
   EXPECT_EQ(host->updates().size(), 2u);
-}
-
-TEST_F(ProviderTest, FirstStartWithBlockingOnDropsFlowsAlreadyTracked) {
-  // Flows can arrive before start; the old rules are then the disabled value.
-  provider->handleNewFlow(makeTLSFlow());
-  host->setRulesJSON(rulesJSON(true, {}));
-  provider->startFilterWithCompletionHandler([](ErrorRef) {});
-  EXPECT_EQ(host->updates().size(), 1u);
 }
 
 TEST_F(ProviderTest, UnreadableConfigurationAppliesAsDisabled) {

@@ -72,60 +72,49 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes generateClientHello(const ClientHelloOptions& options) {
+  const auto fail = [](const std::string& what) {
+    ADD_FAILURE() << what << ": " << openSslErrors();
+    return Bytes{};
+  };
   SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx) {
-    ADD_FAILURE() << "SSL_CTX_new: " << openSslErrors();
-    return {};
-  }
+  if (!ctx) return fail("SSL_CTX_new");
   const int version = options.version == TlsVersion::tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
   SSL_CTX_set_min_proto_version(ctx.get(), version);
   SSL_CTX_set_max_proto_version(ctx.get(), version);
   if (options.maxSendFragment != 0 &&
       SSL_CTX_set_max_send_fragment(ctx.get(), static_cast<long>(options.maxSendFragment)) != 1) {
-    ADD_FAILURE() << "max send fragment " << options.maxSendFragment << " refused";
-    return {};
+    return fail("max send fragment " + std::to_string(options.maxSendFragment) + " refused");
   }
   if (!options.groups.empty() && SSL_CTX_set1_groups_list(ctx.get(), options.groups.c_str()) != 1) {
-    ADD_FAILURE() << "groups " << options.groups << " refused: " << openSslErrors();
-    return {};
+    return fail("groups " + options.groups + " refused");
   }
   if (options.padding) SSL_CTX_set_options(ctx.get(), SSL_OP_TLSEXT_PADDING);
-  if (!options.alpn.empty()) {
-    Bytes wire;
-    for (const std::string& protocol : options.alpn) {
-      wire.push_back(static_cast<std::uint8_t>(protocol.size()));
-      wire.insert(wire.end(), protocol.begin(), protocol.end());
-    }
-    if (SSL_CTX_set_alpn_protos(ctx.get(), wire.data(), static_cast<unsigned>(wire.size())) != 0) {
-      ADD_FAILURE() << "ALPN refused";
-      return {};
-    }
+  Bytes alpn;
+  for (const std::string& protocol : options.alpn) {
+    alpn.push_back(static_cast<std::uint8_t>(protocol.size()));
+    alpn.insert(alpn.end(), protocol.begin(), protocol.end());
+  }
+  if (!alpn.empty() &&
+      SSL_CTX_set_alpn_protos(ctx.get(), alpn.data(), static_cast<unsigned>(alpn.size())) != 0) {
+    return fail("ALPN refused");
   }
   for (const auto& [type, data] : options.extraExtensions) {
     if (SSL_CTX_add_custom_ext(ctx.get(), type, SSL_EXT_CLIENT_HELLO, addExtraExtension, nullptr,
                                const_cast<Bytes*>(&data), nullptr, nullptr) != 1) {
-      ADD_FAILURE() << "extension " << type << " refused: " << openSslErrors();
-      return {};
+      return fail("extension " + std::to_string(type) + " refused");
     }
   }
-
   SslPtr ssl(SSL_new(ctx.get()));
-  if (!ssl) {
-    ADD_FAILURE() << "SSL_new: " << openSslErrors();
-    return {};
-  }
+  if (!ssl) return fail("SSL_new");
   if (options.serverName && SSL_set_tlsext_host_name(ssl.get(), options.serverName->c_str()) != 1) {
-    ADD_FAILURE() << "server name of " << options.serverName->size()
-                  << " bytes refused: " << openSslErrors();
-    return {};
+    return fail("server name of " + std::to_string(options.serverName->size()) + " bytes refused");
   }
   BIO* rbio = BIO_new(BIO_s_mem());
   BIO* wbio = BIO_new(BIO_s_mem());
   SSL_set_bio(ssl.get(), rbio, wbio);  // ssl owns both from here
   const int rc = SSL_connect(ssl.get());
   if (rc == 1 || SSL_get_error(ssl.get(), rc) != SSL_ERROR_WANT_READ) {
-    ADD_FAILURE() << "SSL_connect did not stop for the server: " << openSslErrors();
-    return {};
+    return fail("SSL_connect did not stop for the server");
   }
   return drain(wbio);
 }

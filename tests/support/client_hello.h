@@ -38,6 +38,16 @@ struct ClientHelloOptions {
   std::vector<std::pair<std::uint16_t, Bytes>> extraExtensions;
 };
 
+// Short form for tables (designated initialisers trip -Wmissing-field-initializers here).
+inline ClientHelloOptions helloOptions(TlsVersion version, std::optional<std::string> serverName,
+                                       std::size_t maxSendFragment = 0) {
+  ClientHelloOptions options;
+  options.version = version;
+  options.serverName = std::move(serverName);
+  options.maxSendFragment = maxSendFragment;
+  return options;
+}
+
 // The bytes a fresh client writes before it hears from the server. Fails the calling test (and
 // returns nothing) when OpenSSL refuses the options.
 Bytes generateClientHello(const ClientHelloOptions& options);

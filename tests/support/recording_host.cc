@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <thread>
+
 #include "provider/state_lock.h"
+#include "rules/filter_rules.h"
 
 namespace quillnest::testing {
 
@@ -16,16 +20,6 @@ void RecordingLogger::log(LogLevel level, std::string_view format,
   if (StateLock::currentThreadHoldsAny()) ADD_FAILURE() << "logged under the state lock";
   std::lock_guard guard(mutex_);
   records_.push_back({level, std::string(format), std::move(arguments)});
-}
-
-std::vector<LogRecord> RecordingLogger::records() const {
-  std::lock_guard guard(mutex_);
-  return records_;
-}
-
-void RecordingLogger::clear() {
-  std::lock_guard guard(mutex_);
-  records_.clear();
 }
 
 // Shared between the host and one observation; invalidate() waits for a running handler unless
@@ -77,20 +71,11 @@ class RecordingObservation final : public NSKeyValueObservation {
 
 }  // namespace
 
-RecordingHost::RecordingHost() : logger_(std::make_shared<RecordingLogger>("unset", "unset")) {}
-
-RecordingHost::~RecordingHost() = default;
-
 void RecordingHost::checkLockNotHeld(const char* operation) {
   if (StateLock::currentThreadHoldsAny()) {
     ++lockViolations_;
     ADD_FAILURE() << operation << " called under the state lock";
   }
-}
-
-void RecordingHost::setConfiguration(ConfigurationRef configuration) {
-  std::lock_guard guard(mutex_);
-  configuration_ = std::move(configuration);
 }
 
 void RecordingHost::setRulesJSON(std::string_view json) {
@@ -122,16 +107,6 @@ int RecordingHost::liveObservations() const {
   return count;
 }
 
-int RecordingHost::settingsApplied() const {
-  std::lock_guard guard(mutex_);
-  return static_cast<int>(settings_.size());
-}
-
-NEFilterSettings RecordingHost::lastSettings() const {
-  std::lock_guard guard(mutex_);
-  return settings_.back();
-}
-
 void RecordingHost::completeSettings(ErrorRef error) {
   std::vector<std::function<void(ErrorRef)>> completions;
   {
@@ -139,16 +114,6 @@ void RecordingHost::completeSettings(ErrorRef error) {
     completions.swap(pendingCompletions_);
   }
   for (auto& completion : completions) completion(error);
-}
-
-std::vector<FlowUpdate> RecordingHost::updates() const {
-  std::lock_guard guard(mutex_);
-  return updates_;
-}
-
-std::vector<std::string> RecordingHost::notifications() const {
-  std::lock_guard guard(mutex_);
-  return notifications_;
 }
 
 void RecordingHost::clearRecords() {
@@ -171,11 +136,6 @@ ConfigurationRef RecordingHost::filterConfiguration() {
   }
   if (afterRead) afterRead();
   return configuration;
-}
-
-void RecordingHost::afterNextConfigurationRead(std::function<void()> action) {
-  std::lock_guard guard(mutex_);
-  afterRead_ = std::move(action);
 }
 
 std::unique_ptr<NSKeyValueObservation> RecordingHost::observeFilterConfiguration(
@@ -203,12 +163,6 @@ void RecordingHost::updateFlow(const FlowRef& flow, const DataVerdictRef& verdic
   checkLockNotHeld("updateFlow");
   std::lock_guard guard(mutex_);
   updates_.push_back({flow, verdict, direction});
-}
-
-std::shared_ptr<Logger> RecordingHost::makeLogger(std::string_view subsystem,
-                                                  std::string_view category) {
-  logger_ = std::make_shared<RecordingLogger>(std::string(subsystem), std::string(category));
-  return logger_;
 }
 
 void RecordingHost::notifyPost(std::string_view name) {
@@ -244,18 +198,7 @@ FlowRef makeTLSFlow(std::string endpointHostname) {
 }
 
 std::string rulesJSON(bool enabled, const std::vector<std::string>& domains) {
-  std::string text =
-      enabled ? R"({"isEnabled":true,"domains":[)" : R"({"isEnabled":false,"domains":[)";
-  for (std::size_t i = 0; i < domains.size(); ++i) {
-    if (i > 0) text += ',';
-    text += '"';
-    for (char c : domains[i]) {
-      if (c == '"' || c == '\\') text += '\\';
-      text += c;
-    }
-    text += '"';
-  }
-  return text + "]}";
+  return encodeFilterRules(FilterRules(enabled, domains));
 }
 
 }  // namespace quillnest::testing

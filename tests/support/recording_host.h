@@ -4,12 +4,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/data_provider.h"
@@ -25,15 +23,21 @@ struct LogRecord {
 
 class RecordingLogger final : public Logger {
  public:
-  RecordingLogger(std::string subsystem, std::string category)
-      : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+  RecordingLogger(std::string_view subsystem, std::string_view category)
+      : subsystem_(subsystem), category_(category) {}
 
   bool isEnabled(LogLevel level) const override;
   void log(LogLevel level, std::string_view format, std::vector<LogArgument> arguments) override;
 
   void setDebugEnabled(bool enabled) { debugEnabled_ = enabled; }
-  std::vector<LogRecord> records() const;
-  void clear();
+  std::vector<LogRecord> records() const {
+    std::lock_guard guard(mutex_);
+    return records_;
+  }
+  void clear() {
+    std::lock_guard guard(mutex_);
+    records_.clear();
+  }
   const std::string& subsystem() const { return subsystem_; }
   const std::string& category() const { return category_; }
 
@@ -53,14 +57,12 @@ struct FlowUpdate {
 
 class RecordingHost final : public NEFilterProviderHost {
  public:
-  RecordingHost();
-  ~RecordingHost() override;
-
-  // Configuration.
-  void setConfiguration(ConfigurationRef configuration);
+  void setConfiguration(ConfigurationRef configuration) {
+    std::lock_guard guard(mutex_);
+    configuration_ = std::move(configuration);
+  }
   // A vendor dictionary with the text as "filterRules" bytes.
   void setRulesJSON(std::string_view json);
-  void setNoConfiguration() { setConfiguration(nullptr); }
   // Calls every live observation handler on the calling thread.
   void fireConfigurationChange();
   // Changes the rules and fires, as the platform does when the configuration is saved.
@@ -70,18 +72,21 @@ class RecordingHost final : public NEFilterProviderHost {
   }
   // Runs action once, on the thread of the next filterConfiguration() read, after the value it
   // returns has been taken: a change that arrives just after the provider read its configuration.
-  void afterNextConfigurationRead(std::function<void()> action);
+  void afterNextConfigurationRead(std::function<void()> action) {
+    std::lock_guard guard(mutex_);
+    afterRead_ = std::move(action);
+  }
   int liveObservations() const;
   int observationsCreated() const { return observationsCreated_; }
   std::uint32_t lastObservationOptions() const { return lastOptions_; }
 
   // Settings: completions are held until the test completes them.
-  int settingsApplied() const;
-  NEFilterSettings lastSettings() const;
+  int settingsApplied() const { return static_cast<int>(locked(settings_).size()); }
+  NEFilterSettings lastSettings() const { return locked(settings_).back(); }
   void completeSettings(ErrorRef error);
 
-  std::vector<FlowUpdate> updates() const;
-  std::vector<std::string> notifications() const;
+  std::vector<FlowUpdate> updates() const { return locked(updates_); }
+  std::vector<std::string> notifications() const { return locked(notifications_); }
   RecordingLogger& logger() const { return *logger_; }
   int lockViolations() const { return lockViolations_; }
   void clearRecords();
@@ -94,12 +99,20 @@ class RecordingHost final : public NEFilterProviderHost {
   void updateFlow(const FlowRef& flow, const DataVerdictRef& verdict,
                   NETrafficDirection direction) override;
   std::shared_ptr<Logger> makeLogger(std::string_view subsystem,
-                                     std::string_view category) override;
+                                     std::string_view category) override {
+    logger_ = std::make_shared<RecordingLogger>(subsystem, category);
+    return logger_;
+  }
   void notifyPost(std::string_view name) override;
 
   struct ObservationState;
 
  private:
+  template <typename T>
+  T locked(const T& value) const {
+    std::lock_guard guard(mutex_);
+    return value;
+  }
   void checkLockNotHeld(const char* operation);
 
   mutable std::mutex mutex_;
@@ -112,7 +125,7 @@ class RecordingHost final : public NEFilterProviderHost {
   std::vector<std::function<void(ErrorRef)>> pendingCompletions_;
   std::vector<FlowUpdate> updates_;
   std::vector<std::string> notifications_;
-  std::shared_ptr<RecordingLogger> logger_;
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>("unset", "unset");
   std::atomic<int> lockViolations_{0};
 };
 
