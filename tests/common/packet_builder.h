@@ -1,5 +1,5 @@
-// Builds IP packets and TLS ClientHello bytes for host tests (parser tables, engine runs, capture
-// files). Header-only so the replay tests can use it too.
+// Builds IP packets and TLS ClientHello records for host tests (parser tables, engine runs, capture
+// files) and benchmarks.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hosts/common/packet.h"
+#include "tests/support/client_hello.h"
 
 namespace quillnest::testing {
 
@@ -24,22 +25,12 @@ struct PacketLayout {
   std::uint8_t flags = hosts::kTcpAck;
   std::uint32_t sequence = 0;
   std::uint32_t acknowledgment = 0;
-  PacketBytes payload;
-  std::size_t ipv4Options = 0;  // bytes of IPv4 options (multiple of 4)
-  std::size_t tcpOptions = 0;   // bytes of TCP options (multiple of 4)
-  PacketBytes tcpOptionBytes;   // options as given, padded with NOPs (when tcpOptions is 0)
+  std::uint16_t window = 65535;
+  PacketBytes payload{};
+  std::size_t ipv4Options = 0;   // bytes of IPv4 options (multiple of 4)
+  std::size_t tcpOptions = 0;    // bytes of TCP options (multiple of 4)
+  PacketBytes tcpOptionBytes{};  // options as given, padded with NOPs (when tcpOptions is 0)
 };
-
-// TCP options for PacketLayout::tcpOptionBytes.
-inline PacketBytes timestampOption(std::uint32_t value) {
-  return {8, 10, static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0, 0, 0, 0};
-}
-inline PacketBytes md5Option() {
-  PacketBytes option{19, 18};
-  option.resize(18, 0xab);
-  return option;
-}
 
 inline void putU16(PacketBytes& out, std::size_t at, std::uint16_t v) {
   out[at] = static_cast<std::uint8_t>(v >> 8);
@@ -49,6 +40,18 @@ inline void putU16(PacketBytes& out, std::size_t at, std::uint16_t v) {
 inline void putU32(PacketBytes& out, std::size_t at, std::uint32_t v) {
   putU16(out, at, static_cast<std::uint16_t>(v >> 16));
   putU16(out, at + 2, static_cast<std::uint16_t>(v));
+}
+
+// TCP options for PacketLayout::tcpOptionBytes.
+inline PacketBytes timestampOption(std::uint32_t value) {
+  PacketBytes option{8, 10, 0, 0, 0, 0, 0, 0, 0, 0};
+  putU32(option, 2, value);
+  return option;
+}
+inline PacketBytes md5Option() {
+  PacketBytes option{19, 18};
+  option.resize(18, 0xab);
+  return option;
 }
 
 inline std::uint16_t internetChecksum(const std::uint8_t* data, std::size_t length,
@@ -73,7 +76,7 @@ inline PacketBytes buildTransport(const PacketLayout& layout, const hosts::IpAdd
     putU32(segment, 8, layout.acknowledgment);
     segment[12] = static_cast<std::uint8_t>(((20 + options) / 4) << 4);
     segment[13] = layout.flags;
-    putU16(segment, 14, 65535);
+    putU16(segment, 14, layout.window);
     for (std::size_t i = 20; i < segment.size(); ++i) segment[i] = 1;  // NOPs
     std::copy(layout.tcpOptionBytes.begin(), layout.tcpOptionBytes.end(), segment.begin() + 20);
   } else {
@@ -130,53 +133,17 @@ inline PacketBytes buildPacket(const PacketLayout& layout) {
   return packet;
 }
 
-// A TLS 1.2-framed ClientHello with a server_name extension. `padding` adds a padding extension
-// of that many bytes, placed before server_name when sniLast (so the name lands in a later
-// segment of a split hello, as browsers' large hellos do).
+// A ClientHello record with a server_name extension. `padding` adds a padding extension (or one
+// of fillerType) of that many bytes, placed before server_name when sniLast (so the name lands in
+// a later segment of a split hello, as browsers' large hellos do).
 inline PacketBytes makeClientHello(std::string_view serverName, std::size_t padding = 0,
-                                   bool sniLast = true) {
-  auto u16 = [](PacketBytes& out, std::size_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-  };
-  PacketBytes sni;
-  u16(sni, 0x0000);
-  u16(sni, serverName.size() + 5);
-  u16(sni, serverName.size() + 3);
-  sni.push_back(0);
-  u16(sni, serverName.size());
-  sni.insert(sni.end(), serverName.begin(), serverName.end());
-  PacketBytes pad;
-  if (padding > 0) {
-    u16(pad, 0x0015);
-    u16(pad, padding);
-    pad.insert(pad.end(), padding, 0);
-  }
-  PacketBytes extensions = sniLast ? pad : sni;
-  const PacketBytes& second = sniLast ? sni : pad;
-  extensions.insert(extensions.end(), second.begin(), second.end());
-
-  PacketBytes body;
-  body.push_back(3);
-  body.push_back(3);
-  for (int i = 0; i < 32; ++i) body.push_back(static_cast<std::uint8_t>(i * 7 + 1));
-  body.push_back(0);  // no session id
-  u16(body, 2);
-  body.push_back(0x13);
-  body.push_back(0x01);
-  body.push_back(1);
-  body.push_back(0);
-  u16(body, extensions.size());
-  body.insert(body.end(), extensions.begin(), extensions.end());
-
-  PacketBytes handshake{1, static_cast<std::uint8_t>(body.size() >> 16),
-                        static_cast<std::uint8_t>(body.size() >> 8),
-                        static_cast<std::uint8_t>(body.size())};
-  handshake.insert(handshake.end(), body.begin(), body.end());
-  PacketBytes record{22, 3, 1};
-  u16(record, handshake.size());
-  record.insert(record.end(), handshake.begin(), handshake.end());
-  return record;
+                                   bool sniLast = true, std::uint16_t fillerType = 0x0015) {
+  const Bytes sni = serverNameExtension(serverName);
+  const Bytes filler = padding ? extension(fillerType, Bytes(padding, 0)) : Bytes{};
+  ClientHelloParts parts;
+  parts.cipherSuites = {0x13, 0x01};
+  parts.extensions = sniLast ? concat({filler, sni}) : concat({sni, filler});
+  return handshakeRecords(clientHelloMessage(parts));
 }
 
 }  // namespace quillnest::testing
