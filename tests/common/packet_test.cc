@@ -13,21 +13,17 @@ using testing::PacketLayout;
 using testing::putU16;
 
 PacketLayout tcp(PacketBytes payload = {'h', 'i'}) {
-  PacketLayout layout;
-  layout.flags = kTcpAck | kTcpPsh;
-  layout.sequence = 0x01020304;
-  layout.acknowledgment = 0x0a0b0c0d;
-  layout.payload = std::move(payload);
-  return layout;
+  return {.flags = kTcpAck | kTcpPsh,
+          .sequence = 0x01020304,
+          .acknowledgment = 0x0a0b0c0d,
+          .payload = std::move(payload)};
 }
-
 PacketLayout v6(PacketLayout layout) {
   layout.family = IpFamily::v6;
   layout.source = "2001:db8::1";
   layout.destination = "2001:db8:0:1::2";
   return layout;
 }
-
 PacketLayout udp(PacketLayout layout) {
   layout.protocol = kIpProtocolUDP;
   return layout;
@@ -56,90 +52,67 @@ struct Case {
   std::size_t payloadSize = 0;
 };
 
+template <typename Edit>
+PacketBytes edited(PacketBytes packet, Edit edit) {
+  edit(packet);
+  return packet;
+}
+
 std::vector<Case> cases() {
-  std::vector<Case> out;
-  out.push_back({"ipv4_tcp", buildPacket(tcp()), ParseStatus::ok, 2});
+  using enum ParseStatus;
+  using P = PacketBytes;
+  const PacketBytes v4 = buildPacket(tcp()), v4udp = buildPacket(udp(tcp())),
+                    v6tcp = buildPacket(v6(tcp()));
   auto options = tcp();
   options.ipv4Options = 8;
   options.tcpOptions = 12;
-  out.push_back({"ipv4_tcp_with_options", buildPacket(options), ParseStatus::ok, 2});
-  out.push_back({"ipv4_udp", buildPacket(udp(tcp({1, 2, 3}))), ParseStatus::ok, 3});
-  out.push_back({"ipv6_tcp", buildPacket(v6(tcp())), ParseStatus::ok, 2});
-  out.push_back({"ipv6_udp", buildPacket(v6(udp(tcp({9})))), ParseStatus::ok, 1});
-  out.push_back({"ipv6_hop_routing_destopts", withExtensions(buildPacket(v6(tcp())), {0, 43, 60}),
-                 ParseStatus::ok, 2});
-  // A GSO packet far above any MTU.
-  out.push_back({"ipv4_gso", buildPacket(tcp(PacketBytes(60000, 0x5a))), ParseStatus::ok, 60000});
-  out.push_back(
-      {"ipv6_gso", buildPacket(v6(tcp(PacketBytes(65000, 0x5a)))), ParseStatus::ok, 65000});
-  auto padded = buildPacket(tcp());
-  padded.insert(padded.end(), 6, 0);  // Ethernet minimum-frame padding
-  out.push_back({"ipv4_link_padding_ignored", padded, ParseStatus::ok, 2});
-
-  auto badIhl = buildPacket(tcp());
-  badIhl[0] = 0x44;
-  out.push_back({"ipv4_ihl_below_5", badIhl, ParseStatus::malformed});
-  auto ihlPastEnd = buildPacket(tcp());
-  ihlPastEnd[0] = 0x4f;
-  out.push_back({"ipv4_ihl_past_total_length", ihlPastEnd, ParseStatus::malformed});
-  auto longTotal = buildPacket(tcp());
-  putU16(longTotal, 2, static_cast<std::uint16_t>(longTotal.size() + 1));
-  out.push_back({"ipv4_total_length_past_end", longTotal, ParseStatus::truncated});
-  auto shortTotal = buildPacket(tcp());
-  putU16(shortTotal, 2, 19);
-  out.push_back({"ipv4_total_length_below_header", shortTotal, ParseStatus::malformed});
-  auto badOffset = buildPacket(tcp());
-  badOffset[20 + 12] = 0x40;
-  out.push_back({"tcp_data_offset_below_5", badOffset, ParseStatus::malformed});
-  auto offsetPastEnd = buildPacket(tcp());
-  offsetPastEnd[20 + 12] = 0xf0;
-  out.push_back({"tcp_data_offset_past_end", offsetPastEnd, ParseStatus::truncated});
-  auto badUdpLength = buildPacket(udp(tcp()));
-  putU16(badUdpLength, 20 + 4, 7);
-  out.push_back({"udp_length_below_8", badUdpLength, ParseStatus::malformed});
-  auto longUdp = buildPacket(udp(tcp()));
-  putU16(longUdp, 20 + 4, 200);
-  out.push_back({"udp_length_past_end", longUdp, ParseStatus::truncated});
-  auto version = buildPacket(tcp());
-  version[0] = 0x55;
-  out.push_back({"ip_version_5", version, ParseStatus::malformed});
-  out.push_back({"empty", {}, ParseStatus::truncated});
-  auto icmp = buildPacket(tcp());
-  icmp[9] = 1;
-  out.push_back({"ipv4_icmp", icmp, ParseStatus::unsupportedProtocol});
-
-  auto laterFragment = buildPacket(tcp());
-  putU16(laterFragment, 6, 0x2000 | 185);
-  out.push_back({"ipv4_non_first_fragment", laterFragment, ParseStatus::fragment});
-  auto lastFragment = buildPacket(tcp());
-  putU16(lastFragment, 6, 3);
-  out.push_back({"ipv4_last_fragment", lastFragment, ParseStatus::fragment});
-  auto firstFragment = buildPacket(tcp());
-  putU16(firstFragment, 6, 0x2000);
-  out.push_back({"ipv4_first_fragment", firstFragment, ParseStatus::ok, 2});
-
-  auto v6Fragment = withExtensions(buildPacket(v6(tcp())), {44});
-  putU16(v6Fragment, 40 + 2, static_cast<std::uint16_t>(100 << 3));
-  out.push_back({"ipv6_non_first_fragment", v6Fragment, ParseStatus::fragment});
-  auto v6FirstFragment = withExtensions(buildPacket(v6(tcp())), {44});
-  putU16(v6FirstFragment, 40 + 2, 1);
-  out.push_back({"ipv6_first_fragment", v6FirstFragment, ParseStatus::ok, 2});
-  out.push_back({"ipv6_extension_chain_too_long",
-                 withExtensions(buildPacket(v6(tcp())), std::vector<std::uint8_t>(9, 60)),
-                 ParseStatus::tooManyExtensionHeaders});
-  out.push_back({"ipv6_eight_extensions_ok",
-                 withExtensions(buildPacket(v6(tcp())), std::vector<std::uint8_t>(8, 60)),
-                 ParseStatus::ok, 2});
-  auto extPastEnd = withExtensions(buildPacket(v6(tcp())), {60});
-  extPastEnd[41] = 200;  // (200 + 1) * 8 bytes: far past the payload
-  out.push_back({"ipv6_extension_length_past_end", extPastEnd, ParseStatus::truncated});
-  auto noNext = withExtensions(buildPacket(v6(tcp())), {60});
-  noNext[40] = 59;
-  out.push_back({"ipv6_no_next_header", noNext, ParseStatus::unsupportedProtocol});
-  auto v6Long = buildPacket(v6(tcp()));
-  putU16(v6Long, 4, static_cast<std::uint16_t>(v6Long.size()));
-  out.push_back({"ipv6_payload_length_past_end", v6Long, ParseStatus::truncated});
-  return out;
+  auto fragmentOffset = [&](std::uint16_t field) {
+    return edited(v4, [&](PacketBytes& p) { putU16(p, 6, field); });
+  };
+  auto v6Fragment = [&](std::uint16_t field) {
+    return edited(withExtensions(v6tcp, {44}), [&](PacketBytes& p) { putU16(p, 40 + 2, field); });
+  };
+  // clang-format off
+  return {
+      {"ipv4_tcp", v4, ok, 2},
+      {"ipv4_tcp_with_options", buildPacket(options), ok, 2},
+      {"ipv4_udp", buildPacket(udp(tcp({1, 2, 3}))), ok, 3},
+      {"ipv6_tcp", v6tcp, ok, 2},
+      {"ipv6_udp", buildPacket(v6(udp(tcp({9})))), ok, 1},
+      {"ipv6_hop_routing_destopts", withExtensions(v6tcp, {0, 43, 60}), ok, 2},
+      // GSO packets far above any MTU.
+      {"ipv4_gso", buildPacket(tcp(PacketBytes(60000, 0x5a))), ok, 60000},
+      {"ipv6_gso", buildPacket(v6(tcp(PacketBytes(65000, 0x5a)))), ok, 65000},
+      {"ipv4_link_padding_ignored", edited(v4, [](P& p) { p.insert(p.end(), 6, 0); }), ok, 2},
+      {"ipv4_ihl_below_5", edited(v4, [](P& p) { p[0] = 0x44; }), malformed},
+      {"ipv4_ihl_past_total_length", edited(v4, [](P& p) { p[0] = 0x4f; }), malformed},
+      {"ipv4_total_length_past_end",
+       edited(v4, [](P& p) { putU16(p, 2, static_cast<std::uint16_t>(p.size() + 1)); }), truncated},
+      {"ipv4_total_length_below_header", edited(v4, [](P& p) { putU16(p, 2, 19); }), malformed},
+      {"tcp_data_offset_below_5", edited(v4, [](P& p) { p[20 + 12] = 0x40; }), malformed},
+      {"tcp_data_offset_past_end", edited(v4, [](P& p) { p[20 + 12] = 0xf0; }), truncated},
+      {"udp_length_below_8", edited(v4udp, [](P& p) { putU16(p, 20 + 4, 7); }), malformed},
+      {"udp_length_past_end", edited(v4udp, [](P& p) { putU16(p, 20 + 4, 200); }), truncated},
+      {"ip_version_5", edited(v4, [](P& p) { p[0] = 0x55; }), malformed},
+      {"empty", {}, truncated},
+      {"ipv4_icmp", edited(v4, [](P& p) { p[9] = 1; }), unsupportedProtocol},
+      {"ipv4_non_first_fragment", fragmentOffset(0x2000 | 185), fragment},
+      {"ipv4_last_fragment", fragmentOffset(3), fragment},
+      {"ipv4_first_fragment", fragmentOffset(0x2000), ok, 2},
+      {"ipv6_non_first_fragment", v6Fragment(100 << 3), fragment},
+      {"ipv6_first_fragment", v6Fragment(1), ok, 2},
+      {"ipv6_extension_chain_too_long", withExtensions(v6tcp, std::vector<std::uint8_t>(9, 60)),
+       tooManyExtensionHeaders},
+      {"ipv6_eight_extensions_ok", withExtensions(v6tcp, std::vector<std::uint8_t>(8, 60)), ok, 2},
+      // (200 + 1) * 8 bytes: far past the payload
+      {"ipv6_extension_length_past_end",
+       edited(withExtensions(v6tcp, {60}), [](P& p) { p[41] = 200; }), truncated},
+      {"ipv6_no_next_header", edited(withExtensions(v6tcp, {60}), [](P& p) { p[40] = 59; }),
+       unsupportedProtocol},
+      {"ipv6_payload_length_past_end",
+       edited(v6tcp, [](P& p) { putU16(p, 4, static_cast<std::uint16_t>(p.size())); }), truncated},
+  };
+  // clang-format on
 }
 
 class ParseTable : public ::testing::TestWithParam<Case> {};
@@ -176,6 +149,10 @@ TEST(Parse, ReadsEveryFieldOfATcpPacket) {
   EXPECT_TRUE(p.hasFlag(kTcpPsh));
   EXPECT_FALSE(p.hasFlag(kTcpSyn));
   EXPECT_EQ(std::string(p.payload.begin(), p.payload.end()), "hi");
+  ConnectionKey other = ConnectionKey::outboundOf(p);
+  ++other.localPort;
+  EXPECT_NE(ConnectionKeyHash{}(ConnectionKey::outboundOf(p)), ConnectionKeyHash{}(other));
+  EXPECT_NE(ConnectionKey::outboundOf(p), ConnectionKey::inboundOf(p));
 }
 
 TEST(Parse, Ipv6AddressesHaveNoBrackets) {
@@ -198,15 +175,6 @@ TEST(Parse, EveryTruncationIsRefused) {
       EXPECT_NE(parseIpPacket(prefix).status, ParseStatus::ok) << "length " << length;
     }
   }
-}
-
-TEST(ConnectionKeyHash, DiffersByDirectionAndPort) {
-  const ParsedPacket p = parseIpPacket(buildPacket(tcp())).packet;
-  const ConnectionKey out = ConnectionKey::outboundOf(p);
-  ConnectionKey other = out;
-  other.localPort++;
-  EXPECT_NE(ConnectionKeyHash{}(out), ConnectionKeyHash{}(other));
-  EXPECT_NE(out, ConnectionKey::inboundOf(p));
 }
 
 }  // namespace

@@ -18,29 +18,18 @@ class CaptureWriter {
 
   void add(const PacketBytes& ipPacket, std::uint64_t micros) {
     PacketBytes frame;
-    if (linkType_ == 1) {
-      frame = {0x02,
-               0,
-               0,
-               0,
-               0,
-               2,
-               0x02,
-               0,
-               0,
-               0,
-               0,
-               1,
-               static_cast<std::uint8_t>((ipPacket[0] >> 4) == 6 ? 0x86 : 0x08),
-               static_cast<std::uint8_t>((ipPacket[0] >> 4) == 6 ? 0xdd : 0x00)};
+    if (linkType_ == 1) {  // two made-up MAC addresses and the EtherType
+      const bool v6 = ipPacket[0] >> 4 == 6;
+      frame = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, std::uint8_t(v6 ? 0x86 : 0x08)};
+      frame.push_back(v6 ? 0xdd : 0x00);
     }
     frame.insert(frame.end(), ipPacket.begin(), ipPacket.end());
     records_.push_back({micros, std::move(frame)});
   }
 
   // A TCP connection from the client: handshake, the client's segments as given (already cut and
-  // ordered by the caller), then FIN both ways
-  // unless close is false. Returns the time after the last packet.
+  // ordered by the caller), then FIN both ways unless close is false. Returns the time after the
+  // last packet.
   struct Segment {
     std::size_t from, to;
   };
@@ -102,13 +91,8 @@ class CaptureWriter {
     auto u32 = [&](std::uint32_t v) {  // little-endian file
       for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     };
-    auto u16 = [&](std::uint16_t v) {
-      out.push_back(static_cast<std::uint8_t>(v));
-      out.push_back(static_cast<std::uint8_t>(v >> 8));
-    };
     u32(0xa1b2c3d4);
-    u16(2);
-    u16(4);
+    u32(2 | 4 << 16);  // version 2.4
     u32(0);
     u32(0);
     u32(262144);
