@@ -31,7 +31,6 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
@@ -41,10 +40,7 @@ class TempDir {
 
 inline void writeFile(const std::filesystem::path& path, std::string_view text,
                       mode_t mode = 0644) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   ::chmod(path.c_str(), mode);
 }
 
@@ -57,11 +53,11 @@ inline std::string readFile(const std::filesystem::path& path) {
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return condition();
+  return true;
 }
 
 }  // namespace quillnest::linuxhost::testing

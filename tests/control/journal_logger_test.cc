@@ -1,10 +1,10 @@
 #include "hosts/linux/control/journal_logger.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <set>
+#include <sstream>
 #include <thread>
 
 #include "hosts/linux/control/text_escape.h"
@@ -12,29 +12,15 @@
 namespace quillnest::linuxhost {
 namespace {
 
-// Collects what a logger writes into a pipe.
-class Pipe {
- public:
-  Pipe() {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-    ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20);
-  }
-  ~Pipe() {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  int writeEnd() const { return fds_[1]; }
-  std::string drain() {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fds_[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
+// What a logger wrote, read back whole: a memory file, which never blocks the writer.
+struct Written {
+  int fd = ::memfd_create("journal", MFD_CLOEXEC);
+  ~Written() { ::close(fd); }
+  std::string text() const {
+    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(::pread(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
     return text;
   }
-
- private:
-  int fds_[2];
 };
 
 TEST(JournalLogger, LevelsPrivacyAndDebugSwitch) {
@@ -46,51 +32,34 @@ TEST(JournalLogger, LevelsPrivacyAndDebugSwitch) {
     std::vector<LogArgument> arguments;
     std::string expected;  // empty: nothing written
   };
+  using A = LogArgument;
+  using Args = std::vector<LogArgument>;
+  const std::string settings = "Unable to apply filter settings: %s";
+  const std::string blocked = "Blocked hostname: %{public}s";
   const std::vector<Case> cases = {
-      {"default line",
-       false,
-       LogLevel::defaultLevel,
+      {"default line", false, LogLevel::defaultLevel,
        "Rules updated: enabled=%{bool}d domains=%ld reset_flows=%ld",
-       {LogArgument::int32(1), LogArgument::int64(3), LogArgument::int64(0)},
+       Args{A::int32(1), A::int64(3), A::int64(0)},
        "<5>Rules updated: enabled=true domains=3 reset_flows=0\n"},
-      {"error line hides a private string",
-       false,
-       LogLevel::error,
-       "Unable to apply filter settings: %s",
-       {LogArgument::string("queue busy")},
-       "<3>Unable to apply filter settings: <private>\n"},
-      {"debug shows private strings",
-       true,
-       LogLevel::error,
-       "Unable to apply filter settings: %s",
-       {LogArgument::string("queue busy")},
-       "<3>Unable to apply filter settings: queue busy\n"},
-      {"debug line without --debug",
-       false,
-       LogLevel::debug,
-       "Blocked hostname: %{public}s",
-       {LogArgument::publicString("ads.example.com")},
-       ""},
-      {"debug line with --debug",
-       true,
-       LogLevel::debug,
-       "Blocked hostname: %{public}s",
-       {LogArgument::publicString("ads.example.com")},
-       "<7>Blocked hostname: ads.example.com\n"},
-      {"control characters cannot forge a line",
-       true,
-       LogLevel::debug,
-       "Blocked TLS hostname: %{public}s",
-       {LogArgument::publicString("a.com\n<3>forged\r")},
-       "<7>Blocked TLS hostname: a.com\\x0a<3>forged\\x0d\n"},
+      {"error line hides a private string", false, LogLevel::error, settings,
+       Args{A::string("queue busy")}, "<3>Unable to apply filter settings: <private>\n"},
+      {"debug shows private strings", true, LogLevel::error, settings,
+       Args{A::string("queue busy")}, "<3>Unable to apply filter settings: queue busy\n"},
+      {"debug line without --debug", false, LogLevel::debug, blocked,
+       Args{A::publicString("ads.example.com")}, ""},
+      {"debug line with --debug", true, LogLevel::debug, blocked,
+       Args{A::publicString("ads.example.com")}, "<7>Blocked hostname: ads.example.com\n"},
+      {"control characters cannot forge a line", true, LogLevel::debug, blocked,
+       Args{A::publicString("a.com\n<3>forged\r")},
+       "<7>Blocked hostname: a.com\\x0a<3>forged\\x0d\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Pipe pipe;
-    JournalLogger logger(c.debug, pipe.writeEnd());
+    Written written;
+    JournalLogger logger(c.debug, written.fd);
     EXPECT_EQ(logger.isEnabled(c.level), !c.expected.empty());
     logger.log(c.level, c.format, c.arguments);
-    EXPECT_EQ(pipe.drain(), c.expected);
+    EXPECT_EQ(written.text(), c.expected);
   }
 }
 
@@ -105,17 +74,17 @@ TEST(AppendEscaped, ControlCharactersAlwaysQuotesOnlyWhenAsked) {
 }
 
 TEST(JournalLogger, DaemonLinesHaveTheirOwnPriorities) {
-  Pipe pipe;
-  JournalLogger logger(false, pipe.writeEnd());
+  Written written;
+  JournalLogger logger(false, written.fd);
   logger.warning("Rules file /x does not load");
   logger.info("started");
   logger.writeLine(12, "clamped");
-  EXPECT_EQ(pipe.drain(), "<4>Rules file /x does not load\n<6>started\n<7>clamped\n");
+  EXPECT_EQ(written.text(), "<4>Rules file /x does not load\n<6>started\n<7>clamped\n");
 }
 
 TEST(JournalLogger, LinesFromManyThreadsStayWhole) {
-  Pipe pipe;
-  JournalLogger logger(true, pipe.writeEnd());
+  Written written;
+  JournalLogger logger(true, written.fd);
   constexpr int kThreads = 8;
   constexpr int kLines = 200;
   std::vector<std::thread> threads;
@@ -129,20 +98,12 @@ TEST(JournalLogger, LinesFromManyThreadsStayWhole) {
     });
   }
   for (auto& thread : threads) thread.join();
-  const std::string text = pipe.drain();
+  std::istringstream text(written.text());
   std::size_t lines = 0;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = text.find('\n', start);
-    ASSERT_NE(end, std::string::npos);
-    const std::string line = text.substr(start, end - start);
-    const std::string prefix = "<7>Blocked hostname: ";
-    ASSERT_EQ(line.substr(0, prefix.size()), prefix);
-    const std::string name = line.substr(prefix.size());
-    ASSERT_FALSE(name.empty());
-    EXPECT_EQ(name, std::string(name.size(), name[0])) << "interleaved line";
-    EXPECT_EQ(name.size(), 100u + static_cast<std::size_t>(name[0] - 'a'));
-    ++lines;
-    start = end + 1;
+  for (std::string line; std::getline(text, line); ++lines) {
+    ASSERT_FALSE(line.empty());
+    const char c = line.back();
+    ASSERT_EQ(line, "<7>Blocked hostname: " + std::string(100 + c - 'a', c)) << "interleaved";
   }
   EXPECT_EQ(lines, static_cast<std::size_t>(kThreads * kLines));
 }

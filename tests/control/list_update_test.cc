@@ -1,5 +1,6 @@
 #include "hosts/linux/control/list_update.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,6 +10,8 @@
 
 namespace quillnest::linuxhost {
 namespace {
+
+using ::testing::HasSubstr;
 
 TEST(ParseSources, LinesFormatsAndMistakes) {
   std::string error;
@@ -52,68 +55,59 @@ TEST(RunUpdate, NeverLosesAListThatOnceCameIn) {
   };
   testing::writeFile(dir / "sources", "https://a.example/1 hosts\nhttps://a.example/2\n");
   const UpdateOptions options{dir / "sources", dir / "rules.json", dir / "cache"};
-  auto run = [&](UpdateOutcome& outcome, std::string& messages) {
-    std::ostringstream err;
-    const int status = runUpdate(options, fetch, err, &outcome);
-    messages = err.str();
-    return status;
+  struct Run {
+    int status;
+    UpdateOutcome outcome;
+    std::string messages;
   };
-  std::string messages;
-  {
-    UpdateOutcome outcome;
-    ASSERT_EQ(run(outcome, messages), 0) << messages;
-    EXPECT_TRUE(outcome.written);
-    EXPECT_EQ(testing::readFile(dir / "rules.json"), rulesFileText({"one.example", "two.example"}));
-  }
-  const std::string first = testing::readFile(dir / "rules.json");
-  {
-    UpdateOutcome outcome;
-    EXPECT_EQ(run(outcome, messages), 0) << messages;
-    EXPECT_TRUE(outcome.unchanged);
-    EXPECT_FALSE(outcome.written);
-  }
+  const auto update = [&] {
+    std::ostringstream err;
+    Run run;
+    run.status = runUpdate(options, fetch, err, &run.outcome);
+    run.messages = err.str();
+    return run;
+  };
+  Run r = update();
+  ASSERT_EQ(r.status, 0) << r.messages;
+  EXPECT_TRUE(r.outcome.written);
+  const std::string first = rulesFileText({"one.example", "two.example"});
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), first);
+  r = update();
+  EXPECT_EQ(r.status, 0) << r.messages;
+  EXPECT_TRUE(r.outcome.unchanged);
+  EXPECT_FALSE(r.outcome.written);
+
   served.erase("https://a.example/2");
-  {
-    UpdateOutcome outcome;
-    EXPECT_EQ(run(outcome, messages), 1);
-    EXPECT_NE(messages.find("https://a.example/2 failed (HTTP 404); using its last good copy"),
-              std::string::npos)
-        << messages;
-    EXPECT_FALSE(outcome.written);
-    EXPECT_EQ(testing::readFile(dir / "rules.json"), first);
-  }
+  r = update();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.messages, HasSubstr("https://a.example/2 failed (HTTP 404); using its last good"));
+  EXPECT_FALSE(r.outcome.written);
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), first);
+
   served["https://a.example/1"] = "0.0.0.0 one.example three.example\n";
-  {
-    UpdateOutcome outcome;
-    EXPECT_EQ(run(outcome, messages), 1);
-    EXPECT_TRUE(outcome.written);
-    EXPECT_EQ(outcome.failed.size(), 1u);
-    EXPECT_EQ(testing::readFile(dir / "rules.json"),
-              rulesFileText({"one.example", "three.example", "two.example"}));
-  }
-  const std::string second = testing::readFile(dir / "rules.json");
+  r = update();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.outcome.written);
+  EXPECT_EQ(r.outcome.failed.size(), 1u);
+  const std::string second = rulesFileText({"one.example", "three.example", "two.example"});
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
+
   served["https://a.example/2"] = "<html><body>Please log in</body></html>\n";
   testing::writeFile(dir / "sources",
                      "https://a.example/1 hosts\nhttps://a.example/2\nhttps://a.example/new\n");
-  {
-    UpdateOutcome outcome;
-    EXPECT_EQ(run(outcome, messages), 1);
-    EXPECT_NE(messages.find("https://a.example/2 failed (no host names in it"), std::string::npos)
-        << messages;
-    EXPECT_NE(messages.find("https://a.example/new failed (HTTP 404) and was never read"),
-              std::string::npos)
-        << messages;
-    EXPECT_FALSE(outcome.written);
-    EXPECT_EQ(outcome.failed.size(), 2u);
-    EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
-  }
+  r = update();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.messages, HasSubstr("https://a.example/2 failed (no host names in it"));
+  EXPECT_THAT(r.messages, HasSubstr("https://a.example/new failed (HTTP 404) and was never read"));
+  EXPECT_FALSE(r.outcome.written);
+  EXPECT_EQ(r.outcome.failed.size(), 2u);
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
+
   testing::writeFile(dir / "sources", "https://a.example/1 hostz\n");
-  {
-    UpdateOutcome outcome;
-    EXPECT_EQ(run(outcome, messages), 1);
-    EXPECT_NE(messages.find("unknown format"), std::string::npos) << messages;
-    EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
-  }
+  r = update();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.messages, HasSubstr("unknown format"));
+  EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
 }
 
 TEST(FetchList, PathsAndUnreachableUrls) {

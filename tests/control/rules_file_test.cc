@@ -1,5 +1,6 @@
 #include "hosts/linux/control/rules_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,30 +15,31 @@ namespace quillnest::linuxhost {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::AllOf;
 using testing::eventually;
+using ::testing::HasSubstr;
 using testing::TempDir;
 using testing::writeFile;
+namespace fs = std::filesystem;
 
-constexpr std::string_view kValid = R"({"isEnabled":true,"domains":["example.com"]})";
-constexpr std::string_view kOther = R"({"isEnabled":true,"domains":["example.org"]})";
-constexpr std::string_view kInvalid = R"({"isEnabled":"yes","domains":[]})";
+const std::string kValid = R"({"isEnabled":true,"domains":["example.com"]})";
+const std::string kOther = R"({"isEnabled":true,"domains":["example.org"]})";
+const std::string kInvalid = R"({"isEnabled":"yes","domains":[]})";
 
-class Warnings {
- public:
+// The sink is called from the watch thread too.
+struct Warnings {
+  std::mutex mutex;
+  std::vector<std::string> lines;
   WarningSink sink() {
     return [this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
+      std::lock_guard lock(mutex);
+      lines.push_back(line);
     };
   }
   std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(lines_, {});
+    std::lock_guard lock(mutex);
+    return std::exchange(lines, {});
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 RulesFileOptions testOptions() {
@@ -46,125 +48,80 @@ RulesFileOptions testOptions() {
   return options;
 }
 
-std::optional<Bytes> filterRulesBytes(const ConfigurationRef& configuration) {
-  if (!configuration || !configuration->vendorConfiguration()) return std::nullopt;
-  const auto& vendor = *configuration->vendorConfiguration();
-  const auto it = vendor.find("filterRules");
-  if (it == vendor.end()) return std::nullopt;
-  return std::get<Bytes>(it->second);
+// The "filterRules" bytes, or none without a vendor dictionary.
+std::optional<std::string> rulesText(const ConfigurationRef& configuration) {
+  if (!configuration->vendorConfiguration()) return std::nullopt;
+  const auto& bytes = std::get<Bytes>(configuration->vendorConfiguration()->at("filterRules"));
+  return std::string(bytes.begin(), bytes.end());
 }
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-TEST(RulesFileCurrent, FileStatesGiveTheirConfigurationAndWarnings) {
+// What current() hands the provider and warns, and what refusal() says, for each state of the file
+// and its directory.
+TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
+  const auto write = [](const std::string& text, mode_t mode = 0644) {
+    return [=](const fs::path& p) { writeFile(p, text, mode); };
+  };
+  const std::string me = "owned by uid " + std::to_string(::geteuid());
   struct Case {
-    std::string name;
-    std::function<void(const std::filesystem::path&)> prepare;
-    bool hasVendor;
-    std::string bytes;
-    std::string warningPart;  // empty: no warning
+    const char* name;
+    std::function<void(const fs::path&)> prepare;
+    std::optional<std::string> text;  // none: no vendor dictionary
+    std::string warning;              // a part of the one warning; empty: no warning
+    std::string refusal;              // a part of the refusal; empty: accepted
+    mode_t directoryMode = 0755;
+    uid_t trustedOwner = ::geteuid();
+    bool root = false;  // only root can give a file away
   };
   const std::vector<Case> cases = {
-      {"missing", [](const auto&) {}, false, "", ""},
-      {"valid", [](const auto& p) { writeFile(p, kValid); }, true, std::string(kValid), ""},
-      {"invalid", [](const auto& p) { writeFile(p, kInvalid); }, true, std::string(kInvalid),
-       "\"isEnabled\" is a string"},
-      {"empty", [](const auto& p) { writeFile(p, ""); }, true, "", "empty"},
-      {"not JSON", [](const auto& p) { writeFile(p, "isEnabled: true\n"); }, true,
-       "isEnabled: true\n", "not valid JSON"},
-      {"directory", [](const auto& p) { std::filesystem::create_directory(p); }, false, "",
-       "not a regular file"},
-      {"group writable", [](const auto& p) { writeFile(p, kValid, 0664); }, false, "",
-       "writable by its group"},
-      {"world writable", [](const auto& p) { writeFile(p, kValid, 0666); }, false, "",
-       "writable by everyone"},
+      {"missing", [](const fs::path&) {}, std::nullopt, "", ""},
+      {"valid", write(kValid), kValid, "", ""},
+      {"read-only", write(kValid, 0400), kValid, "", "", 0700},
+      {"invalid", write(kInvalid), kInvalid, "\"isEnabled\" is a string", ""},
+      {"empty", write(""), "", "empty", ""},
+      {"not JSON", write("isEnabled: true\n"), "isEnabled: true\n", "not valid JSON", ""},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, std::nullopt,
+       "not a regular file", ""},
+      {"group-writable file", write(kValid, 0620), std::nullopt, "by its group (mode 0620)",
+       "by its group (mode 0620)"},
+      {"world-writable file", write(kValid, 0666), std::nullopt, "by everyone (mode 0666)",
+       "by everyone (mode 0666)"},
+      {"group-writable directory", write(kValid), std::nullopt, "by its group (mode 0775)",
+       "by its group (mode 0775)", 0775},
+      {"world-writable directory, no file", [](const fs::path&) {}, std::nullopt, "",
+       "by everyone (mode 0777)", 0777},
+      {"sticky world-writable directory", write(kValid), std::nullopt, "by everyone (mode 1777)",
+       "by everyone (mode 1777)", 01777},
+      {"owner not the trusted one", write(kValid), std::nullopt, me, me, 0755, ::geteuid() + 1},
+      {"given away by root",
+       [](const fs::path& p) {
+         writeFile(p, kValid);
+         ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+       },
+       std::nullopt, "owned by uid 65534, not root", "owned by uid 65534, not root", 0755, 0, true},
   };
-  for (const auto& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.root && ::geteuid() != 0) continue;
     TempDir dir;
-    const auto path = dir / "filter-rules.json";
+    const fs::path path = dir / "quillnest" / "filter-rules.json";
+    fs::create_directory(path.parent_path());
     c.prepare(path);
+    ASSERT_EQ(::chmod(path.parent_path().c_str(), c.directoryMode), 0);
+    RulesFileOptions options = testOptions();
+    options.trustedOwner = c.trustedOwner;
     Warnings warnings;
-    RulesFileConfiguration rules(path, warnings.sink(), testOptions());
+    RulesFileConfiguration rules(path, warnings.sink(), options);
     const ConfigurationRef configuration = rules.current();
     ASSERT_NE(configuration, nullptr);
-    EXPECT_EQ(configuration->vendorConfiguration().has_value(), c.hasVendor);
-    if (c.hasVendor) {
-      EXPECT_EQ(filterRulesBytes(configuration), bytesOf(c.bytes));
-    }
+    EXPECT_EQ(rulesText(configuration), c.text);
     const auto lines = warnings.take();
-    if (c.warningPart.empty()) {
-      EXPECT_TRUE(lines.empty()) << lines.front();
-    } else {
-      ASSERT_EQ(lines.size(), 1u);
-      EXPECT_NE(lines[0].find(path.string()), std::string::npos) << lines[0];
-      EXPECT_NE(lines[0].find(c.warningPart), std::string::npos) << lines[0];
-    }
+    EXPECT_EQ(lines.size(), c.warning.empty() ? 0u : 1u);
+    for (const auto& line : lines)
+      EXPECT_THAT(line, AllOf(HasSubstr(path.string()), HasSubstr(c.warning)));
+    const std::string refusal = rules.refusal().value_or("");
+    EXPECT_EQ(refusal.empty(), c.refusal.empty()) << refusal;
+    EXPECT_THAT(refusal, HasSubstr(c.refusal));
   }
-}
-
-TEST(RulesFileRefusal, FilesAndDirectoriesOthersCanWriteAreRefused) {
-  struct Case {
-    std::string name;
-    mode_t directoryMode;
-    std::optional<mode_t> fileMode;  // none: no file
-    std::string refusalPart;         // empty: accepted
-  };
-  const std::vector<Case> cases = {
-      {"safe file", 0755, 0644, ""},
-      {"read-only file", 0700, 0400, ""},
-      {"no file in a safe directory", 0755, std::nullopt, ""},
-      {"group-writable file", 0755, 0620, "file"},
-      {"world-writable file", 0755, 0602, "file"},
-      {"group-writable directory", 0775, 0644, "directory"},
-      {"world-writable directory, no file", 0777, std::nullopt, "directory"},
-      {"sticky world-writable directory", 01777, 0644, "directory"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const auto directory = dir / "quillnest";
-    std::filesystem::create_directory(directory);
-    const auto path = directory / "filter-rules.json";
-    if (c.fileMode) writeFile(path, kValid, *c.fileMode);
-    ASSERT_EQ(::chmod(directory.c_str(), c.directoryMode), 0);
-    RulesFileConfiguration rules(path, {}, testOptions());
-    const auto refusal = rules.refusal();
-    if (c.refusalPart.empty()) {
-      EXPECT_FALSE(refusal.has_value()) << *refusal;
-    } else {
-      ASSERT_TRUE(refusal.has_value());
-      EXPECT_NE(refusal->find(c.refusalPart), std::string::npos) << *refusal;
-    }
-  }
-}
-
-TEST(RulesFileRefusal, OwnerOtherThanTheTrustedOneIsRefused) {
-  TempDir dir;
-  const auto path = dir / "filter-rules.json";
-  writeFile(path, kValid);
-  RulesFileOptions options = testOptions();
-  options.trustedOwner = ::geteuid() + 1;  // the file and directory now belong to "someone else"
-  Warnings warnings;
-  RulesFileConfiguration rules(path, warnings.sink(), options);
-  const auto refusal = rules.refusal();
-  ASSERT_TRUE(refusal.has_value());
-  EXPECT_NE(refusal->find("owned by uid " + std::to_string(::geteuid())), std::string::npos);
-  // On reload the same file is a warning and no configuration.
-  EXPECT_FALSE(rules.current()->vendorConfiguration().has_value());
-  ASSERT_EQ(warnings.take().size(), 1u);
-}
-
-TEST(RulesFileRefusal, FileChownedToAnotherUserIsRefusedByRoot) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
-  TempDir dir;
-  const auto path = dir / "filter-rules.json";
-  writeFile(path, kValid);
-  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-  RulesFileConfiguration rules(path, {}, RulesFileOptions{});
-  const auto refusal = rules.refusal();
-  ASSERT_TRUE(refusal.has_value());
-  EXPECT_NE(refusal->find("owned by uid 65534, not root"), std::string::npos) << *refusal;
 }
 
 // Counts handler calls and lets a test wait for them with bounds.
@@ -185,25 +142,18 @@ class ChangeCounter {
   std::atomic<int> calls_{0};
 };
 
-void replaceByRename(const std::filesystem::path& path, std::string_view text) {
+void replaceByRename(const fs::path& path, std::string_view text) {
   const auto temporary = path.parent_path() / ".filter-rules.json.tmp";
   writeFile(temporary, text);
-  std::filesystem::rename(temporary, path);
+  fs::rename(temporary, path);
 }
 
-void editInPlace(const std::filesystem::path& path, std::string_view text) {
+void editInPlace(const fs::path& path, std::string_view text) {
   std::FILE* f = std::fopen(path.c_str(), "r+");
   ASSERT_NE(f, nullptr);
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
-  std::filesystem::resize_file(path, text.size());
-}
-
-// A vim-style save: the old file moved to a backup, a new one written under the name.
-void saveWithBackup(const std::filesystem::path& path, std::string_view text) {
-  std::filesystem::rename(path, path.string() + "~");
-  writeFile(path, text);
-  std::filesystem::remove(path.string() + "~");
+  fs::resize_file(path, text.size());
 }
 
 TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
@@ -221,70 +171,56 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   struct Step {
     std::string name;
     std::function<void()> change;
-    std::optional<std::string> expectedBytes;  // none: no vendor dictionary
-    bool warns;
+    std::optional<std::string> text;  // none: no vendor dictionary
+    bool warns = false;
+    int reports = 1;
   };
   const std::vector<Step> steps = {
-      {"replaced by rename", [&] { replaceByRename(path, kOther); }, std::string(kOther), false},
-      {"edited in place", [&] { editInPlace(path, kValid); }, std::string(kValid), false},
-      {"saved with a backup", [&] { saveWithBackup(path, kOther); }, std::string(kOther), false},
-      {"removed", [&] { std::filesystem::remove(path); }, std::nullopt, false},
-      {"recreated", [&] { writeFile(path, kValid); }, std::string(kValid), false},
-      {"made invalid", [&] { replaceByRename(path, kInvalid); }, std::string(kInvalid), true},
-      {"made valid again", [&] { editInPlace(path, kValid); }, std::string(kValid), false},
+      {"replaced by rename", [&] { replaceByRename(path, kOther); }, kOther},
+      {"edited in place", [&] { editInPlace(path, kValid); }, kValid},
+      // A vim-style save: the old file moved to a backup, a new one written under the name.
+      {"saved with a backup",
+       [&] {
+         fs::rename(path, path.string() + "~");
+         writeFile(path, kOther);
+         fs::remove(path.string() + "~");
+       },
+       kOther},
+      {"other files in the directory",
+       [&] {
+         writeFile(dir / "filter-rules.json.bak", kValid);
+         writeFile(dir / "other.json", kValid);
+         fs::remove(dir / "other.json");
+       },
+       kOther, false, 0},
+      {"a burst of writes",
+       [&] {
+         for (int i = 0; i < 20; ++i) replaceByRename(path, i % 2 ? kOther : kValid);
+       },
+       kOther},
+      {"removed", [&] { fs::remove(path); }, std::nullopt},
+      {"recreated", [&] { writeFile(path, kValid); }, kValid},
+      {"made invalid", [&] { replaceByRename(path, kInvalid); }, kInvalid, true},
+      {"made valid again", [&] { editInPlace(path, kValid); }, kValid},
       {"made world-writable", [&] { ::chmod(path.c_str(), 0666); }, std::nullopt, true},
-      {"made safe again", [&] { ::chmod(path.c_str(), 0644); }, std::string(kValid), false},
-      {"moved away", [&] { std::filesystem::rename(path, dir / "elsewhere.json"); }, std::nullopt,
-       false},
+      {"made safe again", [&] { ::chmod(path.c_str(), 0644); }, kValid},
+      {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt},
   };
   int expected = 0;
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
     step.change();
-    ++expected;
+    expected += step.reports;
     ASSERT_TRUE(counter.reachesExactly(expected)) << "calls: " << counter.calls();
-    const auto configuration = rules.current();
-    if (step.expectedBytes) {
-      EXPECT_EQ(filterRulesBytes(configuration), bytesOf(*step.expectedBytes));
-    } else {
-      EXPECT_FALSE(configuration->vendorConfiguration().has_value());
-    }
+    EXPECT_EQ(rulesText(rules.current()), step.text);
     EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
   }
 }
 
-TEST(RulesFileObservation, OtherFilesInTheDirectoryAreNotChanges) {
-  TempDir dir;
-  const auto path = dir / "filter-rules.json";
-  writeFile(path, kValid);
-  RulesFileConfiguration rules(path, {}, testOptions());
-  ChangeCounter counter;
-  auto observation = rules.observe(counter.handler());
-  writeFile(dir / "filter-rules.json.bak", kOther);
-  writeFile(dir / "other.json", kOther);
-  std::filesystem::remove(dir / "other.json");
-  std::this_thread::sleep_for(700ms);
-  EXPECT_EQ(counter.calls(), 0);
-}
-
-TEST(RulesFileObservation, BurstOfWritesIsOneChange) {
-  TempDir dir;
-  const auto path = dir / "filter-rules.json";
-  writeFile(path, kValid);
-  RulesFileConfiguration rules(path, {}, testOptions());
-  ChangeCounter counter;
-  auto observation = rules.observe(counter.handler());
-  for (int i = 0; i < 20; ++i) replaceByRename(path, i % 2 ? kValid : kOther);
-  EXPECT_TRUE(counter.reachesExactly(1));
-}
-
 TEST(RulesFileObservation, ReloadIsOneChangeForEveryLiveObservation) {
   TempDir dir;
-  const auto path = dir / "filter-rules.json";
-  writeFile(path, kValid);
-  RulesFileConfiguration rules(path, {}, testOptions());
-  ChangeCounter first;
-  ChangeCounter second;
+  RulesFileConfiguration rules(dir / "filter-rules.json", {}, testOptions());
+  ChangeCounter first, second;
   auto a = rules.observe(first.handler());
   auto b = rules.observe(second.handler());
   rules.reload();
@@ -303,14 +239,14 @@ TEST(RulesFileObservation, WatchesADirectoryThatAppearsLater) {
   RulesFileConfiguration rules(path, {}, testOptions());
   ChangeCounter counter;
   auto observation = rules.observe(counter.handler());
-  std::filesystem::create_directory(directory);
+  fs::create_directory(directory);
   ::chmod(directory.c_str(), 0755);
   // The directory is found again within its retry period; the file written after that is seen.
   ASSERT_TRUE(eventually([&] { return counter.calls() >= 1; }, 5s));
   const int before = counter.calls();
   writeFile(path, kValid);
   EXPECT_TRUE(counter.reachesExactly(before + 1));
-  EXPECT_EQ(filterRulesBytes(rules.current()), bytesOf(kValid));
+  EXPECT_EQ(rulesText(rules.current()), kValid);
 }
 
 TEST(RulesFileObservation, NoHandlerRunsAfterInvalidateReturns) {
@@ -319,8 +255,7 @@ TEST(RulesFileObservation, NoHandlerRunsAfterInvalidateReturns) {
   writeFile(path, kValid);
   RulesFileConfiguration rules(path, {}, testOptions());
   std::atomic<bool> invalidated{false};
-  std::atomic<int> lateCalls{0};
-  std::atomic<int> calls{0};
+  std::atomic<int> lateCalls{0}, calls{0};
   auto observation = rules.observe([&] {
     calls.fetch_add(1);
     std::this_thread::sleep_for(20ms);  // widen the window for a race with invalidate
