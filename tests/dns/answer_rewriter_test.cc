@@ -1,79 +1,171 @@
-// DNS answers through the rewriter: built with ldns from presentation text, read back the same way.
+// DNS answers through the rewriter, alone, in TCP segments and in IP packets (lengths and
+// checksums included): built with ldns from presentation text and read back the same way.
 #include "hosts/linux/dns/answer_rewriter.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
-#include "tests/dns/dns_messages.h"
+#include "hosts/linux/dns/answer_packet.h"
+#include "hosts/linux/dns/ldns_include.h"
+#include "tests/common/packet_builder.h"
 
 namespace quillnest::linuxhost::dns {
 namespace {
 
+using testing::buildPacket;
+using testing::PacketLayout;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// 64 bytes: one version 0xfe0d configuration, X25519, public name ech.example.
+constexpr const char* kEch =
+    "ech=AD7+DQA6BwAgACAAAQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHwAEAAEAAQALZWNoLmV4YW1wbGUAAA==";
+
+struct Message {
+  std::string question;
+  std::string type;
+  std::vector<std::string> answer;
+  std::vector<std::string> additional = {};
+  bool response = true;
+};
+
+Bytes wireOf(const Message& message) {
+  ldns_pkt* packet = ldns_pkt_new();
+  ldns_pkt_set_id(packet, 0x1234);
+  ldns_pkt_set_qr(packet, message.response);
+  ldns_pkt_set_rd(packet, true);
+  ldns_rr* question = nullptr;
+  EXPECT_EQ(ldns_rr_new_question_frm_str(
+                &question, (message.question + " IN " + message.type).c_str(), nullptr, nullptr),
+            LDNS_STATUS_OK);
+  ldns_pkt_push_rr(packet, LDNS_SECTION_QUESTION, question);
+  for (auto [texts, section] : {std::pair{&message.answer, LDNS_SECTION_ANSWER},
+                                std::pair{&message.additional, LDNS_SECTION_ADDITIONAL}}) {
+    for (const auto& text : *texts) {
+      ldns_rr* record = nullptr;
+      EXPECT_EQ(ldns_rr_new_frm_str(&record, text.c_str(), 300, nullptr, nullptr), LDNS_STATUS_OK)
+          << text;
+      if (record) ldns_pkt_push_rr(packet, section, record);
+    }
+  }
+  std::uint8_t* wire = nullptr;
+  std::size_t size = 0;
+  EXPECT_EQ(ldns_pkt2wire(&wire, packet, &size), LDNS_STATUS_OK);
+  Bytes bytes(wire, wire + size);
+  std::free(wire);
+  ldns_pkt_free(packet);
+  return bytes;
+}
+
+// Every record with its section, and the response code, as ldns prints them.
+std::vector<std::string> read(const Bytes& wire) {
+  ldns_pkt* packet = nullptr;
+  if (ldns_wire2pkt(&packet, wire.data(), wire.size()) != LDNS_STATUS_OK) return {"unreadable"};
+  std::vector<std::string> lines{"rcode " + std::to_string(ldns_pkt_get_rcode(packet))};
+  for (auto [name, list] :
+       {std::pair{"an ", ldns_pkt_answer(packet)}, std::pair{"ns ", ldns_pkt_authority(packet)},
+        std::pair{"ar ", ldns_pkt_additional(packet)}}) {
+    for (std::size_t i = 0; i < ldns_rr_list_rr_count(list); ++i) {
+      char* text = ldns_rr2str(ldns_rr_list_rr(list, i));
+      lines.push_back(name + std::string(text));
+      std::free(text);
+    }
+  }
+  ldns_pkt_free(packet);
+  return lines;
+}
+
+std::vector<std::string> withoutEch(std::vector<std::string> lines) {
+  for (auto& line : lines) line = std::regex_replace(line, std::regex(" ech=[^ \n]*"), "");
+  return lines;
+}
+
+AnswerPolicy policy(bool keepLength = false, bool closeEncryptedDns = true) {
+  AnswerPolicy result;
+  result.isBlocked = [](std::string_view name) {
+    return name == "blocked.example" || name.ends_with(".blocked.example");
+  };
+  result.keepLength = keepLength;
+  result.closeEncryptedDns = closeEncryptedDns;
+  return result;
+}
+
+// An HTTPS record offering ECH (and alpn, which stays).
+std::string https(const std::string& owner) {
+  return owner + " 300 IN HTTPS 1 . alpn=h2,h3 " + kEch;
+}
+
+// Each message after its two-byte length, as DNS over TCP sends them.
+Bytes framed(const std::vector<Bytes>& messages) {
+  Bytes out;
+  for (const auto& message : messages) {
+    out.push_back(static_cast<std::uint8_t>(message.size() >> 8));
+    out.push_back(static_cast<std::uint8_t>(message.size()));
+    out.insert(out.end(), message.begin(), message.end());
+  }
+  return out;
+}
+
+const Bytes kBlocked = wireOf({"www.blocked.example.", "HTTPS", {https("www.blocked.example.")}});
+const Bytes kAllowed = wireOf({"www.allowed.example.", "HTTPS", {https("www.allowed.example.")}});
+
 TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
+  const std::string ech = kEch;
   struct Case {
     const char* what;
     Message message;
     AnswerOutcome outcome;
     unsigned removed;
   };
+  using Records = std::vector<std::string>;
   const std::vector<Case> cases = {
       {"blocked name: ech gone, alpn kept",
-       {"www.blocked.example.", "HTTPS", {"www.blocked.example." + kHttps + kEch}},
-       AnswerOutcome::rewritten,
-       1},
+       Message{"www.blocked.example.", "HTTPS", Records{https("www.blocked.example.")}},
+       AnswerOutcome::rewritten, 1},
       {"allowed name",
-       {"www.allowed.example.", "HTTPS", {"www.allowed.example." + kHttps + kEch}},
-       AnswerOutcome::unchanged,
-       0},
+       Message{"www.allowed.example.", "HTTPS", Records{https("www.allowed.example.")}},
+       AnswerOutcome::unchanged, 0},
       {"look-alike of a blocked name",
-       {"notblocked.example.", "HTTPS", {"notblocked.example." + kHttps + kEch}},
-       AnswerOutcome::unchanged,
-       0},
+       Message{"notblocked.example.", "HTTPS", Records{https("notblocked.example.")}},
+       AnswerOutcome::unchanged, 0},
       {"CNAME chain into a blocked name",
-       {"alias.example.",
-        "HTTPS",
-        {"alias.example. 300 IN CNAME step.example.",
-         "step.example. 300 IN CNAME cdn.blocked.example.",
-         "cdn.blocked.example." + kHttps + kEch}},
-       AnswerOutcome::rewritten,
-       1},
+       Message{"alias.example.", "HTTPS",
+               Records{"alias.example. 300 IN CNAME step.example.",
+                       "step.example. 300 IN CNAME cdn.blocked.example.",
+                       https("cdn.blocked.example.")}},
+       AnswerOutcome::rewritten, 1},
       {"blocked question, CNAME out to a CDN name",
-       {"WWW.Blocked.Example.",
-        "HTTPS",
-        {"www.blocked.example. 300 IN CNAME front.cdn.example.",
-         "front.cdn.example." + kHttps + kEch}},
-       AnswerOutcome::rewritten,
-       1},
+       Message{"WWW.Blocked.Example.", "HTTPS",
+               Records{"www.blocked.example. 300 IN CNAME front.cdn.example.",
+                       https("front.cdn.example.")}},
+       AnswerOutcome::rewritten, 1},
       {"SVCB with ech alone, ipv6hint after it",
-       {"_8443._foo.blocked.example.",
-        "SVCB",
-        {"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + std::string(kEch),
-         "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + std::string(kEch) +
-             " ipv6hint=2001:db8::1"}},
-       AnswerOutcome::rewritten,
-       2},
+       Message{"_8443._foo.blocked.example.", "SVCB",
+               Records{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
+                       "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + ech +
+                           " ipv6hint=2001:db8::1"}},
+       AnswerOutcome::rewritten, 2},
       {"several records, an A among them and one without ech",
-       {"blocked.example.",
-        "HTTPS",
-        {"blocked.example." + kHttps + kEch, "blocked.example. 300 IN HTTPS 2 . alpn=h2",
-         "blocked.example. 300 IN HTTPS 3 alt.example. port=8443 " + std::string(kEch),
-         "blocked.example. 300 IN A 192.0.2.1"},
-        {"alt.example. 300 IN HTTPS 1 . " + std::string(kEch)}},
-       AnswerOutcome::rewritten,
-       3},
+       Message{"blocked.example.", "HTTPS",
+               Records{https("blocked.example."), "blocked.example. 300 IN HTTPS 2 . alpn=h2",
+                       "blocked.example. 300 IN HTTPS 3 alt.example. port=8443 " + ech,
+                       "blocked.example. 300 IN A 192.0.2.1"},
+               Records{"alt.example. 300 IN HTTPS 1 . " + ech}},
+       AnswerOutcome::rewritten, 3},
       {"A and AAAA of a blocked name",
-       {"blocked.example.",
-        "A",
-        {"blocked.example. 300 IN A 192.0.2.1", "blocked.example. 300 IN AAAA 2001:db8::2"}},
-       AnswerOutcome::unchanged,
-       0},
+       Message{"blocked.example.", "A",
+               Records{"blocked.example. 300 IN A 192.0.2.1",
+                       "blocked.example. 300 IN AAAA 2001:db8::2"}},
+       AnswerOutcome::unchanged, 0},
       {"a query, not an answer",
-       {"blocked.example.", "HTTPS", {"blocked.example." + kHttps + kEch}, {}, false},
-       AnswerOutcome::notAnAnswer,
-       0},
+       Message{"blocked.example.", "HTTPS", Records{https("blocked.example.")}, Records{}, false},
+       AnswerOutcome::notAnAnswer, 0},
   };
+  const Bytes unusable = unusableEchConfigList(64);
   for (bool keepLength : {false, true}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (keepLength ? " (length kept)" : ""));
@@ -83,26 +175,23 @@ TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
       EXPECT_EQ(edit.echRemoved, c.removed);
       if (c.outcome != AnswerOutcome::rewritten) {
         EXPECT_TRUE(edit.message.empty());
-        continue;
-      }
-      if (!keepLength) {
+      } else if (!keepLength) {
         EXPECT_LE(edit.message.size(), wire.size());
         EXPECT_NE(read(edit.message), read(wire));
         EXPECT_EQ(read(edit.message), withoutEch(read(wire)));
         EXPECT_EQ(read(edit.message), withoutEch(read(edit.message)));
-        continue;
+      } else {
+        // Same length, same records; each ech holds one configuration of an unknown version.
+        ASSERT_EQ(edit.message.size(), wire.size());
+        EXPECT_EQ(withoutEch(read(edit.message)), withoutEch(read(wire)));
+        std::size_t found = 0;
+        for (auto at = edit.message.begin();
+             (at = std::search(at, edit.message.end(), unusable.begin(), unusable.end())) !=
+             edit.message.end();
+             ++at)
+          ++found;
+        EXPECT_EQ(found, c.removed);
       }
-      // Same length, same records; each ech holds one configuration of an unknown version.
-      ASSERT_EQ(edit.message.size(), wire.size());
-      EXPECT_EQ(withoutEch(read(edit.message)), withoutEch(read(wire)));
-      const Bytes unusable = unusableEchConfigList(64);
-      std::size_t found = 0;
-      for (auto at = std::search(edit.message.begin(), edit.message.end(), unusable.begin(),
-                                 unusable.end());
-           at != edit.message.end();
-           at = std::search(at + 1, edit.message.end(), unusable.begin(), unusable.end()))
-        ++found;
-      EXPECT_EQ(found, c.removed);
     }
   }
 }
@@ -135,59 +224,77 @@ TEST(AnswerRewriter, EncryptedDnsDiscoveryNamesGetNoUsableAnswer) {
   }
 }
 
+PacketLayout answerFrom53(hosts::IpFamily family, std::uint8_t protocol, Bytes payload) {
+  PacketLayout layout;
+  layout.family = family;
+  const bool v6 = family == hosts::IpFamily::v6;
+  layout.source = v6 ? "2001:db8::53" : "198.51.100.53";
+  layout.destination = v6 ? "2001:db8::2" : "10.0.0.2";
+  layout.protocol = protocol;
+  layout.sourcePort = 53;
+  layout.destinationPort = 41000;
+  layout.flags = hosts::kTcpAck | hosts::kTcpPsh;
+  layout.payload = std::move(payload);
+  return layout;
+}
+
+// Truncated, malformed and ldns-unsafe answers pass unchanged and are counted, alone, in a TCP
+// segment and in a packet.
 TEST(AnswerRewriter, UnreadableAnswersPassAndAreCounted) {
-  const Bytes good =
-      wireOf({"www.blocked.example.", "HTTPS", {"www.blocked.example." + kHttps + kEch}});
-  Bytes countsTooLarge = good;
+  Bytes countsTooLarge = kBlocked;
   countsTooLarge[7] = 9;  // ANCOUNT
-  Bytes pointerLoop = good;
+  Bytes pointerLoop = kBlocked;
   pointerLoop[12] = 0xc0;  // the question name points at itself
   pointerLoop[13] = 12;
-  Bytes twoTsig = good;  // ldns would keep one and leak the other
-  twoTsig[11] = 2;       // ARCOUNT
-  for (int i = 0; i < 2; ++i) twoTsig.insert(twoTsig.end(), {0, 0, 0xfa, 0, 0xff, 0, 0, 0, 0, 0, 0});
-  for (const Bytes& bad :
-       {Bytes(good.begin(), good.begin() + good.size() / 2), Bytes(good.begin(), good.begin() + 11),
-        Bytes{}, countsTooLarge, pointerLoop, twoTsig}) {
+  Bytes twoTsig = kBlocked;  // ldns would keep one and leak the other
+  twoTsig[11] = 2;           // ARCOUNT
+  for (int i = 0; i < 2; ++i)
+    twoTsig.insert(twoTsig.end(), {0, 0, 0xfa, 0, 0xff, 0, 0, 0, 0, 0, 0});
+  for (const Bytes& bad : {Bytes(kBlocked.begin(), kBlocked.begin() + kBlocked.size() / 2),
+                           Bytes(kBlocked.begin(), kBlocked.begin() + 11), Bytes{}, countsTooLarge,
+                           pointerLoop, twoTsig}) {
     SCOPED_TRACE(bad.size());
     EXPECT_EQ(rewriteAnswer(bad, policy()).outcome, AnswerOutcome::unparsed);
     EXPECT_EQ(rewriteAnswer(bad, policy(true)).outcome, AnswerOutcome::unparsed);
+    if (bad.empty()) continue;
+    for (auto protocol : {hosts::kIpProtocolUDP, hosts::kIpProtocolTCP}) {
+      const bool tcp = protocol == hosts::kIpProtocolTCP;
+      const PacketEdit packet = rewriteAnswerPacket(
+          buildPacket(answerFrom53(hosts::IpFamily::v6, protocol, tcp ? framed({bad}) : bad)),
+          policy());
+      EXPECT_FALSE(packet.rewritten);
+      EXPECT_EQ(packet.unparsed, 1u);
+      EXPECT_EQ(packet.answersRead, 0u);
+    }
   }
-}
-
-Bytes framed(const std::vector<Bytes>& messages) {
-  Bytes out;
-  for (const auto& message : messages) {
-    out.push_back(static_cast<std::uint8_t>(message.size() >> 8));
-    out.push_back(static_cast<std::uint8_t>(message.size()));
-    out.insert(out.end(), message.begin(), message.end());
-  }
-  return out;
+  // A packet cut short, and a bare ACK of a DNS connection, which is nothing to read.
+  Bytes cutPacket = buildPacket(answerFrom53(hosts::IpFamily::v4, hosts::kIpProtocolUDP, kBlocked));
+  cutPacket.resize(30);
+  EXPECT_EQ(rewriteAnswerPacket(cutPacket, policy()).unparsed, 1u);
+  const PacketEdit ack = rewriteAnswerPacket(
+      buildPacket(answerFrom53(hosts::IpFamily::v4, hosts::kIpProtocolTCP, {})), policy());
+  EXPECT_FALSE(ack.rewritten);
+  EXPECT_EQ(ack.unparsed + ack.answersRead, 0u);
 }
 
 TEST(AnswerRewriter, TcpSegmentsKeepTheirLengthAndHoldWholeMessagesOnly) {
-  const Bytes blocked =
-      wireOf({"www.blocked.example.", "HTTPS", {"www.blocked.example." + kHttps + kEch}});
-  const Bytes allowed =
-      wireOf({"www.allowed.example.", "HTTPS", {"www.allowed.example." + kHttps + kEch}});
-  const Bytes two = framed({allowed, blocked});
+  const Bytes two = framed({kAllowed, kBlocked});
   StreamEdit edit = rewriteTcpPayload(two, policy());
   EXPECT_EQ(edit.outcome, AnswerOutcome::rewritten);
   EXPECT_EQ(edit.answersRead, 2u);
   EXPECT_EQ(edit.echRemoved, 1u);
   ASSERT_EQ(edit.payload.size(), two.size());
   // The allowed message byte for byte, the blocked one with the same records and length.
-  EXPECT_TRUE(std::equal(two.begin(), two.begin() + 2 + allowed.size(), edit.payload.begin()));
-  const Bytes second(edit.payload.begin() + 4 + allowed.size(), edit.payload.end());
-  EXPECT_EQ(withoutEch(read(second)), withoutEch(read(blocked)));
-  EXPECT_NE(second, blocked);
+  EXPECT_TRUE(std::equal(two.begin(), two.begin() + 2 + kAllowed.size(), edit.payload.begin()));
+  const Bytes second(edit.payload.begin() + 4 + kAllowed.size(), edit.payload.end());
+  EXPECT_EQ(withoutEch(read(second)), withoutEch(read(kBlocked)));
+  EXPECT_NE(second, kBlocked);
 
-  EXPECT_EQ(rewriteTcpPayload(framed({allowed}), policy()).outcome, AnswerOutcome::unchanged);
+  EXPECT_EQ(rewriteTcpPayload(framed({kAllowed}), policy()).outcome, AnswerOutcome::unchanged);
   EXPECT_EQ(rewriteTcpPayload({}, policy()).answersRead, 0u);
   // A message cut by the segment's end, and a segment that starts inside one.
-  const Bytes cut(two.begin(), two.end() - 1);
-  const Bytes inside(two.begin() + 1, two.end());
-  for (const Bytes& partial : {cut, inside}) {
+  for (const Bytes& partial :
+       {Bytes(two.begin(), two.end() - 1), Bytes(two.begin() + 1, two.end())}) {
     StreamEdit bad = rewriteTcpPayload(partial, policy());
     EXPECT_EQ(bad.outcome, AnswerOutcome::unparsed);
     EXPECT_EQ(bad.unparsed, 1u);
@@ -201,6 +308,37 @@ TEST(AnswerRewriter, UnusableEchConfigListIsWellFormed) {
   EXPECT_EQ(big.size(), 300u);
   EXPECT_EQ((big[0] << 8 | big[1]), 298);
   EXPECT_EQ((big[4] << 8 | big[5]), 294);
+}
+
+// The rewritten packet is exactly what a sender of the new answer would have sent.
+TEST(AnswerPacket, RewrittenPacketsCarryTheirOwnLengthsAndChecksums) {
+  for (auto family : {hosts::IpFamily::v4, hosts::IpFamily::v6}) {
+    for (auto protocol : {hosts::kIpProtocolUDP, hosts::kIpProtocolTCP}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(family)) + "/" + std::to_string(protocol));
+      const bool tcp = protocol == hosts::kIpProtocolTCP;
+      PacketLayout layout = answerFrom53(family, protocol, tcp ? framed({kBlocked}) : kBlocked);
+      const PacketEdit edit = rewriteAnswerPacket(buildPacket(layout), policy());
+      ASSERT_TRUE(edit.rewritten);
+      EXPECT_EQ(edit.answersRead, 1u);
+      EXPECT_EQ(edit.echRemoved, 1u);
+      const auto parsed = hosts::parseIpPacket(edit.packet);
+      ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
+      layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
+      EXPECT_EQ(edit.packet, buildPacket(layout));
+      if (tcp) {
+        EXPECT_EQ(layout.payload.size(), kBlocked.size() + 2);
+      } else {
+        EXPECT_LT(layout.payload.size(), kBlocked.size());
+        EXPECT_EQ(read(layout.payload), withoutEch(read(kBlocked)));
+      }
+      const PacketEdit untouched = rewriteAnswerPacket(
+          buildPacket(answerFrom53(family, protocol, tcp ? framed({kAllowed}) : kAllowed)),
+          policy());
+      EXPECT_FALSE(untouched.rewritten);
+      EXPECT_TRUE(untouched.packet.empty());
+      EXPECT_EQ(untouched.answersRead, 1u);
+    }
+  }
 }
 
 }  // namespace
