@@ -22,28 +22,21 @@ void putLE(PacketBytes& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-void block(PacketBytes& out, std::uint32_t type, PacketBytes body) {
-  body.resize((body.size() + 3) / 4 * 4);
-  const auto length = static_cast<std::uint32_t>(body.size() + 12);
-  putLE(out, type, 4);
-  putLE(out, length, 4);
-  out.insert(out.end(), body.begin(), body.end());
-  putLE(out, length, 4);
-}
-
 // A pcapng file of raw IP packets, each with its own 64-bit stamp in microseconds.
 PacketBytes pcapng(const std::vector<PacketBytes>& packets,
                    const std::vector<std::uint64_t>& stamps) {
-  PacketBytes out, section, interface;
-  putLE(section, 0x1A2B3C4D, 4);
-  putLE(section, 1, 2);
-  putLE(section, 0, 2);
-  putLE(section, ~0ull, 8);
-  block(out, 0x0A0D0D0A, section);
-  putLE(interface, 101, 2);
-  putLE(interface, 0, 2);
-  putLE(interface, 65535, 4);
-  block(out, 1, interface);
+  PacketBytes out;
+  const auto block = [&](std::uint32_t type, PacketBytes body) {
+    body.resize((body.size() + 3) / 4 * 4);
+    putLE(out, type, 4);
+    putLE(out, body.size() + 12, 4);
+    out.insert(out.end(), body.begin(), body.end());
+    putLE(out, body.size() + 12, 4);
+  };
+  // The section (byte-order magic, version 1.0, length unknown), then one raw-IP interface.
+  block(0x0A0D0D0A,
+        {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+  block(1, {101, 0, 0, 0, 0xff, 0xff, 0, 0});
   for (std::size_t i = 0; i < packets.size(); ++i) {
     PacketBytes body;
     putLE(body, 0, 4);
@@ -52,7 +45,7 @@ PacketBytes pcapng(const std::vector<PacketBytes>& packets,
     putLE(body, packets[i].size(), 4);
     putLE(body, packets[i].size(), 4);
     body.insert(body.end(), packets[i].begin(), packets[i].end());
-    block(out, 6, body);
+    block(6, body);
   }
   return out;
 }
@@ -82,13 +75,12 @@ std::vector<PacketBytes> blockedConnection() {
   return packets;
 }
 
-struct StampCase {
-  const char* name;
-  std::vector<std::uint64_t> stamps;  // microseconds, one per packet
-  const char* verdict;
-};
-
 TEST(ReplayTimeStamps, AnyStampReplaysOnAClockThatOnlyMovesForward) {
+  struct StampCase {
+    const char* name;
+    std::vector<std::uint64_t> stamps;  // microseconds, one per packet
+    const char* verdict;
+  };
   constexpr std::uint64_t kNow = 1700000000ull * 1000000;
   constexpr std::uint64_t kMax = ~0ull;
   constexpr std::uint64_t kFuzzerYear = 0x0A240A06001E4000ull;  // the crash input's stamp

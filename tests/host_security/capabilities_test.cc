@@ -7,22 +7,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
 namespace quillnest::linuxhost {
 namespace {
-
-// A status line of /proc/<path>/status, e.g. "CapEff".
-std::string statusField(const std::string& path, const std::string& field) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field + ":", 0) == 0)
-      return line.substr(line.find_first_not_of(" \t", field.size() + 1));
-  return {};
-}
 
 // Runs check in a child; its exit code is the number of the first failed step.
 template <typename Check>
@@ -61,17 +50,7 @@ TEST(Capabilities, KeepsExactlyTheDaemonsOnEveryLaterThreadAndExec) {
   });
   EXPECT_EQ(failedStep, 0);
   // The test program itself kept what it had.
-  EXPECT_NE(statusField("/proc/self/status", "CapEff"), "0000000000003000");
-}
-
-TEST(Capabilities, NothingToKeepLeavesNothing) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const int failedStep = inChild([] {
-    if (!keepOnlyCapabilities(0).empty()) return 1;
-    const CapabilitySets sets = currentCapabilities();
-    return sets.effective == 0 && sets.permitted == 0 && sets.bounding == 0 ? 0 : 2;
-  });
-  EXPECT_EQ(failedStep, 0);
+  EXPECT_NE(currentCapabilities().effective, kDaemonCapabilities);
 }
 
 }  // namespace
