@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <span>
 #include <string>
@@ -17,20 +15,13 @@
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
 
-namespace {
-
-using quillnest::fuzz::check;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillnest;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  using fuzz::check;
+  const std::string_view text = fuzz::text(data, size);
   const linuxhost::ImportResult result = linuxhost::importBlocklist(text);
 
-  std::size_t newlines = 0;
-  for (char c : text) newlines += c == '\n';
-  check(result.lines <= newlines + 1, "line count");
+  check(result.lines <= fuzz::split(text, '\n').size(), "line count");
   check(result.domains.size() + result.folded + result.skippedTotal() <= size,
         "one outcome per name at most");
   check(result.internationalised <= result.domains.size(), "converted names are kept names");

@@ -15,16 +15,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillnest;
   using quillnest::fuzz::check;
-  std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::size_t newline = text.find('\n');
-  const std::string_view name = text.substr(0, newline);
-  std::vector<std::string> entries;
-  for (text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-       !text.empty();) {
-    const std::size_t end = text.find('\n');
-    entries.emplace_back(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-  }
+  const auto lines = fuzz::split(fuzz::text(data, size), '\n');
+  const std::string_view name = lines.front();
+  std::vector<std::string> entries(lines.begin() + 1, lines.end());
+  if (!entries.empty() && entries.back().empty()) entries.pop_back();  // a final newline
   const FilterRules rules(true, entries);
   std::string error;
   const auto explanation = linuxhost::explainName(rules, {}, name, error);

@@ -6,14 +6,14 @@
 // either way.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hosts/common/http_request_head.h"
 
+using quillnest::fuzz::check;
 using quillnest::hosts::HttpHeadResult;
 using quillnest::hosts::HttpRequestHeadReader;
 
@@ -39,14 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t at = 0; at < stream.size(); at += step) {
       reader.feed(stream.subspan(at, std::min(step, stream.size() - at)));
     }
-    if (!sameName(whole, reader.result())) {
-      std::fprintf(stderr, "answer depends on the cuts (step %zu, limit %zu)\n", step, limit);
-      std::abort();
-    }
-    if (whole.status == quillnest::hosts::HttpHeadStatus::named && whole.host.empty()) {
-      std::fprintf(stderr, "named without a host\n");
-      std::abort();
-    }
+    check(sameName(whole, reader.result()), "the answer depends on the cuts");
+    check(whole.status != HttpHeadStatus::named || !whole.host.empty(), "named without a host");
     // The whole connection, request after request, as the engine reads it: the names of the
     // heads do not depend on the cuts either, and every read makes progress or waits for more.
     std::vector<std::string> namesWhole;
@@ -60,13 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pending.insert(pending.end(), piece.begin(), piece.end());
         while (!pending.empty() && !requests.ended()) {
           const auto read = requests.read(pending);
-          if (read.consumed > pending.size()) {
-            std::fprintf(stderr, "consumed more than given\n");
-            std::abort();
-          }
-          pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(read.consumed));
+          check(read.consumed <= pending.size(), "consumed more than given");
+          pending.erase(pending.begin(),
+                        pending.begin() + static_cast<std::ptrdiff_t>(read.consumed));
           if (read.head) {
-            const bool named = read.head->status == quillnest::hosts::HttpHeadStatus::named;
+            const bool named = read.head->status == HttpHeadStatus::named;
             names.push_back(named ? read.head->host : std::string());
           }
           if (read.consumed == 0 && !read.head) break;
@@ -77,10 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // are compared up to the first head either run could not name.
     for (std::size_t i = 0; i < std::min(namesWhole.size(), namesCut.size()); ++i) {
       if (namesWhole[i].empty() || namesCut[i].empty()) break;
-      if (namesWhole[i] != namesCut[i]) {
-        std::fprintf(stderr, "request %zu named differently by the cuts\n", i);
-        std::abort();
-      }
+      check(namesWhole[i] == namesCut[i], "a request named differently by the cuts");
     }
   }
   return 0;

@@ -11,15 +11,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillnest::linuxhost;
   using quillnest::fuzz::check;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = quillnest::fuzz::text(data, size);
   std::string error;
   const auto sources = parseSources(text, error);
   if (!sources) {
     check(error.starts_with("line "), "a refusal names its line");
     return 0;
   }
-  std::size_t lines = 1;
-  for (const char c : text) lines += c == '\n';
+  const std::size_t lines = quillnest::fuzz::split(text, '\n').size();
   std::size_t previous = 0;
   for (const auto& source : *sources) {
     check(!source.location.empty(), "a location");

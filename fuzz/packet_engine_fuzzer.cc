@@ -4,8 +4,6 @@
 // reports is reported closed exactly once by the end.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <vector>
@@ -17,7 +15,6 @@ namespace {
 
 using namespace quillnest;
 using namespace quillnest::hosts;
-
 using quillnest::fuzz::check;
 
 class ScriptedProvider final : public NEFilterDataProvider {

@@ -2,21 +2,14 @@
 // the input and the transport fields must agree with what the parser claims.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 
 #include "fuzz/fuzz_check.h"
 #include "hosts/common/packet.h"
 
-namespace {
-
-using quillnest::fuzz::check;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillnest::hosts;
+  using quillnest::fuzz::check;
   const std::span<const std::uint8_t> input(data, size);
   const ParseResult result = parseIpPacket(input);
   if (result.status != ParseStatus::ok) return 0;

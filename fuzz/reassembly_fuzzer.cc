@@ -4,8 +4,6 @@
 // from a fuzzed initial sequence, so streams that cross the wrap are covered too.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <vector>
 

@@ -8,10 +8,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -31,20 +30,14 @@ int captureFile() {
   return fd;
 }
 
+// pcap (microseconds or nanoseconds, either byte order) or a pcapng section header.
 bool startsWithMagic(const std::uint8_t* data, std::size_t size) {
+  static const std::uint32_t kMagics[] = {0xa1b2c3d4, 0xd4c3b2a1, 0xa1b23c4d, 0x4d3cb2a1,
+                                          0x0a0d0d0a};
   if (size < 4) return false;
   const std::uint32_t word =
       static_cast<std::uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3];
-  switch (word) {
-    case 0xa1b2c3d4:  // pcap, microseconds, either byte order
-    case 0xd4c3b2a1:
-    case 0xa1b23c4d:  // pcap, nanoseconds
-    case 0x4d3cb2a1:
-    case 0x0a0d0d0a:  // pcapng section header
-      return true;
-    default:
-      return false;
-  }
+  return std::find(std::begin(kMagics), std::end(kMagics), word) != std::end(kMagics);
 }
 
 }  // namespace

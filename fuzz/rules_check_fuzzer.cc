@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string_view>
 
@@ -12,16 +10,11 @@
 #include "hosts/linux/control/rules_check.h"
 #include "rules/filter_rules.h"
 
-namespace {
-
-using quillnest::fuzz::check;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillnest;
+  using fuzz::check;
   const std::span<const std::uint8_t> input(data, size);
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = fuzz::text(data, size);
   const linuxhost::RulesCheck result = linuxhost::checkRules(input);
   const DecodeResult decoded = decodeFilterRules(input);
 
@@ -33,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(result.isEnabled == decoded.rules->isEnabled(), "isEnabled");
   check(result.entryCount == decoded.rules->domains().size(), "entry count");
-  const std::size_t lineCount =
-      static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  const std::size_t lineCount = fuzz::split(text, '\n').size();
   std::size_t previous = 0;
   for (std::size_t i = 0; i < result.problems.size(); ++i) {
     const auto& problem = result.problems[i];

@@ -4,8 +4,6 @@
 // the index-based reading of the same rules.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -13,14 +11,9 @@
 #include "inspection/server_name.h"
 #include "tests/tls/literal_reader.h"
 
-namespace {
-
-using quillnest::fuzz::check;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using quillnest::ServerNameResult;
+  using quillnest::fuzz::check;
   const std::span<const std::uint8_t> input(data, size);
   const ServerNameResult result = quillnest::extractServerName(input);
 
