@@ -412,12 +412,6 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});
 }
 
-TEST_F(EngineTest, HttpNamingCanBeTurnedOff) {
-  makeEngine({.nameHttpFlows = false});
-  serverPort = 80;
-  EXPECT_EQ(play(syn()).update.mark, M::allowed);
-}
-
 TEST_F(EngineTest, RulesChangeDropsThroughUpdateFlow) {
   serverPort = 80;
   play(syn());
