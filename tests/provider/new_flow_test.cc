@@ -37,8 +37,9 @@ struct NewFlowCase {
   FlowShape shape;
   Kind verdict;
   const char* logged;  // the block report's name, none when no report
-  bool entered;      // in activeWebFlows, with reporting on
+  bool entered;        // in activeWebFlows, with reporting on
 };
+void PrintTo(const NewFlowCase& c, std::ostream* os) { *os << c.name; }
 
 // clang-format off
 const NewFlowCase kNewFlowCases[] = {
@@ -113,7 +114,8 @@ TEST_P(NewFlowVerdictTest, VerdictReportAndEntry) {
   EXPECT_EQ(provider->activeWebFlowCount(), c.entered ? 1u : 0u);
   EXPECT_EQ(provider->outboundBufferCount(), 0u);
   if (c.logged) {
-    EXPECT_EQ(logs(), (std::vector<LogRecord>{{LogLevel::debug, "Blocked hostname: %{public}s",
+    EXPECT_EQ(logs(), (std::vector<LogRecord>{{LogLevel::debug,
+                                               "Blocked hostname: %{public}s",
                                                {LogArgument::publicString(c.logged)}}}));
     EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});
   } else {

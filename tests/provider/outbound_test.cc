@@ -22,6 +22,7 @@ struct OutboundCase {
   std::optional<std::size_t> heldAfter;  // buffer length afterwards, none when no entry
   bool blockReport;
 };
+void PrintTo(const OutboundCase& c, std::ostream* os) { *os << c.name; }
 
 Bytes filled(std::size_t size, std::uint8_t value = 0) { return Bytes(size, value); }
 

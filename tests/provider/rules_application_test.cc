@@ -15,6 +15,7 @@ struct ResetCase {
   std::vector<std::string> newDomains;
   bool resetDue;
 };
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 
 // clang-format off
 const ResetCase kResetCases[] = {
