@@ -7,11 +7,17 @@
 // clang-format on
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_conntrack.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "hosts/linux/marks.h"
 
@@ -62,6 +68,54 @@ void setTuple(nf_conntrack* ct, const hosts::ConnectionKey& key) {
 }
 
 }  // namespace
+
+// Every connection of the machine sends several updates (handshake states, mark changes) that
+// onEvent() would parse and throw away; the kernel drops them at the socket instead.
+std::string attachEventFilter(int fd) {
+  constexpr std::uint32_t kAttributes = sizeof(nlmsghdr) + sizeof(nfgenmsg);
+  // nlmsg_type is in host order; the filter reads it as network order.
+  const std::uint32_t destroyType = htons((NFNL_SUBSYS_CTNETLINK << 8) | IPCTNL_MSG_CT_DELETE);
+  constexpr auto statement = [](std::uint16_t code, std::uint32_t k) {
+    return sock_filter{code, 0, 0, k};
+  };
+  constexpr auto jump = [](std::uint16_t code, std::uint32_t k, std::uint8_t yes, std::uint8_t no) {
+    return sock_filter{code, yes, no, k};
+  };
+  constexpr std::uint32_t findAttribute = SKF_AD_OFF + SKF_AD_NLATTR;
+  constexpr std::uint32_t findNested = SKF_AD_OFF + SKF_AD_NLATTR_NEST;
+  // Jump offsets count from the next instruction; 23 rejects, 24 passes.
+  sock_filter code[] = {
+      /* 0 */ statement(BPF_LD | BPF_IMM, kAttributes),
+      /* 1 */ statement(BPF_LDX | BPF_IMM, CTA_MARK),
+      /* 2 */ statement(BPF_LD | BPF_W | BPF_ABS, findAttribute),
+      /* 3 */ jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 19, 0),
+      /* 4 */ statement(BPF_MISC | BPF_TAX, 0),
+      /* 5 */ statement(BPF_LD | BPF_W | BPF_IND, sizeof(struct nlattr)),
+      /* 6 */ jump(BPF_JMP | BPF_JSET | BPF_K, kMarkMask, 0, 16),
+      /* 7 */ statement(BPF_LD | BPF_H | BPF_ABS, offsetof(nlmsghdr, nlmsg_type)),
+      /* 8 */ jump(BPF_JMP | BPF_JEQ | BPF_K, destroyType, 15, 0),
+      /* 9 */ statement(BPF_LD | BPF_IMM, kAttributes),
+      /* 10 */ statement(BPF_LDX | BPF_IMM, CTA_PROTOINFO),
+      /* 11 */ statement(BPF_LD | BPF_W | BPF_ABS, findAttribute),
+      /* 12 */ jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 10, 0),
+      /* 13 */ statement(BPF_LDX | BPF_IMM, CTA_PROTOINFO_TCP),
+      /* 14 */ statement(BPF_LD | BPF_W | BPF_ABS, findNested),
+      /* 15 */ jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 7, 0),
+      /* 16 */ statement(BPF_LDX | BPF_IMM, CTA_PROTOINFO_TCP_STATE),
+      /* 17 */ statement(BPF_LD | BPF_W | BPF_ABS, findNested),
+      /* 18 */ jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 4, 0),
+      /* 19 */ statement(BPF_MISC | BPF_TAX, 0),
+      /* 20 */ statement(BPF_LD | BPF_B | BPF_IND, sizeof(struct nlattr)),
+      /* 21 */ jump(BPF_JMP | BPF_JEQ | BPF_K, TCP_CONNTRACK_TIME_WAIT, 2, 0),
+      /* 22 */ jump(BPF_JMP | BPF_JEQ | BPF_K, TCP_CONNTRACK_CLOSE, 1, 0),
+      /* 23 */ statement(BPF_RET | BPF_K, 0),
+      /* 24 */ statement(BPF_RET | BPF_K, 0xffffffff),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+  if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
+    return std::strerror(errno);
+  return {};
+}
 
 std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
   if (!nfct_attr_is_set(ct, ATTR_ORIG_L3PROTO) || !nfct_attr_is_set(ct, ATTR_ORIG_L4PROTO))
@@ -114,6 +168,8 @@ std::string ConntrackEvents::open() {
   int fd = nfct_fd(handle_);
   fcntl(fd, F_SETFD, FD_CLOEXEC);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  // Without the filter every event still reaches onEvent(), which skips the same ones.
+  filterError_ = attachEventFilter(fd);
   return {};
 }
 
@@ -133,6 +189,9 @@ void ConntrackEvents::run(const std::atomic<bool>& stop, const Handler& handler,
       // Lost ends leave entries in the engine; they leave with the next start at the latest.
       warn("conntrack events overran their buffer; some connection ends were missed");
     }
+    // Busy, a wakeup per event would cost more than the events: gather a few milliseconds'
+    // worth (the engine learns of an end that much later).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   nfct_callback_unregister(handle_);
 }

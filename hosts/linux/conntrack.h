@@ -30,6 +30,11 @@ std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct);
 // TCP states (conntrack's numbering) after which the connection carries no more data.
 bool isClosingTcpState(std::uint8_t state);
 
+// A socket filter for conntrack event messages: passes destroy events and TCP updates into a
+// closing state, of connections that carry one of our marks (what ConntrackEvents acts on).
+// Empty on success, else why it could not be attached.
+std::string attachEventFilter(int fd);
+
 // Listens for destroy events and for TCP updates into TIME_WAIT/CLOSE, on the thread that calls
 // run(). Connections without one of our marks are skipped.
 class ConntrackEvents {
@@ -45,9 +50,12 @@ class ConntrackEvents {
   // Until stop is set (checked at least every 200 ms). lostEvents counts buffer overruns.
   void run(const std::atomic<bool>& stop, const Handler& handler,
            const std::function<void(const std::string&)>& warn);
+  // Why the kernel does not filter the events for us (empty when it does).
+  const std::string& filterError() const { return filterError_; }
 
  private:
   nfct_handle* handle_ = nullptr;
+  std::string filterError_;
 };
 
 // Sets a connection's mark (ours only, other bits cleared) by its original tuple.
