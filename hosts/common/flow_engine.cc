@@ -109,8 +109,10 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
 void FlowEngine::run(const ConnectionRef& connection, Step step, ConnectionUpdate& update,
                      EngineTime now, std::unique_lock<std::mutex>& lock,
                      std::vector<Settled>& settled) {
+  const auto observer = observer_;
+  // Only an observer reads them: without one no list is built on the packet path.
   const auto note = [&] {
-    if (update.outcome == Outcome::pending || !update.flow) return;
+    if (!observer || update.outcome == Outcome::pending || !update.flow) return;
     if (!settled.empty() && settled.back().flow == update.flow &&
         settled.back().outcome == update.outcome) {
       return;
@@ -118,7 +120,6 @@ void FlowEngine::run(const ConnectionRef& connection, Step step, ConnectionUpdat
     settled.push_back({update.flow, update.outcome});
   };
   note();
-  const auto observer = observer_;
   while (step.ask != Ask::nothing) {
     switch (step.ask) {
       case Ask::newFlow: {

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -87,6 +88,8 @@ std::string FilterDaemon::openKernelSide() {
     queues_.push_back(std::move(queue));
   }
   if (auto error = conntrackEvents_.open(); !error.empty()) return error;
+  if (!conntrackEvents_.filterError().empty())
+    debug("conntrack events unfiltered in the kernel: " + conntrackEvents_.filterError());
   if (auto error = conntrackMarker_.open(); !error.empty()) return error;
   // Without it forwarded connections still get their reset, at their next packet.
   if (options_.forward)
@@ -99,6 +102,10 @@ NetfilterQueue* FilterDaemon::queueFor(hosts::PacketHandle handle) {
   if (number < options_.firstQueue) return nullptr;
   std::size_t index = number - options_.firstQueue;
   return index < queues_.size() ? queues_[index].get() : nullptr;
+}
+
+hosts::FlowEngine& FilterDaemon::engineFor(const NetfilterQueue& queue) {
+  return *engines_[queue.number() - options_.firstQueue];
 }
 
 void FilterDaemon::onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet) {
@@ -132,7 +139,8 @@ void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   if ((packet.mark & kMarkMask) == kMarkDnsAnswer) return onDnsAnswer(queue, packet);
   if (options_.closeEncryptedDns && dropEncryptedDns(queue, packet)) return;
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
-  auto decision = engine_->onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
+  auto decision =
+      engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
   const auto mark = decision.update.mark;
   bool markCarried = false;
   switch (decision.action) {
@@ -191,8 +199,10 @@ void FilterDaemon::endConnection(const hosts::ConnectionKey& key) {
 }
 
 void FilterDaemon::enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& verdict) {
-  if (verdict->kind() != NEFilterDataVerdict::Kind::drop || !engine_) return;
-  auto update = engine_->dropFlow(flow->identifier());
+  if (verdict->kind() != NEFilterDataVerdict::Kind::drop) return;
+  std::optional<hosts::ConnectionUpdate> update;
+  for (const auto& engine : engines_)
+    if ((update = engine->dropFlow(flow->identifier()))) break;
   if (!update) return;
   resets_.fetch_add(1);
   // The mark first, so nothing passes between the reset and the rule that drops.
@@ -203,9 +213,9 @@ void FilterDaemon::enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& 
 }
 
 void FilterDaemon::releaseEverything() {
-  if (!engine_) return;
-  for (const auto& key : engine_->connections())
-    applyUpdate(engine_->onConnectionDestroyed(key), true);
+  for (const auto& engine : engines_)
+    for (const auto& key : engine->connections())
+      applyUpdate(engine->onConnectionDestroyed(key), true);
 }
 
 void FilterDaemon::startThreads() {
@@ -221,13 +231,16 @@ void FilterDaemon::startThreads() {
     conntrackEvents_.run(
         stopServices_,
         [this](const ConntrackEvent& event) {
-          applyUpdate(engine_->onConnectionDestroyed(event.key), true);
+          // Any queue may have seen it; the others do not know the key.
+          for (const auto& engine : engines_)
+            applyUpdate(engine->onConnectionDestroyed(event.key), true);
         },
         warnFn);
   });
   tickThread_ = std::thread([this] {
     while (!stopServices_.load()) {
-      for (const auto& update : engine_->tick(now())) applyUpdate(update, false);
+      for (const auto& engine : engines_)
+        for (const auto& update : engine->tick(now())) applyUpdate(update, false);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
@@ -263,8 +276,9 @@ std::string FilterDaemon::startControlPlane() {
   host_->setNotificationSink([this](std::string_view name) { control_->post(name); });
   startedAt_ = std::chrono::steady_clock::now();
   status_ = std::make_unique<FunctionStatusSource>([this] {
-    const hosts::FlowEngineCounters counters =
-        engine_ ? engine_->counters() : hosts::FlowEngineCounters{};
+    hosts::FlowEngineCounters counters;
+    if (enginesReady_.load(std::memory_order_acquire))
+      for (const auto& engine : engines_) counters += engine->counters();
     StatusReport report =
         makeStatusReport(counters, provider_ ? provider_->currentRules() : FilterRules::disabled(),
                          resets_.load(), control_->subscriberCount(),
@@ -316,7 +330,14 @@ int FilterDaemon::run() {
   provider_ = FilterDataProvider::init(host_);
   hosts::FlowEngineOptions engineOptions;
   engineOptions.holdTimeout = options_.holdTimeout;
-  engine_ = std::make_unique<hosts::FlowEngine>(provider_, engineOptions);
+  // The bounds are the daemon's; each queue gets its share.
+  engineOptions.maxConnections =
+      std::max<std::size_t>(1, engineOptions.maxConnections / queues_.size());
+  engineOptions.maxInspectedConnections =
+      std::max<std::size_t>(1, engineOptions.maxInspectedConnections / queues_.size());
+  for (std::size_t i = 0; i < queues_.size(); ++i)
+    engines_.push_back(std::make_unique<hosts::FlowEngine>(provider_, engineOptions));
+  enginesReady_.store(true, std::memory_order_release);
   host_->setFlowUpdater([this](const FlowRef& flow, const DataVerdictRef& verdict,
                                NETrafficDirection) { enforceFlowUpdate(flow, verdict); });
 

@@ -1,7 +1,9 @@
 // `quillnest-filter run`: the daemon that puts the provider in the path of this machine's
 // connections. Threads: one per netfilter queue (the provider is called from all of them at
-// once), one for conntrack events, one for the engine's hold bounds, the host's configuration
-// thread, and the caller's, which waits for signals.
+// once), one for conntrack events, one for the engines' hold bounds, the host's configuration
+// thread, and the caller's, which waits for signals. Each queue has a flow engine of its own, so
+// the queues' workers share nothing hot but the provider: the queue rules balance by address
+// pair, so every packet of a connection comes to the same queue and engine.
 #pragma once
 
 #include <atomic>
@@ -56,7 +58,6 @@ class FilterDaemon {
   // Plug configuration, logging and notifications in here before run().
   LinuxHost& host() { return *host_; }
   // Present while run() serves.
-  hosts::FlowEngine* engine() { return engine_.get(); }
   FilterDataProvider* provider() { return provider_.get(); }
 
   // Sets up, serves until SIGINT/SIGTERM or requestStop(), cleans up. The exit status.
@@ -74,6 +75,7 @@ class FilterDaemon {
   void enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& verdict);
   void endConnection(const hosts::ConnectionKey& key);
   NetfilterQueue* queueFor(hosts::PacketHandle handle);
+  hosts::FlowEngine& engineFor(const NetfilterQueue& queue);
   void startThreads();
   void stopThreads();
   void releaseEverything();
@@ -83,7 +85,10 @@ class FilterDaemon {
   RunOptions options_;
   std::shared_ptr<LinuxHost> host_;
   std::shared_ptr<FilterDataProvider> provider_;
-  std::unique_ptr<hosts::FlowEngine> engine_;
+  // One per queue, in queue order; filled once, before enginesReady_ (the status thread reads
+  // them).
+  std::vector<std::unique_ptr<hosts::FlowEngine>> engines_;
+  std::atomic<bool> enginesReady_{false};
   std::vector<std::unique_ptr<NetfilterQueue>> queues_;
   ConntrackEvents conntrackEvents_;
   ConntrackMarker conntrackMarker_;

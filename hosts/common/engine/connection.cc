@@ -43,6 +43,42 @@ std::string_view connectionMarkName(ConnectionMark mark) {
   return "unknown";
 }
 
+FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounters& part) {
+  // Every member is a count or an array of counts: one added here per member.
+  static_assert(sizeof(FlowEngineCounters) ==
+                sizeof(std::uint64_t) *
+                    (22 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+  const auto add = [](auto& to, const auto& from) {
+    for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
+  };
+  total.packets += part.packets;
+  total.newFlows += part.newFlows;
+  total.newFlowsAllowed += part.newFlowsAllowed;
+  total.newFlowsDropped += part.newFlowsDropped;
+  total.udp443Drops += part.udp443Drops;
+  total.inspections += part.inspections;
+  total.inspectionsAllowed += part.inspectionsAllowed;
+  total.inspectionsDropped += part.inspectionsDropped;
+  total.failOpenEvents += part.failOpenEvents;
+  total.closedReports += part.closedReports;
+  total.tableFull += part.tableFull;
+  total.unparseablePackets += part.unparseablePackets;
+  total.badChecksums += part.badChecksums;
+  total.conflictingStreams += part.conflictingStreams;
+  total.evictions += part.evictions;
+  add(total.refusedSegments, part.refusedSegments);
+  total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
+  total.echClientHellos += part.echClientHellos;
+  add(total.outcomes, part.outcomes);
+  total.httpNamed += part.httpNamed;
+  add(total.httpUnnamed, part.httpUnnamed);
+  total.connections += part.connections;
+  total.inspectedConnections += part.inspectedConnections;
+  total.heldPackets += part.heldPackets;
+  total.httpWaiting += part.httpWaiting;
+  return total;
+}
+
 Connection::Connection(const ConnectionKey& key, const FlowEngineOptions& options,
                        FlowEngineCounters& counters)
     : key_(key), options_(options), counters_(counters) {}

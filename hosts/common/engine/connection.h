@@ -119,6 +119,8 @@ struct FlowEngineCounters {
   std::uint64_t heldPackets = 0;
   std::uint64_t httpWaiting = 0;  // port-80 connections whose first request head is not read yet
 };
+// Adds every count (a host with several engines reports their sum).
+FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounters& part);
 
 // The provider call a step asks for.
 enum class Ask : std::uint8_t {
