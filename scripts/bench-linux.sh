@@ -7,15 +7,21 @@
 # queue alone), the daemon with one queue and with two; the machine ceiling (two processes of
 # arithmetic against one) is printed beside them. Last, the latency a DNS answer gains through the
 # daemon beside the accept-all program on a queue rule for answers. Bounded: every step has a
-# timeout.
+# timeout. The parallel clients take their source addresses in turn from SOURCES addresses of the
+# client namespace: the kernel balances queues by address pair only (ports are not hashed), so
+# from a single address every connection would go to one queue.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
-#   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3
+#   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3,
+#   SOURCES=32, BASELINE (another build of the daemon, measured beside this one in the parallel
+#   part as base-1q and base-2q), ONLY=parallel (that part alone)
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
 ACCEPT_ALL=$(readlink -f "${ACCEPT_ALL:-build/bench/bench/accept_all_queue}")
 CLIENTS=${CLIENTS:-4}
 ROUNDS=${ROUNDS:-3}
+SOURCES=${SOURCES:-32}
+BASELINE=${BASELINE:+$(readlink -f "$BASELINE")}
 PLAIN_PORT=5001
 ACCEPT_QUEUE=7
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -45,6 +51,11 @@ trap 'exit 1' INT TERM
 ip netns add "$C"; ip netns add "$S"
 ip -n "$C" link add qc0 type veth peer name qs0 netns "$S"
 ip -n "$C" addr add 198.51.100.1/24 dev qc0; ip -n "$S" addr add 198.51.100.2/24 dev qs0
+SOURCE_LIST=""
+for i in $(seq "$SOURCES"); do
+  ip -n "$C" addr add "198.51.100.$((100 + i))/24" dev qc0
+  SOURCE_LIST+="${SOURCE_LIST:+,}198.51.100.$((100 + i))"
+done
 for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
 ip -n "$C" link set qc0 up; ip -n "$S" link set qs0 up
 
@@ -86,11 +97,10 @@ measure() {
   echo "  throughput: $(ip netns exec "$C" timeout 30 python3 "$HERE/bench_linux_helper.py" blast 198.51.100.2 80 3)"
 }
 
-echo "without the filter ($COUNT connections, 200 TLS handshakes):"
-measure
+DAEMON_BIN=$BIN
 start_daemon() {  # [run options...]
   : >"$WORK/daemon.log"
-  ip netns exec "$C" "$BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" "$@" \
+  ip netns exec "$C" "$DAEMON_BIN" run --rules "$WORK/rules.json" --runtime-dir "$WORK/run" "$@" \
     >"$WORK/daemon.log" 2>&1 &
   DAEMON=$!
   for _ in $(seq 300); do grep -q "quillnest-filter running" "$WORK/daemon.log" && break; sleep 0.1; done
@@ -101,29 +111,40 @@ stop_daemon() {
   for _ in $(seq 100); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$DAEMON" 2>/dev/null; wait "$DAEMON" 2>/dev/null; DAEMON=""
 }
-start_daemon
-echo "with the filter (100,000 blocked domains; TLS flows held until the ClientHello is read):"
-measure
-echo
-echo "port-80 requests, connect to first response byte ($COUNT requests, Host read before the verdict):"
-printf '  %-18s %s\n' "without the filter" "${HTTP_RESULTS[0]:-?}" "with the filter" "${HTTP_RESULTS[1]:-?}"
-stop_daemon
+if [[ ${ONLY:-} != parallel ]]; then
+  echo "without the filter ($COUNT connections, 200 TLS handshakes):"
+  measure
+  start_daemon
+  echo "with the filter (100,000 blocked domains; TLS flows held until the ClientHello is read):"
+  measure
+  echo
+  echo "port-80 requests, connect to first response byte ($COUNT requests, Host read before the verdict):"
+  printf '  %-18s %s\n' "without the filter" "${HTTP_RESULTS[0]:-?}" "with the filter" "${HTTP_RESULTS[1]:-?}"
+  stop_daemon
+fi
 
 # Parallel new connections to a plain port: the first packet of each goes through the queue and the
 # provider's new-flow decision; every later packet bypasses user space.
 # One client alone gives the latency each setup adds to a connect.
+# The packets each queue took so far (the kernel's last packet id per queue), as "q0 N q1 M".
+queue_split() {
+  ip netns exec "$C" awk '{printf "%sq%s %s", (NR > 1 ? " " : ""), $1, $8}' \
+    /proc/net/netfilter/nfnetlink_queue 2>/dev/null
+}
 parallel() {  # label
-  local line single
+  local line single split=""
   line=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" pconnect 198.51.100.2 \
-    "$PLAIN_PORT" "$COUNT" "$CLIENTS")
+    "$PLAIN_PORT" "$COUNT" "$CLIENTS" "$SOURCE_LIST")
+  [[ $1 == *-[12]q ]] && split=" | queued packets: $(queue_split)"
   single=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" pconnect \
-    198.51.100.2 "$PLAIN_PORT" "$COUNT" 1)
-  printf '    %-11s %s | one client: %s\n' "$1:" "$line" "$single"
+    198.51.100.2 "$PLAIN_PORT" "$COUNT" 1 "$SOURCE_LIST")
+  printf '    %-11s %s | one client: %s%s\n' "$1:" "$line" "$single" "$split"
   echo "$1 ${line%% *} $(awk '{for (i = 1; i < NF; i++) if ($i == "p50") print $(i + 1)}' <<<"$single")" \
     >>"$WORK/rates"
 }
 echo
-echo "parallel new connections, $CLIENTS clients, $COUNT per run, port $PLAIN_PORT, $ROUNDS rounds:"
+echo "parallel new connections, $CLIENTS clients from $SOURCES addresses, $COUNT per run," \
+  "port $PLAIN_PORT, $ROUNDS rounds (load average before: $(cut -d' ' -f1-3 /proc/loadavg)):"
 : >"$WORK/rates"
 for round in $(seq "$ROUNDS"); do
   echo "  round $round"
@@ -138,12 +159,17 @@ for round in $(seq "$ROUNDS"); do
     ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}"
     kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""
   fi
-  start_daemon --queues 1
-  parallel daemon-1q
-  stop_daemon
-  start_daemon --queues 2
-  parallel daemon-2q
-  stop_daemon
+  for build in ${BASELINE:+base} daemon; do
+    DAEMON_BIN=$BIN
+    [[ $build == base ]] && DAEMON_BIN=$BASELINE
+    start_daemon --queues 1
+    parallel "$build-1q"
+    stop_daemon
+    start_daemon --queues 2
+    parallel "$build-2q"
+    stop_daemon
+  done
+  DAEMON_BIN=$BIN
 done
 [[ -x $ACCEPT_ALL ]] || echo "  (no accept-all program at $ACCEPT_ALL: build it with the bench preset)"
 python3 - "$WORK/rates" <<'PY'
@@ -155,11 +181,14 @@ for line in open(sys.argv[1]):
     latencies.setdefault(label, []).append(float(latency))
 m = {label: statistics.median(values) for label, values in rates.items()}
 p50 = {label: statistics.median(values) for label, values in latencies.items()}
-print(f"  machine ceiling (2 processes of arithmetic / 1): {m.pop('ceiling'):.2f}x (median)")
-print("  %-11s %10s %14s %14s" % ("", "conn/s", "1 client p50", "added p50"))
+print()
+print("  summary (medians of the rounds; conn/s with all clients, latency of one client alone):")
+print(f"  machine ceiling (2 processes of arithmetic / 1): {m.pop('ceiling'):.2f}x"
+      " (2.00x: both cores were free for the run)")
+print("  %-11s %10s %9s %14s %14s" % ("", "conn/s", "/ none", "1 client p50", "added p50"))
 for label in m:
-    print("  %-11s %10.0f %11.0f us %11.0f us" % (label, m[label], p50[label],
-                                                 p50[label] - p50.get("none", 0)))
+    print("  %-11s %10.0f %8.2fx %11.0f us %11.0f us" % (
+        label, m[label], m[label] / m["none"], p50[label], p50[label] - p50.get("none", 0)))
 def ratio(text, value, goal, better_low=False):
     met = value <= goal if better_low else value >= goal
     print(f"  {text}: {value:.2f}x (goal {'<=' if better_low else '>='} {goal}x: "
@@ -172,7 +201,14 @@ if "accept-all" in m and "daemon-1q" in m:
               (p50["daemon-1q"] - p50["none"]) / added, 1.2, True)
 if "daemon-1q" in m:
     ratio("daemon 2 queues / 1 queue, conn/s", m["daemon-2q"] / m["daemon-1q"], 1.5)
+if "base-1q" in m:
+    for q in ("1q", "2q"):
+        print(f"  daemon-{q} / base-{q}, conn/s: {m['daemon-' + q] / m['base-' + q]:.2f}x, added p50 "
+              f"{p50['daemon-' + q] - p50['none']:.0f} us against {p50['base-' + q] - p50['none']:.0f} us")
 PY
+echo "  (load average after: $(cut -d' ' -f1-3 /proc/loadavg))"
+
+[[ ${ONLY:-} == parallel ]] && exit 0
 
 # DNS answers, in rounds alternating the setups: no queue, the accept-all program, the daemon for
 # an allowed name (answer unchanged) and a blocked one (ech removed).

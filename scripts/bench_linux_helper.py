@@ -5,8 +5,11 @@
   sink PORT                       accept and close at once, as fast as one process can
   connect ADDR PORT COUNT         COUNT sequential connects: rate and connect latency p50/p99
   ceiling                         loops/s of plain arithmetic in 1 and in 2 processes at once
-  pconnect ADDR PORT COUNT N      COUNT connects from N client processes at once, each closed
-                                  with a reset (no TIME_WAIT): total rate, latency p50/p99
+  pconnect ADDR PORT COUNT N [SOURCES]
+                                  COUNT connects from N client processes at once, each closed
+                                  with a reset (no TIME_WAIT): total rate, latency p50/p99;
+                                  SOURCES (a,b,...): the local addresses the connects take in
+                                  turn
   tls ADDR NAME COUNT             COUNT TLS handshakes on 443: handshake p50/p99
   blast ADDR PORT SECONDS         read one connection's stream: MB/s
   http ADDR NAME COUNT            COUNT port-80 requests with Host NAME: connect to first
@@ -84,11 +87,11 @@ def sink(port):
         conn.close()
 
 
-def pconnect(address, port, count, clients):
+def pconnect(address, port, count, clients, sources=()):
     per_client = max(1, count // clients)
     start_at = time.monotonic() + 0.3
     readers = []
-    for _ in range(clients):
+    for index in range(clients):
         read_end, write_end = os.pipe()
         if os.fork() == 0:
             os.close(read_end)
@@ -97,9 +100,12 @@ def pconnect(address, port, count, clients):
             while time.monotonic() < start_at:
                 pass
             begin = time.monotonic()
-            for _ in range(per_client):
+            for n in range(per_client):
                 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
+                if sources:
+                    s.setsockopt(socket.IPPROTO_IP, 24, 1)  # IP_BIND_ADDRESS_NO_PORT
+                    s.bind((sources[(n * clients + index) % len(sources)], 0))
                 s.settimeout(5)
                 t = time.monotonic()
                 try:
@@ -230,7 +236,8 @@ if __name__ == "__main__":
     elif mode == "sink":
         sink(int(sys.argv[2]))
     elif mode == "pconnect":
-        pconnect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
+        pconnect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]),
+                 tuple(sys.argv[6].split(",")) if len(sys.argv) > 6 else ())
     elif mode == "connect":
         connect(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif mode == "tls":
