@@ -30,6 +30,7 @@ need_pc libnetfilter_conntrack libnetfilter-conntrack-dev
 need_pc libmnl libmnl-dev
 need_pc libpcap libpcap-dev
 need_pc libndpi libndpi-dev
+need_cmd ndpiReader libndpi-bin
 need_pc ldns libldns-dev
 for tool in iptables:iptables ip:iproute2 conntrack:conntrack tcpdump:tcpdump curl:curl \
   openssl:openssl gnutls-cli:gnutls-bin python3:python3 pgrep:procps killall:psmisc; do
