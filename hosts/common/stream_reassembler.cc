@@ -63,9 +63,14 @@ std::vector<std::uint8_t> StreamReassembler::take() {
   std::vector<std::uint8_t> out;
   while (!pieces_.empty() && pieces_.begin()->first == taken_) {
     auto& piece = pieces_.begin()->second;
-    out.insert(out.end(), piece.begin(), piece.end());
     taken_ += piece.size();
     buffered_ -= piece.size();
+    // Most takes find one piece: it is handed out as it is, uncopied.
+    if (out.empty()) {
+      out = std::move(piece);
+    } else {
+      out.insert(out.end(), piece.begin(), piece.end());
+    }
     pieces_.erase(pieces_.begin());
   }
   return out;

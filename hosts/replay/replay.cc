@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <mutex>
 #include <ostream>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "host/quiet_parts.h"
@@ -64,7 +64,6 @@ class ReplayHost final : public NEFilterProviderHost {
 };
 
 struct FlowRecord {
-  std::size_t order = 0;
   EngineTime firstSeen{};
   ConnectionKey key;
   bool dropped = false;
@@ -74,13 +73,12 @@ struct FlowRecord {
   bool httpHost = false;   // serverName came from an HTTP request head
 };
 
-// Collects what happened to each flow for the report.
+// Collects what happened to each flow for the report, in order of their first packet.
 class Recorder final : public hosts::FlowEngineObserver {
  public:
   void newFlow(const ConnectionKey& key, const FlowRef& flow, const NEFilterNewFlowVerdict& verdict,
                EngineTime now) override {
-    FlowRecord& record = flows[flow->identifier()];
-    record.order = flows.size();
+    FlowRecord& record = at(flow->identifier());
     record.firstSeen = now;
     record.key = key;
     record.inspected = verdict.kind() == NEFilterNewFlowVerdict::Kind::filterData;
@@ -90,15 +88,23 @@ class Recorder final : public hosts::FlowEngineObserver {
     }
   }
   void serverName(const FlowRef& flow, const std::string& name) override {
-    flows[flow->identifier()].serverName = name;
+    at(flow->identifier()).serverName = name;
   }
   void settled(const FlowRef& flow, hosts::Outcome outcome) override {
-    FlowRecord& record = flows[flow->identifier()];
+    FlowRecord& record = at(flow->identifier());
     record.outcome = outcome;
     record.dropped = hosts::outcomeRow(outcome).dropped;
   }
 
-  std::map<UUID, FlowRecord> flows;
+  std::vector<FlowRecord> flows;
+
+ private:
+  FlowRecord& at(const UUID& identifier) {
+    const auto [it, fresh] = index_.try_emplace(identifier, flows.size());
+    if (fresh) flows.emplace_back();
+    return flows[it->second];
+  }
+  std::unordered_map<UUID, std::size_t> index_;
 };
 
 // Where the IP header starts in a frame of this link type; nullopt for frames that carry no IP.
@@ -291,21 +297,18 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes 
   for (const auto& key : engine.connections()) engine.onConnectionDestroyed(key);
   engine.tick(now + std::chrono::hours(1));
 
-  std::vector<const FlowRecord*> ordered;
-  for (const auto& [id, record] : recorder->flows) ordered.push_back(&record);
-  std::sort(ordered.begin(), ordered.end(),
-            [](const FlowRecord* a, const FlowRecord* b) { return a->order < b->order; });
-  for (const FlowRecord* record : ordered) {
+  result.flows.reserve(recorder->flows.size());
+  for (const FlowRecord& record : recorder->flows) {
     ReplayFlow flow;
-    flow.time = std::chrono::duration<double>(record->firstSeen).count();
-    flow.protocol = protocolName(record->key.protocol);
-    flow.remote = remoteText(record->key);
-    flow.serverName = record->serverName;
-    flow.verdict = record->dropped ? "drop" : "allow";
-    flow.why = whyText(*record);
-    flow.outcome = std::string(hosts::outcomeKey(record->outcome));
+    flow.time = std::chrono::duration<double>(record.firstSeen).count();
+    flow.protocol = protocolName(record.key.protocol);
+    flow.remote = remoteText(record.key);
+    flow.serverName = record.serverName;
+    flow.verdict = record.dropped ? "drop" : "allow";
+    flow.why = whyText(record);
+    flow.outcome = std::string(hosts::outcomeKey(record.outcome));
     result.flows.push_back(std::move(flow));
-    ++(record->dropped ? result.summary.dropped : result.summary.allowed);
+    ++(record.dropped ? result.summary.dropped : result.summary.allowed);
   }
   const auto counters = engine.counters();
   result.summary.flows = counters.newFlows;
@@ -345,11 +348,20 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         << ",\"blockNotifications\":" << s.blockNotifications << "}}\n";
     return 0;
   }
+  // Lines are put together in one buffer: a large capture has one per flow.
+  std::string lines;
   for (const ReplayFlow& f : result->flows) {
-    out << std::fixed << std::setprecision(6) << f.time << " " << f.protocol << " " << f.remote
-        << " " << (f.serverName.empty() ? "-" : f.serverName) << " " << f.verdict << " (" << f.why
-        << ")\n";
+    char time[32];
+    std::snprintf(time, sizeof time, "%.6f", f.time);
+    lines.append(time).append(" ").append(f.protocol).append(" ").append(f.remote).append(" ");
+    lines.append(f.serverName.empty() ? "-" : f.serverName).append(" ").append(f.verdict);
+    lines.append(" (").append(f.why).append(")\n");
+    if (lines.size() >= 1 << 16) {
+      out << lines;
+      lines.clear();
+    }
   }
+  out << lines;
   out << "summary: " << s.packets << " packets (" << s.unparseable << " not TCP/UDP over IP), "
       << s.flows << " flows, " << s.allowed << " allowed, " << s.dropped << " dropped, "
       << s.inspected << " inspected, " << s.failOpen << " failed open, " << s.blockNotifications

@@ -358,6 +358,11 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
 
 std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_t> bytes) {
   if (prefaceDone_) return bytes;
+  if (prefaceHeader_.empty() && prefaceSkip_ == 0 && !bytes.empty() &&
+      bytes[0] != kTlsChangeCipherSpec && bytes[0] != kTlsAlert) {
+    prefaceDone_ = true;  // the usual start: the handshake record itself, passed on uncopied
+    return bytes;
+  }
   std::size_t at = 0;
   while (!prefaceDone_ && at < bytes.size()) {
     if (prefaceSkip_ > 0) {
