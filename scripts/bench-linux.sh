@@ -6,14 +6,15 @@
 # to a plain port, side by side in rounds: no filter, an accept-all queue program (the cost of the
 # queue alone), the daemon with one queue and with two; the machine ceiling (two processes of
 # arithmetic against one) is printed beside them. Last, the latency a DNS answer gains through the
-# daemon beside the accept-all program on a queue rule for answers. Bounded: every step has a
-# timeout. The parallel clients take their source addresses in turn from SOURCES addresses of the
-# client namespace: the kernel balances queues by address pair only (ports are not hashed), so
-# from a single address every connection would go to one queue.
+# daemon beside the accept-all program on a queue rule for answers, and a large plain-HTTP download
+# and upload without and with the daemon. Bounded: every step has a timeout. The parallel clients
+# take their source addresses in turn from SOURCES addresses of the client namespace: the kernel
+# balances queues by address pair only (ports are not hashed), so from a single address every
+# connection would go to one queue.
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 #   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3,
 #   SOURCES=32, BASELINE (another build of the daemon, measured beside this one in the parallel
-#   part as base-1q and base-2q), ONLY=parallel (that part alone)
+#   part as base-1q and base-2q), ONLY=parallel (that part alone), HTTP_MB=500
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
@@ -257,4 +258,41 @@ if "accept-all" in m:
             # for ksoftirqd, so no queue is no baseline then.
             line += ", added latency not measurable (no queue was slower)"
         print(line)
+PY
+
+# Plain HTTP, one connection each way, in rounds alternating no filter and the daemon. The daemon
+# judges every request head of a port-80 connection, so it follows the stream through bodies.
+transfer_rate() {  # transfer_rate download|upload -> MB/s
+  ip netns exec "$C" timeout 300 python3 "$HERE/bench_linux_helper.py" "$1" 198.51.100.2 \
+    allowed.example "$HTTP_MB" | sed -n 's/.*rate_mb_s=\([0-9]*\).*/\1/p'
+}
+HTTP_MB=${HTTP_MB:-500}
+echo
+echo "plain HTTP on port 80, one connection, $HTTP_MB MB each way, $ROUNDS rounds:"
+: >"$WORK/transfer"
+for round in $(seq "$ROUNDS"); do
+  for way in download upload; do echo "none-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
+  start_daemon
+  for way in download upload; do echo "daemon-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
+  stop_daemon
+done
+python3 - "$WORK/transfer" <<'PY'
+import statistics, sys
+rounds = {}
+for line in open(sys.argv[1]):
+    parts = line.split()
+    if len(parts) == 2:
+        rounds.setdefault(parts[0], []).append(float(parts[1]))
+m = {label: statistics.median(values) for label, values in rounds.items()}
+print("  %-9s %12s %12s   %s" % ("", "no filter", "daemon", "daemon / no filter"))
+for way in ("download", "upload"):
+    none, daemon = m.get(f"none-{way}"), m.get(f"daemon-{way}")
+    if not none or not daemon:
+        print(f"  {way}: not measured (a transfer failed)")
+        continue
+    ratio = daemon / none
+    print("  %-9s %7.0f MB/s %7.0f MB/s   %.2fx (goal >= 0.9x: %s)   rounds: %s | %s" % (
+        way, none, daemon, ratio, "met" if ratio >= 0.9 else "missed",
+        " ".join(f"{v:.0f}" for v in rounds[f"none-{way}"]),
+        " ".join(f"{v:.0f}" for v in rounds[f"daemon-{way}"])))
 PY

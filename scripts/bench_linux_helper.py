@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Helper of bench-linux.sh.
-  serve PORT                      accept; "blast" -> stream zeros until closed; an HTTP request
-                                  -> a small response; else close
+  serve PORT                      accept; "blast" -> stream zeros until closed; GET /bytes/N
+                                  -> N bytes of body; POST -> its body read, a small response;
+                                  another HTTP request -> a small response; else close
   sink PORT                       accept and close at once, as fast as one process can
   connect ADDR PORT COUNT         COUNT sequential connects: rate and connect latency p50/p99
   ceiling                         loops/s of plain arithmetic in 1 and in 2 processes at once
@@ -12,6 +13,8 @@
                                   turn
   tls ADDR NAME COUNT             COUNT TLS handshakes on 443: handshake p50/p99
   blast ADDR PORT SECONDS         read one connection's stream: MB/s
+  download ADDR NAME MB           one HTTP GET of MB megabytes on port 80: MB/s ("rate_mb_s=...")
+  upload ADDR NAME MB             one HTTP POST of MB megabytes (Content-Length) on port 80
   http ADDR NAME COUNT            COUNT port-80 requests with Host NAME: connect to first
                                   response byte p50/p99
   dns ADDR NAME COUNT             COUNT sequential UDP queries for NAME's HTTPS record: answer
@@ -65,6 +68,25 @@ def serve(port):
                 chunk = bytes(256 * 1024)
                 while True:
                     conn.sendall(chunk)
+            elif first.startswith(b"GET /bytes/"):
+                size = int(first.split(b" ")[1][len(b"/bytes/"):])
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size)
+                send_zeros(conn, size)
+            elif first.startswith(b"POST "):
+                conn.settimeout(30)
+                while b"\r\n\r\n" not in first:
+                    first += conn.recv(65536)
+                head, body = first.split(b"\r\n\r\n", 1)
+                length = next(int(line.split(b":", 1)[1]) for line in head.split(b"\r\n")
+                              if line.lower().startswith(b"content-length:"))
+                left = length - len(body)
+                buffer = bytearray(1 << 20)
+                while left > 0:
+                    n = conn.recv_into(buffer)
+                    if n == 0:
+                        return
+                    left -= n
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
             elif first.startswith(b"GET "):
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
         except OSError:
@@ -75,6 +97,45 @@ def serve(port):
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+
+def send_zeros(conn, size):
+    chunk = bytes(1 << 20)
+    view = memoryview(chunk)
+    while size > 0:
+        n = min(size, len(chunk))
+        conn.sendall(view[:n])
+        size -= n
+
+
+def transfer(address, name, megabytes, upload):
+    """One request on a fresh port-80 connection, timed from connect to the last byte."""
+    size = megabytes * 1000 * 1000
+    start = time.monotonic()
+    s = socket.create_connection((address, 80), timeout=30)
+    if upload:
+        s.sendall(f"POST /upload HTTP/1.1\r\nHost: {name}\r\nContent-Length: {size}\r\n\r\n"
+                  .encode())
+        send_zeros(s, size)
+    else:
+        s.sendall(f"GET /bytes/{size} HTTP/1.1\r\nHost: {name}\r\n\r\n".encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = s.recv(65536)
+        if not chunk:
+            raise SystemExit("connection closed before the response")
+        head += chunk
+    if not upload:
+        received = len(head.split(b"\r\n\r\n", 1)[1])
+        buffer = bytearray(1 << 20)
+        while received < size:
+            n = s.recv_into(buffer)
+            if n == 0:
+                raise SystemExit("connection closed early")
+            received += n
+    elapsed = time.monotonic() - start
+    s.close()
+    print(f"rate_mb_s={size / elapsed / 1e6:.0f} seconds={elapsed:.2f}")
 
 
 def sink(port):
@@ -246,5 +307,7 @@ if __name__ == "__main__":
         http(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif mode == "dns":
         dns(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif mode in ("download", "upload"):
+        transfer(sys.argv[2], sys.argv[3], int(sys.argv[4]), mode == "upload")
     elif mode == "blast":
         blast(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))
