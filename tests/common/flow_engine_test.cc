@@ -80,7 +80,9 @@ struct FlowRecorder : FlowEngineObserver {
                EngineTime) override {
     flows.push_back(flow);
   }
+  void serverName(const FlowRef&, const std::string& name) override { names.push_back(name); }
   std::vector<FlowRef> flows;
+  std::vector<std::string> names;  // once per ClientHello, when it is whole
 };
 
 class EngineTest : public ::testing::Test {
@@ -376,6 +378,7 @@ TEST_P(ScriptTest, LastEventAnswers) {
   EXPECT_EQ(d.update.discard.size(), c.discarded);
   EXPECT_EQ(held, c.held.value_or(held));
   EXPECT_EQ(observer->flows.size(), c.flows.value_or(observer->flows.size()));
+  EXPECT_LE(observer->names.size(), 1u);
   if (c.url) {
     ASSERT_FALSE(observer->flows.empty());
     const auto& url = observer->flows.back()->URL();
@@ -410,6 +413,7 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   EXPECT_EQ(engine->counters().badChecksums, 1u);
   EXPECT_EQ(play(piece(0, b)).action, drop);
   EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});
+  EXPECT_EQ(observer->names, std::vector<std::string>{"www.blocked.example"});  // refused: unread
 }
 
 TEST_F(EngineTest, RulesChangeDropsThroughUpdateFlow) {

@@ -329,7 +329,11 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   std::vector<std::uint8_t> fresh = stream_.take();
   if (!fresh.empty()) {
     lastProgress_ = now;
-    httpPending_.insert(httpPending_.end(), fresh.begin(), fresh.end());
+    if (httpPending_.empty()) {
+      httpPending_ = std::move(fresh);  // request bodies pass here: no copy
+    } else {
+      httpPending_.insert(httpPending_.end(), fresh.begin(), fresh.end());
+    }
   }
   while (!httpPending_.empty() && !http_->ended()) {
     const HttpRequestReader::Read read = http_->read(httpPending_);
@@ -392,19 +396,22 @@ std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_
 }
 
 std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
-  constexpr std::size_t kEchBytesKept = 16 * 1024;
   if (helloRead_) return {};
-  helloBytes_.insert(helloBytes_.end(), bytes.begin(), bytes.end());
-  if (!echOfferRead_) {
-    const EchOffer offer = clientHelloEchOffer(helloBytes_);
-    if (offer == EchOffer::needMore && helloBytes_.size() < kEchBytesKept) return {};
-    if (offer == EchOffer::present) ++counters_.echClientHellos;
-    echOfferRead_ = true;
+  // A hello usually comes whole in one delivery: read in place, kept only while incomplete.
+  std::span<const std::uint8_t> hello = bytes;
+  if (!helloBytes_.empty()) {
+    helloBytes_.insert(helloBytes_.end(), bytes.begin(), bytes.end());
+    hello = helloBytes_;
   }
-  // The provider's own reading decides; this one only tells hosts the name it judged.
-  ServerNameResult name = extractServerName(helloBytes_);
-  if (name.kind() == ServerNameResult::Kind::needMore) return {};
+  // The provider's own reading decides; this one tells hosts the name it judged. It asks for
+  // no more than the provider holds (kMaxServerNameTotal), which bounds what is kept here.
+  const ServerNameResult name = extractServerName(hello);
+  if (name.kind() == ServerNameResult::Kind::needMore) {
+    if (helloBytes_.empty()) helloBytes_ = bytes;
+    return {};
+  }
   helloRead_ = true;
+  if (clientHelloEchOffer(hello) == EchOffer::present) ++counters_.echClientHellos;
   helloBytes_ = {};
   return name.kind() == ServerNameResult::Kind::found ? name.hostName() : std::string();
 }

@@ -256,9 +256,8 @@ class Connection {
   unsigned prefaceRecords_ = 0;
   std::vector<std::uint8_t> prefaceHeader_;
 
-  // The ClientHello so far, until its ECH offer and server name are read.
+  // The ClientHello so far while it is incomplete, until its ECH offer and server name are read.
   std::vector<std::uint8_t> helloBytes_;
-  bool echOfferRead_ = false;
   bool helloRead_ = false;
   std::uint64_t prefaceSkip_ = 0;
 
