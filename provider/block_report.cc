@@ -29,8 +29,8 @@ void FilterDataProvider::handleReport(const NEFilterReport& report) {
   if (!report.flow) return;
   const UUID identifier = report.flow->identifier();
   // The extracted entries die after unlocking.
-  decltype(activeWebFlows)::node_type flowEntry;
-  decltype(outboundBuffers)::node_type bufferEntry;
+  FlowRef flowEntry;
+  std::unique_ptr<Bytes> bufferEntry;
   {
     std::lock_guard guard(stateLock);
     flowEntry = activeWebFlows.extract(identifier);

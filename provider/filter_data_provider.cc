@@ -20,14 +20,18 @@ std::shared_ptr<FilterDataProvider> FilterDataProvider::init(
 
 RulesSnapshot FilterDataProvider::rulesSnapshot() {
   ThreadRulesCopy& copy = threadRulesCopy();
+  // The generation is stored after the rules it names (release), so equal means that this thread's
+  // copy is what the lock would have given at this moment.
+  if (rulesGeneration.load(std::memory_order_acquire) == copy.generation) {
+    return RulesSnapshot(copy);
+  }
   std::optional<FilterRules> fresh;  // the previous copy is released in it, after unlocking
   std::uint64_t generation;
   {
     std::lock_guard guard(stateLock);
-    generation = rulesGeneration;
-    if (generation != copy.generation) fresh.emplace(rules);
+    generation = rulesGeneration.load(std::memory_order_relaxed);
+    fresh.emplace(rules);
   }
-  if (!fresh) return RulesSnapshot(copy);
   if (copy.readers > 0) return RulesSnapshot(std::move(*fresh));
   copy.rules.swap(fresh);
   copy.generation = generation;
@@ -61,12 +65,12 @@ void FilterDataProvider::applyRules() {
     if (load < rulesLoadStored) return;
     rulesLoadStored = load;
     oldRules.emplace(std::exchange(rules, newRules));
-    rulesGeneration = newGeneration;
+    rulesGeneration.store(newGeneration, std::memory_order_release);
     const bool resetDue = newRules.isEnabled() &&
                           (!oldRules->isEnabled() || oldRules->domains() != newRules.domains());
     if (resetDue && !activeWebFlows.empty()) {
       flowsToReset.reserve(activeWebFlows.size());
-      for (const auto& [identifier, flow] : activeWebFlows) flowsToReset.push_back(flow);
+      activeWebFlows.forEach([&](const UUID&, const FlowRef& flow) { flowsToReset.push_back(flow); });
     }
   }
   logger->log(LogLevel::defaultLevel, QUILLNEST_LOG_RULES_UPDATED,
@@ -101,8 +105,8 @@ void FilterDataProvider::stopFilterWithReason(std::int64_t reason,
   if (configurationObservation) configurationObservation->invalidate();
   configurationObservation.reset();
   // The flows and buffers are freed after unlocking.
-  std::unordered_map<UUID, FlowRef> forgottenFlows;
-  std::unordered_map<UUID, Bytes> forgottenBuffers;
+  FlowMap<FlowRef> forgottenFlows;
+  FlowMap<std::unique_ptr<Bytes>> forgottenBuffers;
   {
     std::lock_guard guard(stateLock);
     activeWebFlows.swap(forgottenFlows);
@@ -134,9 +138,9 @@ bool FilterDataProvider::hasActiveWebFlow(const UUID& identifier) {
 
 std::optional<Bytes> FilterDataProvider::outboundBuffer(const UUID& identifier) {
   std::lock_guard guard(stateLock);
-  const auto entry = outboundBuffers.find(identifier);
-  if (entry == outboundBuffers.end()) return std::nullopt;
-  return entry->second;
+  const std::unique_ptr<Bytes>* buffer = outboundBuffers.find(identifier);
+  if (buffer == nullptr) return std::nullopt;
+  return **buffer;
 }
 
 }  // namespace quillnest

@@ -11,10 +11,10 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "host/data_provider.h"
+#include "provider/flow_map.h"
 #include "provider/rules_snapshot.h"
 #include "provider/state_lock.h"
 #include "rules/filter_rules.h"
@@ -73,17 +73,21 @@ class FilterDataProvider final : public NEFilterDataProvider,
 
   // Fields, in declared order.
   std::shared_ptr<Logger> logger;
-  StateLock stateLock;
-  std::unordered_map<UUID, FlowRef> activeWebFlows;
+  // What every section writes starts a cache line of its own, and what every decision only reads
+  // (the generation) sits on another, so that neither thread's reads wait for the other's writes.
+  alignas(64) StateLock stateLock;
+  FlowMap<FlowRef> activeWebFlows;
   std::unique_ptr<NSKeyValueObservation> configurationObservation;
-  std::unordered_map<UUID, Bytes> outboundBuffers;
+  FlowMap<std::unique_ptr<Bytes>> outboundBuffers;
   FilterRules rules;
   // Numbers applyRules' loads in the order they start; under stateLock, the newest one stored. An
   // older load that reaches the lock after a newer one must not put back the rules it read.
   std::atomic<std::uint64_t> rulesLoadsStarted{0};
   std::uint64_t rulesLoadStored = 0;
-  // Identifies the value in rules for the threads' copies (rules_snapshot.h); guarded likewise.
-  std::uint64_t rulesGeneration;
+  // Identifies the value in rules for the threads' copies (rules_snapshot.h). Written only under
+  // stateLock, together with rules; read without it, so that a decision whose thread already holds
+  // the current rules takes no lock for them.
+  alignas(64) std::atomic<std::uint64_t> rulesGeneration;
 };
 
 }  // namespace quillnest

@@ -3,7 +3,6 @@
 
 #include "inspection/new_flow.h"
 #include "provider/filter_data_provider.h"
-#include "provider/map_node.h"
 
 namespace quillnest {
 
@@ -31,17 +30,10 @@ NewFlowVerdictRef FilterDataProvider::handleNewFlow(const FlowRef& flow) {
 
   const auto* socketFlow = dynamic_cast<const NEFilterSocketFlow*>(flow.get());
   if (socketFlow != nullptr && isWebFlow(*socketFlow)) {
-    auto entry = makeMapNode<decltype(activeWebFlows)>(flow->identifier(), flow);
-    FlowRef replaced;  // both released after unlocking
-    decltype(activeWebFlows)::node_type unused;
-    {
-      std::lock_guard guard(stateLock);
-      auto inserted = activeWebFlows.insert(std::move(entry));
-      if (!inserted.inserted) {
-        replaced = std::exchange(inserted.position->second, std::move(inserted.node.mapped()));
-        unused = std::move(inserted.node);
-      }
-    }
+    FlowRef replaced;  // released after unlocking
+    lockWithRoom(stateLock, activeWebFlows, [&](FlowMap<FlowRef>& flows) {
+      replaced = flows.insert(flow->identifier(), flow);
+    });
     verdict->setShouldReport(true);
   }
   return verdict;

@@ -4,7 +4,6 @@
 
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
-#include "provider/map_node.h"
 
 namespace quillnest {
 
@@ -18,44 +17,48 @@ bool FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow, std::uint
     return false;
   }
   // Whatever the section may need is allocated before it: room for the whole result, in a new
-  // entry when this is the first delivery, else in a buffer that replaces a full one.
+  // buffer when this is the first delivery, else in one that replaces a full one.
   const std::size_t total = offset + bytes.size();
   // All three are freed after unlocking, with whatever the section left in them.
-  decltype(outboundBuffers)::node_type spare;
-  decltype(outboundBuffers)::node_type abandoned;
+  std::unique_ptr<Bytes> spare;
+  std::unique_ptr<Bytes> abandoned;
   Bytes larger;
   if (offset == 0) {
-    spare = makeMapNode<decltype(outboundBuffers)>(flow.identifier(), Bytes());
-    spare.mapped().reserve(total);
+    spare = std::make_unique<Bytes>();
+    spare->reserve(total);
   } else {
     larger.reserve(total);
   }
   collected.clear();
   collected.reserve(total);
 
-  std::lock_guard guard(stateLock);
-  const UUID identifier = flow.identifier();
-  auto entry = outboundBuffers.find(identifier);
-  const std::size_t held = entry == outboundBuffers.end() ? 0 : entry->second.size();
-  if (offset != held) {
-    if (entry != outboundBuffers.end()) abandoned = outboundBuffers.extract(entry);
-    return false;
-  }
-  if (entry == outboundBuffers.end()) {
-    entry = outboundBuffers.insert(std::move(spare)).position;
-  } else if (entry->second.capacity() < total) {
-    Bytes& room = offset == 0 ? spare.mapped() : larger;
-    room.assign(entry->second.begin(), entry->second.end());
-    entry->second.swap(room);
-  }
-  Bytes& buffer = entry->second;
-  buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-  collected.assign(buffer.begin(), buffer.end());
-  return true;
+  bool appended = false;
+  lockWithRoom(stateLock, outboundBuffers, [&](FlowMap<std::unique_ptr<Bytes>>& buffers) {
+    const UUID identifier = flow.identifier();
+    std::unique_ptr<Bytes>* entry = buffers.find(identifier);
+    const std::size_t held = entry == nullptr ? 0 : (*entry)->size();
+    if (offset != held) {
+      if (entry != nullptr) abandoned = buffers.extract(identifier);
+      return;
+    }
+    if (entry == nullptr) {
+      buffers.insert(identifier, std::move(spare));
+      entry = buffers.find(identifier);
+    } else if ((*entry)->capacity() < total) {
+      Bytes& room = offset == 0 ? *spare : larger;
+      room.assign((*entry)->begin(), (*entry)->end());
+      (*entry)->swap(room);
+    }
+    Bytes& buffer = **entry;
+    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+    collected.assign(buffer.begin(), buffer.end());
+    appended = true;
+  });
+  return appended;
 }
 
 void FilterDataProvider::removeOutboundBuffer(const NEFilterFlow& flow) {
-  decltype(outboundBuffers)::node_type removed;
+  std::unique_ptr<Bytes> removed;  // freed after unlocking
   std::lock_guard guard(stateLock);
   removed = outboundBuffers.extract(flow.identifier());
 }

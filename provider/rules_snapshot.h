@@ -4,9 +4,9 @@
 // with several threads deciding at once that counter's cache line moves between cores on every
 // flow. Instead, each stored value of the provider's rules carries a generation number, unique in
 // the process, and each thread keeps its own copy of the last rules it took with their generation.
-// Under the lock a decision reads the generation; only when it differs from the thread's copy is
-// the rules value copied (still under the lock), so the snapshot is exactly what a plain copy
-// would have given.
+// A decision reads the generation (an atomic, stored after the rules it names); only when it
+// differs from the thread's copy does it take the lock and copy the rules value, so the snapshot
+// is exactly what a plain copy under the lock would have given at that moment.
 #pragma once
 
 #include <cstdint>

@@ -1,14 +1,13 @@
-// The provider's one lock: a non-recursive mutex that also knows which thread holds it, so that
-// tests (and debug checks) can prove nothing slow runs under it.
+// The provider's one lock: non-recursive, and it knows which thread holds it, so that tests (and
+// debug checks) can prove nothing slow runs under it.
 //
 // Its sections last a few dozen nanoseconds, far less than a sleep and wake-up in the kernel, so a
-// thread that finds it taken spins for a while on the owner field (a read, which leaves the
-// holder's cache line alone) and only then parks in the mutex. The mutex stays a plain std::mutex
-// so that ThreadSanitizer sees every lock and unlock.
+// thread that finds it taken spins for a while, reading the lock word (which leaves the holder's
+// cache line shared rather than stolen), and only then parks on the word (a futex). The word has
+// three states, so that an unlock makes a system call only when a thread really sleeps.
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 namespace quillnest {
@@ -16,14 +15,18 @@ namespace quillnest {
 class StateLock {
  public:
   void lock() {
-    if (!mutex_.try_lock()) lockContended();
+    int expected = kFree;
+    if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+      lockContended();
+    }
     owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     ++heldByThisThread_;
   }
   void unlock() {
     --heldByThisThread_;
     owner_.store(std::thread::id(), std::memory_order_relaxed);
-    mutex_.unlock();
+    if (word_.exchange(kFree, std::memory_order_release) == kHeldWithSleepers) wakeOne();
   }
 
   bool isHeldByCurrentThread() const {
@@ -33,9 +36,14 @@ class StateLock {
   static bool currentThreadHoldsAny() { return heldByThisThread_ > 0; }
 
  private:
-  void lockContended();
+  static constexpr int kFree = 0;
+  static constexpr int kHeld = 1;
+  static constexpr int kHeldWithSleepers = 2;
 
-  std::mutex mutex_;
+  void lockContended();
+  void wakeOne();
+
+  std::atomic<int> word_{kFree};
   std::atomic<std::thread::id> owner_{};
   static thread_local int heldByThisThread_;
 };

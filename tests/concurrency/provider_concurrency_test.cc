@@ -119,8 +119,8 @@ TEST_F(ProviderConcurrencyTest, ReadersSeeOldOrNewRulesWhole) {
   EXPECT_EQ(torn, 0);
 }
 
-// Each thread keeps its own copy of the rules and refreshes it when the generation it reads under
-// the lock has changed. Here the sets only move forward, each blocking a domain of its own when it
+// Each thread keeps its own copy of the rules and refreshes it when the generation it reads has
+// changed. Here the sets only move forward, each blocking a domain of its own when it
 // is on; the sets that are off also list "mixed.example", which only a snapshot taking one set's
 // switch with another's list would block. A reader that sees the same set before and after a
 // decision knows the set that decision had to use: any other answer is a stale or mixed copy.
