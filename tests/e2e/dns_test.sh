@@ -21,6 +21,7 @@ chmod 0755 "$WORK"
 FAILURES=0
 PIDS=()
 source "$HERE/../support/netns_pair.sh"
+source "$HERE/../support/chromium.sh"
 trap 'kill -KILL $(cat "$WORK/chromium.pid" 2>/dev/null) 2>/dev/null; rm -rf "/etc/netns/$C"; cleanup' EXIT
 trap 'exit 1' INT TERM
 inc() { ip netns exec "$C" "$@"; }
@@ -122,24 +123,7 @@ inc curl -sk --max-time 5 https://dns.google/ -o /dev/null; rc=$?
 
 # Chromium with its defaults, resolving through the daemon.
 chrome_load() {  # chrome_load NAME -> "ok MS PROTOCOL" | "fail MS ERR PROTOCOL" | "timeout"
-  local url="https://$1/"
-  local profile; profile=$(mktemp -d "$WORK/chromium.XXXXXX")
-  ip netns exec "$C" unshare --pid --fork --kill-child --mount-proc \
-    chromium --headless --no-sandbox --disable-gpu --no-first-run \
-    --disable-background-networking --disable-component-update --disable-sync \
-    --user-data-dir="$profile" --ignore-certificate-errors \
-    --log-net-log="$profile/netlog.json" --timeout=15000 --dump-dom "$url" \
-    >"$profile/dom" 2>"$profile/stderr" &
-  local pid=$!
-  echo "$pid" > "$WORK/chromium.pid"
-  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid"; wait "$pid" 2>/dev/null; : > "$WORK/chromium.pid"
-    echo timeout; return
-  fi
-  wait "$pid"; : > "$WORK/chromium.pid"
-  local timing; timing=$(python3 "$HERE/netlog_outcome.py" "$profile/netlog.json" "$url")
-  if grep -qF "quillnest ech page" "$profile/dom"; then echo "ok $timing"; else echo "fail $timing"; fi
+  chromium_page "https://$1/" "quillnest ech page" 300 --headless
 }
 
 if command -v chromium >/dev/null; then

@@ -9,6 +9,7 @@ set -uo pipefail
 BIN=$(readlink -f "${1:?binary}")
 CASE=${2:-all}
 HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/../support/chromium.sh"
 [[ $(id -u) -eq 0 ]] || { echo "SKIP: needs root"; exit 77; }
 for tool in ip iptables-save openssl curl python3; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
@@ -359,27 +360,10 @@ PY
 # the server): Chromium's own background requests fail at name resolution instead of occupying
 # the servers.
 chrome_load() {  # chrome_load ADDRESS NAME WANT_TEXT [chromium flags]
-  local address=$1 name=$2 want=$3 url="https://$2/"; shift 3
-  local profile; profile=$(mktemp -d "$WORK/chromium.XXXXXX")
-  # A PID namespace of its own that ends when unshare ends (--kill-child): every Chromium
-  # process dies with that one PID, which the EXIT trap of case_chromium kills too.
-  ip netns exec "$C" unshare --pid --fork --kill-child --mount-proc \
-    chromium --headless=new --no-sandbox --disable-gpu --no-first-run \
-    --disable-background-networking --disable-component-update --disable-sync \
-    --disable-features=DnsOverHttps,OptimizationHints --no-pings --user-data-dir="$profile" \
-    --host-resolver-rules="MAP $name $address, MAP * ~NOTFOUND" --ignore-certificate-errors \
-    --log-net-log="$profile/netlog.json" --timeout=15000 "$@" --dump-dom "$url" \
-    >"$profile/dom" 2>"$profile/stderr" &
-  local pid=$!
-  echo "$pid" > "$WORK/chromium.pid"
-  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid"; wait "$pid" 2>/dev/null; : > "$WORK/chromium.pid"
-    echo timeout; return
-  fi
-  wait "$pid"; : > "$WORK/chromium.pid"
-  local timing; timing=$(python3 "$HERE/netlog_outcome.py" "$profile/netlog.json" "$url")
-  if grep -qF -- "$want" "$profile/dom"; then echo "ok $timing"; else echo "fail $timing"; fi
+  local address=$1 name=$2 want=$3; shift 3
+  chromium_page "https://$name/" "$want" 250 --headless=new \
+    --disable-features=DnsOverHttps,OptimizationHints --no-pings \
+    --host-resolver-rules="MAP $name $address, MAP * ~NOTFOUND" "$@"
 }
 
 chrome_refused() {  # a failure well under the 2 s hold bound, not a timeout
