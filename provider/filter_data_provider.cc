@@ -38,6 +38,18 @@ RulesSnapshot FilterDataProvider::rulesSnapshot() {
   return RulesSnapshot(copy);
 }
 
+void FilterDataProvider::releaseReplacedRules() {
+  ThreadRulesCopy& copy = threadRulesCopy();
+  if (!copy.rules || copy.readers > 0) return;
+  {
+    std::lock_guard guard(stateLock);
+    if (copy.generation == rulesGeneration) return;
+  }
+  // Freed outside the lock.
+  copy.rules.reset();
+  copy.generation = 0;
+}
+
 FilterRules FilterDataProvider::loadRules() const {
   const ConfigurationRef configuration = filterConfiguration();
   if (!configuration || !configuration->vendorConfiguration()) return FilterRules::disabled();

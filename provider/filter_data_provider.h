@@ -46,6 +46,9 @@ class FilterDataProvider final : public NEFilterDataProvider,
   // missing or unreadable. Never fails, never logs.
   FilterRules loadRules() const;
   void applyRules();
+  // Lets go of the calling thread's copy of rules that have since been replaced. A thread that
+  // decides no flow for a while calls it, so that it does not keep a replaced list alive.
+  void releaseReplacedRules();
 
   // Read-only views for hosts (status) and tests; each takes the lock briefly.
   FilterRules currentRules();

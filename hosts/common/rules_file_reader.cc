@@ -36,7 +36,7 @@ RulesFileBytes readRulesFileBytes(const std::filesystem::path& path, std::size_t
 }
 
 RulesFileBytes readRulesFileBytes(int fd, const std::filesystem::path& path,
-                                  std::size_t maximumSize) {
+                                  std::size_t maximumSize, std::size_t spare) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     const int error = errno;
@@ -53,7 +53,9 @@ RulesFileBytes readRulesFileBytes(int fd, const std::filesystem::path& path,
 
   // One buffer of the announced size and the padding, zeroed; a file that grows while it is
   // read is still read to its end, within the limit.
-  Bytes bytes(static_cast<std::size_t>(st.st_size) + kJsonReadPadding);
+  Bytes bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size) + kJsonReadPadding + spare);
+  bytes.resize(static_cast<std::size_t>(st.st_size) + kJsonReadPadding);
   std::size_t size = 0;
   for (;;) {
     const std::size_t space = bytes.size() - kJsonReadPadding - size;

@@ -25,8 +25,10 @@ struct RulesFileBytes {
 // A regular file of at most maximumSize bytes, read whole.
 RulesFileBytes readRulesFileBytes(const std::filesystem::path& path,
                                   std::size_t maximumSize = kRulesFileMaximumSize);
-// The same from a file already open (whoever opened it checked its owner and mode first).
+// The same from a file already open (whoever opened it checked its owner and mode first), with
+// spare bytes of capacity beyond the padding for a caller that adds to the text.
 RulesFileBytes readRulesFileBytes(int fd, const std::filesystem::path& path,
-                                  std::size_t maximumSize = kRulesFileMaximumSize);
+                                  std::size_t maximumSize = kRulesFileMaximumSize,
+                                  std::size_t spare = 0);
 
 }  // namespace quillnest

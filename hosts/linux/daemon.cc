@@ -1,5 +1,6 @@
 #include "hosts/linux/daemon.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -212,6 +213,20 @@ void FilterDaemon::enforceFlowUpdate(const FlowRef& flow, const DataVerdictRef& 
   applyUpdate(enforced, false);
 }
 
+void FilterDaemon::rulesChanged() {
+  host_->configurationChanged();
+  // Queued behind the provider's load on the configuration thread.
+  host_->post([this] { afterRulesLoad(); });
+}
+
+void FilterDaemon::afterRulesLoad() {
+  if (!provider_) return;
+  // The filter decodes the file once; only a file that left blocking off is read again, to say why.
+  if (provider_->currentRules().storage() == FilterRules::disabled().storage()) {
+    control_->rules().warnIfUndecodable();
+  }
+}
+
 void FilterDaemon::releaseEverything() {
   for (const auto& engine : engines_)
     for (const auto& key : engine->connections())
@@ -224,8 +239,10 @@ void FilterDaemon::startThreads() {
   };
   auto warnFn = [this](const std::string& line) { warn(line); };
   for (auto& queue : queues_) {
-    workers_.emplace_back(
-        [this, queue = queue.get(), warnFn] { queue->run(stopWorkers_, packetHandler_, warnFn); });
+    workers_.emplace_back([this, queue = queue.get(), warnFn] {
+      queue->run(stopWorkers_, packetHandler_, warnFn,
+                 [this] { provider_->releaseReplacedRules(); });
+    });
   }
   conntrackThread_ = std::thread([this, warnFn] {
     conntrackEvents_.run(
@@ -241,6 +258,7 @@ void FilterDaemon::startThreads() {
     while (!stopServices_.load()) {
       for (const auto& engine : engines_)
         for (const auto& update : engine->tick(now())) applyUpdate(update, false);
+      provider_->releaseReplacedRules();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
@@ -262,16 +280,21 @@ std::string FilterDaemon::startControlPlane() {
   controlOptions.rulesPath = options_.rulesPath;
   controlOptions.runtimeDirectory = options_.runtimeDirectory;
   controlOptions.debug = options_.debug;
+  if (options_.closeEncryptedDns) {
+    // The resolver names go into the file's bytes where they lie, without a copy of the file.
+    for (const auto& name : dns::wellKnownResolvers())
+      controlOptions.rulesSpareCapacity += name.size() + 8;
+  }
   control_ = std::make_unique<ControlPlane>(controlOptions);
   std::shared_ptr<JournalLogger> journal = control_->journal();
   host_->setLogSink(
       [journal](LogLevel level, const std::string& line) { journal->writeLine(level, line); });
   host_->setConfigurationSource([this] {
+    resolverEntries_ = 0;
     if (!options_.closeEncryptedDns) return control_->rules().current();
-    dns::ResolverAddition addition =
-        dns::withBlockedResolvers(control_->rules().current(), dns::wellKnownResolvers());
-    resolverEntries_ = addition.added;
-    return addition.configuration;
+    return control_->rules().current([this](Bytes& rulesText) {
+      resolverEntries_ = dns::addBlockedResolvers(rulesText, dns::wellKnownResolvers());
+    });
   });
   host_->setNotificationSink([this](std::string_view name) { control_->post(name); });
   startedAt_ = std::chrono::steady_clock::now();
@@ -305,6 +328,11 @@ std::string FilterDaemon::startControlPlane() {
 }
 
 int FilterDaemon::run() {
+  // A list's text, offsets and index, the file's bytes and the parser's buffers are each one
+  // large block: mapped on their own, they go back to the system as soon as they are freed.
+  // (Left to itself, glibc raises this threshold past the size of the last such block freed, and
+  // the next list would then stay in the heap after a reload.)
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   if (auto error = checkEnvironment(); !error.empty()) {
     warn(error);
     return 1;
@@ -342,10 +370,11 @@ int FilterDaemon::run() {
                                NETrafficDirection) { enforceFlowUpdate(flow, verdict); });
 
   // Installed before start so that no change between the first read and start is missed.
-  rulesWatch_ = control_->rules().observe([host = host_] { host->configurationChanged(); });
+  rulesWatch_ = control_->rules().observe([this] { rulesChanged(); });
   provider_->startFilterWithCompletionHandler([this](ErrorRef error) {
     if (error) warn("filter start failed: " + error->localizedDescription());
   });
+  afterRulesLoad();
   // Packets must have a listener before any rule sends them to the queue; bypass covers the
   // moments without one.
   startThreads();
@@ -366,7 +395,7 @@ int FilterDaemon::run() {
     timespec timeout{0, 200 * 1000 * 1000};
     int signal = sigtimedwait(&set, nullptr, &timeout);
     if (signal == SIGHUP) {
-      host_->configurationChanged();
+      rulesChanged();
     } else if (signal == SIGINT || signal == SIGTERM) {
       stopSignal = signal;
       break;

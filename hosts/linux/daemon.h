@@ -78,6 +78,9 @@ class FilterDaemon {
   hosts::FlowEngine& engineFor(const NetfilterQueue& queue);
   void startThreads();
   void stopThreads();
+  // A change of the rules file or SIGHUP: the provider loads, then afterRulesLoad runs.
+  void rulesChanged();
+  void afterRulesLoad();
   void releaseEverything();
   void warn(const std::string& line);
   void debug(const std::string& line);

@@ -62,7 +62,8 @@ std::string NetfilterQueue::open() {
 }
 
 void NetfilterQueue::run(const std::atomic<bool>& stop, const PacketHandler& handler,
-                         const std::function<void(const std::string&)>& warn) {
+                         const std::function<void(const std::string&)>& warn,
+                         const std::function<void()>& idle) {
   if (!handle_ || !queue_) return;
   handler_ = &handler;
   int fd = nfq_fd(handle_);
@@ -71,7 +72,10 @@ void NetfilterQueue::run(const std::atomic<bool>& stop, const PacketHandler& han
   bool warned = false;
   while (!stop.load(std::memory_order_relaxed)) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
+    if (poll(&p, 1, 200) <= 0) {
+      if (idle) idle();
+      continue;
+    }
     for (int batch = 0; batch < 64; ++batch) {
       ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
       if (n < 0) {

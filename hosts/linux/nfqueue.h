@@ -36,9 +36,11 @@ class NetfilterQueue {
 
   // Empty on success, else why the queue could not be bound.
   std::string open();
-  // Receives until stop is set (checked at least every 200 ms).
+  // Receives until stop is set (checked at least every 200 ms); idle, when given, runs after
+  // each 200 ms without a packet.
   void run(const std::atomic<bool>& stop, const PacketHandler& handler,
-           const std::function<void(const std::string&)>& warn);
+           const std::function<void(const std::string&)>& warn,
+           const std::function<void()>& idle = {});
 
   void accept(std::uint32_t id);
   // Accept and set the packet mark to mark (the whole 32 bits).

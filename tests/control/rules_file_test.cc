@@ -112,6 +112,7 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
     Warnings warnings;
     RulesFileConfiguration rules(path, warnings.sink(), options);
     const ConfigurationRef configuration = rules.current();
+    rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
     ASSERT_NE(configuration, nullptr);
     EXPECT_EQ(rulesText(configuration), c.text);
     const auto lines = warnings.take();
@@ -212,6 +213,7 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
     expected += step.reports;
     ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
     EXPECT_EQ(rulesText(rules.current()), step.text);
+    rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
     EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
   }
   EXPECT_EQ(otherCalls.load(), 1);

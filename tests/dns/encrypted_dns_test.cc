@@ -29,23 +29,40 @@ TEST(ResolverList, ReadsNamesCommentsAndBlanks) {
   EXPECT_TRUE(parseResolverList("").empty());
 }
 
-TEST(ResolverList, AddedOnlyToRulesThatBlockAndOnlyWhereMissing) {
+TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {
   const std::vector<std::string> resolvers{"dns.google", "dns.quad9.net"};
-  const auto on =
-      configurationOf(R"({"isEnabled": true, "domains": ["Example.com", "dns.google"]})");
-  ResolverAddition added = withBlockedResolvers(on, resolvers);
-  EXPECT_EQ(added.added, 1u);
-  EXPECT_EQ(domainsOf(added.configuration),
-            (std::vector<std::string>{"Example.com", "dns.google", "dns.quad9.net"}));
-  EXPECT_EQ(domainsOf(on).size(), 2u);  // the user's configuration is not touched
-
-  for (const ConfigurationRef& unchanged :
-       {configurationOf(R"({"isEnabled": false, "domains": ["a.example"]})"),
-        configurationOf("not json"), std::make_shared<const NEFilterProviderConfiguration>(),
-        ConfigurationRef()}) {
-    ResolverAddition none = withBlockedResolvers(unchanged, resolvers);
-    EXPECT_EQ(none.added, 0u);
-    EXPECT_EQ(none.configuration, unchanged);
+  struct Case {
+    std::string text;
+    std::size_t added;
+    std::vector<std::string> domains;  // after; {"undecodable"} when it does not decode
+  };
+  const std::vector<Case> cases = {
+      // Appended after the user's entries, a name already listed included.
+      {R"({"isEnabled": true, "domains": ["Example.com", "dns.google"]})",
+       2,
+       {"Example.com", "dns.google", "dns.google", "dns.quad9.net"}},
+      {R"( { "domains" : [ ] , "other": {"domains": [1, "]"]}, "isEnabled" : true } )",
+       2,
+       {"dns.google", "dns.quad9.net"}},
+      {R"({"domains": ["a\\\"],b"], "isEnabled": true})",
+       2,
+       {"a\\\"],b", "dns.google", "dns.quad9.net"}},
+      // A key written with an escape is read by decoding: only the missing name is added.
+      {R"({"isEnabled": true, "d\u006fmains": ["dns.google"]})",
+       1,
+       {"dns.google", "dns.quad9.net"}},
+      {R"({"isEnabled": false, "domains": ["a.example"]})", 0, {"a.example"}},
+      {R"({"isEnabled": "true", "domains": []})", 0, {"undecodable"}},
+      {"not json", 0, {"undecodable"}},
+      {R"({"isEnabled": true, "domains": ["a"])", 0, {"undecodable"}},
+      {R"({"isEnabled": true, "domains": ["a"}})", 0, {"undecodable"}},
+      {R"({"isEnabled": true, "domains": [], "domains": []})", 0, {"undecodable"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Bytes text(c.text.begin(), c.text.end());
+    EXPECT_EQ(addBlockedResolvers(text, resolvers), c.added);
+    EXPECT_EQ(domainsOf(configurationOf(std::string(text.begin(), text.end()))), c.domains);
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include "tests/provider/provider_fixture.h"
 
@@ -105,6 +106,22 @@ TEST_F(ProviderTest, UnreadableConfigurationAppliesAsDisabled) {
   EXPECT_TRUE(host->updates().empty());
   EXPECT_EQ(provider->currentRules(), FilterRules::disabled());
   EXPECT_EQ(provider->currentRules().storage(), FilterRules::disabled().storage());
+}
+
+TEST_F(ProviderTest, AQuietThreadLetsGoOfReplacedRulesOnly) {
+  startWith(true, {"a.example"});
+  const std::weak_ptr<const DomainList> first = provider->currentRules().sharedStorage();
+  // A thread of its own: its copy of the rules starts empty.
+  std::thread([&] {
+    provider->handleNewFlow(makeTLSFlow());  // the thread now holds a copy of the rules
+    provider->releaseReplacedRules();        // still the current ones: kept
+    host->changeRulesJSON(rulesJSON(true, {"b.example"}));
+    EXPECT_FALSE(first.expired()) << "the thread's copy keeps the replaced list";
+    provider->releaseReplacedRules();
+    EXPECT_TRUE(first.expired());
+    provider->handleNewFlow(makeTLSFlow());  // decides with the new list
+  }).join();
+  EXPECT_EQ(provider->currentRules(), FilterRules(true, {"b.example"}));
 }
 
 // What reaches loadRules from the configuration: only bytes under "filterRules" are read.

@@ -9,6 +9,7 @@ ControlPlane::ControlPlane(ControlPlaneOptions options)
       journal_(std::make_shared<JournalLogger>(options_.debug, options_.logFd)) {
   RulesFileOptions rulesOptions;
   rulesOptions.trustedOwner = options_.trustedOwner;
+  rulesOptions.spareCapacity = options_.rulesSpareCapacity;
   std::weak_ptr<JournalLogger> journal = journal_;
   rules_ = std::make_unique<RulesFileConfiguration>(
       options_.rulesPath,

@@ -27,7 +27,8 @@ struct ControlPlaneOptions {
   std::filesystem::path rulesPath{kDefaultRulesFile};
   std::filesystem::path runtimeDirectory{kDefaultRuntimeDirectory};
   bool debug = false;
-  uid_t trustedOwner = 0;  // owner the rules file and its directory must have (root)
+  uid_t trustedOwner = 0;              // owner the rules file and its directory must have (root)
+  std::size_t rulesSpareCapacity = 0;  // room behind the rules file's bytes for additions
   int logFd = 2;
 };
 

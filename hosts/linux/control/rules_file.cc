@@ -190,13 +190,15 @@ std::optional<std::string> RulesFileConfiguration::refusal() const {
   return writableByOthers(path_, options_.trustedOwner);
 }
 
-ConfigurationRef RulesFileConfiguration::current() {
+std::optional<Bytes> RulesFileConfiguration::readSafely(bool warn) {
   const std::string name = path_.string();
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     const int error = errno;
-    if (error != ENOENT) warn_("cannot read " + name + ": " + errorText(error) + kBlockingOff);
-    return withoutVendorDictionary();
+    if (warn && error != ENOENT) {
+      warn_("cannot read " + name + ": " + errorText(error) + kBlockingOff);
+    }
+    return std::nullopt;
   }
   struct Closer {
     int fd;
@@ -206,23 +208,35 @@ ConfigurationRef RulesFileConfiguration::current() {
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     if (auto problem = writableByOthers(fd, path_, options_.trustedOwner)) {
-      warn_("Rules file " + name + " is ignored: " + *problem +
-            "; only root may be able to change it" + kBlockingOff);
-      return withoutVendorDictionary();
+      if (warn) {
+        warn_("Rules file " + name + " is ignored: " + *problem +
+              "; only root may be able to change it" + kBlockingOff);
+      }
+      return std::nullopt;
     }
   }
-  RulesFileBytes read = readRulesFileBytes(fd, path_, options_.maximumSize);
-  if (!read.bytes) {
-    warn_(read.problem + kBlockingOff);
-    return withoutVendorDictionary();
-  }
-  const DecodeResult decoded = decodeFilterRules(*read.bytes);
-  if (!decoded.rules) {
-    warn_("Rules file " + name + " does not load: " + decoded.error.message + kBlockingOff);
-  }
+  RulesFileBytes read = readRulesFileBytes(fd, path_, options_.maximumSize, options_.spareCapacity);
+  if (!read.bytes && warn) warn_(read.problem + kBlockingOff);
+  return std::move(read.bytes);
+}
+
+ConfigurationRef RulesFileConfiguration::current(const std::function<void(Bytes&)>& amend) {
+  std::optional<Bytes> bytes = readSafely(true);
+  if (!bytes) return withoutVendorDictionary();
+  if (amend) amend(*bytes);
   VendorConfiguration vendor;
-  vendor.emplace("filterRules", std::move(*read.bytes));
+  vendor.emplace("filterRules", std::move(*bytes));
   return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
+}
+
+void RulesFileConfiguration::warnIfUndecodable() {
+  const std::optional<Bytes> bytes = readSafely(false);
+  if (!bytes) return;
+  const DecodeResult decoded = decodeFilterRules(*bytes);
+  if (!decoded.rules) {
+    warn_("Rules file " + path_.string() + " does not load: " + decoded.error.message +
+          kBlockingOff);
+  }
 }
 
 std::unique_ptr<NSKeyValueObservation> RulesFileConfiguration::observe(

@@ -35,6 +35,8 @@ struct RulesFileOptions {
   std::size_t maximumSize = kRulesFileMaximumSize;
   // The only owner allowed for the file and its directory; root outside tests.
   uid_t trustedOwner = 0;
+  // Capacity left behind the bytes, so that current()'s amendment can add to them in place.
+  std::size_t spareCapacity = 0;
 };
 
 // The daemon's own warnings (the file exists but does not load, permissions, watch failures).
@@ -53,10 +55,15 @@ class RulesFileConfiguration {
   // The reason to refuse to start (a file or directory that a non-root user can write), or none.
   std::optional<std::string> refusal() const;
 
-  // The configuration as the file stands now: its bytes under "filterRules", or no vendor
-  // dictionary when the file is missing, unreadable or unsafe. Warns (through the sink) when the
-  // file exists but will not load, naming the file and the reason. Never null.
-  ConfigurationRef current();
+  // The configuration as the file stands now: its bytes under "filterRules" (passed through
+  // amend first, when given), or no vendor dictionary when the file is missing, unreadable or
+  // unsafe, which it warns about (through the sink), naming the file and the reason. Never null.
+  // The bytes are not decoded here: the filter decodes them, once.
+  ConfigurationRef current(const std::function<void(Bytes&)>& amend = {});
+
+  // Warns when the file is readable and safe but does not decode, naming the file and the
+  // reason; silent otherwise. For when the filter ended up with blocking off after a load.
+  void warnIfUndecodable();
 
   // Calls handler once per change of the file (a burst of events is one change), on a thread of
   // its own, never at installation. Invalidating (or destroying) the observation stops it; it is
@@ -70,6 +77,9 @@ class RulesFileConfiguration {
   struct Watch;
 
  private:
+  // The file's bytes when it is there, readable and safe; warns otherwise when asked to.
+  std::optional<Bytes> readSafely(bool warn);
+
   std::filesystem::path path_;
   WarningSink warn_;
   RulesFileOptions options_;

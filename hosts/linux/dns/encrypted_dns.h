@@ -26,14 +26,11 @@ std::vector<std::string> parseResolverList(std::string_view text);
 // The list shipped in packaging/doh-resolvers.txt, built in.
 const std::vector<std::string>& wellKnownResolvers();
 
-struct ResolverAddition {
-  ConfigurationRef configuration;
-  std::size_t added = 0;  // names that were not already among the user's entries
-};
-
-// The configuration with names added to its rules' domains when the rules decode and block;
-// otherwise the configuration as it was (nothing added to rules that are off or unreadable).
-ResolverAddition withBlockedResolvers(const ConfigurationRef& configuration,
-                                      const std::vector<std::string>& names);
+// Adds names at the end of a rules text's "domains" array, in place, when its "isEnabled" is
+// true; returns how many were added. Nothing is added to rules that are off or unreadable. Names
+// the list already holds are added again (a duplicate changes no answer, and finding them would
+// take a decode of the whole list); a text whose top level cannot be read without unescaping is
+// decoded and written anew instead. Leave spare capacity in the bytes to spare a copy.
+std::size_t addBlockedResolvers(Bytes& rulesText, const std::vector<std::string>& names);
 
 }  // namespace quillnest::linuxhost::dns
