@@ -162,12 +162,13 @@ void DomainList::buildIndex() {
   }
 }
 
-bool DomainList::contains(std::string_view name) const {
+std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
   if (slots_.empty()) {
-    for (const std::string_view e : domains()) {
-      if (e == name) return true;
+    const DomainEntries entries = domains();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i] == name) return i;
     }
-    return false;
+    return std::nullopt;
   }
   const std::uint64_t hash = hashText(name) & hashMask_;
   const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
@@ -176,8 +177,11 @@ bool DomainList::contains(std::string_view name) const {
   std::size_t slot = homeSlot(hash, slotCount);
   while (true) {
     const std::uint32_t held = slots_[slot];
-    if (held == 0) return false;
-    if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == name) return true;
+    if (held == 0) return std::nullopt;
+    // The index holds the first of equal entries.
+    if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == name) {
+      return (held >> tagBits_) - 1;
+    }
     if (++slot == slotCount) slot = 0;
   }
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -117,7 +118,9 @@ class DomainList {
   bool matchesNormalizedHost(std::string_view host) const;
 
   // True when some entry equals name byte for byte.
-  bool contains(std::string_view name) const;
+  bool contains(std::string_view name) const { return firstEqual(name).has_value(); }
+  // The position of the first entry equal to name byte for byte.
+  std::optional<std::size_t> firstEqual(std::string_view name) const;
 
   // Bytes held by the index, beside the entries.
   std::size_t indexBytes() const { return slots_.capacity() * sizeof(std::uint32_t); }

@@ -124,14 +124,24 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
     if (!lines.empty()) text += " (line " + std::to_string(lines[index]) + ")";
     return text;
   };
-  const EntryCover cover(domains);
+  // The list's own index answers which entry comes first among equals.
+  const DomainList& list = *decoded.rules->storage();
+  const auto coveringFromAbove = [&](std::string_view name) {
+    std::optional<std::size_t> first;
+    for (std::size_t dot = name.find('.'); dot != std::string_view::npos;
+         dot = name.find('.', dot + 1)) {
+      const auto at = list.firstEqual(name.substr(dot + 1));
+      if (at && (!first || *at < *first)) first = at;
+    }
+    return first;
+  };
   for (std::size_t i = 0; i < domains.size(); ++i) {
     const std::size_t line = lines.empty() ? 0 : lines[i];
     std::string reason = entryProblem(domains[i]);
     std::string redundant;
-    if (const auto same = cover.firstEqual(domains[i]); same && *same < i) {
+    if (const auto same = list.firstEqual(domains[i]); same && *same < i) {
       redundant = "duplicate of " + where(*same);
-    } else if (const auto above = cover.coveringFromAbove(domains[i])) {
+    } else if (const auto above = coveringFromAbove(domains[i])) {
       redundant = "covered by " + where(*above) + " \"" + std::string(domains[*above]) + "\"";
     }
     if (!reason.empty()) {
