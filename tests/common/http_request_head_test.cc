@@ -47,7 +47,6 @@ const std::vector<HeadCase>& headCases() {
        "http://a.example:81/", "a.example"},
       {"http10_without_host", "GET / HTTP/1.0\r\nAccept: */*\r\n\r\n", unnamed, "", "",
        R::missingHost},
-      {"http10_no_headers", "GET / HTTP/1.0\r\n\r\n", unnamed, "", "", R::missingHost},
       {"host_twice_first_wins",
        "GET / HTTP/1.1\r\nHost: first.example\r\nHost: second.example\r\n\r\n", named,
        "http://first.example/", "first.example"},

@@ -155,15 +155,6 @@ TEST(Parse, ReadsEveryFieldOfATcpPacket) {
   EXPECT_NE(ConnectionKey::outboundOf(p), ConnectionKey::inboundOf(p));
 }
 
-TEST(Parse, Ipv6AddressesHaveNoBrackets) {
-  const ParseResult result = parseIpPacket(buildPacket(v6(tcp())));
-  ASSERT_EQ(result.status, ParseStatus::ok);
-  EXPECT_EQ(result.packet.destination.text(), "2001:db8:0:1::2");
-  const ConnectionKey key = ConnectionKey::outboundOf(result.packet);
-  EXPECT_EQ(key.text(), "tcp [2001:db8::1]:40000 -> [2001:db8:0:1::2]:443");
-  EXPECT_EQ(ConnectionKey::inboundOf(result.packet).remote.text(), "2001:db8::1");
-}
-
 // No prefix of a valid packet parses as a whole packet, and none is read past its end (the
 // sanitizers would catch it).
 TEST(Parse, EveryTruncationIsRefused) {

@@ -105,22 +105,6 @@ TEST(LinuxHostSettings, CompletionArrivesLaterOnAnotherThreadWithoutError) {
   EXPECT_NE(thread, std::this_thread::get_id());
 }
 
-TEST(LinuxHostUpdates, UpdateFlowAndNotificationsReachTheirPlugPoints) {
-  auto host = makeHost();
-  std::vector<NEFilterDataVerdict::Kind> kinds;
-  std::vector<std::string> notifications;
-  host->setFlowUpdater([&](const FlowRef&, const DataVerdictRef& verdict, NETrafficDirection) {
-    kinds.push_back(verdict->kind());
-  });
-  host->setNotificationSink([&](std::string_view name) { notifications.emplace_back(name); });
-  host->updateFlow(std::make_shared<NEFilterFlow>(UUID::random()),
-                   NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);
-  host->updateFlow(nullptr, NEFilterDataVerdict::dropVerdict(), NETrafficDirection::any);
-  host->notifyPost("com.quillnest.mac.blocked");
-  EXPECT_EQ(kinds, std::vector<NEFilterDataVerdict::Kind>{NEFilterDataVerdict::Kind::drop});
-  EXPECT_EQ(notifications, std::vector<std::string>{"com.quillnest.mac.blocked"});
-}
-
 TEST(LinuxHostShutdown, PostsAfterShutdownAreDroppedAndDrainReturns) {
   auto host = makeHost();
   std::atomic<int> ran{0};

@@ -38,50 +38,43 @@ class CaptureWriter {
                               const std::vector<Segment>& segments, std::uint64_t micros,
                               bool close = true) {
     const std::uint32_t isn = 0x10000000u + clientPort, serverIsn = 0x20000000u + clientPort;
-    PacketLayout out;
-    out.destination = server;
-    out.sourcePort = clientPort;
-    out.destinationPort = serverPort;
+    PacketLayout out{
+        .destination = server, .sourcePort = clientPort, .destinationPort = serverPort};
     PacketLayout in = out;
     std::swap(in.source, in.destination);
     std::swap(in.sourcePort, in.destinationPort);
-    out.flags = hosts::kTcpSyn;
-    out.sequence = isn;
-    add(buildPacket(out), micros += 100);
-    in.flags = hosts::kTcpSyn | hosts::kTcpAck;
-    in.sequence = serverIsn;
-    in.acknowledgment = isn + 1;
-    add(buildPacket(in), micros += 100);
-    out.flags = hosts::kTcpAck;
-    out.sequence = isn + 1;
-    out.acknowledgment = serverIsn + 1;
-    add(buildPacket(out), micros += 100);
+    auto send = [&](PacketLayout layout, std::uint8_t flags, std::uint32_t sequence,
+                    std::uint32_t acknowledgment, PacketBytes payload = {}) {
+      layout.flags = flags;
+      layout.sequence = sequence;
+      layout.acknowledgment = acknowledgment;
+      layout.payload = std::move(payload);
+      add(buildPacket(layout), micros += 100);
+    };
+    using hosts::kTcpAck;
+    send(out, hosts::kTcpSyn, isn, 0);
+    send(in, hosts::kTcpSyn | kTcpAck, serverIsn, isn + 1);
+    send(out, kTcpAck, isn + 1, serverIsn + 1);
     for (const Segment& s : segments) {
-      PacketLayout data = out;
-      data.flags = hosts::kTcpAck | hosts::kTcpPsh;
-      data.sequence = static_cast<std::uint32_t>(isn + 1 + s.from);
-      data.payload.assign(stream.begin() + static_cast<std::ptrdiff_t>(s.from),
-                          stream.begin() + static_cast<std::ptrdiff_t>(s.to));
-      add(buildPacket(data), micros += 100);
+      send(out, kTcpAck | hosts::kTcpPsh, static_cast<std::uint32_t>(isn + 1 + s.from),
+           serverIsn + 1,
+           PacketBytes(stream.begin() + static_cast<std::ptrdiff_t>(s.from),
+                       stream.begin() + static_cast<std::ptrdiff_t>(s.to)));
     }
     if (!close) return micros;
-    out.flags = hosts::kTcpFin | hosts::kTcpAck;
-    out.sequence = static_cast<std::uint32_t>(isn + 1 + stream.size());
-    add(buildPacket(out), micros += 100);
-    in.flags = hosts::kTcpFin | hosts::kTcpAck;
-    in.sequence = serverIsn + 1;
-    add(buildPacket(in), micros += 100);
+    send(out, hosts::kTcpFin | kTcpAck, static_cast<std::uint32_t>(isn + 1 + stream.size()),
+         serverIsn + 1);
+    send(in, hosts::kTcpFin | kTcpAck, serverIsn + 1, isn + 1);
     return micros;
   }
 
   std::uint64_t udpDatagram(std::uint16_t clientPort, const std::string& server,
                             std::uint16_t serverPort, std::size_t size, std::uint64_t micros) {
-    PacketLayout layout;
-    layout.protocol = hosts::kIpProtocolUDP;
-    layout.destination = server;
-    layout.sourcePort = clientPort;
-    layout.destinationPort = serverPort;
-    layout.payload.assign(size, 0xc3);
+    PacketLayout layout{.destination = server,
+                        .protocol = hosts::kIpProtocolUDP,
+                        .sourcePort = clientPort,
+                        .destinationPort = serverPort,
+                        .payload = PacketBytes(size, 0xc3)};
     add(buildPacket(layout), micros += 100);
     return micros;
   }
