@@ -137,12 +137,6 @@ class EngineTest : public ::testing::Test {
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
     return play(at(offset, std::string(bytes)), handle);
   }
-  std::size_t unnamed(HttpUnnamedReason reason) const {
-    return engine->counters().httpUnnamed[static_cast<std::size_t>(reason)];
-  }
-  std::size_t refused(SegmentRefusal reason) const {
-    return engine->counters().refusedSegments[static_cast<std::size_t>(reason)];
-  }
 
   std::shared_ptr<testing::RecordingHost> host;
   std::shared_ptr<FilterDataProvider> provider;
@@ -383,7 +377,7 @@ TEST_P(ScriptTest, LastEventAnswers) {
     EXPECT_EQ(url ? url->absoluteString : "", url ? "http://" + *c.url + "/page?q=1" : "");
     EXPECT_EQ(engine->counters().httpNamed, c.url->empty() ? 0u : 1u);
   }
-  EXPECT_EQ(c.reason ? unnamed(*c.reason) : 1, 1u);
+  EXPECT_EQ(c.reason ? engine->counters().httpUnnamed[std::size_t(*c.reason)] : 1, 1u);
   EXPECT_TRUE(c.mark != M::dropped || data(0, "x").action == drop) << "later bytes of a drop";
   for (const auto& key : engine->connections()) engine->onConnectionDestroyed(key);
   EXPECT_EQ(provider->activeWebFlowCount(), 0u);
@@ -405,8 +399,9 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   EXPECT_EQ(badSum.action, accept);  // the server's kernel drops it; so it is never read
   EXPECT_EQ(badSum.update.mark, M::none);
   EXPECT_EQ(provider->outboundBufferCount(), 0u);
-  EXPECT_EQ(refused(SegmentRefusal::noAck), 1u);
-  EXPECT_EQ(refused(SegmentRefusal::signatureMismatch), 1u);
+  const auto refused = engine->counters().refusedSegments;
+  EXPECT_EQ(refused[std::size_t(SegmentRefusal::noAck)], 1u);
+  EXPECT_EQ(refused[std::size_t(SegmentRefusal::signatureMismatch)], 1u);
   EXPECT_EQ(engine->counters().badChecksums, 1u);
   EXPECT_EQ(play(piece(0, b)).action, drop);
   EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});

@@ -17,12 +17,6 @@ std::string tempPath(const std::string& name) {
   return ::testing::TempDir() + "quillnest_replay_" + name;
 }
 
-void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
 constexpr char kRules[] = R"({"isEnabled": true, "domains": ["blocked.example"]})";
 
 class ReplayTest : public ::testing::Test {
@@ -154,7 +148,8 @@ TEST_F(ReplayTest, BadCapturesGiveClearErrors) {
   for (const Case& c : cases) {
     const std::string path = tempPath(c.name + ".pcap");
     std::remove(path.c_str());
-    if (c.name != "missing") writeFile(path, c.bytes);
+    if (c.name != "missing")
+      std::ofstream(path, std::ios::binary) << std::string(c.bytes.begin(), c.bytes.end());
     std::string out, err;
     EXPECT_EQ(run(path, out, err), 1) << c.name;
     EXPECT_NE(err.find(c.expect), std::string::npos) << c.name << ": " << err;
