@@ -3,42 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "hosts/linux/control/host_names.h"
-#include "rules/normalization.h"
-#include "tests/support/match_cases.h"
-
 namespace quillnest::linuxhost {
 namespace {
 
 using ::testing::HasSubstr;
-
-// The entries explain names are exactly those behind the filter's own answer.
-TEST(Explain, CoveringEntriesAgreeWithTheMatchingIndex) {
-  for (const MatchCase& c : matchCases()) {
-    SCOPED_TRACE(c.name);
-    const FilterRules rules(true, c.domains);
-    const auto host = normalizedHost(c.host);
-    const std::vector<std::size_t> covering =
-        host ? EntryCover(c.domains).covering(*host) : std::vector<std::size_t>{};
-    EXPECT_EQ(!covering.empty(), c.expected);
-    EXPECT_EQ(rules.matchesHost(c.host), c.expected);
-    for (const std::size_t i : covering) {
-      const std::string& entry = c.domains[i];
-      EXPECT_TRUE(*host == entry || host->ends_with("." + entry)) << entry;
-    }
-    // Unicode input is explained as the A-labels clients send, which is another name.
-    const bool ascii =
-        std::all_of(c.host.begin(), c.host.end(), [](char ch) { return (ch & 0x80) == 0; });
-    std::string error;
-    if (const auto e = ascii ? explainName(rules, {}, c.host, error) : std::nullopt) {
-      EXPECT_EQ(e->matches, c.expected);
-      EXPECT_EQ(e->blocked, c.expected);
-      EXPECT_EQ(e->covering.empty(), !c.expected);
-    }
-  }
-}
 
 TEST(Explain, ReadsNamesAsTheFilterWould) {
   const FilterRules rules(true, {"ads.example.com", "example.com", "xn--bcher-kva.example",
