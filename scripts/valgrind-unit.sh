@@ -3,8 +3,7 @@
 # which valgrind cannot run beside) in build/valgrind, each program once with all its tests.
 # Fails on any memory error or definite leak, and on a program that fails or runs too long.
 #   scripts/valgrind-unit.sh [SECONDS PER PROGRAM (default 900)] [PROGRAM NAME REGEX]
-# QUILLNEST_VALGRIND_SKIP: gtest patterns to leave out, ':'-separated (e.g. the large import,
-# 144 of the run's 470 s: ImportCommand.LargeListImportsAndChecksClean).
+# QUILLNEST_VALGRIND_SKIP: gtest patterns to leave out, ':'-separated (e.g. AgainstOpenSslServer.*).
 set -uo pipefail
 per=${1:-900}
 only=${2:-.}

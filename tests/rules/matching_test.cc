@@ -4,15 +4,72 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rules/domain_list.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
-#include "tests/support/match_cases.h"
 
 namespace quillnest {
 namespace {
+
+struct MatchCase {
+  std::string name;
+  std::vector<std::string> domains;
+  std::string host;
+  bool expected;
+};
+
+std::vector<MatchCase> matchCases() {
+  using namespace std::string_literals;
+  const std::string d = "ads.example.com";
+  // clang-format off
+  return {
+      {"EmptyHost", {d, ""}, "", false},
+      {"SpacesOnlyHost", {d, " "}, "   ", false},
+      {"DotsOnlyHost", {d, "."}, "...", false},
+      {"ExactEntry", {d}, d, true},
+      {"SubdomainUpperCaseTrailingDot", {d}, "WWW.Ads.Example.COM.", true},
+      {"DeepSubdomain", {d}, "a.b.c.ads.example.com", true},
+      {"SurroundingSpaces", {d}, "  ads.example.com  ", true},
+      {"TrailingNewline", {d}, "x.ads.example.com\n", true},
+      {"NonAsciiSpaceAround", {d}, "\xE3\x80\x80x.ads.example.com\xC2\x85", true},
+      {"SpaceBeforeTrailingDot", {d}, "ads.example.com .", false},
+      {"ParentOfEntry", {d}, "example.com", false},
+      {"LastLabelMerelyEndsWithEntry", {d}, "badads.example.com", false},
+      {"HostGoesOnAfterEntry", {d}, "ads.example.com.evil", false},
+      {"ShorterPartOfEntry", {d}, "ads.example", false},
+      {"TopLevelEntry", {"com"}, "anything.at.all.com", true},
+      {"TopLevelEntryItself", {"com"}, "COM", true},
+      {"TopLevelEntryOtherTld", {"com"}, "example.org", false},
+      {"EmptyEntry", {""}, "example.com", false},
+      {"TrailingDotEntry", {"example.com."}, "example.com", false},
+      {"TrailingDotEntryVsDottedHost", {"example.com."}, "a.example.com.", false},
+      {"UpperCaseEntry", {"Example.com"}, "example.com", false},
+      {"UpperCaseEntryUpperHost", {"Example.com"}, "Example.com", false},
+      {"LeadingDotEntryPlainHost", {".example.com"}, "a.example.com", false},
+      {"LeadingDotEntryItself", {".example.com"}, ".example.com", true},
+      {"LeadingDotEntryTwoDots", {".example.com"}, "a..example.com", true},
+      {"LeadingDotsEntry", {"..example.com"}, "a...example.com", true},
+      {"SpaceEntry", {" example.com"}, "a. example.com", true},
+      {"SpaceEntryPlainHost", {" example.com"}, "a.example.com", false},
+      {"WildcardIsLiteral", {"*.example.com"}, "a.example.com", false},
+      {"WildcardLiteralHost", {"*.example.com"}, "x.*.example.com", true},
+      {"EmptyList", {}, "example.com", false},
+      {"AddressLiteralExact", {"192.0.2.1"}, "192.0.2.1", true},
+      {"AddressLiteralAfterDot", {"0.2.1"}, "192.0.2.1", true},
+      {"AddressLiteralNoDot", {"2.1"}, "192.0.2.11", false},
+      {"NonAsciiEntry", {"b\xC3\xBC" "cher.example"}, "WWW.B\xC3\x9C" "CHER.example", true},
+      {"MalformedBytes", {"\xFF.example"}, "a.\xFF.EXAMPLE", true},
+      {"NulInside", {"b\0c"s}, "a.B\0C"s, true},
+      {"SecondEntryMatches", {"x.example", d, "y.example"}, "q.ads.example.com", true},
+      {"DuplicatesAndBlanks", {"", "", d, d, " "}, "ads.example.com", true},
+  };
+  // clang-format on
+}
+
+void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.name; }
 
 class MatchesHostTest : public testing::TestWithParam<MatchCase> {};
 
@@ -129,6 +186,38 @@ TEST(DomainListTest, FlatIndexAgreesWithWalkUnderCollisions) {
       }
     }
   }
+}
+
+// Equality (switch, then the list in order) decides whether a change resets flows: the reset
+// table of the provider tests pins it.
+TEST(FilterRulesTest, CopiesShareTheListAndItsStrings) {
+  std::vector<std::string> domains;
+  for (int i = 0; i < 1000; ++i) domains.push_back("a-rather-long-host-name-" + std::to_string(i));
+  const FilterRules original(true, domains);
+  const long before = original.sharedStorage().use_count();
+  {
+    FilterRules assigned = FilterRules::disabled();
+    assigned = original;
+    EXPECT_EQ(assigned.storage(), original.storage());
+    EXPECT_EQ(assigned.domains()[0].data(), original.domains()[0].data());
+    EXPECT_EQ(original.sharedStorage().use_count(), before + 1);
+  }
+  EXPECT_EQ(original.sharedStorage().use_count(), before);
+  EXPECT_EQ(original.storage()->domains(), domains);
+}
+
+TEST(FilterRulesTest, DisabledIsOneObjectAcrossThreads) {
+  constexpr int kThreads = 8;
+  std::vector<const DomainList*> lists(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] { lists[i] = FilterRules::disabled().storage(); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const DomainList* list : lists) EXPECT_EQ(list, FilterRules::disabled().storage());
+  EXPECT_EQ(FilterRules::disabled(), makeFilterRules(false, {}));
+  EXPECT_NE(FilterRules(false, {""}), FilterRules::disabled());
+  EXPECT_FALSE(FilterRules::disabled().matchesHost("example.com"));
 }
 
 }  // namespace
