@@ -81,7 +81,27 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
   ConnectionUpdate update;
   ConnectionRef connection;
   Step step;
-  if (auto it = table_.find(key); it != table_.end()) {
+  std::vector<Settled> settled;
+  auto it = table_.find(key);
+  if (it != table_.end() && it->second->reopenedBy(packet)) {
+    // The old connection ends here, so that the new one is judged on its own bytes. It is
+    // settled: nothing of it is held, and its mark is on conntrack's old entry.
+    const ConnectionRef old = it->second;
+    erase(old);
+    ConnectionUpdate ended;
+    run(old, old->destroyed(ended), ended, now, lock, settled);
+    ++counters_.reopenedConnections;
+    it = table_.find(key);  // the lock was let go for the closed report
+    if (it == table_.end()) {
+      connection = std::make_shared<Connection>(key, options_, counters_);
+      connection->markReopened();
+      table_[key] = connection;
+      step = connection->open(handle, packet, now, update);
+    } else {
+      connection = it->second;
+      step = connection->packet(handle, packet, now, update);
+    }
+  } else if (it != table_.end()) {
     connection = it->second;
     step = connection->packet(handle, packet, now, update);
   } else {
@@ -99,7 +119,6 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
     table_[key] = connection;
     step = connection->open(handle, packet, now, update);
   }
-  std::vector<Settled> settled;
   run(connection, std::move(step), update, now, lock, settled);
   lock.unlock();
   notify(settled);
@@ -265,11 +284,18 @@ std::vector<ConnectionUpdate> FlowEngine::tick(EngineTime now) {
 }
 
 ConnectionUpdate FlowEngine::onConnectionDestroyed(const ConnectionKey& key) {
+  return end(key, false);
+}
+
+ConnectionUpdate FlowEngine::onConntrackEnd(const ConnectionKey& key) { return end(key, true); }
+
+ConnectionUpdate FlowEngine::end(const ConnectionKey& key, bool mayBeStale) {
   ConnectionUpdate update;
   update.key = key;
   std::unique_lock lock(mutex_);
   auto it = table_.find(key);
   if (it == table_.end()) return update;
+  if (mayBeStale && it->second->reopenedAndUnsettled()) return update;
   ConnectionRef connection = it->second;
   erase(connection);
   Step step = connection->destroyed(update);

@@ -140,6 +140,10 @@ class FlowEngine {
   // The connection is gone: closed report to the provider (for flows that asked for reports),
   // held packets released, entry removed. An unknown key answers an empty update.
   ConnectionUpdate onConnectionDestroyed(const ConnectionKey& key);
+  // The same for an end that conntrack reported, which may be that of the previous connection on
+  // a reused address pair: a connection that replaced it and is still being judged stays (its
+  // own deadlines end it if it really is gone).
+  ConnectionUpdate onConntrackEnd(const ConnectionKey& key);
 
   // The provider imposed a drop on a running flow: discard its held packets, mark it dropped.
   // Nothing when the flow is unknown.
@@ -165,6 +169,7 @@ class FlowEngine {
   bool inspectionRoom(EngineTime now);
   void afterStep(const ConnectionRef& connection);
   void erase(const ConnectionRef& connection);
+  ConnectionUpdate end(const ConnectionKey& key, bool mayBeStale);
   void notify(const std::vector<Settled>& settled) const;
 
   std::shared_ptr<NEFilterDataProvider> provider_;

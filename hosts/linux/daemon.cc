@@ -250,7 +250,7 @@ void FilterDaemon::startThreads() {
         [this](const ConntrackEvent& event) {
           // Any queue may have seen it; the others do not know the key.
           for (const auto& engine : engines_)
-            applyUpdate(engine->onConnectionDestroyed(event.key), true);
+            applyUpdate(engine->onConntrackEnd(event.key), true);
         },
         warnFn);
   });

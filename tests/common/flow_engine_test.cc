@@ -579,5 +579,40 @@ TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
   EXPECT_EQ(counters.failOpenEvents, 0u);
 }
 
+// A client that reuses an allowed connection's address pair for a new connection before
+// conntrack's end of the old one arrives: the new one is judged on its own bytes, and the old
+// one's late end does not cut its judgement short. Same first sequence number after a reset,
+// another one after a finished handshake, and the same SYN twice (a retransmit, not new).
+TEST_F(EngineTest, ReusedAddressPairIsJudgedAfresh) {
+  const std::string allowed = hello("www.example.org"), blocked = hello("www.blocked.example");
+  const auto allowedConnection = [&](std::uint8_t closing) {
+    play(syn());
+    EXPECT_EQ(data(0, allowed).update.mark, M::allowed);
+    if (closing) play({.offset = std::int64_t(allowed.size()), .flags = closing});
+  };
+  allowedConnection(kTcpRst | kTcpAck);
+  play(syn());
+  EXPECT_EQ(data(0, blocked.substr(0, 40)).action, accept);  // incomplete: useless to the server
+  const ConnectionKey key = engine->connections().front();
+  EXPECT_EQ(engine->onConntrackEnd(key).release.size(), 0u);  // the old one's
+  EXPECT_EQ(data(40, blocked.substr(40)).update.mark, M::dropped);
+  EXPECT_EQ(observer->flows.size(), 2u);
+
+  clientPort = 40001;
+  allowedConnection(0);
+  isn += 1000;
+  play(syn());
+  EXPECT_EQ(data(0, blocked).update.mark, M::dropped);
+
+  clientPort = 40002;
+  play(syn());
+  play(syn());
+  EXPECT_EQ(data(0, allowed).update.mark, M::allowed);
+  EXPECT_EQ(engine->counters().reopenedConnections, 2u);
+  EXPECT_EQ(observer->flows.size(), 5u);
+  for (const auto& k : engine->connections()) engine->onConnectionDestroyed(k);
+  EXPECT_EQ(provider->activeWebFlowCount(), 0u);
+}
+
 }  // namespace
 }  // namespace quillnest::hosts

@@ -47,7 +47,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (22 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (23 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -66,6 +66,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.badChecksums += part.badChecksums;
   total.conflictingStreams += part.conflictingStreams;
   total.evictions += part.evictions;
+  total.reopenedConnections += part.reopenedConnections;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
   total.echClientHellos += part.echClientHellos;
@@ -141,6 +142,7 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
     streamKnown_ = true;
     initialSequence_ = packet.tcpSequence;
   } else if (packet.isTCP() && !packet.hasFlag(kTcpSyn)) {
+    pastHandshake_ = true;
     // Picked up without its SYN (the queue's fail-open let the SYN pass while it overflowed):
     // the handshake's ACK, or the first data, carries the stream's first sequence number. If it
     // was in fact mid-stream, the bytes read are no handshake and the flow is allowed as such.
@@ -202,6 +204,10 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
                         ConnectionUpdate& out) {
   out.key = key_;
   out.flow = flow_;
+  if (packet.isTCP()) {
+    if (!packet.hasFlag(kTcpSyn)) pastHandshake_ = true;
+    if (packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = true;
+  }
   if (phase_ == Phase::allowed) {
     out.mark = ConnectionMark::allowed;
     out.release.push_back(handle);
@@ -634,6 +640,13 @@ Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
     return completeAndSettle(Outcome::holdExpired, out);
   }
   return {};
+}
+
+bool Connection::reopenedBy(const ParsedPacket& packet) const {
+  if (!packet.isTCP() || !packet.hasFlag(kTcpSyn) || packet.hasFlag(kTcpAck)) return false;
+  if (phase_ != Phase::allowed && phase_ != Phase::dropped) return false;
+  if (busy() || !held_.empty()) return false;
+  return clientClosed_ || pastHandshake_ || !streamKnown_ || packet.tcpSequence != initialSequence_;
 }
 
 Step Connection::destroyed(ConnectionUpdate& out) {

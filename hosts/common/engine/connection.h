@@ -103,6 +103,7 @@ struct FlowEngineCounters {
   std::uint64_t badChecksums = 0;        // TCP packets ignored: a receiver drops them too
   std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
   std::uint64_t evictions = 0;           // idle inspections dropped to make room
+  std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
   // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
@@ -183,6 +184,17 @@ class Connection {
   std::optional<EngineTime> deadline() const;
   // The mark for the connection's current phase.
   ConnectionMark mark() const;
+  // A SYN that opens a new connection on this settled one's address pair: the client ended this
+  // one, chose another first sequence number, or had finished the handshake (a retransmitted SYN
+  // comes before that). A server's reset lets the client reuse the pair at once, before
+  // conntrack's end of the old connection reaches the engine.
+  bool reopenedBy(const ParsedPacket& packet) const;
+  // Made by such a SYN; while it is being judged, an end reported for the pair may be the old
+  // connection's.
+  void markReopened() { reopened_ = true; }
+  bool reopenedAndUnsettled() const {
+    return reopened_ && phase_ != Phase::allowed && phase_ != Phase::dropped;
+  }
 
  private:
   enum class Phase { deciding, naming, inspecting, confirming, allowed, dropped };
@@ -231,6 +243,8 @@ class Connection {
   bool destroyRequested_ = false;
   bool dropRequested_ = false;
   bool clientClosed_ = false;
+  bool pastHandshake_ = false;  // a packet without SYN came
+  bool reopened_ = false;
   bool gone_ = false;
   bool firstPacket_ = true;  // the new-flow call is for the packet that opened it
   bool streamKnown_ = false;

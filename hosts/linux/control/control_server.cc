@@ -44,6 +44,7 @@ constexpr NumberField kNumbers[] = {
     {"badChecksums", &StatusReport::badChecksums},
     {"conflictingStreams", &StatusReport::conflictingStreams},
     {"evictions", &StatusReport::evictions},
+    {"reopenedConnections", &StatusReport::reopenedConnections},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -162,6 +163,8 @@ std::string formatStatus(const StatusReport& report) {
   line("packets with a bad checksum ignored", std::to_string(report.badChecksums));
   line("connections with conflicting copies dropped", std::to_string(report.conflictingStreams));
   line("idle inspections dropped to make room", std::to_string(report.evictions));
+  line("address pairs reused by a new connection, judged afresh",
+       std::to_string(report.reopenedConnections));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

@@ -56,6 +56,7 @@ struct StatusReport {
   std::uint64_t badChecksums = 0;
   std::uint64_t conflictingStreams = 0;
   std::uint64_t evictions = 0;
+  std::uint64_t reopenedConnections = 0;
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
