@@ -93,6 +93,17 @@ replay_vs_ndpi() {
 echo "== replay beside ndpiReader (best of ${REPLAY_RUNS:-5} alternating runs, wall time)"
 if ! replay_vs_ndpi 2>&1 | tee "$OUT/replay_vs_ndpi.txt"; then status=1; fi
 
+# The daemon holding a big list (its own network namespace; root only).
+if [[ $REPLAY_ONLY == 1 ]]; then
+  :
+elif [[ $(id -u) -eq 0 ]]; then
+  echo "== the daemon at ${DAEMON_DOMAINS:-1000000} domains: steady RSS, SIGHUP reloads"
+  if ! scripts/bench-rules-daemon.sh build/bench/app/quillnest-filter "${DAEMON_DOMAINS:-1000000}" 2>&1 |
+      tee "$OUT/rules_daemon.txt"; then status=1; fi
+else
+  echo "not root: the daemon's big-list figures (scripts/bench-rules-daemon.sh) skipped"
+fi
+
 if [[ -s $OUT/matching_bench.json ]]; then
   scripts/plot-matching.py "$OUT/matching_bench.json" "$OUT/matching-time.svg"
   echo "plot: $OUT/matching-time.svg"
