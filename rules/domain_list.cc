@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "rules/large_buffer.h"
 #include "rules/normalization.h"
 
 namespace quillnest {
@@ -75,8 +76,10 @@ bool operator==(const DomainEntries& a, const std::vector<std::string>& b) {
 
 EntryText::EntryText(std::size_t capacity) : capacity_(capacity) {
   if (capacity == 0) return;
-  data_.reset(static_cast<char*>(std::malloc(capacity)));
-  if (!data_) throw std::bad_alloc();
+  char* const buffer = static_cast<char*>(std::malloc(capacity));
+  if (buffer == nullptr) throw std::bad_alloc();
+  adviseHugePages(buffer, capacity);
+  data_.reset(buffer);
 }
 
 void EntryText::shrinkTo(std::size_t size) {
@@ -106,6 +109,7 @@ DomainList::DomainList(std::span<const std::string> domains, std::uint64_t hashM
   }
   text_ = EntryText(total);
   bounds_.reserve(domains.size() + 1);
+  adviseHugePages(bounds_.data(), bounds_.capacity() * sizeof(std::uint32_t));
   bounds_.push_back(0);
   std::size_t at = 0;
   for (const std::string& d : domains) {
@@ -130,6 +134,8 @@ void DomainList::buildIndex() {
   const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
   // At most 70% full: a miss then reads a few neighbouring slots of one cache line.
   const std::size_t slotCount = count + count * 3 / 7 + 1;
+  slots_.reserve(slotCount);
+  adviseHugePages(slots_.data(), slotCount * sizeof(slots_[0]));
   slots_.assign(slotCount, 0);
   // Each insertion lands on a random slot, a cache miss on a big list; hashing a stretch of
   // entries ahead and prefetching their slots lets those misses overlap.

@@ -8,6 +8,7 @@
 
 #include "rules/domain_list.h"
 #include "rules/filter_rules.h"
+#include "rules/large_buffer.h"
 #include "rules/json_text.h"
 
 namespace quillnest {
@@ -188,6 +189,7 @@ bool Decoder::readDomains(od::value value) {
   // Only a hint for the offsets' size: an array that cannot be counted fails below.
   if (array.count_elements().get(count) != simdjson::SUCCESS) count = 0;
   bounds_.reserve(count + 1);
+  adviseHugePages(bounds_.data(), bounds_.capacity() * sizeof(std::uint32_t));
   bounds_.push_back(0);
   // Unescaping never lengthens a string, and the unescaper may write a block past the end of one.
   text_ = EntryText(size_ + simdjson::SIMDJSON_PADDING);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "rules/filter_rules.h"
+#include "rules/large_buffer.h"
 
 namespace quillnest {
 namespace {
@@ -55,6 +56,7 @@ RulesFileBytes readRulesFileBytes(int fd, const std::filesystem::path& path,
   // read is still read to its end, within the limit.
   Bytes bytes;
   bytes.reserve(static_cast<std::size_t>(st.st_size) + kJsonReadPadding + spare);
+  adviseHugePages(bytes.data(), bytes.capacity());
   bytes.resize(static_cast<std::size_t>(st.st_size) + kJsonReadPadding);
   std::size_t size = 0;
   for (;;) {
