@@ -390,6 +390,9 @@ TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {
       {R"({"isEnabled": true, "domains": ["a"])", 0, {"undecodable"}},
       {R"({"isEnabled": true, "domains": ["a"}})", 0, {"undecodable"}},
       {R"({"isEnabled": true, "domains": [], "domains": []})", 0, {"undecodable"}},
+      // Only the top level is read: an entry that is not UTF-8 gets the names added, and the
+      // text still does not load.
+      {"{\"isEnabled\": true, \"domains\": [\"caf\x92\"]}", 2, {"undecodable"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -27,7 +27,8 @@ std::vector<std::string> parseResolverList(std::string_view text);
 const std::vector<std::string>& wellKnownResolvers();
 
 // Adds names at the end of a rules text's "domains" array, in place, when its "isEnabled" is
-// true; returns how many were added. Nothing is added to rules that are off or unreadable. Names
+// true; returns how many were added. Nothing is added to rules that are off. A text that does not
+// load may get names added (only its top level is read) and still does not load. Names
 // the list already holds are added again (a duplicate changes no answer, and finding them would
 // take a decode of the whole list); a text whose top level cannot be read without unescaping is
 // decoded and written anew instead. Leave spare capacity in the bytes to spare a copy.
