@@ -237,14 +237,11 @@ for round in $(seq "$ROUNDS"); do
   echo "daemon-blocked $(dns_p50 www.blocked7.example)" >>"$WORK/dns"
   stop_daemon
 done
-python3 - "$WORK/dns" <<'PY'
-import statistics, sys
-rounds = {}
-for line in open(sys.argv[1]):
-    parts = line.split()
-    if len(parts) == 2:
-        rounds.setdefault(parts[0], []).append(float(parts[1]))
-m = {label: statistics.median(values) for label, values in rounds.items()}
+python3 - "$WORK/dns" "$HERE" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[2])
+from bench_linux_helper import round_medians
+rounds, m = round_medians(sys.argv[1])
 for label, values in rounds.items():
     print(f"  {label:15} {m[label]:7.0f} us   rounds: {' '.join(f'{v:.0f}' for v in values)}")
 if "accept-all" in m:
@@ -276,14 +273,11 @@ for round in $(seq "$ROUNDS"); do
   for way in download upload; do echo "daemon-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
   stop_daemon
 done
-python3 - "$WORK/transfer" <<'PY'
-import statistics, sys
-rounds = {}
-for line in open(sys.argv[1]):
-    parts = line.split()
-    if len(parts) == 2:
-        rounds.setdefault(parts[0], []).append(float(parts[1]))
-m = {label: statistics.median(values) for label, values in rounds.items()}
+python3 - "$WORK/transfer" "$HERE" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[2])
+from bench_linux_helper import round_medians
+rounds, m = round_medians(sys.argv[1])
 print("  %-9s %12s %12s   %s" % ("", "no filter", "daemon", "daemon / no filter"))
 for way in ("download", "upload"):
     none, daemon = m.get(f"none-{way}"), m.get(f"daemon-{way}")

@@ -30,6 +30,17 @@ import threading
 import time
 
 
+def round_medians(path):
+    """The "LABEL VALUE" lines of a rounds file: each label's values in order, and their median."""
+    import statistics
+    rounds = {}
+    for line in open(path):
+        parts = line.split()
+        if len(parts) == 2:
+            rounds.setdefault(parts[0], []).append(float(parts[1]))
+    return rounds, {label: statistics.median(values) for label, values in rounds.items()}
+
+
 def pct(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, int(len(values) * p / 100))]
