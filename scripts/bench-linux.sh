@@ -14,7 +14,7 @@
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 #   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3,
 #   SOURCES=32, BASELINE (another build of the daemon, measured beside this one in the parallel
-#   part as base-1q and base-2q), ONLY=parallel (that part alone), HTTP_MB=500
+#   part as base-1q and base-2q), ONLY=parallel, dns or http (that part alone), HTTP_MB=500
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
@@ -112,7 +112,7 @@ stop_daemon() {
   for _ in $(seq 100); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$DAEMON" 2>/dev/null; wait "$DAEMON" 2>/dev/null; DAEMON=""
 }
-if [[ ${ONLY:-} != parallel ]]; then
+if [[ -z ${ONLY:-} ]]; then
   echo "without the filter ($COUNT connections, 200 TLS handshakes):"
   measure
   start_daemon
@@ -124,6 +124,7 @@ if [[ ${ONLY:-} != parallel ]]; then
   stop_daemon
 fi
 
+part() { [[ -z ${ONLY:-} || $ONLY == "$1" ]]; }
 # Parallel new connections to a plain port: the first packet of each goes through the queue and the
 # provider's new-flow decision; every later packet bypasses user space.
 # One client alone gives the latency each setup adds to a connect.
@@ -143,6 +144,7 @@ parallel() {  # label
   echo "$1 ${line%% *} $(awk '{for (i = 1; i < NF; i++) if ($i == "p50") print $(i + 1)}' <<<"$single")" \
     >>"$WORK/rates"
 }
+if part parallel; then
 echo
 echo "parallel new connections, $CLIENTS clients from $SOURCES addresses, $COUNT per run," \
   "port $PLAIN_PORT, $ROUNDS rounds (load average before: $(cut -d' ' -f1-3 /proc/loadavg)):"
@@ -208,9 +210,9 @@ if "base-1q" in m:
               f"{p50['daemon-' + q] - p50['none']:.0f} us against {p50['base-' + q] - p50['none']:.0f} us")
 PY
 echo "  (load average after: $(cut -d' ' -f1-3 /proc/loadavg))"
+fi
 
-[[ ${ONLY:-} == parallel ]] && exit 0
-
+if part dns; then
 # DNS answers, in rounds alternating the setups: no queue, the accept-all program, the daemon for
 # an allowed name (answer unchanged) and a blocked one (ech removed).
 dns_p50() {  # dns_p50 NAME -> median answer latency in microseconds
@@ -257,6 +259,9 @@ if "accept-all" in m:
         print(line)
 PY
 
+fi
+
+if part http; then
 # Plain HTTP, one connection each way, in rounds alternating no filter and the daemon. The daemon
 # judges every request head of a port-80 connection, so it follows the stream through bodies.
 transfer_rate() {  # transfer_rate download|upload -> MB/s
@@ -290,3 +295,4 @@ for way in ("download", "upload"):
         " ".join(f"{v:.0f}" for v in rounds[f"none-{way}"]),
         " ".join(f"{v:.0f}" for v in rounds[f"daemon-{way}"])))
 PY
+fi
