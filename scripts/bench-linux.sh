@@ -36,12 +36,14 @@ ACCEPT_RULE=(-t mangle -p tcp -m conntrack --ctstate NEW -j NFQUEUE --queue-num 
 # The accept-all program's rule for DNS answers, as the daemon's chains queue them.
 ANSWER_RULE=(-t mangle -p udp --sport 53 -m conntrack --ctdir REPLY -j NFQUEUE
   --queue-num "$ACCEPT_QUEUE" --queue-bypass)
+# Every packet a client sends on a port-80 connection, as the daemon queues an inspected one.
+HTTP_RULE=(-t mangle -p tcp --dport 80 -m conntrack --ctdir ORIGINAL -j NFQUEUE
+  --queue-num "$ACCEPT_QUEUE" --queue-bypass)
 cleanup() {
   [[ -n $DAEMON ]] && kill -TERM "$DAEMON" 2>/dev/null && sleep 1
   [[ -n $DAEMON ]] && kill -KILL "$DAEMON" 2>/dev/null
   [[ -n $ACCEPTER ]] && kill -KILL "$ACCEPTER" 2>/dev/null
-  ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}" 2>/dev/null
-  ip netns exec "$C" iptables -D INPUT "${ANSWER_RULE[@]}" 2>/dev/null
+  ((${#ACCEPTER_RULE[@]})) && ip netns exec "$C" iptables -D "${ACCEPTER_RULE[@]}" 2>/dev/null
   for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
   ip netns del "$C" 2>/dev/null; ip netns del "$S" 2>/dev/null; rm -rf "$WORK"
@@ -112,6 +114,19 @@ stop_daemon() {
   for _ in $(seq 100); do kill -0 "$DAEMON" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$DAEMON" 2>/dev/null; wait "$DAEMON" 2>/dev/null; DAEMON=""
 }
+# The accept-all program on its queue, with one rule sending it packets: start_accepter CHAIN RULE...
+ACCEPTER_RULE=()
+start_accepter() {
+  ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
+  ACCEPTER=$!
+  for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
+  ACCEPTER_RULE=("$@")
+  ip netns exec "$C" iptables -I "${ACCEPTER_RULE[@]:0:1}" 1 "${ACCEPTER_RULE[@]:1}"
+}
+stop_accepter() {
+  ip netns exec "$C" iptables -D "${ACCEPTER_RULE[@]}"
+  kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""; ACCEPTER_RULE=()
+}
 if [[ -z ${ONLY:-} ]]; then
   echo "without the filter ($COUNT connections, 200 TLS handshakes):"
   measure
@@ -154,13 +169,9 @@ for round in $(seq "$ROUNDS"); do
   echo "ceiling $(python3 "$HERE/bench_linux_helper.py" ceiling) 0" >>"$WORK/rates"
   parallel none
   if [[ -x $ACCEPT_ALL ]]; then
-    ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
-    ACCEPTER=$!
-    for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
-    ip netns exec "$C" iptables -A OUTPUT "${ACCEPT_RULE[@]}"
+    start_accepter OUTPUT "${ACCEPT_RULE[@]}"
     parallel accept-all
-    ip netns exec "$C" iptables -D OUTPUT "${ACCEPT_RULE[@]}"
-    kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""
+    stop_accepter
   fi
   for build in ${BASELINE:+base} daemon; do
     DAEMON_BIN=$BIN
@@ -226,13 +237,9 @@ dns_p50 www.allowed.example >/dev/null  # warm the server
 for round in $(seq "$ROUNDS"); do
   echo "none $(dns_p50 www.allowed.example)" >>"$WORK/dns"
   if [[ -x $ACCEPT_ALL ]]; then
-    ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
-    ACCEPTER=$!
-    for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
-    ip netns exec "$C" iptables -I INPUT 1 "${ANSWER_RULE[@]}"
+    start_accepter INPUT "${ANSWER_RULE[@]}"
     echo "accept-all $(dns_p50 www.allowed.example)" >>"$WORK/dns"
-    ip netns exec "$C" iptables -D INPUT "${ANSWER_RULE[@]}"
-    kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""
+    stop_accepter
   fi
   start_daemon
   echo "daemon-allowed $(dns_p50 www.allowed.example)" >>"$WORK/dns"
@@ -262,8 +269,9 @@ PY
 fi
 
 if part http; then
-# Plain HTTP, one connection each way, in rounds alternating no filter and the daemon. The daemon
-# judges every request head of a port-80 connection, so it follows the stream through bodies.
+# Plain HTTP, one connection each way, in rounds alternating no filter, the accept-all program
+# given every packet the client sends on port 80 (what the queue alone costs) and the daemon. The
+# daemon judges every request head of a port-80 connection, so it follows the stream through bodies.
 transfer_rate() {  # transfer_rate download|upload -> MB/s
   ip netns exec "$C" timeout 300 python3 "$HERE/bench_linux_helper.py" "$1" 198.51.100.2 \
     allowed.example "$HTTP_MB" | sed -n 's/.*rate_mb_s=\([0-9]*\).*/\1/p'
@@ -274,6 +282,11 @@ echo "plain HTTP on port 80, one connection, $HTTP_MB MB each way, $ROUNDS round
 : >"$WORK/transfer"
 for round in $(seq "$ROUNDS"); do
   for way in download upload; do echo "none-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
+  if [[ -x $ACCEPT_ALL ]]; then
+    start_accepter OUTPUT "${HTTP_RULE[@]}"
+    for way in download upload; do echo "accept-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
+    stop_accepter
+  fi
   start_daemon
   for way in download upload; do echo "daemon-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
   stop_daemon
@@ -283,16 +296,19 @@ import sys
 sys.path.insert(0, sys.argv[2])
 from bench_linux_helper import round_medians
 rounds, m = round_medians(sys.argv[1])
-print("  %-9s %12s %12s   %s" % ("", "no filter", "daemon", "daemon / no filter"))
+print("  %-9s %12s %12s %12s   %s" % ("", "no filter", "accept-all", "daemon", "daemon / no filter"))
 for way in ("download", "upload"):
-    none, daemon = m.get(f"none-{way}"), m.get(f"daemon-{way}")
+    none, accept, daemon = (m.get(f"{k}-{way}") for k in ("none", "accept", "daemon"))
     if not none or not daemon:
         print(f"  {way}: not measured (a transfer failed)")
         continue
     ratio = daemon / none
-    print("  %-9s %7.0f MB/s %7.0f MB/s   %.2fx (goal >= 0.9x: %s)   rounds: %s | %s" % (
-        way, none, daemon, ratio, "met" if ratio >= 0.9 else "missed",
-        " ".join(f"{v:.0f}" for v in rounds[f"none-{way}"]),
-        " ".join(f"{v:.0f}" for v in rounds[f"daemon-{way}"])))
+    print("  %-9s %7.0f MB/s %7s MB/s %7.0f MB/s   %.2fx (goal >= 0.9x: %s)%s" % (
+        way, none, f"{accept:.0f}" if accept else "?", daemon, ratio,
+        "met" if ratio >= 0.9 else "missed",
+        f", daemon / accept-all {daemon / accept:.2f}x" if accept else ""))
+    print("            rounds: " + " | ".join(
+        " ".join(f"{v:.0f}" for v in rounds[f"{k}-{way}"]) for k in ("none", "accept", "daemon")
+        if f"{k}-{way}" in rounds))
 PY
 fi
