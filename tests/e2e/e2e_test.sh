@@ -171,6 +171,15 @@ case_tls() {
     r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 2001:db8::2 "$name" onebyte)
     expect "IPv6 ClientHello one byte per write, $name" "$want" "$r"
   done
+  # A client that reuses its address pair at once: the new connection is judged on its own, also
+  # when no conntrack event tells the daemon that the old one ended (events off in the namespace).
+  for events in 1 0; do
+    inc sysctl -qw net.netfilter.nf_conntrack_events=$events
+    r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 198.51.100.2 blocked.example reuse \
+      allowed.example $((41440 + events)))
+    expect "same address pair, allowed then blocked, conntrack events $events" "allowed reset" "$r"
+  done
+  inc sysctl -qw net.netfilter.nf_conntrack_events=1
 
   # Chromium: the chromium case.
 }

@@ -10,11 +10,15 @@ became of the connection: "allowed" (the server answered with a handshake record
   tls_probe.py ADDRESS NAME reset-after RULES NEWRULES PID
         full handshake, then write NEWRULES over RULES, SIGHUP PID and print the milliseconds
         until the open connection is reset ("timeout" after 3 s)
+  tls_probe.py ADDRESS NAME reuse FIRST PORT
+        from source port PORT: a connection naming FIRST, ended by a reset, then at once one
+        naming NAME on the same address pair; prints both outcomes
 """
 import os
 import signal
 import socket
 import ssl
+import struct
 import sys
 import time
 
@@ -42,11 +46,14 @@ def recut(hello, size):
     return out
 
 
-def connect(address):
+def connect(address, source_port=0):
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
     sock.settimeout(5)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    if source_port:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("", source_port))
     sock.connect((address, 443))
     return sock
 
@@ -63,8 +70,28 @@ def outcome(sock):
     return "closed" if not data else "other"
 
 
+def reused_pair(address, names, port):
+    results = []
+    for name in names:
+        try:
+            sock = connect(address, port)
+            sock.sendall(client_hello(name))
+            results.append(outcome(sock))
+            # A reset leaves no TIME-WAIT, so the same pair can open again at once.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.close()
+        except (ConnectionResetError, ConnectionAbortedError, ConnectionRefusedError, BrokenPipeError):
+            results.append("reset")
+        except socket.timeout:
+            results.append("timeout")
+    return " ".join(results)
+
+
 def main():
     address, name, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+    if mode == "reuse":
+        print(reused_pair(address, (sys.argv[4], name), int(sys.argv[5])))
+        return
     try:
         sock = connect(address)
     except (ConnectionResetError, ConnectionAbortedError, ConnectionRefusedError):
