@@ -14,9 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "provider/filter_data_provider.h"
 #include "tests/common/packet_builder.h"
-#include "tests/support/recording_host.h"
+#include "tests/provider/provider_fixture.h"
 
 namespace quillnest::hosts {
 namespace {
@@ -85,18 +84,13 @@ struct FlowRecorder : FlowEngineObserver {
   std::vector<std::string> names;  // once per ClientHello, when it is whole
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public testing::ProviderTest {
  protected:
   void SetUp() override {
-    host = std::make_shared<testing::RecordingHost>();
-    provider = FilterDataProvider::init(host);
-    host->setRulesJSON(testing::rulesJSON(true, {"blocked.example"}));
-    provider->startFilterWithCompletionHandler([](ErrorRef) {});
-    host->completeSettings(nullptr);
-    host->clearRecords();
+    ProviderTest::SetUp();
+    startWith(true, {"blocked.example"});
     makeEngine({});
   }
-  void TearDown() override { EXPECT_EQ(host->lockViolations(), 0); }
   void makeEngine(FlowEngineOptions options) {
     engine = std::make_unique<FlowEngine>(provider, options);
     engine->setObserver(observer = std::make_shared<FlowRecorder>());
@@ -138,8 +132,6 @@ class EngineTest : public ::testing::Test {
     return play(at(offset, std::string(bytes)), handle);
   }
 
-  std::shared_ptr<testing::RecordingHost> host;
-  std::shared_ptr<FilterDataProvider> provider;
   std::shared_ptr<FlowRecorder> observer;
   std::unique_ptr<FlowEngine> engine;
   PacketHandle nextHandle = 1;

@@ -84,31 +84,24 @@ TEST(StatusProtocol, BadAnswersAreErrorsNotReports) {
   EXPECT_EQ(older->resets, 0u);
 }
 
-TEST(ControlServer, StatusRoundTripOverTheSocket) {
+// Served twice as its owner; a peer of another uid gets nothing; an unknown request gets an
+// error; a silent client is cut off while the next one is served.
+TEST(ControlServer, AnswersItsOwnerOnly) {
   TempDir dir;
-  Served served;
+  Served served, refused;
+  EXPECT_THAT([&] { requestStatus(dir / "control.sock"); },
+              ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("not running")));
+  {
+    ControlServer server(dir / "other.sock", refused.source, asUser(::geteuid() + 1));
+    EXPECT_THROW(requestStatus(dir / "other.sock", 1s), std::runtime_error);
+    EXPECT_EQ(server.refusedPeers(), 1u);
+    EXPECT_EQ(refused.calls.load(), 0);
+  }
   ControlServer server(dir / "control.sock", served.source, asUser(::geteuid()));
   EXPECT_EQ(modeOf(dir / "control.sock"), 0600u);
   EXPECT_EQ(requestStatus(dir / "control.sock"), sampleReport());
   EXPECT_EQ(requestStatus(dir / "control.sock"), sampleReport());
   EXPECT_EQ(served.calls.load(), 2);
-}
-
-TEST(ControlServer, PeerWithAnotherUidGetsNoAnswer) {
-  TempDir dir;
-  Served served;
-  ControlServer server(dir / "control.sock", served.source, asUser(::geteuid() + 1));
-  EXPECT_THROW(requestStatus(dir / "control.sock", 1s), std::runtime_error);
-  EXPECT_EQ(server.refusedPeers(), 1u);
-  EXPECT_EQ(served.calls.load(), 0);
-}
-
-TEST(ControlServer, UnknownRequestSilentClientAndNoDaemon) {
-  TempDir dir;
-  EXPECT_THAT([&] { requestStatus(dir / "control.sock"); },
-              ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("not running")));
-  Served served;
-  ControlServer server(dir / "control.sock", served.source, asUser(::geteuid()));
   {
     UniqueFd fd = connectUnix(dir / "control.sock");
     ASSERT_TRUE(writeAll(fd.get(), "shutdown\n", 1s));
@@ -116,7 +109,6 @@ TEST(ControlServer, UnknownRequestSilentClientAndNoDaemon) {
     ASSERT_TRUE(readLine(fd.get(), answer, 1024, 2s));
     EXPECT_EQ(answer, R"({"error":"unknown request"})");
   }
-  // A client that connects and says nothing is cut off; the next one is served.
   UniqueFd silent = connectUnix(dir / "control.sock");
   EXPECT_EQ(requestStatus(dir / "control.sock", 3s), sampleReport());
   std::string nothing;

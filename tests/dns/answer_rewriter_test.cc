@@ -112,8 +112,12 @@ Bytes framed(const std::vector<Bytes>& messages) {
   return out;
 }
 
-const Bytes kBlocked = wireOf({"www.blocked.example.", "HTTPS", {https("www.blocked.example.")}});
-const Bytes kAllowed = wireOf({"www.allowed.example.", "HTTPS", {https("www.allowed.example.")}});
+Message httpsAnswer(const std::string& name, bool response = true) {
+  return {name, "HTTPS", {https(name)}, {}, response};
+}
+
+const Bytes kBlocked = wireOf(httpsAnswer("www.blocked.example."));
+const Bytes kAllowed = wireOf(httpsAnswer("www.allowed.example."));
 
 TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
   const std::string ech = kEch;
@@ -123,50 +127,36 @@ TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
     AnswerOutcome outcome;
     unsigned removed;
   };
-  using Records = std::vector<std::string>;
+  using R = std::vector<std::string>;
+  using enum AnswerOutcome;
+  // clang-format off
   const std::vector<Case> cases = {
-      {"blocked name: ech gone, alpn kept",
-       Message{"www.blocked.example.", "HTTPS", Records{https("www.blocked.example.")}},
-       AnswerOutcome::rewritten, 1},
-      {"allowed name",
-       Message{"www.allowed.example.", "HTTPS", Records{https("www.allowed.example.")}},
-       AnswerOutcome::unchanged, 0},
-      {"look-alike of a blocked name",
-       Message{"notblocked.example.", "HTTPS", Records{https("notblocked.example.")}},
-       AnswerOutcome::unchanged, 0},
-      {"CNAME chain into a blocked name",
-       Message{"alias.example.", "HTTPS",
-               Records{"alias.example. 300 IN CNAME step.example.",
-                       "step.example. 300 IN CNAME cdn.blocked.example.",
-                       https("cdn.blocked.example.")}},
-       AnswerOutcome::rewritten, 1},
-      {"blocked question, CNAME out to a CDN name",
-       Message{"WWW.Blocked.Example.", "HTTPS",
-               Records{"www.blocked.example. 300 IN CNAME front.cdn.example.",
-                       https("front.cdn.example.")}},
-       AnswerOutcome::rewritten, 1},
-      {"SVCB with ech alone, ipv6hint after it",
-       Message{"_8443._foo.blocked.example.", "SVCB",
-               Records{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
-                       "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + ech +
-                           " ipv6hint=2001:db8::1"}},
-       AnswerOutcome::rewritten, 2},
-      {"several records, an A among them and one without ech",
-       Message{"blocked.example.", "HTTPS",
-               Records{https("blocked.example."), "blocked.example. 300 IN HTTPS 2 . alpn=h2",
-                       "blocked.example. 300 IN HTTPS 3 alt.example. port=8443 " + ech,
-                       "blocked.example. 300 IN A 192.0.2.1"},
-               Records{"alt.example. 300 IN HTTPS 1 . " + ech}},
-       AnswerOutcome::rewritten, 3},
-      {"A and AAAA of a blocked name",
-       Message{"blocked.example.", "A",
-               Records{"blocked.example. 300 IN A 192.0.2.1",
-                       "blocked.example. 300 IN AAAA 2001:db8::2"}},
-       AnswerOutcome::unchanged, 0},
-      {"a query, not an answer",
-       Message{"blocked.example.", "HTTPS", Records{https("blocked.example.")}, Records{}, false},
-       AnswerOutcome::notAnAnswer, 0},
+      {"blocked name: ech gone, alpn kept", httpsAnswer("www.blocked.example."), rewritten, 1},
+      {"allowed name", httpsAnswer("www.allowed.example."), unchanged, 0},
+      {"look-alike of a blocked name", httpsAnswer("notblocked.example."), unchanged, 0},
+      {"CNAME chain into a blocked name", {"alias.example.", "HTTPS",
+       R{"alias.example. 300 IN CNAME step.example.",
+         "step.example. 300 IN CNAME cdn.blocked.example.", https("cdn.blocked.example.")}},
+       rewritten, 1},
+      {"blocked question, CNAME out to a CDN name", {"WWW.Blocked.Example.", "HTTPS",
+       R{"www.blocked.example. 300 IN CNAME front.cdn.example.", https("front.cdn.example.")}},
+       rewritten, 1},
+      {"SVCB with ech alone, ipv6hint after it", {"_8443._foo.blocked.example.", "SVCB",
+       R{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
+         "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + ech +
+             " ipv6hint=2001:db8::1"}},
+       rewritten, 2},
+      {"several records, an A among them and one without ech", {"blocked.example.", "HTTPS",
+       R{https("blocked.example."), "blocked.example. 300 IN HTTPS 2 . alpn=h2",
+         "blocked.example. 300 IN HTTPS 3 alt.example. port=8443 " + ech,
+         "blocked.example. 300 IN A 192.0.2.1"}, R{"alt.example. 300 IN HTTPS 1 . " + ech}},
+       rewritten, 3},
+      {"A and AAAA of a blocked name", {"blocked.example.", "A",
+       R{"blocked.example. 300 IN A 192.0.2.1", "blocked.example. 300 IN AAAA 2001:db8::2"}},
+       unchanged, 0},
+      {"a query, not an answer", httpsAnswer("blocked.example.", false), notAnAnswer, 0},
   };
+  // clang-format on
   const Bytes unusable = unusableEchConfigList(64);
   for (bool keepLength : {false, true}) {
     for (const auto& c : cases) {
@@ -343,19 +333,6 @@ TEST(AnswerPacket, RewrittenPacketsCarryTheirOwnLengthsAndChecksums) {
   }
 }
 
-ConfigurationRef configurationOf(const std::string& json) {
-  VendorConfiguration vendor;
-  vendor["filterRules"] = Bytes(json.begin(), json.end());
-  return std::make_shared<const NEFilterProviderConfiguration>(std::move(vendor));
-}
-
-std::vector<std::string> domainsOf(const ConfigurationRef& configuration) {
-  const auto& bytes = std::get<Bytes>(configuration->vendorConfiguration()->at("filterRules"));
-  auto decoded = decodeFilterRules(bytes);
-  return decoded.rules ? decoded.rules->domains().strings()
-                       : std::vector<std::string>{"undecodable"};
-}
-
 TEST(ResolverList, ReadsNamesCommentsAndBlanks) {
   EXPECT_EQ(parseResolverList("# list\n  DNS.Google.\n\ncloudflare-dns.com # main\r\ndns.google\n"),
             (std::vector<std::string>{"cloudflare-dns.com", "dns.google"}));
@@ -369,20 +346,17 @@ TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {
     std::size_t added;
     std::vector<std::string> domains;  // after; {"undecodable"} when it does not decode
   };
+  // clang-format off
   const std::vector<Case> cases = {
       // Appended after the user's entries, a name already listed included.
-      {R"({"isEnabled": true, "domains": ["Example.com", "dns.google"]})",
-       2,
+      {R"({"isEnabled": true, "domains": ["Example.com", "dns.google"]})", 2,
        {"Example.com", "dns.google", "dns.google", "dns.quad9.net"}},
-      {R"( { "domains" : [ ] , "other": {"domains": [1, "]"]}, "isEnabled" : true } )",
-       2,
+      {R"( { "domains" : [ ] , "other": {"domains": [1, "]"]}, "isEnabled" : true } )", 2,
        {"dns.google", "dns.quad9.net"}},
-      {R"({"domains": ["a\\\"],b"], "isEnabled": true})",
-       2,
+      {R"({"domains": ["a\\\"],b"], "isEnabled": true})", 2,
        {"a\\\"],b", "dns.google", "dns.quad9.net"}},
       // A key written with an escape is read by decoding: only the missing name is added.
-      {R"({"isEnabled": true, "d\u006fmains": ["dns.google"]})",
-       1,
+      {R"({"isEnabled": true, "d\u006fmains": ["dns.google"]})", 1,
        {"dns.google", "dns.quad9.net"}},
       {R"({"isEnabled": false, "domains": ["a.example"]})", 0, {"a.example"}},
       {R"({"isEnabled": "true", "domains": []})", 0, {"undecodable"}},
@@ -394,11 +368,15 @@ TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {
       // text still does not load.
       {"{\"isEnabled\": true, \"domains\": [\"caf\x92\"]}", 2, {"undecodable"}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Bytes text(c.text.begin(), c.text.end());
     EXPECT_EQ(addBlockedResolvers(text, resolvers), c.added);
-    EXPECT_EQ(domainsOf(configurationOf(std::string(text.begin(), text.end()))), c.domains);
+    const auto decoded = decodeFilterRules(text);
+    EXPECT_EQ(decoded.rules ? decoded.rules->domains().strings()
+                            : std::vector<std::string>{"undecodable"},
+              c.domains);
   }
 }
 

@@ -84,17 +84,12 @@ class CaptureWriter {
     auto u32 = [&](std::uint32_t v) {  // little-endian file
       for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     };
-    u32(0xa1b2c3d4);
-    u32(2 | 4 << 16);  // version 2.4
-    u32(0);
-    u32(0);
-    u32(262144);
-    u32(linkType_);
+    // Magic, version 2.4, time zone, accuracy, snap length, link type.
+    for (std::uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, 262144u, linkType_}) u32(v);
     for (const auto& [micros, frame] : records_) {
-      u32(static_cast<std::uint32_t>(1'800'000'000 + micros / 1'000'000));
-      u32(static_cast<std::uint32_t>(micros % 1'000'000));
-      u32(static_cast<std::uint32_t>(frame.size()));
-      u32(static_cast<std::uint32_t>(frame.size()));
+      const std::uint64_t n = frame.size(), seconds = 1'800'000'000 + micros / 1'000'000;
+      for (std::uint64_t v : {seconds, micros % 1'000'000, n, n})
+        u32(static_cast<std::uint32_t>(v));
       out.insert(out.end(), frame.begin(), frame.end());
     }
     return out;

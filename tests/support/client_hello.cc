@@ -11,14 +11,8 @@
 namespace quillnest::testing {
 namespace {
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-};
-struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using SslPtr = std::unique_ptr<SSL, SslFree>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
+using SslPtr = std::unique_ptr<SSL, decltype(&SSL_free)>;
 
 void appendU16(Bytes& out, std::size_t value) {
   out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -76,7 +70,7 @@ Bytes generateClientHello(const ClientHelloOptions& options) {
     ADD_FAILURE() << what << ": " << openSslErrors();
     return Bytes{};
   };
-  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
   if (!ctx) return fail("SSL_CTX_new");
   const int version = options.version == TlsVersion::tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
   SSL_CTX_set_min_proto_version(ctx.get(), version);
@@ -104,7 +98,7 @@ Bytes generateClientHello(const ClientHelloOptions& options) {
       return fail("extension " + std::to_string(type) + " refused");
     }
   }
-  SslPtr ssl(SSL_new(ctx.get()));
+  SslPtr ssl(SSL_new(ctx.get()), SSL_free);
   if (!ssl) return fail("SSL_new");
   if (options.serverName && SSL_set_tlsext_host_name(ssl.get(), options.serverName->c_str()) != 1) {
     return fail("server name of " + std::to_string(options.serverName->size()) + " bytes refused");
@@ -122,7 +116,7 @@ Bytes generateClientHello(const ClientHelloOptions& options) {
 OpenSslServerView openSslServerView(const Bytes& firstFlight) {
   // One context for every call: making a context costs far more than reading one hello.
   static const SslCtxPtr ctx = [] {
-    SslCtxPtr made(SSL_CTX_new(TLS_server_method()));
+    SslCtxPtr made(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     if (!made) return made;
     SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
     SSL_CTX_set_tlsext_servername_callback(
@@ -142,7 +136,7 @@ OpenSslServerView openSslServerView(const Bytes& firstFlight) {
     ADD_FAILURE() << "SSL_CTX_new: " << openSslErrors();
     return view;
   }
-  SslPtr ssl(SSL_new(ctx.get()));
+  SslPtr ssl(SSL_new(ctx.get()), SSL_free);
   if (!ssl) return view;
   SSL_set_app_data(ssl.get(), &view);
   BIO* rbio = BIO_new(BIO_s_mem());
@@ -157,7 +151,6 @@ OpenSslServerView openSslServerView(const Bytes& firstFlight) {
 
 Bytes extension(std::uint16_t type, const Bytes& data) {
   Bytes out;
-  out.reserve(4 + data.size());
   appendU16(out, type);
   appendU16(out, data.size());
   out.insert(out.end(), data.begin(), data.end());
@@ -174,7 +167,6 @@ Bytes serverNameEntry(std::uint8_t nameType, const Bytes& name) {
 Bytes serverNameList(std::initializer_list<Bytes> entries) {
   const Bytes joined = concat(entries);
   Bytes out;
-  out.reserve(2 + joined.size());
   appendU16(out, joined.size());
   out.insert(out.end(), joined.begin(), joined.end());
   return out;
@@ -218,13 +210,11 @@ Bytes record(std::uint8_t contentType, const Bytes& fragment, std::uint16_t vers
 
 Bytes handshakeRecords(const Bytes& handshake, std::size_t maxFragment, std::uint16_t version) {
   Bytes out;
-  for (std::size_t offset = 0; offset < handshake.size(); offset += maxFragment) {
-    const std::size_t end = std::min(handshake.size(), offset + maxFragment);
-    const auto record_ = record(22,
-                                Bytes(handshake.begin() + static_cast<std::ptrdiff_t>(offset),
-                                      handshake.begin() + static_cast<std::ptrdiff_t>(end)),
-                                version);
-    out.insert(out.end(), record_.begin(), record_.end());
+  for (std::size_t at = 0; at < handshake.size(); at += maxFragment) {
+    const auto from = handshake.begin() + static_cast<std::ptrdiff_t>(at);
+    const Bytes one =
+        record(22, Bytes(from, from + std::min(maxFragment, handshake.size() - at)), version);
+    out.insert(out.end(), one.begin(), one.end());
   }
   return out;
 }
