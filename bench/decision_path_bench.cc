@@ -11,9 +11,11 @@
 //   build/bench/bench/decision_path_bench
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_report.h"
@@ -175,6 +177,21 @@ void BM_MachineCeiling(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// Two threads taking turns on one atomic word: each turn moves its cache line to the other core,
+// as taking the provider's lock does when the other thread took it last.
+void BM_LineHandoff(benchmark::State& state) {
+  static std::atomic<std::uint64_t> turn{0};
+  const auto mine = static_cast<std::uint64_t>(state.thread_index());
+  for (auto _ : state) {
+    // Both threads run the same number of turns, so each wait ends.
+    while (turn.load(std::memory_order_acquire) % 2 != mine) {
+    }
+    turn.fetch_add(1, std::memory_order_release);
+  }
+  state.counters["handoffs/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void BM_HostNameFlow(benchmark::State& state) { hostNameFlows(state, false); }
 void BM_HeldTlsFlow(benchmark::State& state) { heldTlsFlows(state, false); }
 void BM_HostNameFlowOwnProvider(benchmark::State& state) { hostNameFlows(state, true); }
@@ -192,6 +209,7 @@ void oneAndTwoThreadRuns(benchmark::internal::Benchmark* b) {
   twoThreadRuns(b);
 }
 BENCHMARK(BM_MachineCeiling)->Apply(oneAndTwoThreadRuns);
+BENCHMARK(BM_LineHandoff)->Apply(twoThreadRuns);
 BENCHMARK(BM_HostNameFlow)->Apply(oneAndTwoThreadRuns);
 BENCHMARK(BM_HeldTlsFlow)->Apply(oneAndTwoThreadRuns);
 BENCHMARK(BM_HostNameFlowOwnProvider)->Apply(twoThreadRuns);
@@ -219,7 +237,14 @@ bool verdictsAsExpected() {
   return ok && provider->activeWebFlowCount() == 0 && provider->outboundBufferCount() == 0;
 }
 
+struct Bound {
+  const char* path;
+  int sections;
+  double perFlow;  // ns, one thread
+};
+
 void printSummary(const FigureReporter& reporter) {
+  std::vector<Bound> bounds;
   const std::string runs =
       "/min_time:0.050/repeats:" + std::to_string(kRepetitions) + "/real_time/threads:";
   const double machineOne = reporter.counter("BM_MachineCeiling" + runs + "1", "loops/s");
@@ -231,7 +256,10 @@ void printSummary(const FigureReporter& reporter) {
       "%-14s %10s %10s %7s %7s %13s %7s %11s\n",
       kDomainCount, machine, "flow", "1 thread", "2 threads", "2t/1t", "goal", "2 own provs",
       "own/1t", "shared/own");
-  for (const char* path : {"HostNameFlow", "HeldTlsFlow"}) {
+  // Lock sections per flow: the new flow and its close; a held flow adds its two deliveries and
+  // the buffer's removal once the name is read.
+  const std::pair<const char*, int> paths[] = {{"HostNameFlow", 2}, {"HeldTlsFlow", 5}};
+  for (const auto& [path, sections] : paths) {
     const std::string base = std::string("BM_") + path;
     const double one = reporter.counter(base + runs + "1", "flows/s");
     const double two = reporter.counter(base + runs + "2", "flows/s");
@@ -243,6 +271,20 @@ void printSummary(const FigureReporter& reporter) {
     // the same moments; less sensitive to the machine's load than 2t/1t.
     if (own > 0) std::printf(" %13.0f %6.2fx %10.2fx", own, own / one, two / own);
     std::printf("\n");
+    bounds.push_back({path, sections, 1e9 / one});
+  }
+  // Each thread's handoff rate counts one turn in two of the word's moves.
+  const double handoffs = reporter.counter("BM_LineHandoff" + runs + "2", "handoffs/s");
+  if (handoffs <= 0) return;
+  const double move = 1e9 / (2 * handoffs);
+  std::printf(
+      "one cache line moved between the two cores: %.0f ns. A lock both threads take moves it at "
+      "least once\nper section, so with one thread's time per flow t, two threads reach at most "
+      "2t / (t + sections x %.0f ns):\n",
+      move, move);
+  for (const Bound& b : bounds) {
+    std::printf("  %-14s %d sections, t %4.0f ns: at most %.2fx\n", b.path, b.sections, b.perFlow,
+                2 * b.perFlow / (b.perFlow + b.sections * move));
   }
 }
 

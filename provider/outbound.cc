@@ -1,6 +1,8 @@
 // Inspection of held flows: collect their first outbound bytes and judge them by the ClientHello's
 // server name. Every way inspection cannot go on ends in allow: the filter fails open.
+#include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "inspection/server_name.h"
 #include "provider/filter_data_provider.h"
@@ -16,21 +18,15 @@ bool FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow, std::uint
     removeOutboundBuffer(flow);
     return false;
   }
-  // Whatever the section may need is allocated before it: room for the whole result, in a new
-  // buffer when this is the first delivery, else in one that replaces a full one.
+  // The new bytes are written before the section, into the buffer that is to replace the held
+  // one and into the caller's copy; the section only checks the held length and copies what is
+  // held in front of them.
   const std::size_t total = offset + bytes.size();
-  // All three are freed after unlocking, with whatever the section left in them.
-  std::unique_ptr<Bytes> spare;
-  std::unique_ptr<Bytes> abandoned;
-  Bytes larger;
-  if (offset == 0) {
-    spare = std::make_unique<Bytes>();
-    spare->reserve(total);
-  } else {
-    larger.reserve(total);
-  }
-  collected.clear();
-  collected.reserve(total);
+  auto next = std::make_unique<Bytes>(total);
+  std::copy(bytes.begin(), bytes.end(), next->begin() + static_cast<std::ptrdiff_t>(offset));
+  collected.resize(total);
+  std::copy(bytes.begin(), bytes.end(), collected.begin() + static_cast<std::ptrdiff_t>(offset));
+  std::unique_ptr<Bytes> replaced;  // freed after unlocking
 
   bool appended = false;
   lockWithRoom(stateLock, outboundBuffers, [&](FlowMap<std::unique_ptr<Bytes>>& buffers) {
@@ -38,20 +34,16 @@ bool FilterDataProvider::appendOutboundBytes(const NEFilterFlow& flow, std::uint
     std::unique_ptr<Bytes>* entry = buffers.find(identifier);
     const std::size_t held = entry == nullptr ? 0 : (*entry)->size();
     if (offset != held) {
-      if (entry != nullptr) abandoned = buffers.extract(identifier);
+      if (entry != nullptr) replaced = buffers.extract(identifier);
       return;
     }
     if (entry == nullptr) {
-      buffers.insert(identifier, std::move(spare));
-      entry = buffers.find(identifier);
-    } else if ((*entry)->capacity() < total) {
-      Bytes& room = offset == 0 ? *spare : larger;
-      room.assign((*entry)->begin(), (*entry)->end());
-      (*entry)->swap(room);
+      buffers.insert(identifier, std::move(next));
+    } else {
+      std::copy((*entry)->begin(), (*entry)->end(), next->begin());
+      std::copy((*entry)->begin(), (*entry)->end(), collected.begin());
+      replaced = std::exchange(*entry, std::move(next));
     }
-    Bytes& buffer = **entry;
-    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-    collected.assign(buffer.begin(), buffer.end());
     appended = true;
   });
   return appended;

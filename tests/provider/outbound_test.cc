@@ -132,11 +132,30 @@ TEST_F(ProviderTest, BlocksWithDebugOffStillDropAndNotify) {
   EXPECT_EQ(provider->handleNewFlow(makeFlow(named))->kind(), NEFilterNewFlowVerdict::Kind::drop);
   const FlowRef flow = makeTLSFlow();
   provider->handleNewFlow(flow);
-  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 0, asBytes(realHello("www.Blocked.example")))->kind(),
+  EXPECT_EQ(provider->handleOutboundDataFromFlow(flow, 0, asBytes(realHello("www.Blocked.example")))
+                ->kind(),
             VK::drop);
   EXPECT_FALSE(provider->outboundBuffer(flow->identifier()));
   EXPECT_TRUE(logs().empty());
   EXPECT_EQ(host->notifications(), std::vector<std::string>(2, "com.quillnest.mac.blocked"));
+}
+
+// Two flows' deliveries interleaved on one thread: each is judged on its own bytes.
+TEST_F(ProviderTest, InterleavedFlowsJudgedOnTheirOwnBytes) {
+  startWith(true, {"blocked.example"});
+  const Bytes blocked = helloOfSize(517, "www.blocked.example");
+  const Bytes allowed = helloOfSize(517, "www.allowed.example");
+  const FlowRef first = makeTLSFlow();
+  const FlowRef second = makeTLSFlow();
+  for (const FlowRef& flow : {first, second}) provider->handleNewFlow(flow);
+  provider->handleOutboundDataFromFlow(first, 0, asBytes(slice(blocked, 0, 512)));
+  provider->handleOutboundDataFromFlow(second, 0, asBytes(slice(allowed, 0, 512)));
+  EXPECT_EQ(
+      provider->handleOutboundDataFromFlow(first, 512, asBytes(slice(blocked, 512, 517)))->kind(),
+      VK::drop);
+  EXPECT_EQ(
+      provider->handleOutboundDataFromFlow(second, 512, asBytes(slice(allowed, 512, 517)))->kind(),
+      VK::allow);
 }
 
 TEST_F(ProviderTest, DisabledDeliveryKeepsTheEntryAndCompleteRemovesIt) {
