@@ -24,12 +24,6 @@ FlowRef FlowTable::findOrAdd(const UUID& identifier, const std::function<FlowRef
   return made;
 }
 
-void FlowTable::clear() {
-  std::lock_guard guard(mutex_);
-  flows_.clear();
-  sweepAt_ = kMinimumSweep;
-}
-
 std::size_t FlowTable::slotCount() const {
   std::lock_guard guard(mutex_);
   return flows_.size();

@@ -23,7 +23,6 @@ class FlowTable {
   // The live flow stored under identifier; otherwise make()'s flow, stored. make runs without the
   // table's lock; when two threads race, both get the flow stored first.
   FlowRef findOrAdd(const UUID& identifier, const std::function<FlowRef()>& make);
-  void clear();
   // Slots, expired ones included; for tests.
   std::size_t slotCount() const;
 
