@@ -79,8 +79,8 @@ TEST_F(ProviderTest, ChangeDuringStartIsApplied) {
   host->completeSettings(nullptr);
 }
 
-TEST_F(ProviderTest, StopWithoutStart) {
-  provider->handleNewFlow(makeTLSFlow());
+TEST_F(ProviderTest, StopEmptiesMapsKeepsRulesAndSilencesChanges) {
+  provider->handleNewFlow(makeTLSFlow());  // before any start
   int completions = 0;
   provider->stopFilterWithReason(-7, [&] { ++completions; });
   EXPECT_EQ(completions, 1);
@@ -88,9 +88,6 @@ TEST_F(ProviderTest, StopWithoutStart) {
   EXPECT_EQ(logs(),
             (std::vector<LogRecord>{
                 {LogLevel::defaultLevel, "Filter stopped: %ld", {LogArgument::int64(-7)}}}));
-}
-
-TEST_F(ProviderTest, StopEmptiesMapsKeepsRulesAndSilencesChanges) {
   startWith(true, {"a.example"});
   const FlowRef flow = makeTLSFlow();
   provider->handleNewFlow(flow);

@@ -24,8 +24,6 @@ struct OutboundCase {
 };
 void PrintTo(const OutboundCase& c, std::ostream* os) { *os << c.name; }
 
-Bytes filled(std::size_t size, std::uint8_t value = 0) { return Bytes(size, value); }
-
 Bytes realHello(const char* name) {
   return generateClientHello(helloOptions(TlsVersion::tls13, name));
 }
@@ -34,7 +32,7 @@ Bytes realHello(const char* name) {
 Bytes helloOfSize(std::size_t total, std::string_view serverName) {
   const auto build = [&](std::size_t padding) {
     ClientHelloParts parts;
-    parts.extensions = concat({serverNameExtension(serverName), extension(21, filled(padding))});
+    parts.extensions = concat({serverNameExtension(serverName), extension(21, Bytes(padding))});
     return record(22, clientHelloMessage(parts));
   };
   Bytes hello = build(total - build(0).size());
@@ -57,21 +55,21 @@ std::vector<OutboundCase> outboundCases() {
   return {
       {"disabled_allows", false, {{0, header}}, VK::allow, 0, gone, false},
       {"header_asks_for_record", true, {{0, header}}, VK::data, 517, 5, false},
-      {"rest_of_record_appended", true, {{0, header}, {5, filled(500, 1)}}, VK::data, 517, 505,
+      {"rest_of_record_appended", true, {{0, header}, {5, Bytes(500, 1)}}, VK::data, 517, 505,
        false},
       {"restart_at_zero_abandons", true, {{0, header}, {0, header}}, VK::allow, 0, gone, false},
-      {"gap_abandons", true, {{0, header}, {6, filled(3)}}, VK::allow, 0, gone, false},
+      {"gap_abandons", true, {{0, header}, {6, Bytes(3)}}, VK::allow, 0, gone, false},
       {"nonzero_first_offset_abandons", true, {{5, header}}, VK::allow, 0, gone, false},
       {"empty_first_delivery_creates_entry", true, {{0, {}}}, VK::data, 5, 0, false},
       {"http_request_allowed", true, {{0, bytesOf("GET / HTTP/1.1\r\n")}}, VK::allow, 0, gone,
        false},
-      {"largest_record_held", true, {{0, bigHeader}, {5, filled(65529)}}, VK::data, 65535, 65534,
+      {"largest_record_held", true, {{0, bigHeader}, {5, Bytes(65529)}}, VK::data, 65535, 65534,
        false},
       // The largest buffer is parsed (a blocked name drops); one byte more is never parsed.
       {"limit_less_one_parsed", true, {{0, slice(limit, 0, 5)}, {5, slice(limit, 5, 65535)}},
        VK::drop, 0, gone, true},
       {"limit_reached_unparsed", true,
-       {{0, slice(limit, 0, 5)}, {5, concat({slice(limit, 5, 65535), filled(1)})}},
+       {{0, slice(limit, 0, 5)}, {5, concat({slice(limit, 5, 65535), Bytes(1)})}},
        VK::allow, 0, gone, false},
       {"hello_prefix_asks_for_the_rest", true, {{0, slice(hello517, 0, 512)}}, VK::data, 517, 512,
        false},

@@ -220,16 +220,5 @@ TEST(HostNameUtf8, IsTakenOnlyWhenWellFormed) {
   }
 }
 
-// Parsing in place and parsing joined fragments must agree for every split of the same message.
-TEST(ExtractServerNameSplits, EverySplitPointGivesTheSameName) {
-  const Bytes message = clientHelloMessage(typicalParts("Split.Example"));
-  for (std::size_t cut = 0; cut <= message.size(); ++cut) {
-    const Bytes flight = concat(
-        {record(22, prefix(message, cut)),
-         record(22, Bytes(message.begin() + static_cast<std::ptrdiff_t>(cut), message.end()))});
-    EXPECT_EQ(extract(flight), found("split.example")) << "cut at " << cut;
-  }
-}
-
 }  // namespace
 }  // namespace quillnest::testing
