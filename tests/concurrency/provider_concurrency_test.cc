@@ -6,10 +6,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -32,25 +31,18 @@ class Watchdog {
  public:
   explicit Watchdog(const char* what)
       : thread_([this, what] {
-          std::unique_lock lock(mutex_);
-          if (!cv_.wait_for(lock, kDeadline, [this] { return done_; })) {
+          if (done_.get_future().wait_for(kDeadline) == std::future_status::timeout) {
             std::fprintf(stderr, "watchdog: %s did not finish; deadlock?\n", what);
             std::abort();
           }
         }) {}
   ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  std::promise<void> done_;
   std::thread thread_;
 };
 

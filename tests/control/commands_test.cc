@@ -103,22 +103,18 @@ TEST(ExplainCommand, AnswersFromARulesFileWithLinesAndJson) {
     bool json;
     std::vector<std::string> parts;
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"x.ads.example.com",
-       "rules.json",
-       false,
+      {"x.ads.example.com", "rules.json", false,
        {"x.ads.example.com: blocked\n", "blocked by entry 2 (line 5) \"ads.example.com\""}},
-      {"https://x.ads.example.com/",
-       "rules.json",
-       true,
+      {"https://x.ads.example.com/", "rules.json", true,
        {"\"host\":\"x.ads.example.com\",\"blocked\":true,\"matches\":true,\"rulesEnabled\":true,"
         "\"entries\":[{\"entry\":\"ads.example.com\",\"position\":2,\"line\":5}]"}},
-      {"ads.example.com",
-       "off.json",
-       false,
+      {"ads.example.com", "off.json", false,
        {"not blocked\n", "covered by entry 1", "blocking is off"}},
       {"ads.example.com", "broken.json", false, {"does not load", "not blocked"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + " " + c.name);
     const Ran r = explain(c.name, dir / c.file, {}, c.json);

@@ -242,21 +242,19 @@ TEST(InstallRules, IPv6FailureRollsBothFamiliesBack) {
   EXPECT_NE(runner.restores[3].second.find("-X QUILLNEST_RESET"), std::string::npos);
 }
 
-TEST(InstallRules, IPv4FailureLeavesIPv6Untouched) {
+TEST(InstallRules, IPv4FailureLeavesIPv6UntouchedAndRemovalOnlyTouchesOurFamilies) {
   FakeRunner runner;
   runner.failRestore[IpFamilyTool::v4] = "iptables-restore failed (exit 1): no REJECT";
   EXPECT_EQ(installRules(runner, {0, 1, true}),
             "installing rules: iptables-restore failed (exit 1): no REJECT");
   ASSERT_EQ(runner.restores.size(), 1u);  // nothing of ours in v4 to take back
   EXPECT_EQ(runner.restores[0].first, IpFamilyTool::v4);
-}
-
-TEST(RemoveRules, LeavesFamiliesWithoutOurRulesAlone) {
-  FakeRunner runner;
-  runner.tables[IpFamilyTool::v4] = "*mangle\n-A OUTPUT -j QUILLNEST_OUT\nCOMMIT\n";
-  EXPECT_EQ(removeRules(runner), "");
-  ASSERT_EQ(runner.restores.size(), 1u);
-  EXPECT_EQ(runner.restores[0].first, IpFamilyTool::v4);
+  // Removal leaves a family without our rules alone.
+  FakeRunner removing;
+  removing.tables[IpFamilyTool::v4] = "*mangle\n-A OUTPUT -j QUILLNEST_OUT\nCOMMIT\n";
+  EXPECT_EQ(removeRules(removing), "");
+  ASSERT_EQ(removing.restores.size(), 1u);
+  EXPECT_EQ(removing.restores[0].first, IpFamilyTool::v4);
 }
 
 }  // namespace
