@@ -11,17 +11,10 @@
 namespace quillnest {
 
 inline void PrintTo(const ServerNameResult& result, std::ostream* os) {
-  switch (result.kind()) {
-    case ServerNameResult::Kind::found:
-      *os << "found(\"" << result.hostName() << "\")";
-      return;
-    case ServerNameResult::Kind::needMore:
-      *os << "needMore(" << result.total() << ")";
-      return;
-    case ServerNameResult::Kind::unavailable:
-      *os << "unavailable";
-      return;
-  }
+  using K = ServerNameResult::Kind;
+  if (result.kind() == K::found) *os << "found(\"" << result.hostName() << "\")";
+  if (result.kind() == K::needMore) *os << "needMore(" << result.total() << ")";
+  if (result.kind() == K::unavailable) *os << "unavailable";
 }
 
 namespace testing {
