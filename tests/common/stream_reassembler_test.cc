@@ -28,18 +28,6 @@ struct Collector {
   }
 };
 
-TEST(StreamOffset, CountsFromTheByteAfterTheSyn) {
-  struct Row {
-    std::uint32_t isn, sequence;
-    std::int64_t offset;
-  };
-  for (const Row& row : {Row{1000, 1001, 0}, Row{1000, 1101, 100}, Row{1000, 1000, -1},
-                         Row{0xfffffff0u, 0xfffffff1u, 0}, Row{0xfffffff0u, 0x10u, 31},
-                         Row{0xffffffffu, 0u, 0}, Row{0xffffffffu, 0xfffffff0u, -16}}) {
-    EXPECT_EQ(streamOffset(row.isn, row.sequence), row.offset) << row.isn << " " << row.sequence;
-  }
-}
-
 // Every two-way split of a ClientHello and many three-way ones, delivered in every order, rebuild
 // it exactly; nothing comes out before the first piece.
 TEST(StreamReassembler, EverySplitOfAClientHelloInAnyOrder) {

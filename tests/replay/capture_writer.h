@@ -28,15 +28,13 @@ class CaptureWriter {
   }
 
   // A TCP connection from the client: handshake, the client's segments as given (already cut and
-  // ordered by the caller), then FIN both ways unless close is false. Returns the time after the
-  // last packet.
+  // ordered by the caller), then FIN both ways. Returns the time after the last packet.
   struct Segment {
     std::size_t from, to;
   };
   std::uint64_t tcpConnection(std::uint16_t clientPort, const std::string& server,
                               std::uint16_t serverPort, const PacketBytes& stream,
-                              const std::vector<Segment>& segments, std::uint64_t micros,
-                              bool close = true) {
+                              const std::vector<Segment>& segments, std::uint64_t micros) {
     const std::uint32_t isn = 0x10000000u + clientPort, serverIsn = 0x20000000u + clientPort;
     PacketLayout out{
         .destination = server, .sourcePort = clientPort, .destinationPort = serverPort};
@@ -61,7 +59,6 @@ class CaptureWriter {
            PacketBytes(stream.begin() + static_cast<std::ptrdiff_t>(s.from),
                        stream.begin() + static_cast<std::ptrdiff_t>(s.to)));
     }
-    if (!close) return micros;
     send(out, hosts::kTcpFin | kTcpAck, static_cast<std::uint32_t>(isn + 1 + stream.size()),
          serverIsn + 1);
     send(in, hosts::kTcpFin | kTcpAck, serverIsn + 1, isn + 1);
