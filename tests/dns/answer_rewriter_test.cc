@@ -87,13 +87,10 @@ std::vector<std::string> withoutEch(std::vector<std::string> lines) {
 }
 
 AnswerPolicy policy(bool keepLength = false, bool closeEncryptedDns = true) {
-  AnswerPolicy result;
-  result.isBlocked = [](std::string_view name) {
+  const auto isBlocked = [](std::string_view name) {
     return name == "blocked.example" || name.ends_with(".blocked.example");
   };
-  result.keepLength = keepLength;
-  result.closeEncryptedDns = closeEncryptedDns;
-  return result;
+  return {isBlocked, closeEncryptedDns, keepLength};
 }
 
 // An HTTPS record offering ECH (and alpn, which stays).

@@ -1,6 +1,5 @@
 // Writes ClientHello first flights, real and hand-made, one file each, as a fuzzing seed corpus.
 //   make_tls_seeds <directory>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -70,25 +69,17 @@ int main(int argc, char** argv) {
   const std::filesystem::path directory = argv[1];
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  if (error) {
-    std::cerr << "cannot create " << directory << ": " << error.message() << "\n";
-    return 1;
-  }
-  int written = 0;
-  for (const Seed& seed : seeds()) {
-    if (seed.bytes.empty()) {
-      std::cerr << "no bytes for " << seed.name << "\n";
-      return 1;
-    }
+  const std::vector<Seed> all = seeds();
+  for (const Seed& seed : all) {
     std::ofstream file(directory / (seed.name + ".bin"), std::ios::binary);
     file.write(reinterpret_cast<const char*>(seed.bytes.data()),
                static_cast<std::streamsize>(seed.bytes.size()));
-    if (!file) {
-      std::cerr << "cannot write " << seed.name << " in " << directory << "\n";
+    if (seed.bytes.empty() || !file) {
+      std::cerr << (seed.bytes.empty() ? "no bytes for " : "cannot write ") << seed.name << " in "
+                << directory << (error ? ": " + error.message() : "") << "\n";
       return 1;
     }
-    ++written;
   }
-  std::cout << written << " seeds in " << directory.string() << "\n";
+  std::cout << all.size() << " seeds in " << directory.string() << "\n";
   return 0;
 }
