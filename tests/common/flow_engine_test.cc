@@ -116,16 +116,14 @@ class EngineTest : public testing::ProviderTest {
       return {accept, connections.empty() ? ConnectionUpdate{}
                                           : engine->onConnectionDestroyed(connections.back())};
     }
-    PacketLayout layout;
-    layout.destinationPort = serverPort;
-    layout.flags = s.flags;
-    layout.sequence = static_cast<std::uint32_t>(isn + (s.kind == Step::syn ? 0 : 1) + s.offset);
-    layout.payload.assign(s.bytes.begin(), s.bytes.end());
+    const auto sequence = isn + (s.kind == Step::syn ? 0 : 1) + s.offset;
+    PacketLayout layout{.destinationPort = serverPort,
+                        .flags = s.flags,
+                        .sequence = static_cast<std::uint32_t>(sequence),
+                        .payload = Bytes(s.bytes.begin(), s.bytes.end())};
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
-    if (s.md5) {
-      const Bytes md5 = testing::md5Option();
-      layout.tcpOptionBytes.insert(layout.tcpOptionBytes.end(), md5.begin(), md5.end());
-    }
+    if (s.md5)
+      layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
     return send(layout, handle, s.corrupt, s.checked);
   }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
