@@ -176,7 +176,10 @@ std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
     }
     return std::nullopt;
   }
-  const std::uint64_t hash = hashText(name) & hashMask_;
+  return probe(name, hashText(name) & hashMask_);
+}
+
+std::optional<std::size_t> DomainList::probe(std::string_view name, std::uint64_t hash) const {
   const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
   const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
   const std::size_t slotCount = slots_.size();
@@ -190,6 +193,41 @@ std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
     }
     if (++slot == slotCount) slot = 0;
   }
+}
+
+void DomainList::firstEqualEach(std::span<const std::string_view> names,
+                                std::span<std::optional<std::size_t>> out) const {
+  if (slots_.empty()) {
+    for (std::size_t i = 0; i < names.size(); ++i) out[i] = firstEqual(names[i]);
+    return;
+  }
+  // As buildIndex does: hash a stretch ahead and prefetch the slots.
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t hashes[kAhead];
+  const auto fetch = [&](std::size_t i) {
+    hashes[i % kAhead] = hashText(names[i]) & hashMask_;
+    __builtin_prefetch(&slots_[homeSlot(hashes[i % kAhead], slots_.size())]);
+  };
+  for (std::size_t i = 0; i < std::min(kAhead, names.size()); ++i) fetch(i);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::uint64_t hash = hashes[i % kAhead];
+    if (i + kAhead < names.size()) fetch(i + kAhead);
+    out[i] = probe(names[i], hash);
+  }
+}
+
+std::vector<bool> DomainList::firstOfEquals() const {
+  const std::size_t count = bounds_.size() - 1;
+  std::vector<bool> first(count, false);
+  if (slots_.empty()) {
+    for (std::size_t i = 0; i < count; ++i) first[i] = firstEqual(entry(i)) == i;
+    return first;
+  }
+  // The index holds exactly the first of each set of equal entries.
+  for (const std::uint32_t held : slots_) {
+    if (held != 0) first[(held >> tagBits_) - 1] = true;
+  }
+  return first;
 }
 
 bool DomainList::matchesNormalizedHost(std::string_view host) const {

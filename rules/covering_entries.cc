@@ -1,0 +1,116 @@
+#include "rules/covering_entries.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace quillnest {
+namespace {
+
+constexpr std::size_t kBitsPerEntry = 16;  // a few percent of absent texts pass
+
+// The last 8 bytes of text as one word, the last byte on top (a shorter text's bytes on top,
+// zeros below): the word of a parent domain is then its entry's word shifted.
+std::uint64_t lastBytes(std::string_view text) {
+  std::uint64_t word = 0;
+  if (text.size() >= 8) {
+    std::memcpy(&word, text.data() + text.size() - 8, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+  }
+  for (const char c : text) word = word >> 8 | std::uint64_t{static_cast<unsigned char>(c)} << 56;
+  return word;
+}
+
+// The key of the text of length size that ends where a text whose lastBytes are last ends.
+// Without branches: entries' lengths vary too much for them to be predicted.
+std::uint64_t keyOf(std::uint64_t last, std::size_t size) {
+  const unsigned drop = 64 - 8 * static_cast<unsigned>(std::min<std::size_t>(size, 8));
+  const std::uint64_t ending = last >> drop / 2 >> (drop - drop / 2);  // drop may be 64
+  const unsigned __int128 product =
+      static_cast<unsigned __int128>(ending ^ size * 0x9E3779B97F4A7C15ull) * 0xD6E8FEB86659FD93ull;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// Bit i set where text[i] is a dot, for its first 64 bytes. Reads whole words of 8 bytes where
+// at least readable bytes from its start may be read, and a fixed number of them for the usual
+// short entry: a loop of varying length mispredicts once per entry.
+std::uint64_t dotMask(std::string_view text, std::size_t readable) {
+  const std::size_t size = std::min<std::size_t>(text.size(), 64);
+  const auto dotsOfWord = [&](std::size_t at) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    const std::uint64_t x = word ^ 0x2E2E2E2E2E2E2E2Eull;  // zero bytes where the dots are
+    const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
+    // Each byte's top bit to one bit of the top byte, byte j to bit j.
+    return ((zero >> 7) * 0x0102040810204080ull) >> 56 << at;
+  };
+  std::uint64_t mask = 0;
+  if (size <= 32 && readable >= 32) {
+    mask = dotsOfWord(0) | dotsOfWord(8) | dotsOfWord(16) | dotsOfWord(24);
+  } else if (readable >= (size + 7) / 8 * 8) {
+    for (std::size_t at = 0; at < size; at += 8) mask |= dotsOfWord(at);
+  } else {
+    for (std::size_t i = 0; i < size; ++i) mask |= std::uint64_t{text[i] == '.'} << i;
+  }
+  return size == 64 ? mask : mask & ((std::uint64_t{1} << size) - 1);
+}
+
+std::uint64_t bitsOf(std::uint64_t key) {
+  return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
+}
+
+}  // namespace
+
+CoveringEntries::CoveringEntries(const DomainList& list)
+    : list_(list), words_(std::max<std::size_t>(list.domains().size() * kBitsPerEntry / 64, 1), 0) {
+  for (const std::string_view entry : list.domains()) {
+    const std::uint64_t key = keyOf(lastBytes(entry), entry.size());
+    words_[&word(key) - words_.data()] |= bitsOf(key);
+  }
+}
+
+const std::uint64_t& CoveringEntries::word(std::uint64_t key) const {
+  return words_[static_cast<std::size_t>((static_cast<unsigned __int128>(key) * words_.size()) >>
+                                         64)];
+}
+
+void CoveringEntries::firstFromAbove(std::size_t begin,
+                                     std::span<std::optional<std::size_t>> out) const {
+  const DomainEntries entries = list_.domains();
+  const std::size_t count = std::min(out.size(), entries.size() - std::min(begin, entries.size()));
+  // Most parent domains are ruled out by the bit table; those it lets through are looked up in
+  // the index together, their cache misses overlapped.
+  std::vector<std::string_view> maybe;
+  std::vector<std::size_t> owner;
+  const char* const end = entries.text().data() + entries.text().size();
+  for (std::size_t k = 0; k < count; ++k) {
+    out[k].reset();
+    const std::string_view entry = entries[begin + k];
+    const std::uint64_t last = lastBytes(entry);
+    const auto test = [&](std::size_t dot) {
+      const std::uint64_t key = keyOf(last, entry.size() - dot - 1);
+      const std::uint64_t bits = bitsOf(key);
+      if ((word(key) & bits) != bits) return;
+      maybe.push_back(entry.substr(dot + 1));
+      owner.push_back(k);
+    };
+    for (std::uint64_t dots = dotMask(entry, end - entry.data()); dots != 0; dots &= dots - 1) {
+      test(static_cast<std::size_t>(std::countr_zero(dots)));
+    }
+    for (std::size_t dot = entry.find('.', 64); dot != std::string_view::npos;
+         dot = entry.find('.', dot + 1)) {
+      test(dot);
+    }
+  }
+  std::vector<std::optional<std::size_t>> found(maybe.size());
+  list_.firstEqualEach(maybe, found);
+  for (std::size_t m = 0; m < maybe.size(); ++m) {
+    std::optional<std::size_t>& first = out[owner[m]];
+    if (found[m] && (!first || *found[m] < *first)) first = found[m];
+  }
+}
+
+}  // namespace quillnest
