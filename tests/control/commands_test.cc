@@ -12,6 +12,7 @@
 #include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/explain.h"
 #include "hosts/linux/control/rules_check.h"
+#include "rules/filter_rules.h"
 #include "tests/control/control_test_support.h"
 
 namespace quillnest::linuxhost {
@@ -282,6 +283,10 @@ TEST(DomainEntryLines, FindsTheLineOfEveryEntry) {
        "\"domains\":[\n\"real.com\"]}",
        Lines{5}},
       {"empty list", R"({"isEnabled":true,"domains":[]})", Lines{}},
+      {"long strings with escapes about 32 bytes in",
+       "{\"domains\":[\n\"" + std::string(31, 'a') + "\\\"x\",\n\"" + std::string(40, 'b') +
+           "\\\\\",\n\"c\"]}",
+       Lines{2, 3, 4}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -320,6 +325,56 @@ TEST(CheckRules, ReportsEveryProblemWithItsLine) {
   EXPECT_EQ(check.problems[6].reason, "covered by entry 1 (line 4) \"example.com\"");
   EXPECT_TRUE(check.problems[6].redundant);
   EXPECT_FALSE(check.problems[5].redundant);
+}
+
+// Which entry each finding names as covering or duplicated, "-" for none: whichever route finds
+// them (a bit table first, then the index), no covering entry may be missed.
+TEST(CheckRules, FindsEveryCoveringEntry) {
+  using Found = std::vector<std::pair<std::size_t, std::string>>;
+  const std::string b70(70, 'b');
+  std::vector<std::string> far{"www.ads.example.org"};
+  for (int i = 1; i < 599; ++i) far.push_back("n" + std::to_string(i) + ".test");
+  far[513] = "x.example.org";  // in a later run of entries than the first
+  far.push_back("example.org");
+  const struct {
+    std::vector<std::string> entries;
+    Found found;
+  } cases[] = {
+      {far,
+       {{0, "covered by entry 600 (line 1) \"example.org\""},
+        {513, "covered by entry 600 (line 1) \"example.org\""}}},
+      {{"example.com", "ample.com", "xample.com", "www.xample.com"},
+       {{3, "covered by entry 3 (line 1) \"xample.com\""}}},
+      // Same length and last 8 bytes as the covering entry, and as an entry that covers nothing.
+      {{"a.example.com", "x.c.example.com", "x.b.example.com", "b.example.com"},
+       {{2, "covered by entry 4 (line 1) \"b.example.com\""}}},
+      {{"example.com.", "www.example.com.", "Example.COM", "ads.Example.COM", ".com", "x..com",
+        "com."},
+       {{0, "covered by entry 7 (line 1) \"com.\""},
+        {1, "covered by entry 1 (line 1) \"example.com.\""},
+        {2, "-"},
+        {3, "covered by entry 3 (line 1) \"Example.COM\""},
+        {4, "-"},
+        {5, "covered by entry 5 (line 1) \".com\""},
+        {6, "-"}}},
+      // Dots past the 64th byte; the first covering entry in list order wins.
+      {{"example.net", b70 + ".example.net", "c." + b70 + ".example.net"},
+       {{1, "covered by entry 1 (line 1) \"example.net\""},
+        {2, "covered by entry 1 (line 1) \"example.net\""}}},
+      {{"b", "x.y", "a.b", "b"},
+       {{2, "covered by entry 1 (line 1) \"b\""}, {3, "duplicate of entry 1 (line 1)"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entries.front());
+    const std::string json = encodeFilterRules(FilterRules(true, c.entries));
+    const RulesCheck check = checkRules(bytes(json));
+    Found found;
+    for (const auto& p : check.problems) {
+      const bool names = p.reason.starts_with("covered by") || p.reason.starts_with("duplicate of");
+      found.emplace_back(p.index, names ? p.reason.substr(0, p.reason.find("; ")) : "-");
+    }
+    EXPECT_EQ(found, c.found);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 #include "hosts/linux/control/rules_check.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
 #include "hosts/linux/control/host_names.h"
+#include "rules/covering_entries.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
 
@@ -11,16 +17,90 @@ bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r
 
 bool isAsciiSpace(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d); }
 
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+Bytes16 bytes16(const char* at) {
+  Bytes16 bytes;
+  std::memcpy(&bytes, at, sizeof bytes);
+  return bytes;
+}
+
+bool anySet(Bytes16 flags) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &flags, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// Where the first of 32 bytes that is a quote or a backslash is, 32 when none is. Branch-free:
+// where a string ends is not predictable.
+std::size_t firstQuoteOrBackslash(const char* at) {
+  std::uint64_t mask = std::uint64_t{1} << 32;
+  for (std::size_t block = 0; block < 2; ++block) {
+    const Bytes16 b = bytes16(at + 16 * block);
+    const Bytes16 flags = (Bytes16)(b == '"') | (Bytes16)(b == '\\');
+    std::uint64_t halves[2];
+    std::memcpy(halves, &flags, sizeof halves);
+    for (std::size_t half = 0; half < 2; ++half) {
+      std::uint64_t h = halves[half];
+      if constexpr (std::endian::native == std::endian::big) h = __builtin_bswap64(h);
+      // Byte j's top bit to bit j.
+      mask |= ((h >> 7 & 0x0101010101010101ull) * 0x0102040810204080ull) >>
+              56 << (16 * block + 8 * half);
+    }
+  }
+  return static_cast<std::size_t>(std::countr_zero(mask));
+}
+
+// Which 64-byte stretches of text hold a byte no name on the wire has, an upper-case letter, or
+// two dots in a row. Judged 16 bytes at a time over a whole list's text: a clean stretch spares
+// every entry in it the byte-by-byte look.
+std::vector<bool> roughStretches(std::string_view text) {
+  constexpr std::size_t kStretch = 64;
+  std::vector<bool> rough((text.size() + kStretch - 1) / kStretch);
+  for (std::size_t s = 0; s < rough.size(); ++s) {
+    const std::size_t begin = s * kStretch;
+    if (begin + kStretch >= text.size()) {  // the last: no byte after it to read
+      const std::string_view tail = text.substr(begin);
+      rough[s] = tail.find("..") != std::string_view::npos ||
+                 !std::all_of(tail.begin(), tail.end(), [](char c) {
+                   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '_' || c == '.';
+                 });
+      continue;
+    }
+    Bytes16 bad{};
+    for (std::size_t at = begin; at < begin + kStretch; at += 16) {
+      const Bytes16 c = bytes16(text.data() + at);
+      const Bytes16 next = bytes16(text.data() + at + 1);
+      const auto ok = (Bytes16)(c - 'a' < 26) | (Bytes16)(c - '0' < 10) | (Bytes16)(c == '-') |
+                      (Bytes16)(c == '_') | (Bytes16)(c == '.');
+      bad |= ~ok | ((Bytes16)(c == '.') & (Bytes16)(next == '.'));
+    }
+    rough[s] = anySet(bad);
+  }
+  return rough;
+}
+
+// True for the common entry entryProblem has nothing to say about: lower-case name bytes in
+// labels of 1 to 63 bytes, 63 bytes in all at most, in stretches of text that are not rough.
+bool isPlainName(std::string_view entry, std::string_view text, const std::vector<bool>& rough) {
+  if (entry.empty() || entry.size() > 63 || entry.front() == '.' || entry.back() == '.') {
+    return false;
+  }
+  const std::size_t begin = static_cast<std::size_t>(entry.data() - text.data());
+  return !rough[begin / 64] && !rough[(begin + entry.size() - 1) / 64];
+}
+
 }  // namespace
 
-std::vector<std::size_t> domainEntryLines(std::string_view json) {
+std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t expected) {
   std::vector<std::size_t> lines;
+  lines.reserve(expected);
   std::size_t line = 1;
   int depth = 0;
   bool expectingKey = false;
   bool domainsNext = false;  // the value after the "domains" key comes next
   int domainsDepth = -1;     // depth inside the domains array, when in it
-  std::string key;
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
     if (c == '\n') {
@@ -29,15 +109,21 @@ std::vector<std::size_t> domainEntryLines(std::string_view json) {
     }
     if (isJsonSpace(c) || c == ':') continue;
     if (c == '"') {
-      std::string raw;
-      for (++i; i < json.size() && json[i] != '"'; ++i) {
-        if (json[i] == '\\' && i + 1 < json.size()) raw.push_back(json[i++]);
-        raw.push_back(json[i]);
+      // The text between the quotes as written, escapes and all: only "domains" is compared.
+      const std::size_t start = i + 1;
+      ++i;
+      while (i < json.size() && json[i] != '"') {
+        if (i + 32 <= json.size()) {  // 32 bytes a step up to a quote or a backslash
+          if (const std::size_t plain = firstQuoteOrBackslash(json.data() + i)) {
+            i += plain;
+            continue;
+          }
+        }
+        i += json[i] == '\\' && i + 1 < json.size() ? 2 : 1;
       }
       if (depth == 1 && expectingKey) {
-        key = raw;
         expectingKey = false;
-        domainsNext = key == "domains";
+        domainsNext = json.substr(start, i - start) == "domains";
       } else {
         if (depth == domainsDepth) lines.push_back(line);
         domainsNext = false;
@@ -115,8 +201,8 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   check.isEnabled = decoded.rules->isEnabled();
   const auto& domains = decoded.rules->domains();
   check.entryCount = domains.size();
-  auto lines =
-      domainEntryLines(std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
+  auto lines = domainEntryLines(
+      std::string_view(reinterpret_cast<const char*>(json.data()), json.size()), domains.size());
   if (lines.size() != domains.size()) lines.clear();
 
   const auto where = [&](std::size_t index) {
@@ -126,29 +212,28 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   };
   // The list's own index answers which entry comes first among equals.
   const DomainList& list = *decoded.rules->storage();
-  const auto coveringFromAbove = [&](std::string_view name) {
-    std::optional<std::size_t> first;
-    for (std::size_t dot = name.find('.'); dot != std::string_view::npos;
-         dot = name.find('.', dot + 1)) {
-      const auto at = list.firstEqual(name.substr(dot + 1));
-      if (at && (!first || *at < *first)) first = at;
-    }
-    return first;
-  };
+  const std::vector<bool> firstOfEquals = list.firstOfEquals();
+  const std::vector<bool> rough = roughStretches(domains.text());
+  const CoveringEntries covering(list);
+  constexpr std::size_t kRun = 512;
+  std::array<std::optional<std::size_t>, kRun> above;
   for (std::size_t i = 0; i < domains.size(); ++i) {
+    if (i % kRun == 0) covering.firstFromAbove(i, above);
+    const std::string_view entry = domains[i];
     const std::size_t line = lines.empty() ? 0 : lines[i];
-    std::string reason = entryProblem(domains[i]);
+    std::string reason =
+        isPlainName(entry, domains.text(), rough) ? std::string() : entryProblem(entry);
     std::string redundant;
-    if (const auto same = list.firstEqual(domains[i]); same && *same < i) {
-      redundant = "duplicate of " + where(*same);
-    } else if (const auto above = coveringFromAbove(domains[i])) {
-      redundant = "covered by " + where(*above) + " \"" + std::string(domains[*above]) + "\"";
+    if (!firstOfEquals[i]) {
+      redundant = "duplicate of " + where(*list.firstEqual(entry));
+    } else if (const auto by = above[i % kRun]) {
+      redundant = "covered by " + where(*by) + " \"" + std::string(domains[*by]) + "\"";
     }
     if (!reason.empty()) {
       if (!redundant.empty()) reason = redundant + "; " + reason;
-      check.problems.push_back({i, line, std::string(domains[i]), std::move(reason), false});
+      check.problems.push_back({i, line, std::string(entry), std::move(reason), false});
     } else if (!redundant.empty()) {
-      check.problems.push_back({i, line, std::string(domains[i]), std::move(redundant), true});
+      check.problems.push_back({i, line, std::string(entry), std::move(redundant), true});
     }
   }
   return check;
