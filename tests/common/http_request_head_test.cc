@@ -106,18 +106,6 @@ TEST_P(HttpHeadTable, WholeAndInAnyPieces) {
 INSTANTIATE_TEST_SUITE_P(Heads, HttpHeadTable, ::testing::ValuesIn(headCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HttpRequestHeadReader, DecisionIsFinalAndLaterBytesAreNotRead) {
-  HttpRequestHeadReader reader;
-  const std::string first = "GET / HTTP/1.1\r\nHost: a.example\r\nAccept: x\r\n";
-  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size()));
-  ASSERT_EQ(reader.result().status, HttpHeadStatus::named);
-  const std::string garbage = "\x01\x02\x03 not http at all";
-  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(garbage.data()), garbage.size()));
-  EXPECT_EQ(reader.result().status, HttpHeadStatus::named);
-  EXPECT_EQ(reader.result().host, "a.example");
-  EXPECT_EQ(reader.fed(), first.size() + garbage.size());
-}
-
 TEST(HttpRequestHeadReader, LimitCountsBytesNotHeaders) {
   const std::string head = "GET / HTTP/1.1\r\nHost: a.example\r\n\r\n";
   EXPECT_EQ(readHttpRequestHead(head, head.size()).status, HttpHeadStatus::named);
