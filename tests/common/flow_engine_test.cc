@@ -1,17 +1,12 @@
 // The flow engine in front of the real provider (the rules decide), driven on one thread by
-// scripts of packets, ticks and connection ends; and once from several threads.
+// scripts of packets, ticks and connection ends.
 #include "hosts/common/flow_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/common/packet_builder.h"
@@ -520,53 +515,6 @@ TEST_F(EngineTest, DestroyReportsReleasesAndForgets) {
 
   EXPECT_EQ(engine->onOutboundIpPacket(nextHandle++, Bytes{0x45, 0, 0}, now).action, accept);
   EXPECT_EQ(engine->counters().unparseablePackets, 1u);
-}
-
-// Several threads feed the pieces of blocked ClientHellos in random order: every packet ends
-// with exactly one fate, and every stream reaches the provider whole and in order (it would fail
-// open on anything else), so every connection ends dropped.
-TEST_F(EngineTest, ConcurrentPacketsOfOneConnection) {
-  const std::string message = hello("www.blocked.example", 100);
-  constexpr int kConnections = 8;
-  std::mutex fatesMutex;
-  std::map<PacketHandle, int> fates;
-  auto record = [&](PacketHandle h, const PacketDecision& d) {
-    std::lock_guard lock(fatesMutex);
-    if (d.action != hold) ++fates[h];
-    for (auto r : d.update.release) ++fates[r];
-    for (auto r : d.update.discard) ++fates[r];
-  };
-  std::vector<std::pair<PacketHandle, Bytes>> jobs;
-  for (int c = 0; c < kConnections; ++c) {
-    clientPort = static_cast<std::uint16_t>(41000 + c);
-    PacketHandle h = 0;
-    const PacketDecision d = play(syn(), &h);
-    record(h, d);
-    for (std::size_t at = 0; at < message.size(); at += 6) {
-      PacketLayout layout{.sourcePort = clientPort, .sequence = isn + 1 + std::uint32_t(at)};
-      const std::string piece = message.substr(at, 6);
-      layout.payload.assign(piece.begin(), piece.end());
-      jobs.emplace_back(nextHandle++, testing::buildPacket(layout));
-    }
-  }
-  std::shuffle(jobs.begin(), jobs.end(), std::mt19937(7));
-  std::atomic<std::size_t> next{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-        const auto& [handle, packet] = jobs[i];
-        record(handle, engine->onOutboundIpPacket(handle, packet, now));
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (const auto& update : engine->tick(now + 10s)) record(0, {hold, update});
-  for (PacketHandle h = 1; h < nextHandle; ++h) EXPECT_EQ(fates[h], 1) << "handle " << h;
-  const auto counters = engine->counters();
-  EXPECT_EQ(counters.inspectionsDropped, static_cast<std::uint64_t>(kConnections));
-  EXPECT_EQ(counters.heldPackets, 0u);
-  EXPECT_EQ(counters.failOpenEvents, 0u);
 }
 
 // A client that reuses an allowed connection's address pair for a new connection before

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/concurrency/watchdog.h"
 #include "tests/provider/provider_fixture.h"
 #include "tests/support/client_hello.h"
 
@@ -23,29 +24,6 @@ namespace {
 constexpr int kIterations = 2000;
 constexpr int kFlowsPerWorker = 600;
 constexpr int kWorkers = 3;
-constexpr auto kDeadline = std::chrono::seconds(120);  // far beyond a ThreadSanitizer run
-
-// Aborts the test program if the work has not finished by the deadline: a deadlock would
-// otherwise hang the run until CTest's own timeout, with no word on where.
-class Watchdog {
- public:
-  explicit Watchdog(const char* what)
-      : thread_([this, what] {
-          if (done_.get_future().wait_for(kDeadline) == std::future_status::timeout) {
-            std::fprintf(stderr, "watchdog: %s did not finish; deadlock?\n", what);
-            std::abort();
-          }
-        }) {}
-  ~Watchdog() {
-    done_.set_value();
-    thread_.join();
-  }
-
- private:
-  std::promise<void> done_;
-  std::thread thread_;
-};
-
 const std::vector<std::string> kListA = {"a1.example", "a2.example"};
 const std::vector<std::string> kListB = {"b1.example"};
 
