@@ -1,8 +1,11 @@
 #include "rules/covering_entries.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+
+#include "rules/byte_masks.h"
 
 namespace quillnest {
 namespace {
@@ -10,7 +13,7 @@ namespace {
 constexpr std::size_t kBitsPerEntry = 16;  // a few percent of absent texts pass
 
 // The last 8 bytes of text as one word, the last byte on top (a shorter text's bytes on top,
-// zeros below): the word of a parent domain is then its entry's word shifted.
+// zeros below): a parent domain's word is then its entry's word with the top bytes kept.
 std::uint64_t lastBytes(std::string_view text) {
   std::uint64_t word = 0;
   if (text.size() >= 8) {
@@ -22,45 +25,44 @@ std::uint64_t lastBytes(std::string_view text) {
   return word;
 }
 
+// The top n bytes of a word, for n up to 8. Tables rather than shifts by a variable amount,
+// which cost several instructions each on the common target.
+constexpr auto kTopBytes = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (unsigned n = 1; n <= 8; ++n) masks[n] = ~std::uint64_t{0} << (64 - 8 * n);
+  return masks;
+}();
+constexpr auto kBit = [] {
+  std::array<std::uint64_t, 64> bits{};
+  for (unsigned i = 0; i < 64; ++i) bits[i] = std::uint64_t{1} << i;
+  return bits;
+}();
+
 // The key of the text of length size that ends where a text whose lastBytes are last ends.
-// Without branches: entries' lengths vary too much for them to be predicted.
 std::uint64_t keyOf(std::uint64_t last, std::size_t size) {
-  const unsigned drop = 64 - 8 * static_cast<unsigned>(std::min<std::size_t>(size, 8));
-  const std::uint64_t ending = last >> drop / 2 >> (drop - drop / 2);  // drop may be 64
+  const std::uint64_t ending = last & kTopBytes[std::min<std::size_t>(size, 8)];
   const unsigned __int128 product =
       static_cast<unsigned __int128>(ending ^ size * 0x9E3779B97F4A7C15ull) * 0xD6E8FEB86659FD93ull;
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-// Bit i set where text[i] is a dot, for its first 64 bytes. Reads whole words of 8 bytes where
-// at least readable bytes from its start may be read, and a fixed number of them for the usual
-// short entry: a loop of varying length mispredicts once per entry.
+// Bit i set where text[i] is a dot, for its first 64 bytes. 32 bytes a step where they may be
+// read (readable bytes from text's start may).
 std::uint64_t dotMask(std::string_view text, std::size_t readable) {
   const std::size_t size = std::min<std::size_t>(text.size(), 64);
-  const auto dotsOfWord = [&](std::size_t at) {
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    const std::uint64_t x = word ^ 0x2E2E2E2E2E2E2E2Eull;  // zero bytes where the dots are
-    const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
-    // Each byte's top bit to one bit of the top byte, byte j to bit j.
-    return ((zero >> 7) * 0x0102040810204080ull) >> 56 << at;
-  };
   std::uint64_t mask = 0;
   if (size <= 32 && readable >= 32) {
-    mask = dotsOfWord(0) | dotsOfWord(8) | dotsOfWord(16) | dotsOfWord(24);
-  } else if (readable >= (size + 7) / 8 * 8) {
-    for (std::size_t at = 0; at < size; at += 8) mask |= dotsOfWord(at);
+    mask = bytesEqual32(text.data(), '.');
+  } else if (readable >= 64) {
+    mask = bytesEqual32(text.data(), '.') | std::uint64_t{bytesEqual32(text.data() + 32, '.')}
+                                                << 32;
   } else {
     for (std::size_t i = 0; i < size; ++i) mask |= std::uint64_t{text[i] == '.'} << i;
   }
   return size == 64 ? mask : mask & ((std::uint64_t{1} << size) - 1);
 }
 
-std::uint64_t bitsOf(std::uint64_t key) {
-  return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
-}
+std::uint64_t bitsOf(std::uint64_t key) { return kBit[key & 63] | kBit[key >> 6 & 63]; }
 
 }  // namespace
 
@@ -85,6 +87,8 @@ void CoveringEntries::firstFromAbove(std::size_t begin,
   // the index together, their cache misses overlapped.
   std::vector<std::string_view> maybe;
   std::vector<std::size_t> owner;
+  maybe.reserve(count);
+  owner.reserve(count);
   const char* const end = entries.text().data() + entries.text().size();
   for (std::size_t k = 0; k < count; ++k) {
     out[k].reset();

@@ -332,17 +332,20 @@ TEST(CheckRules, ReportsEveryProblemWithItsLine) {
 TEST(CheckRules, FindsEveryCoveringEntry) {
   using Found = std::vector<std::pair<std::size_t, std::string>>;
   const std::string b70(70, 'b');
+  // Long enough to be judged in two halves and in runs of entries.
   std::vector<std::string> far{"www.ads.example.org"};
-  for (int i = 1; i < 599; ++i) far.push_back("n" + std::to_string(i) + ".test");
-  far[513] = "x.example.org";  // in a later run of entries than the first
+  for (int i = 1; i < 99999; ++i) far.push_back("n" + std::to_string(i) + ".test");
+  far[513] = "x.example.org";
+  far[50000] = "y.example.org";
   far.push_back("example.org");
   const struct {
     std::vector<std::string> entries;
     Found found;
   } cases[] = {
       {far,
-       {{0, "covered by entry 600 (line 1) \"example.org\""},
-        {513, "covered by entry 600 (line 1) \"example.org\""}}},
+       {{0, "covered by entry 100000 (line 1) \"example.org\""},
+        {513, "covered by entry 100000 (line 1) \"example.org\""},
+        {50000, "covered by entry 100000 (line 1) \"example.org\""}}},
       {{"example.com", "ample.com", "xample.com", "www.xample.com"},
        {{3, "covered by entry 3 (line 1) \"xample.com\""}}},
       // Same length and last 8 bytes as the covering entry, and as an entry that covers nothing.

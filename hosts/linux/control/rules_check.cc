@@ -4,8 +4,11 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <future>
+#include <system_error>
 
 #include "hosts/linux/control/host_names.h"
+#include "rules/byte_masks.h"
 #include "rules/covering_entries.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
@@ -16,6 +19,11 @@ namespace {
 bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 bool isAsciiSpace(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d); }
+
+// Long lists have their entries' lines found, and their findings made in two halves, on two
+// cores at once: a thread costs more than the work below these sizes.
+constexpr std::size_t kSplitAt = 100000;          // entries
+constexpr std::size_t kLinesApartFrom = 1 << 20;  // bytes of text
 
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
@@ -31,24 +39,10 @@ bool anySet(Bytes16 flags) {
   return (halves[0] | halves[1]) != 0;
 }
 
-// Where the first of 32 bytes that is a quote or a backslash is, 32 when none is. Branch-free:
-// where a string ends is not predictable.
+// Where the first of 32 bytes that is a quote or a backslash is, 32 when none is.
 std::size_t firstQuoteOrBackslash(const char* at) {
-  std::uint64_t mask = std::uint64_t{1} << 32;
-  for (std::size_t block = 0; block < 2; ++block) {
-    const Bytes16 b = bytes16(at + 16 * block);
-    const Bytes16 flags = (Bytes16)(b == '"') | (Bytes16)(b == '\\');
-    std::uint64_t halves[2];
-    std::memcpy(halves, &flags, sizeof halves);
-    for (std::size_t half = 0; half < 2; ++half) {
-      std::uint64_t h = halves[half];
-      if constexpr (std::endian::native == std::endian::big) h = __builtin_bswap64(h);
-      // Byte j's top bit to bit j.
-      mask |= ((h >> 7 & 0x0101010101010101ull) * 0x0102040810204080ull) >>
-              56 << (16 * block + 8 * half);
-    }
-  }
-  return static_cast<std::size_t>(std::countr_zero(mask));
+  const std::uint64_t found = bytesEqual32(at, '"') | bytesEqual32(at, '\\');
+  return static_cast<std::size_t>(std::countr_zero(found | std::uint64_t{1} << 32));
 }
 
 // Which 64-byte stretches of text hold a byte no name on the wire has, an upper-case letter, or
@@ -93,9 +87,8 @@ bool isPlainName(std::string_view entry, std::string_view text, const std::vecto
 
 }  // namespace
 
-std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t expected) {
+std::vector<std::size_t> domainEntryLines(std::string_view json) {
   std::vector<std::size_t> lines;
-  lines.reserve(expected);
   std::size_t line = 1;
   int depth = 0;
   bool expectingKey = false;
@@ -103,11 +96,7 @@ std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t exp
   int domainsDepth = -1;     // depth inside the domains array, when in it
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
-    if (c == '\n') {
-      ++line;
-      continue;
-    }
-    if (isJsonSpace(c) || c == ':') continue;
+    // The common characters of a long list first.
     if (c == '"') {
       // The text between the quotes as written, escapes and all: only "domains" is compared.
       const std::size_t start = i + 1;
@@ -130,6 +119,15 @@ std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t exp
       }
       continue;
     }
+    if (c == ',') {
+      if (depth == 1) expectingKey = true;
+      continue;
+    }
+    if (c == '\n') {
+      ++line;
+      continue;
+    }
+    if (isJsonSpace(c) || c == ':') continue;
     if (c == '{' || c == '[') {
       ++depth;
       if (c == '[' && domainsNext && depth == 2) domainsDepth = 2;
@@ -140,10 +138,6 @@ std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t exp
     if (c == '}' || c == ']') {
       if (depth == domainsDepth) domainsDepth = -2;  // that array is done
       --depth;
-      continue;
-    }
-    if (c == ',') {
-      if (depth == 1) expectingKey = true;
       continue;
     }
     domainsNext = false;  // a literal or number value
@@ -192,6 +186,16 @@ std::string entryProblem(std::string_view entry) {
 
 RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
   RulesCheck check;
+  // The lines need only the text: found while the list is decoded.
+  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
+  const auto findLines = [jsonText] { return domainEntryLines(jsonText); };
+  std::future<std::vector<std::size_t>> linesFound;
+  try {
+    linesFound = std::async(
+        json.size() >= kLinesApartFrom ? std::launch::async : std::launch::deferred, findLines);
+  } catch (const std::system_error&) {
+    linesFound = std::async(std::launch::deferred, findLines);
+  }
   const DecodeResult decoded = decodeFilterRules(json, readablePastEnd);
   if (!decoded.rules) {
     check.error = decoded.error.message;
@@ -201,8 +205,7 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   check.isEnabled = decoded.rules->isEnabled();
   const auto& domains = decoded.rules->domains();
   check.entryCount = domains.size();
-  auto lines = domainEntryLines(
-      std::string_view(reinterpret_cast<const char*>(json.data()), json.size()), domains.size());
+  std::vector<std::size_t> lines = linesFound.get();
   if (lines.size() != domains.size()) lines.clear();
 
   const auto where = [&](std::size_t index) {
@@ -215,27 +218,46 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   const std::vector<bool> firstOfEquals = list.firstOfEquals();
   const std::vector<bool> rough = roughStretches(domains.text());
   const CoveringEntries covering(list);
-  constexpr std::size_t kRun = 512;
-  std::array<std::optional<std::size_t>, kRun> above;
-  for (std::size_t i = 0; i < domains.size(); ++i) {
-    if (i % kRun == 0) covering.firstFromAbove(i, above);
-    const std::string_view entry = domains[i];
-    const std::size_t line = lines.empty() ? 0 : lines[i];
-    std::string reason =
-        isPlainName(entry, domains.text(), rough) ? std::string() : entryProblem(entry);
-    std::string redundant;
-    if (!firstOfEquals[i]) {
-      redundant = "duplicate of " + where(*list.firstEqual(entry));
-    } else if (const auto by = above[i % kRun]) {
-      redundant = "covered by " + where(*by) + " \"" + std::string(domains[*by]) + "\"";
+  const auto problemsOf = [&](std::size_t begin, std::size_t end) {
+    std::vector<EntryProblem> problems;
+    constexpr std::size_t kRun = 512;
+    std::array<std::optional<std::size_t>, kRun> above;
+    for (std::size_t i = begin; i < end; ++i) {
+      if ((i - begin) % kRun == 0) {
+        covering.firstFromAbove(i, std::span(above).first(std::min(kRun, end - i)));
+      }
+      const std::string_view entry = domains[i];
+      const bool plain = isPlainName(entry, domains.text(), rough);
+      const std::optional<std::size_t> by = above[(i - begin) % kRun];
+      if (plain && firstOfEquals[i] && !by) continue;  // most entries
+      const std::size_t line = lines.empty() ? 0 : lines[i];
+      std::string reason = plain ? std::string() : entryProblem(entry);
+      std::string redundant;
+      if (!firstOfEquals[i]) {
+        redundant = "duplicate of " + where(*list.firstEqual(entry));
+      } else if (by) {
+        redundant = "covered by " + where(*by) + " \"" + std::string(domains[*by]) + "\"";
+      }
+      if (!reason.empty()) {
+        if (!redundant.empty()) reason = redundant + "; " + reason;
+        problems.push_back({i, line, std::string(entry), std::move(reason), false});
+      } else if (!redundant.empty()) {
+        problems.push_back({i, line, std::string(entry), std::move(redundant), true});
+      }
     }
-    if (!reason.empty()) {
-      if (!redundant.empty()) reason = redundant + "; " + reason;
-      check.problems.push_back({i, line, std::string(entry), std::move(reason), false});
-    } else if (!redundant.empty()) {
-      check.problems.push_back({i, line, std::string(entry), std::move(redundant), true});
-    }
+    return problems;
+  };
+  // A long list in two halves, the second on another core.
+  const std::size_t half = domains.size() >= kSplitAt ? domains.size() / 2 : domains.size();
+  std::future<std::vector<EntryProblem>> secondHalf;
+  try {
+    secondHalf = std::async(half == domains.size() ? std::launch::deferred : std::launch::async,
+                            problemsOf, half, domains.size());
+  } catch (const std::system_error&) {
+    secondHalf = std::async(std::launch::deferred, problemsOf, half, domains.size());
   }
+  check.problems = problemsOf(0, half);
+  for (EntryProblem& problem : secondHalf.get()) check.problems.push_back(std::move(problem));
   return check;
 }
 

@@ -33,8 +33,8 @@ struct RulesCheck {
 RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0);
 
 // The 1-based line of every element of the top-level "domains" array, in order; empty when the
-// text is not a well-formed rules object. Room for expected lines is made at once.
-std::vector<std::size_t> domainEntryLines(std::string_view json, std::size_t expected = 0);
+// text is not a well-formed rules object.
+std::vector<std::size_t> domainEntryLines(std::string_view json);
 
 // Why entry can never match a name a flow carries (several reasons joined by "; "), or empty.
 // Duplicates and covered entries are judged by the caller.
