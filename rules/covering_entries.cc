@@ -84,11 +84,13 @@ void CoveringEntries::firstFromAbove(std::size_t begin,
   const DomainEntries entries = list_.domains();
   const std::size_t count = std::min(out.size(), entries.size() - std::min(begin, entries.size()));
   // Most parent domains are ruled out by the bit table; those it lets through are looked up in
-  // the index together, their cache misses overlapped.
-  std::vector<std::string_view> maybe;
-  std::vector<std::size_t> owner;
-  maybe.reserve(count);
-  owner.reserve(count);
+  // the index together, their cache misses overlapped, and each text once: a top-level domain
+  // the table happens to let through comes back with every few entries.
+  std::vector<std::string_view> names;
+  std::vector<std::pair<std::size_t, std::size_t>> asked;  // (entry, name)
+  names.reserve(count);
+  asked.reserve(count);
+  std::array<std::size_t, 64> recent{};  // a name's position + 1, by the top bits of its key
   const char* const end = entries.text().data() + entries.text().size();
   for (std::size_t k = 0; k < count; ++k) {
     out[k].reset();
@@ -98,8 +100,13 @@ void CoveringEntries::firstFromAbove(std::size_t begin,
       const std::uint64_t key = keyOf(last, entry.size() - dot - 1);
       const std::uint64_t bits = bitsOf(key);
       if ((word(key) & bits) != bits) return;
-      maybe.push_back(entry.substr(dot + 1));
-      owner.push_back(k);
+      const std::string_view parent = entry.substr(dot + 1);
+      std::size_t& seen = recent[key >> 58];
+      if (seen == 0 || names[seen - 1] != parent) {
+        names.push_back(parent);
+        seen = names.size();
+      }
+      asked.emplace_back(k, seen - 1);
     };
     for (std::uint64_t dots = dotMask(entry, end - entry.data()); dots != 0; dots &= dots - 1) {
       test(static_cast<std::size_t>(std::countr_zero(dots)));
@@ -109,11 +116,11 @@ void CoveringEntries::firstFromAbove(std::size_t begin,
       test(dot);
     }
   }
-  std::vector<std::optional<std::size_t>> found(maybe.size());
-  list_.firstEqualEach(maybe, found);
-  for (std::size_t m = 0; m < maybe.size(); ++m) {
-    std::optional<std::size_t>& first = out[owner[m]];
-    if (found[m] && (!first || *found[m] < *first)) first = found[m];
+  std::vector<std::optional<std::size_t>> found(names.size());
+  list_.firstEqualEach(names, found);
+  for (const auto& [k, name] : asked) {
+    std::optional<std::size_t>& first = out[k];
+    if (found[name] && (!first || *found[name] < *first)) first = found[name];
   }
 }
 

@@ -20,10 +20,21 @@ bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r
 
 bool isAsciiSpace(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d); }
 
-// Long lists have their entries' lines found, and their findings made in two halves, on two
-// cores at once: a thread costs more than the work below these sizes.
+// Long lists are checked on two cores: the entries' lines found while the list is decoded, the
+// covering table built beside the other passes, the findings made in two halves. Below these
+// sizes a thread costs more than the work.
 constexpr std::size_t kSplitAt = 100000;          // entries
 constexpr std::size_t kLinesApartFrom = 1 << 20;  // bytes of text
+
+// Runs work on another thread when apart and a thread can be had, else when its result is taken.
+template <typename Work>
+auto started(bool apart, const Work& work) {
+  try {
+    return std::async(apart ? std::launch::async : std::launch::deferred, work);
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, work);
+  }
+}
 
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
@@ -188,14 +199,8 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   RulesCheck check;
   // The lines need only the text: found while the list is decoded.
   const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
-  const auto findLines = [jsonText] { return domainEntryLines(jsonText); };
-  std::future<std::vector<std::size_t>> linesFound;
-  try {
-    linesFound = std::async(
-        json.size() >= kLinesApartFrom ? std::launch::async : std::launch::deferred, findLines);
-  } catch (const std::system_error&) {
-    linesFound = std::async(std::launch::deferred, findLines);
-  }
+  auto linesFound =
+      started(json.size() >= kLinesApartFrom, [jsonText] { return domainEntryLines(jsonText); });
   const DecodeResult decoded = decodeFilterRules(json, readablePastEnd);
   if (!decoded.rules) {
     check.error = decoded.error.message;
@@ -215,9 +220,11 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   };
   // The list's own index answers which entry comes first among equals.
   const DomainList& list = *decoded.rules->storage();
+  const bool apart = domains.size() >= kSplitAt;
+  auto coveringBuilt = started(apart, [&list] { return CoveringEntries(list); });
   const std::vector<bool> firstOfEquals = list.firstOfEquals();
   const std::vector<bool> rough = roughStretches(domains.text());
-  const CoveringEntries covering(list);
+  const CoveringEntries covering = coveringBuilt.get();
   const auto problemsOf = [&](std::size_t begin, std::size_t end) {
     std::vector<EntryProblem> problems;
     constexpr std::size_t kRun = 512;
@@ -248,14 +255,9 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
     return problems;
   };
   // A long list in two halves, the second on another core.
-  const std::size_t half = domains.size() >= kSplitAt ? domains.size() / 2 : domains.size();
-  std::future<std::vector<EntryProblem>> secondHalf;
-  try {
-    secondHalf = std::async(half == domains.size() ? std::launch::deferred : std::launch::async,
-                            problemsOf, half, domains.size());
-  } catch (const std::system_error&) {
-    secondHalf = std::async(std::launch::deferred, problemsOf, half, domains.size());
-  }
+  const std::size_t half = apart ? domains.size() / 2 : domains.size();
+  auto secondHalf =
+      started(apart, [&problemsOf, half, &domains] { return problemsOf(half, domains.size()); });
   check.problems = problemsOf(0, half);
   for (EntryProblem& problem : secondHalf.get()) check.problems.push_back(std::move(problem));
   return check;
