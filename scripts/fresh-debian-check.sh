@@ -27,7 +27,9 @@ while (($#)); do
 done
 [[ $(id -u) -eq 0 ]] || { echo "needs root (debootstrap, chroot, mounts)" >&2; exit 2; }
 command -v debootstrap >/dev/null || { echo "needs debootstrap: apt-get install debootstrap" >&2; exit 2; }
-[[ -n $root ]] || { root=$(mktemp -d /var/tmp/quillnest-fresh.XXXXXX); }
+# mktemp makes its directory 0700; as the root's "/" that would shut every user but root out of
+# the whole system (the e2e tests run clients as nobody).
+[[ -n $root ]] || { root=$(mktemp -d /var/tmp/quillnest-fresh.XXXXXX) && chmod 755 "$root"; }
 root=$(realpath "$root")
 
 mounted=()
