@@ -47,6 +47,25 @@ std::size_t homeSlot(std::uint64_t hash, std::size_t slotCount) {
   return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slotCount) >> 64);
 }
 
+// Calls visit(i, hash) for the texts 0 to count - 1 in order, each hashed some texts ahead with
+// its home slot prefetched: on a big list every slot is a cache miss, and this lets them overlap.
+template <int kForWriting, typename TextOf, typename Visit>
+void hashedAhead(std::size_t count, std::uint64_t hashMask, const std::uint32_t* slots,
+                 std::size_t slotCount, TextOf textOf, Visit visit) {
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t hashes[kAhead];
+  const auto fetch = [&](std::size_t i) {
+    hashes[i % kAhead] = hashText(textOf(i)) & hashMask;
+    __builtin_prefetch(&slots[homeSlot(hashes[i % kAhead], slotCount)], kForWriting);
+  };
+  for (std::size_t i = 0; i < std::min(kAhead, count); ++i) fetch(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t hash = hashes[i % kAhead];
+    if (i + kAhead < count) fetch(i + kAhead);
+    visit(i, hash);
+  }
+}
+
 template <typename Entries>
 bool walk(const Entries& domains, std::string_view host) {
   const std::optional<std::string> h = normalizedHost(host);
@@ -137,35 +156,24 @@ void DomainList::buildIndex() {
   slots_.reserve(slotCount);
   adviseHugePages(slots_.data(), slotCount * sizeof(slots_[0]));
   slots_.assign(slotCount, 0);
-  // Each insertion lands on a random slot, a cache miss on a big list; hashing a stretch of
-  // entries ahead and prefetching their slots lets those misses overlap.
-  constexpr std::size_t kAhead = 16;
-  std::uint64_t hashes[kAhead];
-  for (std::size_t i = 0; i < std::min(kAhead, count); ++i) {
-    hashes[i] = hashText(entry(i)) & hashMask_;
-    __builtin_prefetch(&slots_[homeSlot(hashes[i], slotCount)], 1);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t hash = hashes[i % kAhead];
-    if (i + kAhead < count) {
-      const std::uint64_t next = hashText(entry(i + kAhead)) & hashMask_;
-      hashes[i % kAhead] = next;
-      __builtin_prefetch(&slots_[homeSlot(next, slotCount)], 1);
-    }
-    const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
-    const std::string_view text = entry(i);
-    std::size_t slot = homeSlot(hash, slotCount);
-    while (true) {
-      const std::uint32_t held = slots_[slot];
-      if (held == 0) {
-        slots_[slot] = static_cast<std::uint32_t>(i + 1) << tagBits_ | tag;
-        break;
-      }
-      // A duplicate adds nothing to the answers.
-      if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == text) break;
-      if (++slot == slotCount) slot = 0;
-    }
-  }
+  // Each insertion lands on a random slot, a cache miss on a big list.
+  const auto textOf = [this](std::size_t i) { return entry(i); };
+  hashedAhead<1>(count, hashMask_, slots_.data(), slotCount, textOf,
+                 [&](std::size_t i, std::uint64_t hash) {
+                   const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
+                   const std::string_view text = entry(i);
+                   std::size_t slot = homeSlot(hash, slotCount);
+                   while (true) {
+                     const std::uint32_t held = slots_[slot];
+                     if (held == 0) {
+                       slots_[slot] = static_cast<std::uint32_t>(i + 1) << tagBits_ | tag;
+                       break;
+                     }
+                     // A duplicate adds nothing to the answers.
+                     if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == text) break;
+                     if (++slot == slotCount) slot = 0;
+                   }
+                 });
 }
 
 std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
@@ -201,19 +209,10 @@ void DomainList::firstEqualEach(std::span<const std::string_view> names,
     for (std::size_t i = 0; i < names.size(); ++i) out[i] = firstEqual(names[i]);
     return;
   }
-  // As buildIndex does: hash a stretch ahead and prefetch the slots.
-  constexpr std::size_t kAhead = 16;
-  std::uint64_t hashes[kAhead];
-  const auto fetch = [&](std::size_t i) {
-    hashes[i % kAhead] = hashText(names[i]) & hashMask_;
-    __builtin_prefetch(&slots_[homeSlot(hashes[i % kAhead], slots_.size())]);
-  };
-  for (std::size_t i = 0; i < std::min(kAhead, names.size()); ++i) fetch(i);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::uint64_t hash = hashes[i % kAhead];
-    if (i + kAhead < names.size()) fetch(i + kAhead);
-    out[i] = probe(names[i], hash);
-  }
+  hashedAhead<0>(
+      names.size(), hashMask_, slots_.data(), slots_.size(),
+      [&](std::size_t i) { return names[i]; },
+      [&](std::size_t i, std::uint64_t hash) { out[i] = probe(names[i], hash); });
 }
 
 std::vector<bool> DomainList::firstOfEquals() const {
