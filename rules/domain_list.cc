@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 
 #include "rules/large_buffer.h"
 #include "rules/normalization.h"
@@ -64,6 +65,50 @@ void hashedAhead(std::size_t count, std::uint64_t hashMask, const std::uint32_t*
     if (i + kAhead < count) fetch(i + kAhead);
     visit(i, hash);
   }
+}
+
+// An empty index with room for count entries; none for a list beyond 32-bit positions, which is
+// only walked.
+DomainIndex emptyIndex(std::size_t count) {
+  DomainIndex index;
+  if (count == 0 || count >= std::numeric_limits<std::uint32_t>::max()) return index;
+  index.tagBits = 32 - static_cast<unsigned>(std::bit_width(count));
+  // At most 70% full: a miss then reads a few neighbouring slots of one cache line.
+  const std::size_t slotCount = count + count * 3 / 7 + 1;
+  index.slots.reserve(slotCount);
+  adviseHugePages(index.slots.data(), slotCount * sizeof(index.slots[0]));
+  index.slots.assign(slotCount, 0);
+  return index;
+}
+
+// Adds entries from to to - 1 to the index, textOf(i) being entry i. Each insertion lands on a
+// random slot, a cache miss on a big list.
+template <typename TextOf>
+void insertEntries(DomainIndex& index, std::uint64_t hashMask, std::size_t from, std::size_t to,
+                   TextOf textOf) {
+  if (index.slots.empty()) return;
+  std::uint32_t* const slots = index.slots.data();
+  const std::size_t slotCount = index.slots.size();
+  const unsigned tagBits = index.tagBits;
+  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits) - 1;
+  hashedAhead<1>(
+      to - from, hashMask, slots, slotCount, [&](std::size_t k) { return textOf(from + k); },
+      [&](std::size_t k, std::uint64_t hash) {
+        const std::size_t i = from + k;
+        const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
+        const std::string_view text = textOf(i);
+        std::size_t slot = homeSlot(hash, slotCount);
+        while (true) {
+          const std::uint32_t held = slots[slot];
+          if (held == 0) {
+            slots[slot] = static_cast<std::uint32_t>(i + 1) << tagBits | tag;
+            break;
+          }
+          // A duplicate adds nothing to the answers.
+          if ((held & tagMask) == tag && textOf((held >> tagBits) - 1) == text) break;
+          if (++slot == slotCount) slot = 0;
+        }
+      });
 }
 
 template <typename Entries>
@@ -136,48 +181,79 @@ DomainList::DomainList(std::span<const std::string> domains, std::uint64_t hashM
     at += d.size();
     bounds_.push_back(static_cast<std::uint32_t>(at));
   }
-  buildIndex();
+  index_ = emptyIndex(domains.size());
+  insertEntries(index_, hashMask_, 0, domains.size(), [this](std::size_t i) { return entry(i); });
 }
 
 DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds)
     : text_(std::move(text)), bounds_(std::move(bounds)) {
   if (bounds_.empty()) bounds_.push_back(0);
-  buildIndex();
+  const std::size_t count = bounds_.size() - 1;
+  index_ = emptyIndex(count);
+  insertEntries(index_, hashMask_, 0, count, [this](std::size_t i) { return entry(i); });
 }
 
-void DomainList::buildIndex() {
-  const std::size_t count = bounds_.size() - 1;
-  // Positions and tags share 32 bits; a list beyond that is only walked.
-  if (count == 0 || count >= std::numeric_limits<std::uint32_t>::max()) return;
-  tagBits_ = 32 - static_cast<unsigned>(std::bit_width(count));
-  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
-  // At most 70% full: a miss then reads a few neighbouring slots of one cache line.
-  const std::size_t slotCount = count + count * 3 / 7 + 1;
-  slots_.reserve(slotCount);
-  adviseHugePages(slots_.data(), slotCount * sizeof(slots_[0]));
-  slots_.assign(slotCount, 0);
-  // Each insertion lands on a random slot, a cache miss on a big list.
-  const auto textOf = [this](std::size_t i) { return entry(i); };
-  hashedAhead<1>(count, hashMask_, slots_.data(), slotCount, textOf,
-                 [&](std::size_t i, std::uint64_t hash) {
-                   const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
-                   const std::string_view text = entry(i);
-                   std::size_t slot = homeSlot(hash, slotCount);
-                   while (true) {
-                     const std::uint32_t held = slots_[slot];
-                     if (held == 0) {
-                       slots_[slot] = static_cast<std::uint32_t>(i + 1) << tagBits_ | tag;
-                       break;
-                     }
-                     // A duplicate adds nothing to the answers.
-                     if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == text) break;
-                     if (++slot == slotCount) slot = 0;
-                   }
-                 });
+DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds, DomainIndex index)
+    : text_(std::move(text)), bounds_(std::move(bounds)), index_(std::move(index)) {}
+
+IndexBuiltAlongside::IndexBuiltAlongside(const char* text, const std::uint32_t* bounds,
+                                         std::size_t count)
+    : text_(text), bounds_(bounds), count_(count) {
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: finish() does it all.
+    index_ = emptyIndex(count);
+  }
+}
+
+IndexBuiltAlongside::~IndexBuiltAlongside() {
+  if (!thread_.joinable()) return;
+  completed_.fetch_or(kStopping, std::memory_order_release);
+  completed_.notify_one();
+  thread_.join();
+}
+
+void IndexBuiltAlongside::complete(std::size_t entries) {
+  completed_.store(std::min(entries, count_), std::memory_order_release);
+  completed_.notify_one();
+}
+
+void IndexBuiltAlongside::insertUpTo(std::size_t entries) {
+  insertEntries(index_, ~std::uint64_t{0}, inserted_, entries, [this](std::size_t i) {
+    return std::string_view(text_ + bounds_[i], bounds_[i + 1] - bounds_[i]);
+  });
+  inserted_ = entries;
+}
+
+void IndexBuiltAlongside::run() {
+  index_ = emptyIndex(count_);
+  while (true) {
+    const std::size_t state = completed_.load(std::memory_order_acquire);
+    const std::size_t ready = state & ~kStopping;
+    if (ready > inserted_) {
+      insertUpTo(ready);
+    } else if ((state & kStopping) != 0) {
+      return;
+    } else {
+      completed_.wait(state, std::memory_order_acquire);
+    }
+  }
+}
+
+std::optional<DomainIndex> IndexBuiltAlongside::finish() {
+  if (thread_.joinable()) {
+    completed_.fetch_or(kStopping, std::memory_order_release);
+    completed_.notify_one();
+    thread_.join();
+  }
+  insertUpTo(completed_.load(std::memory_order_acquire) & ~kStopping);
+  if (inserted_ != count_) return std::nullopt;
+  return std::move(index_);
 }
 
 std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
-  if (slots_.empty()) {
+  if (index_.slots.empty()) {
     const DomainEntries entries = domains();
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (entries[i] == name) return i;
@@ -188,16 +264,17 @@ std::optional<std::size_t> DomainList::firstEqual(std::string_view name) const {
 }
 
 std::optional<std::size_t> DomainList::probe(std::string_view name, std::uint64_t hash) const {
-  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits_) - 1;
+  const unsigned tagBits = index_.tagBits;
+  const std::uint32_t tagMask = (std::uint32_t{1} << tagBits) - 1;
   const std::uint32_t tag = static_cast<std::uint32_t>(hash) & tagMask;
-  const std::size_t slotCount = slots_.size();
+  const std::size_t slotCount = index_.slots.size();
   std::size_t slot = homeSlot(hash, slotCount);
   while (true) {
-    const std::uint32_t held = slots_[slot];
+    const std::uint32_t held = index_.slots[slot];
     if (held == 0) return std::nullopt;
     // The index holds the first of equal entries.
-    if ((held & tagMask) == tag && entry((held >> tagBits_) - 1) == name) {
-      return (held >> tagBits_) - 1;
+    if ((held & tagMask) == tag && entry((held >> tagBits) - 1) == name) {
+      return (held >> tagBits) - 1;
     }
     if (++slot == slotCount) slot = 0;
   }
@@ -205,12 +282,12 @@ std::optional<std::size_t> DomainList::probe(std::string_view name, std::uint64_
 
 void DomainList::firstEqualEach(std::span<const std::string_view> names,
                                 std::span<std::optional<std::size_t>> out) const {
-  if (slots_.empty()) {
+  if (index_.slots.empty()) {
     for (std::size_t i = 0; i < names.size(); ++i) out[i] = firstEqual(names[i]);
     return;
   }
   hashedAhead<0>(
-      names.size(), hashMask_, slots_.data(), slots_.size(),
+      names.size(), hashMask_, index_.slots.data(), index_.slots.size(),
       [&](std::size_t i) { return names[i]; },
       [&](std::size_t i, std::uint64_t hash) { out[i] = probe(names[i], hash); });
 }
@@ -218,13 +295,13 @@ void DomainList::firstEqualEach(std::span<const std::string_view> names,
 std::vector<bool> DomainList::firstOfEquals() const {
   const std::size_t count = bounds_.size() - 1;
   std::vector<bool> first(count, false);
-  if (slots_.empty()) {
+  if (index_.slots.empty()) {
     for (std::size_t i = 0; i < count; ++i) first[i] = firstEqual(entry(i)) == i;
     return first;
   }
   // The index holds exactly the first of each set of equal entries.
-  for (const std::uint32_t held : slots_) {
-    if (held != 0) first[(held >> tagBits_) - 1] = true;
+  for (const std::uint32_t held : index_.slots) {
+    if (held != 0) first[(held >> index_.tagBits) - 1] = true;
   }
   return first;
 }

@@ -3,6 +3,7 @@
 // result without visiting every entry.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quillnest {
@@ -102,6 +104,47 @@ class EntryText {
   std::size_t capacity_ = 0;
 };
 
+// The hash index over a list's entries. A slot is 0 (empty) or (entry + 1) << tagBits | the low
+// tagBits bits of the entry's hash: positions take the bits the list's size needs and the rest
+// spare most string comparisons.
+struct DomainIndex {
+  std::vector<std::uint32_t> slots;
+  unsigned tagBits = 0;
+};
+
+// Builds a list's index on another thread while the list's entries are still being written, for
+// big lists, where inserting a million entries costs as much as decoding them. The writer lays
+// the entries out in place and says how many are final; the index is ready soon after the last.
+class IndexBuiltAlongside {
+ public:
+  // Worth a thread from this many entries on.
+  static constexpr std::size_t kWorthFrom = 65536;
+
+  // Entry i will be text[bounds[i], bounds[i + 1]): neither block moves until finish() returns.
+  IndexBuiltAlongside(const char* text, const std::uint32_t* bounds, std::size_t count);
+  ~IndexBuiltAlongside();
+  IndexBuiltAlongside(const IndexBuiltAlongside&) = delete;
+  IndexBuiltAlongside& operator=(const IndexBuiltAlongside&) = delete;
+
+  // Entries 0 to entries - 1 are final.
+  void complete(std::size_t entries);
+  // Waits for the index: all count entries of it when they were all completed, else nothing.
+  std::optional<DomainIndex> finish();
+
+ private:
+  static constexpr std::size_t kStopping = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
+  void insertUpTo(std::size_t entries);
+  void run();
+
+  const char* text_;
+  const std::uint32_t* bounds_;
+  std::size_t count_;
+  DomainIndex index_;
+  std::size_t inserted_ = 0;               // the builder's alone until it is joined
+  std::atomic<std::size_t> completed_{0};  // with kStopping once no more will come
+  std::thread thread_;
+};
+
 class DomainList {
  public:
   // Keeps the entries exactly as given (order, duplicates, empty strings) and indexes them.
@@ -110,6 +153,8 @@ class DomainList {
   DomainList(std::span<const std::string> domains, std::uint64_t hashMask);
   // Takes entries already laid out: entry i is text[bounds[i], bounds[i + 1]), bounds[0] == 0.
   DomainList(EntryText text, std::vector<std::uint32_t> bounds);
+  // The same with an index already built over exactly these entries.
+  DomainList(EntryText text, std::vector<std::uint32_t> bounds, DomainIndex index);
 
   DomainList(const DomainList&) = delete;
   DomainList& operator=(const DomainList&) = delete;
@@ -133,14 +178,13 @@ class DomainList {
   std::vector<bool> firstOfEquals() const;
 
   // Bytes held by the index, beside the entries.
-  std::size_t indexBytes() const { return slots_.capacity() * sizeof(std::uint32_t); }
+  std::size_t indexBytes() const { return index_.slots.capacity() * sizeof(std::uint32_t); }
   // Everything the list holds: text block, offsets and index.
   std::size_t heldBytes() const {
     return text_.capacity() + bounds_.capacity() * sizeof(std::uint32_t) + indexBytes();
   }
 
  private:
-  void buildIndex();
   std::optional<std::size_t> probe(std::string_view name, std::uint64_t hash) const;
   std::string_view entry(std::size_t i) const {
     return {text_.data() + bounds_[i], bounds_[i + 1] - bounds_[i]};
@@ -148,10 +192,7 @@ class DomainList {
 
   EntryText text_;
   std::vector<std::uint32_t> bounds_;
-  // A slot is 0 (empty) or (entry + 1) << tagBits_ | the low tagBits_ bits of the entry's hash:
-  // positions take the bits the list's size needs and the rest spare most string comparisons.
-  std::vector<std::uint32_t> slots_;
-  unsigned tagBits_ = 0;
+  DomainIndex index_;
   std::uint64_t hashMask_ = ~std::uint64_t{0};
 };
 

@@ -71,9 +71,20 @@ struct DecodeResult {
 // The bytes a JSON text must be followed by (readable, any value) to be decoded where it lies.
 inline constexpr std::size_t kJsonReadPadding = 64;
 
+// What a caller other than the filter may want from a decoding.
+struct DecodeOptions {
+  // Big lists get their index built on a second thread while they are decoded: quicker, but the
+  // index then lives beside the parser's buffers, which raises the peak.
+  bool indexAlongside = false;
+  // When set, receives where each entry stands in the text: the offset just past its opening
+  // quote. Left empty for a text of 4 GiB or more.
+  std::vector<std::uint32_t>* entryOffsets = nullptr;
+};
+
 // Strict decoding of {"isEnabled": bool, "domains": [string...]}; other keys are ignored. When
 // fewer than kJsonReadPadding bytes past the end may be read, the text is first copied.
-DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0);
+DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0,
+                               const DecodeOptions& options = {});
 // Bytes whose spare capacity serves as that padding (as the rules-file reader leaves it).
 DecodeResult decodeFilterRules(const std::vector<std::uint8_t>& json);
 // {"isEnabled":...,"domains":[...]} with both keys always present, in that order.

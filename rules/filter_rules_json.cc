@@ -3,6 +3,7 @@
 #include <utf8proc.h>
 
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -61,8 +62,9 @@ class Document : public od::document {
 
 class Decoder {
  public:
-  Decoder(const std::uint8_t* json, std::size_t size, std::size_t capacity)
-      : json_(json), size_(size), capacity_(capacity) {}
+  Decoder(const std::uint8_t* json, std::size_t size, std::size_t capacity,
+          const DecodeOptions& options)
+      : json_(json), size_(size), capacity_(capacity), options_(options) {}
 
   DecodeResult run();
 
@@ -83,6 +85,7 @@ class Decoder {
   const std::uint8_t* json_;
   std::size_t size_;
   std::size_t capacity_;
+  const DecodeOptions& options_;
   std::optional<od::parser> parser_;
   simdjson::error_code jsonError_ = simdjson::SUCCESS;
 
@@ -96,6 +99,8 @@ class Decoder {
 
   EntryText text_;
   std::vector<std::uint32_t> bounds_;
+  // After the blocks it reads, so that it stops before they go.
+  std::optional<IndexBuiltAlongside> index_;
 };
 
 // Reads a value of no interest to the record to its end, so that a malformed one is still found.
@@ -195,6 +200,18 @@ bool Decoder::readDomains(od::value value) {
   text_ = EntryText(size_ + simdjson::SIMDJSON_PADDING);
   auto* const start = reinterpret_cast<std::uint8_t*>(text_.data());
   std::uint8_t* end = start;
+  std::vector<std::uint32_t>* const offsets =
+      size_ <= std::numeric_limits<std::uint32_t>::max() ? options_.entryOffsets : nullptr;
+  if (options_.entryOffsets != nullptr) options_.entryOffsets->clear();
+  if (offsets != nullptr) offsets->reserve(count);
+  if (options_.indexAlongside && count >= IndexBuiltAlongside::kWorthFrom) {
+    try {
+      index_.emplace(text_.data(), bounds_.data(), count);
+    } catch (const std::bad_alloc&) {
+      // Built once the list is complete instead.
+    }
+  }
+  constexpr std::size_t kCompleteEvery = 16384;  // entries
   std::size_t index = 0;
   const std::string_view domainsKey = FilterRules::stringValue(FilterRules::CodingKeys::domains);
   for (auto result : array) {
@@ -216,8 +233,14 @@ bool Decoder::readDomains(od::value value) {
     std::string_view entry;
     if (const auto error = parser_->unescape(raw, end).get(entry)) return invalid(error);
     bounds_.push_back(static_cast<std::uint32_t>(end - start));
+    if (offsets != nullptr) {
+      offsets->push_back(
+          static_cast<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(raw.raw()) - json_));
+    }
     ++index;
+    if (index_ && index % kCompleteEvery == 0) index_->complete(index);
   }
+  if (index_) index_->complete(index);
   return true;
 }
 
@@ -326,12 +349,15 @@ DecodeResult Decoder::run() {
   }
   if (elementProblem_) return DecodeResult{std::nullopt, {std::move(*elementProblem_)}};
 
+  std::optional<DomainIndex> built;
+  if (index_) built = index_->finish();
+  index_.reset();
   text_.shrinkTo(textSize);
   if (bounds_.capacity() > bounds_.size() + bounds_.size() / 8) bounds_.shrink_to_fit();
-  return DecodeResult{
-      FilterRules(std::make_shared<const DomainList>(std::move(text_), std::move(bounds_)),
-                  isEnabled_),
-      {}};
+  auto list = built ? std::make_shared<const DomainList>(std::move(text_), std::move(bounds_),
+                                                         std::move(*built))
+                    : std::make_shared<const DomainList>(std::move(text_), std::move(bounds_));
+  return DecodeResult{FilterRules(std::move(list), isEnabled_), {}};
 }
 
 }  // namespace
@@ -394,16 +420,17 @@ void appendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
+DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd,
+                               const DecodeOptions& options) {
   if (json.empty()) return failure({"the rules text is empty"});
   if (readablePastEnd < simdjson::SIMDJSON_PADDING) {
     // The parser reads a little past the end of the text.
     const simdjson::padded_string padded(reinterpret_cast<const char*>(json.data()), json.size());
     return Decoder(reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size(),
-                   padded.size() + simdjson::SIMDJSON_PADDING)
+                   padded.size() + simdjson::SIMDJSON_PADDING, options)
         .run();
   }
-  return Decoder(json.data(), json.size(), json.size() + readablePastEnd).run();
+  return Decoder(json.data(), json.size(), json.size() + readablePastEnd, options).run();
 }
 
 DecodeResult decodeFilterRules(const std::vector<std::uint8_t>& json) {

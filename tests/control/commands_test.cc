@@ -263,7 +263,7 @@ TEST(EntryProblem, EntriesThatCanNeverMatch) {
 }
 
 TEST(DomainEntryLines, FindsTheLineOfEveryEntry) {
-  using Lines = std::vector<std::size_t>;
+  using Lines = std::vector<std::uint32_t>;
   struct Case {
     std::string name;
     std::string json;
@@ -283,9 +283,10 @@ TEST(DomainEntryLines, FindsTheLineOfEveryEntry) {
        "\"domains\":[\n\"real.com\"]}",
        Lines{5}},
       {"empty list", R"({"isEnabled":true,"domains":[]})", Lines{}},
+      {"a file that does not load", "{\"domains\":[\n\"a.com\"]}", Lines{}},
       {"long strings with escapes about 32 bytes in",
-       "{\"domains\":[\n\"" + std::string(31, 'a') + "\\\"x\",\n\"" + std::string(40, 'b') +
-           "\\\\\",\n\"c\"]}",
+       "{\"isEnabled\":true,\"domains\":[\n\"" + std::string(31, 'a') + "\\\"x\",\n\"" +
+           std::string(40, 'b') + "\\\\\",\n\"c\"]}",
        Lines{2, 3, 4}},
   };
   for (const auto& c : cases) {

@@ -216,7 +216,9 @@ int runExplain(const std::string& name, const std::filesystem::path& rulesFile,
   const std::optional<Bytes> bytes = readFile(path, err);
   if (!bytes) return 1;
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  const DecodeResult decoded = decodeFilterRules(*bytes);
+  std::vector<std::uint32_t> offsets;
+  const DecodeResult decoded =
+      decodeFilterRules(*bytes, bytes->capacity() - bytes->size(), {.entryOffsets = &offsets});
   std::vector<std::string> rulesNotes;
   if (!decoded.rules) {
     rulesNotes.push_back("the file does not load (" + decoded.error.message +
@@ -229,7 +231,8 @@ int runExplain(const std::string& name, const std::filesystem::path& rulesFile,
         "the running filter holds other rules than the file now says (it reads the file again "
         "after each change, within seconds)");
   }
-  const auto lines = decoded.rules ? domainEntryLines(text) : std::vector<std::size_t>{};
+  const auto lines =
+      decoded.rules ? linesAt(text, std::move(offsets)) : std::vector<std::uint32_t>{};
   // The daemon adds the built-in DNS-over-HTTPS names to rules that block (unless run
   // --allow-encrypted-dns), after the file's entries.
   const bool resolvers = daemon && daemon->resolverEntries > 0 && rules.isEnabled();

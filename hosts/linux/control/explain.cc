@@ -75,7 +75,7 @@ std::optional<ReadHost> readHostToExplain(std::string_view input, std::string& e
 }
 
 std::optional<Explanation> explainName(const FilterRules& rules,
-                                       std::span<const std::size_t> entryLines,
+                                       std::span<const std::uint32_t> entryLines,
                                        std::string_view input, std::string& error) {
   auto read = readHostToExplain(input, error);
   if (!read) return std::nullopt;

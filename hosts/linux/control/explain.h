@@ -43,7 +43,7 @@ struct Explanation {
 
 // entryLines: the line of each entry (domainEntryLines), or empty.
 std::optional<Explanation> explainName(const FilterRules& rules,
-                                       std::span<const std::size_t> entryLines,
+                                       std::span<const std::uint32_t> entryLines,
                                        std::string_view input, std::string& error);
 
 std::string encodeExplanation(const Explanation& explanation);  // one JSON object, one line

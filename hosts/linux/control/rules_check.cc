@@ -16,15 +16,12 @@
 namespace quillnest::linuxhost {
 namespace {
 
-bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 bool isAsciiSpace(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d); }
 
-// Long lists are checked on two cores: the entries' lines found while the list is decoded, the
-// covering table built beside the other passes, the findings made in two halves. Below these
-// sizes a thread costs more than the work.
-constexpr std::size_t kSplitAt = 100000;          // entries
-constexpr std::size_t kLinesApartFrom = 1 << 20;  // bytes of text
+// Long lists are checked on two cores: the index built while the list is decoded, the covering
+// table and the lines beside the other passes, the findings made in two halves. Below this a
+// thread costs more than the work.
+constexpr std::size_t kSplitAt = 100000;  // entries
 
 // Runs work on another thread when apart and a thread can be had, else when its result is taken.
 template <typename Work>
@@ -48,12 +45,6 @@ bool anySet(Bytes16 flags) {
   std::uint64_t halves[2];
   std::memcpy(halves, &flags, sizeof halves);
   return (halves[0] | halves[1]) != 0;
-}
-
-// Where the first of 32 bytes that is a quote or a backslash is, 32 when none is.
-std::size_t firstQuoteOrBackslash(const char* at) {
-  const std::uint64_t found = bytesEqual32(at, '"') | bytesEqual32(at, '\\');
-  return static_cast<std::size_t>(std::countr_zero(found | std::uint64_t{1} << 32));
 }
 
 // Which 64-byte stretches of text hold a byte no name on the wire has, an upper-case letter, or
@@ -98,62 +89,31 @@ bool isPlainName(std::string_view entry, std::string_view text, const std::vecto
 
 }  // namespace
 
-std::vector<std::size_t> domainEntryLines(std::string_view json) {
-  std::vector<std::size_t> lines;
-  std::size_t line = 1;
-  int depth = 0;
-  bool expectingKey = false;
-  bool domainsNext = false;  // the value after the "domains" key comes next
-  int domainsDepth = -1;     // depth inside the domains array, when in it
-  for (std::size_t i = 0; i < json.size(); ++i) {
-    const char c = json[i];
-    // The common characters of a long list first.
-    if (c == '"') {
-      // The text between the quotes as written, escapes and all: only "domains" is compared.
-      const std::size_t start = i + 1;
-      ++i;
-      while (i < json.size() && json[i] != '"') {
-        if (i + 32 <= json.size()) {  // 32 bytes a step up to a quote or a backslash
-          if (const std::size_t plain = firstQuoteOrBackslash(json.data() + i)) {
-            i += plain;
-            continue;
-          }
-        }
-        i += json[i] == '\\' && i + 1 < json.size() ? 2 : 1;
-      }
-      if (depth == 1 && expectingKey) {
-        expectingKey = false;
-        domainsNext = json.substr(start, i - start) == "domains";
-      } else {
-        if (depth == domainsDepth) lines.push_back(line);
-        domainsNext = false;
-      }
-      continue;
+std::vector<std::uint32_t> linesAt(std::string_view json, std::vector<std::uint32_t> offsets) {
+  std::uint32_t line = 1;
+  std::size_t at = 0;
+  // Newlines are rare: a few bits to clear in a mask of 32 bytes.
+  const auto count = [&line](std::uint32_t newlines) {
+    for (; newlines != 0; newlines &= newlines - 1) ++line;
+  };
+  for (std::uint32_t& offset : offsets) {
+    for (; at + 32 <= offset; at += 32) count(bytesEqual32(json.data() + at, '\n'));
+    if (at < offset && at + 32 <= json.size()) {
+      count(bytesEqual32(json.data() + at, '\n') & ((std::uint32_t{1} << (offset - at)) - 1));
+      at = offset;
     }
-    if (c == ',') {
-      if (depth == 1) expectingKey = true;
-      continue;
-    }
-    if (c == '\n') {
-      ++line;
-      continue;
-    }
-    if (isJsonSpace(c) || c == ':') continue;
-    if (c == '{' || c == '[') {
-      ++depth;
-      if (c == '[' && domainsNext && depth == 2) domainsDepth = 2;
-      domainsNext = false;
-      if (c == '{' && depth == 1) expectingKey = true;
-      continue;
-    }
-    if (c == '}' || c == ']') {
-      if (depth == domainsDepth) domainsDepth = -2;  // that array is done
-      --depth;
-      continue;
-    }
-    domainsNext = false;  // a literal or number value
+    for (; at < offset; ++at) line += json[at] == '\n' ? 1 : 0;
+    offset = line;
   }
-  return lines;
+  return offsets;
+}
+
+std::vector<std::uint32_t> domainEntryLines(std::string_view json) {
+  std::vector<std::uint32_t> offsets;
+  const DecodeResult decoded =
+      decodeFilterRules(std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()),
+                        0, {.entryOffsets = &offsets});
+  return decoded.rules ? linesAt(json, std::move(offsets)) : std::vector<std::uint32_t>{};
 }
 
 std::string entryProblem(std::string_view entry) {
@@ -197,11 +157,10 @@ std::string entryProblem(std::string_view entry) {
 
 RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
   RulesCheck check;
-  // The lines need only the text: found while the list is decoded.
-  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
-  auto linesFound =
-      started(json.size() >= kLinesApartFrom, [jsonText] { return domainEntryLines(jsonText); });
-  const DecodeResult decoded = decodeFilterRules(json, readablePastEnd);
+  std::vector<std::uint32_t> offsets;
+  // Memory is not what a check is short of: the index is built on the side.
+  const DecodeResult decoded =
+      decodeFilterRules(json, readablePastEnd, {.indexAlongside = true, .entryOffsets = &offsets});
   if (!decoded.rules) {
     check.error = decoded.error.message;
     return check;
@@ -210,21 +169,24 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   check.isEnabled = decoded.rules->isEnabled();
   const auto& domains = decoded.rules->domains();
   check.entryCount = domains.size();
-  std::vector<std::size_t> lines = linesFound.get();
-  if (lines.size() != domains.size()) lines.clear();
+  const bool apart = domains.size() >= kSplitAt;
+  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
+  const DomainList& list = *decoded.rules->storage();
+  // The index answers which entry comes first among equals.
+  auto coveringAndLines = started(apart, [&list, jsonText, &offsets] {
+    return std::pair(CoveringEntries(list), linesAt(jsonText, std::move(offsets)));
+  });
+  const std::vector<bool> firstOfEquals = list.firstOfEquals();
+  const std::vector<bool> rough = roughStretches(domains.text());
+  const auto coveringLines = coveringAndLines.get();
+  const CoveringEntries& covering = coveringLines.first;
+  const std::vector<std::uint32_t>& lines = coveringLines.second;
 
   const auto where = [&](std::size_t index) {
     std::string text = "entry " + std::to_string(index + 1);
     if (!lines.empty()) text += " (line " + std::to_string(lines[index]) + ")";
     return text;
   };
-  // The list's own index answers which entry comes first among equals.
-  const DomainList& list = *decoded.rules->storage();
-  const bool apart = domains.size() >= kSplitAt;
-  auto coveringBuilt = started(apart, [&list] { return CoveringEntries(list); });
-  const std::vector<bool> firstOfEquals = list.firstOfEquals();
-  const std::vector<bool> rough = roughStretches(domains.text());
-  const CoveringEntries covering = coveringBuilt.get();
   const auto problemsOf = [&](std::size_t begin, std::size_t end) {
     std::vector<EntryProblem> problems;
     constexpr std::size_t kRun = 512;

@@ -33,8 +33,11 @@ struct RulesCheck {
 RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd = 0);
 
 // The 1-based line of every element of the top-level "domains" array, in order; empty when the
-// text is not a well-formed rules object.
-std::vector<std::size_t> domainEntryLines(std::string_view json);
+// text does not load.
+std::vector<std::uint32_t> domainEntryLines(std::string_view json);
+// The 1-based line of each offset into json, the offsets ascending (as the decoder gives the
+// entries' offsets).
+std::vector<std::uint32_t> linesAt(std::string_view json, std::vector<std::uint32_t> offsets);
 
 // Why entry can never match a name a flow carries (several reasons joined by "; "), or empty.
 // Duplicates and covered entries are judged by the caller.
