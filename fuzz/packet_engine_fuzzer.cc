@@ -1,5 +1,5 @@
-// The flow engine driven by arbitrary packet sequences, ticks, destroy events and updateFlow
-// drops. Checks: every packet handle gets exactly one fate (accept or drop, now or later), the
+// The flow engine driven by arbitrary packet sequences, ticks, destroy events, updateFlow drops,
+// packets shown after they passed unqueued, and the loss of such packets. Checks: every packet handle gets exactly one fate (accept or drop, now or later), the
 // provider sees each inspected stream contiguously from offset 0, and every flow that asked for
 // reports is reported closed exactly once by the end.
 #include <cstddef>
@@ -102,6 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (auto u = engine.dropFlow(*it)) apply(*u);
         continue;
       }
+      case 3:
+        for (const auto& u : engine.observationsLost(now)) apply(u);
+        continue;
       default:
         break;
     }
@@ -122,6 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = std::min<std::size_t>(data[at + 4], size - (at + 5));
     p.payload = std::span<const std::uint8_t>(data + at + 5, length);
     at += 5 + length;
+    if (kind & 16) {  // passed unqueued: no handle, no fate
+      engine.onObservedPacket(p);
+      continue;
+    }
     const PacketHandle handle = next++;
     given.insert(handle);
     const PacketDecision d = engine.onOutboundPacket(handle, p, now);

@@ -326,6 +326,39 @@ std::optional<ConnectionUpdate> FlowEngine::dropFlow(const UUID& identifier) {
   return update;
 }
 
+void FlowEngine::onObservedIpPacket(std::span<const std::uint8_t> bytes) {
+  const ParseResult parsed = parseIpPacket(bytes);
+  if (parsed.status == ParseStatus::ok) onObservedPacket(parsed.packet);
+}
+
+void FlowEngine::onObservedPacket(const ParsedPacket& packet) {
+  if (!packet.isTCP()) return;
+  const ConnectionKey key = ConnectionKey::outboundOf(packet);
+  std::lock_guard lock(mutex_);
+  if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet);
+}
+
+std::vector<ConnectionUpdate> FlowEngine::observationsLost(EngineTime now) {
+  std::unique_lock lock(mutex_);
+  std::vector<ConnectionRef> observed;
+  for (const auto& [key, connection] : table_)
+    if (connection->acksObserved()) observed.push_back(connection);
+  std::vector<ConnectionUpdate> updates;
+  std::vector<Settled> settled;
+  for (const auto& connection : observed) {
+    if (!connection->acksObserved()) continue;  // settled while the lock was let go
+    ConnectionUpdate update;
+    Step step = connection->dropRequested(update, Outcome::observationLost);
+    run(connection, std::move(step), update, now, lock, settled);
+    update.mark = ConnectionMark::dropped;
+    update.reset = true;
+    updates.push_back(std::move(update));
+  }
+  lock.unlock();
+  notify(settled);
+  return updates;
+}
+
 std::optional<ConnectionKey> FlowEngine::connectionForFlow(const UUID& identifier) const {
   std::lock_guard lock(mutex_);
   auto it = byFlow_.find(identifier);

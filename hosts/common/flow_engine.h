@@ -41,7 +41,8 @@
 // that arrive beyond a gap (their bytes cannot be delivered yet) are held until the gap fills.
 // If a connection holding packets gets no new bytes within holdTimeout, the engine fails open:
 // handleOutboundDataCompleteForFlow, release everything, mark allowed, count a fail-open event.
-// Pure ACKs and other packets without payload are always accepted and never held; a FIN or RST
+// Pure ACKs and other packets without payload are always accepted and never held (a host may
+// pass pure ACKs without asking and show them afterwards: onObservedIpPacket); a FIN or RST
 // from the client ends inspection the same way (complete + allow). Per-connection limits on held
 // packets and bytes and a limit on inspected connections keep memory bounded; crossing one fails
 // open too, except that at the inspection limit the inspections idle longest (an eighth of them)
@@ -148,6 +149,17 @@ class FlowEngine {
   // The provider imposed a drop on a running flow: discard its held packets, mark it dropped.
   // Nothing when the flow is unknown.
   std::optional<ConnectionUpdate> dropFlow(const UUID& identifier);
+
+  // A pure ACK the host passed without queueing it (Linux: port-80 connections under inspection
+  // log theirs instead). The host must show each one before it gives the engine any later packet
+  // of the connection: the engine's view of what the server accepts (newest timestamp, highest
+  // ACK) must be as new as the server's. No verdict; unknown connections and packets that cannot
+  // be read are ignored.
+  void onObservedIpPacket(std::span<const std::uint8_t> bytes);
+  void onObservedPacket(const ParsedPacket& packet);
+  // Some of those ACKs were lost: every connection whose ACKs pass unqueued is dropped and reset,
+  // since a verdict on its later bytes could rest on a segment the server refuses.
+  std::vector<ConnectionUpdate> observationsLost(EngineTime now);
 
   std::optional<ConnectionKey> connectionForFlow(const UUID& identifier) const;
   std::vector<ConnectionKey> connections() const;

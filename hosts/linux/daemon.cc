@@ -1,6 +1,7 @@
 #include "hosts/linux/daemon.h"
 
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -92,6 +93,14 @@ std::string FilterDaemon::openKernelSide() {
   if (!conntrackEvents_.filterError().empty())
     debug("conntrack events unfiltered in the kernel: " + conntrackEvents_.filterError());
   if (auto error = conntrackMarker_.open(); !error.empty()) return error;
+  // Without the log every packet of an inspected port-80 connection is queued: slower, as sound.
+  auto ackLog = std::make_unique<AckLog>(options_.firstQueue);
+  if (auto error = ackLog->open(); !error.empty()) {
+    warn("pure ACKs of port-80 connections go through the queue: " + error);
+  } else {
+    ruleOptions_.ackLogGroup = ackLog->group();
+    ackLog_ = std::move(ackLog);
+  }
   // Without it forwarded connections still get their reset, at their next packet.
   if (options_.forward)
     if (auto error = forwardResetter_.open(); !error.empty()) warn(error);
@@ -136,9 +145,61 @@ bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& p
   return true;
 }
 
+// Pure ACKs of inspected port-80 connections pass unqueued, logged to the NFLOG group. Before a
+// queued packet of such a connection is judged, every ACK the client sent before it must have
+// reached the engine, or a segment the server refuses (PAWS against a newer timestamp the engine
+// never saw) could be read as stream data. That holds: the kernel sends the log message to our
+// socket while the ACK passes the rule, and the packets of one flow pass in order, so the message
+// is waiting before the later segment even reaches the queue; draining after receiving the
+// segment finds it. Reading and applying happen under one lock, so no worker judges while an ACK
+// another thread has read is not applied yet. If messages were lost, no later verdict on those
+// connections can be trusted: they are dropped and reset.
+void FilterDaemon::drainAckLog() {
+  if (!ackLog_) return;
+  std::lock_guard lock(ackLogMutex_);
+  const AckLog::Drain drained = ackLog_->drain([this](std::span<const std::uint8_t> bytes) {
+    // The connection is known to at most one engine (the one of its queue).
+    for (const auto& engine : engines_) engine->onObservedIpPacket(bytes);
+  });
+  if (drained != AckLog::Drain::lost) return;
+  std::size_t reset = 0;
+  for (const auto& engine : engines_) {
+    for (const auto& update : engine->observationsLost(now())) {
+      applyUpdate(update, false);
+      ++reset;
+    }
+  }
+  ackLogLosses_.fetch_add(1);
+  warn("pure ACKs of port-80 connections were lost before the filter read them (receive buffer "
+       "full): " + std::to_string(reset) + " connection(s) under inspection reset");
+}
+
+namespace {
+
+// TCP to port 80, or a packet it cannot tell (IPv6 extension headers): the ACK log must be read
+// before such a packet is judged.
+bool mayBePort80(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < 20) return true;
+  std::size_t transport = 0;
+  if (bytes[0] >> 4 == 4) {
+    if (bytes[9] != 6) return false;
+    transport = static_cast<std::size_t>(bytes[0] & 0x0f) * 4;
+  } else if (bytes[0] >> 4 == 6 && bytes.size() >= 40) {
+    if (bytes[6] != 6) return true;
+    transport = 40;
+  } else {
+    return true;
+  }
+  if (bytes.size() < transport + 4) return true;
+  return (bytes[transport + 2] << 8 | bytes[transport + 3]) == 80;
+}
+
+}  // namespace
+
 void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   if ((packet.mark & kMarkMask) == kMarkDnsAnswer) return onDnsAnswer(queue, packet);
   if (options_.closeEncryptedDns && dropEncryptedDns(queue, packet)) return;
+  if (ackLog_ && mayBePort80(packet.bytes)) drainAckLog();
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
   auto decision =
       engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
@@ -254,6 +315,15 @@ void FilterDaemon::startThreads() {
         },
         warnFn);
   });
+  if (ackLog_) {
+    // Keeps the log's socket from filling up while no queued packet comes (a long download).
+    ackLogThread_ = std::thread([this] {
+      pollfd ready{ackLog_->fd(), POLLIN, 0};
+      while (!stopServices_.load()) {
+        if (poll(&ready, 1, 200) > 0) drainAckLog();
+      }
+    });
+  }
   tickThread_ = std::thread([this] {
     while (!stopServices_.load()) {
       for (const auto& engine : engines_)
@@ -268,6 +338,7 @@ void FilterDaemon::stopThreads() {
   stopServices_ = true;
   if (conntrackThread_.joinable()) conntrackThread_.join();
   if (tickThread_.joinable()) tickThread_.join();
+  if (ackLogThread_.joinable()) ackLogThread_.join();
   releaseEverything();
   stopWorkers_ = true;
   for (auto& worker : workers_)
@@ -320,6 +391,7 @@ std::string FilterDaemon::startControlPlane() {
     report.echParametersRemoved = dnsSeen.echRemoved;
     report.canariesAnswered = dnsSeen.canariesAnswered;
     report.port853Drops = dnsSeen.encryptedDnsDrops;
+    report.ackLogLosses = ackLogLosses_.load();
     report.version = "0.1.0";
     report.failClosed = options_.failClosed;
     return report;

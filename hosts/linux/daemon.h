@@ -1,7 +1,8 @@
 // `quillnest-filter run`: the daemon that puts the provider in the path of this machine's
 // connections. Threads: one per netfilter queue (the provider is called from all of them at
-// once), one for conntrack events, one for the engines' hold bounds, the host's configuration
-// thread, and the caller's, which waits for signals. Each queue has a flow engine of its own, so
+// once), one for conntrack events, one for the engines' hold bounds, one that reads the pure ACKs
+// logged instead of queued (ack_log.h), the host's configuration thread, and the caller's, which
+// waits for signals. Each queue has a flow engine of its own, so
 // the queues' workers share nothing hot but the provider: the queue rules balance by address
 // pair, so every packet of a connection comes to the same queue and engine.
 #pragma once
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "hosts/common/flow_engine.h"
+#include "hosts/linux/ack_log.h"
 #include "hosts/linux/conntrack.h"
 #include "hosts/linux/control/control_plane.h"
 #include "hosts/linux/control/instance_lock.h"
@@ -69,6 +71,8 @@ class FilterDaemon {
   std::string startControlPlane();
   std::string openKernelSide();
   void onPacket(NetfilterQueue& queue, const QueuedPacket& packet);
+  // Shows the engines every pure ACK logged so far (see the definition).
+  void drainAckLog();
   void onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet);
   bool dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& packet);
   void applyUpdate(const hosts::ConnectionUpdate& update, bool markCarried);
@@ -97,6 +101,9 @@ class FilterDaemon {
   ConntrackMarker conntrackMarker_;
   SocketDestroyer socketDestroyer_;
   ForwardResetter forwardResetter_;
+  std::unique_ptr<AckLog> ackLog_;  // null: pure ACKs are queued like other packets
+  std::mutex ackLogMutex_;
+  std::atomic<std::uint64_t> ackLogLosses_{0};
   ProcessIptablesRunner iptables_;
   RuleOptions ruleOptions_;
 
@@ -107,6 +114,7 @@ class FilterDaemon {
   std::vector<std::thread> workers_;
   std::thread conntrackThread_;
   std::thread tickThread_;
+  std::thread ackLogThread_;
 
   // Rules file, journal, notification and control sockets. The status source is declared first
   // so that the control socket's thread, which calls it, ends before it goes.

@@ -55,10 +55,34 @@ void appendAnswerRules(std::ostringstream& script, std::string_view chain,
   script << a << "-m mark --mark " << markMatch(kMarkDnsAnswer) << " -j NFQUEUE " << queue << "\n";
 }
 
+// Pure ACKs of inspected port-80 connections to kAckChain: the TCP flags, then for each TCP header
+// length the IP length that leaves no byte of data (u32 reads only header fields, which every
+// such packet has whole). Fragments never match: conntrack has reassembled them before mangle,
+// and IPv4 is checked for offset and more-fragments anyway.
+void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamilyTool family) {
+  for (unsigned words = 5; words <= 15; ++words) {
+    const unsigned tcp = words * 4;
+    std::string test;
+    if (family == IpFamilyTool::v4) {
+      // Version 4 with a 20-byte header; total length; no fragment; the TCP data offset.
+      test = "0>>24=0x45&&0&0xFFFF=" + std::to_string(20 + tcp) + "&&4&0x3FFF=0&&32>>26&0x3C=" +
+             std::to_string(tcp);
+    } else {
+      // Payload length and next header TCP in one field; the TCP data offset.
+      test = "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
+    }
+    script << "-A " << chain << " -p tcp --dport 80 --tcp-flags SYN,FIN,RST,ACK ACK -m connmark"
+           << " --mark " << markMatch(kMarkInspect)
+           << " -m conntrack --ctdir ORIGINAL -m u32 --u32 \"" << test << "\" -j " << kAckChain
+           << "\n";
+  }
+}
+
 // forward: a dropped TCP connection returns here and is answered by QUILLNEST_RESET in the filter
 // table; every other dropped packet ends in this chain. webQueue: the target of web connections.
 void appendChainRules(std::ostringstream& script, std::string_view chain, bool forward,
-                      const std::string& queue, const std::string& webQueue) {
+                      const std::string& queue, const std::string& webQueue,
+                      std::optional<IpFamilyTool> ackFamily) {
   std::string a = "-A " + std::string(chain) + " ";
   if (!forward) script << a << "-o lo -j RETURN\n";
   // A reset ends a connection we dropped or destroyed; it must reach the server, which would
@@ -69,6 +93,7 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   if (forward)
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
+  if (ackFamily) appendAckRules(script, chain, *ackFamily);
   script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
          << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << webQueue << "\n";
   if (webQueue != queue) {
@@ -133,6 +158,7 @@ ExistingRules parseExistingRules(std::string_view save) {
     existing.postroutingJumps += isJump(line, "POSTROUTING", kPostroutingChain);
     existing.inputChain |= declaresChain(line, kInputChain);
     existing.inputJumps += isJump(line, "INPUT", kInputChain);
+    existing.ackChain |= declaresChain(line, kAckChain);
   }
   return existing;
 }
@@ -148,11 +174,13 @@ std::string queueTarget(const RuleOptions& options, bool bypass) {
   return bypass ? target + " --queue-bypass" : target;
 }
 
-std::string installScript(const RuleOptions& options, const ExistingRules& existing) {
+std::string installScript(const RuleOptions& options, const ExistingRules& existing,
+                          IpFamilyTool family) {
   std::ostringstream script;
   script << "*mangle\n";
   // Declaring a chain creates it, or flushes it when a crashed run left it behind.
   script << ":" << kOutputChain << " - [0:0]\n";
+  if (options.ackLogGroup || existing.ackChain) script << ":" << kAckChain << " - [0:0]\n";
   script << ":" << kPostroutingChain << " - [0:0]\n";
   script << ":" << kInputChain << " - [0:0]\n";
   if (options.forward || existing.forwardChain) script << ":" << kForwardChain << " - [0:0]\n";
@@ -163,6 +191,8 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
   for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
+  // Its jumps went with the flush of the chains that held them.
+  if (!options.ackLogGroup && existing.ackChain) script << "-X " << kAckChain << "\n";
 
   const std::string queue = queueTarget(options);
   const std::string webQueue = queueTarget(options, !options.failClosed);
@@ -170,8 +200,16 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (options.forward)
     script << "-A " << kOutputChain << " -m mark --mark " << markMatch(kMarkProbe)
            << " -j RETURN\n";
-  appendChainRules(script, kOutputChain, false, queue, webQueue);
-  if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue);
+  std::optional<IpFamilyTool> ackFamily;
+  if (options.ackLogGroup) {
+    ackFamily = family;
+    // ACCEPT, as the queue's verdict would: the rest of mangle in this hook is skipped either way.
+    script << "-A " << kAckChain << " -j NFLOG --nflog-group " << *options.ackLogGroup
+           << " --nflog-size " << kAckLogCopy << " --nflog-threshold 1\n";
+    script << "-A " << kAckChain << " -j ACCEPT\n";
+  }
+  appendChainRules(script, kOutputChain, false, queue, webQueue, ackFamily);
+  if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue, ackFamily);
   appendAnswerRules(script, kInputChain, queue);
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
@@ -215,10 +253,12 @@ std::string removeScript(const ExistingRules& existing) {
     for (int i = 0; i < existing.postroutingJumps; ++i)
       script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
     for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
+    // The ACK chain last: the others jump to it until they are flushed.
     for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
                                   std::pair{existing.forwardChain, kForwardChain},
                                   std::pair{existing.postroutingChain, kPostroutingChain},
-                                  std::pair{existing.inputChain, kInputChain}}) {
+                                  std::pair{existing.inputChain, kInputChain},
+                                  std::pair{existing.ackChain, kAckChain}}) {
       if (!present) continue;
       script << "-F " << chain << "\n";
       script << "-X " << chain << "\n";
@@ -275,7 +315,8 @@ std::string installRules(IptablesRunner& runner, const RuleOptions& options) {
     std::string saved;
     std::string error = runner.save(families[done], saved);
     if (error.empty())
-      error = runner.restore(families[done], installScript(options, parseExistingRules(saved)));
+      error = runner.restore(families[done],
+                             installScript(options, parseExistingRules(saved), families[done]));
     if (error.empty()) continue;
     // The failing family too: iptables-restore commits table by table, so its mangle part may
     // be in place without its filter part.

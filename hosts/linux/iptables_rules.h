@@ -22,6 +22,14 @@
 // deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
 // without duplicates.
 //
+// Pure ACKs of port-80 connections under inspection (with ackLogGroup): on a download they are
+// almost every packet the client sends, and a queue round trip each halves the throughput. They
+// pass unqueued through QUILLNEST_ACK, which copies their headers to an NFLOG group first; the
+// daemon shows each to the engine before it judges the connection's next queued packet, so the
+// engine's view of what the server takes stays as new as the server's own. Only packets whose IP
+// length is exactly the headers' (IPv4 without options, IPv6 without extension headers) match:
+// one rule per TCP header length, since a segment with even one byte of data must be queued.
+//
 // Fail-closed: the queue rules of web connections (TCP 80 and 443, UDP 443, and the packets of
 // held connections) lose --queue-bypass. The rules stay when the daemon dies, and a queue nobody
 // reads drops what reaches it, so new web connections fail until the daemon is back; the rest
@@ -29,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +50,10 @@ inline constexpr std::string_view kPostroutingChain = "QUILLNEST_POST";
 inline constexpr std::string_view kResetChain = "QUILLNEST_RESET";  // filter table
 // DNS answers arriving for this machine (a local stub resolver hears its upstream here).
 inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
+// Logs and accepts the pure ACKs that pass unqueued.
+inline constexpr std::string_view kAckChain = "QUILLNEST_ACK";
+// Bytes of each logged ACK copied to the NFLOG group: every IP and TCP header fits.
+inline constexpr unsigned kAckLogCopy = 128;
 
 enum class IpFamilyTool { v4, v6 };
 
@@ -49,6 +62,9 @@ struct RuleOptions {
   std::uint16_t queueCount = 1;
   bool forward = false;
   bool failClosed = false;
+  // The NFLOG group that pure ACKs of port-80 connections under inspection go to instead of the
+  // queue; none: they are queued.
+  std::optional<std::uint16_t> ackLogGroup = std::nullopt;
 };
 
 // What iptables-save (mangle and filter tables) shows of ours.
@@ -63,9 +79,11 @@ struct ExistingRules {
   int resetJumps = 0;       // filter FORWARD -> QUILLNEST_RESET
   bool inputChain = false;
   int inputJumps = 0;
+  bool ackChain = false;
 
   bool anyMangle() const {
-    return outputChain || forwardChain || postroutingChain || inputChain || outputJumps > 0 ||
+    return outputChain || forwardChain || postroutingChain || inputChain || ackChain ||
+           outputJumps > 0 ||
            forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
   }
   bool anyFilter() const { return resetChain || resetJumps > 0; }
@@ -79,7 +97,8 @@ ExistingRules parseExistingRules(std::string_view iptablesSave);
 std::string queueTarget(const RuleOptions& options, bool bypass = true);
 
 // iptables-restore --noflush input that leaves exactly our current rules in place.
-std::string installScript(const RuleOptions& options, const ExistingRules& existing);
+std::string installScript(const RuleOptions& options, const ExistingRules& existing,
+                          IpFamilyTool family = IpFamilyTool::v4);
 // iptables-restore --noflush input that removes every jump and chain of ours; empty if none.
 std::string removeScript(const ExistingRules& existing);
 

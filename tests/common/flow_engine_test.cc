@@ -37,9 +37,10 @@ std::string repeat(const std::string& text, std::size_t times) {
 const std::string kCcs("\x14\x03\x03\x00\x01\x01", 6);
 const std::string kAlert("\x15\x03\x03\x00\x02\x01\x00", 7);
 
-// One event of a script: a client packet (data, SYN, FIN), a tick or the connection's end.
+// One event of a script: a client packet (data, SYN, FIN), a tick, the connection's end, or a
+// pure ACK the host passed unqueued and shows afterwards (observe).
 struct Step {
-  enum Kind : std::uint8_t { data, syn, tick, destroy } kind = data;
+  enum Kind : std::uint8_t { data, syn, tick, destroy, observe } kind = data;
   std::int64_t offset = 0;  // stream offset of the first byte
   std::string bytes{};
   std::uint8_t flags = kTcpAck | kTcpPsh;
@@ -63,6 +64,10 @@ Step tick(EngineTime wait) { return {.kind = Step::tick, .wait = wait}; }
 Step piece(std::int64_t offset, std::string bytes, std::uint8_t flags = kTcpAck | kTcpPsh,
            std::optional<std::uint32_t> timestamp = 120, bool md5 = false) {
   return {.offset = offset, .bytes = bytes, .flags = flags, .timestamp = timestamp, .md5 = md5};
+}
+Step observedAck(std::int64_t offset, std::uint32_t timestamp, bool md5 = false) {
+  return {.kind = Step::observe, .offset = offset, .flags = kTcpAck, .timestamp = timestamp,
+          .md5 = md5};
 }
 Step synData(std::string bytes) {
   return {.kind = Step::syn, .bytes = bytes, .flags = kTcpSyn, .timestamp = 100};
@@ -92,10 +97,14 @@ class EngineTest : public testing::ProviderTest {
   }
 
   PacketDecision send(PacketLayout layout, PacketHandle* handle = nullptr, bool corrupt = false,
-                      bool checked = false) {
+                      bool checked = false, bool observe = false) {
     layout.sourcePort = clientPort;
     Bytes bytes = testing::buildPacket(layout);
     if (corrupt) bytes.back() ^= 0x20;
+    if (observe) {
+      engine->onObservedIpPacket(bytes);
+      return {accept, {}};
+    }
     if (handle) *handle = nextHandle;
     return engine->onOutboundIpPacket(nextHandle++, bytes, now, checked);
   }
@@ -119,7 +128,7 @@ class EngineTest : public testing::ProviderTest {
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
     if (s.md5)
       layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
-    return send(layout, handle, s.corrupt, s.checked);
+    return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe);
   }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
     return play(at(offset, std::string(bytes)), handle);
@@ -317,6 +326,14 @@ const std::vector<Script>& scripts() {
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,
        O::httpRequestDrop, 0, 0, {}, 2},
+      // Pure ACKs that passed unqueued count as queued ones did, only if the server takes them:
+      // a fake head older than an observed ACK (PAWS) is not read, the real one at its place is.
+      {"http_paws_after_an_observed_ack", 80,
+       {syn(100), piece(0, getA, kTcpAck, 110), observedAck(ga, 300), piece(ga, getA, kTcpAck, 200),
+        piece(ga, getB, kTcpAck, 301)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_refused_observed_ack_moves_nothing", 80,
+       {syn(100), piece(0, getA, kTcpAck, 110), observedAck(ga, 300, true),
+        piece(ga, getB, kTcpAck, 200)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_blocked_head_split_over_segments", 80,
        {syn(), at(0, getA), at(ga, getB.substr(0, 20)), at(ga + 20, getB.substr(20))}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
@@ -391,6 +408,24 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   EXPECT_EQ(play(piece(0, b)).action, drop);
   EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});
   EXPECT_EQ(observer->names, std::vector<std::string>{"www.blocked.example"});  // refused: unread
+}
+
+TEST_F(EngineTest, LostObservationsDropOnlyConnectionsWhoseAcksPassUnqueued) {
+  serverPort = 443;
+  play(syn());
+  data(0, hello("www.example.org").substr(0, 100));
+  clientPort = 40001;
+  serverPort = 80;
+  play(syn());
+  data(0, request("www.example.org"));
+  const auto updates = engine->observationsLost(now);
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(updates[0].key.remotePort, 80);
+  EXPECT_TRUE(updates[0].reset);
+  EXPECT_EQ(updates[0].mark, M::dropped);
+  EXPECT_EQ(engine->counters().outcomes[std::size_t(O::observationLost)], 1u);
+  EXPECT_EQ(data(500, "x").action, drop);
+  EXPECT_TRUE(engine->observationsLost(now).empty());
 }
 
 TEST_F(EngineTest, RulesChangeDropsThroughUpdateFlow) {

@@ -6,7 +6,8 @@ Every wait is bounded; every client prints one line (a word or a JSON object) fo
 Servers (server namespace):
   sni-server LOG ADDRESS...      TLS on 443 at each address; appends "PORT NAME" to LOG for
                                  every ClientHello it reads (the name as the server saw it), then
-                                 finishes the handshake and answers "ok"
+                                 finishes the handshake and answers "ok"; plain HTTP on 80 too,
+                                 "PORT HOST" for every request head, answered, kept alive
   sink ADDRESS                   plain TCP on 443 for many connections: answers one byte 0x16 once
                                  a whole TLS record has come, keeps silent before that
 
@@ -143,17 +144,44 @@ def sni_server(log, addresses):
         finally:
             conn.close()
 
-    def listen(address):
+    def handle_http(conn):
+        conn.settimeout(10)
+        data = b""
+        try:
+            port = conn.getpeername()[1]
+            while True:
+                while b"\r\n\r\n" not in data:
+                    chunk = conn.recv(4096)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, _, data = data.partition(b"\r\n\r\n")
+                host = "-"
+                for line in head.split(b"\r\n")[1:]:
+                    name, _, value = line.partition(b":")
+                    if name.strip().lower() == b"host":
+                        host = value.strip().decode("latin-1")
+                with lock:
+                    out.write(f"{port} {host}\n")
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def listen(address, port=443, handler=handle):
         family = socket.AF_INET6 if ":" in address else socket.AF_INET
         listener = socket.socket(family, socket.SOCK_STREAM)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind((address, 443))
+        listener.bind((address, port))
         listener.listen(1024)
         while True:
             conn, _ = listener.accept()
-            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+            threading.Thread(target=handler, args=(conn,), daemon=True).start()
 
     threads = [threading.Thread(target=listen, args=(a,), daemon=True) for a in addresses]
+    threads += [threading.Thread(target=listen, args=(a, 80, handle_http), daemon=True)
+                for a in addresses]
     for t in threads:
         t.start()
     for t in threads:
@@ -310,8 +338,9 @@ def server_timestamp(options, last):
 class RawConnection:
     SRC, DST = "198.51.100.1", "198.51.100.2"
 
-    def __init__(self, sport):
+    def __init__(self, sport, dport=443):
         self.sport = sport
+        self.dport = dport
         self.isn = random.getrandbits(32)
         # Our TCP timestamp clock. Held segments reach the server after the one that freed them;
         # with a later timestamp on that one the server's PAWS check would drop them.
@@ -331,7 +360,7 @@ class RawConnection:
         options = struct.pack("!BBBBII", 1, 1, 8, 10, tsval & 0xFFFFFFFF, self.server_tsval)
         if md5:
             options += struct.pack("!BB", 19, 18) + os.urandom(16) + b"\x01\x01"
-        tcp = struct.pack("!HHIIBBHHH", self.sport, 443, seq, ack, (5 + len(options) // 4) << 4,
+        tcp = struct.pack("!HHIIBBHHH", self.sport, self.dport, seq, ack, (5 + len(options) // 4) << 4,
                           flags, 65535, 0, 0) + options
         pseudo = struct.pack("!4s4sBBH", socket.inet_aton(self.SRC), socket.inet_aton(self.DST),
                              0, 6, len(tcp) + len(payload))
@@ -362,7 +391,7 @@ class RawConnection:
                 return got
             ihl = (data[0] & 0x0F) * 4
             sport, dport, seq = struct.unpack("!HHI", data[ihl:ihl + 8])
-            if sport != 443 or dport != self.sport:
+            if sport != self.dport or dport != self.sport:
                 continue
             flags = data[ihl + 13]
             self.server_tsval = server_timestamp(data[ihl + 20:ihl + (data[ihl + 12] >> 4) * 4],
@@ -386,7 +415,7 @@ class RawConnection:
 
     def answered(self, seconds=0.7):
         for flags, _, payload in self.receive(seconds):
-            if payload[:1] == b"\x16":
+            if payload[:1] == b"\x16" or payload[:5] == b"HTTP/":
                 return "allowed"
             if flags & 0x04:
                 return "reset"
@@ -394,6 +423,40 @@ class RawConnection:
 
     def close(self):
         self.segment(0x04, 0)
+
+
+def http_head(host):
+    return f"GET / HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+
+
+def craft_http_paws_ack(conn, log, since):
+    """On a kept-alive port-80 connection: a pure ACK with a timestamp far ahead, which the server
+    takes, then a fake head for an allowed host with an older timestamp, which the server drops
+    (PAWS), then the real head for a blocked host at the same place. Prints what the server read
+    after the first request."""
+    first = http_head("allowed.example")
+    conn.segment(0x18, 0, first)
+    answers = [seq for _, seq, payload in conn.receive(2) if payload[:5] == b"HTTP/"]
+    if not answers:
+        print(json.dumps({"outcome": "first-request-unanswered"}))
+        return
+    conn.segment(0x10, len(first), tsval=conn.tsval + 1000)
+    time.sleep(0.02)
+    conn.segment(0x18, len(first), http_head("allowed.example"), tsval=conn.tsval + 500)
+    time.sleep(0.02)
+    conn.segment(0x18, len(first), http_head("blocked.example"), tsval=conn.tsval + 1001)
+    # The first answer comes again (it is never acknowledged); a second one would lie beyond it.
+    result = "silent"
+    end = time.monotonic() + 0.7
+    while result == "silent" and time.monotonic() < end:
+        for flags, seq, payload in conn.receive(end - time.monotonic()):
+            if flags & 0x04:
+                result = "reset"
+            elif payload and seq != answers[0]:
+                result = "allowed"
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
 
 
 def craft(scenario, log):
@@ -438,9 +501,9 @@ def craft(scenario, log):
         # A timestamp older than the connection's last one (PAWS):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
-    if scenario not in plans:
+    if scenario not in plans and scenario != "http-paws-ack":
         raise SystemExit(f"unknown scenario {scenario}")
-    steps = plans[scenario]
+    steps = plans.get(scenario, [])
     if steps == "shuffle":
         bounds = sorted(random.sample(range(1, n), 7))
         edges = [0] + bounds + [n]
@@ -455,11 +518,14 @@ def craft(scenario, log):
         next_port = 0
     with open(counter, "w") as f:
         f.write(str(next_port + 1))
-    conn = RawConnection(40000 + next_port % 1000)
+    conn = RawConnection(40000 + next_port % 1000, 80 if scenario.startswith("http-") else 443)
     since = log_size(log)
     syn_data = hello_a if scenario.startswith("syndata-") else b""
     if not conn.open(reset_first=scenario == "badsum-reset-before-ack", syn_data=syn_data):
         print(json.dumps({"outcome": "no-handshake"}))
+        return
+    if scenario == "http-paws-ack":
+        craft_http_paws_ack(conn, log, since)
         return
     for offset, data, bad in steps:
         if offset == "rst":

@@ -20,7 +20,7 @@ int count(const std::string& text, const std::string& what) {
 auto fields(const ExistingRules& r) {
   return std::tuple(r.outputChain, r.forwardChain, r.postroutingChain, r.outputJumps,
                     r.forwardJumps, r.postroutingJumps, r.resetChain, r.resetJumps, r.inputChain,
-                    r.inputJumps);
+                    r.inputJumps, r.ackChain);
 }
 
 TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInTheirTables) {
@@ -61,6 +61,8 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInTheirTables) {
        {false, false, false, 0, 0, 0, false, 1}},
       {"crlf line ends", "*mangle\r\n-A OUTPUT -j QUILLNEST_OUT\r\n",
        {false, false, false, 1, 0, 0}},
+      {"ack chain", "*mangle\n:QUILLNEST_ACK - [0:0]\n-A QUILLNEST_OUT -p tcp -j QUILLNEST_ACK\n",
+       {.ackChain = true}},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -98,9 +100,14 @@ TEST(RulesScripts, CountsAndOrder) {
     ExistingRules existing;
     std::vector<std::pair<std::string, int>> counts;
     std::vector<std::vector<std::string>> orders;  // each: first occurrences in this order
+    IpFamilyTool family = IpFamilyTool::v4;
   };
   const ExistingRules resetLeft{false, true, false, 0, 1, 0, true, 2};
   const ExistingRules installed{true, false, true, 1, 0, 1};
+  const ExistingRules ackLeft{.outputChain = true, .postroutingChain = true, .outputJumps = 1,
+                              .postroutingJumps = 1, .ackChain = true};
+  const RuleOptions ackLog{.queueCount = 2, .ackLogGroup = 7};
+  const std::string inspected = "--mark 0x30000000/0x70000000 -m conntrack --ctdir ORIGINAL";
   const std::string dropped = "-m connmark --mark 0x20000000/0x70000000";
   const std::string probe = " -m mark --mark 0x40000000/0x70000000 -j RETURN";
   // clang-format off
@@ -162,6 +169,27 @@ TEST(RulesScripts, CountsAndOrder) {
        {false, false, false, 0, 0, 0, true, 0},
        {{"-D FORWARD -j QUILLNEST_RESET\n", 0}, {"-X QUILLNEST_RESET\n", 1}}, {}},
       {"nothing of ours in filter", false, {0, 1, false}, installed, {{"*filter", 0}}, {}},
+      // Pure ACKs of inspected port-80 connections: logged and accepted ahead of the queue, one
+      // rule per TCP header length, each with the one IP length that leaves no data.
+      {"ack log", false, ackLog, {},
+       {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-j QUILLNEST_ACK\n", 11},
+        {"-A QUILLNEST_ACK -j NFLOG --nflog-group 7 --nflog-size 128 --nflog-threshold 1\n", 1},
+        {"-A QUILLNEST_ACK -j ACCEPT\n", 1},
+        {"--dport 80 --tcp-flags SYN,FIN,RST,ACK ACK -m connmark " + inspected + " -m u32", 11},
+        {"\"0>>24=0x45&&0&0xFFFF=40&&4&0x3FFF=0&&32>>26&0x3C=20\"", 1},
+        {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0}},
+       {{"-A QUILLNEST_ACK -j NFLOG", "-A QUILLNEST_ACK -j ACCEPT", "-j QUILLNEST_ACK\n",
+         inspected + " -j NFQUEUE"}}},
+      {"ack log, IPv6, forwarding", false,
+       {.queueCount = 1, .forward = true, .ackLogGroup = 0}, {},
+       {{"-A QUILLNEST_FWD -p tcp --dport 80", 11}, {"--nflog-group 0 ", 1},
+        {"\"4>>8=5126&&52>>26&0x3C=20\"", 2}, {"\"4>>8=15366&&52>>26&0x3C=60\"", 2},
+        {"0>>24", 0}}, {}, IpFamilyTool::v6},
+      {"ack chain left, logging now off", false, {0, 1, false}, ackLeft,
+       {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-X QUILLNEST_ACK\n", 1}, {"-j QUILLNEST_ACK", 0}},
+       {{":QUILLNEST_OUT", "-X QUILLNEST_ACK"}}},
+      {"remove with the ack chain", true, {}, ackLeft, {{"-X QUILLNEST_ACK\n", 1}},
+       {{"-F QUILLNEST_OUT", "-X QUILLNEST_OUT", "-F QUILLNEST_ACK", "-X QUILLNEST_ACK"}}},
       // Removal: jumps go before their chains; a table is touched only when something is ours.
       {"remove nothing", true, {}, {}, {{"COMMIT", 0}}, {}},
       {"remove twice jumped", true, {}, {true, false, true, 2, 0, 1},
@@ -178,7 +206,7 @@ TEST(RulesScripts, CountsAndOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string script =
-        c.remove ? removeScript(c.existing) : installScript(c.options, c.existing);
+        c.remove ? removeScript(c.existing) : installScript(c.options, c.existing, c.family);
     for (const auto& [text, n] : c.counts) EXPECT_EQ(count(script, text), n) << text;
     for (const auto& order : c.orders) {
       for (std::size_t i = 0; i + 1 < order.size(); ++i) {

@@ -47,7 +47,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (23 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (24 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -67,6 +67,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.conflictingStreams += part.conflictingStreams;
   total.evictions += part.evictions;
   total.reopenedConnections += part.reopenedConnections;
+  total.observedPackets += part.observedPackets;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
   total.echClientHellos += part.echClientHellos;
@@ -329,7 +330,7 @@ Step Connection::judgeHead(const HttpHeadResult& head, ConnectionUpdate& out) {
 }
 
 Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
-  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (dropRequested_) return settle(dropOutcome_, out);
   if (destroyRequested_) return finishDestroyed(out);
   if (stream_.conflicted() || synConflict_) return settle(Outcome::conflictingData, out);
   std::vector<std::uint8_t> fresh = stream_.take();
@@ -423,7 +424,7 @@ std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
 }
 
 Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
-  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (dropRequested_) return settle(dropOutcome_, out);
   if (destroyRequested_) return finishDestroyed(out);
   if (stream_.conflicted() || synConflict_) return settle(Outcome::conflictingData, out);
   std::vector<std::uint8_t> bytes = stream_.take();
@@ -527,7 +528,7 @@ Step Connection::newFlowAnswer(const NEFilterNewFlowVerdict& verdict, bool inspe
   awaiting_ = Ask::nothing;
   shouldReport_ = verdict.shouldReport();
   out.flow = flow_;
-  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (dropRequested_) return settle(dropOutcome_, out);
   using Kind = NEFilterNewFlowVerdict::Kind;
   if (phase_ == Phase::naming) {
     if (verdict.kind() == Kind::drop) {
@@ -584,7 +585,7 @@ Step Connection::newFlowAnswer(const NEFilterNewFlowVerdict& verdict, bool inspe
 Step Connection::dataAnswer(NEFilterDataVerdict::Kind verdict, EngineTime now,
                             ConnectionUpdate& out) {
   awaiting_ = Ask::nothing;
-  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (dropRequested_) return settle(dropOutcome_, out);
   switch (verdict) {
     case NEFilterDataVerdict::Kind::allow:
       return settle(Outcome::dataAllow, out);
@@ -617,7 +618,7 @@ Step Connection::done(EngineTime now, ConnectionUpdate& out) {
   }
   // The dataComplete call.
   if (phase_ == Phase::naming) return advanceNaming(now, out);
-  if (dropRequested_) return settle(Outcome::updateFlowDrop, out);
+  if (dropRequested_) return settle(dropOutcome_, out);
   return settle(pendingOutcome_, out);
 }
 
@@ -661,14 +662,37 @@ Step Connection::destroyed(ConnectionUpdate& out) {
   return finishDestroyed(out);
 }
 
-Step Connection::dropRequested(ConnectionUpdate& out) {
+Step Connection::dropRequested(ConnectionUpdate& out, Outcome why) {
   out.key = key_;
   out.flow = flow_;
   if (busy()) {
     dropRequested_ = true;
+    dropOutcome_ = why;
     return {};
   }
-  return settle(Outcome::updateFlowDrop, out);
+  return settle(why, out);
+}
+
+bool Connection::acksObserved() const {
+  return key_.protocol == kIpProtocolTCP && key_.remotePort == 80 && streamKnown_ &&
+         (phase_ == Phase::naming || phase_ == Phase::confirming);
+}
+
+void Connection::observed(const ParsedPacket& packet) {
+  if (!packet.isTCP() || !streamKnown_ || !packet.payload.empty() || packet.firstFragment ||
+      packet.hasFlag(kTcpSyn | kTcpFin | kTcpRst) || !packet.hasFlag(kTcpAck)) {
+    return;
+  }
+  ++counters_.observedPackets;
+  pastHandshake_ = true;
+  // An ACK the server refuses moves nothing, as when it is queued; passing it changes nothing
+  // either, since the server drops it.
+  const SegmentRefusal refusal = receiver_.judge(packet);
+  if (refusal != SegmentRefusal::none) {
+    ++counters_.refusedSegments[static_cast<std::size_t>(refusal)];
+    return;
+  }
+  receiver_.accepted(packet, true);
 }
 
 void Connection::evict(ConnectionUpdate& out) {

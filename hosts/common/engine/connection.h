@@ -104,6 +104,7 @@ struct FlowEngineCounters {
   std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
   std::uint64_t evictions = 0;           // idle inspections dropped to make room
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
+  std::uint64_t observedPackets = 0;  // packets the host passed unqueued and showed afterwards
   // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
@@ -168,8 +169,14 @@ class Connection {
   Step expire(EngineTime now, ConnectionUpdate& out);
   // The connection is gone (conntrack, end of a capture).
   Step destroyed(ConnectionUpdate& out);
-  // The provider dropped the flow (rules changed).
-  Step dropRequested(ConnectionUpdate& out);
+  // The provider dropped the flow (rules changed), or the host must drop it for another reason.
+  Step dropRequested(ConnectionUpdate& out, Outcome why = Outcome::updateFlowDrop);
+  // A pure ACK the host let pass unqueued and shows afterwards: the receiver's view takes it as
+  // it would a queued one (only if the server would accept it), without a verdict. Anything but
+  // a pure ACK is ignored.
+  void observed(const ParsedPacket& packet);
+  // Its pure ACKs pass unqueued while it carries HTTP requests (the host observes them).
+  bool acksObserved() const;
   // Dropped to make room in a full inspection table.
   void evict(ConnectionUpdate& out);
 
@@ -242,6 +249,7 @@ class Connection {
   bool reported_ = false;
   bool destroyRequested_ = false;
   bool dropRequested_ = false;
+  Outcome dropOutcome_ = Outcome::updateFlowDrop;
   bool clientClosed_ = false;
   bool pastHandshake_ = false;  // a packet without SYN came
   bool reopened_ = false;

@@ -26,6 +26,7 @@ enum class Outcome : std::uint8_t {
   evicted,
   httpRequestDrop,
   tlsPrefaceRecords,
+  observationLost,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -62,6 +63,9 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: a later request on the connection named a blocked host", true, false},
     {Outcome::tlsPrefaceRecords, "droppedTlsPrefaceRecords",
      "dropped: too many records before the ClientHello", true, false},
+    {Outcome::observationLost, "droppedObservationLost",
+     "dropped: acknowledgments passed unqueued were lost before the filter read them", true,
+     false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

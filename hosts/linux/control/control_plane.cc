@@ -108,6 +108,8 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.failOpenHoldExpired = settled(hosts::Outcome::holdExpired);
   report.failOpenLimitReached = settled(hosts::Outcome::limitReached);
   report.failOpenNoHandshake = settled(hosts::Outcome::noHandshake);
+  report.acksObserved = counters.observedPackets;
+  report.droppedAckLogLost = settled(hosts::Outcome::observationLost);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

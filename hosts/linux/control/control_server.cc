@@ -45,6 +45,9 @@ constexpr NumberField kNumbers[] = {
     {"conflictingStreams", &StatusReport::conflictingStreams},
     {"evictions", &StatusReport::evictions},
     {"reopenedConnections", &StatusReport::reopenedConnections},
+    {"acksObserved", &StatusReport::acksObserved},
+    {"ackLogLosses", &StatusReport::ackLogLosses},
+    {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -165,6 +168,9 @@ std::string formatStatus(const StatusReport& report) {
   line("idle inspections dropped to make room", std::to_string(report.evictions));
   line("address pairs reused by a new connection, judged afresh",
        std::to_string(report.reopenedConnections));
+  line("pure ACKs of port-80 connections logged instead of queued",
+       std::to_string(report.acksObserved) + " (lost " + std::to_string(report.ackLogLosses) +
+           " times, connections reset for it " + std::to_string(report.droppedAckLogLost) + ")");
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

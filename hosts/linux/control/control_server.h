@@ -57,6 +57,9 @@ struct StatusReport {
   std::uint64_t conflictingStreams = 0;
   std::uint64_t evictions = 0;
   std::uint64_t reopenedConnections = 0;
+  std::uint64_t acksObserved = 0;  // pure ACKs of port-80 connections logged instead of queued
+  std::uint64_t ackLogLosses = 0;  // times some of them were lost (the kernel's buffer was full)
+  std::uint64_t droppedAckLogLost = 0;  // connections reset for it
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
