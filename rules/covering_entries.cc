@@ -66,9 +66,9 @@ std::uint64_t bitsOf(std::uint64_t key) { return kBit[key & 63] | kBit[key >> 6 
 
 }  // namespace
 
-CoveringEntries::CoveringEntries(const DomainList& list)
-    : list_(list), words_(std::max<std::size_t>(list.domains().size() * kBitsPerEntry / 64, 1), 0) {
-  for (const std::string_view entry : list.domains()) {
+CoveringEntries::CoveringEntries(DomainEntries entries)
+    : words_(std::max<std::size_t>(entries.size() * kBitsPerEntry / 64, 1), 0) {
+  for (const std::string_view entry : entries) {
     const std::uint64_t key = keyOf(lastBytes(entry), entry.size());
     words_[&word(key) - words_.data()] |= bitsOf(key);
   }
@@ -79,9 +79,9 @@ const std::uint64_t& CoveringEntries::word(std::uint64_t key) const {
                                          64)];
 }
 
-void CoveringEntries::firstFromAbove(std::size_t begin,
+void CoveringEntries::firstFromAbove(const DomainList& list, std::size_t begin,
                                      std::span<std::optional<std::size_t>> out) const {
-  const DomainEntries entries = list_.domains();
+  const DomainEntries entries = list.domains();
   const std::size_t count = std::min(out.size(), entries.size() - std::min(begin, entries.size()));
   // Most parent domains are ruled out by the bit table; those it lets through are looked up in
   // the index together, their cache misses overlapped, and each text once: a top-level domain
@@ -117,7 +117,7 @@ void CoveringEntries::firstFromAbove(std::size_t begin,
     }
   }
   std::vector<std::optional<std::size_t>> found(names.size());
-  list_.firstEqualEach(names, found);
+  list.firstEqualEach(names, found);
   for (const auto& [k, name] : asked) {
     std::optional<std::size_t>& first = out[k];
     if (found[name] && (!first || *found[name] < *first)) first = found[name];

@@ -15,17 +15,18 @@ namespace quillnest {
 
 class CoveringEntries {
  public:
-  // The list must outlive this.
-  explicit CoveringEntries(const DomainList& list);
+  // Needs only the entries: it may be built before their list's index is ready.
+  explicit CoveringEntries(DomainEntries entries);
 
-  // For the entries from begin on, as many as out holds (fewer at the list's end): the position
-  // of the first entry equal to the text after one of their dots.
-  void firstFromAbove(std::size_t begin, std::span<std::optional<std::size_t>> out) const;
+  // For the entries of list from begin on, as many as out holds (fewer at the list's end): the
+  // position of the first entry equal to the text after one of their dots. list holds the
+  // entries this was built from.
+  void firstFromAbove(const DomainList& list, std::size_t begin,
+                      std::span<std::optional<std::size_t>> out) const;
 
  private:
   const std::uint64_t& word(std::uint64_t key) const;
 
-  const DomainList& list_;
   // Most parent domains equal no entry. A bit table of 2 bytes per entry, two bits of one word
   // per key, keyed by a text's length and last 8 bytes (one read, whatever the length), rules
   // most of them out without hashing them or touching the index.

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -79,6 +80,9 @@ struct DecodeOptions {
   // When set, receives where each entry stands in the text: the offset just past its opening
   // quote. Left empty for a text of 4 GiB or more.
   std::vector<std::uint32_t>* entryOffsets = nullptr;
+  // When set, called once all entries are decoded and valid, on the decoding thread, while the
+  // index may still be in the making: for a caller's work that needs only the entries.
+  std::function<void(DomainEntries)> whileIndexing = nullptr;
 };
 
 // Strict decoding of {"isEnabled": bool, "domains": [string...]}; other keys are ignored. When

@@ -349,6 +349,9 @@ DecodeResult Decoder::run() {
   }
   if (elementProblem_) return DecodeResult{std::nullopt, {std::move(*elementProblem_)}};
 
+  if (options_.whileIndexing) {
+    options_.whileIndexing(DomainEntries(text_.data(), bounds_.data(), bounds_.size() - 1));
+  }
   std::optional<DomainIndex> built;
   if (index_) built = index_->finish();
   index_.reset();

@@ -18,9 +18,8 @@ namespace {
 
 bool isAsciiSpace(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d); }
 
-// Long lists are checked on two cores: the index built while the list is decoded, the covering
-// table and the lines beside the other passes, the findings made in two halves. Below this a
-// thread costs more than the work.
+// Long lists are checked on two cores: the index built while the list is decoded, the findings
+// made in two halves. Below this a thread costs more than the work.
 constexpr std::size_t kSplitAt = 100000;  // entries
 
 // Runs work on another thread when apart and a thread can be had, else when its result is taken.
@@ -158,9 +157,19 @@ std::string entryProblem(std::string_view entry) {
 RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd) {
   RulesCheck check;
   std::vector<std::uint32_t> offsets;
-  // Memory is not what a check is short of: the index is built on the side.
-  const DecodeResult decoded =
-      decodeFilterRules(json, readablePastEnd, {.indexAlongside = true, .entryOffsets = &offsets});
+  std::optional<CoveringEntries> covering;
+  std::vector<bool> rough;
+  std::vector<std::uint32_t> lines;
+  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
+  // Memory is not what a check is short of: the index is built on the side, and what needs only
+  // the entries is done meanwhile.
+  DecodeOptions options{.indexAlongside = true, .entryOffsets = &offsets};
+  options.whileIndexing = [&](DomainEntries entries) {
+    covering.emplace(entries);
+    rough = roughStretches(entries.text());
+    lines = linesAt(jsonText, std::move(offsets));
+  };
+  const DecodeResult decoded = decodeFilterRules(json, readablePastEnd, options);
   if (!decoded.rules) {
     check.error = decoded.error.message;
     return check;
@@ -169,18 +178,9 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   check.isEnabled = decoded.rules->isEnabled();
   const auto& domains = decoded.rules->domains();
   check.entryCount = domains.size();
-  const bool apart = domains.size() >= kSplitAt;
-  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
   const DomainList& list = *decoded.rules->storage();
   // The index answers which entry comes first among equals.
-  auto coveringAndLines = started(apart, [&list, jsonText, &offsets] {
-    return std::pair(CoveringEntries(list), linesAt(jsonText, std::move(offsets)));
-  });
   const std::vector<bool> firstOfEquals = list.firstOfEquals();
-  const std::vector<bool> rough = roughStretches(domains.text());
-  const auto coveringLines = coveringAndLines.get();
-  const CoveringEntries& covering = coveringLines.first;
-  const std::vector<std::uint32_t>& lines = coveringLines.second;
 
   const auto where = [&](std::size_t index) {
     std::string text = "entry " + std::to_string(index + 1);
@@ -193,7 +193,7 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
     std::array<std::optional<std::size_t>, kRun> above;
     for (std::size_t i = begin; i < end; ++i) {
       if ((i - begin) % kRun == 0) {
-        covering.firstFromAbove(i, std::span(above).first(std::min(kRun, end - i)));
+        covering->firstFromAbove(list, i, std::span(above).first(std::min(kRun, end - i)));
       }
       const std::string_view entry = domains[i];
       const bool plain = isPlainName(entry, domains.text(), rough);
@@ -217,6 +217,7 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
     return problems;
   };
   // A long list in two halves, the second on another core.
+  const bool apart = domains.size() >= kSplitAt;
   const std::size_t half = apart ? domains.size() / 2 : domains.size();
   auto secondHalf =
       started(apart, [&problemsOf, half, &domains] { return problemsOf(half, domains.size()); });
