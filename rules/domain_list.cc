@@ -105,7 +105,10 @@ void insertEntries(DomainIndex& index, std::uint64_t hashMask, std::size_t from,
             break;
           }
           // A duplicate adds nothing to the answers.
-          if ((held & tagMask) == tag && textOf((held >> tagBits) - 1) == text) break;
+          if ((held & tagMask) == tag && textOf((held >> tagBits) - 1) == text) {
+            index.laterEquals.push_back(static_cast<std::uint32_t>(i));
+            break;
+          }
           if (++slot == slotCount) slot = 0;
         }
       });
@@ -183,6 +186,7 @@ DomainList::DomainList(std::span<const std::string> domains, std::uint64_t hashM
   }
   index_ = emptyIndex(domains.size());
   insertEntries(index_, hashMask_, 0, domains.size(), [this](std::size_t i) { return entry(i); });
+  index_.laterEquals.shrink_to_fit();
 }
 
 DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds)
@@ -191,6 +195,7 @@ DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds)
   const std::size_t count = bounds_.size() - 1;
   index_ = emptyIndex(count);
   insertEntries(index_, hashMask_, 0, count, [this](std::size_t i) { return entry(i); });
+  index_.laterEquals.shrink_to_fit();
 }
 
 DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds, DomainIndex index)
@@ -249,6 +254,7 @@ std::optional<DomainIndex> IndexBuiltAlongside::finish() {
   }
   insertUpTo(completed_.load(std::memory_order_acquire) & ~kStopping);
   if (inserted_ != count_) return std::nullopt;
+  index_.laterEquals.shrink_to_fit();
   return std::move(index_);
 }
 
@@ -294,15 +300,13 @@ void DomainList::firstEqualEach(std::span<const std::string_view> names,
 
 std::vector<bool> DomainList::firstOfEquals() const {
   const std::size_t count = bounds_.size() - 1;
-  std::vector<bool> first(count, false);
   if (index_.slots.empty()) {
+    std::vector<bool> first(count);
     for (std::size_t i = 0; i < count; ++i) first[i] = firstEqual(entry(i)) == i;
     return first;
   }
-  // The index holds exactly the first of each set of equal entries.
-  for (const std::uint32_t held : index_.slots) {
-    if (held != 0) first[(held >> index_.tagBits) - 1] = true;
-  }
+  std::vector<bool> first(count, true);
+  for (const std::uint32_t later : index_.laterEquals) first[later] = false;
   return first;
 }
 

@@ -110,6 +110,9 @@ class EntryText {
 struct DomainIndex {
   std::vector<std::uint32_t> slots;
   unsigned tagBits = 0;
+  // The entries equal to an earlier one, ascending: met while inserting, so that which entries
+  // come first among equals needs no pass over the slots.
+  std::vector<std::uint32_t> laterEquals;
 };
 
 // Builds a list's index on another thread while the list's entries are still being written, for
@@ -173,12 +176,14 @@ class DomainList {
   // at once on a big list, where each lookup is a cache miss.
   void firstEqualEach(std::span<const std::string_view> names,
                       std::span<std::optional<std::size_t>> out) const;
-  // For every entry, whether it is the first of those equal to it (firstEqual(entry i) == i), in
-  // one sequential pass over the index instead of a lookup per entry.
+  // For every entry, whether it is the first of those equal to it (firstEqual(entry i) == i),
+  // without a lookup per entry.
   std::vector<bool> firstOfEquals() const;
 
   // Bytes held by the index, beside the entries.
-  std::size_t indexBytes() const { return index_.slots.capacity() * sizeof(std::uint32_t); }
+  std::size_t indexBytes() const {
+    return (index_.slots.capacity() + index_.laterEquals.capacity()) * sizeof(std::uint32_t);
+  }
   // Everything the list holds: text block, offsets and index.
   std::size_t heldBytes() const {
     return text_.capacity() + bounds_.capacity() * sizeof(std::uint32_t) + indexBytes();

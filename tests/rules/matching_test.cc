@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -161,6 +162,12 @@ TEST(DomainListTest, FlatIndexAgreesWithWalkUnderCollisions) {
         domains.push_back("n" + std::to_string(i) + ".net");
       const DomainList list(domains, mask);
       ASSERT_EQ(list.domains(), domains);
+      // Heavy duplication here: the first of equals, as the index tells it, against a search.
+      const std::vector<bool> first = list.firstOfEquals();
+      for (std::size_t i = 0; i < domains.size(); ++i) {
+        const auto earlier = std::find(domains.begin(), domains.end(), domains[i]);
+        ASSERT_EQ(first[i], earlier == domains.begin() + static_cast<std::ptrdiff_t>(i)) << i;
+      }
       for (int h = 0; h < 300; ++h) {
         std::string host = chain(1 + rng() % 6);
         if (h % 4 == 0 && !domains.empty()) host = "w." + domains[rng() % domains.size()];
