@@ -8,11 +8,12 @@
 //      from the client side of a connection (the first packet of a new connection, and every
 //      data packet of a connection marked `inspect`). Packets the host cannot parse it passes
 //      itself (or use onOutboundIpPacket(), which parses and answers `accept` for them).
-//   2. Apply the returned PacketDecision: `accept`/`drop` this packet now, or `hold` it (keep it
-//      queued; a later decision or tick names its handle in `release` or `discard`). Set the
-//      connection's mark to decision.update.mark when it is not `none`; when `reset` is set,
-//      end the connection with a TCP reset towards the client. Apply update.release (accept) and
-//      update.discard (drop) to those earlier held packets, in order.
+//   2. Apply the returned PacketDecision: first accept update.release, earlier held packets, in
+//      order (the engine judges them as reaching the server before this packet); then `accept`
+//      or `drop` this packet, or `hold` it (keep it queued; a later decision or tick names its
+//      handle in `release` or `discard`); drop update.discard. Set the connection's mark to
+//      decision.update.mark when it is not `none`; when `reset` is set, end the connection with
+//      a TCP reset towards the client.
 //   3. Call tick(now) periodically (every 100-500 ms; the replay host calls it with each packet's
 //      capture time) and apply every returned ConnectionUpdate the same way: it carries the
 //      fail-open releases of connections whose hold bound ran out.

@@ -203,6 +203,11 @@ void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
   auto decision =
       engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
+  // Packets it held came before this one and go first, as the engine judged them: a server that
+  // took this one's newer timestamp first would drop them (PAWS).
+  for (auto held : decision.update.release)
+    if (auto* heldQueue = queueFor(held)) heldQueue->accept(static_cast<std::uint32_t>(held));
+  decision.update.release.clear();
   const auto mark = decision.update.mark;
   bool markCarried = false;
   switch (decision.action) {

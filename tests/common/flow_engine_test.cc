@@ -49,6 +49,7 @@ struct Step {
   bool corrupt = false;  // one byte flipped after the checksum was computed
   bool checked = false;  // the host asks for the checksum to be verified (not left to offload)
   EngineTime wait{};
+  std::uint32_t ack = 0;  // the acknowledgment number
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
 Step cut(const std::string& stream, std::size_t from, std::size_t to) {
@@ -124,6 +125,7 @@ class EngineTest : public testing::ProviderTest {
     PacketLayout layout{.destinationPort = serverPort,
                         .flags = s.flags,
                         .sequence = static_cast<std::uint32_t>(sequence),
+                        .acknowledgment = s.ack,
                         .payload = Bytes(s.bytes.begin(), s.bytes.end())};
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
     if (s.md5)
@@ -334,6 +336,31 @@ const std::vector<Script>& scripts() {
       {"http_refused_observed_ack_moves_nothing", 80,
        {syn(100), piece(0, getA, kTcpAck, 110), observedAck(ga, 300, true),
         piece(ga, getB, kTcpAck, 200)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // A segment held beyond a gap is judged again at its release, before the one that freed
+      // it: overtaken meanwhile by a newer timestamp (observed or queued ACK) or ACK, the server
+      // would drop it and take another copy of its bytes later, so the allow cannot stand.
+      {"http_held_segment_overtaken_by_an_observed_ack", 80,
+       {syn(100), piece(30, getA.substr(30), kTcpAck, 100), observedAck(0, 200),
+        piece(0, getA.substr(0, 30), kTcpAck, 201)}, drop, M::dropped, O::staleHeldData, 0, 1, 1,
+       1},
+      {"http_held_segment_overtaken_by_a_queued_ack", 80,
+       {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(0, "", kTcpAck, 200),
+        piece(0, getA.substr(0, 30), kTcpAck, 201)}, drop, M::dropped, O::staleHeldData, 0, 1, 1,
+       1},
+      {"http_held_segment_overtaken_by_a_far_ack", 80,
+       {syn(), ack(), {.offset = 30, .bytes = getA.substr(30), .ack = 0xc0000000u},
+        {.flags = kTcpAck, .ack = 0x40000000u}, {.bytes = getA.substr(0, 30), .ack = 0x40000000u}},
+       drop, M::dropped, O::staleHeldData, 0, 1, 1, 1},
+      {"tls_held_segment_overtaken_by_a_queued_ack", 443,
+       {syn(100), piece(800, A.substr(800), kTcpAck, 100), piece(0, "", kTcpAck, 200),
+        piece(0, A.substr(0, 800), kTcpAck, 201)}, drop, M::dropped, O::staleHeldData, 0, 1, 1},
+      {"tls_gap_filled_by_a_later_retransmission", 443,
+       {syn(100), piece(800, A.substr(800), kTcpAck, 100),
+        piece(0, A.substr(0, 800), kTcpAck, 400)}, accept, M::allowed, O::dataAllow, 1, 0, 1},
+      {"http_held_segment_within_paws_tolerance", 80,
+       {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(0, "", kTcpAck, 100),
+        observedAck(0, 101), piece(0, getA.substr(0, 30), kTcpAck, 101)}, accept, M::inspect, {},
+       1, 0, 1, 1, "www.example.org"},
       {"http_blocked_head_split_over_segments", 80,
        {syn(), at(0, getA), at(ga, getB.substr(0, 20)), at(ga + 20, getB.substr(20))}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

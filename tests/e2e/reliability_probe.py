@@ -459,6 +459,26 @@ def craft_http_paws_ack(conn, log, since):
     print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
 
 
+def craft_http_stale_held(conn, log, since):
+    """The host's part of a head for an allowed host, beyond a gap (held); a pure ACK with a
+    timestamp far ahead, which the server takes; the head's start with a newer one. Released then,
+    the held part would be dropped by the server (PAWS) though the filter read it, and a copy
+    naming a blocked host at its place would be served. Prints what the server read."""
+    head = http_head("allowed.example")
+    at = head.find(b"allowed")
+    conn.segment(0x18, at, head[at:])
+    time.sleep(0.02)
+    conn.segment(0x10, 0, tsval=conn.tsval + 1000)
+    time.sleep(0.02)
+    conn.segment(0x18, 0, head[:at], tsval=conn.tsval + 1001)
+    time.sleep(0.02)
+    conn.segment(0x18, at, http_head("blocked.example")[at:], tsval=conn.tsval + 1002)
+    result = conn.answered()
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names}))
+
+
 def craft(scenario, log):
     allowed, blocked = "allowed.example", "blocked.example"
     hello_a = client_hello(allowed)
@@ -501,7 +521,8 @@ def craft(scenario, log):
         # A timestamp older than the connection's last one (PAWS):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
-    if scenario not in plans and scenario != "http-paws-ack":
+    crafted = {"http-paws-ack": craft_http_paws_ack, "http-stale-held": craft_http_stale_held}
+    if scenario not in plans and scenario not in crafted:
         raise SystemExit(f"unknown scenario {scenario}")
     steps = plans.get(scenario, [])
     if steps == "shuffle":
@@ -524,8 +545,8 @@ def craft(scenario, log):
     if not conn.open(reset_first=scenario == "badsum-reset-before-ack", syn_data=syn_data):
         print(json.dumps({"outcome": "no-handshake"}))
         return
-    if scenario == "http-paws-ack":
-        craft_http_paws_ack(conn, log, since)
+    if scenario in crafted:
+        crafted[scenario](conn, log, since)
         return
     for offset, data, bad in steps:
         if offset == "rst":

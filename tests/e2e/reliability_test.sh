@@ -233,10 +233,13 @@ syndata-a-then-a allowed -
 md5-a-then-b blocked -
 paws-a-then-b blocked -
 http-paws-ack blocked -
+http-stale-held blocked -
 EOF
   # The pure ACK of that last one passed unqueued (logged instead): the engine saw it all the same.
   r=$(json "$(status_json)" 'j["acksObserved"]')
   check "pure ACKs of port-80 connections pass unqueued and are observed" "$(( ${r:-0} > 0 ))" "($r)"
+  r=$(json "$(status_json)" 'j["droppedStaleHeldData"]')
+  check "a held segment overtaken by an observed ACK ends its connection" "$(( ${r:-0} > 0 ))" "($r)"
 
   # A ChangeCipherSpec record before the ClientHello, to GnuTLS, which reads past it.
   r=$(probe preface 198.51.100.4 allowed.example)

@@ -1,6 +1,7 @@
 #include "hosts/common/engine/connection.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "hosts/common/client_hello_ech.h"
 #include "inspection/server_name.h"
@@ -150,7 +151,10 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
     streamKnown_ = true;
     initialSequence_ = packet.tcpSequence - 1u;
   }
-  if (streamKnown_) receiver_.start(packet);
+  if (streamKnown_) {
+    receiver_.start(packet);
+    passed_.start(packet);
+  }
   if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = true;
   std::uint64_t end = 0;
   if (streamKnown_ && !packet.payload.empty()) {
@@ -162,6 +166,10 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
     }
   }
   held_.push_back({handle, end, packet.payload.size()});
+  if (end > 0) {
+    held_.back().segment = SegmentFields::of(packet);
+    held_.back().inOrder = true;
+  }
   heldBytes_ = packet.payload.size();
   if (options_.nameHttpFlows && streamKnown_ && key_.remotePort == 80) {
     phase_ = Phase::naming;
@@ -238,6 +246,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
   if (packet.payload.empty()) {
     receiver_.accepted(packet, true);
+    passed_.accepted(packet, true);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
     if (!closing) return {};
     clientClosed_ = true;
@@ -249,7 +258,8 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   const std::int64_t offset =
       streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
   const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
-  receiver_.accepted(packet, offset <= static_cast<std::int64_t>(expected));
+  const bool inOrder = offset <= static_cast<std::int64_t>(expected);
+  receiver_.accepted(packet, inOrder);
   if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
   if (closing) clientClosed_ = true;
 
@@ -259,6 +269,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
       return settle(Outcome::conflictingData, out);
     }
     out.release.push_back(handle);
+    passed_.accepted(packet, inOrder);
     if (synDataConfirmed_) {
       phase_ = Phase::allowed;
       record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
@@ -273,7 +284,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   if (stream_.buffered() != before) lastProgress_ = now;
   const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
   const std::uint64_t end = endSigned < 0 ? 0 : static_cast<std::uint64_t>(endSigned);
-  held_.push_back({handle, end, packet.payload.size()});
+  held_.push_back({handle, end, packet.payload.size(), SegmentFields::of(packet), inOrder});
   heldBytes_ += packet.payload.size();
   if (busy()) return {};  // the thread waiting on the provider answers for it
   if (!inWindow) {
@@ -293,7 +304,19 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
   return {};
 }
 
-void Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
+bool Connection::passHeld(std::uint64_t end) {
+  TcpReceiverView view = passed_;
+  for (const Held& held : held_) {
+    if (held.end > end || !held.segment) continue;
+    if (view.judge(*held.segment) != SegmentRefusal::none) return false;
+    view.accepted(*held.segment, held.inOrder);
+  }
+  passed_ = view;
+  return true;
+}
+
+bool Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
+  if (!passHeld(end)) return false;
   for (auto it = held_.begin(); it != held_.end();) {
     if (it->end <= end) {
       out.release.push_back(it->handle);
@@ -303,6 +326,7 @@ void Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
       ++it;
     }
   }
+  return true;
 }
 
 bool Connection::holdOverLimit() const {
@@ -355,7 +379,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     return settle(Outcome::newFlowAllow, out, false);
   }
   // The server acts on no request before its head is complete: the read packets go.
-  releaseThrough(httpRead_, out);
+  if (!releaseThrough(httpRead_, out)) return settle(Outcome::staleHeldData, out);
   if (!flow_) {
     if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
     if (holdOverLimit()) return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
@@ -444,7 +468,7 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   }
   // Everything deliverable is with the provider and it still wants more: let the delivered
   // packets go so the client keeps sending; keep only what lies beyond a gap.
-  releaseThrough(stream_.taken(), out);
+  if (!releaseThrough(stream_.taken(), out)) return settle(Outcome::staleHeldData, out);
   if (clientClosed_) return completeAndSettle(Outcome::clientClosed, out);
   if (holdOverLimit()) return completeAndSettle(Outcome::limitReached, out);
   return {};
@@ -470,6 +494,13 @@ void Connection::record(Outcome why, bool endsInspection, bool count) {
 }
 
 Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
+  if (!outcomeRow(why).dropped && !passHeld(std::numeric_limits<std::uint64_t>::max())) {
+    // Fail closed rather than allow on bytes the server drops. An honest client gets here only
+    // when a newer timestamp of its own went first by more than PAWS allows: an ACK or data sent
+    // while earlier segments wait on a lost one, which is rare.
+    why = Outcome::staleHeldData;
+    count = true;
+  }
   const OutcomeRow& row = outcomeRow(why);
   const bool wasInspecting = phase_ == Phase::inspecting;
   const bool readStream = wasInspecting || phase_ == Phase::naming;
@@ -693,6 +724,7 @@ void Connection::observed(const ParsedPacket& packet) {
     return;
   }
   receiver_.accepted(packet, true);
+  passed_.accepted(packet, true);
 }
 
 void Connection::evict(ConnectionUpdate& out) {

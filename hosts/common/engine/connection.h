@@ -15,7 +15,11 @@
 //   allowed, dropped
 //
 // Only segments the server's TCP would take count as stream data (segment_acceptance.h); others
-// are dropped, so the server never sees a copy of the stream the engine did not read.
+// are dropped, so the server never sees a copy of the stream the engine did not read. Held
+// segments are judged again when they are released, in the order they came (the host releases
+// them before the packet that freed them), against what has reached the server by then: one the
+// server would refuse ends the connection (dropped and reset), since the verdict rests on bytes
+// it will not take.
 //
 // Records of type ChangeCipherSpec or alert before the ClientHello are read past, as a lenient
 // TLS server (GnuTLS) does, and the provider is given the stream from the handshake record on;
@@ -209,6 +213,8 @@ class Connection {
     PacketHandle handle;
     std::uint64_t end;  // stream offset after the packet's last byte; 0 without payload
     std::size_t bytes;
+    std::optional<SegmentFields> segment = std::nullopt;  // data judged as stream bytes
+    bool inOrder = false;  // it started at or before the next byte expected when it came
   };
 
   Step ask(Ask what, ConnectionUpdate& out);
@@ -224,7 +230,12 @@ class Connection {
   void record(Outcome why, bool endsInspection, bool count);
   Step judgeHead(const HttpHeadResult& head, ConnectionUpdate& out);
   Step finishDestroyed(ConnectionUpdate& out);
-  void releaseThrough(std::uint64_t end, ConnectionUpdate& out);
+  // False, releasing nothing, when the server would refuse one of those packets (passHeld()).
+  [[nodiscard]] bool releaseThrough(std::uint64_t end, ConnectionUpdate& out);
+  // The held segments up to end go to the server in the order they came: whether it would take
+  // each of them after what passed before it (a newer timestamp or ACK may have passed while
+  // they waited). If so, they count as passed.
+  bool passHeld(std::uint64_t end);
   void leavePhase();
   // Checks a segment's bytes against data that came on the SYN; false on a conflict.
   // confirms: this copy may confirm them (a retransmitted SYN does not).
@@ -258,6 +269,8 @@ class Connection {
   bool streamKnown_ = false;
   std::uint32_t initialSequence_ = 0;
   TcpReceiverView receiver_;
+  // The same from the packets that have gone to the server (held ones only once released).
+  TcpReceiverView passed_;
   StreamReassembler stream_;
   std::deque<Held> held_;
   std::size_t heldBytes_ = 0;

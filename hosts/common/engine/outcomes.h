@@ -27,6 +27,7 @@ enum class Outcome : std::uint8_t {
   httpRequestDrop,
   tlsPrefaceRecords,
   observationLost,
+  staleHeldData,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -47,10 +48,9 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
     {Outcome::dataDrop, "droppedAfterInspection", "dropped after inspection", true, false},
     {Outcome::clientClosed, "allowedClientClosed", "allowed: client closed during inspection",
      false, false},
-    {Outcome::holdExpired, "failOpenHoldExpired", "allowed: hold expired (fail open)", false,
-     true},
-    {Outcome::limitReached, "failOpenLimitReached",
-     "allowed: inspection limit reached (fail open)", false, true},
+    {Outcome::holdExpired, "failOpenHoldExpired", "allowed: hold expired (fail open)", false, true},
+    {Outcome::limitReached, "failOpenLimitReached", "allowed: inspection limit reached (fail open)",
+     false, true},
     {Outcome::noHandshake, "failOpenNoHandshake", "allowed: no handshake seen (fail open)", false,
      true},
     {Outcome::updateFlowDrop, "droppedByRulesChange", "dropped by rules change", true, false},
@@ -64,7 +64,9 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
     {Outcome::tlsPrefaceRecords, "droppedTlsPrefaceRecords",
      "dropped: too many records before the ClientHello", true, false},
     {Outcome::observationLost, "droppedObservationLost",
-     "dropped: acknowledgments passed unqueued were lost before the filter read them", true,
+     "dropped: acknowledgments passed unqueued were lost before the filter read them", true, false},
+    {Outcome::staleHeldData, "droppedStaleHeldData",
+     "dropped: held data the server would no longer take after a newer segment passed", true,
      false},
 }};
 

@@ -31,6 +31,11 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
   return "unknown";
 }
 
+SegmentFields SegmentFields::of(const ParsedPacket& segment) {
+  return {segment.tcpFlags, segment.tcpAcknowledgment, segment.tcpHasTimestamp,
+          segment.tcpTimestamp, segment.tcpSignature};
+}
+
 void TcpReceiverView::start(const ParsedPacket& first) {
   timestamps_ = first.tcpHasTimestamp;
   signature_ = first.tcpSignature;
@@ -38,30 +43,30 @@ void TcpReceiverView::start(const ParsedPacket& first) {
   if (first.hasFlag(kTcpAck)) highestAck_ = first.tcpAcknowledgment;
 }
 
-SegmentRefusal TcpReceiverView::judge(const ParsedPacket& segment) const {
+SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
   if (segment.hasFlag(kTcpRst) || segment.hasFlag(kTcpSyn)) return SegmentRefusal::none;
-  if (segment.tcpSignature != signature_) return SegmentRefusal::signatureMismatch;
+  if (segment.signature != signature_) return SegmentRefusal::signatureMismatch;
   if (!segment.hasFlag(kTcpAck)) return SegmentRefusal::noAck;
-  if (highestAck_ && (distance(*highestAck_, segment.tcpAcknowledgment) < -kAckSpace ||
-                      distance(*highestAck_, segment.tcpAcknowledgment) > kAckSpace)) {
+  if (highestAck_ && (distance(*highestAck_, segment.acknowledgment) < -kAckSpace ||
+                      distance(*highestAck_, segment.acknowledgment) > kAckSpace)) {
     return SegmentRefusal::badAck;
   }
   // PAWS allows one tick of disorder (the kernel's TCP_PAWS_WINDOW).
-  if (timestamps_ && segment.tcpHasTimestamp && lastTimestamp_ &&
-      distance(segment.tcpTimestamp, *lastTimestamp_) > 1) {
+  if (timestamps_ && segment.hasTimestamp && lastTimestamp_ &&
+      distance(segment.timestamp, *lastTimestamp_) > 1) {
     return SegmentRefusal::oldTimestamp;
   }
   return SegmentRefusal::none;
 }
 
-void TcpReceiverView::accepted(const ParsedPacket& segment, bool inOrder) {
+void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
   if (segment.hasFlag(kTcpAck) &&
-      (!highestAck_ || distance(*highestAck_, segment.tcpAcknowledgment) > 0)) {
-    highestAck_ = segment.tcpAcknowledgment;
+      (!highestAck_ || distance(*highestAck_, segment.acknowledgment) > 0)) {
+    highestAck_ = segment.acknowledgment;
   }
-  if (timestamps_ && segment.tcpHasTimestamp && inOrder &&
-      (!lastTimestamp_ || distance(*lastTimestamp_, segment.tcpTimestamp) > 0)) {
-    lastTimestamp_ = segment.tcpTimestamp;
+  if (timestamps_ && segment.hasTimestamp && inOrder &&
+      (!lastTimestamp_ || distance(*lastTimestamp_, segment.timestamp) > 0)) {
+    lastTimestamp_ = segment.timestamp;
   }
 }
 

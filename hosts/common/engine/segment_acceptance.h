@@ -24,16 +24,35 @@ enum class SegmentRefusal : std::uint8_t {
 inline constexpr std::size_t kSegmentRefusalCount = static_cast<std::size_t>(SegmentRefusal::count_);
 std::string_view segmentRefusalName(SegmentRefusal refusal);
 
+// What the receiver checks of a segment before it takes the data: kept with a segment that is
+// held, since the receiver's view may move on while it waits.
+struct SegmentFields {
+  std::uint8_t flags = 0;
+  std::uint32_t acknowledgment = 0;
+  bool hasTimestamp = false;
+  std::uint32_t timestamp = 0;
+  bool signature = false;
+
+  static SegmentFields of(const ParsedPacket& segment);
+  bool hasFlag(std::uint8_t flag) const { return (flags & flag) != 0; }
+};
+
 // What the receiver knows of the client's options and its last accepted segment.
 class TcpReceiverView {
  public:
   // From the first packet seen (the SYN, or the first packet of a connection picked up later).
   void start(const ParsedPacket& first);
   // For a segment after the first; RSTs and the client's retransmitted SYNs are not judged.
-  SegmentRefusal judge(const ParsedPacket& segment) const;
+  SegmentRefusal judge(const SegmentFields& segment) const;
+  SegmentRefusal judge(const ParsedPacket& segment) const {
+    return judge(SegmentFields::of(segment));
+  }
   // A segment that was not refused; inOrder when it starts at or before the next expected byte
   // (only those update the timestamp, as in RFC 7323 4.3).
-  void accepted(const ParsedPacket& segment, bool inOrder);
+  void accepted(const SegmentFields& segment, bool inOrder);
+  void accepted(const ParsedPacket& segment, bool inOrder) {
+    accepted(SegmentFields::of(segment), inOrder);
+  }
 
  private:
   bool timestamps_ = false;

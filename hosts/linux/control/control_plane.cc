@@ -110,6 +110,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.failOpenNoHandshake = settled(hosts::Outcome::noHandshake);
   report.acksObserved = counters.observedPackets;
   report.droppedAckLogLost = settled(hosts::Outcome::observationLost);
+  report.droppedStaleHeldData = settled(hosts::Outcome::staleHeldData);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -48,6 +48,7 @@ constexpr NumberField kNumbers[] = {
     {"acksObserved", &StatusReport::acksObserved},
     {"ackLogLosses", &StatusReport::ackLogLosses},
     {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
+    {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -171,6 +172,8 @@ std::string formatStatus(const StatusReport& report) {
   line("pure ACKs of port-80 connections logged instead of queued",
        std::to_string(report.acksObserved) + " (lost " + std::to_string(report.ackLogLosses) +
            " times, connections reset for it " + std::to_string(report.droppedAckLogLost) + ")");
+  line("connections reset for held data the server would no longer take",
+       std::to_string(report.droppedStaleHeldData));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

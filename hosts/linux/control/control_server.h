@@ -60,6 +60,8 @@ struct StatusReport {
   std::uint64_t acksObserved = 0;  // pure ACKs of port-80 connections logged instead of queued
   std::uint64_t ackLogLosses = 0;  // times some of them were lost (the kernel's buffer was full)
   std::uint64_t droppedAckLogLost = 0;  // connections reset for it
+  // Connections reset because held data had gone stale for the server before its release.
+  std::uint64_t droppedStaleHeldData = 0;
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
