@@ -361,6 +361,20 @@ const std::vector<Script>& scripts() {
        {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(0, "", kTcpAck, 100),
         observedAck(0, 101), piece(0, getA.substr(0, 30), kTcpAck, 101)}, accept, M::inspect, {},
        1, 0, 1, 1, "www.example.org"},
+      // An ACK passed unqueued may overtake read data still in the queue: one newer than that
+      // data yet not beyond its start (a client's own ACKs cover what it sent) ends the
+      // connection at its next data, which may be another copy of the bytes the server dropped.
+      {"http_observed_ack_overtakes_read_data", 80,
+       {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 1100),
+        piece(0, getB, kTcpAck, 1101)}, drop, M::dropped, O::ackOvertook, 0, 0, {}, 1},
+      {"http_observed_ack_overtakes_the_older_of_two", 80,
+       {syn(100), piece(0, getA.substr(0, 40), kTcpAck, 100),
+        piece(40, getA.substr(40), kTcpAck, 1100), observedAck(0, 1101),
+        piece(0, getB.substr(0, 40), kTcpAck, 1102)}, drop, M::dropped, O::ackOvertook, 0, 0, {},
+       1},
+      {"http_client_acks_after_its_data_or_reordered", 80,
+       {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 101), observedAck(ga, 1100),
+        piece(ga, getA, kTcpAck, 1101)}, accept, M::inspect, {}, 0, 0, {}, 2},
       {"http_blocked_head_split_over_segments", 80,
        {syn(), at(0, getA), at(ga, getB.substr(0, 20)), at(ga + 20, getB.substr(20))}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

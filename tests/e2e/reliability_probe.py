@@ -479,6 +479,19 @@ def craft_http_stale_held(conn, log, since):
     print(json.dumps({"outcome": result, "serverSaw": names}))
 
 
+def craft_http_ack_overtakes(conn, log, since):
+    """A head for an allowed host, at once a pure ACK far ahead at its start (unqueued, it may reach
+    the server first, which then drops the head by PAWS), then a head for a blocked host there."""
+    conn.segment(0x18, 0, http_head("allowed.example"))
+    conn.segment(0x10, 0, tsval=conn.tsval + 1000)
+    time.sleep(0.05)
+    conn.segment(0x18, 0, http_head("blocked.example"), tsval=conn.tsval + 1001)
+    result = conn.answered()
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names}))
+
+
 def craft(scenario, log):
     allowed, blocked = "allowed.example", "blocked.example"
     hello_a = client_hello(allowed)
@@ -521,7 +534,8 @@ def craft(scenario, log):
         # A timestamp older than the connection's last one (PAWS):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
-    crafted = {"http-paws-ack": craft_http_paws_ack, "http-stale-held": craft_http_stale_held}
+    crafted = {"http-paws-ack": craft_http_paws_ack, "http-stale-held": craft_http_stale_held,
+               "http-ack-overtakes": craft_http_ack_overtakes}
     if scenario not in plans and scenario not in crafted:
         raise SystemExit(f"unknown scenario {scenario}")
     steps = plans.get(scenario, [])

@@ -264,12 +264,13 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   if (closing) clientClosed_ = true;
 
   if (phase_ == Phase::confirming) {
-    if (synConflict_) {
+    if (synConflict_ || overtaken_) {
       held_.push_back({handle, 0, packet.payload.size()});
-      return settle(Outcome::conflictingData, out);
+      return settle(synConflict_ ? Outcome::conflictingData : Outcome::ackOvertook, out);
     }
     out.release.push_back(handle);
     passed_.accepted(packet, inOrder);
+    if (offset >= 0) sent(static_cast<std::uint64_t>(offset), SegmentFields::of(packet));
     if (synDataConfirmed_) {
       phase_ = Phase::allowed;
       record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
@@ -305,6 +306,7 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
 }
 
 bool Connection::passHeld(std::uint64_t end) {
+  if (overtaken_) return false;
   TcpReceiverView view = passed_;
   for (const Held& held : held_) {
     if (held.end > end || !held.segment) continue;
@@ -312,7 +314,39 @@ bool Connection::passHeld(std::uint64_t end) {
     view.accepted(*held.segment, held.inOrder);
   }
   passed_ = view;
+  for (const Held& held : held_) {
+    if (held.end <= end && held.segment) {
+      sent(held.end >= held.bytes ? held.end - held.bytes : 0, *held.segment);
+    }
+  }
   return true;
+}
+
+void Connection::sent(std::uint64_t start, const SegmentFields& segment) {
+  if (!segment.hasTimestamp || !acksObserved()) return;
+  if (sent_.size() == kSentKept) {
+    const Sent& first = sent_.front();
+    if (!sentBefore_) {
+      sentBefore_ = first;
+    } else {
+      sentBefore_->start = std::max(sentBefore_->start, first.start);
+      if (static_cast<std::int32_t>(first.timestamp - sentBefore_->timestamp) < 0) {
+        sentBefore_->timestamp = first.timestamp;
+      }
+    }
+    sent_.erase(sent_.begin());
+  }
+  sent_.push_back({start, segment.timestamp});
+}
+
+bool Connection::overtakes(const ParsedPacket& ack) const {
+  if (!ack.tcpHasTimestamp) return false;
+  const std::int64_t at = streamOffset(initialSequence_, ack.tcpSequence);
+  const auto older = [&](const Sent& data) {
+    return at <= static_cast<std::int64_t>(data.start) &&
+           static_cast<std::int32_t>(ack.tcpTimestamp - data.timestamp) > 1;
+  };
+  return (sentBefore_ && older(*sentBefore_)) || std::any_of(sent_.begin(), sent_.end(), older);
 }
 
 bool Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
@@ -379,7 +413,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     return settle(Outcome::newFlowAllow, out, false);
   }
   // The server acts on no request before its head is complete: the read packets go.
-  if (!releaseThrough(httpRead_, out)) return settle(Outcome::staleHeldData, out);
+  if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
     if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
     if (holdOverLimit()) return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
@@ -468,7 +502,7 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   }
   // Everything deliverable is with the provider and it still wants more: let the delivered
   // packets go so the client keeps sending; keep only what lies beyond a gap.
-  if (!releaseThrough(stream_.taken(), out)) return settle(Outcome::staleHeldData, out);
+  if (!releaseThrough(stream_.taken(), out)) return settle(refusedRelease(), out);
   if (clientClosed_) return completeAndSettle(Outcome::clientClosed, out);
   if (holdOverLimit()) return completeAndSettle(Outcome::limitReached, out);
   return {};
@@ -498,7 +532,7 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
     // Fail closed rather than allow on bytes the server drops. An honest client gets here only
     // when a newer timestamp of its own went first by more than PAWS allows: an ACK or data sent
     // while earlier segments wait on a lost one, which is rare.
-    why = Outcome::staleHeldData;
+    why = refusedRelease();
     count = true;
   }
   const OutcomeRow& row = outcomeRow(why);
@@ -725,6 +759,7 @@ void Connection::observed(const ParsedPacket& packet) {
   }
   receiver_.accepted(packet, true);
   passed_.accepted(packet, true);
+  if (overtakes(packet)) overtaken_ = true;
 }
 
 void Connection::evict(ConnectionUpdate& out) {

@@ -19,7 +19,7 @@
 // segments are judged again when they are released, in the order they came (the host releases
 // them before the packet that freed them), against what has reached the server by then: one the
 // server would refuse ends the connection (dropped and reset), since the verdict rests on bytes
-// it will not take.
+// it will not take. The same for data already let go that an ACK passed unqueued may overtake.
 //
 // Records of type ChangeCipherSpec or alert before the ClientHello are read past, as a lenient
 // TLS server (GnuTLS) does, and the provider is given the stream from the handshake record on;
@@ -236,6 +236,13 @@ class Connection {
   // each of them after what passed before it (a newer timestamp or ACK may have passed while
   // they waited). If so, they count as passed.
   bool passHeld(std::uint64_t end);
+  // A data segment from start went to the server.
+  void sent(std::uint64_t start, const SegmentFields& segment);
+  // An observed ACK may have reached the server ahead of data sent before it.
+  bool overtakes(const ParsedPacket& ack) const;
+  Outcome refusedRelease() const {
+    return overtaken_ ? Outcome::ackOvertook : Outcome::staleHeldData;
+  }
   void leavePhase();
   // Checks a segment's bytes against data that came on the SYN; false on a conflict.
   // confirms: this copy may confirm them (a retransmitted SYN does not).
@@ -271,6 +278,17 @@ class Connection {
   TcpReceiverView receiver_;
   // The same from the packets that have gone to the server (held ones only once released).
   TcpReceiverView passed_;
+  // Data let go while ACKs pass unqueued: such an ACK may overtake data still in the queue and
+  // make the server drop it (PAWS). One that could have (newer than the data, yet not beyond its
+  // start, which the client's own ACKs never are) ends the connection at its next data.
+  struct Sent {
+    std::uint64_t start;
+    std::uint32_t timestamp;
+  };
+  static constexpr std::size_t kSentKept = 16;
+  std::vector<Sent> sent_;          // the last ones
+  std::optional<Sent> sentBefore_;  // those before them together: last start, oldest timestamp
+  bool overtaken_ = false;
   StreamReassembler stream_;
   std::deque<Held> held_;
   std::size_t heldBytes_ = 0;

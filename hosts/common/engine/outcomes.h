@@ -28,6 +28,7 @@ enum class Outcome : std::uint8_t {
   tlsPrefaceRecords,
   observationLost,
   staleHeldData,
+  ackOvertook,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -68,6 +69,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
     {Outcome::staleHeldData, "droppedStaleHeldData",
      "dropped: held data the server would no longer take after a newer segment passed", true,
      false},
+    {Outcome::ackOvertook, "droppedAckOvertook",
+     "dropped: an acknowledgment passed unqueued ahead of data the filter had read", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

@@ -49,6 +49,7 @@ constexpr NumberField kNumbers[] = {
     {"ackLogLosses", &StatusReport::ackLogLosses},
     {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
     {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
+    {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -174,6 +175,8 @@ std::string formatStatus(const StatusReport& report) {
            " times, connections reset for it " + std::to_string(report.droppedAckLogLost) + ")");
   line("connections reset for held data the server would no longer take",
        std::to_string(report.droppedStaleHeldData));
+  line("connections reset for an unqueued ACK ahead of read data",
+       std::to_string(report.droppedAckOvertook));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));
