@@ -232,17 +232,21 @@ void IndexBuiltAlongside::insertUpTo(std::size_t entries) {
 }
 
 void IndexBuiltAlongside::run() {
-  index_ = emptyIndex(count_);
-  while (true) {
-    const std::size_t state = completed_.load(std::memory_order_acquire);
-    const std::size_t ready = state & ~kStopping;
-    if (ready > inserted_) {
-      insertUpTo(ready);
-    } else if ((state & kStopping) != 0) {
-      return;
-    } else {
-      completed_.wait(state, std::memory_order_acquire);
+  try {
+    index_ = emptyIndex(count_);
+    while (true) {
+      const std::size_t state = completed_.load(std::memory_order_acquire);
+      const std::size_t ready = state & ~kStopping;
+      if (ready > inserted_) {
+        insertUpTo(ready);
+      } else if ((state & kStopping) != 0) {
+        return;
+      } else {
+        completed_.wait(state, std::memory_order_acquire);
+      }
     }
+  } catch (const std::bad_alloc&) {
+    failed_ = true;  // the list is indexed once decoded instead, or fails to load as it would
   }
 }
 
@@ -252,6 +256,7 @@ std::optional<DomainIndex> IndexBuiltAlongside::finish() {
     completed_.notify_one();
     thread_.join();
   }
+  if (failed_) return std::nullopt;
   insertUpTo(completed_.load(std::memory_order_acquire) & ~kStopping);
   if (inserted_ != count_) return std::nullopt;
   index_.laterEquals.shrink_to_fit();

@@ -144,6 +144,7 @@ class IndexBuiltAlongside {
   std::size_t count_;
   DomainIndex index_;
   std::size_t inserted_ = 0;               // the builder's alone until it is joined
+  bool failed_ = false;                    // likewise: it ran out of memory
   std::atomic<std::size_t> completed_{0};  // with kStopping once no more will come
   std::thread thread_;
 };
