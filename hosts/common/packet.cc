@@ -72,6 +72,11 @@ void parseTcpOptions(ByteCursor options, ParsedPacket& out) {
         }
         break;
       }
+      case 3: {  // window scale
+        std::uint8_t shift = 0;
+        if (length == 3 && body.readU8(shift)) out.tcpWindowScale = shift;
+        break;
+      }
       case 19:  // MD5 signature
       case 29:  // TCP-AO
         out.tcpSignature = true;

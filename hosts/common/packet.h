@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +70,7 @@ struct ParsedPacket {
   bool tcpHasTimestamp = false;
   std::uint32_t tcpTimestamp = 0;  // TSval
   bool tcpSignature = false;       // an MD5 signature or TCP-AO option
+  std::optional<std::uint8_t> tcpWindowScale;  // the shift a SYN offers (RFC 7323 2.2)
   bool firstFragment = false;           // more fragments follow: payload is only the first piece
   std::span<const std::uint8_t> payload;
   std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum

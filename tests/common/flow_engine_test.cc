@@ -50,6 +50,7 @@ struct Step {
   bool checked = false;  // the host asks for the checksum to be verified (not left to offload)
   EngineTime wait{};
   std::uint32_t ack = 0;  // the acknowledgment number
+  std::optional<std::uint8_t> scale = std::nullopt;  // a SYN's window scale option
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
 Step cut(const std::string& stream, std::size_t from, std::size_t to) {
@@ -130,6 +131,7 @@ class EngineTest : public testing::ProviderTest {
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
     if (s.md5)
       layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
+    if (s.scale) layout.tcpOptionBytes.insert(layout.tcpOptionBytes.end(), {3, 3, *s.scale});
     return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe);
   }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
@@ -202,6 +204,17 @@ const std::vector<Script>& scripts() {
   static const std::string headB = "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
   const std::int64_t ccs = kCcs.size(), alert = kAlert.size();
   const std::size_t pb = post.size(), cb = chunked.size(), ga = getA.size();
+  // After a download of 10^6 bytes, acknowledged unqueued: the window is 65535, or 262140 when
+  // the SYN offered a shift of 2.
+  const Step synScaled{.kind = Step::syn, .flags = kTcpSyn, .scale = 2},
+      handshake{.flags = kTcpAck, .ack = 1000}, first{.bytes = getA, .ack = 1000},
+      downloaded{.kind = Step::observe,
+                 .offset = static_cast<std::int64_t>(ga),
+                 .flags = kTcpAck,
+                 .ack = 1'001'000};
+  const auto second = [&](const std::string& head, std::uint32_t ack) {
+    return Step{.offset = static_cast<std::int64_t>(ga), .bytes = head, .ack = ack};
+  };
   // clang-format off
   static const std::vector<Script> all = {
       // TLS: the name decides; incomplete bytes go, bytes beyond a gap wait for it.
@@ -347,9 +360,9 @@ const std::vector<Script>& scripts() {
        {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(0, "", kTcpAck, 200),
         piece(0, getA.substr(0, 30), kTcpAck, 201)}, drop, M::dropped, O::staleHeldData, 0, 1, 1,
        1},
-      {"http_held_segment_overtaken_by_a_far_ack", 80,
-       {syn(), ack(), {.offset = 30, .bytes = getA.substr(30), .ack = 0xc0000000u},
-        {.flags = kTcpAck, .ack = 0x40000000u}, {.bytes = getA.substr(0, 30), .ack = 0x40000000u}},
+      {"http_held_segment_overtaken_by_an_ack_a_window_ahead", 80,
+       {syn(), ack(), at(30, getA.substr(30)), {.flags = kTcpAck, .ack = 65536},
+        {.bytes = getA.substr(0, 30), .ack = 65536}},
        drop, M::dropped, O::staleHeldData, 0, 1, 1, 1},
       {"tls_held_segment_overtaken_by_a_queued_ack", 443,
        {syn(100), piece(800, A.substr(800), kTcpAck, 100), piece(0, "", kTcpAck, 200),
@@ -375,6 +388,21 @@ const std::vector<Script>& scripts() {
       {"http_client_acks_after_its_data_or_reordered", 80,
        {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 101), observedAck(ga, 1100),
         piece(ga, getA, kTcpAck, 1101)}, accept, M::inspect, {}, 0, 0, {}, 2},
+      // An ACK older than the newest by more than the largest window: the server drops the data.
+      {"http_old_ack_fake_then_real", 80,
+       {syn(), handshake, first, downloaded, second(getA, 1000), second(getB, 1'001'000)}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_old_ack_fake_then_real_scaled", 80,
+       {synScaled, handshake, first, downloaded, second(getA, 1'001'000 - 262'141),
+        second(getB, 1'001'000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_ack_at_the_scaled_window_is_read", 80,
+       {synScaled, handshake, first, downloaded, second(getB, 1'001'000 - 262'140)}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_current_ack_after_a_download", 80,
+       {syn(), handshake, first, downloaded, second(getA, 1'001'000)}, accept, M::inspect, {}, 0,
+       0, {}, 2},
+      {"http_picked_up_takes_the_largest_shift", 80,
+       {first, downloaded, second(getB, 1000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_blocked_head_split_over_segments", 80,
        {syn(), at(0, getA), at(ga, getB.substr(0, 20)), at(ga + 20, getB.substr(20))}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

@@ -1,11 +1,13 @@
 #include "hosts/common/engine/segment_acceptance.h"
 
+#include <algorithm>
+
 namespace quillnest::hosts {
 namespace {
 
-// The receiver drops ACKs older than its unacknowledged data by more than the largest window
-// (RFC 9293 3.10.7.4); the client's own ACKs track that point. 2^30 is the largest scaled window.
+// An ACK this far ahead acknowledges bytes no window let the server send.
 constexpr std::int64_t kAckSpace = std::int64_t{1} << 30;
+constexpr std::uint8_t kMaxWindowShift = 14;  // RFC 7323 2.3; larger offers count as 14
 
 std::int64_t distance(std::uint32_t from, std::uint32_t to) {
   return static_cast<std::int32_t>(to - from);
@@ -21,6 +23,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "noAck";
     case SegmentRefusal::badAck:
       return "badAck";
+    case SegmentRefusal::oldAck:
+      return "oldAck";
     case SegmentRefusal::oldTimestamp:
       return "oldTimestamp";
     case SegmentRefusal::signatureMismatch:
@@ -32,8 +36,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
 }
 
 SegmentFields SegmentFields::of(const ParsedPacket& segment) {
-  return {segment.tcpFlags, segment.tcpAcknowledgment, segment.tcpHasTimestamp,
-          segment.tcpTimestamp, segment.tcpSignature};
+  return {segment.tcpFlags,        segment.tcpAcknowledgment, segment.tcpWindow,
+          segment.tcpHasTimestamp, segment.tcpTimestamp,      segment.tcpSignature};
 }
 
 void TcpReceiverView::start(const ParsedPacket& first) {
@@ -41,15 +45,31 @@ void TcpReceiverView::start(const ParsedPacket& first) {
   signature_ = first.tcpSignature;
   if (first.tcpHasTimestamp) lastTimestamp_ = first.tcpTimestamp;
   if (first.hasFlag(kTcpAck)) highestAck_ = first.tcpAcknowledgment;
+  // The shift the client's SYN offers, which the server applies unless it refused scaling
+  // (then its bound is tighter, which the server's SYN-ACK would show but is not seen here).
+  // Picked up without the SYN, the shift is unknown: the largest.
+  const bool syn = first.hasFlag(kTcpSyn);
+  windowShift_ =
+      syn ? std::min(first.tcpWindowScale.value_or(0), kMaxWindowShift) : kMaxWindowShift;
+  maxWindow_ = syn ? first.tcpWindow : std::uint32_t{first.tcpWindow} << windowShift_;
 }
 
 SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
   if (segment.hasFlag(kTcpRst) || segment.hasFlag(kTcpSyn)) return SegmentRefusal::none;
   if (segment.signature != signature_) return SegmentRefusal::signatureMismatch;
   if (!segment.hasFlag(kTcpAck)) return SegmentRefusal::noAck;
-  if (highestAck_ && (distance(*highestAck_, segment.acknowledgment) < -kAckSpace ||
-                      distance(*highestAck_, segment.acknowledgment) > kAckSpace)) {
+  if (highestAck_ && distance(*highestAck_, segment.acknowledgment) > kAckSpace) {
     return SegmentRefusal::badAck;
+  }
+  // The server discards the data of a segment whose ACK is older than its unacknowledged data
+  // by more than the largest window the client advertised (Linux's tcp_ack). A refused segment
+  // is discarded, not passed unread: a bound above the server's costs only segments a client's
+  // TCP never sends (each carries its current ACK, older only by what arrived while it waited
+  // in the queue, within the window); one below would let the engine read a copy the server
+  // drops. The highest ACK seen is at or above the server's, since one seen may yet be lost.
+  if (highestAck_ &&
+      distance(*highestAck_, segment.acknowledgment) < -static_cast<std::int64_t>(maxWindow_)) {
+    return SegmentRefusal::oldAck;
   }
   // PAWS allows one tick of disorder (the kernel's TCP_PAWS_WINDOW).
   if (timestamps_ && segment.hasTimestamp && lastTimestamp_ &&
@@ -63,6 +83,9 @@ void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
   if (segment.hasFlag(kTcpAck) &&
       (!highestAck_ || distance(*highestAck_, segment.acknowledgment) > 0)) {
     highestAck_ = segment.acknowledgment;
+  }
+  if (segment.hasFlag(kTcpAck) && !segment.hasFlag(kTcpSyn | kTcpRst)) {
+    maxWindow_ = std::max(maxWindow_, std::uint32_t{segment.window} << windowShift_);
   }
   if (timestamps_ && segment.hasTimestamp && inOrder &&
       (!lastTimestamp_ || distance(*lastTimestamp_, segment.timestamp) > 0)) {

@@ -15,9 +15,10 @@ namespace quillnest::hosts {
 
 enum class SegmentRefusal : std::uint8_t {
   none,
-  noAck,            // data without the ACK flag: a synchronised receiver drops it
-  badAck,           // an acknowledgment from another sequence space
-  oldTimestamp,     // older than the last one taken (PAWS, RFC 7323 5.3)
+  noAck,              // data without the ACK flag: a synchronised receiver drops it
+  badAck,             // an acknowledgment from another sequence space
+  oldAck,             // older than the newest by more than the largest window (RFC 5961 5.2)
+  oldTimestamp,       // older than the last one taken (PAWS, RFC 7323 5.3)
   signatureMismatch,  // an MD5 or TCP-AO option the handshake did not have, or the reverse
   count_,
 };
@@ -29,6 +30,7 @@ std::string_view segmentRefusalName(SegmentRefusal refusal);
 struct SegmentFields {
   std::uint8_t flags = 0;
   std::uint32_t acknowledgment = 0;
+  std::uint16_t window = 0;
   bool hasTimestamp = false;
   std::uint32_t timestamp = 0;
   bool signature = false;
@@ -59,6 +61,8 @@ class TcpReceiverView {
   bool signature_ = false;
   std::optional<std::uint32_t> lastTimestamp_;
   std::optional<std::uint32_t> highestAck_;
+  std::uint8_t windowShift_ = 0;
+  std::uint32_t maxWindow_ = 0;  // the largest the client advertised, scaled
 };
 
 }  // namespace quillnest::hosts
