@@ -163,7 +163,8 @@ def sni_server(log, addresses):
                         host = value.strip().decode("latin-1")
                 with lock:
                     out.write(f"{port} {host}\n")
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+                body = b"x" * 200000 if head.startswith(b"GET /big ") else b"ok"
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
         except OSError:
             pass
         finally:
@@ -350,11 +351,13 @@ class RawConnection:
         self.inp = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
         self.server_isn = None
 
-    def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False):
+    def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False,
+                ack=None):
         """Every segment carries a timestamp (tsval: another one than the clock's next); md5 adds
-        an MD5 signature option the handshake never had."""
+        an MD5 signature option the handshake never had; ack: bytes of the server's acknowledged."""
         seq = (self.isn + 1 + offset) & 0xFFFFFFFF if not flags & 0x02 else self.isn
-        ack = (self.server_isn + 1) & 0xFFFFFFFF if self.server_isn is not None else 0
+        ack = ((self.server_isn + 1 + (ack or 0)) & 0xFFFFFFFF
+               if self.server_isn is not None else 0)
         if tsval is None:
             tsval = self.tsval  # one clock tick for the whole flight, as a real sender's burst
         options = struct.pack("!BBBBII", 1, 1, 8, 10, tsval & 0xFFFFFFFF, self.server_tsval)
@@ -459,6 +462,39 @@ def craft_http_paws_ack(conn, log, since):
     print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
 
 
+def craft_http_old_ack(conn, log, since):
+    """After a download larger than the window (65535, unscaled), each segment acknowledged: a
+    fake head for an allowed host whose ACK is the connection's first, which the server drops
+    (RFC 5961 5.2), then the real head for a blocked host at the same place with the current
+    ACK. Prints what the server read after the first request."""
+    first = b"GET /big HTTP/1.1\r\nHost: allowed.example\r\n\r\n"
+    conn.segment(0x18, 0, first)
+    size = len(b"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n") + 200000
+    got, end = 0, time.monotonic() + 5
+    while got < size and time.monotonic() < end:
+        for flags, seq, payload in conn.receive(0.5):
+            if payload and (seq - conn.server_isn - 1) & 0xFFFFFFFF == got:
+                got += len(payload)
+                conn.segment(0x10, len(first), ack=got)
+    if got < size:
+        print(json.dumps({"outcome": "download-incomplete", "got": got}))
+        return
+    conn.segment(0x18, len(first), http_head("allowed.example"), ack=0)
+    time.sleep(0.02)
+    conn.segment(0x18, len(first), http_head("blocked.example"), ack=got)
+    result = "silent"
+    end = time.monotonic() + 0.7
+    while result == "silent" and time.monotonic() < end:
+        for flags, seq, payload in conn.receive(end - time.monotonic()):
+            if flags & 0x04:
+                result = "reset"
+            elif payload and (seq - conn.server_isn - 1) & 0xFFFFFFFF >= got:
+                result = "allowed"
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
+
+
 def craft_http_stale_held(conn, log, since):
     """The host's part of a head for an allowed host, beyond a gap (held); a pure ACK with a
     timestamp far ahead, which the server takes; the head's start with a newer one. Released then,
@@ -534,7 +570,8 @@ def craft(scenario, log):
         # A timestamp older than the connection's last one (PAWS):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
-    crafted = {"http-paws-ack": craft_http_paws_ack, "http-stale-held": craft_http_stale_held,
+    crafted = {"http-paws-ack": craft_http_paws_ack, "http-old-ack": craft_http_old_ack,
+               "http-stale-held": craft_http_stale_held,
                "http-ack-overtakes": craft_http_ack_overtakes}
     if scenario not in plans and scenario not in crafted:
         raise SystemExit(f"unknown scenario {scenario}")

@@ -234,6 +234,7 @@ syndata-a-then-a allowed -
 md5-a-then-b blocked -
 paws-a-then-b blocked -
 http-paws-ack blocked -
+http-old-ack blocked -
 http-stale-held blocked -
 http-ack-overtakes consistent -
 EOF
