@@ -432,6 +432,22 @@ def http_head(host):
     return f"GET / HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
 
 
+def report_second_answer(conn, log, since, is_second):
+    """Waits briefly for a reset or an answer is_second(seq) tells from the first; prints the
+    outcome and what the server read after the first request."""
+    result = "silent"
+    end = time.monotonic() + 0.7
+    while result == "silent" and time.monotonic() < end:
+        for flags, seq, payload in conn.receive(end - time.monotonic()):
+            if flags & 0x04:
+                result = "reset"
+            elif payload and is_second(seq):
+                result = "allowed"
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
+    print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
+
+
 def craft_http_paws_ack(conn, log, since):
     """On a kept-alive port-80 connection: a pure ACK with a timestamp far ahead, which the server
     takes, then a fake head for an allowed host with an older timestamp, which the server drops
@@ -449,17 +465,7 @@ def craft_http_paws_ack(conn, log, since):
     time.sleep(0.02)
     conn.segment(0x18, len(first), http_head("blocked.example"), tsval=conn.tsval + 1001)
     # The first answer comes again (it is never acknowledged); a second one would lie beyond it.
-    result = "silent"
-    end = time.monotonic() + 0.7
-    while result == "silent" and time.monotonic() < end:
-        for flags, seq, payload in conn.receive(end - time.monotonic()):
-            if flags & 0x04:
-                result = "reset"
-            elif payload and seq != answers[0]:
-                result = "allowed"
-    conn.close()
-    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
-    print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
+    report_second_answer(conn, log, since, lambda seq: seq != answers[0])
 
 
 def craft_http_old_ack(conn, log, since):
@@ -482,17 +488,8 @@ def craft_http_old_ack(conn, log, since):
     conn.segment(0x18, len(first), http_head("allowed.example"), ack=0)
     time.sleep(0.02)
     conn.segment(0x18, len(first), http_head("blocked.example"), ack=got)
-    result = "silent"
-    end = time.monotonic() + 0.7
-    while result == "silent" and time.monotonic() < end:
-        for flags, seq, payload in conn.receive(end - time.monotonic()):
-            if flags & 0x04:
-                result = "reset"
-            elif payload and (seq - conn.server_isn - 1) & 0xFFFFFFFF >= got:
-                result = "allowed"
-    conn.close()
-    names = wait_seen(log, conn.sport, since, 0.5 if result == "allowed" else 0.2)
-    print(json.dumps({"outcome": result, "serverSaw": names[1:]}))
+    report_second_answer(
+        conn, log, since, lambda seq: (seq - conn.server_isn - 1) & 0xFFFFFFFF >= got)
 
 
 def craft_http_stale_held(conn, log, since):
