@@ -158,8 +158,10 @@ void FilterDaemon::drainAckLog() {
   if (!ackLog_) return;
   std::lock_guard lock(ackLogMutex_);
   const AckLog::Drain drained = ackLog_->drain([this](std::span<const std::uint8_t> bytes) {
+    const hosts::ParseResult parsed = hosts::parseIpPacket(bytes);
+    if (parsed.status != hosts::ParseStatus::ok) return;
     // The connection is known to at most one engine (the one of its queue).
-    for (const auto& engine : engines_) engine->onObservedIpPacket(bytes);
+    for (const auto& engine : engines_) engine->onObservedPacket(parsed.packet);
   });
   if (drained != AckLog::Drain::lost) return;
   std::size_t reset = 0;
