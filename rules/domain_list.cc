@@ -184,22 +184,26 @@ DomainList::DomainList(std::span<const std::string> domains, std::uint64_t hashM
     at += d.size();
     bounds_.push_back(static_cast<std::uint32_t>(at));
   }
-  index_ = emptyIndex(domains.size());
-  insertEntries(index_, hashMask_, 0, domains.size(), [this](std::size_t i) { return entry(i); });
-  index_.laterEquals.shrink_to_fit();
+  indexEntries();
 }
 
-DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds)
+DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds,
+                       std::optional<DomainIndex> index)
     : text_(std::move(text)), bounds_(std::move(bounds)) {
   if (bounds_.empty()) bounds_.push_back(0);
+  if (index) {
+    index_ = std::move(*index);
+  } else {
+    indexEntries();
+  }
+}
+
+void DomainList::indexEntries() {
   const std::size_t count = bounds_.size() - 1;
   index_ = emptyIndex(count);
   insertEntries(index_, hashMask_, 0, count, [this](std::size_t i) { return entry(i); });
   index_.laterEquals.shrink_to_fit();
 }
-
-DomainList::DomainList(EntryText text, std::vector<std::uint32_t> bounds, DomainIndex index)
-    : text_(std::move(text)), bounds_(std::move(bounds)), index_(std::move(index)) {}
 
 IndexBuiltAlongside::IndexBuiltAlongside(const char* text, const std::uint32_t* bounds,
                                          std::size_t count)

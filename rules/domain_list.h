@@ -156,9 +156,9 @@ class DomainList {
   // The same with every hash ANDed with hashMask: for tests, which force collisions with it.
   DomainList(std::span<const std::string> domains, std::uint64_t hashMask);
   // Takes entries already laid out: entry i is text[bounds[i], bounds[i + 1]), bounds[0] == 0.
-  DomainList(EntryText text, std::vector<std::uint32_t> bounds);
-  // The same with an index already built over exactly these entries.
-  DomainList(EntryText text, std::vector<std::uint32_t> bounds, DomainIndex index);
+  // index, when given, was built over exactly these entries.
+  DomainList(EntryText text, std::vector<std::uint32_t> bounds,
+             std::optional<DomainIndex> index = std::nullopt);
 
   DomainList(const DomainList&) = delete;
   DomainList& operator=(const DomainList&) = delete;
@@ -191,6 +191,7 @@ class DomainList {
   }
 
  private:
+  void indexEntries();
   std::optional<std::size_t> probe(std::string_view name, std::uint64_t hash) const;
   std::string_view entry(std::size_t i) const {
     return {text_.data() + bounds_[i], bounds_[i + 1] - bounds_[i]};

@@ -357,10 +357,10 @@ DecodeResult Decoder::run() {
   index_.reset();
   text_.shrinkTo(textSize);
   if (bounds_.capacity() > bounds_.size() + bounds_.size() / 8) bounds_.shrink_to_fit();
-  auto list = built ? std::make_shared<const DomainList>(std::move(text_), std::move(bounds_),
-                                                         std::move(*built))
-                    : std::make_shared<const DomainList>(std::move(text_), std::move(bounds_));
-  return DecodeResult{FilterRules(std::move(list), isEnabled_), {}};
+  return DecodeResult{FilterRules(std::make_shared<const DomainList>(
+                                      std::move(text_), std::move(bounds_), std::move(built)),
+                                  isEnabled_),
+                      {}};
 }
 
 }  // namespace
