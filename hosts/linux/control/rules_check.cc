@@ -159,15 +159,12 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   std::vector<std::uint32_t> offsets;
   std::optional<CoveringEntries> covering;
   std::vector<bool> rough;
-  std::vector<std::uint32_t> lines;
-  const std::string_view jsonText(reinterpret_cast<const char*>(json.data()), json.size());
   // Memory is not what a check is short of: the index is built on the side, and what needs only
   // the entries is done meanwhile.
   DecodeOptions options{.indexAlongside = true, .entryOffsets = &offsets};
   options.whileIndexing = [&](DomainEntries entries) {
     covering.emplace(entries);
     rough = roughStretches(entries.text());
-    lines = linesAt(jsonText, std::move(offsets));
   };
   const DecodeResult decoded = decodeFilterRules(json, readablePastEnd, options);
   if (!decoded.rules) {
@@ -182,13 +179,15 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   // The index answers which entry comes first among equals.
   const std::vector<bool> firstOfEquals = list.firstOfEquals();
 
-  const auto where = [&](std::size_t index) {
-    std::string text = "entry " + std::to_string(index + 1);
-    if (!lines.empty()) text += " (line " + std::to_string(lines[index]) + ")";
-    return text;
+  // What is found of an entry before its line is known: lines are counted for these alone.
+  struct Found {
+    std::size_t index;
+    std::string reason;  // why it never matches, or empty
+    std::optional<std::size_t> duplicateOf;
+    std::optional<std::size_t> coveredBy;
   };
-  const auto problemsOf = [&](std::size_t begin, std::size_t end) {
-    std::vector<EntryProblem> problems;
+  const auto foundIn = [&](std::size_t begin, std::size_t end) {
+    std::vector<Found> found;
     constexpr std::size_t kRun = 512;
     std::array<std::optional<std::size_t>, kRun> above;
     for (std::size_t i = begin; i < end; ++i) {
@@ -199,30 +198,66 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
       const bool plain = isPlainName(entry, domains.text(), rough);
       const std::optional<std::size_t> by = above[(i - begin) % kRun];
       if (plain && firstOfEquals[i] && !by) continue;  // most entries
-      const std::size_t line = lines.empty() ? 0 : lines[i];
-      std::string reason = plain ? std::string() : entryProblem(entry);
-      std::string redundant;
+      Found f{i, plain ? std::string() : entryProblem(entry), std::nullopt, std::nullopt};
       if (!firstOfEquals[i]) {
-        redundant = "duplicate of " + where(*list.firstEqual(entry));
-      } else if (by) {
-        redundant = "covered by " + where(*by) + " \"" + std::string(domains[*by]) + "\"";
+        f.duplicateOf = list.firstEqual(entry);
+      } else {
+        f.coveredBy = by;
       }
-      if (!reason.empty()) {
-        if (!redundant.empty()) reason = redundant + "; " + reason;
-        problems.push_back({i, line, std::string(entry), std::move(reason), false});
-      } else if (!redundant.empty()) {
-        problems.push_back({i, line, std::string(entry), std::move(redundant), true});
-      }
+      if (!f.reason.empty() || f.duplicateOf || f.coveredBy) found.push_back(std::move(f));
     }
-    return problems;
+    return found;
   };
   // A long list in two halves, the second on another core.
   const bool apart = domains.size() >= kSplitAt;
   const std::size_t half = apart ? domains.size() / 2 : domains.size();
   auto secondHalf =
-      started(apart, [&problemsOf, half, &domains] { return problemsOf(half, domains.size()); });
-  check.problems = problemsOf(0, half);
-  for (EntryProblem& problem : secondHalf.get()) check.problems.push_back(std::move(problem));
+      started(apart, [&foundIn, half, &domains] { return foundIn(half, domains.size()); });
+  std::vector<Found> found = foundIn(0, half);
+  for (Found& f : secondHalf.get()) found.push_back(std::move(f));
+
+  std::vector<std::uint32_t> named;  // entries whose line is told, ascending
+  if (offsets.size() == domains.size()) {
+    for (const Found& f : found) {
+      named.push_back(static_cast<std::uint32_t>(f.index));
+      if (f.duplicateOf) named.push_back(static_cast<std::uint32_t>(*f.duplicateOf));
+      if (f.coveredBy) named.push_back(static_cast<std::uint32_t>(*f.coveredBy));
+    }
+    std::sort(named.begin(), named.end());
+    named.erase(std::unique(named.begin(), named.end()), named.end());
+  }
+  std::vector<std::uint32_t> namedOffsets(named.size());
+  for (std::size_t k = 0; k < named.size(); ++k) namedOffsets[k] = offsets[named[k]];
+  const std::vector<std::uint32_t> lines =
+      linesAt(std::string_view(reinterpret_cast<const char*>(json.data()), json.size()),
+              std::move(namedOffsets));
+  const auto lineOf = [&](std::size_t index) -> std::size_t {
+    const auto at = std::lower_bound(named.begin(), named.end(), index);
+    return at != named.end() && *at == index ? lines[at - named.begin()] : 0;
+  };
+  const auto where = [&](std::size_t index) {
+    std::string text = "entry " + std::to_string(index + 1);
+    if (const std::size_t line = lineOf(index); line != 0) {
+      text += " (line " + std::to_string(line) + ")";
+    }
+    return text;
+  };
+  check.problems.reserve(found.size());
+  for (Found& f : found) {
+    std::string redundant;
+    if (f.duplicateOf) {
+      redundant = "duplicate of " + where(*f.duplicateOf);
+    } else if (f.coveredBy) {
+      redundant =
+          "covered by " + where(*f.coveredBy) + " \"" + std::string(domains[*f.coveredBy]) + "\"";
+    }
+    const bool neverMatches = !f.reason.empty();
+    std::string reason =
+        neverMatches ? (redundant.empty() ? std::move(f.reason) : redundant + "; " + f.reason)
+                     : std::move(redundant);
+    check.problems.push_back({f.index, lineOf(f.index), std::string(domains[f.index]),
+                              std::move(reason), !neverMatches});
+  }
   return check;
 }
 
