@@ -1,12 +1,15 @@
 #include "hosts/common/rules_file_reader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "rules/filter_rules.h"
 #include "rules/large_buffer.h"
@@ -20,6 +23,59 @@ RulesFileBytes failed(int error, std::string problem) {
 
 std::string cannotRead(const std::filesystem::path& path, int error) {
   return "cannot read " + path.string() + ": " + std::strerror(error);
+}
+
+// Reads [from, to) of the file into buffer at the same offsets; the bytes read, or -errno.
+ssize_t readRange(int fd, std::uint8_t* buffer, std::size_t from, std::size_t to) {
+  std::size_t at = from;
+  while (at < to) {
+    const ssize_t n = ::pread(fd, buffer + at, to - at, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    if (n == 0) break;
+    at += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(at - from);
+}
+
+// A big file is read in two halves on two cores: fresh memory costs as much as the copy, and
+// both halve. The second half's pages are made while the first is zeroed.
+constexpr std::size_t kReadInHalvesFrom = 8u << 20;
+
+// Fills bytes (sized to the announced size plus the padding) from the file's start; the bytes
+// read (fewer if the file shrank), or -errno.
+ssize_t readAnnounced(int fd, Bytes& bytes, std::size_t announced) {
+  const std::size_t half = announced / 2 & ~std::size_t{4095};
+  std::thread second;
+  if (announced >= kReadInHalvesFrom) {
+    try {
+      second = std::thread([start = bytes.data() + half, length = announced - half] {
+#if defined(MADV_POPULATE_WRITE)
+        // A hint: where the kernel lacks it, the pages are made as they are written.
+        (void)::madvise(start, length, MADV_POPULATE_WRITE);
+#else
+        (void)start;
+        (void)length;
+#endif
+      });
+    } catch (const std::system_error&) {
+    }
+  }
+  bytes.resize(announced + kJsonReadPadding);
+  if (!second.joinable()) return readRange(fd, bytes.data(), 0, announced);
+  second.join();
+  ssize_t secondRead = 0;
+  try {
+    second = std::thread([&] { secondRead = readRange(fd, bytes.data(), half, announced); });
+  } catch (const std::system_error&) {
+    return readRange(fd, bytes.data(), 0, announced);
+  }
+  const ssize_t firstRead = readRange(fd, bytes.data(), 0, half);
+  second.join();
+  if (firstRead < 0) return firstRead;
+  if (static_cast<std::size_t>(firstRead) < half) return firstRead;  // it shrank
+  if (secondRead < 0) return secondRead;
+  return static_cast<ssize_t>(half) + secondRead;
 }
 
 }  // namespace
@@ -55,16 +111,20 @@ RulesFileBytes readRulesFileBytes(int fd, const std::filesystem::path& path,
   // One buffer of the announced size and the padding, zeroed; a file that grows while it is
   // read is still read to its end, within the limit.
   Bytes bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size) + kJsonReadPadding + spare);
+  const auto announced = static_cast<std::size_t>(st.st_size);
+  bytes.reserve(announced + kJsonReadPadding + spare);
   adviseHugePages(bytes.data(), bytes.capacity());
-  bytes.resize(static_cast<std::size_t>(st.st_size) + kJsonReadPadding);
-  std::size_t size = 0;
+  const ssize_t first = readAnnounced(fd, bytes, announced);
+  if (first < 0)
+    return failed(static_cast<int>(-first), cannotRead(path, static_cast<int>(-first)));
+  auto size = static_cast<std::size_t>(first);
   for (;;) {
     const std::size_t space = bytes.size() - kJsonReadPadding - size;
     std::uint8_t probe[4096];
     // At the announced end a small read tells whether there is more before the buffer grows.
     std::uint8_t* const into = space == 0 ? probe : bytes.data() + size;
-    const ssize_t n = ::read(fd, into, space == 0 ? sizeof probe : space);
+    const ssize_t n =
+        ::pread(fd, into, space == 0 ? sizeof probe : space, static_cast<off_t>(size));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int error = errno;

@@ -32,10 +32,14 @@ TEST(RulesFileReaderTest, ReadsOrSaysWhyNot) {
     return [text](const fs::path& p) { std::ofstream(p, std::ios::binary) << text; };
   };
   const std::string nul("{\"a\":\0}\n", 8);
+  // Big enough to be read in two halves, and of an odd size: no byte lost or doubled at the seam.
+  std::string big(9u * 1024 * 1024 + 4097, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
   const std::vector<Case> cases = {
       {"text", write(nul), 100, nul, 0, ""},
       {"empty", write(""), 100, "", 0, ""},
       {"exactly the limit", write("0123456789"), 10, "0123456789", 0, ""},
+      {"big", write(big), big.size(), big, 0, ""},
       {"one byte over", write("0123456789x"), 10, std::nullopt, EFBIG, "larger than 10 bytes"},
       {"missing", [](const fs::path&) {}, 100, std::nullopt, ENOENT, "cannot read"},
       {"directory", [](const fs::path& p) { fs::create_directory(p); }, 100, std::nullopt, EISDIR,
