@@ -49,7 +49,7 @@ struct Step {
   bool corrupt = false;  // one byte flipped after the checksum was computed
   bool checked = false;  // the host asks for the checksum to be verified (not left to offload)
   EngineTime wait{};
-  std::uint32_t ack = 0;  // the acknowledgment number
+  std::uint32_t ack = 0;                             // the acknowledgment number
   std::optional<std::uint8_t> scale = std::nullopt;  // a SYN's window scale option
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
@@ -68,7 +68,10 @@ Step piece(std::int64_t offset, std::string bytes, std::uint8_t flags = kTcpAck 
   return {.offset = offset, .bytes = bytes, .flags = flags, .timestamp = timestamp, .md5 = md5};
 }
 Step observedAck(std::int64_t offset, std::uint32_t timestamp, bool md5 = false) {
-  return {.kind = Step::observe, .offset = offset, .flags = kTcpAck, .timestamp = timestamp,
+  return {.kind = Step::observe,
+          .offset = offset,
+          .flags = kTcpAck,
+          .timestamp = timestamp,
           .md5 = md5};
 }
 Step synData(std::string bytes) {
@@ -385,6 +388,15 @@ const std::vector<Script>& scripts() {
         piece(40, getA.substr(40), kTcpAck, 1100), observedAck(0, 1101),
         piece(0, getB.substr(0, 40), kTcpAck, 1102)}, drop, M::dropped, O::ackOvertook, 0, 0, {},
        1},
+      // An ACK (queued or not) that passes ahead of data sent before it leaves the server's
+      // newest timestamp as it was: that data is still taken.
+      {"http_observed_ack_ahead_of_the_data_it_follows", 80,
+       {syn(100), observedAck(ga, 200), piece(0, getA, kTcpAck, 100)}, accept, M::inspect, {}, 0,
+       0, {}, 1, "www.example.org"},
+      {"http_queued_ack_ahead_of_the_data_it_follows", 80,
+       {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(ga, "", kTcpAck, 200),
+        piece(0, getA.substr(0, 30), kTcpAck, 100)}, accept, M::inspect, {}, 1, 0, 1, 1,
+       "www.example.org"},
       {"http_client_acks_after_its_data_or_reordered", 80,
        {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 101), observedAck(ga, 1100),
         piece(ga, getA, kTcpAck, 1101)}, accept, M::inspect, {}, 0, 0, {}, 2},

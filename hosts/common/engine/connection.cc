@@ -245,8 +245,9 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     return {};
   }
   if (packet.payload.empty()) {
-    receiver_.accepted(packet, true);
-    passed_.accepted(packet, true);
+    const bool inOrder = reachesInOrder(packet);
+    receiver_.accepted(packet, inOrder);
+    passed_.accepted(packet, inOrder);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
     if (!closing) return {};
     clientClosed_ = true;
@@ -255,8 +256,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
 
   const bool syn = packet.hasFlag(kTcpSyn);
-  const std::int64_t offset =
-      streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
+  const std::int64_t offset = streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
   const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
   const bool inOrder = offset <= static_cast<std::int64_t>(expected);
   receiver_.accepted(packet, inOrder);
@@ -347,6 +347,15 @@ bool Connection::overtakes(const ParsedPacket& ack) const {
            static_cast<std::int32_t>(ack.tcpTimestamp - data.timestamp) > 1;
   };
   return (sentBefore_ && older(*sentBefore_)) || std::any_of(sent_.begin(), sent_.end(), older);
+}
+
+bool Connection::reachesInOrder(const ParsedPacket& segment) const {
+  std::uint64_t passedEnd = stream_.taken() + stream_.contiguousAvailable();
+  for (const Held& held : held_) {
+    if (held.segment) passedEnd = std::min(passedEnd, held.end - std::min(held.end, held.bytes));
+  }
+  return streamOffset(initialSequence_, segment.tcpSequence) <=
+         static_cast<std::int64_t>(passedEnd);
 }
 
 bool Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
@@ -757,8 +766,9 @@ void Connection::observed(const ParsedPacket& packet) {
     ++counters_.refusedSegments[static_cast<std::size_t>(refusal)];
     return;
   }
-  receiver_.accepted(packet, true);
-  passed_.accepted(packet, true);
+  const bool inOrder = reachesInOrder(packet);
+  receiver_.accepted(packet, inOrder);
+  passed_.accepted(packet, inOrder);
   if (overtakes(packet)) overtaken_ = true;
 }
 

@@ -104,11 +104,11 @@ struct FlowEngineCounters {
   std::uint64_t closedReports = 0;
   std::uint64_t tableFull = 0;
   std::uint64_t unparseablePackets = 0;
-  std::uint64_t badChecksums = 0;        // TCP packets ignored: a receiver drops them too
-  std::uint64_t conflictingStreams = 0;  // connections dropped for conflicting copies
-  std::uint64_t evictions = 0;           // idle inspections dropped to make room
+  std::uint64_t badChecksums = 0;         // TCP packets ignored: a receiver drops them too
+  std::uint64_t conflictingStreams = 0;   // connections dropped for conflicting copies
+  std::uint64_t evictions = 0;            // idle inspections dropped to make room
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
-  std::uint64_t observedPackets = 0;  // packets the host passed unqueued and showed afterwards
+  std::uint64_t observedPackets = 0;      // packets the host passed unqueued and showed afterwards
   // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
@@ -158,8 +158,7 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // The packet that made the connection.
-  Step open(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
-            ConnectionUpdate& out);
+  Step open(PacketHandle handle, const ParsedPacket& packet, EngineTime now, ConnectionUpdate& out);
   // Any later outbound packet. The host takes the packet's own fate from out's lists (a handle
   // in neither is held).
   Step packet(PacketHandle handle, const ParsedPacket& packet, EngineTime now,
@@ -238,6 +237,10 @@ class Connection {
   bool passHeld(std::uint64_t end);
   // A data segment from start went to the server.
   void sent(std::uint64_t start, const SegmentFields& segment);
+  // A segment without data goes out at once, ahead of held data: the server moves its newest
+  // timestamp only for one at or before the first byte it lacks (RFC 7323 4.3), and the client
+  // acknowledges with the sequence number after all it sent, held data included.
+  bool reachesInOrder(const ParsedPacket& segment) const;
   // An observed ACK may have reached the server ahead of data sent before it.
   bool overtakes(const ParsedPacket& ack) const;
   Outcome refusedRelease() const {
@@ -260,7 +263,7 @@ class Connection {
   Phase phase_ = Phase::deciding;
   Ask awaiting_ = Ask::nothing;
   FlowRef flow_;
-  FlowRef closingFlow_;      // a finished HTTP request's flow whose report is being sent
+  FlowRef closingFlow_;  // a finished HTTP request's flow whose report is being sent
   Outcome pendingOutcome_ = Outcome::pending;  // settles after the dataComplete call
   Outcome confirmOutcome_ = Outcome::pending;  // settles when SYN data is confirmed
   bool shouldReport_ = false;
