@@ -338,6 +338,18 @@ void FlowEngine::onObservedPacket(const ParsedPacket& packet) {
   if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet);
 }
 
+void FlowEngine::onObservedReplyIpPacket(std::span<const std::uint8_t> bytes) {
+  const ParseResult parsed = parseIpHeaders(bytes);
+  if (parsed.status == ParseStatus::ok) onObservedReplyPacket(parsed.packet, parsed.missing);
+}
+
+void FlowEngine::onObservedReplyPacket(const ParsedPacket& packet, std::size_t missing) {
+  if (!packet.isTCP()) return;
+  const ConnectionKey key = ConnectionKey::inboundOf(packet);
+  std::lock_guard lock(mutex_);
+  if (auto it = table_.find(key); it != table_.end()) it->second->observedReply(packet, missing);
+}
+
 std::vector<ConnectionUpdate> FlowEngine::observationsLost(EngineTime now) {
   std::unique_lock lock(mutex_);
   std::vector<ConnectionRef> observed;

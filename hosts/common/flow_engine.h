@@ -158,6 +158,11 @@ class FlowEngine {
   // be read are ignored.
   void onObservedIpPacket(std::span<const std::uint8_t> bytes);
   void onObservedPacket(const ParsedPacket& packet);
+  // The same for a packet of the server on its way to the client (Linux: those of port-80
+  // connections under inspection are logged): the engine learns what the server sent. Its
+  // headers suffice: missing counts the payload bytes not copied (parseIpHeaders).
+  void onObservedReplyIpPacket(std::span<const std::uint8_t> bytes);
+  void onObservedReplyPacket(const ParsedPacket& packet, std::size_t missing);
   // Some of those ACKs were lost: every connection whose ACKs pass unqueued is dropped and reset,
   // since a verdict on its later bytes could rest on a segment the server refuses.
   std::vector<ConnectionUpdate> observationsLost(EngineTime now);

@@ -306,8 +306,8 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     room = state.headBytes < limit_ ? std::min(room, limit_ - state.headBytes) : 0;
   }
   if (HTTP_PARSER_ERRNO(&state.parser) == HPE_PAUSED) http_parser_pause(&state.parser, 0);
-  const std::size_t parsed = http_parser_execute(
-      &state.parser, &settings(), reinterpret_cast<const char*>(bytes.data()), room);
+  const std::size_t parsed = http_parser_execute(&state.parser, &settings(),
+                                                 reinterpret_cast<const char*>(bytes.data()), room);
   out.consumed = parsed;
   fed_ += parsed;
   const auto error = static_cast<http_errno>(state.parser.http_errno);

@@ -64,7 +64,7 @@ class HttpRequestReader {
   HttpRequestReader& operator=(const HttpRequestReader&) = delete;
 
   struct Read {
-    std::size_t consumed = 0;           // bytes read; give the rest again
+    std::size_t consumed = 0;            // bytes read; give the rest again
     std::optional<HttpHeadResult> head;  // a head's answer, when one was reached
   };
   Read read(std::span<const std::uint8_t> bytes);
@@ -97,7 +97,6 @@ class HttpRequestHeadReader {
   const HttpHeadResult& result() const { return result_; }
   // Stream bytes given so far (including those after a decision, which are not read).
   std::size_t fed() const { return fed_; }
-
 
  private:
   HttpRequestReader reader_;

@@ -57,7 +57,7 @@ constexpr std::size_t kMaxExtensionHeaders = 8;
 void parseTcpOptions(ByteCursor options, ParsedPacket& out) {
   std::uint8_t kind = 0;
   while (options.readU8(kind)) {
-    if (kind == 0) return;  // end of list
+    if (kind == 0) return;    // end of list
     if (kind == 1) continue;  // no-op
     std::uint8_t length = 0;
     ByteCursor body;
@@ -130,15 +130,19 @@ ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t pro
   return ParseStatus::unsupportedProtocol;
 }
 
-ParseResult parseIPv4(Reader r) {
+ParseResult parseIPv4(Reader r, bool headersOnly) {
   ParseResult result;
   ParsedPacket& p = result.packet;
   p.family = IpFamily::v4;
   if (!r.has(20)) return {ParseStatus::truncated, {}};
   const std::size_t headerLength = static_cast<std::size_t>(r.u8(0) & 0x0f) * 4;
   if (headerLength < 20) return {ParseStatus::malformed, {}};
-  const std::size_t totalLength = r.u16(2);
+  std::size_t totalLength = r.u16(2);
   if (totalLength < headerLength) return {ParseStatus::malformed, {}};
+  if (headersOnly && r.has(headerLength) && !r.has(totalLength)) {
+    result.missing = totalLength - r.size();
+    totalLength = r.size();
+  }
   if (!r.has(headerLength) || !r.has(totalLength)) return {ParseStatus::truncated, {}};
   const std::uint16_t fragment = r.u16(6);
   const bool moreFragments = (fragment & 0x2000) != 0;
@@ -153,7 +157,7 @@ ParseResult parseIPv4(Reader r) {
   return result;
 }
 
-ParseResult parseIPv6(Reader r) {
+ParseResult parseIPv6(Reader r, bool headersOnly) {
   ParseResult result;
   ParsedPacket& p = result.packet;
   p.family = IpFamily::v6;
@@ -161,6 +165,10 @@ ParseResult parseIPv6(Reader r) {
   std::size_t payloadLength = r.u16(4);
   // Zero with a hop-by-hop jumbo option, or a GSO packet above 64 KiB: the captured bytes bound it.
   if (payloadLength == 0) payloadLength = r.size() - 40;
+  if (headersOnly && !r.has(40 + payloadLength)) {
+    result.missing = 40 + payloadLength - r.size();
+    payloadLength = r.size() - 40;
+  }
   if (!r.has(40 + payloadLength)) return {ParseStatus::truncated, {}};
   std::ranges::copy(r.slice(8, 16), p.source.bytes.begin());
   std::ranges::copy(r.slice(24, 16), p.destination.bytes.begin());
@@ -291,18 +299,26 @@ bool tcpChecksumValid(const ParsedPacket& packet) {
   return sum == 0xffff;
 }
 
-ParseResult parseIpPacket(std::span<const std::uint8_t> bytes) {
+namespace {
+
+ParseResult parse(std::span<const std::uint8_t> bytes, bool headersOnly) {
   Reader r(bytes);
   if (!r.has(1)) return {ParseStatus::truncated, {}};
   switch (r.u8(0) >> 4) {
     case 4:
-      return parseIPv4(r);
+      return parseIPv4(r, headersOnly);
     case 6:
-      return parseIPv6(r);
+      return parseIPv6(r, headersOnly);
     default:
       return {ParseStatus::malformed, {}};
   }
 }
+
+}  // namespace
+
+ParseResult parseIpPacket(std::span<const std::uint8_t> bytes) { return parse(bytes, false); }
+
+ParseResult parseIpHeaders(std::span<const std::uint8_t> bytes) { return parse(bytes, true); }
 
 ConnectionKey ConnectionKey::outboundOf(const ParsedPacket& packet) {
   return {packet.family,     packet.protocol,    packet.source,

@@ -68,10 +68,10 @@ struct ParsedPacket {
   std::uint16_t tcpWindow = 0;          // TCP only, unscaled
   // TCP options a receiver acts on before it takes the data (RFC 7323, RFC 2385, RFC 5925).
   bool tcpHasTimestamp = false;
-  std::uint32_t tcpTimestamp = 0;  // TSval
-  bool tcpSignature = false;       // an MD5 signature or TCP-AO option
+  std::uint32_t tcpTimestamp = 0;              // TSval
+  bool tcpSignature = false;                   // an MD5 signature or TCP-AO option
   std::optional<std::uint8_t> tcpWindowScale;  // the shift a SYN offers (RFC 7323 2.2)
-  bool firstFragment = false;           // more fragments follow: payload is only the first piece
+  bool firstFragment = false;  // more fragments follow: payload is only the first piece
   std::span<const std::uint8_t> payload;
   std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum
 
@@ -82,12 +82,17 @@ struct ParsedPacket {
 struct ParseResult {
   ParseStatus status = ParseStatus::truncated;
   ParsedPacket packet;  // meaningful only when status is ok
+  // parseIpHeaders: the bytes of payload its IP header counts beyond those copied.
+  std::size_t missing = 0;
 };
 
 // Reads an IP packet starting at its IPv4 or IPv6 header (the version nibble decides). Bytes after
 // the IP total length (link padding) are ignored; a packet shorter than its total length is
 // truncated.
 ParseResult parseIpPacket(std::span<const std::uint8_t> bytes);
+// The same for a copy of a packet's first bytes (a log's copy range): its headers must be whole,
+// its payload is as far as it was copied, and `missing` tells how much more the packet held.
+ParseResult parseIpHeaders(std::span<const std::uint8_t> bytes);
 
 // The TCP checksum over the pseudo-header and the segment (RFC 9293 3.1) is right. Only
 // meaningful for packets whose checksum is complete: a locally sent packet with checksum offload

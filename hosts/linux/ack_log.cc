@@ -72,12 +72,12 @@ std::string AckLog::open() {
   const std::uint32_t threshold = htonl(1);
   if (auto error = configure(&threshold, sizeof threshold, NFULA_CFG_QTHRESH); !error.empty())
     return what + "threshold: " + error;
-  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0)
-    return what + std::strerror(errno);
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) return what + std::strerror(errno);
   return {};
 }
 
-AckLog::Drain AckLog::drain(const std::function<void(std::span<const std::uint8_t>)>& onPacket) {
+AckLog::Drain AckLog::drain(
+    const std::function<void(std::span<const std::uint8_t>, bool reply)>& onPacket) {
   Drain result = Drain::empty;
   for (;;) {
     const ssize_t got = mnl_socket_recvfrom(socket_, buffer_.data(), buffer_.size());
@@ -96,14 +96,23 @@ AckLog::Drain AckLog::drain(const std::function<void(std::span<const std::uint8_
       if (message->nlmsg_type != ((NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_PACKET)) continue;
       if (message->nlmsg_len < MNL_NLMSG_HDRLEN + MNL_ALIGN(sizeof(nfgenmsg))) continue;
       const auto* tail = static_cast<const char*>(mnl_nlmsg_get_payload_tail(message));
+      std::span<const std::uint8_t> packet;
+      bool reply = false;
       for (auto* attribute =
                static_cast<const nlattr*>(mnl_nlmsg_get_payload_offset(message, sizeof(nfgenmsg)));
-           mnl_attr_ok(attribute, static_cast<int>(tail - reinterpret_cast<const char*>(attribute)));
+           mnl_attr_ok(attribute,
+                       static_cast<int>(tail - reinterpret_cast<const char*>(attribute)));
            attribute = mnl_attr_next(attribute)) {
-        if (mnl_attr_get_type(attribute) != NFULA_PAYLOAD) continue;
-        onPacket({static_cast<const std::uint8_t*>(mnl_attr_get_payload(attribute)),
-                  mnl_attr_get_payload_len(attribute)});
+        const auto* value = static_cast<const char*>(mnl_attr_get_payload(attribute));
+        const std::size_t length = mnl_attr_get_payload_len(attribute);
+        if (mnl_attr_get_type(attribute) == NFULA_PAYLOAD) {
+          packet = {reinterpret_cast<const std::uint8_t*>(value), length};
+        } else if (mnl_attr_get_type(attribute) == NFULA_PREFIX) {
+          // The prefix comes with its terminating zero.
+          reply = std::string_view(value, strnlen(value, length)) == kReplyLogPrefix;
+        }
       }
+      if (!packet.empty()) onPacket(packet, reply);
     }
   }
 }

@@ -26,9 +26,10 @@ class AckLog {
   int fd() const;
 
   enum class Drain { empty, read, lost };
-  // Hands each logged packet (its IP and TCP headers) to onPacket, until nothing is waiting.
-  // lost: the kernel dropped messages since the last drain; the rest were still read.
-  Drain drain(const std::function<void(std::span<const std::uint8_t>)>& onPacket);
+  // Hands each logged packet (its IP and TCP headers) to onPacket, until nothing is waiting;
+  // reply: it was logged with kReplyLogPrefix (the server's). lost: the kernel dropped messages
+  // since the last drain; the rest were still read.
+  Drain drain(const std::function<void(std::span<const std::uint8_t>, bool reply)>& onPacket);
 
  private:
   std::string configure(const void* attributes, std::size_t size, std::uint16_t type);

@@ -157,12 +157,21 @@ bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& p
 void FilterDaemon::drainAckLog() {
   if (!ackLog_) return;
   std::lock_guard lock(ackLogMutex_);
-  const AckLog::Drain drained = ackLog_->drain([this](std::span<const std::uint8_t> bytes) {
-    const hosts::ParseResult parsed = hosts::parseIpPacket(bytes);
-    if (parsed.status != hosts::ParseStatus::ok) return;
-    // The connection is known to at most one engine (the one of its queue).
-    for (const auto& engine : engines_) engine->onObservedPacket(parsed.packet);
-  });
+  const AckLog::Drain drained =
+      ackLog_->drain([this](std::span<const std::uint8_t> bytes, bool reply) {
+        // A reply is copied with its headers only.
+        const hosts::ParseResult parsed =
+            reply ? hosts::parseIpHeaders(bytes) : hosts::parseIpPacket(bytes);
+        if (parsed.status != hosts::ParseStatus::ok) return;
+        // The connection is known to at most one engine (the one of its queue).
+        for (const auto& engine : engines_) {
+          if (reply) {
+            engine->onObservedReplyPacket(parsed.packet, parsed.missing);
+          } else {
+            engine->onObservedPacket(parsed.packet);
+          }
+        }
+      });
   if (drained != AckLog::Drain::lost) return;
   std::size_t reset = 0;
   for (const auto& engine : engines_) {
@@ -172,8 +181,10 @@ void FilterDaemon::drainAckLog() {
     }
   }
   ackLogLosses_.fetch_add(1);
-  warn("pure ACKs of port-80 connections were lost before the filter read them (receive buffer "
-       "full): " + std::to_string(reset) + " connection(s) under inspection reset");
+  warn(
+      "pure ACKs of port-80 connections were lost before the filter read them (receive buffer "
+      "full): " +
+      std::to_string(reset) + " connection(s) under inspection reset");
 }
 
 namespace {
@@ -317,8 +328,7 @@ void FilterDaemon::startThreads() {
         stopServices_,
         [this](const ConntrackEvent& event) {
           // Any queue may have seen it; the others do not know the key.
-          for (const auto& engine : engines_)
-            applyUpdate(engine->onConntrackEnd(event.key), true);
+          for (const auto& engine : engines_) applyUpdate(engine->onConntrackEnd(event.key), true);
         },
         warnFn);
   });

@@ -65,8 +65,8 @@ void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamily
     std::string test;
     if (family == IpFamilyTool::v4) {
       // Version 4 with a 20-byte header; total length; no fragment; the TCP data offset.
-      test = "0>>24=0x45&&0&0xFFFF=" + std::to_string(20 + tcp) + "&&4&0x3FFF=0&&32>>26&0x3C=" +
-             std::to_string(tcp);
+      test = "0>>24=0x45&&0&0xFFFF=" + std::to_string(20 + tcp) +
+             "&&4&0x3FFF=0&&32>>26&0x3C=" + std::to_string(tcp);
     } else {
       // Payload length and next header TCP in one field; the TCP data offset.
       test = "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
@@ -211,6 +211,15 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   appendChainRules(script, kOutputChain, false, queue, webQueue, ackFamily);
   if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue, ackFamily);
   appendAnswerRules(script, kInputChain, queue);
+  if (options.ackLogGroup) {
+    std::ostringstream reply;
+    reply << " -p tcp --sport 80 -m connmark --mark " << markMatch(kMarkInspect)
+          << " -m conntrack --ctdir REPLY -j NFLOG --nflog-group " << *options.ackLogGroup
+          << " --nflog-size " << kAckLogCopy << " --nflog-threshold 1 --nflog-prefix "
+          << kReplyLogPrefix << "\n";
+    script << "-A " << kInputChain << reply.str();
+    if (options.forward) script << "-A " << kForwardChain << reply.str();
+  }
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
   if (options.forward)
@@ -254,11 +263,11 @@ std::string removeScript(const ExistingRules& existing) {
       script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
     for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
     // The ACK chain last: the others jump to it until they are flushed.
-    for (auto [present, chain] : {std::pair{existing.outputChain, kOutputChain},
-                                  std::pair{existing.forwardChain, kForwardChain},
-                                  std::pair{existing.postroutingChain, kPostroutingChain},
-                                  std::pair{existing.inputChain, kInputChain},
-                                  std::pair{existing.ackChain, kAckChain}}) {
+    for (auto [present, chain] :
+         {std::pair{existing.outputChain, kOutputChain},
+          std::pair{existing.forwardChain, kForwardChain},
+          std::pair{existing.postroutingChain, kPostroutingChain},
+          std::pair{existing.inputChain, kInputChain}, std::pair{existing.ackChain, kAckChain}}) {
       if (!present) continue;
       script << "-F " << chain << "\n";
       script << "-X " << chain << "\n";

@@ -22,6 +22,11 @@
 // deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
 // without duplicates.
 //
+// The server's packets of those connections (SYN-ACK, data, FIN) are logged too, headers only and
+// not queued, with the prefix kReplyLogPrefix, in QUILLNEST_IN and QUILLNEST_FWD: the engine
+// learns what the server sent before the client can acknowledge it, and refuses data carrying
+// an ACK of bytes never sent, which the server discards.
+//
 // Pure ACKs of port-80 connections under inspection (with ackLogGroup): on a download they are
 // almost every packet the client sends, and a queue round trip each halves the throughput. They
 // pass unqueued through QUILLNEST_ACK, which copies their headers to an NFLOG group first; the
@@ -54,6 +59,9 @@ inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
 inline constexpr std::string_view kAckChain = "QUILLNEST_ACK";
 // Bytes of each logged ACK copied to the NFLOG group: every IP and TCP header fits.
 inline constexpr unsigned kAckLogCopy = 128;
+// The prefix of the server's packets of those connections, logged to the same group on their way
+// to the client: they bound the ACKs the server takes.
+inline constexpr std::string_view kReplyLogPrefix = "quillnest-reply";
 
 enum class IpFamilyTool { v4, v6 };
 
@@ -83,8 +91,7 @@ struct ExistingRules {
 
   bool anyMangle() const {
     return outputChain || forwardChain || postroutingChain || inputChain || ackChain ||
-           outputJumps > 0 ||
-           forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
+           outputJumps > 0 || forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
   }
   bool anyFilter() const { return resetChain || resetJumps > 0; }
   bool any() const { return anyMangle() || anyFilter(); }

@@ -37,10 +37,11 @@ std::string repeat(const std::string& text, std::size_t times) {
 const std::string kCcs("\x14\x03\x03\x00\x01\x01", 6);
 const std::string kAlert("\x15\x03\x03\x00\x02\x01\x00", 7);
 
-// One event of a script: a client packet (data, SYN, FIN), a tick, the connection's end, or a
-// pure ACK the host passed unqueued and shows afterwards (observe).
+// One event of a script: a client packet (data, SYN, FIN), a tick, the connection's end, a
+// pure ACK the host passed unqueued and shows afterwards (observe), or a packet of the server
+// the host shows likewise (reply: offset is its raw sequence number).
 struct Step {
-  enum Kind : std::uint8_t { data, syn, tick, destroy, observe } kind = data;
+  enum Kind : std::uint8_t { data, syn, tick, destroy, observe, reply } kind = data;
   std::int64_t offset = 0;  // stream offset of the first byte
   std::string bytes{};
   std::uint8_t flags = kTcpAck | kTcpPsh;
@@ -74,6 +75,15 @@ Step observedAck(std::int64_t offset, std::uint32_t timestamp, bool md5 = false)
           .timestamp = timestamp,
           .md5 = md5};
 }
+// The server's SYN-ACK (sequence 999, so its data starts at 1000), with or without scaling.
+Step synAck(bool scales) {
+  Step s{.kind = Step::reply, .offset = 999, .flags = kTcpSyn | kTcpAck};
+  if (scales) s.scale = 7;
+  return s;
+}
+Step response(std::uint32_t from, std::size_t bytes) {
+  return {.kind = Step::reply, .offset = from, .bytes = std::string(bytes, 'r')};
+}
 Step synData(std::string bytes) {
   return {.kind = Step::syn, .bytes = bytes, .flags = kTcpSyn, .timestamp = 100};
 }
@@ -102,10 +112,19 @@ class EngineTest : public testing::ProviderTest {
   }
 
   PacketDecision send(PacketLayout layout, PacketHandle* handle = nullptr, bool corrupt = false,
-                      bool checked = false, bool observe = false) {
+                      bool checked = false, bool observe = false, bool reply = false) {
     layout.sourcePort = clientPort;
+    if (reply) {
+      std::swap(layout.source, layout.destination);
+      std::swap(layout.sourcePort, layout.destinationPort);
+    }
     Bytes bytes = testing::buildPacket(layout);
     if (corrupt) bytes.back() ^= 0x20;
+    if (reply) {
+      bytes.resize(std::min<std::size_t>(bytes.size(), 128));  // the log copies the headers
+      engine->onObservedReplyIpPacket(bytes);
+      return {accept, {}};
+    }
     if (observe) {
       engine->onObservedIpPacket(bytes);
       return {accept, {}};
@@ -125,7 +144,8 @@ class EngineTest : public testing::ProviderTest {
       return {accept, connections.empty() ? ConnectionUpdate{}
                                           : engine->onConnectionDestroyed(connections.back())};
     }
-    const auto sequence = isn + (s.kind == Step::syn ? 0 : 1) + s.offset;
+    const auto sequence =
+        s.kind == Step::reply ? s.offset : isn + (s.kind == Step::syn ? 0 : 1) + s.offset;
     PacketLayout layout{.destinationPort = serverPort,
                         .flags = s.flags,
                         .sequence = static_cast<std::uint32_t>(sequence),
@@ -135,7 +155,8 @@ class EngineTest : public testing::ProviderTest {
     if (s.md5)
       layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
     if (s.scale) layout.tcpOptionBytes.insert(layout.tcpOptionBytes.end(), {3, 3, *s.scale});
-    return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe);
+    return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe,
+                s.kind == Step::reply);
   }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
     return play(at(offset, std::string(bytes)), handle);
@@ -407,6 +428,19 @@ const std::vector<Script>& scripts() {
       {"http_old_ack_fake_then_real_scaled", 80,
        {synScaled, handshake, first, downloaded, second(getA, 1'001'000 - 262'141),
         second(getB, 1'001'000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // What the server sent, seen on its way: a fake carrying an ACK of bytes it never sent
+      // is discarded by the server, so it is not read and the real head at its place is.
+      {"http_unsent_ack_fake_then_real", 80,
+       {syn(), synAck(true), handshake, first, response(1000, 500), second(getA, 1501),
+        second(getB, 1500)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_ack_of_all_the_server_sent_is_read", 80,
+       {syn(), synAck(true), handshake, first, response(1000, 500), second(getB, 1500)}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // A server that refuses window scaling takes the client's windows unscaled.
+      {"http_old_ack_fake_then_real_unscaled", 80,
+       {synScaled, synAck(false), handshake, first, response(1'000'000, 1000), downloaded,
+        second(getA, 1'001'000 - 65'536), second(getB, 1'001'000)}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 2},
       {"http_ack_at_the_scaled_window_is_read", 80,
        {synScaled, handshake, first, downloaded, second(getB, 1'001'000 - 262'140)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

@@ -168,5 +168,25 @@ TEST(Parse, EveryTruncationIsRefused) {
   }
 }
 
+// A copy of a packet's first bytes (a log's copy range) reads as its headers once they are whole,
+// and tells how much of the payload was not copied; shorter copies are refused.
+TEST(Parse, HeadersOfACopiedPrefix) {
+  for (const PacketBytes& whole :
+       {buildPacket(tcp()), buildPacket(v6(tcp())), withExtensions(buildPacket(v6(tcp())), {60})}) {
+    const ParseResult full = parseIpPacket(whole);
+    ASSERT_EQ(full.status, ParseStatus::ok);
+    ASSERT_FALSE(full.packet.payload.empty());
+    const std::size_t headers = whole.size() - full.packet.payload.size();
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
+      PacketBytes prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
+      const ParseResult copy = parseIpHeaders(prefix);
+      ASSERT_EQ(copy.status == ParseStatus::ok, length >= headers) << "length " << length;
+      if (copy.status != ParseStatus::ok) continue;
+      EXPECT_EQ(copy.packet.payload.size() + copy.missing, full.packet.payload.size());
+      EXPECT_EQ(copy.packet.tcpSequence, full.packet.tcpSequence);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillnest::hosts

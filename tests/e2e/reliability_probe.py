@@ -492,6 +492,45 @@ def craft_http_old_ack(conn, log, since):
         conn, log, since, lambda seq: (seq - conn.server_isn - 1) & 0xFFFFFFFF >= got)
 
 
+LIBERAL = "/proc/sys/net/netfilter/nf_conntrack_tcp_be_liberal"
+
+
+def craft_http_unsent_ack(conn, log, since):
+    """After the first request's answer: a fake head for an allowed host acknowledging bytes the
+    server never sent, which the server discards (RFC 5961 5.2), then the real head for a blocked
+    host at the same place with the right ACK. Conntrack's window tracking calls the fake invalid,
+    and an invalid packet is never queued; a machine told to be liberal (as container hosts often
+    are) queues it, so this namespace is told so for the case. Prints what the server read after
+    the first request."""
+    with open(LIBERAL) as f:
+        before = f.read().strip()
+    with open(LIBERAL, "w") as f:
+        f.write("1")
+    try:
+        unsent_ack_fake_then_real(conn, log, since)
+    finally:
+        with open(LIBERAL, "w") as f:
+            f.write(before)
+
+
+def unsent_ack_fake_then_real(conn, log, since):
+    first = http_head("allowed.example")
+    conn.segment(0x18, 0, first)
+    answers = [(seq, payload) for _, seq, payload in conn.receive(2) if payload[:5] == b"HTTP/"]
+    if not answers:
+        print(json.dumps({"outcome": "first-request-unanswered"}))
+        return
+    seq, payload = answers[0]
+    got = (seq - conn.server_isn - 1 + len(payload)) & 0xFFFFFFFF
+    conn.segment(0x10, len(first), ack=got)
+    time.sleep(0.02)
+    conn.segment(0x18, len(first), http_head("allowed.example"), ack=got + 100000)
+    time.sleep(0.02)
+    conn.segment(0x18, len(first), http_head("blocked.example"), ack=got)
+    report_second_answer(
+        conn, log, since, lambda s: (s - conn.server_isn - 1) & 0xFFFFFFFF >= got)
+
+
 def craft_http_stale_held(conn, log, since):
     """The host's part of a head for an allowed host, beyond a gap (held); a pure ACK with a
     timestamp far ahead, which the server takes; the head's start with a newer one. Released then,
@@ -568,6 +607,7 @@ def craft(scenario, log):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
     }
     crafted = {"http-paws-ack": craft_http_paws_ack, "http-old-ack": craft_http_old_ack,
+               "http-unsent-ack": craft_http_unsent_ack,
                "http-stale-held": craft_http_stale_held,
                "http-ack-overtakes": craft_http_ack_overtakes}
     if scenario not in plans and scenario not in crafted:

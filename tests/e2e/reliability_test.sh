@@ -235,6 +235,7 @@ md5-a-then-b blocked -
 paws-a-then-b blocked -
 http-paws-ack blocked -
 http-old-ack blocked -
+http-unsent-ack blocked -
 http-stale-held blocked -
 http-ack-overtakes consistent -
 EOF

@@ -104,8 +104,11 @@ TEST(RulesScripts, CountsAndOrder) {
   };
   const ExistingRules resetLeft{false, true, false, 0, 1, 0, true, 2};
   const ExistingRules installed{true, false, true, 1, 0, 1};
-  const ExistingRules ackLeft{.outputChain = true, .postroutingChain = true, .outputJumps = 1,
-                              .postroutingJumps = 1, .ackChain = true};
+  const ExistingRules ackLeft{.outputChain = true,
+                              .postroutingChain = true,
+                              .outputJumps = 1,
+                              .postroutingJumps = 1,
+                              .ackChain = true};
   const RuleOptions ackLog{.queueCount = 2, .ackLogGroup = 7};
   const std::string inspected = "--mark 0x30000000/0x70000000 -m conntrack --ctdir ORIGINAL";
   const std::string dropped = "-m connmark --mark 0x20000000/0x70000000";
@@ -177,16 +180,24 @@ TEST(RulesScripts, CountsAndOrder) {
         {"-A QUILLNEST_ACK -j ACCEPT\n", 1},
         {"--dport 80 --tcp-flags SYN,FIN,RST,ACK ACK -m connmark " + inspected + " -m u32", 11},
         {"\"0>>24=0x45&&0&0xFFFF=40&&4&0x3FFF=0&&32>>26&0x3C=20\"", 1},
-        {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0}},
+        {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0},
+        // The server's packets of those connections: logged on their way in, not queued.
+        {"-A QUILLNEST_IN -p tcp --sport 80 -m connmark --mark 0x30000000/0x70000000"
+         " -m conntrack --ctdir REPLY -j NFLOG --nflog-group 7 --nflog-size 128"
+             " --nflog-threshold 1 --nflog-prefix quillnest-reply\n",
+         1},
+        {"--nflog-prefix", 1}},
        {{"-A QUILLNEST_ACK -j NFLOG", "-A QUILLNEST_ACK -j ACCEPT", "-j QUILLNEST_ACK\n",
          inspected + " -j NFQUEUE"}}},
       {"ack log, IPv6, forwarding", false,
        {.queueCount = 1, .forward = true, .ackLogGroup = 0}, {},
-       {{"-A QUILLNEST_FWD -p tcp --dport 80", 11}, {"--nflog-group 0 ", 1},
+       {{"-A QUILLNEST_FWD -p tcp --dport 80", 11}, {"--nflog-group 0 ", 3},
+        {"-A QUILLNEST_FWD -p tcp --sport 80", 1}, {"--nflog-prefix quillnest-reply\n", 2},
         {"\"4>>8=5126&&52>>26&0x3C=20\"", 2}, {"\"4>>8=15366&&52>>26&0x3C=60\"", 2},
         {"0>>24", 0}}, {}, IpFamilyTool::v6},
       {"ack chain left, logging now off", false, {0, 1, false}, ackLeft,
-       {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-X QUILLNEST_ACK\n", 1}, {"-j QUILLNEST_ACK", 0}},
+       {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-X QUILLNEST_ACK\n", 1}, {"-j QUILLNEST_ACK", 0},
+        {"NFLOG", 0}},
        {{":QUILLNEST_OUT", "-X QUILLNEST_ACK"}}},
       {"remove with the ack chain", true, {}, ackLeft, {{"-X QUILLNEST_ACK\n", 1}},
        {{"-F QUILLNEST_OUT", "-X QUILLNEST_OUT", "-F QUILLNEST_ACK", "-X QUILLNEST_ACK"}}},

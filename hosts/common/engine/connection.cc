@@ -772,6 +772,13 @@ void Connection::observed(const ParsedPacket& packet) {
   if (overtakes(packet)) overtaken_ = true;
 }
 
+void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) {
+  if (!packet.isTCP() || !streamKnown_ || packet.firstFragment) return;
+  ++counters_.observedPackets;
+  receiver_.serverSent(packet, packet.payload.size() + missing);
+  passed_.serverSent(packet, packet.payload.size() + missing);
+}
+
 void Connection::evict(ConnectionUpdate& out) {
   out.key = key_;
   out.flow = flow_;

@@ -178,6 +178,10 @@ class Connection {
   // it would a queued one (only if the server would accept it), without a verdict. Anything but
   // a pure ACK is ignored.
   void observed(const ParsedPacket& packet);
+  // A packet the server sent, which the host saw on its way to the client and shows before any
+  // later packet of the client: it bounds the ACKs the server takes.
+  // missing: bytes of its payload beyond those the host copied.
+  void observedReply(const ParsedPacket& packet, std::size_t missing);
   // Its pure ACKs pass unqueued while it carries HTTP requests (the host observes them).
   bool acksObserved() const;
   // Dropped to make room in a full inspection table.

@@ -29,6 +29,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "oldTimestamp";
     case SegmentRefusal::signatureMismatch:
       return "signatureMismatch";
+    case SegmentRefusal::unsentAck:
+      return "unsentAck";
     case SegmentRefusal::count_:
       break;
   }
@@ -45,9 +47,8 @@ void TcpReceiverView::start(const ParsedPacket& first) {
   signature_ = first.tcpSignature;
   if (first.tcpHasTimestamp) lastTimestamp_ = first.tcpTimestamp;
   if (first.hasFlag(kTcpAck)) highestAck_ = first.tcpAcknowledgment;
-  // The shift the client's SYN offers, which the server applies unless it refused scaling
-  // (then its bound is tighter, which the server's SYN-ACK would show but is not seen here).
-  // Picked up without the SYN, the shift is unknown: the largest.
+  // The shift the client's SYN offers, which the server applies unless its SYN-ACK refuses
+  // scaling (serverSent). Picked up without the SYN, the shift is unknown: the largest.
   const bool syn = first.hasFlag(kTcpSyn);
   windowShift_ =
       syn ? std::min(first.tcpWindowScale.value_or(0), kMaxWindowShift) : kMaxWindowShift;
@@ -60,6 +61,11 @@ SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
   if (!segment.hasFlag(kTcpAck)) return SegmentRefusal::noAck;
   if (highestAck_ && distance(*highestAck_, segment.acknowledgment) > kAckSpace) {
     return SegmentRefusal::badAck;
+  }
+  // The server discards a segment that acknowledges what it never sent (Linux's tcp_ack). Where
+  // the host shows nothing the server sent, only the bound above holds.
+  if (serverNext_ && distance(*serverNext_, segment.acknowledgment) > 0) {
+    return SegmentRefusal::unsentAck;
   }
   // The server discards the data of a segment whose ACK is older than its unacknowledged data
   // by more than the largest window the client advertised (Linux's tcp_ack). A refused segment
@@ -91,6 +97,17 @@ void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
       (!lastTimestamp_ || distance(*lastTimestamp_, segment.timestamp) > 0)) {
     lastTimestamp_ = segment.timestamp;
   }
+}
+
+void TcpReceiverView::serverSent(const ParsedPacket& reply, std::size_t payloadLength) {
+  // A reset carries no bytes, and one from elsewhere must not move the bound.
+  if (reply.hasFlag(kTcpRst)) return;
+  const std::uint32_t end = reply.tcpSequence + static_cast<std::uint32_t>(payloadLength) +
+                            (reply.hasFlag(kTcpSyn) ? 1u : 0u) + (reply.hasFlag(kTcpFin) ? 1u : 0u);
+  if (!serverNext_ || distance(*serverNext_, end) > 0) serverNext_ = end;
+  // Scaling holds only when both SYNs carry the option (RFC 7323 2.2); without it the client's
+  // windows are taken as they stand.
+  if (reply.hasFlag(kTcpSyn) && reply.hasFlag(kTcpAck) && !reply.tcpWindowScale) windowShift_ = 0;
 }
 
 }  // namespace quillnest::hosts

@@ -20,9 +20,11 @@ enum class SegmentRefusal : std::uint8_t {
   oldAck,             // older than the newest by more than the largest window (RFC 5961 5.2)
   oldTimestamp,       // older than the last one taken (PAWS, RFC 7323 5.3)
   signatureMismatch,  // an MD5 or TCP-AO option the handshake did not have, or the reverse
+  unsentAck,          // acknowledges bytes the server has not sent (RFC 5961 5.2)
   count_,
 };
-inline constexpr std::size_t kSegmentRefusalCount = static_cast<std::size_t>(SegmentRefusal::count_);
+inline constexpr std::size_t kSegmentRefusalCount =
+    static_cast<std::size_t>(SegmentRefusal::count_);
 std::string_view segmentRefusalName(SegmentRefusal refusal);
 
 // What the receiver checks of a segment before it takes the data: kept with a segment that is
@@ -55,6 +57,11 @@ class TcpReceiverView {
   void accepted(const ParsedPacket& segment, bool inOrder) {
     accepted(SegmentFields::of(segment), inOrder);
   }
+  // A packet the server sent, seen on its way to the client (so before the client can answer
+  // it): how far the server's sequence space reaches, and whether its SYN-ACK took up the
+  // window scaling the client offered.
+  // payloadLength: its whole payload's (the host may have copied only the headers).
+  void serverSent(const ParsedPacket& reply, std::size_t payloadLength);
 
  private:
   bool timestamps_ = false;
@@ -62,7 +69,8 @@ class TcpReceiverView {
   std::optional<std::uint32_t> lastTimestamp_;
   std::optional<std::uint32_t> highestAck_;
   std::uint8_t windowShift_ = 0;
-  std::uint32_t maxWindow_ = 0;  // the largest the client advertised, scaled
+  std::uint32_t maxWindow_ = 0;              // the largest the client advertised, scaled
+  std::optional<std::uint32_t> serverNext_;  // after the last byte (or SYN, FIN) the server sent
 };
 
 }  // namespace quillnest::hosts
