@@ -59,6 +59,24 @@ bool StreamReassembler::insert(std::int64_t offset, std::span<const std::uint8_t
   return true;
 }
 
+bool StreamReassembler::fits(std::int64_t offset, std::size_t size) const {
+  const std::int64_t end = offset + static_cast<std::int64_t>(size);
+  return end <= static_cast<std::int64_t>(taken_ + window_);
+}
+
+void StreamReassembler::forgetFrom(std::uint64_t offset) {
+  auto it = pieces_.lower_bound(offset);
+  if (it != pieces_.begin()) {
+    auto& [start, piece] = *std::prev(it);
+    if (start + piece.size() > offset) {
+      buffered_ -= start + piece.size() - offset;
+      piece.resize(offset - start);
+    }
+  }
+  for (auto rest = it; rest != pieces_.end(); ++rest) buffered_ -= rest->second.size();
+  pieces_.erase(it, pieces_.end());
+}
+
 std::vector<std::uint8_t> StreamReassembler::take() {
   std::vector<std::uint8_t> out;
   while (!pieces_.empty() && pieces_.begin()->first == taken_) {

@@ -31,6 +31,10 @@ class StreamReassembler {
   // Adds a segment at a stream offset (negative offsets are clipped to 0). Returns false when
   // the segment lies beyond the window; nothing of it is kept then.
   bool insert(std::int64_t offset, std::span<const std::uint8_t> bytes);
+  // insert() would keep a segment of size bytes at offset (or has nothing new to keep).
+  bool fits(std::int64_t offset, std::size_t size) const;
+  // Forgets every byte kept at offset and beyond (bytes that were never passed on).
+  void forgetFrom(std::uint64_t offset);
 
   // The contiguous bytes from taken() on, if any; they are then taken.
   std::vector<std::uint8_t> take();

@@ -261,23 +261,40 @@ const std::vector<Script>& scripts() {
        M::dropped, O::dataDrop},
       {"picked_up_at_its_first_data", 443, {cut(b6, 0, 100), cut(b6, 100, b6.size())}, drop,
        M::dropped, O::dataDrop},
-      {"too_many_held_packets_fail_open", 443, beyondGaps(65), accept, M::allowed,
-       O::limitReached, 64, 0, 64},
-      {"far_beyond_the_stream_fails_open", 443, {syn(), at(10'000'000, "far away")}, accept,
-       M::allowed, O::limitReached},
+      // Beyond what is held past a gap: dropped unread, the reading goes on (an allow would pass
+      // the rest unread on the strength of one packet the server may throw away).
+      {"too_many_held_packets_drop_the_newest", 443, beyondGaps(65), drop, M::inspect, {}, 0, 0, 64},
+      {"far_beyond_the_stream_is_dropped_unread", 443, {syn(), at(10'000'000, "far away")}, drop,
+       M::inspect},
+      {"far_beyond_then_a_blocked_hello", 443, {syn(), ack(), at(50'000'000, "x"), cut(B, 0, B.size())},
+       drop, M::dropped, O::dataDrop},
+      {"gap_filler_taken_with_the_hold_full", 443,
+       [] {
+         std::vector<Step> steps = beyondGaps(70);
+         steps.push_back(at(0, "\x16"));
+         return steps;
+       }(),
+       accept, M::inspect},
+      {"http_far_beyond_then_a_blocked_request", 80,
+       {syn(), at(0, getA), at(ga + 50'000'000, "x"), at(ga, getB)}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 2},
       {"pure_ack_passes_and_client_close_settles", 443,
        {syn(), ack(), cut(b6, 0, 100), cut(b6, 200, 300), fin(100)}, accept, M::allowed,
        O::clientClosed, 1, 0, 1},
       // Deadlines: the hold bound counts from the last new bytes, not from retransmits.
       {"hold_before_its_bound", 443, {syn(), cut(b6, 300, 400), tick(1999ms)}, hold, M::none},
-      {"hold_expires_and_fails_open", 443, {syn(), cut(b6, 300, 400), tick(2s)}, hold, M::allowed,
-       O::holdExpired, 1},
+      // Past it, what is held beyond the gap is dropped unread and the reading goes on.
+      {"hold_expires_and_drops_what_is_held", 443, {syn(), cut(b6, 300, 400), tick(2s)}, hold,
+       M::inspect, {}, 0, 1},
       {"new_bytes_restart_the_bound", 443,
        {syn(), cut(b6, 300, 400), {.offset = 500, .bytes = b6.substr(500, 50), .wait = 1s},
-        tick(1900ms), tick(100ms)}, hold, M::allowed, O::holdExpired, 2},
+        tick(1900ms), tick(100ms)}, hold, M::inspect, {}, 0, 2},
       {"retransmits_do_not_restart_the_bound", 443,
        {syn(), cut(b6, 300, 400), {.offset = 300, .bytes = b6.substr(300, 100), .wait = 1500ms},
-        tick(500ms)}, hold, M::allowed, O::holdExpired, 2},
+        tick(500ms)}, hold, M::inspect, {}, 0, 2},
+      {"hold_expired_then_sent_again", 443,
+       {syn(), cut(B, 300, B.size()), tick(2s), cut(B, 0, 300), cut(B, 300, B.size())}, drop,
+       M::dropped, O::dataDrop},
       // Copies the server throws away are never read; two different copies drop the connection.
       {"bad_checksum_copy_then_real", 443,
        {syn(), {.bytes = a6, .corrupt = true, .checked = true}, {.bytes = b6, .checked = true}},
@@ -418,6 +435,14 @@ const std::vector<Script>& scripts() {
        {syn(100), piece(30, getA.substr(30), kTcpAck, 100), piece(ga, "", kTcpAck, 200),
         piece(0, getA.substr(0, 30), kTcpAck, 100)}, accept, M::inspect, {}, 1, 0, 1, 1,
        "www.example.org"},
+      {"http_held_over_the_limit_then_a_blocked_request", 80,
+       [&] {
+         std::vector<Step> steps{syn(), at(0, getA)};
+         for (int i = 0; i < 70; ++i) steps.push_back(at(ga + 100 + 10 * i, "y"));
+         steps.push_back(at(ga, getB));
+         return steps;
+       }(),
+       drop, M::dropped, O::httpRequestDrop, 0, 64, {}, 2},
       {"http_client_acks_after_its_data_or_reordered", 80,
        {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 101), observedAck(ga, 1100),
         piece(ga, getA, kTcpAck, 1101)}, accept, M::inspect, {}, 0, 0, {}, 2},

@@ -59,12 +59,35 @@ TEST(StreamReassembler, OverlapsKeepTheFirstBytes) {
 
 TEST(StreamReassembler, RefusesSegmentsBeyondTheWindow) {
   StreamReassembler s(100);
+  EXPECT_TRUE(s.fits(90, 10));
+  EXPECT_FALSE(s.fits(95, 10));
   EXPECT_TRUE(s.insert(90, Bytes(10, 1)));
   EXPECT_FALSE(s.insert(95, Bytes(10, 1)));
   EXPECT_EQ(s.buffered(), 10u);
   EXPECT_TRUE(s.insert(0, Bytes(90, 0)));
   EXPECT_EQ(s.take().size(), 100u);
   EXPECT_TRUE(s.insert(195, Bytes(5, 1)));  // the window moves with what was taken
+}
+
+// Bytes beyond a gap are forgotten from an offset on, a piece across it cut there; the rest and
+// what comes after stay as they were.
+TEST(StreamReassembler, ForgetsFromAnOffset) {
+  StreamReassembler s(1000);
+  ASSERT_TRUE(s.insert(0, Bytes(10, 1)));
+  ASSERT_TRUE(s.insert(20, Bytes(10, 2)));
+  ASSERT_TRUE(s.insert(40, Bytes(10, 3)));
+  s.forgetFrom(25);
+  EXPECT_EQ(s.buffered(), 15u);
+  EXPECT_EQ(s.take(), Bytes(10, 1));
+  ASSERT_TRUE(s.insert(10, Bytes(10, 4)));
+  ASSERT_TRUE(s.insert(25, Bytes(5, 4)));  // other bytes where forgotten ones were: no conflict
+  EXPECT_FALSE(s.conflicted());
+  Bytes expected(10, 4);
+  expected.insert(expected.end(), 5, 2);
+  expected.insert(expected.end(), 5, 4);
+  EXPECT_EQ(s.take(), expected);
+  s.forgetFrom(0);  // below what was taken: nothing kept is left
+  EXPECT_EQ(s.buffered(), 0u);
 }
 
 }  // namespace

@@ -259,6 +259,11 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   const std::int64_t offset = streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
   const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
   const bool inOrder = offset <= static_cast<std::int64_t>(expected);
+  if (phase_ != Phase::confirming && !fitsInHold(offset, packet.payload.size(), inOrder)) {
+    ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
+    out.discard.push_back(handle);
+    return {};
+  }
   receiver_.accepted(packet, inOrder);
   if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
   if (closing) clientClosed_ = true;
@@ -281,21 +286,13 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
 
   const std::size_t before = stream_.buffered();
-  const bool inWindow = stream_.insert(offset, packet.payload);
+  stream_.insert(offset, packet.payload);  // it fits: checked above
   if (stream_.buffered() != before) lastProgress_ = now;
   const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
   const std::uint64_t end = endSigned < 0 ? 0 : static_cast<std::uint64_t>(endSigned);
   held_.push_back({handle, end, packet.payload.size(), SegmentFields::of(packet), inOrder});
   heldBytes_ += packet.payload.size();
   if (busy()) return {};  // the thread waiting on the provider answers for it
-  if (!inWindow) {
-    if (phase_ == Phase::naming && !flow_) {
-      httpEnded_ = true;
-      return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
-    }
-    if (phase_ == Phase::naming) return settle(Outcome::limitReached, out);
-    return completeAndSettle(Outcome::limitReached, out);
-  }
   return advance(now, out);
 }
 
@@ -370,6 +367,32 @@ bool Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
     }
   }
   return true;
+}
+
+bool Connection::fitsInHold(std::int64_t offset, std::size_t size, bool inOrder) const {
+  if (offset + static_cast<std::int64_t>(size) <= static_cast<std::int64_t>(stream_.taken())) {
+    return true;  // nothing new
+  }
+  if (!stream_.fits(offset, size)) return false;
+  // A segment that fills the gap is always taken: refusing it would keep the gap open.
+  if (inOrder && !busy()) return true;
+  return held_.size() < options_.maxHeldPacketsPerConnection &&
+         heldBytes_ + size <= options_.maxHeldBytesPerConnection;
+}
+
+void Connection::forgetBeyondGap(ConnectionUpdate& out) {
+  const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->bytes > 0 && it->end - std::min(it->end, std::uint64_t{it->bytes}) > expected) {
+      ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
+      out.discard.push_back(it->handle);
+      heldBytes_ -= it->bytes;
+      it = held_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  stream_.forgetFrom(expected);
 }
 
 bool Connection::holdOverLimit() const {
@@ -710,9 +733,11 @@ Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
     // is judged too.
     return judgeHead(unnamedHead(HttpUnnamedReason::timedOut), out);
   }
-  if (phase_ == Phase::naming && !held_.empty()) return settle(Outcome::holdExpired, out);
-  if (phase_ == Phase::inspecting && !held_.empty()) {
-    return completeAndSettle(Outcome::holdExpired, out);
+  if ((phase_ == Phase::naming || phase_ == Phase::inspecting) && !held_.empty()) {
+    // A gap the client did not fill in time: what lies beyond it is dropped unread (the client
+    // sends it again) and the reading goes on. Allowing here would pass the rest unread.
+    forgetBeyondGap(out);
+    lastProgress_ = now;
   }
   return {};
 }

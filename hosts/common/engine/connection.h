@@ -109,7 +109,8 @@ struct FlowEngineCounters {
   std::uint64_t evictions = 0;            // idle inspections dropped to make room
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
   std::uint64_t observedPackets = 0;      // packets the host passed unqueued and showed afterwards
-  // Segments dropped unread because the server's TCP would not take them, by SegmentRefusal.
+  // Segments dropped unread, by SegmentRefusal: the server's TCP would not take them, or the
+  // filter holds no more.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
   // ClientHellos carrying the ECH extension; browsers send a decoy one too, so not a verdict.
@@ -260,6 +261,13 @@ class Connection {
   // hello is whole (empty before, after, and when it names none).
   std::string readHello(const std::vector<std::uint8_t>& bytes);
   bool holdOverLimit() const;
+  // A data segment at offset may be kept: in the reassembly window and, beyond a gap or while
+  // the provider is asked, within the hold limits. Otherwise it is dropped unread: ending the
+  // inspection instead (allowing) would let one packet the server throws away, or a gap left
+  // open, carry a blocked name past the filter.
+  bool fitsInHold(std::int64_t offset, std::size_t size, bool inOrder) const;
+  // Past the hold bound: what is held beyond a gap is dropped unread and forgotten.
+  void forgetBeyondGap(ConnectionUpdate& out);
 
   ConnectionKey key_;
   const FlowEngineOptions& options_;

@@ -31,6 +31,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "signatureMismatch";
     case SegmentRefusal::unsentAck:
       return "unsentAck";
+    case SegmentRefusal::beyondHold:
+      return "beyondHold";
     case SegmentRefusal::count_:
       break;
   }
