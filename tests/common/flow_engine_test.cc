@@ -216,8 +216,10 @@ const std::vector<Script>& scripts() {
   }();
   static const std::string getA = request("www.example.org"), getB = request("blocked.example");
   static const std::string sub = request("WWW.Blocked.Example.");
-  static const std::string big =
+  static const std::string padded =
       "GET / HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\nHost: blocked.example\r\n\r\n";
+  static const std::string big = "GET / HTTP/1.1\r\nX-Pad: " + std::string(kHttpHeadLimit, 'a') +
+                                 "\r\nHost: blocked.example\r\n\r\n";
   static const std::string post =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";  // 41 bytes of body, not a request
@@ -356,10 +358,13 @@ const std::vector<Script>& scripts() {
        M::allowed, {}, 0, 0, {}, 1, "", R::notHttp},
       {"http2_prior_knowledge", 80, {syn(), at(0, "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")}, accept,
        M::allowed, {}, 0, 0, {}, 1, "", R::http2PriorKnowledge},
+      // Padding before Host: read as far as servers take heads, refused beyond.
+      {"http_padded_head", 80,
+       {syn(), cut(padded, 0, 1400), cut(padded, 1400, 7000), cut(padded, 7000, padded.size())},
+       drop, M::dropped, O::newFlowDrop, 0, 0, 0, 1},
       {"http_oversize_head", 80,
-       {syn(), cut(big, 0, 1400), cut(big, 1400, 2800), cut(big, 2800, 4200), cut(big, 4200, 5600),
-        cut(big, 5600, 7000), cut(big, 7000, big.size())}, accept, M::allowed, {}, 0, 0, 0, 1, "",
-       R::headTooLarge},
+       {syn(), cut(big, 0, 1400), cut(big, 1400, 30000), cut(big, 30000, big.size())}, drop,
+       M::dropped, O::httpHeadTooLarge, 0, 0, 0, 0},
       {"http_silent_client_before_the_bound", 80, {syn(), ack(), tick(1999ms)}, hold, M::none, {},
        0, 0, {}, 0},
       {"http_silent_client_judged_at_the_bound", 80, {syn(), ack(), tick(2s)}, hold, M::inspect, {},

@@ -204,6 +204,13 @@ case_http() {
   blocked_fast "$r" && pass "curl http:// upper case, trailing dot fails fast ($r)" || fail "curl http:// upper case ($r)"
   r=$(inc curl -s --max-time 5 -H "Host: blocked.example:80" http://198.51.100.2/index.html -o /dev/null; echo $?)
   [[ $r != 0 ]] && pass "Host with port judged by its name" || fail "Host with port passed"
+  # Padding before Host: read as far as servers take heads (64 KiB), refused beyond.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 blocked.example padded 12000)
+  expect "12 KB of headers before a blocked Host" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example padded 12000)
+  expect "12 KB of headers before an allowed Host" answered "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example padded 72000)
+  expect "72 KB of headers before Host, refused" reset "$r"
   ip netns exec "$S" python3 -m http.server 80 --bind 2001:db8::2 --directory "$WORK/www" >/dev/null 2>&1 &
   PIDS+=($!)
   for _ in $(seq 50); do ins ss -ltn | grep -q '\[2001:db8::2\]:80 ' && break; sleep 0.1; done

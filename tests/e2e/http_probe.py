@@ -12,6 +12,9 @@
         a keep-alive request answered, then NEWRULES written over RULES and SIGHUP to PID;
         prints the milliseconds until the idle connection is reset, or "open" when a second
         request on it is still answered after 3 s
+  http_probe.py ADDRESS HOST padded BYTES
+        a request with BYTES of headers (lines of 4,000) before its Host line; "answered" or
+        "reset"
   http_probe.py ADDRESS HOST then SECOND [pipelined]
         a request for HOST answered, then one for SECOND on the same connection (pipelined: both
         in one write); prints what became of the second, "answered" or "reset"
@@ -89,6 +92,11 @@ def main():
     elif mode == "silent":
         time.sleep(float(sys.argv[4]))
         print(outcome(sock, [request(host)]))
+    elif mode == "padded":
+        size = int(sys.argv[4])
+        pads = "".join(f"X-Pad{i}: {'a' * 4000}\r\n" for i in range(size // 4000))
+        head = f"GET /index.html HTTP/1.1\r\n{pads}Host: {host}\r\n\r\n".encode()
+        print(outcome(sock, [head]))
     elif mode == "http10":
         print(outcome(sock, [request(None, "1.0")]))
     elif mode == "then":

@@ -419,6 +419,12 @@ Step Connection::judgeHead(const HttpHeadResult& head, ConnectionUpdate& out) {
   return askNewFlow(std::move(url), out);
 }
 
+Step Connection::refuseUnnamedHead(ConnectionUpdate& out) {
+  ++counters_.httpUnnamed[static_cast<std::size_t>(HttpUnnamedReason::headTooLarge)];
+  httpEnded_ = true;
+  return settle(Outcome::httpHeadTooLarge, out);
+}
+
 Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   if (dropRequested_) return settle(dropOutcome_, out);
   if (destroyRequested_) return finishDestroyed(out);
@@ -437,7 +443,13 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     httpPending_.erase(httpPending_.begin(),
                        httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
     httpRead_ += read.consumed;
-    if (read.head) return judgeHead(*read.head, out);
+    if (read.head) {
+      if (read.head->status == HttpHeadStatus::unnamed &&
+          read.head->reason == HttpUnnamedReason::headTooLarge) {
+        return refuseUnnamedHead(out);
+      }
+      return judgeHead(*read.head, out);
+    }
     if (read.consumed == 0) break;
   }
   if (http_->ended() || httpEnded_) {
@@ -448,7 +460,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
     if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
-    if (holdOverLimit()) return judgeHead(unnamedHead(HttpUnnamedReason::headTooLarge), out);
+    if (holdOverLimit()) return refuseUnnamedHead(out);
   } else if (clientClosed_) {
     return settle(Outcome::newFlowAllow, out, false);  // no request can follow a FIN
   } else if (holdOverLimit()) {

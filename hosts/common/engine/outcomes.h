@@ -29,6 +29,7 @@ enum class Outcome : std::uint8_t {
   observationLost,
   staleHeldData,
   ackOvertook,
+  httpHeadTooLarge,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -71,6 +72,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      false},
     {Outcome::ackOvertook, "droppedAckOvertook",
      "dropped: an acknowledgment passed unqueued ahead of data the filter had read", true, false},
+    {Outcome::httpHeadTooLarge, "droppedHttpHeadTooLarge",
+     "dropped: a request head without a host name in its first 64 KiB", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

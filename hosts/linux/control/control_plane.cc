@@ -112,6 +112,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.droppedAckLogLost = settled(hosts::Outcome::observationLost);
   report.droppedStaleHeldData = settled(hosts::Outcome::staleHeldData);
   report.droppedAckOvertook = settled(hosts::Outcome::ackOvertook);
+  report.droppedHttpHeadTooLarge = settled(hosts::Outcome::httpHeadTooLarge);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -50,6 +50,7 @@ constexpr NumberField kNumbers[] = {
     {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
     {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
     {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
+    {"droppedHttpHeadTooLarge", &StatusReport::droppedHttpHeadTooLarge},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -177,6 +178,8 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedStaleHeldData));
   line("connections reset for an unqueued ACK ahead of read data",
        std::to_string(report.droppedAckOvertook));
+  line("connections reset for a request head without a host name in 64 KiB",
+       std::to_string(report.droppedHttpHeadTooLarge));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

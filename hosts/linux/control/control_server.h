@@ -64,6 +64,7 @@ struct StatusReport {
   std::uint64_t droppedStaleHeldData = 0;
   // Connections reset because an ACK passed unqueued may have overtaken data read from the queue.
   std::uint64_t droppedAckOvertook = 0;
+  std::uint64_t droppedHttpHeadTooLarge = 0;
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;

@@ -53,8 +53,9 @@ void ensureRuntimeDirectory(const std::filesystem::path& directory, mode_t mode)
     if (::chmod(directory.c_str(), mode) != 0) fail("chmod " + directory.string());
     return;
   }
-  // A directory that was there already (it may be /tmp or a home) is only ever tightened; it must be
-  // this user's and closed to other writers, or another user could replace the sockets and the lock.
+  // A directory that was there already (it may be /tmp or a home) is only ever tightened; it must
+  // be this user's and closed to other writers, or another user could replace the sockets and the
+  // lock.
   struct stat st {};
   if (::lstat(directory.c_str(), &st) != 0) fail("stat " + directory.string());
   if (!S_ISDIR(st.st_mode)) {

@@ -37,7 +37,8 @@ class UniqueFd {
 };
 
 // Creates directory (and missing parents) with mode if missing. An existing one must belong to this
-// user and be closed to other writers; its mode loses the bits mode lacks. Throws std::system_error.
+// user and be closed to other writers; its mode loses the bits mode lacks. Throws
+// std::system_error.
 void ensureRuntimeDirectory(const std::filesystem::path& directory, mode_t mode);
 
 // A listening, non-blocking stream socket at path (a stale socket file is replaced), chmod'ed to
