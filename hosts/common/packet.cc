@@ -138,6 +138,10 @@ ParseResult parseIPv4(Reader r, bool headersOnly) {
   const std::size_t headerLength = static_cast<std::size_t>(r.u8(0) & 0x0f) * 4;
   if (headerLength < 20) return {ParseStatus::malformed, {}};
   std::size_t totalLength = r.u16(2);
+  if (headersOnly && totalLength == 0) {
+    result.missing = ParseResult::kUnknownLength;
+    totalLength = r.size();
+  }
   if (totalLength < headerLength) return {ParseStatus::malformed, {}};
   if (headersOnly && r.has(headerLength) && !r.has(totalLength)) {
     result.missing = totalLength - r.size();
@@ -164,7 +168,10 @@ ParseResult parseIPv6(Reader r, bool headersOnly) {
   if (!r.has(40)) return {ParseStatus::truncated, {}};
   std::size_t payloadLength = r.u16(4);
   // Zero with a hop-by-hop jumbo option, or a GSO packet above 64 KiB: the captured bytes bound it.
-  if (payloadLength == 0) payloadLength = r.size() - 40;
+  if (payloadLength == 0) {
+    payloadLength = r.size() - 40;
+    if (headersOnly) result.missing = ParseResult::kUnknownLength;
+  }
   if (headersOnly && !r.has(40 + payloadLength)) {
     result.missing = 40 + payloadLength - r.size();
     payloadLength = r.size() - 40;

@@ -82,8 +82,10 @@ struct ParsedPacket {
 struct ParseResult {
   ParseStatus status = ParseStatus::truncated;
   ParsedPacket packet;  // meaningful only when status is ok
-  // parseIpHeaders: the bytes of payload its IP header counts beyond those copied.
+  // parseIpHeaders: the bytes of payload its IP header counts beyond those copied; kUnknownLength
+  // when the header does not say (a GSO packet above 64 KiB: IPv4 length 0, IPv6 jumbo).
   std::size_t missing = 0;
+  static constexpr std::size_t kUnknownLength = static_cast<std::size_t>(-1);
 };
 
 // Reads an IP packet starting at its IPv4 or IPv6 header (the version nibble decides). Bytes after

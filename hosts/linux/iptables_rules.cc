@@ -212,13 +212,21 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   if (options.forward) appendChainRules(script, kForwardChain, true, queue, webQueue, ackFamily);
   appendAnswerRules(script, kInputChain, queue);
   if (options.ackLogGroup) {
-    std::ostringstream reply;
-    reply << " -p tcp --sport 80 -m connmark --mark " << markMatch(kMarkInspect)
-          << " -m conntrack --ctdir REPLY -j NFLOG --nflog-group " << *options.ackLogGroup
-          << " --nflog-size " << kAckLogCopy << " --nflog-threshold 1 --nflog-prefix "
-          << kReplyLogPrefix << "\n";
-    script << "-A " << kInputChain << reply.str();
-    if (options.forward) script << "-A " << kForwardChain << reply.str();
+    std::ostringstream log;
+    log << " -j NFLOG --nflog-group " << *options.ackLogGroup << " --nflog-size " << kAckLogCopy
+        << " --nflog-threshold 1 --nflog-prefix " << kReplyLogPrefix << "\n";
+    // Conntrack passes on packets it calls invalid without a connection (so without its mark);
+    // the client may still acknowledge their bytes. Bounded, as anyone can send them.
+    const std::string reply = " -p tcp --sport 80 -m connmark --mark " + markMatch(kMarkInspect) +
+                              " -m conntrack --ctdir REPLY" + log.str();
+    const std::string invalid =
+        " -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit 2000/sec"
+        " --limit-burst 2000" +
+        log.str();
+    for (const std::string& rule : {reply, invalid}) {
+      script << "-A " << kInputChain << rule;
+      if (options.forward) script << "-A " << kForwardChain << rule;
+    }
   }
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";

@@ -25,7 +25,9 @@
 // The server's packets of those connections (SYN-ACK, data, FIN) are logged too, headers only and
 // not queued, with the prefix kReplyLogPrefix, in QUILLNEST_IN and QUILLNEST_FWD: the engine
 // learns what the server sent before the client can acknowledge it, and refuses data carrying
-// an ACK of bytes never sent, which the server discards.
+// an ACK of bytes never sent, which the server discards. Packets from port 80 that conntrack
+// calls invalid carry no mark but reach the client all the same: they are logged as well, at
+// most 2,000 a second.
 //
 // Pure ACKs of port-80 connections under inspection (with ackLogGroup): on a download they are
 // almost every packet the client sends, and a queue round trip each halves the throughput. They

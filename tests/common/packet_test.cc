@@ -188,5 +188,15 @@ TEST(Parse, HeadersOfACopiedPrefix) {
   }
 }
 
+// A GSO packet above 64 KiB gives no length (IPv4 length 0): its headers read, its length unknown.
+TEST(Parse, HeadersOfAPacketOfUnknownLength) {
+  PacketBytes whole = buildPacket(tcp());
+  putU16(whole, 2, 0);
+  EXPECT_EQ(parseIpPacket(whole).status, ParseStatus::malformed);
+  const ParseResult copy = parseIpHeaders(whole);
+  ASSERT_EQ(copy.status, ParseStatus::ok);
+  EXPECT_EQ(copy.missing, ParseResult::kUnknownLength);
+}
+
 }  // namespace
 }  // namespace quillnest::hosts

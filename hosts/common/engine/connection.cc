@@ -812,8 +812,12 @@ void Connection::observed(const ParsedPacket& packet) {
 void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) {
   if (!packet.isTCP() || !streamKnown_ || packet.firstFragment) return;
   ++counters_.observedPackets;
-  receiver_.serverSent(packet, packet.payload.size() + missing);
-  passed_.serverSent(packet, packet.payload.size() + missing);
+  const std::optional<std::size_t> length =
+      missing == ParseResult::kUnknownLength
+          ? std::nullopt
+          : std::optional<std::size_t>(packet.payload.size() + missing);
+  receiver_.serverSent(packet, length);
+  passed_.serverSent(packet, length);
 }
 
 void Connection::evict(ConnectionUpdate& out) {

@@ -101,10 +101,18 @@ void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
   }
 }
 
-void TcpReceiverView::serverSent(const ParsedPacket& reply, std::size_t payloadLength) {
+void TcpReceiverView::serverSent(const ParsedPacket& reply,
+                                 std::optional<std::size_t> payloadLength) {
   // A reset carries no bytes, and one from elsewhere must not move the bound.
-  if (reply.hasFlag(kTcpRst)) return;
-  const std::uint32_t end = reply.tcpSequence + static_cast<std::uint32_t>(payloadLength) +
+  if (reply.hasFlag(kTcpRst) || serverNextUnknown_) return;
+  if (!payloadLength) {
+    // The client may acknowledge bytes the bound never saw: an honest client must not be
+    // refused, so only the loose bound holds from here on.
+    serverNextUnknown_ = true;
+    serverNext_.reset();
+    return;
+  }
+  const std::uint32_t end = reply.tcpSequence + static_cast<std::uint32_t>(*payloadLength) +
                             (reply.hasFlag(kTcpSyn) ? 1u : 0u) + (reply.hasFlag(kTcpFin) ? 1u : 0u);
   if (!serverNext_ || distance(*serverNext_, end) > 0) serverNext_ = end;
   // Scaling holds only when both SYNs carry the option (RFC 7323 2.2); without it the client's

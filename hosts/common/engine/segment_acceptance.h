@@ -63,8 +63,9 @@ class TcpReceiverView {
   // A packet the server sent, seen on its way to the client (so before the client can answer
   // it): how far the server's sequence space reaches, and whether its SYN-ACK took up the
   // window scaling the client offered.
-  // payloadLength: its whole payload's (the host may have copied only the headers).
-  void serverSent(const ParsedPacket& reply, std::size_t payloadLength);
+  // payloadLength: its whole payload's (the host may have copied only the headers); unknown
+  // (nullopt) ends the bound for good.
+  void serverSent(const ParsedPacket& reply, std::optional<std::size_t> payloadLength);
 
  private:
   bool timestamps_ = false;
@@ -74,6 +75,7 @@ class TcpReceiverView {
   std::uint8_t windowShift_ = 0;
   std::uint32_t maxWindow_ = 0;              // the largest the client advertised, scaled
   std::optional<std::uint32_t> serverNext_;  // after the last byte (or SYN, FIN) the server sent
+  bool serverNextUnknown_ = false;           // a packet of unknown length went by
 };
 
 }  // namespace quillnest::hosts
