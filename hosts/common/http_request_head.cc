@@ -29,6 +29,10 @@ struct HttpRequestReader::State {
   // The stream's first bytes, to tell the HTTP/2 preface from other bytes http_parser refuses.
   std::array<char, 14> prefix{};
   std::size_t prefixLength = 0;
+  // A message's first bytes until its method is known, to tell a method http_parser does not
+  // know from bytes that are no request.
+  bool atStart = true;
+  std::string start;
 
   void beginHead() {
     target.clear();
@@ -70,12 +74,19 @@ int onMessageBegin(http_parser* parser) {
 }
 
 int onMessageComplete(http_parser* parser) {
-  stateOf(parser).inMessage = false;
+  State& state = stateOf(parser);
+  state.inMessage = false;
+  state.atStart = true;
+  state.start.clear();
+  // The next message's bytes begin with the next read.
+  http_parser_pause(parser, 1);
   return 0;
 }
 
 int onUrl(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
+  state.atStart = false;
+  state.start.clear();
   if (!state.answered) state.target.append(at, length);
   return 0;
 }
@@ -254,6 +265,8 @@ std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
   switch (reason) {
     case HttpUnnamedReason::notHttp:
       return "notHttp";
+    case HttpUnnamedReason::unknownMethod:
+      return "unknownMethod";
     case HttpUnnamedReason::http2PriorKnowledge:
       return "http2PriorKnowledge";
     case HttpUnnamedReason::missingHost:
@@ -269,6 +282,26 @@ std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
   }
   return "unknown";
 }
+
+namespace {
+
+// Long enough for any method in use and its space.
+constexpr std::size_t kMethodProbe = 33;
+
+// The bytes a message began with, after http_parser refused its method: a token of upper-case
+// letters, '-' or '_' and a space is a request line with a method it does not know (true);
+// anything else is no request (false); a shorter run of such characters cannot tell yet.
+std::optional<bool> unknownMethod(std::string_view start) {
+  std::size_t n = 0;
+  while (n < start.size() &&
+         ((start[n] >= 'A' && start[n] <= 'Z') || start[n] == '-' || start[n] == '_')) {
+    ++n;
+  }
+  if (n == start.size()) return n < kMethodProbe ? std::nullopt : std::optional<bool>(false);
+  return n > 0 && start[n] == ' ';
+}
+
+}  // namespace
 
 HttpRequestReader::HttpRequestReader(std::size_t headLimit)
     : state_(std::make_unique<State>()), limit_(headLimit) {
@@ -300,6 +333,10 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     for (std::size_t i = 0; i < bytes.size() && state.prefixLength < state.prefix.size(); ++i)
       state.prefix[state.prefixLength++] = static_cast<char>(bytes[i]);
   }
+  if (state.atStart) {
+    for (std::size_t i = 0; i < bytes.size() && state.start.size() < kMethodProbe; ++i)
+      state.start.push_back(static_cast<char>(bytes[i]));
+  }
   // An unanswered head reads at most up to the limit.
   std::size_t room = bytes.size();
   if (!state.answered || !state.inMessage) {
@@ -323,14 +360,17 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
       // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
       // answer never depends on where the stream was cut.
       const std::string_view prefix(state.prefix.data(), state.prefixLength);
-      if (first && kHttp2Preface.starts_with(prefix) && prefix != kHttp2Preface &&
-          state.headBytes < limit_) {
+      const bool http2 = first && kHttp2Preface.starts_with(prefix);
+      const std::optional<bool> unknown =
+          state.atStart && !http2 ? unknownMethod(state.start) : std::optional<bool>(false);
+      if (((http2 && prefix != kHttp2Preface) || !unknown) && state.headBytes < limit_) {
         out.consumed = bytes.size();
         fed_ += bytes.size() - parsed;
         state.headBytes += bytes.size() - parsed;
         return out;
       }
-      answer(unnamed(first && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
+      answer(unnamed(http2 && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
+                     : unknown.value_or(false)        ? HttpUnnamedReason::unknownMethod
                                                       : HttpUnnamedReason::notHttp));
     } else {
       ended_ = true;

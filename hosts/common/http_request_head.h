@@ -31,7 +31,8 @@ namespace quillnest::hosts {
 
 enum class HttpHeadStatus : std::uint8_t { needMore, named, unnamed };
 
-// Why a port-80 flow was judged without a name. The engine adds the last two itself.
+// Why a port-80 flow was judged without a name, or its head refused. The engine adds closedFirst
+// and timedOut itself.
 enum class HttpUnnamedReason : std::uint8_t {
   notHttp,              // not an HTTP/1.x request
   http2PriorKnowledge,  // the HTTP/2 connection preface
@@ -40,8 +41,10 @@ enum class HttpUnnamedReason : std::uint8_t {
   headTooLarge,         // no name within the head limit
   closedFirst,          // the client closed, or the connection ended, before a name
   timedOut,             // no name within the hold bound
+  // A request line whose method http_parser does not know: servers take any token as a method.
+  unknownMethod,
 };
-inline constexpr std::size_t kHttpUnnamedReasonCount = 7;
+inline constexpr std::size_t kHttpUnnamedReasonCount = 8;
 std::string_view httpUnnamedReasonName(HttpUnnamedReason reason);
 
 struct HttpHeadResult {

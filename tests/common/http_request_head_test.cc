@@ -68,6 +68,13 @@ const std::vector<HeadCase>& headCases() {
       {"http2_preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", unnamed, "", "",
        R::http2PriorKnowledge},
       {"response_not_request", "HTTP/1.1 200 OK\r\n\r\n", unnamed, "", "", R::notHttp},
+      // Servers take any token as a method; http_parser knows a list.
+      {"unknown_method", "FOO / HTTP/1.1\r\nHost: a.example\r\n\r\n", unnamed, "", "",
+       R::unknownMethod},
+      {"unknown_method_not_yet_told", "FOOBAR", needMore, "", ""},
+      {"lower_case_token", "foo / HTTP/1.1\r\n\r\n", unnamed, "", "", R::notHttp},
+      {"token_past_any_method", std::string(40, 'A') + " / HTTP/1.1\r\n\r\n", unnamed, "", "",
+       R::notHttp},
       {"oversize_head", bigHead(), unnamed, "", "", R::headTooLarge},
       {"incomplete_host_line", "GET / HTTP/1.1\r\nHost: a.exa", needMore, "", ""},
       {"host_line_without_next_line", "GET / HTTP/1.1\r\nHost: a.example\r\n", needMore, "", ""},

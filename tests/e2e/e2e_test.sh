@@ -241,6 +241,24 @@ case_http() {
   expect "kept-alive second request for a blocked name" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then blocked.example pipelined)
   expect "pipelined second request for a blocked name" reset "$r"
+  # A method the HTTP parser does not know, answered by a server that keeps the connection (as
+  # nginx does with 405), then a blocked name on it.
+  ip -n "$S" addr add 198.51.100.5/24 dev qs0
+  cat >"$WORK/any_method.py" <<'PY'
+import http.server, sys
+class H(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def log_message(self, *a): pass
+    def do_FOO(self):
+        self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers()
+        self.wfile.write(b"ok")
+http.server.HTTPServer(("198.51.100.5", 80), lambda *a: H(*a, directory=sys.argv[1])).serve_forever()
+PY
+  ip netns exec "$S" python3 "$WORK/any_method.py" "$WORK/www" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.5:80 ' && break; sleep 0.1; done
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example method FOO blocked.example)
+  expect "unknown method, then a blocked name on the same connection" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then www.example.org)
   expect "kept-alive second request for an allowed name" answered "$r"
   write_rules "$WORK/rules-more.json" true blocked.example allowed.example

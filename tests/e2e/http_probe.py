@@ -15,6 +15,9 @@
   http_probe.py ADDRESS HOST padded BYTES
         a request with BYTES of headers (lines of 4,000) before its Host line; "answered" or
         "reset"
+  http_probe.py ADDRESS HOST method TOKEN SECOND
+        a request for HOST with the method TOKEN, then a GET for SECOND on the same connection;
+        prints what became of the second, "answered" or "reset"
   http_probe.py ADDRESS HOST then SECOND [pipelined]
         a request for HOST answered, then one for SECOND on the same connection (pipelined: both
         in one write); prints what became of the second, "answered" or "reset"
@@ -97,6 +100,14 @@ def main():
         pads = "".join(f"X-Pad{i}: {'a' * 4000}\r\n" for i in range(size // 4000))
         head = f"GET /index.html HTTP/1.1\r\n{pads}Host: {host}\r\n\r\n".encode()
         print(outcome(sock, [head]))
+    elif mode == "method":
+        head = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+        try:
+            sock.sendall(head)
+            first = read_response(sock)
+        except (ConnectionError, OSError):
+            first = None
+        print(outcome(sock, [request(sys.argv[5])]) if first else "reset")
     elif mode == "http10":
         print(outcome(sock, [request(None, "1.0")]))
     elif mode == "then":

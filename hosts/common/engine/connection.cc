@@ -419,10 +419,10 @@ Step Connection::judgeHead(const HttpHeadResult& head, ConnectionUpdate& out) {
   return askNewFlow(std::move(url), out);
 }
 
-Step Connection::refuseUnnamedHead(ConnectionUpdate& out) {
-  ++counters_.httpUnnamed[static_cast<std::size_t>(HttpUnnamedReason::headTooLarge)];
+Step Connection::refuseUnnamedHead(HttpUnnamedReason reason, Outcome why, ConnectionUpdate& out) {
+  ++counters_.httpUnnamed[static_cast<std::size_t>(reason)];
   httpEnded_ = true;
-  return settle(Outcome::httpHeadTooLarge, out);
+  return settle(why, out);
 }
 
 Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
@@ -446,7 +446,11 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     if (read.head) {
       if (read.head->status == HttpHeadStatus::unnamed &&
           read.head->reason == HttpUnnamedReason::headTooLarge) {
-        return refuseUnnamedHead(out);
+        return refuseUnnamedHead(read.head->reason, Outcome::httpHeadTooLarge, out);
+      }
+      if (read.head->status == HttpHeadStatus::unnamed &&
+          read.head->reason == HttpUnnamedReason::unknownMethod) {
+        return refuseUnnamedHead(read.head->reason, Outcome::httpUnknownMethod, out);
       }
       return judgeHead(*read.head, out);
     }
@@ -460,7 +464,9 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
     if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
-    if (holdOverLimit()) return refuseUnnamedHead(out);
+    if (holdOverLimit()) {
+      return refuseUnnamedHead(HttpUnnamedReason::headTooLarge, Outcome::httpHeadTooLarge, out);
+    }
   } else if (clientClosed_) {
     return settle(Outcome::newFlowAllow, out, false);  // no request can follow a FIN
   } else if (holdOverLimit()) {

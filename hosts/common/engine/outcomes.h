@@ -30,6 +30,7 @@ enum class Outcome : std::uint8_t {
   staleHeldData,
   ackOvertook,
   httpHeadTooLarge,
+  httpUnknownMethod,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -74,6 +75,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: an acknowledgment passed unqueued ahead of data the filter had read", true, false},
     {Outcome::httpHeadTooLarge, "droppedHttpHeadTooLarge",
      "dropped: a request head without a host name in its first 64 KiB", true, false},
+    {Outcome::httpUnknownMethod, "droppedHttpUnknownMethod",
+     "dropped: a request with a method the filter cannot read", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

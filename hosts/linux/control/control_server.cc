@@ -51,6 +51,7 @@ constexpr NumberField kNumbers[] = {
     {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
     {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
     {"droppedHttpHeadTooLarge", &StatusReport::droppedHttpHeadTooLarge},
+    {"droppedHttpUnknownMethod", &StatusReport::droppedHttpUnknownMethod},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -180,6 +181,8 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedAckOvertook));
   line("connections reset for a request head without a host name in 64 KiB",
        std::to_string(report.droppedHttpHeadTooLarge));
+  line("connections reset for a request method the filter cannot read",
+       std::to_string(report.droppedHttpUnknownMethod));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));
