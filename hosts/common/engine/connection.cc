@@ -18,6 +18,18 @@ FlowRef makeFlow(const ConnectionKey& key, std::optional<URL> url) {
   return std::make_shared<NEFilterSocketFlow>(UUID::random(), std::move(attributes));
 }
 
+// Heads a server reads as requests but the reader cannot name: refused, with this outcome.
+std::optional<Outcome> refusalOf(HttpUnnamedReason reason) {
+  switch (reason) {
+    case HttpUnnamedReason::headTooLarge:
+      return Outcome::httpHeadTooLarge;
+    case HttpUnnamedReason::unknownMethod:
+      return Outcome::httpUnknownMethod;
+    default:
+      return std::nullopt;
+  }
+}
+
 HttpHeadResult unnamedHead(HttpUnnamedReason reason) {
   HttpHeadResult result;
   result.status = HttpHeadStatus::unnamed;
@@ -257,8 +269,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
 
   const bool syn = packet.hasFlag(kTcpSyn);
   const std::int64_t offset = streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
-  const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
-  const bool inOrder = offset <= static_cast<std::int64_t>(expected);
+  const bool inOrder = offset <= static_cast<std::int64_t>(nextExpected());
   if (phase_ != Phase::confirming && !fitsInHold(offset, packet.payload.size(), inOrder)) {
     ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
     out.discard.push_back(handle);
@@ -313,7 +324,7 @@ bool Connection::passHeld(std::uint64_t end) {
   passed_ = view;
   for (const Held& held : held_) {
     if (held.end <= end && held.segment) {
-      sent(held.end >= held.bytes ? held.end - held.bytes : 0, *held.segment);
+      sent(held.start(), *held.segment);
     }
   }
   return true;
@@ -347,9 +358,9 @@ bool Connection::overtakes(const ParsedPacket& ack) const {
 }
 
 bool Connection::reachesInOrder(const ParsedPacket& segment) const {
-  std::uint64_t passedEnd = stream_.taken() + stream_.contiguousAvailable();
+  std::uint64_t passedEnd = nextExpected();
   for (const Held& held : held_) {
-    if (held.segment) passedEnd = std::min(passedEnd, held.end - std::min(held.end, held.bytes));
+    if (held.segment) passedEnd = std::min(passedEnd, held.start());
   }
   return streamOffset(initialSequence_, segment.tcpSequence) <=
          static_cast<std::int64_t>(passedEnd);
@@ -381,9 +392,9 @@ bool Connection::fitsInHold(std::int64_t offset, std::size_t size, bool inOrder)
 }
 
 void Connection::forgetBeyondGap(ConnectionUpdate& out) {
-  const std::uint64_t expected = stream_.taken() + stream_.contiguousAvailable();
+  const std::uint64_t expected = nextExpected();
   for (auto it = held_.begin(); it != held_.end();) {
-    if (it->bytes > 0 && it->end - std::min(it->end, std::uint64_t{it->bytes}) > expected) {
+    if (it->bytes > 0 && it->start() > expected) {
       ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
       out.discard.push_back(it->handle);
       heldBytes_ -= it->bytes;
@@ -419,10 +430,10 @@ Step Connection::judgeHead(const HttpHeadResult& head, ConnectionUpdate& out) {
   return askNewFlow(std::move(url), out);
 }
 
-Step Connection::refuseUnnamedHead(HttpUnnamedReason reason, Outcome why, ConnectionUpdate& out) {
+Step Connection::refuseUnnamedHead(HttpUnnamedReason reason, ConnectionUpdate& out) {
   ++counters_.httpUnnamed[static_cast<std::size_t>(reason)];
   httpEnded_ = true;
-  return settle(why, out);
+  return settle(*refusalOf(reason), out);
 }
 
 Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
@@ -444,13 +455,8 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
                        httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
     httpRead_ += read.consumed;
     if (read.head) {
-      if (read.head->status == HttpHeadStatus::unnamed &&
-          read.head->reason == HttpUnnamedReason::headTooLarge) {
-        return refuseUnnamedHead(read.head->reason, Outcome::httpHeadTooLarge, out);
-      }
-      if (read.head->status == HttpHeadStatus::unnamed &&
-          read.head->reason == HttpUnnamedReason::unknownMethod) {
-        return refuseUnnamedHead(read.head->reason, Outcome::httpUnknownMethod, out);
+      if (read.head->status == HttpHeadStatus::unnamed) {
+        if (refusalOf(read.head->reason)) return refuseUnnamedHead(read.head->reason, out);
       }
       return judgeHead(*read.head, out);
     }
@@ -464,9 +470,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
     if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
-    if (holdOverLimit()) {
-      return refuseUnnamedHead(HttpUnnamedReason::headTooLarge, Outcome::httpHeadTooLarge, out);
-    }
+    if (holdOverLimit()) return refuseUnnamedHead(HttpUnnamedReason::headTooLarge, out);
   } else if (clientClosed_) {
     return settle(Outcome::newFlowAllow, out, false);  // no request can follow a FIN
   } else if (holdOverLimit()) {

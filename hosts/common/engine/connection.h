@@ -27,6 +27,7 @@
 // sends them and a server that takes them cannot be read further.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -219,7 +220,12 @@ class Connection {
     std::size_t bytes;
     std::optional<SegmentFields> segment = std::nullopt;  // data judged as stream bytes
     bool inOrder = false;  // it started at or before the next byte expected when it came
+
+    std::uint64_t start() const { return end - std::min<std::uint64_t>(end, bytes); }
   };
+
+  // The next byte the stream lacks: what has been taken and what follows it without a gap.
+  std::uint64_t nextExpected() const { return stream_.taken() + stream_.contiguousAvailable(); }
 
   Step ask(Ask what, ConnectionUpdate& out);
   Step askNewFlow(std::optional<URL> url, ConnectionUpdate& out);
@@ -237,7 +243,8 @@ class Connection {
   // the limit (a server may take it all and serve the name at its end), or with a method
   // http_parser does not know (a server may answer it and serve the next request). Judged
   // without a name it would let the connection go unread; it is refused (dropped and reset).
-  Step refuseUnnamedHead(HttpUnnamedReason reason, Outcome why, ConnectionUpdate& out);
+  // reason is one refusalOf() gives an outcome.
+  Step refuseUnnamedHead(HttpUnnamedReason reason, ConnectionUpdate& out);
   Step finishDestroyed(ConnectionUpdate& out);
   // False, releasing nothing, when the server would refuse one of those packets (passHeld()).
   [[nodiscard]] bool releaseThrough(std::uint64_t end, ConnectionUpdate& out);
