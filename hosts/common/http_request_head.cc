@@ -26,11 +26,8 @@ struct HttpRequestReader::State {
   bool answered = false;  // this head has had its answer
   bool inMessage = false;
   std::size_t headBytes = 0;  // bytes read while this head had no answer
-  // The stream's first bytes, to tell the HTTP/2 preface from other bytes http_parser refuses.
-  std::array<char, 14> prefix{};
-  std::size_t prefixLength = 0;
-  // A message's first bytes until its method is known, to tell a method http_parser does not
-  // know from bytes that are no request.
+  // A message's first bytes, to tell the HTTP/2 preface and a method http_parser does not know
+  // from bytes that are no request; atStart until its request target begins.
   bool atStart = true;
   std::string start;
 
@@ -86,7 +83,6 @@ int onMessageComplete(http_parser* parser) {
 int onUrl(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
   state.atStart = false;
-  state.start.clear();
   if (!state.answered) state.target.append(at, length);
   return 0;
 }
@@ -101,6 +97,11 @@ int onHeaderField(http_parser* parser, const char* at, std::size_t length) {
   }
   state.lastWasValue = false;
   state.field.append(at, length);
+  // http_parser takes "Host : x" as a field named "Host "; servers refuse white space there or
+  // trim it, so such a head is refused rather than read without its Host.
+  if (std::memchr(at, ' ', length) != nullptr || std::memchr(at, '\t', length) != nullptr) {
+    return 1;
+  }
   // Enough to judge: stop reading so nothing later can change the name.
   if (state.hostComplete) http_parser_pause(parser, 1);
   return 0;
@@ -244,17 +245,21 @@ std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
   return named(target, std::move(host));
 }
 
+HttpHeadResult namedByAuthority(std::string_view text, std::string_view path) {
+  const auto authority = parseAuthority(text);
+  if (!authority) return unnamed(HttpUnnamedReason::badHost);
+  std::string url = "http://";
+  url += authority->bracketed ? "[" + authority->host + "]" : authority->host;
+  url += !path.empty() && path.front() == '/' ? path : "/";
+  return named(std::move(url), authority->host);
+}
+
 std::optional<HttpHeadResult> evaluate(const State& state) {
   if (!state.requestLineDone) return std::nullopt;
+  // A proxy connects to CONNECT's target, whatever Host says.
+  if (state.parser.method == HTTP_CONNECT) return namedByAuthority(state.target, "");
   if (auto absolute = fromAbsoluteTarget(state.target)) return absolute;
-  if (state.hostComplete) {
-    const auto authority = parseAuthority(unfold(state.hostValue));
-    if (!authority) return unnamed(HttpUnnamedReason::badHost);
-    std::string url = "http://";
-    url += authority->bracketed ? "[" + authority->host + "]" : authority->host;
-    url += !state.target.empty() && state.target.front() == '/' ? state.target : "/";
-    return named(std::move(url), authority->host);
-  }
+  if (state.hostComplete) return namedByAuthority(unfold(state.hostValue), state.target);
   if (state.headEnded) return unnamed(HttpUnnamedReason::missingHost);
   return std::nullopt;
 }
@@ -279,6 +284,8 @@ std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
       return "closedFirst";
     case HttpUnnamedReason::timedOut:
       return "timedOut";
+    case HttpUnnamedReason::malformed:
+      return "malformed";
   }
   return "unknown";
 }
@@ -288,17 +295,27 @@ namespace {
 // Long enough for any method in use and its space.
 constexpr std::size_t kMethodProbe = 33;
 
-// The bytes a message began with, after http_parser refused its method: a token of upper-case
-// letters, '-' or '_' and a space is a request line with a method it does not know (true);
-// anything else is no request (false); a shorter run of such characters cannot tell yet.
-std::optional<bool> unknownMethod(std::string_view start) {
+// The bytes a message began with, after http_parser refused them: a token of upper-case
+// letters, '-' or '_' and a space begins a request line (its method); anything else is no
+// request (""); a shorter run of such characters cannot tell yet (nullopt).
+std::optional<std::string_view> requestMethod(std::string_view start) {
   std::size_t n = 0;
   while (n < start.size() &&
          ((start[n] >= 'A' && start[n] <= 'Z') || start[n] == '-' || start[n] == '_')) {
     ++n;
   }
-  if (n == start.size()) return n < kMethodProbe ? std::nullopt : std::optional<bool>(false);
-  return n > 0 && start[n] == ' ';
+  if (n == start.size()) {
+    return n < kMethodProbe ? std::nullopt : std::optional<std::string_view>("");
+  }
+  return n > 0 && start[n] == ' ' ? start.substr(0, n) : std::string_view();
+}
+
+bool knownMethod(std::string_view method) {
+#define QUILLNEST_KNOWN(num, name, text) \
+  if (method == #text) return true;
+  HTTP_METHOD_MAP(QUILLNEST_KNOWN)
+#undef QUILLNEST_KNOWN
+  return false;
 }
 
 }  // namespace
@@ -318,10 +335,10 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     return out;
   }
   State& state = *state_;
-  const bool first = heads_ == 0;
   auto answer = [&](HttpHeadResult result) {
     state.answered = true;
     ++heads_;
+    afterUpgrade_ = false;  // a head was read: the connection still speaks HTTP
     const bool named = result.status == HttpHeadStatus::named;
     if (!named && result.reason != HttpUnnamedReason::missingHost &&
         result.reason != HttpUnnamedReason::badHost) {
@@ -329,14 +346,9 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     }
     out.head = std::move(result);
   };
-  if (first) {
-    for (std::size_t i = 0; i < bytes.size() && state.prefixLength < state.prefix.size(); ++i)
-      state.prefix[state.prefixLength++] = static_cast<char>(bytes[i]);
-  }
-  if (state.atStart) {
-    for (std::size_t i = 0; i < bytes.size() && state.start.size() < kMethodProbe; ++i)
-      state.start.push_back(static_cast<char>(bytes[i]));
-  }
+  // Each message starts a read (the parser pauses at a message's end).
+  for (std::size_t i = 0; i < bytes.size() && state.start.size() < kMethodProbe; ++i)
+    state.start.push_back(static_cast<char>(bytes[i]));
   // An unanswered head reads at most up to the limit.
   std::size_t room = bytes.size();
   if (!state.answered || !state.inMessage) {
@@ -356,31 +368,42 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     }
   }
   if (error != HPE_OK && error != HPE_PAUSED) {
-    if (!state.inMessage || !state.answered) {
-      // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
-      // answer never depends on where the stream was cut.
-      const std::string_view prefix(state.prefix.data(), state.prefixLength);
-      const bool http2 = first && kHttp2Preface.starts_with(prefix);
-      const std::optional<bool> unknown =
-          state.atStart && !http2 ? unknownMethod(state.start) : std::optional<bool>(false);
-      if (((http2 && prefix != kHttp2Preface) || !unknown) && state.headBytes < limit_) {
-        out.consumed = bytes.size();
-        fed_ += bytes.size() - parsed;
-        state.headBytes += bytes.size() - parsed;
-        return out;
-      }
-      answer(unnamed(http2 && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
-                     : unknown.value_or(false)        ? HttpUnnamedReason::unknownMethod
-                                                      : HttpUnnamedReason::notHttp));
-    } else {
-      ended_ = true;
-    }
     out.consumed = bytes.size();
+    if (state.inMessage && state.answered) {
+      // Framing a server may read otherwise (Transfer-Encoding with Content-Length, a bad
+      // chunk): where the next request starts is no longer known.
+      ended_ = true;
+      out.head = unnamed(HttpUnnamedReason::malformed);
+      return out;
+    }
+    // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
+    // answer never depends on where the stream was cut.
+    const std::string_view prefix = std::string_view(state.start).substr(0, kHttp2Preface.size());
+    const bool http2 = kHttp2Preface.starts_with(prefix);
+    const std::optional<std::string_view> method =
+        state.atStart && !http2 ? requestMethod(state.start) : std::string_view("-");
+    if (((http2 && prefix != kHttp2Preface) || !method) && state.headBytes < limit_) {
+      fed_ += bytes.size() - parsed;
+      state.headBytes += bytes.size() - parsed;
+      return out;
+    }
+    // Bytes that begin no request line are another protocol at the start or after an upgrade;
+    // otherwise, and once a request line has begun, a server reads them as a request.
+    const bool requestLine = method && !method->empty();
+    const bool anotherProtocol = !requestLine && (heads_ == 0 || afterUpgrade_);
+    answer(unnamed(http2 && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
+                   : requestLine && state.atStart && !knownMethod(method.value_or(""))
+                       ? HttpUnnamedReason::unknownMethod
+                   : anotherProtocol ? HttpUnnamedReason::notHttp
+                                     : HttpUnnamedReason::malformed));
     return out;
   }
-  if (state.parser.upgrade) {
-    ended_ = true;  // the rest belongs to another protocol
-    out.consumed = bytes.size();
+  if (state.parser.upgrade && !state.inMessage) {
+    // Upgrade or CONNECT: a server that switches reads no more requests, one that does not
+    // (most ignore an Upgrade they do not offer) reads what follows as the next request.
+    afterUpgrade_ = true;
+    http_parser_init(&state.parser, HTTP_REQUEST);
+    state.parser.data = state_.get();
     return out;
   }
   if ((!state.inMessage || !state.answered) && state.headBytes >= limit_ && error == HPE_OK) {

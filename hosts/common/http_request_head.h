@@ -8,10 +8,14 @@
 // known as soon as the request line and the first Host header are complete (the next header line
 // or the end of the head shows that a value is complete); an absolute-form target
 // ("GET http://host/path HTTP/1.1") names the request by itself, as it overrides Host for the
-// server too. Outcomes that are not a name:
+// server too, and so does CONNECT's target. Outcomes that are not a name:
 //   - bytes that are not an HTTP/1.x request (unknown method, binary data, the HTTP/2 preface),
 //   - a head that ends without Host (HTTP/1.0 allows that), or a Host value that is no host,
-//   - more than `limit` bytes without a name.
+//   - more than `limit` bytes without a name,
+//   - a request http_parser refuses after its request line began, or after an earlier request.
+// After an Upgrade or CONNECT request the reader goes on: bytes that begin no request line are
+// the other protocol (not HTTP), anything else is read as the next request, since a server that
+// did not switch reads it so.
 // A Host given twice: the first one names the request. RFC 9112 requires a server to refuse such
 // a request (400), so a server that obeys never serves the second name.
 // Obsolete line folding in Host: the folded lines are joined by one space, as RFC 9112 lets a
@@ -43,8 +47,11 @@ enum class HttpUnnamedReason : std::uint8_t {
   timedOut,             // no name within the hold bound
   // A request line whose method http_parser does not know: servers take any token as a method.
   unknownMethod,
+  // A request http_parser refuses once its request line has begun, or after an earlier request:
+  // a server may still read it (or its framing) otherwise.
+  malformed,
 };
-inline constexpr std::size_t kHttpUnnamedReasonCount = 8;
+inline constexpr std::size_t kHttpUnnamedReasonCount = 9;
 std::string_view httpUnnamedReasonName(HttpUnnamedReason reason);
 
 struct HttpHeadResult {
@@ -73,8 +80,8 @@ class HttpRequestReader {
     std::optional<HttpHeadResult> head;  // a head's answer, when one was reached
   };
   Read read(std::span<const std::uint8_t> bytes);
-  // Nothing more will be read: not HTTP (or no longer), an upgrade or CONNECT took the
-  // connection over, or a head went past the limit without a name.
+  // Nothing more will be read: not HTTP (or no longer), a head went past the limit without a
+  // name, or a request could not be read as a server may read it.
   bool ended() const { return ended_; }
   // Heads answered so far.
   std::size_t heads() const { return heads_; }
@@ -87,6 +94,7 @@ class HttpRequestReader {
   std::size_t fed_ = 0;
   std::size_t heads_ = 0;
   bool ended_ = false;
+  bool afterUpgrade_ = false;  // the last message asked to switch protocols
 };
 
 class HttpRequestHeadReader {

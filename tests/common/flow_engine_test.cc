@@ -229,10 +229,18 @@ const std::vector<Script>& scripts() {
   static const std::string chunked =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
       "5\r\nhello\r\n0\r\n\r\n";
+  static const std::string upgrade =
+      "GET /chat HTTP/1.1\r\nHost: www.example.org\r\nConnection: Upgrade\r\n"
+      "Upgrade: websocket\r\n\r\n";
   static const std::string headA = "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
   static const std::string headB = "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  static const std::string bothLengths =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n"
+      "Content-Length: 5\r\n\r\n0\r\n\r\n" +
+      headB;
+  static const std::string connect = "CONNECT www.example.org:443 HTTP/1.1\r\n\r\n";
   const std::int64_t ccs = kCcs.size(), alert = kAlert.size();
-  const std::size_t pb = post.size(), cb = chunked.size(), ga = getA.size();
+  const std::size_t pb = post.size(), cb = chunked.size(), ga = getA.size(), ub = upgrade.size();
   // After a download of 10^6 bytes, acknowledged unqueued: the window is 65535, or 262140 when
   // the SYN offered a shift of 2.
   const Step synScaled{.kind = Step::syn, .flags = kTcpSyn, .scale = 2},
@@ -464,6 +472,22 @@ const std::vector<Script>& scripts() {
        M::dropped, O::httpUnknownMethod},
       {"http_other_protocol_still_goes", 80, {syn(), at(0, "SSH-2.0-OpenSSH_9.2 x\r\n")},
        accept, M::allowed, {}, 0, 0, {}, 1, "", R::notHttp},
+      // What a server may read as a request although http_parser refuses it is refused too:
+      // framing it may read otherwise, a malformed later head. After an Upgrade the server may
+      // not have switched: a request that follows is judged, other bytes go.
+      {"http_both_lengths_then_blocked", 80, {syn(), at(0, bothLengths)}, drop, M::dropped,
+       O::httpMalformed},
+      {"http_malformed_second_head", 80,
+       {syn(), at(0, getA), at(ga, "GET / HTTP/1.1\r\nHost : blocked.example\r\n\r\n")}, drop,
+       M::dropped, O::httpMalformed},
+      {"http_upgrade_ignored_then_blocked", 80, {syn(), at(0, upgrade), at(ub, getB)}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_upgrade_then_websocket_frames_go", 80,
+       {syn(), at(0, upgrade), at(ub, "\x81\x85\x01\x02\x03\x04hello")}, accept, M::allowed, {},
+       0, 0, {}, 2, std::nullopt, R::notHttp},
+      {"http_connect_then_blocked_request", 80,
+       {syn(), at(0, connect), at(connect.size(), getB)}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_client_acks_after_its_data_or_reordered", 80,
        {syn(100), piece(0, getA, kTcpAck, 100), observedAck(0, 101), observedAck(ga, 1100),
         piece(ga, getA, kTcpAck, 1101)}, accept, M::inspect, {}, 0, 0, {}, 2},

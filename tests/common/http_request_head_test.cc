@@ -76,6 +76,18 @@ const std::vector<HeadCase>& headCases() {
       {"token_past_any_method", std::string(40, 'A') + " / HTTP/1.1\r\n\r\n", unnamed, "", "",
        R::notHttp},
       {"oversize_head", bigHead(), unnamed, "", "", R::headTooLarge},
+      // A proxy connects to CONNECT's target, whatever Host says.
+      {"connect_names_its_target",
+       "CONNECT blocked.example:443 HTTP/1.1\r\nHost: allowed.example\r\n\r\n", named,
+       "http://blocked.example/", "blocked.example"},
+      {"connect_target_no_host", "CONNECT a.example:x HTTP/1.1\r\n\r\n", unnamed, "", "",
+       R::badHost},
+      // A request line begun, then bytes http_parser refuses: a lenient server may still read
+      // them, so they are no "other protocol".
+      {"space_before_colon", "GET / HTTP/1.1\r\nHost : blocked.example\r\n\r\n", unnamed, "", "",
+       R::malformed},
+      {"control_byte_in_target", "GET /\x01 HTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "",
+       "", R::malformed},
       {"incomplete_host_line", "GET / HTTP/1.1\r\nHost: a.exa", needMore, "", ""},
       {"host_line_without_next_line", "GET / HTTP/1.1\r\nHost: a.example\r\n", needMore, "", ""},
       {"request_line_only", "GET /index.html HTTP/1.1\r\n", needMore, "", ""},

@@ -252,6 +252,14 @@ class H(http.server.SimpleHTTPRequestHandler):
     def do_FOO(self):
         self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers()
         self.wfile.write(b"ok")
+    def do_POST(self):  # chunked wins over Content-Length, as Apache reads it
+        if "chunked" in self.headers.get("Transfer-Encoding", ""):
+            while (size := int(self.rfile.readline().split(b";")[0], 16)) > 0:
+                self.rfile.read(size + 2)
+            self.rfile.readline()
+        else:
+            self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        self.do_FOO()
 http.server.HTTPServer(("198.51.100.5", 80), lambda *a: H(*a, directory=sys.argv[1])).serve_forever()
 PY
   ip netns exec "$S" python3 "$WORK/any_method.py" "$WORK/www" >/dev/null 2>&1 &
@@ -259,6 +267,16 @@ PY
   for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.5:80 ' && break; sleep 0.1; done
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example method FOO blocked.example)
   expect "unknown method, then a blocked name on the same connection" reset "$r"
+  # Framing the server reads otherwise (it takes chunked over Content-Length), and an Upgrade the
+  # server ignores: the request after them is the server's next.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example both-lengths blocked.example)
+  expect "chunked with Content-Length, then a blocked name" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example upgrade blocked.example)
+  expect "an ignored Upgrade, then a blocked name on the same connection" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example upgrade www.example.org)
+  expect "an ignored Upgrade, then an allowed name" answered "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example space-colon)
+  expect "a space before Host's colon" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then www.example.org)
   expect "kept-alive second request for an allowed name" answered "$r"
   write_rules "$WORK/rules-more.json" true blocked.example allowed.example

@@ -18,6 +18,12 @@
   http_probe.py ADDRESS HOST method TOKEN SECOND
         a request for HOST with the method TOKEN, then a GET for SECOND on the same connection;
         prints what became of the second, "answered" or "reset"
+  http_probe.py ADDRESS HOST upgrade SECOND
+        the same with a GET asking to upgrade to WebSocket first
+  http_probe.py ADDRESS HOST both-lengths SECOND
+        the same with a chunked POST that also carries Content-Length first
+  http_probe.py ADDRESS HOST space-colon
+        a request whose Host line has a space before its colon; "answered" or "reset"
   http_probe.py ADDRESS HOST then SECOND [pipelined]
         a request for HOST answered, then one for SECOND on the same connection (pipelined: both
         in one write); prints what became of the second, "answered" or "reset"
@@ -100,14 +106,24 @@ def main():
         pads = "".join(f"X-Pad{i}: {'a' * 4000}\r\n" for i in range(size // 4000))
         head = f"GET /index.html HTTP/1.1\r\n{pads}Host: {host}\r\n\r\n".encode()
         print(outcome(sock, [head]))
-    elif mode == "method":
-        head = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+    elif mode in ("method", "upgrade", "both-lengths"):
+        if mode == "method":
+            head = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n"
+        elif mode == "upgrade":
+            head = (f"GET /index.html HTTP/1.1\r\nHost: {host}\r\nConnection: Upgrade\r\n"
+                    "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+        else:
+            head = (f"POST /index.html HTTP/1.1\r\nHost: {host}\r\n"
+                    "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n")
         try:
-            sock.sendall(head)
+            sock.sendall(head.encode())
             first = read_response(sock)
         except (ConnectionError, OSError):
             first = None
-        print(outcome(sock, [request(sys.argv[5])]) if first else "reset")
+        print(outcome(sock, [request(sys.argv[-1])]) if first else "reset")
+    elif mode == "space-colon":
+        print(outcome(sock, [f"GET /index.html HTTP/1.1\r\nHost : {host}\r\n\r\n".encode()]))
     elif mode == "http10":
         print(outcome(sock, [request(None, "1.0")]))
     elif mode == "then":

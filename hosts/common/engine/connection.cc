@@ -25,6 +25,8 @@ std::optional<Outcome> refusalOf(HttpUnnamedReason reason) {
       return Outcome::httpHeadTooLarge;
     case HttpUnnamedReason::unknownMethod:
       return Outcome::httpUnknownMethod;
+    case HttpUnnamedReason::malformed:
+      return Outcome::httpMalformed;
     default:
       return std::nullopt;
   }

@@ -31,6 +31,7 @@ enum class Outcome : std::uint8_t {
   ackOvertook,
   httpHeadTooLarge,
   httpUnknownMethod,
+  httpMalformed,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -77,6 +78,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: a request head without a host name in its first 64 KiB", true, false},
     {Outcome::httpUnknownMethod, "droppedHttpUnknownMethod",
      "dropped: a request with a method the filter cannot read", true, false},
+    {Outcome::httpMalformed, "droppedHttpMalformed",
+     "dropped: a request the filter cannot read as a server may read it", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

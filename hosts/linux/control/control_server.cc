@@ -52,6 +52,7 @@ constexpr NumberField kNumbers[] = {
     {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
     {"droppedHttpHeadTooLarge", &StatusReport::droppedHttpHeadTooLarge},
     {"droppedHttpUnknownMethod", &StatusReport::droppedHttpUnknownMethod},
+    {"droppedHttpMalformed", &StatusReport::droppedHttpMalformed},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -183,6 +184,8 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedHttpHeadTooLarge));
   line("connections reset for a request method the filter cannot read",
        std::to_string(report.droppedHttpUnknownMethod));
+  line("connections reset for a request the filter cannot read as a server may",
+       std::to_string(report.droppedHttpMalformed));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

@@ -66,6 +66,7 @@ struct StatusReport {
   std::uint64_t droppedAckOvertook = 0;
   std::uint64_t droppedHttpHeadTooLarge = 0;
   std::uint64_t droppedHttpUnknownMethod = 0;
+  std::uint64_t droppedHttpMalformed = 0;
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
