@@ -21,6 +21,7 @@ need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
 need_file /usr/include/simdjson.h libsimdjson-dev
 need_file /usr/include/CLI/CLI.hpp libcli11-dev
 need_file /usr/include/http_parser.h libhttp-parser-dev
+need_pc libnghttp2 libnghttp2-dev
 need_pc libutf8proc libutf8proc-dev
 need_pc openssl libssl-dev
 need_pc libidn2 libidn2-dev

@@ -16,6 +16,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libsimdjson-dev libutf8proc-dev libssl-dev libidn2-dev libcurl4-openssl-dev \
   libnetfilter-queue-dev libnetfilter-conntrack-dev libmnl-dev libcli11-dev \
-  libpcap-dev libhttp-parser-dev libndpi-dev libndpi-bin libldns-dev \
+  libpcap-dev libhttp-parser-dev libnghttp2-dev libndpi-dev libndpi-bin libldns-dev \
   iptables iproute2 conntrack tcpdump curl openssl gnutls-bin python3 procps psmisc \
   "${TEST_PACKAGES[@]}" >/dev/null

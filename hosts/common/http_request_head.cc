@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "hosts/common/http2_request_reader.h"
 #include "hosts/common/packet.h"
 
 namespace quillnest::hosts {
@@ -46,7 +47,7 @@ namespace {
 
 using State = HttpRequestReader::State;
 
-constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0";
+constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 State& stateOf(http_parser* parser) { return *static_cast<State*>(parser->data); }
 
@@ -245,21 +246,25 @@ std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
   return named(target, std::move(host));
 }
 
-HttpHeadResult namedByAuthority(std::string_view text, std::string_view path) {
-  const auto authority = parseAuthority(text);
-  if (!authority) return unnamed(HttpUnnamedReason::badHost);
+}  // namespace
+
+HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path) {
+  const auto parsed = parseAuthority(authority);
+  if (!parsed) return unnamed(HttpUnnamedReason::badHost);
   std::string url = "http://";
-  url += authority->bracketed ? "[" + authority->host + "]" : authority->host;
+  url += parsed->bracketed ? "[" + parsed->host + "]" : parsed->host;
   url += !path.empty() && path.front() == '/' ? path : "/";
-  return named(std::move(url), authority->host);
+  return named(std::move(url), parsed->host);
 }
+
+namespace {
 
 std::optional<HttpHeadResult> evaluate(const State& state) {
   if (!state.requestLineDone) return std::nullopt;
   // A proxy connects to CONNECT's target, whatever Host says.
-  if (state.parser.method == HTTP_CONNECT) return namedByAuthority(state.target, "");
+  if (state.parser.method == HTTP_CONNECT) return httpHeadNamedBy(state.target, "");
   if (auto absolute = fromAbsoluteTarget(state.target)) return absolute;
-  if (state.hostComplete) return namedByAuthority(unfold(state.hostValue), state.target);
+  if (state.hostComplete) return httpHeadNamedBy(unfold(state.hostValue), state.target);
   if (state.headEnded) return unnamed(HttpUnnamedReason::missingHost);
   return std::nullopt;
 }
@@ -346,6 +351,38 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     }
     out.head = std::move(result);
   };
+  if (http2_) {
+    const Http2RequestReader::Read read = http2_->read(bytes);
+    out.consumed = read.consumed;
+    fed_ += read.consumed;
+    if (read.head) answer(*read.head);
+    return out;
+  }
+  // The HTTP/2 preface where a server may take it: first, or after an Upgrade (h2c). The whole
+  // preface says HTTP/2: until it has arrived nothing is read, so the answer never depends on
+  // where the stream was cut.
+  if ((heads_ == 0 || afterUpgrade_) && !state.inMessage && state.start.empty() && !bytes.empty() &&
+      bytes[0] == kHttp2Preface[0]) {
+    const std::size_t n = std::min(bytes.size(), kHttp2Preface.size());
+    if (std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n),
+                   kHttp2Preface.begin())) {
+      if (n < kHttp2Preface.size()) return out;
+      out.consumed = n;
+      fed_ += n;
+      try {
+        http2_ = std::make_unique<Http2RequestReader>(limit_);
+      } catch (const std::bad_alloc&) {
+        answer(unnamed(HttpUnnamedReason::http2PriorKnowledge));  // judged without a name
+        out.consumed = bytes.size();
+        return out;
+      }
+      afterUpgrade_ = false;
+      const Read rest = read(bytes.subspan(n));
+      out.consumed += rest.consumed;
+      out.head = rest.head;
+      return out;
+    }
+  }
   // Each message starts a read (the parser pauses at a message's end).
   for (std::size_t i = 0; i < bytes.size() && state.start.size() < kMethodProbe; ++i)
     state.start.push_back(static_cast<char>(bytes[i]));
@@ -376,13 +413,9 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
       out.head = unnamed(HttpUnnamedReason::malformed);
       return out;
     }
-    // Only the whole preface says HTTP/2; until its length has arrived, wait for it so the
-    // answer never depends on where the stream was cut.
-    const std::string_view prefix = std::string_view(state.start).substr(0, kHttp2Preface.size());
-    const bool http2 = kHttp2Preface.starts_with(prefix);
     const std::optional<std::string_view> method =
-        state.atStart && !http2 ? requestMethod(state.start) : std::string_view("-");
-    if (((http2 && prefix != kHttp2Preface) || !method) && state.headBytes < limit_) {
+        state.atStart ? requestMethod(state.start) : std::string_view("-");
+    if (!method && state.headBytes < limit_) {
       fed_ += bytes.size() - parsed;
       state.headBytes += bytes.size() - parsed;
       return out;
@@ -391,8 +424,7 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
     // otherwise, and once a request line has begun, a server reads them as a request.
     const bool requestLine = method && !method->empty();
     const bool anotherProtocol = !requestLine && (heads_ == 0 || afterUpgrade_);
-    answer(unnamed(http2 && prefix == kHttp2Preface ? HttpUnnamedReason::http2PriorKnowledge
-                   : requestLine && state.atStart && !knownMethod(method.value_or(""))
+    answer(unnamed(requestLine && state.atStart && !knownMethod(method.value_or(""))
                        ? HttpUnnamedReason::unknownMethod
                    : anotherProtocol ? HttpUnnamedReason::notHttp
                                      : HttpUnnamedReason::malformed));
@@ -419,12 +451,16 @@ HttpRequestHeadReader::~HttpRequestHeadReader() = default;
 
 const HttpHeadResult& HttpRequestHeadReader::feed(std::span<const std::uint8_t> bytes) {
   fed_ += bytes.size();
-  while (result_.status == HttpHeadStatus::needMore && !bytes.empty()) {
-    const auto read = reader_.read(bytes);
+  if (result_.status != HttpHeadStatus::needMore) return result_;
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  std::size_t at = 0;
+  while (result_.status == HttpHeadStatus::needMore && at < pending_.size()) {
+    const auto read = reader_.read(std::span(pending_).subspan(at));
     if (read.head) result_ = *read.head;
     if (read.consumed == 0) break;
-    bytes = bytes.subspan(read.consumed);
+    at += read.consumed;
   }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
   return result_;
 }
 

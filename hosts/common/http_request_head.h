@@ -9,13 +9,14 @@
 // or the end of the head shows that a value is complete); an absolute-form target
 // ("GET http://host/path HTTP/1.1") names the request by itself, as it overrides Host for the
 // server too, and so does CONNECT's target. Outcomes that are not a name:
-//   - bytes that are not an HTTP/1.x request (unknown method, binary data, the HTTP/2 preface),
+//   - bytes that are not an HTTP/1.x request (unknown method, binary data),
 //   - a head that ends without Host (HTTP/1.0 allows that), or a Host value that is no host,
 //   - more than `limit` bytes without a name,
 //   - a request http_parser refuses after its request line began, or after an earlier request.
 // After an Upgrade or CONNECT request the reader goes on: bytes that begin no request line are
 // the other protocol (not HTTP), anything else is read as the next request, since a server that
-// did not switch reads it so.
+// did not switch reads it so. The HTTP/2 connection preface, first or after an Upgrade, hands
+// the connection to Http2RequestReader, which names each request it opens the same way.
 // A Host given twice: the first one names the request. RFC 9112 requires a server to refuse such
 // a request (400), so a server that obeys never serves the second name.
 // Obsolete line folding in Host: the folded lines are joined by one space, as RFC 9112 lets a
@@ -30,8 +31,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillnest::hosts {
+
+class Http2RequestReader;
 
 enum class HttpHeadStatus : std::uint8_t { needMore, named, unnamed };
 
@@ -39,7 +43,7 @@ enum class HttpHeadStatus : std::uint8_t { needMore, named, unnamed };
 // and timedOut itself.
 enum class HttpUnnamedReason : std::uint8_t {
   notHttp,              // not an HTTP/1.x request
-  http2PriorKnowledge,  // the HTTP/2 connection preface
+  http2PriorKnowledge,  // HTTP/2 without TLS that could not be read (no memory for its decoder)
   missingHost,          // the head ended without Host
   badHost,              // Host is empty or not a host name / address
   headTooLarge,         // no name within the head limit
@@ -94,7 +98,8 @@ class HttpRequestReader {
   std::size_t fed_ = 0;
   std::size_t heads_ = 0;
   bool ended_ = false;
-  bool afterUpgrade_ = false;  // the last message asked to switch protocols
+  bool afterUpgrade_ = false;                  // the last message asked to switch protocols
+  std::unique_ptr<Http2RequestReader> http2_;  // once the HTTP/2 preface was read
 };
 
 class HttpRequestHeadReader {
@@ -113,9 +118,14 @@ class HttpRequestHeadReader {
 
  private:
   HttpRequestReader reader_;
+  std::vector<std::uint8_t> pending_;  // given, not yet read
   HttpHeadResult result_;
   std::size_t fed_ = 0;
 };
+
+// The answer for a request to authority (a Host value, :authority, CONNECT's target): named, or
+// badHost when it is no host.
+HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path);
 
 // The whole head at once (tests, tools).
 HttpHeadResult readHttpRequestHead(std::span<const std::uint8_t> bytes,

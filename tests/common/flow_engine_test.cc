@@ -29,6 +29,13 @@ std::string request(std::string_view host) {
   return "GET /page?q=1 HTTP/1.1\r\nHost: " + std::string(host) +
          "\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
 }
+// An HTTP/2 HEADERS frame for GET http://AUTHORITY/page?q=1: the static table's :method and
+// :scheme, :path and :authority as literals not indexed.
+std::string h2Request(std::uint32_t stream, std::string_view authority) {
+  const std::string block = "\x82\x86\x04\x09/page?q=1\x01" +
+                            std::string(1, char(authority.size())) + std::string(authority);
+  return std::string{0, 0, char(block.size()), 1, 5, 0, 0, 0, char(stream)} + block;
+}
 std::string repeat(const std::string& text, std::size_t times) {
   std::string out;
   while (times--) out += text;
@@ -239,6 +246,10 @@ const std::vector<Script>& scripts() {
       "Content-Length: 5\r\n\r\n0\r\n\r\n" +
       headB;
   static const std::string connect = "CONNECT www.example.org:443 HTTP/1.1\r\n\r\n";
+  static const std::string h2A =
+                               "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + h2Request(1, "www.example.org"),
+                           h2B =
+                               "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + h2Request(1, "blocked.example");
   const std::int64_t ccs = kCcs.size(), alert = kAlert.size();
   const std::size_t pb = post.size(), cb = chunked.size(), ga = getA.size(), ub = upgrade.size();
   // After a download of 10^6 bytes, acknowledged unqueued: the window is 65535, or 262140 when
@@ -367,8 +378,13 @@ const std::vector<Script>& scripts() {
        0, 0, {}, 1, "", R::missingHost},
       {"http_not_http", 80, {syn(), at(0, std::string("\x16\x03\x01\x00\x05hello", 10))}, accept,
        M::allowed, {}, 0, 0, {}, 1, "", R::notHttp},
-      {"http2_prior_knowledge", 80, {syn(), at(0, "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")}, accept,
-       M::allowed, {}, 0, 0, {}, 1, "", R::http2PriorKnowledge},
+      // HTTP/2 without TLS: every request the connection opens is named by its :authority.
+      {"http2_prior_knowledge_allowed", 80, {syn(), at(0, h2A)}, accept, M::inspect, {}, 0, 0, {},
+       1, "www.example.org"},
+      {"http2_prior_knowledge_blocked", 80, {syn(), at(0, h2B)}, drop, M::dropped, O::newFlowDrop},
+      {"http2_second_stream_blocked", 80,
+       {syn(), at(0, h2A), at(h2A.size(), h2Request(3, "blocked.example"))}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 2},
       // Padding before Host: read as far as servers take heads, refused beyond.
       {"http_padded_head", 80,
        {syn(), cut(padded, 0, 1400), cut(padded, 1400, 7000), cut(padded, 7000, padded.size())},

@@ -65,8 +65,7 @@ const std::vector<HeadCase>& headCases() {
       {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), unnamed, "", "",
        R::notHttp},
       {"ssh_banner", "SSH-2.0-OpenSSH_9.2\r\n", unnamed, "", "", R::notHttp},
-      {"http2_preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", unnamed, "", "",
-       R::http2PriorKnowledge},
+      {"http2_preface_alone", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", needMore, "", ""},
       {"response_not_request", "HTTP/1.1 200 OK\r\n\r\n", unnamed, "", "", R::notHttp},
       // Servers take any token as a method; http_parser knows a list.
       {"unknown_method", "FOO / HTTP/1.1\r\nHost: a.example\r\n\r\n", unnamed, "", "",

@@ -277,6 +277,21 @@ PY
   expect "an ignored Upgrade, then an allowed name" answered "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example space-colon)
   expect "a space before Host's colon" reset "$r"
+  # HTTP/2 without TLS by prior knowledge (nghttpd takes no h2c Upgrade): named by :authority.
+  if command -v nghttpd >/dev/null; then
+    ip -n "$S" addr add 198.51.100.6/24 dev qs0
+    mkdir -p "$WORK/h2c"
+    echo "quillnest h2c page" >"$WORK/h2c/index.html"
+    ip netns exec "$S" nghttpd --no-tls -a 198.51.100.6 -d "$WORK/h2c" 80 >"$WORK/h2c.log" 2>&1 &
+    PIDS+=($!)
+    for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.6:80 ' && break; sleep 0.1; done
+    for how in --http2-prior-knowledge; do
+      r=$(inc curl -s --max-time 5 "$how" --resolve allowed.example:80:198.51.100.6 http://allowed.example/index.html)
+      expect "curl $how, allowed name" "quillnest h2c page" "$r"
+      r=$(inc curl -s --max-time 5 "$how" --resolve blocked.example:80:198.51.100.6 http://blocked.example/index.html -o /dev/null; echo $?)
+      [[ $r != 0 && $r != 7 && $r != 28 ]] && pass "curl $how, blocked name refused ($r)" || fail "curl $how, blocked name ($r)"
+    done
+  fi
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example then www.example.org)
   expect "kept-alive second request for an allowed name" answered "$r"
   write_rules "$WORK/rules-more.json" true blocked.example allowed.example
