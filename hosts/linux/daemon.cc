@@ -182,8 +182,8 @@ void FilterDaemon::drainAckLog() {
   }
   ackLogLosses_.fetch_add(1);
   warn(
-      "pure ACKs of port-80 connections were lost before the filter read them (receive buffer "
-      "full): " +
+      "logged packets of port-80 connections (client ACKs, server replies) were lost before the "
+      "filter read them (receive buffer full): " +
       std::to_string(reset) + " connection(s) under inspection reset");
 }
 
