@@ -31,13 +31,16 @@ struct HttpRequestReader::State {
   // from bytes that are no request; atStart until its request target begins.
   bool atStart = true;
   std::string start;
+  // A Content-Length body's first byte, once read (see HttpRequestReader::bodyAsRequest_).
+  bool watchBody = false;
+  const char* bodyStart = nullptr;
 
   void beginHead() {
     target.clear();
     field.clear();
     hostValue.clear();
     lastWasValue = inHost = hostStarted = hostComplete = false;
-    requestLineDone = headEnded = answered = false;
+    requestLineDone = headEnded = answered = watchBody = false;
     inMessage = true;
     headBytes = 0;
   }
@@ -120,8 +123,18 @@ int onHeaderValue(http_parser* parser, const char* at, std::size_t length) {
   return 0;
 }
 
+int onBody(http_parser* parser, const char* at, std::size_t) {
+  State& state = stateOf(parser);
+  if (state.watchBody) state.bodyStart = at;
+  state.watchBody = false;
+  return 0;
+}
+
 int onHeadersComplete(http_parser* parser) {
   State& state = stateOf(parser);
+  // A chunked body begins with a size line, which no server reads as a request line.
+  state.watchBody = (parser->flags & F_CHUNKED) == 0 && parser->content_length > 0 &&
+                    parser->content_length != ULLONG_MAX;
   if (state.answered) return 0;
   state.requestLineDone = true;
   // A Host field whose value is empty gets no value callback.
@@ -143,6 +156,7 @@ const http_parser_settings& settings() {
     s.on_header_field = onHeaderField;
     s.on_header_value = onHeaderValue;
     s.on_headers_complete = onHeadersComplete;
+    s.on_body = onBody;
     s.on_message_complete = onMessageComplete;
     return s;
   }();
@@ -335,6 +349,24 @@ HttpRequestReader::~HttpRequestReader() = default;
 
 HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> bytes) {
   Read out;
+  if (later_) {
+    out.head = std::move(later_);
+    later_.reset();
+    return out;
+  }
+  out = readStream(bytes);
+  if (bodyHead_) {
+    ++heads_;
+    // The body came first: its reading is judged first, the head after it on the next read.
+    if (out.head) later_ = std::move(out.head);
+    out.head = std::move(bodyHead_);
+    bodyHead_.reset();
+  }
+  return out;
+}
+
+HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8_t> bytes) {
+  Read out;
   if (ended_) {
     out.consumed = bytes.size();
     return out;
@@ -396,6 +428,18 @@ HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> by
                                                  reinterpret_cast<const char*>(bytes.data()), room);
   out.consumed = parsed;
   fed_ += parsed;
+  std::size_t bodyFrom = 0;
+  if (state.bodyStart != nullptr && !bodyAsRequest_) {
+    bodyAsRequest_ = std::make_unique<HttpRequestHeadReader>(limit_);
+    bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
+                                        bytes.data());
+  }
+  state.bodyStart = nullptr;
+  if (bodyAsRequest_) {
+    const HttpHeadResult& result = bodyAsRequest_->feed(bytes.subspan(bodyFrom, parsed - bodyFrom));
+    if (result.status == HttpHeadStatus::named) bodyHead_ = result;
+    if (result.status != HttpHeadStatus::needMore) bodyAsRequest_.reset();
+  }
   const auto error = static_cast<http_errno>(state.parser.http_errno);
   if (!state.answered || !state.inMessage) state.headBytes += parsed;
   if (state.inMessage && !state.answered) {

@@ -36,6 +36,7 @@
 namespace quillnest::hosts {
 
 class Http2RequestReader;
+class HttpRequestHeadReader;
 
 enum class HttpHeadStatus : std::uint8_t { needMore, named, unnamed };
 
@@ -86,7 +87,7 @@ class HttpRequestReader {
   Read read(std::span<const std::uint8_t> bytes);
   // Nothing more will be read: not HTTP (or no longer), a head went past the limit without a
   // name, or a request could not be read as a server may read it.
-  bool ended() const { return ended_; }
+  bool ended() const { return ended_ && !later_; }
   // Heads answered so far.
   std::size_t heads() const { return heads_; }
 
@@ -100,6 +101,12 @@ class HttpRequestReader {
   bool ended_ = false;
   bool afterUpgrade_ = false;                  // the last message asked to switch protocols
   std::unique_ptr<Http2RequestReader> http2_;  // once the HTTP/2 preface was read
+  // A server that ignores a request's Content-Length body (python's http.server does for GET)
+  // reads the body as the next request: a body that begins with a head is judged by its name too.
+  std::unique_ptr<HttpRequestHeadReader> bodyAsRequest_;
+  std::optional<HttpHeadResult> bodyHead_;  // its name, once read
+  std::optional<HttpHeadResult> later_;     // a head read behind it, answered on the next read
+  Read readStream(std::span<const std::uint8_t> bytes);
 };
 
 class HttpRequestHeadReader {

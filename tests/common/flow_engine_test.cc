@@ -231,8 +231,15 @@ const std::vector<Script>& scripts() {
   static const std::string big = "GET / HTTP/1.1\r\nX-Pad: " + std::string(kHttpHeadLimit, 'a') +
                                  "\r\nHost: blocked.example\r\n\r\n";
   static const std::string post =
-      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
-      "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";  // 41 bytes of body, not a request
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n" +
+      std::string(41, 'a');
+  // 41 bytes of body that a server ignoring the body reads as the next request.
+  static const std::string getWithBody =
+      "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
+      "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  static const std::string getWithAllowedBody =
+      "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
+      "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
   static const std::string chunked =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
       "5\r\nhello\r\n0\r\n\r\n";
@@ -410,6 +417,14 @@ const std::vector<Script>& scripts() {
       {"http_three_allowed", 80, {syn(), at(0, getA), at(ga, getA), at(ga * 2, getA)}, accept,
        M::inspect, {}, 0, 0, {}, 3},
       {"http_body_is_not_a_request", 80, {syn(), at(0, post)}, accept, M::inspect, {}, 0, 0, {}, 1},
+      {"http_body_read_as_a_request_too", 80, {syn(), at(0, getWithBody)}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 2},
+      {"http_body_head_cut_over_segments", 80,
+       {syn(), cut(getWithBody, 0, 70), cut(getWithBody, 70, getWithBody.size())}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // Both readings judged in stream order: the body's head, then the request behind it.
+      {"http_body_head_then_a_pipelined_request", 80, {syn(), at(0, getWithAllowedBody + getB)},
+       drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 3},
       {"http_after_a_content_length_body", 80, {syn(), at(0, post), at(pb, getB)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,

@@ -275,6 +275,11 @@ PY
   expect "an ignored Upgrade, then a blocked name on the same connection" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example upgrade www.example.org)
   expect "an ignored Upgrade, then an allowed name" answered "$r"
+  # python's http.server ignores a GET's body and answers it as the next request.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body blocked.example)
+  expect "a GET whose body is a request for a blocked name" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org)
+  expect "a GET whose body is a request for an allowed name" answered "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example space-colon)
   expect "a space before Host's colon" reset "$r"
   # HTTP/2 without TLS by prior knowledge (nghttpd takes no h2c Upgrade): named by :authority.

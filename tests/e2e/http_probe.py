@@ -22,6 +22,10 @@
         the same with a GET asking to upgrade to WebSocket first
   http_probe.py ADDRESS HOST both-lengths SECOND
         the same with a chunked POST that also carries Content-Length first
+  http_probe.py ADDRESS HOST get-body SECOND
+        a GET for HOST whose Content-Length body is a GET for SECOND, which a server that ignores
+        GET bodies (python's http.server) answers as the next request; "answered" (both) or
+        "reset"
   http_probe.py ADDRESS HOST space-colon
         a request whose Host line has a space before its colon; "answered" or "reset"
   http_probe.py ADDRESS HOST then SECOND [pipelined]
@@ -122,6 +126,16 @@ def main():
         except (ConnectionError, OSError):
             first = None
         print(outcome(sock, [request(sys.argv[-1])]) if first else "reset")
+    elif mode == "get-body":
+        body = request(sys.argv[4])
+        head = f"GET /index.html HTTP/1.1\r\nHost: {host}\r\nContent-Length: {len(body)}\r\n\r\n"
+        try:
+            sock.sendall(head.encode() + body)
+        except (ConnectionError, OSError):
+            print("reset")
+            return
+        answered = read_response(sock) is not None and read_response(sock) is not None
+        print("answered" if answered else "reset")
     elif mode == "space-colon":
         print(outcome(sock, [f"GET /index.html HTTP/1.1\r\nHost : {host}\r\n\r\n".encode()]))
     elif mode == "http10":
