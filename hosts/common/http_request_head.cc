@@ -435,8 +435,10 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
                                         bytes.data());
   }
   state.bodyStart = nullptr;
-  if (bodyAsRequest_) {
-    const HttpHeadResult& result = bodyAsRequest_->feed(bytes.subspan(bodyFrom, parsed - bodyFrom));
+  // A byte at a time: http_parser tells a field's end only at the end of what it was given, so
+  // a name followed by bytes it refuses would be named or not as the stream happened to be cut.
+  for (std::size_t at = bodyFrom; bodyAsRequest_ && at < parsed; ++at) {
+    const HttpHeadResult& result = bodyAsRequest_->feed(bytes.subspan(at, 1));
     if (result.status == HttpHeadStatus::named) bodyHead_ = result;
     if (result.status != HttpHeadStatus::needMore) bodyAsRequest_.reset();
   }

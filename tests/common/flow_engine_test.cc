@@ -237,6 +237,9 @@ const std::vector<Script>& scripts() {
   static const std::string getWithBody =
       "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  static const std::string getWithOddBody =
+      "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 48\r\n\r\n"
+      "GET / HTTP/1.1\r\nHost: blocked.example\r\nX\xff: y\r\n\r\n";
   static const std::string getWithAllowedBody =
       "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
@@ -421,6 +424,9 @@ const std::vector<Script>& scripts() {
        O::httpRequestDrop, 0, 0, {}, 2},
       {"http_body_head_cut_over_segments", 80,
        {syn(), cut(getWithBody, 0, 70), cut(getWithBody, 70, getWithBody.size())}, drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // http_parser refuses the byte after the Host line: named all the same, in one segment.
+      {"http_body_head_then_bytes_the_parser_refuses", 80, {syn(), at(0, getWithOddBody)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       // Both readings judged in stream order: the body's head, then the request behind it.
       {"http_body_head_then_a_pipelined_request", 80, {syn(), at(0, getWithAllowedBody + getB)},
