@@ -17,11 +17,12 @@ struct HttpRequestReader::State {
   // The head being read; cleared when the next message begins.
   std::string target;
   std::string field;
-  std::string hostValue;
+  // The values of the head's Host fields, the one being read last.
+  std::vector<std::string> hosts;
+  bool firstHostDone = false;  // a field after the first Host began
+  bool early = false;          // named at the first Host (HttpNaming::atFirstHost)
   bool lastWasValue = false;
   bool inHost = false;
-  bool hostStarted = false;   // the first Host field has begun
-  bool hostComplete = false;  // ... and a later line or the end of the head closed it
   bool requestLineDone = false;
   bool headEnded = false;
   bool answered = false;  // this head has had its answer
@@ -38,8 +39,8 @@ struct HttpRequestReader::State {
   void beginHead() {
     target.clear();
     field.clear();
-    hostValue.clear();
-    lastWasValue = inHost = hostStarted = hostComplete = false;
+    hosts.clear();
+    lastWasValue = inHost = firstHostDone = false;
     requestLineDone = headEnded = answered = watchBody = false;
     inMessage = true;
     headBytes = 0;
@@ -61,12 +62,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-// The field before this point is complete: a Host value, if it was one, is final.
-void closeField(State& state) {
-  if (state.inHost) {
-    state.inHost = false;
-    state.hostComplete = true;
-  }
+// A field's name is complete once its value begins: a Host field's value is gathered.
+void beginValue(State& state) {
+  state.inHost = equalsIgnoringCase(state.field, "host");
+  if (state.inHost) state.hosts.emplace_back();
 }
 
 int onMessageBegin(http_parser* parser) {
@@ -95,31 +94,26 @@ int onHeaderField(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
   if (state.answered) return 0;
   state.requestLineDone = true;
-  if (state.lastWasValue || state.field.empty()) {
-    closeField(state);
-    state.field.clear();
-  }
+  if (state.lastWasValue) state.field.clear();
   state.lastWasValue = false;
+  state.inHost = false;
+  state.firstHostDone = !state.hosts.empty();
   state.field.append(at, length);
   // http_parser takes "Host : x" as a field named "Host "; servers refuse white space there or
   // trim it, so such a head is refused rather than read without its Host.
   if (std::memchr(at, ' ', length) != nullptr || std::memchr(at, '\t', length) != nullptr) {
     return 1;
   }
-  // Enough to judge: stop reading so nothing later can change the name.
-  if (state.hostComplete) http_parser_pause(parser, 1);
+  if (state.early && state.firstHostDone) http_parser_pause(parser, 1);
   return 0;
 }
 
 int onHeaderValue(http_parser* parser, const char* at, std::size_t length) {
   State& state = stateOf(parser);
   if (state.answered) return 0;
-  if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
-    state.hostStarted = true;
-    state.inHost = true;
-  }
+  if (!state.lastWasValue) beginValue(state);
   state.lastWasValue = true;
-  if (state.inHost) state.hostValue.append(at, length);
+  if (state.inHost) state.hosts.back().append(at, length);
   return 0;
 }
 
@@ -137,12 +131,9 @@ int onHeadersComplete(http_parser* parser) {
                     parser->content_length != ULLONG_MAX;
   if (state.answered) return 0;
   state.requestLineDone = true;
-  // A Host field whose value is empty gets no value callback.
-  if (!state.lastWasValue && !state.hostStarted && equalsIgnoringCase(state.field, "host")) {
-    state.hostStarted = true;
-    state.hostComplete = true;
-  }
-  closeField(state);
+  // A last field whose value is empty gets no value callback.
+  if (!state.lastWasValue && !state.field.empty()) beginValue(state);
+  state.inHost = false;
   state.headEnded = true;
   http_parser_pause(parser, 1);
   return 0;
@@ -273,14 +264,38 @@ HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path
 
 namespace {
 
+// The server acts on a request once its head is complete: it is judged then, all of it read.
 std::optional<HttpHeadResult> evaluate(const State& state) {
   if (!state.requestLineDone) return std::nullopt;
   // A proxy connects to CONNECT's target, whatever Host says.
   if (state.parser.method == HTTP_CONNECT) return httpHeadNamedBy(state.target, "");
-  if (auto absolute = fromAbsoluteTarget(state.target)) return absolute;
-  if (state.hostComplete) return httpHeadNamedBy(unfold(state.hostValue), state.target);
-  if (state.headEnded) return unnamed(HttpUnnamedReason::missingHost);
-  return std::nullopt;
+  if (state.early && !state.headEnded) {
+    if (auto absolute = fromAbsoluteTarget(state.target)) return absolute;
+    if (state.firstHostDone) return httpHeadNamedBy(unfold(state.hosts.front()), state.target);
+    return std::nullopt;
+  }
+  if (!state.headEnded) return std::nullopt;
+  // Servers should refuse two Host fields, yet some take the last: two names are refused.
+  std::optional<HttpHeadResult> byHost;
+  for (const std::string& value : state.hosts) {
+    HttpHeadResult result = httpHeadNamedBy(unfold(value), state.target);
+    if (!byHost) {
+      byHost = std::move(result);
+    } else if (result.status != byHost->status || !equalsIgnoringCase(result.host, byHost->host)) {
+      return unnamed(HttpUnnamedReason::malformed);
+    }
+  }
+  // An absolute-form target overrides Host for a server, but an application may still route by
+  // Host: a Host that names another host is refused.
+  if (auto absolute = fromAbsoluteTarget(state.target)) {
+    if (byHost && byHost->status == HttpHeadStatus::named &&
+        !equalsIgnoringCase(byHost->host, absolute->host)) {
+      return unnamed(HttpUnnamedReason::malformed);
+    }
+    return absolute;
+  }
+  if (byHost) return byHost;
+  return unnamed(HttpUnnamedReason::missingHost);
 }
 
 }  // namespace
@@ -339,10 +354,11 @@ bool knownMethod(std::string_view method) {
 
 }  // namespace
 
-HttpRequestReader::HttpRequestReader(std::size_t headLimit)
+HttpRequestReader::HttpRequestReader(std::size_t headLimit, HttpNaming naming)
     : state_(std::make_unique<State>()), limit_(headLimit) {
   http_parser_init(&state_->parser, HTTP_REQUEST);
   state_->parser.data = state_.get();
+  state_->early = naming == HttpNaming::atFirstHost;
 }
 
 HttpRequestReader::~HttpRequestReader() = default;
@@ -430,7 +446,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   fed_ += parsed;
   std::size_t bodyFrom = 0;
   if (state.bodyStart != nullptr && !bodyAsRequest_) {
-    bodyAsRequest_ = std::make_unique<HttpRequestHeadReader>(limit_);
+    bodyAsRequest_ = std::make_unique<HttpRequestHeadReader>(limit_, HttpNaming::atFirstHost);
     bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
                                         bytes.data());
   }
@@ -491,7 +507,8 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   return out;
 }
 
-HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit) : reader_(limit) {}
+HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit, HttpNaming naming)
+    : reader_(limit, naming) {}
 
 HttpRequestHeadReader::~HttpRequestHeadReader() = default;
 

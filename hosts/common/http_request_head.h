@@ -4,21 +4,21 @@
 // pipelined requests, bodies by Content-Length or chunked, as http_parser reads them);
 // HttpRequestHeadReader reads the first head only.
 //
-// The head is read with http_parser, incrementally, as the outbound stream grows. A name is
-// known as soon as the request line and the first Host header are complete (the next header line
-// or the end of the head shows that a value is complete); an absolute-form target
-// ("GET http://host/path HTTP/1.1") names the request by itself, as it overrides Host for the
-// server too, and so does CONNECT's target. Outcomes that are not a name:
+// The head is read with http_parser, incrementally, as the outbound stream grows, and a request
+// is named once its head is complete (the server acts on it then): by its Host, or by an
+// absolute-form target ("GET http://host/path HTTP/1.1"), which overrides Host for the server,
+// or by CONNECT's target. Outcomes that are not a name:
 //   - bytes that are not an HTTP/1.x request (unknown method, binary data),
 //   - a head that ends without Host (HTTP/1.0 allows that), or a Host value that is no host,
-//   - more than `limit` bytes without a name,
-//   - a request http_parser refuses after its request line began, or after an earlier request.
+//   - a head longer than `limit`,
+//   - a request http_parser refuses after its request line began, or after an earlier request,
+//     and heads that name two hosts: two Host fields that differ (servers must refuse them, some
+//     take the last), an absolute-form target and a Host that differ (an application may route
+//     by Host).
 // After an Upgrade or CONNECT request the reader goes on: bytes that begin no request line are
 // the other protocol (not HTTP), anything else is read as the next request, since a server that
 // did not switch reads it so. The HTTP/2 connection preface, first or after an Upgrade, hands
 // the connection to Http2RequestReader, which names each request it opens the same way.
-// A Host given twice: the first one names the request. RFC 9112 requires a server to refuse such
-// a request (400), so a server that obeys never serves the second name.
 // Obsolete line folding in Host: the folded lines are joined by one space, as RFC 9112 lets a
 // server do, and the result must still be one host; a value that keeps inner white space after
 // that is refused as a bad Host.
@@ -47,7 +47,7 @@ enum class HttpUnnamedReason : std::uint8_t {
   http2PriorKnowledge,  // HTTP/2 without TLS that could not be read (no memory for its decoder)
   missingHost,          // the head ended without Host
   badHost,              // Host is empty or not a host name / address
-  headTooLarge,         // no name within the head limit
+  headTooLarge,         // a head longer than the limit
   closedFirst,          // the client closed, or the connection ended, before a name
   timedOut,             // no name within the hold bound
   // A request line whose method http_parser does not know: servers take any token as a method.
@@ -67,15 +67,22 @@ struct HttpHeadResult {
 };
 
 // Servers take heads of 8 KiB per line and more in all (nginx 32 KiB, Apache 100 lines of 8 KiB);
-// no client sends this much before its Host line.
+// no client sends a head that long.
 inline constexpr std::size_t kHttpHeadLimit = 64 * 1024;
 
 // Reads request after request from one outbound stream. Each head gets one answer (named or
 // unnamed); the reader stops right after it so the caller can judge the request before any byte
 // behind it is read, and goes on with the rest when given it again.
+// When a head gets its answer. A request is judged once its head is complete, as the server acts
+// on it then, with all its Host fields read; a body that may be read as a request is named as
+// soon as its first Host line is, whatever follows, since bytes http_parser refuses after it need
+// not stop a lenient server.
+enum class HttpNaming : std::uint8_t { atHeadEnd, atFirstHost };
+
 class HttpRequestReader {
  public:
-  explicit HttpRequestReader(std::size_t headLimit = kHttpHeadLimit);
+  explicit HttpRequestReader(std::size_t headLimit = kHttpHeadLimit,
+                             HttpNaming naming = HttpNaming::atHeadEnd);
   ~HttpRequestReader();
   HttpRequestReader(const HttpRequestReader&) = delete;
   HttpRequestReader& operator=(const HttpRequestReader&) = delete;
@@ -111,7 +118,8 @@ class HttpRequestReader {
 
 class HttpRequestHeadReader {
  public:
-  explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit);
+  explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit,
+                                 HttpNaming naming = HttpNaming::atHeadEnd);
   ~HttpRequestHeadReader();
   HttpRequestHeadReader(const HttpRequestHeadReader&) = delete;
   HttpRequestHeadReader& operator=(const HttpRequestHeadReader&) = delete;

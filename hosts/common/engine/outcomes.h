@@ -75,7 +75,7 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
     {Outcome::ackOvertook, "droppedAckOvertook",
      "dropped: an acknowledgment passed unqueued ahead of data the filter had read", true, false},
     {Outcome::httpHeadTooLarge, "droppedHttpHeadTooLarge",
-     "dropped: a request head without a host name in its first 64 KiB", true, false},
+     "dropped: a request head longer than 64 KiB", true, false},
     {Outcome::httpUnknownMethod, "droppedHttpUnknownMethod",
      "dropped: a request with a method the filter cannot read", true, false},
     {Outcome::httpMalformed, "droppedHttpMalformed",

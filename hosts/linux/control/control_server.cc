@@ -180,7 +180,7 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedStaleHeldData));
   line("connections reset for an unqueued ACK ahead of read data",
        std::to_string(report.droppedAckOvertook));
-  line("connections reset for a request head without a host name in 64 KiB",
+  line("connections reset for a request head longer than 64 KiB",
        std::to_string(report.droppedHttpHeadTooLarge));
   line("connections reset for a request method the filter cannot read",
        std::to_string(report.droppedHttpUnknownMethod));
