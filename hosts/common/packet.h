@@ -42,6 +42,7 @@ inline constexpr std::uint8_t kTcpSyn = 0x02;
 inline constexpr std::uint8_t kTcpRst = 0x04;
 inline constexpr std::uint8_t kTcpPsh = 0x08;
 inline constexpr std::uint8_t kTcpAck = 0x10;
+inline constexpr std::uint8_t kTcpUrg = 0x20;
 
 enum class ParseStatus {
   ok,

@@ -71,7 +71,8 @@ void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamily
       // Payload length and next header TCP in one field; the TCP data offset.
       test = "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
     }
-    script << "-A " << chain << " -p tcp --dport 80 --tcp-flags SYN,FIN,RST,ACK ACK -m connmark"
+    // Urgent ones are queued, to be refused.
+    script << "-A " << chain << " -p tcp --dport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark"
            << " --mark " << markMatch(kMarkInspect)
            << " -m conntrack --ctdir ORIGINAL -m u32 --u32 \"" << test << "\" -j " << kAckChain
            << "\n";

@@ -425,6 +425,14 @@ const std::vector<Script>& scripts() {
       {"http_body_head_cut_over_segments", 80,
        {syn(), cut(getWithBody, 0, 70), cut(getWithBody, 70, getWithBody.size())}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // Urgent data: the server's application would not read the urgent byte, so a segment that
+      // carries it is not read either; one that passed unqueued leaves the stream unknown.
+      {"http_urgent_segment_unread", 80,
+       {syn(), piece(0, getA, kTcpAck | kTcpPsh | kTcpUrg), piece(0, getB)}, drop, M::dropped,
+       O::newFlowDrop, 0, 0, {}, 1, "blocked.example"},
+      {"http_urgent_ack_passed_unqueued", 80,
+       {syn(), {.kind = Step::observe, .flags = kTcpAck | kTcpUrg}, at(0, getA)}, drop,
+       M::dropped, O::ackOvertook},
       // http_parser refuses the byte after the Host line: named all the same, in one segment.
       {"http_body_head_then_bytes_the_parser_refuses", 80, {syn(), at(0, getWithOddBody)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
@@ -625,6 +633,7 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   EXPECT_EQ(play(piece(0, a, kTcpPsh)).action, drop);
   EXPECT_EQ(play(piece(0, a, kTcpAck, 120, true)).action, drop);
   EXPECT_EQ(play(piece(0, a, kTcpAck, 50)).action, drop);
+  EXPECT_EQ(play(piece(0, a, kTcpAck | kTcpPsh | kTcpUrg)).action, drop);
   const PacketDecision badSum = play({.bytes = a, .corrupt = true, .checked = true});
   EXPECT_EQ(badSum.action, accept);  // the server's kernel drops it; so it is never read
   EXPECT_EQ(badSum.update.mark, M::none);
@@ -632,6 +641,7 @@ TEST_F(EngineTest, BlockedNameNotifiesOnceAndRefusedSegmentsAreCountedByReason) 
   const auto refused = engine->counters().refusedSegments;
   EXPECT_EQ(refused[std::size_t(SegmentRefusal::noAck)], 1u);
   EXPECT_EQ(refused[std::size_t(SegmentRefusal::signatureMismatch)], 1u);
+  EXPECT_EQ(refused[std::size_t(SegmentRefusal::urgent)], 1u);
   EXPECT_EQ(engine->counters().badChecksums, 1u);
   EXPECT_EQ(play(piece(0, b)).action, drop);
   EXPECT_EQ(host->notifications(), std::vector<std::string>{"com.quillnest.mac.blocked"});

@@ -280,6 +280,9 @@ PY
   expect "a GET whose body is a request for a blocked name" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org)
   expect "a GET whose body is a request for an allowed name" answered "$r"
+  # An urgent byte after the name: the server reads the name without it.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example urgent)
+  expect "an urgent byte after a blocked name" refused "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example space-colon)
   expect "a space before Host's colon" reset "$r"
   # HTTP/2 without TLS by prior knowledge (nghttpd takes no h2c Upgrade): named by :authority.

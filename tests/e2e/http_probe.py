@@ -26,6 +26,10 @@
         a GET for HOST whose Content-Length body is a GET for SECOND, which a server that ignores
         GET bodies (python's http.server) answers as the next request; "answered" (both) or
         "reset"
+  http_probe.py ADDRESS HOST urgent
+        a request for HOST with an urgent byte "x" sent after the name (the server's application
+        does not read it: it sees HOST, a filter that reads it sees HOSTx); "answered" or
+        "refused" (no answer within 2 s, or a reset)
   http_probe.py ADDRESS HOST space-colon
         a request whose Host line has a space before its colon; "answered" or "reset"
   http_probe.py ADDRESS HOST then SECOND [pipelined]
@@ -136,6 +140,18 @@ def main():
             return
         answered = read_response(sock) is not None and read_response(sock) is not None
         print("answered" if answered else "reset")
+    elif mode == "urgent":
+        sock.settimeout(2)
+        try:
+            sock.sendall(f"GET /index.html HTTP/1.1\r\nHost: {host}".encode())
+            time.sleep(0.1)
+            sock.send(b"x", socket.MSG_OOB)
+            time.sleep(0.1)
+            sock.sendall(b"\r\n\r\n")
+        except (ConnectionError, OSError):
+            print("refused")
+            return
+        print("answered" if read_response(sock) else "refused")
     elif mode == "space-colon":
         print(outcome(sock, [f"GET /index.html HTTP/1.1\r\nHost : {host}\r\n\r\n".encode()]))
     elif mode == "http10":

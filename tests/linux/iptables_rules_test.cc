@@ -178,7 +178,7 @@ TEST(RulesScripts, CountsAndOrder) {
        {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-j QUILLNEST_ACK\n", 11},
         {"-A QUILLNEST_ACK -j NFLOG --nflog-group 7 --nflog-size 128 --nflog-threshold 1\n", 1},
         {"-A QUILLNEST_ACK -j ACCEPT\n", 1},
-        {"--dport 80 --tcp-flags SYN,FIN,RST,ACK ACK -m connmark " + inspected + " -m u32", 11},
+        {"--dport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark " + inspected + " -m u32", 11},
         {"\"0>>24=0x45&&0&0xFFFF=40&&4&0x3FFF=0&&32>>26&0x3C=20\"", 1},
         {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0},
         // The server's packets of those connections: logged on their way in, not queued.

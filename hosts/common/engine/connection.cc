@@ -808,6 +808,11 @@ void Connection::observed(const ParsedPacket& packet) {
   }
   ++counters_.observedPackets;
   pastHandshake_ = true;
+  // The server took its urgent pointer: the stream read here may no longer be the server's.
+  if (packet.hasFlag(kTcpUrg)) {
+    overtaken_ = true;
+    return;
+  }
   // An ACK the server refuses moves nothing, as when it is queued; passing it changes nothing
   // either, since the server drops it.
   const SegmentRefusal refusal = receiver_.judge(packet);

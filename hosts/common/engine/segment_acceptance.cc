@@ -31,6 +31,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "signatureMismatch";
     case SegmentRefusal::unsentAck:
       return "unsentAck";
+    case SegmentRefusal::urgent:
+      return "urgent";
     case SegmentRefusal::beyondHold:
       return "beyondHold";
     case SegmentRefusal::count_:
@@ -59,6 +61,7 @@ void TcpReceiverView::start(const ParsedPacket& first) {
 
 SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
   if (segment.hasFlag(kTcpRst) || segment.hasFlag(kTcpSyn)) return SegmentRefusal::none;
+  if (segment.hasFlag(kTcpUrg)) return SegmentRefusal::urgent;
   if (segment.signature != signature_) return SegmentRefusal::signatureMismatch;
   if (!segment.hasFlag(kTcpAck)) return SegmentRefusal::noAck;
   if (highestAck_ && distance(*highestAck_, segment.acknowledgment) > kAckSpace) {

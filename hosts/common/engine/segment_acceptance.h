@@ -21,6 +21,10 @@ enum class SegmentRefusal : std::uint8_t {
   oldTimestamp,       // older than the last one taken (PAWS, RFC 7323 5.3)
   signatureMismatch,  // an MD5 or TCP-AO option the handshake did not have, or the reverse
   unsentAck,          // acknowledges bytes the server has not sent (RFC 5961 5.2)
+  // Urgent data: the server's TCP takes the byte at the urgent pointer out of the stream its
+  // application reads (unless SO_OOBINLINE), so the bytes read here would not be the server's.
+  // No web client sends it; the segment is dropped unread.
+  urgent,
   // Not the server's refusal but the filter's: beyond what it holds past a gap (the reassembly
   // window, the hold limits), or held past the hold bound. The client sends it again.
   beyondHold,
