@@ -59,9 +59,12 @@ def request(host, version="1.1"):
     return (head + "User-Agent: quillnest-probe\r\nAccept: */*\r\n\r\n").encode()
 
 
+_unread = {}  # bytes a socket delivered past the response read last
+
+
 def read_response(sock):
     """Reads one response with a Content-Length body; None when the connection is reset."""
-    data = b""
+    data = _unread.pop(sock, b"")
     try:
         while b"\r\n\r\n" not in data:
             chunk = sock.recv(4096)
@@ -79,7 +82,9 @@ def read_response(sock):
             if not chunk:
                 return None
             body += chunk
-        return head + b"\r\n\r\n" + body
+        # Two answers may come in one read: the second stays for the next call.
+        _unread[sock] = body[length:]
+        return head + b"\r\n\r\n" + body[:length]
     except (ConnectionError, OSError):
         return None
 
