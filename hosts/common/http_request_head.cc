@@ -329,11 +329,21 @@ namespace {
 // Long enough for any method in use and its space.
 constexpr std::size_t kMethodProbe = 33;
 
+// White space as lenient servers split a request line on it (python's str.split() of the line
+// read as Latin-1): http_parser takes only a space there.
+bool isLooseSpace(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u == ' ' || u == '\t' || u == '\v' || u == '\f' || (u >= 0x1c && u <= 0x1f) || u == 0x85 ||
+         u == 0xa0;
+}
+
 // The bytes a message began with, after http_parser refused them: a token of upper-case
-// letters, '-' or '_' and a space begins a request line (its method); anything else is no
-// request (""); a shorter run of such characters cannot tell yet (nullopt).
+// letters, '-' or '_' between white space begins a request line (its method); anything else is
+// no request (""); a shorter run of such characters cannot tell yet (nullopt).
 std::optional<std::string_view> requestMethod(std::string_view start) {
-  std::size_t n = 0;
+  std::size_t from = 0;
+  while (from < start.size() && isLooseSpace(start[from])) ++from;
+  std::size_t n = from;
   while (n < start.size() &&
          ((start[n] >= 'A' && start[n] <= 'Z') || start[n] == '-' || start[n] == '_')) {
     ++n;
@@ -341,7 +351,7 @@ std::optional<std::string_view> requestMethod(std::string_view start) {
   if (n == start.size()) {
     return n < kMethodProbe ? std::nullopt : std::optional<std::string_view>("");
   }
-  return n > 0 && start[n] == ' ' ? start.substr(0, n) : std::string_view();
+  return n > from && isLooseSpace(start[n]) ? start.substr(from, n - from) : std::string_view();
 }
 
 bool knownMethod(std::string_view method) {

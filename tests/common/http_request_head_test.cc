@@ -93,6 +93,13 @@ const std::vector<HeadCase>& headCases() {
       // them, so they are no "other protocol".
       {"space_before_colon", "GET / HTTP/1.1\r\nHost : blocked.example\r\n\r\n", unnamed, "", "",
        R::malformed},
+      // Request lines a lenient server splits on other white space (python's http.server).
+      {"tabs_in_the_request_line", "GET\t/\tHTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "",
+       "", R::malformed},
+      {"space_before_the_method", " GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "",
+       "", R::malformed},
+      {"latin1_space_after_an_unknown_method", "FOO\xa0/ HTTP/1.1\r\n\r\n", unnamed, "", "",
+       R::unknownMethod},
       {"control_byte_in_target", "GET /\x01 HTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "",
        "", R::malformed},
       {"incomplete_host_line", "GET / HTTP/1.1\r\nHost: a.exa", needMore, "", ""},

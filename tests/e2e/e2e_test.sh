@@ -285,6 +285,8 @@ PY
   expect "an urgent byte after a blocked name" refused "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example space-colon)
   expect "a space before Host's colon" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example tabs)
+  expect "a request line split by tabs" reset "$r"
   # HTTP/2 without TLS by prior knowledge (nghttpd takes no h2c Upgrade): named by :authority.
   if command -v nghttpd >/dev/null; then
     ip -n "$S" addr add 198.51.100.6/24 dev qs0

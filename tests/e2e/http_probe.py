@@ -32,6 +32,8 @@
         "refused" (no answer within 2 s, or a reset)
   http_probe.py ADDRESS HOST space-colon
         a request whose Host line has a space before its colon; "answered" or "reset"
+  http_probe.py ADDRESS HOST tabs
+        a request line split by tabs (python's http.server splits on any white space)
   http_probe.py ADDRESS HOST then SECOND [pipelined]
         a request for HOST answered, then one for SECOND on the same connection (pipelined: both
         in one write); prints what became of the second, "answered" or "reset"
@@ -159,6 +161,8 @@ def main():
         print("answered" if read_response(sock) else "refused")
     elif mode == "space-colon":
         print(outcome(sock, [f"GET /index.html HTTP/1.1\r\nHost : {host}\r\n\r\n".encode()]))
+    elif mode == "tabs":
+        print(outcome(sock, [f"GET\t/index.html\tHTTP/1.1\r\nHost: {host}\r\n\r\n".encode()]))
     elif mode == "http10":
         print(outcome(sock, [request(None, "1.0")]))
     elif mode == "then":
