@@ -18,22 +18,13 @@ constexpr std::size_t kTableLimit = 64 * 1024;
 
 bool carriesBlock(std::uint8_t type) { return type == kHeaders || type == kContinuation; }
 
+// What a HEADERS frame holds before its block: the pad length, the priority fields.
+std::size_t headersPrefix(std::uint8_t flags) {
+  return ((flags & kPadded) != 0 ? 1 : 0) + ((flags & kPriority) != 0 ? 5 : 0);
+}
+
 std::string_view view(const std::uint8_t* bytes, std::size_t size) {
   return {reinterpret_cast<const char*>(bytes), size};
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-HttpHeadResult unnamedAs(HttpUnnamedReason reason) {
-  HttpHeadResult result;
-  result.status = HttpHeadStatus::unnamed;
-  result.reason = reason;
-  return result;
 }
 
 }  // namespace
@@ -50,7 +41,7 @@ Http2RequestReader::~Http2RequestReader() { nghttp2_hd_inflate_del(inflater_); }
 
 void Http2RequestReader::refuse(Read& out, HttpUnnamedReason reason) {
   ended_ = true;
-  out.head = unnamedAs(reason);
+  out.head = httpHeadUnnamed(reason);
 }
 
 void Http2RequestReader::beginFrame(Read& out) {
@@ -68,8 +59,7 @@ void Http2RequestReader::beginFrame(Read& out) {
     return refuse(out, HttpUnnamedReason::malformed);
   }
   if (type_ == kHeaders) {
-    const std::size_t prefix =
-        ((flags_ & kPadded) != 0 ? 1 : 0) + ((flags_ & kPriority) != 0 ? 5 : 0);
+    const std::size_t prefix = headersPrefix(flags_);
     if (stream_ == 0 || stream_ % 2 == 0 || prefix > length_) {
       return refuse(out, HttpUnnamedReason::malformed);
     }
@@ -92,7 +82,7 @@ std::optional<HttpHeadResult> Http2RequestReader::decodeBlock() {
     nghttp2_nv field;
     int flags = 0;
     const ssize_t used = nghttp2_hd_inflate_hd2(inflater_, &field, &flags, in, left, 1);
-    if (used < 0) return unnamedAs(HttpUnnamedReason::malformed);
+    if (used < 0) return httpHeadUnnamed(HttpUnnamedReason::malformed);
     in += used;
     left -= static_cast<std::size_t>(used);
     if ((flags & NGHTTP2_HD_INFLATE_EMIT) != 0) {
@@ -100,14 +90,14 @@ std::optional<HttpHeadResult> Http2RequestReader::decodeBlock() {
       const std::string_view value = view(field.value, field.valuelen);
       // Only the first of each is kept: a repeat that differs is refused, and servers refuse
       // requests with two of a pseudo-header.
-      std::optional<std::string>* slot = name == ":authority"               ? &authority
-                                         : name == ":path"                  ? &path
-                                         : equalsIgnoringCase(name, "host") ? &host
-                                                                            : nullptr;
+      std::optional<std::string>* slot = name == ":authority"                    ? &authority
+                                         : name == ":path"                       ? &path
+                                         : equalsIgnoringAsciiCase(name, "host") ? &host
+                                                                                 : nullptr;
       if (slot != nullptr) {
         if (!*slot) {
           slot->emplace(value);
-        } else if (name.front() == ':' || !equalsIgnoringCase(**slot, value)) {
+        } else if (name.front() == ':' || !equalsIgnoringAsciiCase(**slot, value)) {
           conflicting = true;
         }
       }
@@ -117,16 +107,16 @@ std::optional<HttpHeadResult> Http2RequestReader::decodeBlock() {
       break;
     }
     if (used == 0 && (flags & NGHTTP2_HD_INFLATE_EMIT) == 0) {
-      return unnamedAs(HttpUnnamedReason::malformed);  // no progress: never on a whole block
+      return httpHeadUnnamed(HttpUnnamedReason::malformed);  // no progress: never on a whole block
     }
   }
   if (!blockOpens_) return std::nullopt;  // trailers
   // :authority names the request; a Host beside it that names another could be read instead.
-  if (conflicting || (authority && host && !equalsIgnoringCase(*authority, *host))) {
-    return unnamedAs(HttpUnnamedReason::malformed);
+  if (conflicting || (authority && host && !equalsIgnoringAsciiCase(*authority, *host))) {
+    return httpHeadUnnamed(HttpUnnamedReason::malformed);
   }
   const std::optional<std::string>& name = authority ? authority : host;
-  if (!name) return unnamedAs(HttpUnnamedReason::missingHost);
+  if (!name) return httpHeadUnnamed(HttpUnnamedReason::missingHost);
   return httpHeadNamedBy(*name, path.value_or("/"));
 }
 
@@ -163,7 +153,7 @@ Http2RequestReader::Read Http2RequestReader::read(std::span<const std::uint8_t> 
       const std::size_t end = payloadRead_ + n;
       std::size_t prefix = 0;
       if (type_ == kHeaders) {
-        prefix = ((flags_ & kPadded) != 0 ? 1 : 0) + ((flags_ & kPriority) != 0 ? 5 : 0);
+        prefix = headersPrefix(flags_);
         if ((flags_ & kPadded) != 0 && begin == 0) {
           padding_ = bytes[at];
           if (prefix + padding_ > length_) {

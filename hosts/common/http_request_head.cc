@@ -55,16 +55,9 @@ constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 State& stateOf(http_parser* parser) { return *static_cast<State*>(parser->data); }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 // A field's name is complete once its value begins: a Host field's value is gathered.
 void beginValue(State& state) {
-  state.inHost = equalsIgnoringCase(state.field, "host");
+  state.inHost = equalsIgnoringAsciiCase(state.field, "host");
   if (state.inHost) state.hosts.emplace_back();
 }
 
@@ -231,13 +224,6 @@ HttpHeadResult named(std::string url, std::string host) {
   return result;
 }
 
-HttpHeadResult unnamed(HttpUnnamedReason reason) {
-  HttpHeadResult result;
-  result.status = HttpHeadStatus::unnamed;
-  result.reason = reason;
-  return result;
-}
-
 // An absolute-form target ("http://host/path") names the request by itself.
 std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
   if (target.empty() || target.front() == '/') return std::nullopt;
@@ -253,9 +239,23 @@ std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
 
 }  // namespace
 
+HttpHeadResult httpHeadUnnamed(HttpUnnamedReason reason) {
+  HttpHeadResult result;
+  result.status = HttpHeadStatus::unnamed;
+  result.reason = reason;
+  return result;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
 HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path) {
   const auto parsed = parseAuthority(authority);
-  if (!parsed) return unnamed(HttpUnnamedReason::badHost);
+  if (!parsed) return httpHeadUnnamed(HttpUnnamedReason::badHost);
   std::string url = "http://";
   url += parsed->bracketed ? "[" + parsed->host + "]" : parsed->host;
   url += !path.empty() && path.front() == '/' ? path : "/";
@@ -281,21 +281,22 @@ std::optional<HttpHeadResult> evaluate(const State& state) {
     HttpHeadResult result = httpHeadNamedBy(unfold(value), state.target);
     if (!byHost) {
       byHost = std::move(result);
-    } else if (result.status != byHost->status || !equalsIgnoringCase(result.host, byHost->host)) {
-      return unnamed(HttpUnnamedReason::malformed);
+    } else if (result.status != byHost->status ||
+               !equalsIgnoringAsciiCase(result.host, byHost->host)) {
+      return httpHeadUnnamed(HttpUnnamedReason::malformed);
     }
   }
   // An absolute-form target overrides Host for a server, but an application may still route by
   // Host: a Host that names another host is refused.
   if (auto absolute = fromAbsoluteTarget(state.target)) {
     if (byHost && byHost->status == HttpHeadStatus::named &&
-        !equalsIgnoringCase(byHost->host, absolute->host)) {
-      return unnamed(HttpUnnamedReason::malformed);
+        !equalsIgnoringAsciiCase(byHost->host, absolute->host)) {
+      return httpHeadUnnamed(HttpUnnamedReason::malformed);
     }
     return absolute;
   }
   if (byHost) return byHost;
-  return unnamed(HttpUnnamedReason::missingHost);
+  return httpHeadUnnamed(HttpUnnamedReason::missingHost);
 }
 
 }  // namespace
@@ -430,7 +431,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
       try {
         http2_ = std::make_unique<Http2RequestReader>(limit_);
       } catch (const std::bad_alloc&) {
-        answer(unnamed(HttpUnnamedReason::http2PriorKnowledge));  // judged without a name
+        answer(httpHeadUnnamed(HttpUnnamedReason::http2PriorKnowledge));  // judged without a name
         out.consumed = bytes.size();
         return out;
       }
@@ -482,7 +483,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
       // Framing a server may read otherwise (Transfer-Encoding with Content-Length, a bad
       // chunk): where the next request starts is no longer known.
       ended_ = true;
-      out.head = unnamed(HttpUnnamedReason::malformed);
+      out.head = httpHeadUnnamed(HttpUnnamedReason::malformed);
       return out;
     }
     const std::optional<std::string_view> method =
@@ -496,10 +497,10 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
     // otherwise, and once a request line has begun, a server reads them as a request.
     const bool requestLine = method && !method->empty();
     const bool anotherProtocol = !requestLine && (heads_ == 0 || afterUpgrade_);
-    answer(unnamed(requestLine && state.atStart && !knownMethod(method.value_or(""))
-                       ? HttpUnnamedReason::unknownMethod
-                   : anotherProtocol ? HttpUnnamedReason::notHttp
-                                     : HttpUnnamedReason::malformed));
+    answer(httpHeadUnnamed(requestLine && state.atStart && !knownMethod(method.value_or(""))
+                               ? HttpUnnamedReason::unknownMethod
+                           : anotherProtocol ? HttpUnnamedReason::notHttp
+                                             : HttpUnnamedReason::malformed));
     return out;
   }
   if (state.parser.upgrade && !state.inMessage) {
@@ -511,7 +512,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
     return out;
   }
   if ((!state.inMessage || !state.answered) && state.headBytes >= limit_ && error == HPE_OK) {
-    answer(unnamed(HttpUnnamedReason::headTooLarge));
+    answer(httpHeadUnnamed(HttpUnnamedReason::headTooLarge));
     out.consumed = bytes.size();
   }
   return out;

@@ -70,14 +70,15 @@ struct HttpHeadResult {
 // no client sends a head that long.
 inline constexpr std::size_t kHttpHeadLimit = 64 * 1024;
 
-// Reads request after request from one outbound stream. Each head gets one answer (named or
-// unnamed); the reader stops right after it so the caller can judge the request before any byte
-// behind it is read, and goes on with the rest when given it again.
 // When a head gets its answer. A request is judged once its head is complete, as the server acts
 // on it then, with all its Host fields read; a body that may be read as a request is named as
 // soon as its first Host line is, whatever follows, since bytes http_parser refuses after it need
 // not stop a lenient server.
 enum class HttpNaming : std::uint8_t { atHeadEnd, atFirstHost };
+
+// Reads request after request from one outbound stream. Each head gets one answer (named or
+// unnamed); the reader stops right after it so the caller can judge the request before any byte
+// behind it is read, and goes on with the rest when given it again.
 
 class HttpRequestReader {
  public:
@@ -141,6 +142,10 @@ class HttpRequestHeadReader {
 // The answer for a request to authority (a Host value, :authority, CONNECT's target): named, or
 // badHost when it is no host.
 HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path);
+// The answer for a head judged, or refused, without a name.
+HttpHeadResult httpHeadUnnamed(HttpUnnamedReason reason);
+// Field names and host names compare without regard to ASCII case.
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // The whole head at once (tests, tools).
 HttpHeadResult readHttpRequestHead(std::span<const std::uint8_t> bytes,

@@ -20,7 +20,7 @@ bool StreamReassembler::insert(std::int64_t offset, std::span<const std::uint8_t
   std::uint64_t start = static_cast<std::uint64_t>(offset);
   const std::uint64_t end = start + bytes.size();
   if (end <= taken_) return true;
-  if (end > taken_ + window_) return false;
+  if (!fits(offset, bytes.size())) return false;
   std::uint64_t cursor = std::max(start, taken_);
 
   // Compare with the copies already kept where they overlap.

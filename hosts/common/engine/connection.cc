@@ -32,13 +32,6 @@ std::optional<Outcome> refusalOf(HttpUnnamedReason reason) {
   }
 }
 
-HttpHeadResult unnamedHead(HttpUnnamedReason reason) {
-  HttpHeadResult result;
-  result.status = HttpHeadStatus::unnamed;
-  result.reason = reason;
-  return result;
-}
-
 constexpr std::uint8_t kTlsChangeCipherSpec = 20;
 constexpr std::uint8_t kTlsAlert = 21;
 
@@ -457,8 +450,8 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
                        httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
     httpRead_ += read.consumed;
     if (read.head) {
-      if (read.head->status == HttpHeadStatus::unnamed) {
-        if (refusalOf(read.head->reason)) return refuseUnnamedHead(read.head->reason, out);
+      if (read.head->status == HttpHeadStatus::unnamed && refusalOf(read.head->reason)) {
+        return refuseUnnamedHead(read.head->reason, out);
       }
       return judgeHead(*read.head, out);
     }
@@ -471,7 +464,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
   // The server acts on no request before its head is complete: the read packets go.
   if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
-    if (clientClosed_) return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
+    if (clientClosed_) return judgeHead(httpHeadUnnamed(HttpUnnamedReason::closedFirst), out);
     if (holdOverLimit()) return refuseUnnamedHead(HttpUnnamedReason::headTooLarge, out);
   } else if (clientClosed_) {
     return settle(Outcome::newFlowAllow, out, false);  // no request can follow a FIN
@@ -755,7 +748,7 @@ Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
   if (phase_ == Phase::naming && !flow_) {
     // No name in time: judged without one. The head is still read on: a name that comes later
     // is judged too.
-    return judgeHead(unnamedHead(HttpUnnamedReason::timedOut), out);
+    return judgeHead(httpHeadUnnamed(HttpUnnamedReason::timedOut), out);
   }
   if ((phase_ == Phase::naming || phase_ == Phase::inspecting) && !held_.empty()) {
     // A gap the client did not fill in time: what lies beyond it is dropped unread (the client
@@ -780,7 +773,7 @@ Step Connection::destroyed(ConnectionUpdate& out) {
   if (busy()) return {};
   if (phase_ == Phase::naming && !flow_) {
     // Gone before its request named it: judged without a name, then reported like any flow.
-    return judgeHead(unnamedHead(HttpUnnamedReason::closedFirst), out);
+    return judgeHead(httpHeadUnnamed(HttpUnnamedReason::closedFirst), out);
   }
   return finishDestroyed(out);
 }

@@ -239,11 +239,11 @@ class Connection {
   Step settle(Outcome why, ConnectionUpdate& out, bool count = true);
   void record(Outcome why, bool endsInspection, bool count);
   Step judgeHead(const HttpHeadResult& head, ConnectionUpdate& out);
-  // A head the reader cannot name though a server reads it as a request: one with no name within
-  // the limit (a server may take it all and serve the name at its end), or with a method
-  // http_parser does not know (a server may answer it and serve the next request). Judged
-  // without a name it would let the connection go unread; it is refused (dropped and reset).
-  // reason is one refusalOf() gives an outcome.
+  // A head the reader cannot name though a server reads it as a request: one past the limit (a
+  // server may take it all and serve the name at its end), one with a method http_parser does
+  // not know (a server may answer it and serve the next request), or one http_parser refuses
+  // that a lenient server may read. Judged without a name it would let the connection go
+  // unread; it is refused (dropped and reset). reason is one refusalOf() gives an outcome.
   Step refuseUnnamedHead(HttpUnnamedReason reason, ConnectionUpdate& out);
   Step finishDestroyed(ConnectionUpdate& out);
   // False, releasing nothing, when the server would refuse one of those packets (passHeld()).
