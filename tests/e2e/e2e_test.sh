@@ -52,6 +52,12 @@ now_ms() { date +%s%3N; }
 
 setup_network() {
   ip netns add "$C" && ip netns add "$S" || { echo "cannot create namespaces"; exit 1; }
+  # No duplicate address detection on the links made next: its end (a link-local address leaving
+  # the tentative state a second after the link comes up) is an address change, which Chromium
+  # takes for a network change and fails a load with ERR_NETWORK_CHANGED.
+  for ns in "$C" "$S"; do
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0
+  done
   ip -n "$C" link add qc0 type veth peer name qs0 netns "$S"
   ip -n "$C" addr add 198.51.100.1/24 dev qc0
   ip -n "$S" addr add 198.51.100.2/24 dev qs0
