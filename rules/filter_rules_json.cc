@@ -9,8 +9,8 @@
 
 #include "rules/domain_list.h"
 #include "rules/filter_rules.h"
-#include "rules/large_buffer.h"
 #include "rules/json_text.h"
+#include "rules/large_buffer.h"
 
 namespace quillnest {
 namespace {
@@ -59,6 +59,22 @@ class Document : public od::document {
   bool alive() const { return iter.is_alive(); }
   bool atEnd() const { return iter.at_end(); }
 };
+
+// How simdjson reads token (a number) as the element of an array.
+simdjson::error_code numberAsElement(std::string_view token) {
+  token = token.substr(0, token.find_last_not_of(" \t\n\r") + 1);
+  const simdjson::padded_string wrapped("[" + std::string(token) + "]");
+  od::parser parser;
+  od::document document;
+  od::array array;
+  if (const auto error = parser.iterate(wrapped).get(document)) return error;
+  if (const auto error = document.get_array().get(array)) return error;
+  for (auto element : array) {
+    od::number number;
+    return element.get_number().get(number);
+  }
+  return simdjson::NUMBER_ERROR;
+}
 
 class Decoder {
  public:
@@ -291,8 +307,23 @@ DecodeResult Decoder::run() {
     std::string_view text;
     if (const auto error = document.get_string().get(text)) invalid(error);
   } else if (rootType == od::json_type::number) {
+    std::string_view token;
     od::number number;
-    if (const auto error = document.get_number().get(number)) invalid(error);
+    if (const auto error = document.raw_json_token().get(token)) {
+      invalid(error);
+    } else if (auto error = document.get_number().get(number)) {
+      // A number at the root is copied to a buffer of bounded length first, so a long one that
+      // reads fine anywhere else fails there: it is read again as an array's element.
+      if (error == simdjson::NUMBER_ERROR) error = numberAsElement(token);
+      if (error != simdjson::SUCCESS) {
+        invalid(error);
+      } else if (reinterpret_cast<const std::uint8_t*>(token.data() + token.size()) !=
+                 json_ + size_) {
+        invalid(simdjson::TRAILING_CONTENT);
+      } else {
+        lonelyAtom = true;  // read by its token, like the atoms below
+      }
+    }
   } else {
     // A lone atom: the root readers accept "falsey" as false, so the token is compared whole.
     std::string_view token;

@@ -144,12 +144,19 @@ TEST(DecodeDifferentialTest, AgreesWithTheDomDecoder) {
       "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\\x\"", "{\"a\" 1}", "{\"a\":1,}", "[1,]", "[1 2]",
       "{1:2}", "\"\\u00\"", "[]", "{}", "\"\xF4\x90\x80\x80\"", "\"\xED\xA0\x80\""};
   // clang-format on
-  for (const char* value : values) {
-    texts.push_back(std::string(R"({"x":)") + value + R"(,"isEnabled":true,"domains":["a"]})");
-    texts.push_back(std::string(R"({"isEnabled":)") + value + R"(,"domains":["a"]})");
-    texts.push_back(std::string(R"({"isEnabled":true,"domains":["a",)") + value + "]}");
+  const auto inEveryPlace = [&texts](const std::string& value) {
+    texts.push_back(R"({"x":)" + value + R"(,"isEnabled":true,"domains":["a"]})");
+    texts.push_back(R"({"isEnabled":)" + value + R"(,"domains":["a"]})");
+    texts.push_back(R"({"isEnabled":true,"domains":["a",)" + value + "]}");
     texts.push_back(value);
-    texts.push_back(std::string(value) + " x");
+    texts.push_back(value + " x");
+  };
+  for (const char* value : values) inEveryPlace(value);
+  // Numbers longer than the buffer a root scalar is copied to (the fuzzer found the fraction).
+  const std::string longFraction = "0." + std::string(1300, '0') + "4";
+  for (const std::string& value : {longFraction, "-" + longFraction, longFraction + "e5",
+                                   "1" + std::string(1300, '0'), longFraction + "."}) {
+    inEveryPlace(value);
   }
   for (const char* text : {"  ", "{} {}", "{}}", "{\"isEnabled\":true,\"domains\":[]}}",
                            "{\"isEnabled\":1,\"domains\":[],\"x\":tru}", "[1]x", "\"a\"\"b\""}) {
