@@ -1,6 +1,7 @@
 #include "rules/large_buffer.h"
 
 #include <cstdint>
+#include <system_error>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -22,6 +23,27 @@ void adviseHugePages(void* data, std::size_t bytes) {
   (void)data;
   (void)bytes;
 #endif
+}
+
+PagesMadeAhead::PagesMadeAhead([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t end = (start + bytes) & ~(kPage - 1);
+  if (end <= begin) return;
+  try {
+    thread_ = std::thread([begin, end] {
+      // A hint: on failure the pages are made as they are written.
+      (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    });
+  } catch (const std::system_error&) {
+  }
+#endif
+}
+
+PagesMadeAhead::~PagesMadeAhead() {
+  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace quillnest

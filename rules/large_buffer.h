@@ -5,9 +5,24 @@
 #pragma once
 
 #include <cstddef>
+#include <thread>
 
 namespace quillnest {
 
 void adviseHugePages(void* data, std::size_t bytes);
+
+// Makes a buffer's pages on another thread while the caller fills it from the front, where a core
+// is spare: the kernel's zeroing of fresh pages costs as much as the filling. Joins when
+// destroyed. Without a thread or the kernel's support, the pages are made as they are written.
+class PagesMadeAhead {
+ public:
+  PagesMadeAhead(void* data, std::size_t bytes);
+  ~PagesMadeAhead();
+  PagesMadeAhead(const PagesMadeAhead&) = delete;
+  PagesMadeAhead& operator=(const PagesMadeAhead&) = delete;
+
+ private:
+  std::thread thread_;
+};
 
 }  // namespace quillnest

@@ -1,7 +1,6 @@
 #include "hosts/common/rules_file_reader.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,24 +45,15 @@ constexpr std::size_t kReadInHalvesFrom = 8u << 20;
 // read (fewer if the file shrank), or -errno.
 ssize_t readAnnounced(int fd, Bytes& bytes, std::size_t announced) {
   const std::size_t half = announced / 2 & ~std::size_t{4095};
-  std::thread second;
-  if (announced >= kReadInHalvesFrom) {
-    try {
-      second = std::thread([start = bytes.data() + half, length = announced - half] {
-#if defined(MADV_POPULATE_WRITE)
-        // A hint: where the kernel lacks it, the pages are made as they are written.
-        (void)::madvise(start, length, MADV_POPULATE_WRITE);
-#else
-        (void)start;
-        (void)length;
-#endif
-      });
-    } catch (const std::system_error&) {
-    }
+  if (announced < kReadInHalvesFrom) {
+    bytes.resize(announced + kJsonReadPadding);
+    return readRange(fd, bytes.data(), 0, announced);
   }
-  bytes.resize(announced + kJsonReadPadding);
-  if (!second.joinable()) return readRange(fd, bytes.data(), 0, announced);
-  second.join();
+  {
+    const PagesMadeAhead secondHalf(bytes.data() + half, announced - half);
+    bytes.resize(announced + kJsonReadPadding);
+  }
+  std::thread second;
   ssize_t secondRead = 0;
   try {
     second = std::thread([&] { secondRead = readRange(fd, bytes.data(), half, announced); });
