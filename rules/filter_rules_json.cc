@@ -219,10 +219,16 @@ bool Decoder::readDomains(od::value value) {
   std::vector<std::uint32_t>* const offsets =
       size_ <= std::numeric_limits<std::uint32_t>::max() ? options_.entryOffsets : nullptr;
   if (options_.entryOffsets != nullptr) options_.entryOffsets->clear();
-  if (offsets != nullptr) offsets->reserve(count);
+  if (offsets != nullptr) {
+    offsets->reserve(count);
+    adviseHugePages(offsets->data(), offsets->capacity() * sizeof(std::uint32_t));
+  }
+  std::optional<PagesMadeAhead> textPages;
   if (options_.indexAlongside && count >= IndexBuiltAlongside::kWorthFrom) {
     try {
       index_.emplace(text_.data(), bounds_.data(), count);
+      // The index leaves its core idle at times; the text's pages are made there meanwhile.
+      textPages.emplace(text_.data(), size_);
     } catch (const std::bad_alloc&) {
       // Built once the list is complete instead.
     }

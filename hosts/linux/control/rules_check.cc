@@ -163,8 +163,11 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   // the entries is done meanwhile.
   DecodeOptions options{.indexAlongside = true, .entryOffsets = &offsets};
   options.whileIndexing = [&](DomainEntries entries) {
+    // The index is nearly done by now, so its core is mostly free.
+    auto roughDone = started(entries.size() >= kSplitAt,
+                             [&rough, entries] { rough = roughStretches(entries.text()); });
     covering.emplace(entries);
-    rough = roughStretches(entries.text());
+    roughDone.get();
   };
   const DecodeResult decoded = decodeFilterRules(json, readablePastEnd, options);
   if (!decoded.rules) {
