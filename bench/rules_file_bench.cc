@@ -2,7 +2,8 @@
 // the same file in the same run, each in a fresh process: wall time, peak resident memory while
 // loading against the file and the loaded record, the same for `check`, and a 5,000,000-domain
 // list loaded and matched. Not a Google Benchmark program: it runs children and prints a table
-// (it accepts and ignores the --benchmark_* flags scripts/bench.sh passes).
+// (it accepts and ignores the --benchmark_* flags scripts/bench.sh passes). `--write COUNT PATH`
+// writes the generated list it measures, for timing other programs on it.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,5 +230,10 @@ int main(int argc, char** argv) {
     return loadOnce(argv[2], std::stoul(argv[3]));
   }
   if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return checkOnce(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--write") == 0) {
+    std::ofstream(argv[3], std::ios::binary) << quillnest::encodeFilterRules(
+        quillnest::FilterRules(true, makeDomains(std::stoul(argv[2]))));
+    return 0;
+  }
   return compare("/proc/self/exe");
 }
