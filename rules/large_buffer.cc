@@ -34,8 +34,14 @@ PagesMadeAhead::PagesMadeAhead([[maybe_unused]] void* data, [[maybe_unused]] std
   if (end <= begin) return;
   try {
     thread_ = std::thread([begin, end] {
-      // A hint: on failure the pages are made as they are written.
-      (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+      // From the end back, a huge page at a time, so that the two meet rather than race for
+      // the same pages. A hint: on failure the pages are made as they are written.
+      constexpr std::uintptr_t kStep = std::uintptr_t{2} << 20;
+      for (std::uintptr_t to = end; to > begin;) {
+        const std::uintptr_t from = to - begin > kStep ? (to - kStep) & ~(kStep - 1) : begin;
+        if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) return;
+        to = from;
+      }
     });
   } catch (const std::system_error&) {
   }
