@@ -32,7 +32,7 @@ struct HttpRequestReader::State {
   // from bytes that are no request; atStart until its request target begins.
   bool atStart = true;
   std::string start;
-  // A Content-Length body's first byte, once read (see HttpRequestReader::bodyAsRequest_).
+  // A Content-Length body's first byte, once read (see HttpRequestReader::bodyAsRequests_).
   bool watchBody = false;
   const char* bodyStart = nullptr;
 
@@ -366,7 +366,10 @@ bool knownMethod(std::string_view method) {
 }  // namespace
 
 HttpRequestReader::HttpRequestReader(std::size_t headLimit, HttpNaming naming)
-    : state_(std::make_unique<State>()), limit_(headLimit) {
+    : HttpRequestReader(headLimit, naming, 0) {}
+
+HttpRequestReader::HttpRequestReader(std::size_t headLimit, HttpNaming naming, unsigned depth)
+    : state_(std::make_unique<State>()), limit_(headLimit), depth_(depth) {
   http_parser_init(&state_->parser, HTTP_REQUEST);
   state_->parser.data = state_.get();
   state_->early = naming == HttpNaming::atFirstHost;
@@ -376,20 +379,60 @@ HttpRequestReader::~HttpRequestReader() = default;
 
 HttpRequestReader::Read HttpRequestReader::read(std::span<const std::uint8_t> bytes) {
   Read out;
-  if (later_) {
-    out.head = std::move(later_);
-    later_.reset();
+  if (!answers_.empty()) {
+    out.head = std::move(answers_.front());
+    answers_.pop_front();
     return out;
   }
   out = readStream(bytes);
-  if (bodyHead_) {
-    ++heads_;
-    // The body came first: its reading is judged first, the head after it on the next read.
-    if (out.head) later_ = std::move(out.head);
-    out.head = std::move(bodyHead_);
-    bodyHead_.reset();
+  if (!answers_.empty()) {
+    // The body came first: its heads are judged first, the head after them on later reads.
+    if (out.head) answers_.push_back(std::move(*out.head));
+    out.head = std::move(answers_.front());
+    answers_.pop_front();
   }
   return out;
+}
+
+bool HttpRequestReader::inBody() const {
+  return http2_ != nullptr || (state_->inMessage && state_->headEnded);
+}
+
+bool HttpRequestReader::betweenMessages() const {
+  return !state_->inMessage && state_->start.empty() && !ended_ && !afterUpgrade_ && !http2_;
+}
+
+void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes) {
+  bodyPending_.insert(bodyPending_.end(), bytes.begin(), bytes.end());
+  std::size_t done = 0;
+  std::size_t step = 1;
+  while (bodyAsRequests_ && (done < bodyPending_.size() || bodyAsRequests_->answersWaiting())) {
+    std::span<const std::uint8_t> rest = std::span(bodyPending_).subspan(done);
+    // A byte at a time outside bodies: http_parser tells a field's end only at the end of what
+    // it was given, so a name followed by bytes it refuses would be named or not as the stream
+    // happened to be cut.
+    if (!bodyAsRequests_->inBody()) rest = rest.first(std::min(step, rest.size()));
+    const Read read = bodyAsRequests_->read(rest);
+    done += read.consumed;
+    // Only names count: a body that is no request, or stops being one, is a body.
+    if (read.head && read.head->status == HttpHeadStatus::named) {
+      answers_.push_back(*read.head);
+      ++heads_;
+    }
+    step = 1;
+    if (bodyAsRequests_->ended()) {
+      bodyAsRequests_.reset();
+    } else if (read.consumed == 0 && !read.head) {
+      if (done + rest.size() == bodyPending_.size()) break;  // it waits for bytes to come
+      step = rest.size() + 1;  // it needs more at once (the HTTP/2 preface)
+    }
+  }
+  if (bodyAsRequests_) {
+    bodyPending_.erase(bodyPending_.begin(),
+                       bodyPending_.begin() + static_cast<std::ptrdiff_t>(done));
+  } else {
+    bodyPending_.clear();
+  }
 }
 
 HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8_t> bytes) {
@@ -456,18 +499,17 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   out.consumed = parsed;
   fed_ += parsed;
   std::size_t bodyFrom = 0;
-  if (state.bodyStart != nullptr && !bodyAsRequest_) {
-    bodyAsRequest_ = std::make_unique<HttpRequestHeadReader>(limit_, HttpNaming::atFirstHost);
+  if (state.bodyStart != nullptr && !bodyAsRequests_ && depth_ < kBodyReadingDepth) {
+    bodyAsRequests_.reset(new HttpRequestReader(limit_, HttpNaming::atFirstHost, depth_ + 1));
     bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
                                         bytes.data());
   }
   state.bodyStart = nullptr;
-  // A byte at a time: http_parser tells a field's end only at the end of what it was given, so
-  // a name followed by bytes it refuses would be named or not as the stream happened to be cut.
-  for (std::size_t at = bodyFrom; bodyAsRequest_ && at < parsed; ++at) {
-    const HttpHeadResult& result = bodyAsRequest_->feed(bytes.subspan(at, 1));
-    if (result.status == HttpHeadStatus::named) bodyHead_ = result;
-    if (result.status != HttpHeadStatus::needMore) bodyAsRequest_.reset();
+  if (bodyAsRequests_) readBodyAsRequests(bytes.subspan(bodyFrom, parsed - bodyFrom));
+  if (bodyAsRequests_ && bodyPending_.empty() && betweenMessages() &&
+      bodyAsRequests_->betweenMessages() && !bodyAsRequests_->bodyAsRequests_ &&
+      !bodyAsRequests_->answersWaiting()) {
+    bodyAsRequests_.reset();  // both at the same message's start: they read alike from here
   }
   const auto error = static_cast<http_errno>(state.parser.http_errno);
   if (!state.answered || !state.inMessage) state.headBytes += parsed;

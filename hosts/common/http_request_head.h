@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -95,26 +96,42 @@ class HttpRequestReader {
   Read read(std::span<const std::uint8_t> bytes);
   // Nothing more will be read: not HTTP (or no longer), a head went past the limit without a
   // name, or a request could not be read as a server may read it.
-  bool ended() const { return ended_ && !later_; }
+  bool ended() const { return ended_ && answers_.empty(); }
+  // Answers already read wait for read() calls, which need no further bytes for them.
+  bool answersWaiting() const { return !answers_.empty(); }
   // Heads answered so far.
   std::size_t heads() const { return heads_; }
 
   struct State;
 
  private:
+  // Readings of bodies as requests nest this deep; a body inside goes unread that way.
+  static constexpr unsigned kBodyReadingDepth = 3;
+  HttpRequestReader(std::size_t headLimit, HttpNaming naming, unsigned depth);
+  Read readStream(std::span<const std::uint8_t> bytes);
+  void readBodyAsRequests(std::span<const std::uint8_t> bytes);
+  // Between a head's end and its message's end (or reading HTTP/2 frames): bytes that name
+  // nothing, read in bulk.
+  bool inBody() const;
+  // At a message's start with nothing of it read: what follows reads alike for two readers in
+  // the same place, neither with a reading of a body going on.
+  bool betweenMessages() const;
+
   std::unique_ptr<State> state_;
   std::size_t limit_;
+  unsigned depth_ = 0;
   std::size_t fed_ = 0;
   std::size_t heads_ = 0;
   bool ended_ = false;
   bool afterUpgrade_ = false;                  // the last message asked to switch protocols
   std::unique_ptr<Http2RequestReader> http2_;  // once the HTTP/2 preface was read
   // A server that ignores a request's Content-Length body (python's http.server does for GET)
-  // reads the body as the next request: a body that begins with a head is judged by its name too.
-  std::unique_ptr<HttpRequestHeadReader> bodyAsRequest_;
-  std::optional<HttpHeadResult> bodyHead_;  // its name, once read
-  std::optional<HttpHeadResult> later_;     // a head read behind it, answered on the next read
-  Read readStream(std::span<const std::uint8_t> bytes);
+  // reads the body as the requests that follow: a body that begins with a request is read that
+  // way too, from there on, every head it names judged, until that reading fails or stands where
+  // this one does at a message's start.
+  std::unique_ptr<HttpRequestReader> bodyAsRequests_;
+  std::vector<std::uint8_t> bodyPending_;  // given to it, not read yet
+  std::deque<HttpHeadResult> answers_;     // read, not answered yet: the body's first
 };
 
 class HttpRequestHeadReader {

@@ -29,6 +29,11 @@ std::string request(std::string_view host) {
   return "GET /page?q=1 HTTP/1.1\r\nHost: " + std::string(host) +
          "\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
 }
+// A GET to host with body as its Content-Length body.
+std::string withBody(std::string_view host, const std::string& body) {
+  return "GET / HTTP/1.1\r\nHost: " + std::string(host) +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
 // An HTTP/2 HEADERS frame for GET http://AUTHORITY/page?q=1: the static table's :method and
 // :scheme, :path and :authority as literals not indexed.
 std::string h2Request(std::uint32_t stream, std::string_view authority) {
@@ -251,6 +256,18 @@ const std::vector<Script>& scripts() {
       "Upgrade: websocket\r\n\r\n";
   static const std::string headA = "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
   static const std::string headB = "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  // Bodies a server ignoring them reads as requests: every head in them, nested ones, and on
+  // past the body's end where its last request runs longer.
+  static const std::string twoInBody = withBody("www.example.org", headA + headB);
+  static const std::string nestedBody =
+      withBody("www.example.org", withBody("www.example.org", headB));
+  static const std::string pastTheBody = [] {
+    const std::string part = "GET / HTTP/1.1\r\nHost: www.example.org\r\nX: ";
+    return withBody("www.example.org",
+                    "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: " +
+                        std::to_string(part.size()) + "\r\n\r\n") +
+           part + "GET http://blocked.example/ HTTP/1.1\r\n\r\n";
+  }();
   static const std::string bothLengths =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n"
       "Content-Length: 5\r\n\r\n0\r\n\r\n" +
@@ -439,6 +456,12 @@ const std::vector<Script>& scripts() {
       // Both readings judged in stream order: the body's head, then the request behind it.
       {"http_body_head_then_a_pipelined_request", 80, {syn(), at(0, getWithAllowedBody + getB)},
        drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 3},
+      {"http_body_read_as_every_request_in_it", 80, {syn(), at(0, twoInBody)}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 3},
+      {"http_body_in_a_body_read_as_requests", 80, {syn(), at(0, nestedBody)}, drop, M::dropped,
+       O::httpRequestDrop, 0, 0, {}, 3},
+      {"http_body_reading_goes_on_past_the_body", 80, bytewise(pastTheBody), drop, M::dropped,
+       O::httpRequestDrop},
       {"http_after_a_content_length_body", 80, {syn(), at(0, post), at(pb, getB)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,

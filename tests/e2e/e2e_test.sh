@@ -286,6 +286,10 @@ PY
   expect "a GET whose body is a request for a blocked name" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org)
   expect "a GET whose body is a request for an allowed name" answered "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org blocked.example)
+  expect "a GET whose body is an allowed request, then a blocked one" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org www.example.org)
+  expect "a GET whose body is two allowed requests" answered "$r"
   # An urgent byte after the name: the server reads the name without it.
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example urgent)
   expect "an urgent byte after a blocked name" refused "$r"

@@ -22,10 +22,10 @@
         the same with a GET asking to upgrade to WebSocket first
   http_probe.py ADDRESS HOST both-lengths SECOND
         the same with a chunked POST that also carries Content-Length first
-  http_probe.py ADDRESS HOST get-body SECOND
-        a GET for HOST whose Content-Length body is a GET for SECOND, which a server that ignores
-        GET bodies (python's http.server) answers as the next request; "answered" (both) or
-        "reset"
+  http_probe.py ADDRESS HOST get-body SECOND [THIRD]
+        a GET for HOST whose Content-Length body is a GET for SECOND (then one for THIRD), which
+        a server that ignores GET bodies (python's http.server) answers as the next requests;
+        "answered" (all) or "reset"
   http_probe.py ADDRESS HOST urgent
         a request for HOST with an urgent byte "x" sent after the name (the server's application
         does not read it: it sees HOST, a filter that reads it sees HOSTx); "answered" or
@@ -138,14 +138,14 @@ def main():
             first = None
         print(outcome(sock, [request(sys.argv[-1])]) if first else "reset")
     elif mode == "get-body":
-        body = request(sys.argv[4])
+        body = b"".join(request(name) for name in sys.argv[4:])
         head = f"GET /index.html HTTP/1.1\r\nHost: {host}\r\nContent-Length: {len(body)}\r\n\r\n"
         try:
             sock.sendall(head.encode() + body)
         except (ConnectionError, OSError):
             print("reset")
             return
-        answered = read_response(sock) is not None and read_response(sock) is not None
+        answered = all(read_response(sock) is not None for _ in range(len(sys.argv) - 3))
         print("answered" if answered else "reset")
     elif mode == "urgent":
         sock.settimeout(2)

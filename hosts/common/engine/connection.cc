@@ -444,7 +444,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
       httpPending_.insert(httpPending_.end(), fresh.begin(), fresh.end());
     }
   }
-  while (!httpPending_.empty() && !http_->ended()) {
+  while ((!httpPending_.empty() || http_->answersWaiting()) && !http_->ended()) {
     const HttpRequestReader::Read read = http_->read(httpPending_);
     httpPending_.erase(httpPending_.begin(),
                        httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
