@@ -419,6 +419,12 @@ void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes) 
       answers_.push_back(*read.head);
       ++heads_;
     }
+    if (read.head && bodyAsRequests_->depth_ > kBodyReadingDepth &&
+        (read.head->status == HttpHeadStatus::named ||
+         read.head->reason != HttpUnnamedReason::notHttp)) {
+      tooDeep_ = true;  // it began a request: reading deeper would cost a reading more per level
+    }
+    tooDeep_ = tooDeep_ || bodyAsRequests_->tooDeep_;
     step = 1;
     if (bodyAsRequests_->ended()) {
       bodyAsRequests_.reset();
@@ -499,13 +505,17 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   out.consumed = parsed;
   fed_ += parsed;
   std::size_t bodyFrom = 0;
-  if (state.bodyStart != nullptr && !bodyAsRequests_ && depth_ < kBodyReadingDepth) {
+  if (state.bodyStart != nullptr && !bodyAsRequests_ && depth_ <= kBodyReadingDepth) {
     bodyAsRequests_.reset(new HttpRequestReader(limit_, HttpNaming::atFirstHost, depth_ + 1));
     bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
                                         bytes.data());
   }
   state.bodyStart = nullptr;
   if (bodyAsRequests_) readBodyAsRequests(bytes.subspan(bodyFrom, parsed - bodyFrom));
+  if (tooDeep_ && depth_ == 0) {
+    answer(httpHeadUnnamed(HttpUnnamedReason::malformed));
+    return out;
+  }
   if (bodyAsRequests_ && bodyPending_.empty() && betweenMessages() &&
       bodyAsRequests_->betweenMessages() && !bodyAsRequests_->bodyAsRequests_ &&
       !bodyAsRequests_->answersWaiting()) {

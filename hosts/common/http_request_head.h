@@ -105,7 +105,8 @@ class HttpRequestReader {
   struct State;
 
  private:
-  // Readings of bodies as requests nest this deep; a body inside goes unread that way.
+  // Readings of bodies as requests nest this deep. A request in a body deeper down ends the
+  // connection's reading as malformed: each level reads every byte again.
   static constexpr unsigned kBodyReadingDepth = 3;
   HttpRequestReader(std::size_t headLimit, HttpNaming naming, unsigned depth);
   Read readStream(std::span<const std::uint8_t> bytes);
@@ -132,6 +133,7 @@ class HttpRequestReader {
   std::unique_ptr<HttpRequestReader> bodyAsRequests_;
   std::vector<std::uint8_t> bodyPending_;  // given to it, not read yet
   std::deque<HttpHeadResult> answers_;     // read, not answered yet: the body's first
+  bool tooDeep_ = false;                   // a request was found below kBodyReadingDepth
 };
 
 class HttpRequestHeadReader {

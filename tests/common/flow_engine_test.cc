@@ -261,6 +261,12 @@ const std::vector<Script>& scripts() {
   static const std::string twoInBody = withBody("www.example.org", headA + headB);
   static const std::string nestedBody =
       withBody("www.example.org", withBody("www.example.org", headB));
+  static const auto nested = [](int levels, const std::string& inside) {
+    std::string s = inside;
+    for (int i = 0; i < levels; ++i) s = withBody("www.example.org", s);
+    return s;
+  };
+  static const std::string deepestRead = nested(3, headB), tooDeep = nested(4, headA);
   static const std::string pastTheBody = [] {
     const std::string part = "GET / HTTP/1.1\r\nHost: www.example.org\r\nX: ";
     return withBody("www.example.org",
@@ -462,6 +468,10 @@ const std::vector<Script>& scripts() {
        O::httpRequestDrop, 0, 0, {}, 3},
       {"http_body_reading_goes_on_past_the_body", 80, bytewise(pastTheBody), drop, M::dropped,
        O::httpRequestDrop},
+      {"http_bodies_read_as_requests_three_deep", 80, {syn(), at(0, deepestRead)}, drop,
+       M::dropped, O::httpRequestDrop},
+      {"http_request_four_bodies_deep_is_refused", 80, {syn(), at(0, tooDeep)}, drop, M::dropped,
+       O::httpMalformed},
       {"http_after_a_content_length_body", 80, {syn(), at(0, post), at(pb, getB)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,
