@@ -1,5 +1,6 @@
 #include "rules/large_buffer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <system_error>
 
@@ -38,7 +39,7 @@ PagesMadeAhead::PagesMadeAhead([[maybe_unused]] void* data, [[maybe_unused]] std
       // the same pages. A hint: on failure the pages are made as they are written.
       constexpr std::uintptr_t kStep = std::uintptr_t{2} << 20;
       for (std::uintptr_t to = end; to > begin;) {
-        const std::uintptr_t from = to - begin > kStep ? (to - kStep) & ~(kStep - 1) : begin;
+        const std::uintptr_t from = std::max(begin, (to - std::min(to, kStep)) & ~(kStep - 1));
         if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) return;
         to = from;
       }
