@@ -327,7 +327,8 @@ std::string_view httpUnnamedReasonName(HttpUnnamedReason reason) {
 
 namespace {
 
-// Long enough for any method in use and its space.
+// The first bytes of each message kept as they come, before http_parser has said anything of
+// them: long enough for any method in use and its space.
 constexpr std::size_t kMethodProbe = 33;
 
 // White space as lenient servers split a request line on it (python's str.split() of the line
@@ -338,21 +339,48 @@ bool isLooseSpace(char c) {
          u == 0xa0;
 }
 
-// The bytes a message began with, after http_parser refused them: a token of upper-case
-// letters, '-' or '_' between white space begins a request line (its method); anything else is
-// no request (""); a shorter run of such characters cannot tell yet (nullopt).
+// A method is a token (RFC 9110): servers such as Go's take any, in any case.
+bool isTokenCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The bytes a message began with, after http_parser refused them: the method of a request line,
+// "" for no request, nullopt when the bytes so far cannot tell. A token of upper-case letters,
+// '-' or '_' followed by white space is a method at once; another token followed by white space
+// is one when its line ends in an HTTP version ("get / HTTP/1.1"), which tells a request to a
+// server that takes any token from another protocol's greeting ("SSH-2.0-OpenSSH_9.2 ...").
 std::optional<std::string_view> requestMethod(std::string_view start) {
   std::size_t from = 0;
   while (from < start.size() && isLooseSpace(start[from])) ++from;
   std::size_t n = from;
-  while (n < start.size() &&
-         ((start[n] >= 'A' && start[n] <= 'Z') || start[n] == '-' || start[n] == '_')) {
-    ++n;
+  bool upper = true;
+  for (; n < start.size() && isTokenCharacter(start[n]); ++n) {
+    upper = upper && ((start[n] >= 'A' && start[n] <= 'Z') || start[n] == '-' || start[n] == '_');
   }
-  if (n == start.size()) {
-    return n < kMethodProbe ? std::nullopt : std::optional<std::string_view>("");
-  }
-  return n > from && isLooseSpace(start[n]) ? start.substr(from, n - from) : std::string_view();
+  if (n == start.size()) return std::nullopt;
+  if (n == from || !isLooseSpace(start[n])) return "";
+  const std::string_view method = start.substr(from, n - from);
+  if (upper) return method;
+  const std::size_t end = start.find('\n', n);
+  if (end == std::string_view::npos) return std::nullopt;
+  std::string_view line = start.substr(n, end - n);
+  while (!line.empty() && (line.back() == '\r' || isLooseSpace(line.back()))) line.remove_suffix(1);
+  // Its last word is "HTTP/" and a version of digits, a dot and digits.
+  std::size_t word = line.size();
+  while (word > 0 && !isLooseSpace(line[word - 1])) --word;
+  std::string_view version = line.substr(word);
+  bool versioned = word > 0 && version.substr(0, 5) == "HTTP/";
+  version.remove_prefix(std::min<std::size_t>(5, version.size()));
+  const std::size_t dot = version.find('.');
+  const auto digits = [](std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
+  };
+  versioned = versioned && dot != std::string_view::npos && digits(version.substr(0, dot)) &&
+              digits(version.substr(dot + 1));
+  return versioned ? method : std::string_view();
 }
 
 bool knownMethod(std::string_view method) {
@@ -492,8 +520,9 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
     }
   }
   // Each message starts a read (the parser pauses at a message's end).
-  for (std::size_t i = 0; i < bytes.size() && state.start.size() < kMethodProbe; ++i)
-    state.start.push_back(static_cast<char>(bytes[i]));
+  std::size_t kept = 0;
+  for (; kept < bytes.size() && state.start.size() < kMethodProbe; ++kept)
+    state.start.push_back(static_cast<char>(bytes[kept]));
   // An unanswered head reads at most up to the limit.
   std::size_t room = bytes.size();
   if (!state.answered || !state.inMessage) {
@@ -538,6 +567,12 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
       out.head = httpHeadUnnamed(HttpUnnamedReason::malformed);
       return out;
     }
+    if (state.atStart) {
+      // A request line is told by its end: what http_parser refused is kept to there.
+      const std::size_t more =
+          std::min(bytes.size() - kept, limit_ - std::min(limit_, state.start.size()));
+      state.start.append(reinterpret_cast<const char*>(bytes.data()) + kept, more);
+    }
     const std::optional<std::string_view> method =
         state.atStart ? requestMethod(state.start) : std::string_view("-");
     if (!method && state.headBytes < limit_) {
@@ -545,11 +580,16 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
       state.headBytes += bytes.size() - parsed;
       return out;
     }
+    if (!method) {
+      // Still a possible request line at the limit: a server may take it all.
+      answer(httpHeadUnnamed(HttpUnnamedReason::headTooLarge));
+      return out;
+    }
     // Bytes that begin no request line are another protocol at the start or after an upgrade;
     // otherwise, and once a request line has begun, a server reads them as a request.
-    const bool requestLine = method && !method->empty();
+    const bool requestLine = !method->empty();
     const bool anotherProtocol = !requestLine && (heads_ == 0 || afterUpgrade_);
-    answer(httpHeadUnnamed(requestLine && state.atStart && !knownMethod(method.value_or(""))
+    answer(httpHeadUnnamed(requestLine && state.atStart && !knownMethod(*method)
                                ? HttpUnnamedReason::unknownMethod
                            : anotherProtocol ? HttpUnnamedReason::notHttp
                                              : HttpUnnamedReason::malformed));

@@ -79,9 +79,17 @@ const std::vector<HeadCase>& headCases() {
       {"unknown_method", "FOO / HTTP/1.1\r\nHost: a.example\r\n\r\n", unnamed, "", "",
        R::unknownMethod},
       {"unknown_method_not_yet_told", "FOOBAR", needMore, "", ""},
-      {"lower_case_token", "foo / HTTP/1.1\r\n\r\n", unnamed, "", "", R::notHttp},
+      // Servers such as Go's take any token as a method, in any case: a line that ends in an
+      // HTTP version is a request line, whatever its token.
+      {"lower_case_token", "get / HTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "", "",
+       R::unknownMethod},
+      {"lower_case_token_long_target",
+       "get /" + std::string(200, 'a') + " HTTP/1.1\r\nHost: blocked.example\r\n\r\n", unnamed, "",
+       "", R::unknownMethod},
+      {"lower_case_token_line_not_ended", "get / HTTP/1.1", needMore, "", ""},
+      {"lower_case_token_without_version", "hello world\r\n", unnamed, "", "", R::notHttp},
       {"token_past_any_method", std::string(40, 'A') + " / HTTP/1.1\r\n\r\n", unnamed, "", "",
-       R::notHttp},
+       R::unknownMethod},
       {"oversize_head", bigHead(), unnamed, "", "", R::headTooLarge},
       // A proxy connects to CONNECT's target, whatever Host says.
       {"connect_names_its_target",

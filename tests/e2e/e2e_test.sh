@@ -258,6 +258,8 @@ class H(http.server.SimpleHTTPRequestHandler):
     def do_FOO(self):
         self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers()
         self.wfile.write(b"ok")
+    def do_get(self):  # a method in lower case, as Go's server takes it
+        self.do_GET()
     def do_POST(self):  # chunked wins over Content-Length, as Apache reads it
         if "chunked" in self.headers.get("Transfer-Encoding", ""):
             while (size := int(self.rfile.readline().split(b";")[0], 16)) > 0:
@@ -273,6 +275,8 @@ PY
   for _ in $(seq 50); do ins ss -ltn | grep -q '198.51.100.5:80 ' && break; sleep 0.1; done
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example method FOO blocked.example)
   expect "unknown method, then a blocked name on the same connection" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example method get blocked.example)
+  expect "a method in lower case, then a blocked name on the same connection" reset "$r"
   # Framing the server reads otherwise (it takes chunked over Content-Length), and an Upgrade the
   # server ignores: the request after them is the server's next.
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example both-lengths blocked.example)
