@@ -20,7 +20,7 @@ struct HttpRequestReader::State {
   // The values of the head's Host fields, the one being read last.
   std::vector<std::string> hosts;
   bool firstHostDone = false;  // a field after the first Host began
-  bool early = false;          // named at the first Host (HttpNaming::atFirstHost)
+  bool early = false;          // named at the first Host (a body's reading)
   bool lastWasValue = false;
   bool inHost = false;
   bool requestLineDone = false;
@@ -393,14 +393,13 @@ bool knownMethod(std::string_view method) {
 
 }  // namespace
 
-HttpRequestReader::HttpRequestReader(std::size_t headLimit, HttpNaming naming)
-    : HttpRequestReader(headLimit, naming, 0) {}
+HttpRequestReader::HttpRequestReader(std::size_t headLimit) : HttpRequestReader(headLimit, 0) {}
 
-HttpRequestReader::HttpRequestReader(std::size_t headLimit, HttpNaming naming, unsigned depth)
+HttpRequestReader::HttpRequestReader(std::size_t headLimit, unsigned depth)
     : state_(std::make_unique<State>()), limit_(headLimit), depth_(depth) {
   http_parser_init(&state_->parser, HTTP_REQUEST);
   state_->parser.data = state_.get();
-  state_->early = naming == HttpNaming::atFirstHost;
+  state_->early = depth > 0;
 }
 
 HttpRequestReader::~HttpRequestReader() = default;
@@ -535,7 +534,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   fed_ += parsed;
   std::size_t bodyFrom = 0;
   if (state.bodyStart != nullptr && !bodyAsRequests_ && depth_ <= kBodyReadingDepth) {
-    bodyAsRequests_.reset(new HttpRequestReader(limit_, HttpNaming::atFirstHost, depth_ + 1));
+    bodyAsRequests_.reset(new HttpRequestReader(limit_, depth_ + 1));
     bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
                                         bytes.data());
   }
@@ -610,8 +609,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   return out;
 }
 
-HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit, HttpNaming naming)
-    : reader_(limit, naming) {}
+HttpRequestHeadReader::HttpRequestHeadReader(std::size_t limit) : reader_(limit) {}
 
 HttpRequestHeadReader::~HttpRequestHeadReader() = default;
 

@@ -71,20 +71,13 @@ struct HttpHeadResult {
 // no client sends a head that long.
 inline constexpr std::size_t kHttpHeadLimit = 64 * 1024;
 
-// When a head gets its answer. A request is judged once its head is complete, as the server acts
-// on it then, with all its Host fields read; a body that may be read as a request is named as
-// soon as its first Host line is, whatever follows, since bytes http_parser refuses after it need
-// not stop a lenient server.
-enum class HttpNaming : std::uint8_t { atHeadEnd, atFirstHost };
-
 // Reads request after request from one outbound stream. Each head gets one answer (named or
 // unnamed); the reader stops right after it so the caller can judge the request before any byte
 // behind it is read, and goes on with the rest when given it again.
 
 class HttpRequestReader {
  public:
-  explicit HttpRequestReader(std::size_t headLimit = kHttpHeadLimit,
-                             HttpNaming naming = HttpNaming::atHeadEnd);
+  explicit HttpRequestReader(std::size_t headLimit = kHttpHeadLimit);
   ~HttpRequestReader();
   HttpRequestReader(const HttpRequestReader&) = delete;
   HttpRequestReader& operator=(const HttpRequestReader&) = delete;
@@ -108,7 +101,11 @@ class HttpRequestReader {
   // Readings of bodies as requests nest this deep. A request in a body deeper down ends the
   // connection's reading as malformed: each level reads every byte again.
   static constexpr unsigned kBodyReadingDepth = 3;
-  HttpRequestReader(std::size_t headLimit, HttpNaming naming, unsigned depth);
+  // A request is judged once its head is complete, as the server acts on it then, with all its
+  // Host fields read. A body's reading (depth above 0) names a head as soon as its first Host
+  // line is, whatever follows, since bytes http_parser refuses after it need not stop a lenient
+  // server.
+  HttpRequestReader(std::size_t headLimit, unsigned depth);
   Read readStream(std::span<const std::uint8_t> bytes);
   void readBodyAsRequests(std::span<const std::uint8_t> bytes);
   // Between a head's end and its message's end (or reading HTTP/2 frames): bytes that name
@@ -138,8 +135,7 @@ class HttpRequestReader {
 
 class HttpRequestHeadReader {
  public:
-  explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit,
-                                 HttpNaming naming = HttpNaming::atHeadEnd);
+  explicit HttpRequestHeadReader(std::size_t limit = kHttpHeadLimit);
   ~HttpRequestHeadReader();
   HttpRequestHeadReader(const HttpRequestHeadReader&) = delete;
   HttpRequestHeadReader& operator=(const HttpRequestHeadReader&) = delete;
