@@ -327,15 +327,15 @@ std::optional<ConnectionUpdate> FlowEngine::dropFlow(const UUID& identifier) {
 }
 
 void FlowEngine::onObservedIpPacket(std::span<const std::uint8_t> bytes) {
-  const ParseResult parsed = parseIpPacket(bytes);
-  if (parsed.status == ParseStatus::ok) onObservedPacket(parsed.packet);
+  const ParseResult parsed = parseIpHeaders(bytes);
+  if (parsed.status == ParseStatus::ok) onObservedPacket(parsed.packet, parsed.missing);
 }
 
-void FlowEngine::onObservedPacket(const ParsedPacket& packet) {
+void FlowEngine::onObservedPacket(const ParsedPacket& packet, std::size_t missing) {
   if (!packet.isTCP()) return;
   const ConnectionKey key = ConnectionKey::outboundOf(packet);
   std::lock_guard lock(mutex_);
-  if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet);
+  if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet, missing);
 }
 
 void FlowEngine::onObservedReplyIpPacket(std::span<const std::uint8_t> bytes) {

@@ -43,7 +43,9 @@
 // If a connection holding packets gets no new bytes within holdTimeout, the engine fails open:
 // handleOutboundDataCompleteForFlow, release everything, mark allowed, count a fail-open event.
 // Pure ACKs and other packets without payload are always accepted and never held (a host may
-// pass pure ACKs without asking and show them afterwards: onObservedIpPacket); a FIN or RST
+// pass pure ACKs without asking and show them afterwards: onObservedIpPacket; with
+// bodyPassMinimum, likewise the segments of a long request body, whose bytes nobody reads,
+// until shortly before its end); a FIN or RST
 // from the client ends inspection the same way (complete + allow). Per-connection limits on held
 // packets and bytes and a limit on inspected connections keep memory bounded; crossing one fails
 // open too, except that at the inspection limit the inspections idle longest (an eighth of them)
@@ -151,13 +153,14 @@ class FlowEngine {
   // Nothing when the flow is unknown.
   std::optional<ConnectionUpdate> dropFlow(const UUID& identifier);
 
-  // A pure ACK the host passed without queueing it (Linux: port-80 connections under inspection
-  // log theirs instead). The host must show each one before it gives the engine any later packet
-  // of the connection: the engine's view of what the server accepts (newest timestamp, highest
-  // ACK) must be as new as the server's. No verdict; unknown connections and packets that cannot
-  // be read are ignored.
+  // A pure ACK, or a segment of a body pass, the host passed without queueing it (Linux:
+  // port-80 connections under inspection log them instead). The host must show each one before it
+  // gives the engine any later packet of the connection: the engine's view of what the server
+  // accepts (newest timestamp, highest ACK) must be as new as the server's. No verdict; unknown
+  // connections and packets that cannot be read are ignored. bytes may hold the headers only
+  // (ParseResult::missing tells how much of the payload is not).
   void onObservedIpPacket(std::span<const std::uint8_t> bytes);
-  void onObservedPacket(const ParsedPacket& packet);
+  void onObservedPacket(const ParsedPacket& packet, std::size_t missing = 0);
   // The same for a packet of the server on its way to the client (Linux: those of port-80
   // connections under inspection are logged): the engine learns what the server sent. Its
   // headers suffice: missing counts the payload bytes not copied (parseIpHeaders).

@@ -429,6 +429,28 @@ bool HttpRequestReader::betweenMessages() const {
   return !state_->inMessage && state_->start.empty() && !ended_ && !afterUpgrade_ && !http2_;
 }
 
+std::uint64_t HttpRequestReader::unreadBodyLeft() const {
+  const State& state = *state_;
+  const http_parser& parser = state.parser;
+  if (ended_ || http2_ || bodyAsRequests_ || !answers_.empty() || !bodyPending_.empty() ||
+      !inBody() || state.watchBody || (parser.flags & F_CHUNKED) != 0 ||
+      parser.content_length == ULLONG_MAX) {
+    return 0;
+  }
+  return parser.content_length;
+}
+
+void HttpRequestReader::skipBody(std::uint64_t n) {
+  if (n == 0 || n > unreadBodyLeft()) return;
+  // http_parser ends the message as it reads the body's last byte; that one is given to it.
+  http_parser& parser = state_->parser;
+  parser.content_length -= n - 1;
+  if (HTTP_PARSER_ERRNO(&parser) == HPE_PAUSED) http_parser_pause(&parser, 0);
+  const char last = 0;
+  http_parser_execute(&parser, &settings(), &last, 1);
+  fed_ += n;
+}
+
 void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes) {
   bodyPending_.insert(bodyPending_.end(), bytes.begin(), bytes.end());
   std::size_t done = 0;

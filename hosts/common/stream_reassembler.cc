@@ -77,6 +77,23 @@ void StreamReassembler::forgetFrom(std::uint64_t offset) {
   pieces_.erase(it, pieces_.end());
 }
 
+void StreamReassembler::skipTo(std::uint64_t offset) {
+  if (offset <= taken_) return;
+  while (!pieces_.empty() && pieces_.begin()->first < offset) {
+    auto node = pieces_.extract(pieces_.begin());
+    std::vector<std::uint8_t>& piece = node.mapped();
+    const std::uint64_t end = node.key() + piece.size();
+    buffered_ -= piece.size();
+    if (end > offset) {
+      piece.erase(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(offset - node.key()));
+      buffered_ += piece.size();
+      pieces_.emplace(offset, std::move(piece));
+      break;
+    }
+  }
+  taken_ = offset;
+}
+
 std::vector<std::uint8_t> StreamReassembler::take() {
   std::vector<std::uint8_t> out;
   while (!pieces_.empty() && pieces_.begin()->first == taken_) {

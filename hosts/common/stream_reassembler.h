@@ -36,6 +36,10 @@ class StreamReassembler {
   // Forgets every byte kept at offset and beyond (bytes that were never passed on).
   void forgetFrom(std::uint64_t offset);
 
+  // Takes everything before offset unread, kept or not: bytes nobody needs (a body the reader
+  // skips) are neither kept nor compared from here on.
+  void skipTo(std::uint64_t offset);
+
   // The contiguous bytes from taken() on, if any; they are then taken.
   std::vector<std::uint8_t> take();
 

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "hosts/linux/capabilities.h"
 #include "hosts/linux/dns/answer_packet.h"
@@ -159,16 +161,15 @@ void FilterDaemon::drainAckLog() {
   std::lock_guard lock(ackLogMutex_);
   const AckLog::Drain drained =
       ackLog_->drain([this](std::span<const std::uint8_t> bytes, bool reply) {
-        // A reply is copied with its headers only.
-        const hosts::ParseResult parsed =
-            reply ? hosts::parseIpHeaders(bytes) : hosts::parseIpPacket(bytes);
+        // Copied with the headers only: a reply, or a segment of a body let pass.
+        const hosts::ParseResult parsed = hosts::parseIpHeaders(bytes);
         if (parsed.status != hosts::ParseStatus::ok) return;
         // The connection is known to at most one engine (the one of its queue).
         for (const auto& engine : engines_) {
           if (reply) {
             engine->onObservedReplyPacket(parsed.packet, parsed.missing);
           } else {
-            engine->onObservedPacket(parsed.packet);
+            engine->onObservedPacket(parsed.packet, parsed.missing);
           }
         }
       });
@@ -227,7 +228,8 @@ void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
     case hosts::PacketAction::accept:
       // The packet carries the outcome to QUILLNEST_POST, which saves it in the connmark: the
       // connection's next packets bypass the queue.
-      if (mark == hosts::ConnectionMark::allowed || mark == hosts::ConnectionMark::inspect) {
+      if (mark == hosts::ConnectionMark::allowed || mark == hosts::ConnectionMark::inspect ||
+          mark == hosts::ConnectionMark::bodyPass) {
         queue.acceptWithMark(packet.id, withMark(packet.mark, markValue(mark)));
         markCarried = true;
       } else {
@@ -255,6 +257,14 @@ void FilterDaemon::applyUpdate(const hosts::ConnectionUpdate& update, bool markC
     if (!conntrackMarker_.setMark(update.key, markValue(update.mark), &error))
       debug("mark " + std::string(hosts::connectionMarkName(update.mark)) + " on " +
             update.key.text() + ": " + error);
+  }
+  if (bodyPasses_) {
+    if (update.bodyPass) {
+      bodyPasses_->open(update.key, *update.bodyPass);
+    } else if (update.mark != hosts::ConnectionMark::none &&
+               update.mark != hosts::ConnectionMark::bodyPass) {
+      bodyPasses_->close(update.key);
+    }
   }
   if (update.reset) endConnection(update.key);
 }
@@ -329,15 +339,20 @@ void FilterDaemon::startThreads() {
         [this](const ConntrackEvent& event) {
           // Any queue may have seen it; the others do not know the key.
           for (const auto& engine : engines_) applyUpdate(engine->onConntrackEnd(event.key), true);
+          if (bodyPasses_) bodyPasses_->close(event.key);
         },
         warnFn);
   });
   if (ackLog_) {
-    // Keeps the log's socket from filling up while no queued packet comes (a long download).
+    // Keeps the log's socket from filling up while no queued packet comes (a long download or
+    // upload). Workers drain it themselves before they judge, so this thread may let messages
+    // gather: a wake-up a message would cost the daemon a third of a core on a fast transfer.
     ackLogThread_ = std::thread([this] {
       pollfd ready{ackLog_->fd(), POLLIN, 0};
       while (!stopServices_.load()) {
-        if (poll(&ready, 1, 200) > 0) drainAckLog();
+        if (poll(&ready, 1, 200) <= 0) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        drainAckLog();
       }
     });
   }
@@ -452,6 +467,12 @@ int FilterDaemon::run() {
       std::max<std::size_t>(1, engineOptions.maxConnections / queues_.size());
   engineOptions.maxInspectedConnections =
       std::max<std::size_t>(1, engineOptions.maxInspectedConnections / queues_.size());
+  if (ackLog_) {
+    // A request body this long passes unqueued but for its end; its segments are logged.
+    engineOptions.bodyPassMinimum = 8u << 20;
+    bodyPasses_ =
+        std::make_unique<BodyPasses>(iptables_, [this](const std::string& line) { warn(line); });
+  }
   for (std::size_t i = 0; i < queues_.size(); ++i)
     engines_.push_back(std::make_unique<hosts::FlowEngine>(provider_, engineOptions));
   enginesReady_.store(true, std::memory_order_release);
@@ -491,6 +512,7 @@ int FilterDaemon::run() {
     }
   }
 
+  if (bodyPasses_) bodyPasses_->stop();
   // Rules first: from here on new packets bypass us instead of waiting in a queue nobody reads.
   std::string removeError = removeRules(iptables_);
   if (!removeError.empty()) warn(removeError);

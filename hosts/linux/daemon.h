@@ -18,6 +18,7 @@
 
 #include "hosts/common/flow_engine.h"
 #include "hosts/linux/ack_log.h"
+#include "hosts/linux/body_passes.h"
 #include "hosts/linux/conntrack.h"
 #include "hosts/linux/control/control_plane.h"
 #include "hosts/linux/control/instance_lock.h"
@@ -105,6 +106,7 @@ class FilterDaemon {
   std::mutex ackLogMutex_;
   std::atomic<std::uint64_t> ackLogLosses_{0};
   ProcessIptablesRunner iptables_;
+  std::unique_ptr<BodyPasses> bodyPasses_;  // with the ACK log only: it shows their segments
   RuleOptions ruleOptions_;
 
   std::atomic<bool> stopRequested_{false};

@@ -21,6 +21,8 @@ std::string hex(std::uint32_t value) {
 }
 
 std::string markMatch(std::uint32_t value) { return hex(value) + "/" + hex(kMarkMask); }
+// Connections under inspection, with a body passing or not.
+std::string inspectedMatch() { return hex(kMarkInspect) + "/" + hex(kMarkInspect); }
 
 // Built without "literal" + string: GCC 12 at -O3 warns falsely (-Wrestrict) on that form.
 bool startsWithWord(std::string_view line, std::string_view word) {
@@ -73,9 +75,8 @@ void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamily
     }
     // Urgent ones are queued, to be refused.
     script << "-A " << chain << " -p tcp --dport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark"
-           << " --mark " << markMatch(kMarkInspect)
-           << " -m conntrack --ctdir ORIGINAL -m u32 --u32 \"" << test << "\" -j " << kAckChain
-           << "\n";
+           << " --mark " << inspectedMatch() << " -m conntrack --ctdir ORIGINAL -m u32 --u32 \""
+           << test << "\" -j " << kAckChain << "\n";
   }
 }
 
@@ -94,8 +95,12 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   if (forward)
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
-  if (ackFamily) appendAckRules(script, chain, *ackFamily);
-  script << a << "-p tcp -m connmark --mark " << markMatch(kMarkInspect)
+  if (ackFamily) {
+    appendAckRules(script, chain, *ackFamily);
+    script << a << "-p tcp -m connmark --mark " << markMatch(kMarkBodyPass)
+           << " -m conntrack --ctdir ORIGINAL -j " << kBodyChain << "\n";
+  }
+  script << a << "-p tcp -m connmark --mark " << inspectedMatch()
          << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << webQueue << "\n";
   if (webQueue != queue) {
     script << a << "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW -j NFQUEUE "
@@ -160,8 +165,29 @@ ExistingRules parseExistingRules(std::string_view save) {
     existing.inputChain |= declaresChain(line, kInputChain);
     existing.inputJumps += isJump(line, "INPUT", kInputChain);
     existing.ackChain |= declaresChain(line, kAckChain);
+    existing.bodyChain |= declaresChain(line, kBodyChain);
   }
   return existing;
+}
+
+IpFamilyTool familyOf(const hosts::ConnectionKey& key) {
+  return key.family == hosts::IpFamily::v4 ? IpFamilyTool::v4 : IpFamilyTool::v6;
+}
+
+std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range) {
+  // u32 ranges include their end; one that wraps is two.
+  const std::uint32_t last = range.to - 1u;
+  std::string ranges =
+      std::to_string(range.from) + ":" +
+      (range.from <= last ? std::to_string(last) : "4294967295,0:" + std::to_string(last));
+  // The sequence number, behind IPv4's header (its length from IHL), or IPv6's fixed one
+  // directly followed by TCP (a packet with extension headers is queued).
+  const std::string test =
+      familyOf(key) == IpFamilyTool::v4 ? "0>>22&0x3C@4=" + ranges : "4>>8&0xFF=6&&44=" + ranges;
+  return "-s " + key.local.text() + " -d " + key.remote.text() + " -p tcp --sport " +
+         std::to_string(key.localPort) + " --dport " + std::to_string(key.remotePort) +
+         " --tcp-flags SYN,FIN,RST,URG,ACK ACK -m u32 --u32 \"" + test + "\" -j " +
+         std::string(kAckChain);
 }
 
 std::string queueTarget(const RuleOptions& options, bool bypass) {
@@ -182,6 +208,7 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   // Declaring a chain creates it, or flushes it when a crashed run left it behind.
   script << ":" << kOutputChain << " - [0:0]\n";
   if (options.ackLogGroup || existing.ackChain) script << ":" << kAckChain << " - [0:0]\n";
+  if (options.ackLogGroup || existing.bodyChain) script << ":" << kBodyChain << " - [0:0]\n";
   script << ":" << kPostroutingChain << " - [0:0]\n";
   script << ":" << kInputChain << " - [0:0]\n";
   if (options.forward || existing.forwardChain) script << ":" << kForwardChain << " - [0:0]\n";
@@ -193,6 +220,7 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
   if (!options.forward && existing.forwardChain) script << "-X " << kForwardChain << "\n";
   // Its jumps went with the flush of the chains that held them.
+  if (!options.ackLogGroup && existing.bodyChain) script << "-X " << kBodyChain << "\n";
   if (!options.ackLogGroup && existing.ackChain) script << "-X " << kAckChain << "\n";
 
   const std::string queue = queueTarget(options);
@@ -218,7 +246,7 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
         << " --nflog-threshold 1 --nflog-prefix " << kReplyLogPrefix << "\n";
     // Conntrack passes on packets it calls invalid without a connection (so without its mark);
     // the client may still acknowledge their bytes. Bounded, as anyone can send them.
-    const std::string reply = " -p tcp --sport 80 -m connmark --mark " + markMatch(kMarkInspect) +
+    const std::string reply = " -p tcp --sport 80 -m connmark --mark " + inspectedMatch() +
                               " -m conntrack --ctdir REPLY" + log.str();
     const std::string invalid =
         " -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit 2000/sec"
@@ -271,12 +299,13 @@ std::string removeScript(const ExistingRules& existing) {
     for (int i = 0; i < existing.postroutingJumps; ++i)
       script << "-D POSTROUTING -j " << kPostroutingChain << "\n";
     for (int i = 0; i < existing.inputJumps; ++i) script << "-D INPUT -j " << kInputChain << "\n";
-    // The ACK chain last: the others jump to it until they are flushed.
+    // The body chain, then the ACK chain last: the others jump to them until they are flushed.
     for (auto [present, chain] :
          {std::pair{existing.outputChain, kOutputChain},
           std::pair{existing.forwardChain, kForwardChain},
           std::pair{existing.postroutingChain, kPostroutingChain},
-          std::pair{existing.inputChain, kInputChain}, std::pair{existing.ackChain, kAckChain}}) {
+          std::pair{existing.inputChain, kInputChain}, std::pair{existing.bodyChain, kBodyChain},
+          std::pair{existing.ackChain, kAckChain}}) {
       if (!present) continue;
       script << "-F " << chain << "\n";
       script << "-X " << chain << "\n";

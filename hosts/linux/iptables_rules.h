@@ -37,6 +37,12 @@
 // length is exactly the headers' (IPv4 without options, IPv6 without extension headers) match:
 // one rule per TCP header length, since a segment with even one byte of data must be queued.
 //
+// A long request body (with ackLogGroup) passes the same way: its connection's connmark becomes
+// kMarkBodyPass, which jumps to QUILLNEST_BODY, where one rule per body (body_passes.h) sends the
+// connection's plain data segments that start inside the body, short of its last megabyte,
+// through QUILLNEST_ACK. A match on kMarkInspect's bits takes kMarkBodyPass too, so without a
+// rule (not made yet, or gone) such a connection is queued as before.
+//
 // Fail-closed: the queue rules of web connections (TCP 80 and 443, UDP 443, and the packets of
 // held connections) lose --queue-bypass. The rules stay when the daemon dies, and a queue nobody
 // reads drops what reaches it, so new web connections fail until the daemon is back; the rest
@@ -49,6 +55,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hosts/common/engine/connection.h"
+
 namespace quillnest::linuxhost {
 
 inline constexpr std::string_view kOutputChain = "QUILLNEST_OUT";
@@ -59,6 +67,9 @@ inline constexpr std::string_view kResetChain = "QUILLNEST_RESET";  // filter ta
 inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
 // Logs and accepts the pure ACKs that pass unqueued.
 inline constexpr std::string_view kAckChain = "QUILLNEST_ACK";
+// The segments of request bodies let pass unqueued, one rule per body (bodyPassRule), reached
+// from the connections marked kMarkBodyPass; they go through QUILLNEST_ACK to be logged.
+inline constexpr std::string_view kBodyChain = "QUILLNEST_BODY";
 // Bytes of each logged ACK copied to the NFLOG group: every IP and TCP header fits.
 inline constexpr unsigned kAckLogCopy = 128;
 // The prefix of the server's packets of those connections, logged to the same group on their way
@@ -90,9 +101,10 @@ struct ExistingRules {
   bool inputChain = false;
   int inputJumps = 0;
   bool ackChain = false;
+  bool bodyChain = false;
 
   bool anyMangle() const {
-    return outputChain || forwardChain || postroutingChain || inputChain || ackChain ||
+    return outputChain || forwardChain || postroutingChain || inputChain || ackChain || bodyChain ||
            outputJumps > 0 || forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
   }
   bool anyFilter() const { return resetChain || resetJumps > 0; }
@@ -100,6 +112,12 @@ struct ExistingRules {
 };
 
 ExistingRules parseExistingRules(std::string_view iptablesSave);
+
+// The QUILLNEST_BODY rule (without "-A CHAIN") for one connection's body: its data segments that
+// start inside range, with ACK and no flag but PSH beside it.
+std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range);
+// The iptables tool family of a connection.
+IpFamilyTool familyOf(const hosts::ConnectionKey& key);
 
 // The NFQUEUE target arguments: "--queue-num 3" or "--queue-balance 0:3", then "--queue-bypass"
 // unless bypass is false.

@@ -13,6 +13,9 @@ inline constexpr std::uint32_t kMarkMask = 0x70000000;
 inline constexpr std::uint32_t kMarkAllowed = 0x10000000;
 inline constexpr std::uint32_t kMarkDropped = 0x20000000;
 inline constexpr std::uint32_t kMarkInspect = 0x30000000;
+// Inspected, with a request body passing unqueued (QUILLNEST_BODY). It holds kMarkInspect's bits,
+// so a match on those bits alone takes both.
+inline constexpr std::uint32_t kMarkBodyPass = 0x70000000;
 // A packet mark only, never a connmark: the probes that make both ends of a dropped forwarded
 // connection answer (forward_resetter.h). Our chains let them pass and never save it.
 inline constexpr std::uint32_t kMarkProbe = 0x40000000;
@@ -28,6 +31,8 @@ constexpr std::uint32_t markValue(hosts::ConnectionMark mark) {
       return kMarkDropped;
     case hosts::ConnectionMark::inspect:
       return kMarkInspect;
+    case hosts::ConnectionMark::bodyPass:
+      return kMarkBodyPass;
     case hosts::ConnectionMark::none:
       break;
   }

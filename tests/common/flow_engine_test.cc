@@ -141,6 +141,7 @@ class EngineTest : public testing::ProviderTest {
       return {accept, {}};
     }
     if (observe) {
+      bytes.resize(std::min<std::size_t>(bytes.size(), 128));  // the log copies the headers
       engine->onObservedIpPacket(bytes);
       return {accept, {}};
     }
@@ -754,6 +755,124 @@ TEST_F(EngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
   data(0, hello("www.example.org").substr(0, 5));
   clientPort = 42001;
   EXPECT_EQ(play(syn()).update.outcome, O::limitReached);
+}
+
+// A long request body passes the host unqueued but for its last bytes; what the host shows of
+// it afterwards moves the engine's view of the server, and the next request is judged.
+TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
+  FlowEngineOptions options;
+  options.bodyPassMinimum = 4096;
+  options.bodyPassMargin = 1024;
+  serverPort = 80;
+  const std::string head =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 10000\r\n\r\n";
+  const std::int64_t from = static_cast<std::int64_t>(head.size()) + 100, end = from - 100 + 10000,
+                     to = end - 1024;
+  const std::string zeros(2000, '\0');
+  const auto body = [&](std::int64_t offset, std::size_t size, std::uint32_t timestamp) {
+    return piece(offset, zeros.substr(0, size), kTcpAck | kTcpPsh, timestamp);
+  };
+  const auto logged = [&](std::int64_t offset, std::size_t size, std::uint32_t timestamp) {
+    Step s = body(offset, size, timestamp);
+    s.kind = Step::observe;
+    return s;
+  };
+  // What the next request after the body answers, by what came of the body before it.
+  struct Case {
+    const char* name;
+    std::uint32_t isn;
+    std::vector<Step> between;
+    std::string next;
+    std::uint32_t nextTimestamp;
+    PacketAction action;
+    ConnectionMark mark;
+    std::optional<Outcome> outcome;
+  };
+  const std::string headA = request("www.example.org"), headB = request("blocked.example");
+  const std::vector<Case> cases = {
+      {"blocked_after_the_body", 0x7ffffff0u, {}, headB, 200, drop, M::dropped, O::httpRequestDrop},
+      {"allowed_after_the_body_across_the_wrap",
+       0xffffff00u,
+       {},
+       headA,
+       200,
+       accept,
+       M::inspect,
+       {}},
+      // The server took a copy with a newer timestamp: an older one now is thrown away unread.
+      {"older_than_a_logged_segment",
+       0x7ffffff0u,
+       {logged(from + 3000, 1000, 900)},
+       headA,
+       200,
+       drop,
+       M::inspect,
+       {}},
+      // A logged segment that reached the body's end gave the server bytes never read.
+      {"logged_past_the_end",
+       0x7ffffff0u,
+       {logged(to - 10, 1500, 150)},
+       headA,
+       200,
+       drop,
+       M::dropped,
+       O::ackOvertook},
+      // One the server refuses (an older timestamp) moves nothing.
+      {"refused_logged_segment_moves_nothing",
+       0x7ffffff0u,
+       {logged(from + 3000, 1000, 50)},
+       headA,
+       200,
+       accept,
+       M::inspect,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeEngine(options);
+    isn = c.isn;
+    ++clientPort;
+    play(syn(100));
+    const PacketDecision first =
+        play(piece(0, head + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110));
+    EXPECT_EQ(first.action, accept);
+    EXPECT_EQ(first.update.mark, M::bodyPass);
+    ASSERT_TRUE(first.update.bodyPass);
+    EXPECT_EQ(first.update.bodyPass->from, isn + 1u + static_cast<std::uint32_t>(from));
+    EXPECT_EQ(first.update.bodyPass->to, isn + 1u + static_cast<std::uint32_t>(to));
+    EXPECT_EQ(engine->counters().bodyPasses, 1u);
+    // A segment queued before the host's rule came, then logged ones: nothing to read.
+    const PacketDecision early = play(body(from, 1000, 120));
+    EXPECT_EQ(early.action, accept);
+    EXPECT_EQ(early.update.mark, M::bodyPass);
+    for (const Step& step : c.between) play(step);
+    play(logged(from + 1000, 2000, 130));
+    // Queued with an older timestamp after it (it waited in the queue): still nothing to read.
+    EXPECT_EQ(play(body(from + 3000, 1000, 125)).action, accept);
+    // The body's last bytes come queued again: the host's passing ends.
+    const PacketDecision last = play(body(to - 500, 1000, 140));
+    EXPECT_EQ(last.action, accept);
+    EXPECT_EQ(last.update.mark, M::inspect);
+    EXPECT_EQ(play(body(to + 500, static_cast<std::size_t>(end - to - 500), 150)).action, accept);
+    const PacketDecision next = play(piece(end, c.next, kTcpAck | kTcpPsh, c.nextTimestamp));
+    EXPECT_EQ(next.action, c.action);
+    EXPECT_EQ(next.update.mark, c.mark);
+    EXPECT_EQ(next.update.outcome, c.outcome.value_or(next.update.outcome));
+    EXPECT_EQ(observer->flows.size(), c.action == drop && !c.outcome ? 1u : 2u);
+  }
+  // Shorter than the minimum, or chunked: read from the queue as before.
+  for (const std::string& small :
+       {withBody("www.example.org", std::string(3000, '\0')),
+        "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "2000\r\n" +
+            std::string(8192, '\0')}) {
+    makeEngine(options);
+    ++clientPort;
+    play(syn());
+    const PacketDecision d = data(0, small);
+    EXPECT_EQ(d.update.mark, M::inspect);
+    EXPECT_FALSE(d.update.bodyPass);
+  }
 }
 
 // The provider gets the endpoint as text; later packets of a decided connection are answered

@@ -156,5 +156,44 @@ TEST(HttpRequestHeadReader, LimitCountsBytesNotHeaders) {
   EXPECT_EQ(cut.reason, HttpUnnamedReason::headTooLarge);
 }
 
+// What of a body may go unread: only a Content-Length body past its first bytes that nothing
+// reads as requests. Skipping it leaves the reader at the next request.
+TEST(HttpRequestReader, SkipsOnlyBodiesNothingReads) {
+  const auto feed = [](HttpRequestReader& reader, const std::string& text) {
+    std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                       text.size());
+    std::vector<HttpHeadResult> heads;
+    for (int i = 0; i < 100 && (!rest.empty() || reader.answersWaiting()); ++i) {
+      const auto read = reader.read(rest);
+      rest = rest.subspan(read.consumed);
+      if (read.head) heads.push_back(*read.head);
+    }
+    return heads;
+  };
+  const std::string post = "POST / HTTP/1.1\r\nHost: a.example\r\nContent-Length: 100\r\n\r\n";
+  const std::string next = "GET / HTTP/1.1\r\nHost: b.example\r\n\r\n";
+  for (const auto& [stream, left] : {
+           std::pair{post + std::string(3, '\0'), 97u},
+           std::pair{post, 0u},  // its first bytes decide whether they are requests
+           std::pair{post + "GET / HTTP/1.1\r\nHo", 0u},  // read as requests
+           std::pair{post + std::string(100, '\0'), 0u},
+           std::pair{post.substr(0, post.find("Content")) +
+                         "Transfer-Encoding: chunked\r\n\r\n100\r\n" + std::string(2, '\0'),
+                     0u},
+           std::pair{next, 0u},
+       }) {
+    HttpRequestReader reader;
+    feed(reader, stream);
+    EXPECT_EQ(reader.unreadBodyLeft(), left) << stream;
+    if (left == 0) continue;
+    reader.skipBody(left);
+    EXPECT_EQ(reader.unreadBodyLeft(), 0u);
+    const auto heads = feed(reader, next);
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_EQ(heads[0].host, "b.example");
+    EXPECT_EQ(reader.heads(), 2u);
+  }
+}
+
 }  // namespace
 }  // namespace quillnest::hosts

@@ -90,5 +90,27 @@ TEST(StreamReassembler, ForgetsFromAnOffset) {
   EXPECT_EQ(s.buffered(), 0u);
 }
 
+// Skipped bytes count as taken, kept or not; a piece across the point keeps its rest, and copies
+// of skipped bytes are neither kept nor compared.
+TEST(StreamReassembler, SkipsToAnOffset) {
+  StreamReassembler s(1000);
+  ASSERT_TRUE(s.insert(0, Bytes(10, 1)));
+  ASSERT_TRUE(s.insert(20, Bytes(10, 2)));
+  ASSERT_TRUE(s.insert(40, Bytes(10, 3)));
+  s.skipTo(25);
+  EXPECT_EQ(s.taken(), 25u);
+  EXPECT_EQ(s.buffered(), 15u);
+  ASSERT_TRUE(s.insert(15, Bytes(10, 9)));  // other bytes where skipped ones were
+  EXPECT_FALSE(s.conflicted());
+  EXPECT_EQ(s.take(), Bytes(5, 2));
+  s.skipTo(45);
+  EXPECT_EQ(s.take(), Bytes(5, 3));
+  s.skipTo(10);  // behind what was taken: nothing moves
+  EXPECT_EQ(s.taken(), 50u);
+  s.skipTo(1'000'000);  // far ahead: the window moves along
+  EXPECT_TRUE(s.insert(1'000'990, Bytes(10, 4)));
+  EXPECT_EQ(s.buffered(), 10u);
+}
+
 }  // namespace
 }  // namespace quillnest::hosts

@@ -108,9 +108,13 @@ TEST(RulesScripts, CountsAndOrder) {
                               .postroutingChain = true,
                               .outputJumps = 1,
                               .postroutingJumps = 1,
-                              .ackChain = true};
+                              .ackChain = true,
+                              .bodyChain = true};
   const RuleOptions ackLog{.queueCount = 2, .ackLogGroup = 7};
-  const std::string inspected = "--mark 0x30000000/0x70000000 -m conntrack --ctdir ORIGINAL";
+  // Inspected, with a body passing (0x70000000) or not.
+  const std::string inspected = "--mark 0x30000000/0x30000000 -m conntrack --ctdir ORIGINAL";
+  const std::string bodyJump =
+      "-m connmark --mark 0x70000000/0x70000000 -m conntrack --ctdir ORIGINAL -j QUILLNEST_BODY\n";
   const std::string dropped = "-m connmark --mark 0x20000000/0x70000000";
   const std::string probe = " -m mark --mark 0x40000000/0x70000000 -j RETURN";
   // clang-format off
@@ -121,10 +125,11 @@ TEST(RulesScripts, CountsAndOrder) {
        {{"-I OUTPUT 1 -j QUILLNEST_OUT\n", 1}, {"-I POSTROUTING 1 -j QUILLNEST_POST\n", 1},
         {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 5},
         {"--queue-balance 0:1\n", 0}, {"-A QUILLNEST_OUT -o lo -j RETURN\n", 1}, {"0x40000000", 0},
+        {"QUILLNEST_BODY", 0},
         {"--save-mark --nfmask 0x70000000 --ctmask 0x70000000", 1}},
        {{"-o lo -j RETURN", "--tcp-flags RST RST -j RETURN",
          "--mark 0x10000000/0x70000000 -j RETURN", "--mark 0x20000000/0x70000000 -j DROP",
-         "--mark 0x30000000/0x70000000 -m conntrack --ctdir ORIGINAL", "--ctstate NEW -j NFQUEUE",
+         inspected, "--ctstate NEW -j NFQUEUE",
          "-I OUTPUT 1"}}},
       {"one queue", false, {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 5}}, {}},
       // Fail-closed: web connections lose the bypass, ahead of the general rules; the rest keep it.
@@ -182,16 +187,19 @@ TEST(RulesScripts, CountsAndOrder) {
         {"\"0>>24=0x45&&0&0xFFFF=40&&4&0x3FFF=0&&32>>26&0x3C=20\"", 1},
         {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0},
         // The server's packets of those connections: logged on their way in, not queued.
-        {"-A QUILLNEST_IN -p tcp --sport 80 -m connmark --mark 0x30000000/0x70000000"
+        {"-A QUILLNEST_IN -p tcp --sport 80 -m connmark --mark 0x30000000/0x30000000"
          " -m conntrack --ctdir REPLY -j NFLOG --nflog-group 7 --nflog-size 128"
              " --nflog-threshold 1 --nflog-prefix quillnest-reply\n",
          1},
         {"-A QUILLNEST_IN -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit "
          "2000/sec --limit-burst 2000 -j NFLOG --nflog-group 7",
          1},
-        {"--nflog-prefix", 2}},
+        {"--nflog-prefix", 2},
+        // Request bodies let pass: their rules come and go in a chain of their own.
+        {":QUILLNEST_BODY - [0:0]\n", 1}, {"-A QUILLNEST_OUT -p tcp " + bodyJump, 1},
+        {"-A QUILLNEST_BODY", 0}},
        {{"-A QUILLNEST_ACK -j NFLOG", "-A QUILLNEST_ACK -j ACCEPT", "-j QUILLNEST_ACK\n",
-         inspected + " -j NFQUEUE"}}},
+         bodyJump, inspected + " -j NFQUEUE"}}},
       {"ack log, IPv6, forwarding", false,
        {.queueCount = 1, .forward = true, .ackLogGroup = 0}, {},
        {{"-A QUILLNEST_FWD -p tcp --dport 80", 11}, {"--nflog-group 0 ", 5},
@@ -200,10 +208,12 @@ TEST(RulesScripts, CountsAndOrder) {
         {"0>>24", 0}}, {}, IpFamilyTool::v6},
       {"ack chain left, logging now off", false, {0, 1, false}, ackLeft,
        {{":QUILLNEST_ACK - [0:0]\n", 1}, {"-X QUILLNEST_ACK\n", 1}, {"-j QUILLNEST_ACK", 0},
-        {"NFLOG", 0}},
-       {{":QUILLNEST_OUT", "-X QUILLNEST_ACK"}}},
+        {"NFLOG", 0}, {":QUILLNEST_BODY - [0:0]\n", 1}, {"-X QUILLNEST_BODY\n", 1},
+        {"-j QUILLNEST_BODY", 0}},
+       {{":QUILLNEST_OUT", "-X QUILLNEST_BODY", "-X QUILLNEST_ACK"}}},
       {"remove with the ack chain", true, {}, ackLeft, {{"-X QUILLNEST_ACK\n", 1}},
-       {{"-F QUILLNEST_OUT", "-X QUILLNEST_OUT", "-F QUILLNEST_ACK", "-X QUILLNEST_ACK"}}},
+       {{"-F QUILLNEST_OUT", "-X QUILLNEST_OUT", "-F QUILLNEST_BODY", "-X QUILLNEST_BODY",
+         "-F QUILLNEST_ACK", "-X QUILLNEST_ACK"}}},
       // Removal: jumps go before their chains; a table is touched only when something is ours.
       {"remove nothing", true, {}, {}, {{"COMMIT", 0}}, {}},
       {"remove twice jumped", true, {}, {true, false, true, 2, 0, 1},

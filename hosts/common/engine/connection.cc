@@ -47,6 +47,8 @@ std::string_view connectionMarkName(ConnectionMark mark) {
       return "dropped";
     case ConnectionMark::inspect:
       return "inspect";
+    case ConnectionMark::bodyPass:
+      return "bodyPass";
   }
   return "unknown";
 }
@@ -55,7 +57,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (24 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (25 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -76,6 +78,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.evictions += part.evictions;
   total.reopenedConnections += part.reopenedConnections;
   total.observedPackets += part.observedPackets;
+  total.bodyPasses += part.bodyPasses;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
   total.echClientHellos += part.echClientHellos;
@@ -102,6 +105,7 @@ ConnectionMark Connection::mark() const {
     case Phase::dropped:
       return ConnectionMark::dropped;
     case Phase::naming:
+      return passOpen_ ? ConnectionMark::bodyPass : ConnectionMark::inspect;
     case Phase::inspecting:
     case Phase::confirming:
       return ConnectionMark::inspect;
@@ -245,6 +249,16 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     out.release.push_back(handle);
     return {};
   }
+  if (inPassingBody(packet)) {
+    closePassNear(streamOffset(initialSequence_, packet.tcpSequence), packet.payload.size(), out);
+    // Nothing reads it, so the server may take it or not; if it does, its view moves.
+    if (receiver_.judge(packet) == SegmentRefusal::none) {
+      receiver_.accepted(packet, true);
+      passed_.accepted(packet, true);
+    }
+    out.release.push_back(handle);
+    return {};
+  }
   const SegmentRefusal refusal = receiver_.judge(packet);
   if (refusal != SegmentRefusal::none) {
     ++counters_.refusedSegments[static_cast<std::size_t>(refusal)];
@@ -265,6 +279,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   const bool syn = packet.hasFlag(kTcpSyn);
   const std::int64_t offset = streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
   const bool inOrder = offset <= static_cast<std::int64_t>(nextExpected());
+  closePassNear(offset, packet.payload.size(), out);
   if (phase_ != Phase::confirming && !fitsInHold(offset, packet.payload.size(), inOrder)) {
     ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
     out.discard.push_back(handle);
@@ -327,6 +342,8 @@ bool Connection::passHeld(std::uint64_t end) {
 
 void Connection::sent(std::uint64_t start, const SegmentFields& segment) {
   if (!segment.hasTimestamp || !acksObserved()) return;
+  // Unread body bytes: the server may drop them, as nothing rests on them.
+  if (pass_ && start >= pass_->from && start < pass_->end) return;
   if (sent_.size() == kSentKept) {
     const Sent& first = sent_.front();
     if (!sentBefore_) {
@@ -461,6 +478,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     // No more requests to read (another protocol, or not HTTP): the connection is let go.
     return settle(Outcome::newFlowAllow, out, false);
   }
+  startBodyPass(out);
   // The server acts on no request before its head is complete: the read packets go.
   if (!releaseThrough(httpRead_, out)) return settle(refusedRelease(), out);
   if (!flow_) {
@@ -472,6 +490,42 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     return settle(Outcome::limitReached, out);
   }
   return {};
+}
+
+bool Connection::inPassingBody(const ParsedPacket& packet) const {
+  if (!pass_ || packet.payload.empty() || packet.hasFlag(kTcpSyn | kTcpFin | kTcpRst | kTcpUrg)) {
+    return false;
+  }
+  const std::int64_t start = streamOffset(initialSequence_, packet.tcpSequence);
+  return start >= static_cast<std::int64_t>(pass_->from) &&
+         start + static_cast<std::int64_t>(packet.payload.size()) <=
+             static_cast<std::int64_t>(pass_->end);
+}
+
+void Connection::closePassNear(std::int64_t offset, std::size_t size, ConnectionUpdate& out) {
+  if (!passOpen_ ||
+      offset + static_cast<std::int64_t>(size) <= static_cast<std::int64_t>(pass_->to))
+    return;
+  // The body's last bytes: from here every segment is queued again.
+  passOpen_ = false;
+  out.mark = ConnectionMark::inspect;
+}
+
+void Connection::startBodyPass(ConnectionUpdate& out) {
+  if (options_.bodyPassMinimum == 0 || passOpen_ || busy() || !flow_ || !httpPending_.empty())
+    return;
+  const std::uint64_t left = http_->unreadBodyLeft();
+  if (left < options_.bodyPassMinimum || left <= options_.bodyPassMargin) return;
+  const std::uint64_t from = nextExpected();
+  const std::uint64_t end = httpRead_ + left;
+  http_->skipBody(left);
+  httpRead_ = end;
+  stream_.skipTo(end);
+  pass_ = BodyPass{from, end - options_.bodyPassMargin, end};
+  passOpen_ = true;
+  ++counters_.bodyPasses;
+  out.mark = ConnectionMark::bodyPass;
+  out.bodyPass = SequenceRange{sequenceAt(from), sequenceAt(pass_->to)};
 }
 
 std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_t> bytes) {
@@ -794,10 +848,27 @@ bool Connection::acksObserved() const {
          (phase_ == Phase::naming || phase_ == Phase::confirming);
 }
 
-void Connection::observed(const ParsedPacket& packet) {
-  if (!packet.isTCP() || !streamKnown_ || !packet.payload.empty() || packet.firstFragment ||
+void Connection::observed(const ParsedPacket& packet, std::size_t missing) {
+  if (!packet.isTCP() || !streamKnown_ || packet.firstFragment ||
       packet.hasFlag(kTcpSyn | kTcpFin | kTcpRst) || !packet.hasFlag(kTcpAck)) {
     return;
+  }
+  if (!packet.payload.empty() || missing > 0) {
+    // Only a body pass lets data by, and only where it starts inside the pass (before the engine
+    // queues its segments again, an unqueued one may still be in the log).
+    const std::int64_t start = streamOffset(initialSequence_, packet.tcpSequence);
+    if (!pass_ || start < static_cast<std::int64_t>(pass_->from) ||
+        start >= static_cast<std::int64_t>(pass_->to)) {
+      return;
+    }
+    // No segment is as long as the margin; one that reached the body's end anyway would have
+    // given the server bytes never read.
+    if (missing == ParseResult::kUnknownLength ||
+        static_cast<std::uint64_t>(start) + packet.payload.size() + missing > pass_->end) {
+      ++counters_.observedPackets;
+      overtaken_ = true;
+      return;
+    }
   }
   ++counters_.observedPackets;
   pastHandshake_ = true;

@@ -21,6 +21,13 @@
 // server would refuse ends the connection (dropped and reset), since the verdict rests on bytes
 // it will not take. The same for data already let go that an ACK passed unqueued may overtake.
 //
+// A long Content-Length request body that nothing reads (no reading of it as requests goes on)
+// may pass the host unqueued (mark bodyPass, with the range of sequence numbers such segments
+// start in) up to bodyPassMargin bytes before its end; the engine skips it. The host logs each
+// such segment and shows it to observed() before the connection's next queued packet, so the
+// receiver's view stays the server's; a queued segment that reaches into the margin ends the
+// passing (mark inspect), so every byte from the body's end on is read from the queue again.
+//
 // Records of type ChangeCipherSpec or alert before the ClientHello are read past, as a lenient
 // TLS server (GnuTLS) does, and the provider is given the stream from the handshake record on;
 // more than kMaxPrefaceRecords of them end the connection (dropped and reset), since no client
@@ -55,6 +62,15 @@ enum class ConnectionMark : std::uint8_t {
   allowed,  // the rest of the connection passes unseen
   dropped,  // every further packet is dropped
   inspect,  // outbound data packets must keep coming to the engine
+  // As inspect, but data segments that start inside ConnectionUpdate::bodyPass pass the host
+  // unqueued; the host shows each to observed() before the connection's next queued packet.
+  bodyPass,
+};
+
+// Sequence numbers [from, to), wrapping at 2^32.
+struct SequenceRange {
+  std::uint32_t from = 0;
+  std::uint32_t to = 0;
 };
 std::string_view connectionMarkName(ConnectionMark mark);
 
@@ -68,6 +84,8 @@ struct ConnectionUpdate {
   std::vector<PacketHandle> release;  // earlier held packets: accept now, in this order
   std::vector<PacketHandle> discard;  // earlier held packets: drop now
   Outcome outcome = Outcome::pending;
+  // With mark bodyPass: where the data segments that may pass unqueued start.
+  std::optional<SequenceRange> bodyPass;
 
   bool empty() const {
     return mark == ConnectionMark::none && !reset && release.empty() && discard.empty();
@@ -89,6 +107,13 @@ struct FlowEngineOptions {
   // Bytes sent past data that came on the SYN after which the server must have taken that data
   // (no receive window is that large), so the verdict resting on it holds.
   std::uint64_t synDataConfirmDistance = 16u << 20;
+  // A request body at least this long (and a reading that needs none of it) passes the host
+  // unqueued, but for its last bodyPassMargin bytes, which are queued again so the engine sees
+  // the stream before the next request starts; 0: never. A host sets it only when it can pass
+  // segments by sequence number and show them to observed() in order.
+  std::uint64_t bodyPassMinimum = 0;
+  // Larger than any segment, so no unqueued segment reaches the body's end.
+  std::uint64_t bodyPassMargin = 1u << 20;
 };
 
 // Counts of what the engine has seen since it was made (the `status` command prints them).
@@ -110,6 +135,7 @@ struct FlowEngineCounters {
   std::uint64_t evictions = 0;            // idle inspections dropped to make room
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
   std::uint64_t observedPackets = 0;      // packets the host passed unqueued and showed afterwards
+  std::uint64_t bodyPasses = 0;           // request bodies let pass unqueued
   // Segments dropped unread, by SegmentRefusal: the server's TCP would not take them, or the
   // filter holds no more.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
@@ -176,10 +202,11 @@ class Connection {
   Step destroyed(ConnectionUpdate& out);
   // The provider dropped the flow (rules changed), or the host must drop it for another reason.
   Step dropRequested(ConnectionUpdate& out, Outcome why = Outcome::updateFlowDrop);
-  // A pure ACK the host let pass unqueued and shows afterwards: the receiver's view takes it as
-  // it would a queued one (only if the server would accept it), without a verdict. Anything but
-  // a pure ACK is ignored.
-  void observed(const ParsedPacket& packet);
+  // A pure ACK, or a data segment inside a body pass, that the host let pass unqueued and shows
+  // afterwards: the receiver's view takes it as it would a queued one (only if the server would
+  // accept it), without a verdict. missing: payload bytes beyond those the host copied. Anything
+  // else is ignored.
+  void observed(const ParsedPacket& packet, std::size_t missing = 0);
   // A packet the server sent, which the host saw on its way to the client and shows before any
   // later packet of the client: it bounds the ACKs the server takes.
   // missing: bytes of its payload beyond those the host copied.
@@ -264,6 +291,16 @@ class Connection {
     return overtaken_ ? Outcome::ackOvertook : Outcome::staleHeldData;
   }
   void leavePhase();
+  // A body the reader needs none of passes the host unqueued from here to near its end.
+  void startBodyPass(ConnectionUpdate& out);
+  // A data segment wholly inside a passing body (queued all the same: before the host's rule
+  // came, or near the end): released unread.
+  bool inPassingBody(const ParsedPacket& packet) const;
+  // A segment reaching the body's last bytes ends the host's passing of them.
+  void closePassNear(std::int64_t offset, std::size_t size, ConnectionUpdate& out);
+  std::uint32_t sequenceAt(std::uint64_t offset) const {
+    return initialSequence_ + 1u + static_cast<std::uint32_t>(offset);
+  }
   // Checks a segment's bytes against data that came on the SYN; false on a conflict.
   // confirms: this copy may confirm them (a retransmitted SYN does not).
   bool checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes, bool confirms);
@@ -347,6 +384,15 @@ class Connection {
   std::vector<std::uint8_t> httpPending_;
   std::uint64_t httpRead_ = 0;
   bool httpEnded_ = false;
+  // A body passing the host unqueued: the stream offsets where such segments may start, and
+  // the body's end. open: the host still lets them pass (until a segment reaches beyond to).
+  struct BodyPass {
+    std::uint64_t from;
+    std::uint64_t to;
+    std::uint64_t end;
+  };
+  std::optional<BodyPass> pass_;
+  bool passOpen_ = false;
   // A head judged while the previous request's report is out: the URL to ask about next.
   std::optional<std::optional<URL>> nextRequest_;
 };

@@ -109,6 +109,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.failOpenLimitReached = settled(hosts::Outcome::limitReached);
   report.failOpenNoHandshake = settled(hosts::Outcome::noHandshake);
   report.acksObserved = counters.observedPackets;
+  report.bodiesPassed = counters.bodyPasses;
   report.droppedAckLogLost = settled(hosts::Outcome::observationLost);
   report.droppedStaleHeldData = settled(hosts::Outcome::staleHeldData);
   report.droppedAckOvertook = settled(hosts::Outcome::ackOvertook);

@@ -47,6 +47,7 @@ constexpr NumberField kNumbers[] = {
     {"reopenedConnections", &StatusReport::reopenedConnections},
     {"acksObserved", &StatusReport::acksObserved},
     {"ackLogLosses", &StatusReport::ackLogLosses},
+    {"bodiesPassed", &StatusReport::bodiesPassed},
     {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
     {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
     {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
@@ -173,7 +174,9 @@ std::string formatStatus(const StatusReport& report) {
   line("idle inspections dropped to make room", std::to_string(report.evictions));
   line("address pairs reused by a new connection, judged afresh",
        std::to_string(report.reopenedConnections));
-  line("pure ACKs of port-80 connections logged instead of queued",
+  line("request bodies of port-80 connections passed unqueued but for their ends",
+       std::to_string(report.bodiesPassed));
+  line("pure ACKs and passing body segments of port-80 connections logged instead of queued",
        std::to_string(report.acksObserved) + " (lost " + std::to_string(report.ackLogLosses) +
            " times, connections reset for it " + std::to_string(report.droppedAckLogLost) + ")");
   line("connections reset for held data the server would no longer take",

@@ -57,7 +57,10 @@ struct StatusReport {
   std::uint64_t conflictingStreams = 0;
   std::uint64_t evictions = 0;
   std::uint64_t reopenedConnections = 0;
-  std::uint64_t acksObserved = 0;  // pure ACKs of port-80 connections logged instead of queued
+  // Pure ACKs and segments of passing request bodies of port-80 connections, logged instead of
+  // queued.
+  std::uint64_t acksObserved = 0;
+  std::uint64_t bodiesPassed = 0;  // request bodies let pass unqueued but for their ends
   std::uint64_t ackLogLosses = 0;  // times some of them were lost (the kernel's buffer was full)
   std::uint64_t droppedAckLogLost = 0;  // connections reset for it
   // Connections reset because held data had gone stale for the server before its release.
