@@ -61,18 +61,19 @@ void appendAnswerRules(std::ostringstream& script, std::string_view chain,
 // length the IP length that leaves no byte of data (u32 reads only header fields, which every
 // such packet has whole). Fragments never match: conntrack has reassembled them before mangle,
 // and IPv4 is checked for offset and more-fragments anyway.
+std::string noDataTest(IpFamilyTool family, unsigned tcp) {
+  if (family == IpFamilyTool::v4) {
+    // Version 4 with a 20-byte header; total length; no fragment; the TCP data offset.
+    return "0>>24=0x45&&0&0xFFFF=" + std::to_string(20 + tcp) +
+           "&&4&0x3FFF=0&&32>>26&0x3C=" + std::to_string(tcp);
+  }
+  // Payload length and next header TCP in one field; the TCP data offset.
+  return "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
+}
+
 void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamilyTool family) {
   for (unsigned words = 5; words <= 15; ++words) {
-    const unsigned tcp = words * 4;
-    std::string test;
-    if (family == IpFamilyTool::v4) {
-      // Version 4 with a 20-byte header; total length; no fragment; the TCP data offset.
-      test = "0>>24=0x45&&0&0xFFFF=" + std::to_string(20 + tcp) +
-             "&&4&0x3FFF=0&&32>>26&0x3C=" + std::to_string(tcp);
-    } else {
-      // Payload length and next header TCP in one field; the TCP data offset.
-      test = "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
-    }
+    const std::string test = noDataTest(family, words * 4);
     // Urgent ones are queued, to be refused.
     script << "-A " << chain << " -p tcp --dport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark"
            << " --mark " << inspectedMatch() << " -m conntrack --ctdir ORIGINAL -m u32 --u32 \""
@@ -96,9 +97,10 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkDropped) << " -j RETURN\n";
   script << a << "-m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
   if (ackFamily) {
-    appendAckRules(script, chain, *ackFamily);
+    // Ahead of the ACK rules: a body's segments are the most of its packets, and none is one.
     script << a << "-p tcp -m connmark --mark " << markMatch(kMarkBodyPass)
            << " -m conntrack --ctdir ORIGINAL -j " << kBodyChain << "\n";
+    appendAckRules(script, chain, *ackFamily);
   }
   script << a << "-p tcp -m connmark --mark " << inspectedMatch()
          << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << webQueue << "\n";
@@ -248,11 +250,17 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     // the client may still acknowledge their bytes. Bounded, as anyone can send them.
     const std::string reply = " -p tcp --sport 80 -m connmark --mark " + inspectedMatch() +
                               " -m conntrack --ctdir REPLY" + log.str();
+    // The server's pure ACKs while a body passes (most of its packets then) tell nothing: they
+    // move no bound. Those of the usual size (TCP with timestamps) are not logged.
+    const std::string bodyAcks =
+        " -p tcp --sport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark --mark " +
+        markMatch(kMarkBodyPass) + " -m conntrack --ctdir REPLY -m u32 --u32 \"" +
+        noDataTest(family, 32) + "\" -j RETURN\n";
     const std::string invalid =
         " -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit 2000/sec"
         " --limit-burst 2000" +
         log.str();
-    for (const std::string& rule : {reply, invalid}) {
+    for (const std::string& rule : {bodyAcks, reply, invalid}) {
       script << "-A " << kInputChain << rule;
       if (options.forward) script << "-A " << kForwardChain << rule;
     }
