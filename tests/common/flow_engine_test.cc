@@ -860,6 +860,23 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     EXPECT_EQ(next.update.outcome, c.outcome.value_or(next.update.outcome));
     EXPECT_EQ(observer->flows.size(), c.action == drop && !c.outcome ? 1u : 2u);
   }
+  // Past 2 GiB of stream, sequence numbers are read from where the stream stands, not from its
+  // start: the request after a 3 GiB body is judged.
+  {
+    makeEngine(options);
+    ++clientPort;
+    const std::int64_t huge = std::int64_t{3} << 30;
+    const std::string bigHead = "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: " +
+                                std::to_string(huge) + "\r\n\r\n";
+    const std::int64_t bigEnd = static_cast<std::int64_t>(bigHead.size()) + huge;
+    play(syn(100));
+    EXPECT_EQ(play(piece(0, bigHead + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110)).update.mark,
+              M::bodyPass);
+    EXPECT_EQ(play(body(bigEnd - 1000, 1000, 140)).update.mark, M::inspect);
+    const PacketDecision next = play(piece(bigEnd, headB, kTcpAck | kTcpPsh, 150));
+    EXPECT_EQ(next.action, drop);
+    EXPECT_EQ(next.update.outcome, O::httpRequestDrop);
+  }
   // Shorter than the minimum, or chunked: read from the queue as before.
   for (const std::string& small :
        {withBody("www.example.org", std::string(3000, '\0')),

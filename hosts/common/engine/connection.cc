@@ -250,7 +250,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     return {};
   }
   if (inPassingBody(packet)) {
-    closePassNear(streamOffset(initialSequence_, packet.tcpSequence), packet.payload.size(), out);
+    closePassNear(offsetOf(packet.tcpSequence), packet.payload.size(), out);
     // Nothing reads it, so the server may take it or not; if it does, its view moves.
     if (receiver_.judge(packet) == SegmentRefusal::none) {
       receiver_.accepted(packet, true);
@@ -277,7 +277,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
 
   const bool syn = packet.hasFlag(kTcpSyn);
-  const std::int64_t offset = streamOffset(initialSequence_, packet.tcpSequence) + (syn ? 1 : 0);
+  const std::int64_t offset = offsetOf(packet.tcpSequence) + (syn ? 1 : 0);
   const bool inOrder = offset <= static_cast<std::int64_t>(nextExpected());
   closePassNear(offset, packet.payload.size(), out);
   if (phase_ != Phase::confirming && !fitsInHold(offset, packet.payload.size(), inOrder)) {
@@ -361,7 +361,7 @@ void Connection::sent(std::uint64_t start, const SegmentFields& segment) {
 
 bool Connection::overtakes(const ParsedPacket& ack) const {
   if (!ack.tcpHasTimestamp) return false;
-  const std::int64_t at = streamOffset(initialSequence_, ack.tcpSequence);
+  const std::int64_t at = offsetOf(ack.tcpSequence);
   const auto older = [&](const Sent& data) {
     return at <= static_cast<std::int64_t>(data.start) &&
            static_cast<std::int32_t>(ack.tcpTimestamp - data.timestamp) > 1;
@@ -374,7 +374,7 @@ bool Connection::reachesInOrder(const ParsedPacket& segment) const {
   for (const Held& held : held_) {
     if (held.segment) passedEnd = std::min(passedEnd, held.start());
   }
-  return streamOffset(initialSequence_, segment.tcpSequence) <=
+  return offsetOf(segment.tcpSequence) <=
          static_cast<std::int64_t>(passedEnd);
 }
 
@@ -496,7 +496,7 @@ bool Connection::inPassingBody(const ParsedPacket& packet) const {
   if (!pass_ || packet.payload.empty() || packet.hasFlag(kTcpSyn | kTcpFin | kTcpRst | kTcpUrg)) {
     return false;
   }
-  const std::int64_t start = streamOffset(initialSequence_, packet.tcpSequence);
+  const std::int64_t start = offsetOf(packet.tcpSequence);
   return start >= static_cast<std::int64_t>(pass_->from) &&
          start + static_cast<std::int64_t>(packet.payload.size()) <=
              static_cast<std::int64_t>(pass_->end);
@@ -856,7 +856,7 @@ void Connection::observed(const ParsedPacket& packet, std::size_t missing) {
   if (!packet.payload.empty() || missing > 0) {
     // Only a body pass lets data by, and only where it starts inside the pass (before the engine
     // queues its segments again, an unqueued one may still be in the log).
-    const std::int64_t start = streamOffset(initialSequence_, packet.tcpSequence);
+    const std::int64_t start = offsetOf(packet.tcpSequence);
     if (!pass_ || start < static_cast<std::int64_t>(pass_->from) ||
         start >= static_cast<std::int64_t>(pass_->to)) {
       return;

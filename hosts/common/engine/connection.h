@@ -301,6 +301,13 @@ class Connection {
   std::uint32_t sequenceAt(std::uint64_t offset) const {
     return initialSequence_ + 1u + static_cast<std::uint32_t>(offset);
   }
+  // A sequence number's stream offset, read from where the stream stands: sequence numbers
+  // repeat every 4 GiB, and a connection may carry more.
+  std::int64_t offsetOf(std::uint32_t sequence) const {
+    const std::uint64_t here = nextExpected();
+    return static_cast<std::int64_t>(here) +
+           static_cast<std::int32_t>(sequence - sequenceAt(here));
+  }
   // Checks a segment's bytes against data that came on the SYN; false on a conflict.
   // confirms: this copy may confirm them (a retransmitted SYN does not).
   bool checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes, bool confirms);
