@@ -1,7 +1,8 @@
 // The flow engine driven by arbitrary packet sequences, ticks, destroy events, updateFlow drops,
-// packets shown after they passed unqueued, and the loss of such packets. Checks: every packet handle gets exactly one fate (accept or drop, now or later), the
-// provider sees each inspected stream contiguously from offset 0, and every flow that asked for
-// reports is reported closed exactly once by the end.
+// packets shown after they passed unqueued (pure ACKs, segments of passing bodies), and the loss
+// of such packets. Checks: every packet handle gets exactly one fate (accept or drop, now or
+// later), the provider sees each inspected stream contiguously from offset 0, and every flow that
+// asked for reports is reported closed exactly once by the end.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -71,10 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.maxHeldBytesPerConnection = 512;
   options.maxInspectedConnections = 3;
   options.maxConnections = 16;
+  // Bodies pass from 64 bytes on, the last 16 queued again.
+  options.bodyPassMinimum = 64;
+  options.bodyPassMargin = 16;
   FlowEngine engine(provider, options);
   std::map<PacketHandle, int> fates;
   std::set<PacketHandle> given;
   auto apply = [&](const ConnectionUpdate& u) {
+    check(!u.bodyPass || u.mark == ConnectionMark::bodyPass, "a body pass comes with its mark");
     for (auto h : u.release) ++fates[h];
     for (auto h : u.discard) ++fates[h];
   };

@@ -194,6 +194,8 @@ void FlowEngine::run(const ConnectionRef& connection, Step step, ConnectionUpdat
   if (update.mark == ConnectionMark::none && !connection->busy()) {
     update.mark = connection->mark();
   }
+  // A body pass that the same step ended (the connection settled) asks the host for nothing.
+  if (update.mark != ConnectionMark::bodyPass) update.bodyPass.reset();
   afterStep(connection);
 }
 

@@ -877,6 +877,17 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     EXPECT_EQ(next.action, drop);
     EXPECT_EQ(next.update.outcome, O::httpRequestDrop);
   }
+  // The body's first bytes came with the client's FIN: no request can follow, so the connection is
+  // let go at once and no pass is asked for.
+  {
+    makeEngine(options);
+    ++clientPort;
+    play(syn(100));
+    const PacketDecision closed =
+        play(piece(0, head + zeros.substr(0, 100), kTcpAck | kTcpPsh | kTcpFin, 110));
+    EXPECT_EQ(closed.update.mark, M::allowed);
+    EXPECT_FALSE(closed.update.bodyPass);
+  }
   // Shorter than the minimum, or chunked: read from the queue as before.
   for (const std::string& small :
        {withBody("www.example.org", std::string(3000, '\0')),
