@@ -34,6 +34,11 @@ struct HttpRequestReader::State {
   std::string start;
   // A Content-Length body's first byte, once read (see HttpRequestReader::bodyAsRequests_).
   bool watchBody = false;
+  // Where a chunked body begins in the stream: its size line is no body byte to http_parser, yet
+  // a server that ignores the body reads it first (a size such as ADD can make a request line).
+  bool chunkedBodyNext = false;
+  std::optional<std::size_t> chunkedBodyAt;
+  bool bodyBegun = false;  // this message's body has begun (and not ended)
   const char* bodyStart = nullptr;
 
   void beginHead() {
@@ -41,7 +46,9 @@ struct HttpRequestReader::State {
     field.clear();
     hosts.clear();
     lastWasValue = inHost = firstHostDone = false;
-    requestLineDone = headEnded = answered = watchBody = false;
+    requestLineDone = headEnded = answered = watchBody = chunkedBodyNext = false;
+    chunkedBodyAt.reset();
+    bodyBegun = false;
     inMessage = true;
     headBytes = 0;
   }
@@ -69,6 +76,7 @@ int onMessageBegin(http_parser* parser) {
 int onMessageComplete(http_parser* parser) {
   State& state = stateOf(parser);
   state.inMessage = false;
+  state.bodyBegun = false;
   state.atStart = true;
   state.start.clear();
   // The next message's bytes begin with the next read.
@@ -119,9 +127,9 @@ int onBody(http_parser* parser, const char* at, std::size_t) {
 
 int onHeadersComplete(http_parser* parser) {
   State& state = stateOf(parser);
-  // A chunked body begins with a size line, which no server reads as a request line.
-  state.watchBody = (parser->flags & F_CHUNKED) == 0 && parser->content_length > 0 &&
-                    parser->content_length != ULLONG_MAX;
+  state.chunkedBodyNext = (parser->flags & F_CHUNKED) != 0;
+  state.watchBody =
+      !state.chunkedBodyNext && parser->content_length > 0 && parser->content_length != ULLONG_MAX;
   if (state.answered) return 0;
   state.requestLineDone = true;
   // A last field whose value is empty gets no value callback.
@@ -451,7 +459,7 @@ void HttpRequestReader::skipBody(std::uint64_t n) {
   fed_ += n;
 }
 
-void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes) {
+void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes, bool bodyBytes) {
   bodyPending_.insert(bodyPending_.end(), bytes.begin(), bytes.end());
   std::size_t done = 0;
   std::size_t step = 1;
@@ -463,8 +471,12 @@ void HttpRequestReader::readBodyAsRequests(std::span<const std::uint8_t> bytes) 
     if (!bodyAsRequests_->inBody()) rest = rest.first(std::min(step, rest.size()));
     const Read read = bodyAsRequests_->read(rest);
     done += read.consumed;
-    // Only names count: a body that is no request, or stops being one, is a body.
-    if (read.head && read.head->status == HttpHeadStatus::named) {
+    // Names count, and requests it cannot name that a server may answer, as at the top, when
+    // told inside the body: a body that is no request, or stops being one, is a body. (Past its
+    // end such a line holds the next request's start, which this reading reads alike.)
+    if (read.head && (read.head->status == HttpHeadStatus::named ||
+                      (bodyBytes && (read.head->reason == HttpUnnamedReason::unknownMethod ||
+                                     read.head->reason == HttpUnnamedReason::malformed)))) {
       answers_.push_back(*read.head);
       ++heads_;
     }
@@ -550,18 +562,33 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
     room = state.headBytes < limit_ ? std::min(room, limit_ - state.headBytes) : 0;
   }
   if (HTTP_PARSER_ERRNO(&state.parser) == HPE_PAUSED) http_parser_pause(&state.parser, 0);
+  if (state.chunkedBodyAt && fed_ + bytes.size() > *state.chunkedBodyAt) {
+    state.bodyStart = reinterpret_cast<const char*>(bytes.data()) + (*state.chunkedBodyAt - fed_);
+    state.chunkedBodyAt.reset();
+  }
+  // The parser stops at a message's end: if its body had begun, all it reads now is body.
+  const bool bodyBefore = state.bodyBegun;
   const std::size_t parsed = http_parser_execute(&state.parser, &settings(),
                                                  reinterpret_cast<const char*>(bytes.data()), room);
   out.consumed = parsed;
   fed_ += parsed;
+  if (state.chunkedBodyNext) {
+    // Paused at the head's end, the parser left its last LF; a head named early (a body's
+    // reading, fed a byte at a time) took it and goes on.
+    state.chunkedBodyNext = false;
+    state.chunkedBodyAt = fed_ + (HTTP_PARSER_ERRNO(&state.parser) == HPE_PAUSED ? 1 : 0);
+  }
   std::size_t bodyFrom = 0;
   if (state.bodyStart != nullptr && !bodyAsRequests_ && depth_ <= kBodyReadingDepth) {
     bodyAsRequests_.reset(new HttpRequestReader(limit_, depth_ + 1));
-    bodyFrom = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
-                                        bytes.data());
+    bodyFrom = std::min(
+        parsed, static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(state.bodyStart) -
+                                         bytes.data()));
   }
+  const bool bodyBytes = bodyBefore || state.bodyStart != nullptr;
+  if (state.bodyStart != nullptr && state.inMessage) state.bodyBegun = true;
   state.bodyStart = nullptr;
-  if (bodyAsRequests_) readBodyAsRequests(bytes.subspan(bodyFrom, parsed - bodyFrom));
+  if (bodyAsRequests_) readBodyAsRequests(bytes.subspan(bodyFrom, parsed - bodyFrom), bodyBytes);
   if (tooDeep_ && depth_ == 0) {
     answer(httpHeadUnnamed(HttpUnnamedReason::malformed));
     return out;

@@ -112,7 +112,8 @@ class HttpRequestReader {
   // server.
   HttpRequestReader(std::size_t headLimit, unsigned depth);
   Read readStream(std::span<const std::uint8_t> bytes);
-  void readBodyAsRequests(std::span<const std::uint8_t> bytes);
+  // bodyBytes: the bytes belong to the body that began the reading (not to what follows it).
+  void readBodyAsRequests(std::span<const std::uint8_t> bytes, bool bodyBytes);
   // Between a head's end and its message's end (or reading HTTP/2 frames): bytes that name
   // nothing, read in bulk.
   bool inBody() const;
@@ -128,10 +129,11 @@ class HttpRequestReader {
   bool ended_ = false;
   bool afterUpgrade_ = false;                  // the last message asked to switch protocols
   std::unique_ptr<Http2RequestReader> http2_;  // once the HTTP/2 preface was read
-  // A server that ignores a request's Content-Length body (python's http.server does for GET)
-  // reads the body as the requests that follow: a body that begins with a request is read that
-  // way too, from there on, every head it names judged, until that reading fails or stands where
-  // this one does at a message's start.
+  // A server that ignores a request's body (python's http.server does for GET) reads the body as
+  // the requests that follow: a body that begins with a request (a chunked one with its first
+  // size line) is read that way too, from there on, every head it names judged, and one it cannot
+  // name that a server may answer (an unknown method, a request http_parser refuses) refused as
+  // at the top, until that reading fails or stands where this one does at a message's start.
   std::unique_ptr<HttpRequestReader> bodyAsRequests_;
   std::vector<std::uint8_t> bodyPending_;  // given to it, not read yet
   std::deque<HttpHeadResult> answers_;     // read, not answered yet: the body's first

@@ -473,6 +473,23 @@ const std::vector<Script>& scripts() {
        M::dropped, O::httpRequestDrop},
       {"http_request_four_bodies_deep_is_refused", 80, {syn(), at(0, tooDeep)}, drop, M::dropped,
        O::httpMalformed},
+      // A server that ignores the body and answers any method serves the request behind one the
+      // reader cannot name: refused as at the top. A chunk size can be such a request line.
+      {"http_unknown_method_in_a_body", 80,
+       {syn(), at(0, withBody("www.example.org", "FOO / HTTP/1.1\r\nHost: a.example\r\n\r\n" + headB))},
+       drop, M::dropped, O::httpUnknownMethod},
+      // A body of token characters runs into the next request's line: no request of its own.
+      {"http_token_body_then_the_next_request", 80,
+       {syn(), at(0, withBody("www.example.org", "12345") + getA)}, accept, M::inspect, {}, 0, 0,
+       {}, 2},
+      {"http_chunk_size_that_is_a_request_line", 80,
+       {syn(), at(0, "GET / HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
+                     "ADD / HTTP/1.1\r\nHost: a.example\r\n\r\n" + headB)},
+       drop, M::dropped, O::httpUnknownMethod},
+      {"http_chunked_body_that_is_a_request", 80,
+       {syn(), at(0, "GET / HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                     headB)},
+       drop, M::dropped, O::httpMalformed},
       {"http_after_a_content_length_body", 80, {syn(), at(0, post), at(pb, getB)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,
@@ -866,8 +883,9 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     makeEngine(options);
     ++clientPort;
     const std::int64_t huge = std::int64_t{3} << 30;
-    const std::string bigHead = "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: " +
-                                std::to_string(huge) + "\r\n\r\n";
+    const std::string bigHead =
+        "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: " + std::to_string(huge) +
+        "\r\n\r\n";
     const std::int64_t bigEnd = static_cast<std::int64_t>(bigHead.size()) + huge;
     play(syn(100));
     EXPECT_EQ(play(piece(0, bigHead + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110)).update.mark,

@@ -211,6 +211,7 @@ class H(http.server.SimpleHTTPRequestHandler):
     def do_FOO(self):
         self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers()
         self.wfile.write(b"ok")
+    do_ADD = do_FOO  # a method that is also a chunk size
     def do_get(self):  # a method in lower case, as Go's server takes it
         self.do_GET()
     def do_POST(self):  # chunked wins over Content-Length, as Apache reads it
@@ -310,6 +311,12 @@ case_http() {
   expect "a GET whose body is an allowed request, then a blocked one" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example get-body www.example.org www.example.org)
   expect "a GET whose body is two allowed requests" answered "$r"
+  # This server ignores a GET's body too, and answers any method: the request behind one the
+  # filter cannot name would be served.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example get-body-method FOO blocked.example)
+  expect "a GET whose body is a FOO request, then a blocked one" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.5 allowed.example get-body-method ADD blocked.example chunked)
+  expect "a chunked GET whose first size line is an ADD request, then a blocked one" reset "$r"
   # An urgent byte after the name: the server reads the name without it.
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 blocked.example urgent)
   expect "an urgent byte after a blocked name" refused "$r"

@@ -28,6 +28,10 @@
         a GET for HOST whose Content-Length body is a GET for SECOND (then one for THIRD), which
         a server that ignores GET bodies (python's http.server) answers as the next requests;
         "answered" (all) or "reset"
+  http_probe.py ADDRESS HOST get-body-method TOKEN SECOND [chunked]
+        a GET for HOST whose body (Content-Length, or chunked: then TOKEN's request line is the
+        first chunk's size line) is a TOKEN request for HOST, then a GET for SECOND; a server that
+        ignores GET bodies and answers any method answers all three; "answered" or "reset"
   http_probe.py ADDRESS HOST urgent
         a request for HOST with an urgent byte "x" sent after the name (the server's application
         does not read it: it sees HOST, a filter that reads it sees HOSTx); "answered" or
@@ -155,6 +159,21 @@ def main():
             print("reset")
             return
         answered = all(read_response(sock) is not None for _ in range(len(sys.argv) - 3))
+        print("answered" if answered else "reset")
+    elif mode == "get-body-method":
+        inner = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+        body = inner + request(sys.argv[5])
+        if sys.argv[6:] == ["chunked"]:
+            framing = "Transfer-Encoding: chunked"
+        else:
+            framing = f"Content-Length: {len(body)}"
+        head = f"GET /index.html HTTP/1.1\r\nHost: {host}\r\n{framing}\r\n\r\n"
+        try:
+            sock.sendall(head.encode() + body)
+        except (ConnectionError, OSError):
+            print("reset")
+            return
+        answered = all(read_response(sock) is not None for _ in range(3))
         print("answered" if answered else "reset")
     elif mode == "urgent":
         sock.settimeout(2)
