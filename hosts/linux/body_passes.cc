@@ -4,8 +4,11 @@
 
 namespace quillnest::linuxhost {
 
-BodyPasses::BodyPasses(IptablesRunner& runner, Warn warn)
-    : runner_(runner), warn_(std::move(warn)), thread_([this] { run(); }) {}
+BodyPasses::BodyPasses(IptablesRunner& runner, Warn warn, std::size_t opensPerSecond)
+    : runner_(runner),
+      warn_(std::move(warn)),
+      opensPerSecond_(opensPerSecond),
+      thread_([this] { run(); }) {}
 
 BodyPasses::~BodyPasses() { stop(); }
 
@@ -21,6 +24,13 @@ void BodyPasses::stop() {
 void BodyPasses::open(const hosts::ConnectionKey& key, hosts::SequenceRange range) {
   std::lock_guard lock(mutex_);
   if (stopping_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - second_ >= std::chrono::seconds(1)) {
+    second_ = now;
+    opensThisSecond_ = 0;
+  }
+  if (opensThisSecond_ >= opensPerSecond_) return;
+  ++opensThisSecond_;
   auto it = rules_.find(key);
   while (it == rules_.end() && rules_.size() >= kMaxRules && !opened_.empty()) {
     auto oldest = rules_.find(opened_.front());

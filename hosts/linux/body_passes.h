@@ -5,6 +5,7 @@
 // matches only a connection whose connmark is still kMarkBodyPass.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -25,9 +26,12 @@ class BodyPasses {
   // At most this many rules at once: a new one replaces the oldest (whose connection may have
   // ended unseen), whose body then comes through the queue again.
   static constexpr std::size_t kMaxRules = 64;
+  // At most this many new rules a second: anyone may declare a long body and send little of it,
+  // and each rule costs iptables a process; bodies beyond that come through the queue.
+  static constexpr std::size_t kMaxOpensPerSecond = 32;
 
   using Warn = std::function<void(const std::string&)>;
-  BodyPasses(IptablesRunner& runner, Warn warn);
+  BodyPasses(IptablesRunner& runner, Warn warn, std::size_t opensPerSecond = kMaxOpensPerSecond);
   ~BodyPasses();
   // Makes no more changes (what is asked later is ignored), after any running one; the rules in
   // place go when the chain is flushed.
@@ -35,7 +39,8 @@ class BodyPasses {
   BodyPasses(const BodyPasses&) = delete;
   BodyPasses& operator=(const BodyPasses&) = delete;
 
-  // Neither waits for iptables. open replaces a rule the connection already has.
+  // Neither waits for iptables. open replaces a rule the connection already has; past the rate
+  // bound it does nothing.
   void open(const hosts::ConnectionKey& key, hosts::SequenceRange range);
   void close(const hosts::ConnectionKey& key);
   // Waits until every change asked for so far is made (tests).
@@ -58,6 +63,9 @@ class BodyPasses {
   // The rule each connection has, or is about to have once the changes are made.
   std::unordered_map<hosts::ConnectionKey, std::string, hosts::ConnectionKeyHash> rules_;
   std::deque<hosts::ConnectionKey> opened_;  // in the order opened; some may be closed since
+  std::size_t opensPerSecond_;
+  std::chrono::steady_clock::time_point second_{};
+  std::size_t opensThisSecond_ = 0;
   std::size_t asked_ = 0;
   std::size_t done_ = 0;
   bool stopping_ = false;

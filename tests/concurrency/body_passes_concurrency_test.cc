@@ -41,7 +41,8 @@ class Chain final : public IptablesRunner {
 TEST(BodyPassesConcurrency, WorkersOpenAndCloseWhileRulesAreMade) {
   Chain chain;
   std::atomic<int> warnings{0};
-  BodyPasses passes(chain, [&](const std::string&) { ++warnings; });
+  BodyPasses passes(
+      chain, [&](const std::string&) { ++warnings; }, 1000);
   std::vector<std::thread> workers;
   for (int w = 0; w < 3; ++w) {
     workers.emplace_back([&, w] {

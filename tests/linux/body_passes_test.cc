@@ -103,7 +103,8 @@ TEST(BodyPasses, RulesComeAndGoWithTheirConnectionsInOrder) {
 TEST(BodyPasses, TheOldestRuleGivesWayAndOneFailingChangeSparesTheOthers) {
   Runner runner;
   std::vector<std::string> warnings;
-  BodyPasses passes(runner, [&](const std::string& line) { warnings.push_back(line); });
+  BodyPasses passes(
+      runner, [&](const std::string& line) { warnings.push_back(line); }, 1000);
   for (std::uint16_t i = 0; i <= BodyPasses::kMaxRules; ++i)
     passes.open(keyOf("10.0.0.1", static_cast<std::uint16_t>(20000 + i), "10.0.0.2"), {1, 2});
   passes.settle();
@@ -127,6 +128,16 @@ TEST(BodyPasses, TheOldestRuleGivesWayAndOneFailingChangeSparesTheOthers) {
   passes.settle();
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("no such rule"), std::string::npos);
+}
+
+// A burst of bodies declared long asks for no more rules than the bound allows in a second.
+TEST(BodyPasses, NewRulesAreBoundedPerSecond) {
+  Runner runner;
+  BodyPasses passes(runner, [](const std::string&) {});
+  for (std::uint16_t i = 0; i < 100; ++i)
+    passes.open(keyOf("10.0.0.1", static_cast<std::uint16_t>(20000 + i), "10.0.0.2"), {1, 2});
+  passes.settle();
+  EXPECT_EQ(passes.rules(), BodyPasses::kMaxOpensPerSecond);
 }
 
 }  // namespace
