@@ -76,6 +76,7 @@ int onMessageBegin(http_parser* parser) {
 int onMessageComplete(http_parser* parser) {
   State& state = stateOf(parser);
   state.inMessage = false;
+  state.headBytes = 0;
   state.bodyBegun = false;
   state.atStart = true;
   state.start.clear();
@@ -556,11 +557,11 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
   std::size_t kept = 0;
   for (; kept < bytes.size() && state.start.size() < kMethodProbe; ++kept)
     state.start.push_back(static_cast<char>(bytes[kept]));
-  // An unanswered head reads at most up to the limit.
+  // An unanswered head reads at most up to the limit. A read that begins between messages
+  // begins a head; one that begins in a body reads no head (the parser stops at its end).
+  const bool headRead = !state.answered || !state.inMessage;
   std::size_t room = bytes.size();
-  if (!state.answered || !state.inMessage) {
-    room = state.headBytes < limit_ ? std::min(room, limit_ - state.headBytes) : 0;
-  }
+  if (headRead) room = state.headBytes < limit_ ? std::min(room, limit_ - state.headBytes) : 0;
   if (HTTP_PARSER_ERRNO(&state.parser) == HPE_PAUSED) http_parser_pause(&state.parser, 0);
   if (state.chunkedBodyAt && fed_ + bytes.size() > *state.chunkedBodyAt) {
     state.bodyStart = reinterpret_cast<const char*>(bytes.data()) + (*state.chunkedBodyAt - fed_);
@@ -599,7 +600,7 @@ HttpRequestReader::Read HttpRequestReader::readStream(std::span<const std::uint8
     bodyAsRequests_.reset();  // both at the same message's start: they read alike from here
   }
   const auto error = static_cast<http_errno>(state.parser.http_errno);
-  if (!state.answered || !state.inMessage) state.headBytes += parsed;
+  if (headRead) state.headBytes += parsed;
   if (state.inMessage && !state.answered) {
     if (auto outcome = evaluate(state)) {
       answer(std::move(*outcome));

@@ -249,6 +249,9 @@ const std::vector<Script>& scripts() {
   static const std::string getWithAllowedBody =
       "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
+  static const std::string bigBody =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 70000\r\n\r\n" +
+      std::string(70000, '\0');
   static const std::string chunked =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
       "5\r\nhello\r\n0\r\n\r\n";
@@ -492,6 +495,12 @@ const std::vector<Script>& scripts() {
        drop, M::dropped, O::httpMalformed},
       {"http_after_a_content_length_body", 80, {syn(), at(0, post), at(pb, getB)}, drop,
        M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      // A body longer than the head limit read in one go (its end came first, beyond a gap): the
+      // next head gets the whole limit all the same.
+      {"http_after_a_long_body_read_at_once", 80,
+       {syn(), cut(bigBody, 0, 100), cut(bigBody, 40000, bigBody.size()), cut(bigBody, 100, 40000),
+        at(static_cast<std::int64_t>(bigBody.size()), getB)},
+       drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
       {"http_after_a_chunked_body", 80, {syn(), at(0, chunked), at(cb, getB)}, drop, M::dropped,
        O::httpRequestDrop, 0, 0, {}, 2},
       // Pure ACKs that passed unqueued count as queued ones did, only if the server takes them:
