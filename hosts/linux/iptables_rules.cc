@@ -57,10 +57,9 @@ void appendAnswerRules(std::ostringstream& script, std::string_view chain,
   script << a << "-m mark --mark " << markMatch(kMarkDnsAnswer) << " -j NFQUEUE " << queue << "\n";
 }
 
-// Pure ACKs of inspected port-80 connections to kAckChain: the TCP flags, then for each TCP header
-// length the IP length that leaves no byte of data (u32 reads only header fields, which every
-// such packet has whole). Fragments never match: conntrack has reassembled them before mangle,
-// and IPv4 is checked for offset and more-fragments anyway.
+// A packet whose IP length leaves no byte of data behind a TCP header of `tcp` bytes (u32 reads
+// only header fields, which every such packet has whole). Fragments never match: conntrack has
+// reassembled them before mangle, and IPv4 is checked for offset and more-fragments anyway.
 std::string noDataTest(IpFamilyTool family, unsigned tcp) {
   if (family == IpFamilyTool::v4) {
     // Version 4 with a 20-byte header; total length; no fragment; the TCP data offset.
@@ -71,6 +70,8 @@ std::string noDataTest(IpFamilyTool family, unsigned tcp) {
   return "4>>8=" + std::to_string(tcp << 8 | 6) + "&&52>>26&0x3C=" + std::to_string(tcp);
 }
 
+// Pure ACKs of inspected port-80 connections to kAckChain: the TCP flags, then one rule per TCP
+// header length.
 void appendAckRules(std::ostringstream& script, std::string_view chain, IpFamilyTool family) {
   for (unsigned words = 5; words <= 15; ++words) {
     const std::string test = noDataTest(family, words * 4);
