@@ -886,21 +886,35 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     EXPECT_EQ(next.update.outcome, c.outcome.value_or(next.update.outcome));
     EXPECT_EQ(observer->flows.size(), c.action == drop && !c.outcome ? 1u : 2u);
   }
-  // Past 2 GiB of stream, sequence numbers are read from where the stream stands, not from its
+  // A body longer than a part passes part by part, each part's end read from the queue; past
+  // 2 GiB of stream, sequence numbers are read from where the stream stands, not from its
   // start: the request after a 3 GiB body is judged.
   {
     makeEngine(options);
     ++clientPort;
-    const std::int64_t huge = std::int64_t{3} << 30;
+    const std::int64_t huge = std::int64_t{3} << 30, span = std::int64_t{1} << 30;
     const std::string bigHead =
         "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: " + std::to_string(huge) +
         "\r\n\r\n";
-    const std::int64_t bigEnd = static_cast<std::int64_t>(bigHead.size()) + huge;
+    const std::int64_t bigFrom = static_cast<std::int64_t>(bigHead.size()) + 100,
+                       bigEnd = bigFrom - 100 + huge;
+    std::uint32_t ts = 110;
     play(syn(100));
-    EXPECT_EQ(play(piece(0, bigHead + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110)).update.mark,
+    EXPECT_EQ(play(piece(0, bigHead + zeros.substr(0, 100), kTcpAck | kTcpPsh, ts++)).update.mark,
               M::bodyPass);
-    EXPECT_EQ(play(body(bigEnd - 1000, 1000, 140)).update.mark, M::inspect);
-    const PacketDecision next = play(piece(bigEnd, headB, kTcpAck | kTcpPsh, 150));
+    EXPECT_EQ(play(body(bigFrom + 1000, 1000, ts++)).action, accept);  // queued before the rule
+    for (std::int64_t partEnd = bigFrom + span;; partEnd = std::min(partEnd + 100 + span, bigEnd)) {
+      const std::int64_t partTo = partEnd - 1024;
+      EXPECT_EQ(play(body(partTo - 500, 1000, ts++)).update.mark, M::inspect);
+      EXPECT_EQ(
+          play(body(partTo + 500, static_cast<std::size_t>(partEnd - partTo - 500), ts++)).action,
+          accept);
+      if (partEnd == bigEnd) break;
+      // The body goes on: its next bytes are read from the queue, and the next part passes.
+      EXPECT_EQ(play(body(partEnd, 100, ts++)).update.mark, M::bodyPass);
+    }
+    EXPECT_EQ(engine->counters().bodyPasses, 3u);
+    const PacketDecision next = play(piece(bigEnd, headB, kTcpAck | kTcpPsh, ts++));
     EXPECT_EQ(next.action, drop);
     EXPECT_EQ(next.update.outcome, O::httpRequestDrop);
   }

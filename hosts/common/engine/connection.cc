@@ -374,8 +374,7 @@ bool Connection::reachesInOrder(const ParsedPacket& segment) const {
   for (const Held& held : held_) {
     if (held.segment) passedEnd = std::min(passedEnd, held.start());
   }
-  return offsetOf(segment.tcpSequence) <=
-         static_cast<std::int64_t>(passedEnd);
+  return offsetOf(segment.tcpSequence) <= static_cast<std::int64_t>(passedEnd);
 }
 
 bool Connection::releaseThrough(std::uint64_t end, ConnectionUpdate& out) {
@@ -515,10 +514,12 @@ void Connection::startBodyPass(ConnectionUpdate& out) {
   if (options_.bodyPassMinimum == 0 || passOpen_ || busy() || !flow_ || !httpPending_.empty())
     return;
   const std::uint64_t left = http_->unreadBodyLeft();
-  if (left < options_.bodyPassMinimum || left <= options_.bodyPassMargin) return;
+  if (left < options_.bodyPassMinimum) return;
+  const std::uint64_t span = std::min(left, options_.bodyPassSpan);
+  if (span <= options_.bodyPassMargin) return;
   const std::uint64_t from = nextExpected();
-  const std::uint64_t end = httpRead_ + left;
-  http_->skipBody(left);
+  const std::uint64_t end = httpRead_ + span;
+  http_->skipBody(span);
   httpRead_ = end;
   stream_.skipTo(end);
   pass_ = BodyPass{from, end - options_.bodyPassMargin, end};

@@ -114,6 +114,9 @@ struct FlowEngineOptions {
   std::uint64_t bodyPassMinimum = 0;
   // Larger than any segment, so no unqueued segment reaches the body's end.
   std::uint64_t bodyPassMargin = 1u << 20;
+  // A longer body passes in parts of this length, each but its margin unqueued: sequence numbers
+  // are read from where the stream stands, within 2 GiB of it.
+  std::uint64_t bodyPassSpan = 1u << 30;
 };
 
 // Counts of what the engine has seen since it was made (the `status` command prints them).
@@ -305,8 +308,7 @@ class Connection {
   // repeat every 4 GiB, and a connection may carry more.
   std::int64_t offsetOf(std::uint32_t sequence) const {
     const std::uint64_t here = nextExpected();
-    return static_cast<std::int64_t>(here) +
-           static_cast<std::int32_t>(sequence - sequenceAt(here));
+    return static_cast<std::int64_t>(here) + static_cast<std::int32_t>(sequence - sequenceAt(here));
   }
   // Checks a segment's bytes against data that came on the SYN; false on a conflict.
   // confirms: this copy may confirm them (a retransmitted SYN does not).
@@ -391,8 +393,9 @@ class Connection {
   std::vector<std::uint8_t> httpPending_;
   std::uint64_t httpRead_ = 0;
   bool httpEnded_ = false;
-  // A body passing the host unqueued: the stream offsets where such segments may start, and
-  // the body's end. open: the host still lets them pass (until a segment reaches beyond to).
+  // A body (or a part of it) passing the host unqueued: the stream offsets where such segments
+  // may start, and the part's end. open: the host still lets them pass (until a segment reaches
+  // beyond to).
   struct BodyPass {
     std::uint64_t from;
     std::uint64_t to;
