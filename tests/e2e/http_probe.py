@@ -150,30 +150,25 @@ def main():
         except (ConnectionError, OSError):
             first = None
         print(outcome(sock, [request(sys.argv[-1])]) if first else "reset")
-    elif mode == "get-body":
-        body = b"".join(request(name) for name in sys.argv[4:])
-        head = f"GET /index.html HTTP/1.1\r\nHost: {host}\r\nContent-Length: {len(body)}\r\n\r\n"
-        try:
-            sock.sendall(head.encode() + body)
-        except (ConnectionError, OSError):
-            print("reset")
-            return
-        answered = all(read_response(sock) is not None for _ in range(len(sys.argv) - 3))
-        print("answered" if answered else "reset")
-    elif mode == "get-body-method":
-        inner = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
-        body = inner + request(sys.argv[5])
-        if sys.argv[6:] == ["chunked"]:
-            framing = "Transfer-Encoding: chunked"
+    elif mode in ("get-body", "get-body-method"):
+        framing = None
+        if mode == "get-body":
+            body = b"".join(request(name) for name in sys.argv[4:])
+            answers = len(sys.argv) - 3
         else:
-            framing = f"Content-Length: {len(body)}"
+            inner = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+            body = inner + request(sys.argv[5])
+            answers = 3
+            if sys.argv[6:] == ["chunked"]:
+                framing = "Transfer-Encoding: chunked"
+        framing = framing or f"Content-Length: {len(body)}"
         head = f"GET /index.html HTTP/1.1\r\nHost: {host}\r\n{framing}\r\n\r\n"
         try:
             sock.sendall(head.encode() + body)
         except (ConnectionError, OSError):
             print("reset")
             return
-        answered = all(read_response(sock) is not None for _ in range(3))
+        answered = all(read_response(sock) is not None for _ in range(answers))
         print("answered" if answered else "reset")
     elif mode == "urgent":
         sock.settimeout(2)
