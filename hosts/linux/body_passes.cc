@@ -52,16 +52,19 @@ void BodyPasses::open(const hosts::ConnectionKey& key, hosts::SequenceRange rang
   ++asked_;
   if (opened_.size() > 4 * kMaxRules)
     std::erase_if(opened_, [&](const hosts::ConnectionKey& old) { return !rules_.count(old); });
+  count_.store(rules_.size(), std::memory_order_release);
   changed_.notify_all();
 }
 
 void BodyPasses::close(const hosts::ConnectionKey& key) {
+  if (count_.load(std::memory_order_acquire) == 0) return;
   std::lock_guard lock(mutex_);
   auto it = rules_.find(key);
   if (it == rules_.end() || stopping_) return;
   changes_.push_back(Change{key, {}, std::move(it->second)});
   rules_.erase(it);
   if (rules_.empty()) opened_.clear();
+  count_.store(rules_.size(), std::memory_order_release);
   ++asked_;
   changed_.notify_all();
 }

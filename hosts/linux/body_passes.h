@@ -5,6 +5,7 @@
 // matches only a connection whose connmark is still kMarkBodyPass.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -63,6 +64,9 @@ class BodyPasses {
   // The rule each connection has, or is about to have once the changes are made.
   std::unordered_map<hosts::ConnectionKey, std::string, hosts::ConnectionKeyHash> rules_;
   std::deque<hosts::ConnectionKey> opened_;  // in the order opened; some may be closed since
+  // rules_.size(), read without the lock: close() is asked on nearly every verdict of every
+  // worker, almost always with no rule at all.
+  std::atomic<std::size_t> count_{0};
   std::size_t opensPerSecond_;
   std::chrono::steady_clock::time_point second_{};
   std::size_t opensThisSecond_ = 0;
