@@ -41,8 +41,9 @@ ssize_t readRange(int fd, std::uint8_t* buffer, std::size_t from, std::size_t to
 // both halve. The second half's pages are made while the first is zeroed.
 constexpr std::size_t kReadInHalvesFrom = 8u << 20;
 
-// Fills bytes (sized to the announced size plus the padding) from the file's start; the bytes
-// read (fewer if the file shrank), or -errno.
+// Sizes bytes to the announced size plus the padding, within the capacity already reserved (the
+// second half's pages are made before the resize, so it must not move), and fills it from the
+// file's start; the bytes read (fewer if the file shrank), or -errno.
 ssize_t readAnnounced(int fd, Bytes& bytes, std::size_t announced) {
   const std::size_t half = announced / 2 & ~std::size_t{4095};
   if (announced < kReadInHalvesFrom) {
