@@ -190,9 +190,10 @@ void FilterDaemon::drainAckLog() {
 
 namespace {
 
-// TCP to port 80, or a packet it cannot tell (IPv6 extension headers): the ACK log must be read
-// before such a packet is judged.
-bool mayBePort80(std::span<const std::uint8_t> bytes) {
+// TCP to port 80, TCP to port 443 other than a SYN (the server's SYN-ACK and what follows are
+// logged), or a packet it cannot tell (IPv6 extension headers): the log must be read before such
+// a packet is judged. A SYN starts its connection: nothing of it can be waiting in the log.
+bool mayFollowLogged(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 20) return true;
   std::size_t transport = 0;
   if (bytes[0] >> 4 == 4) {
@@ -204,8 +205,10 @@ bool mayBePort80(std::span<const std::uint8_t> bytes) {
   } else {
     return true;
   }
-  if (bytes.size() < transport + 4) return true;
-  return (bytes[transport + 2] << 8 | bytes[transport + 3]) == 80;
+  if (bytes.size() < transport + 14) return true;
+  const unsigned port = bytes[transport + 2] << 8 | bytes[transport + 3];
+  constexpr std::uint8_t kSyn = 0x02;
+  return port == 80 || (port == 443 && (bytes[transport + 13] & kSyn) == 0);
 }
 
 }  // namespace
@@ -213,7 +216,7 @@ bool mayBePort80(std::span<const std::uint8_t> bytes) {
 void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   if ((packet.mark & kMarkMask) == kMarkDnsAnswer) return onDnsAnswer(queue, packet);
   if (options_.closeEncryptedDns && dropEncryptedDns(queue, packet)) return;
-  if (ackLog_ && mayBePort80(packet.bytes)) drainAckLog();
+  if (ackLog_ && mayFollowLogged(packet.bytes)) drainAckLog();
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
   auto decision =
       engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);

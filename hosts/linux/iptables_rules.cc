@@ -247,9 +247,11 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     std::ostringstream log;
     log << " -j NFLOG --nflog-group " << *options.ackLogGroup << " --nflog-size " << kAckLogCopy
         << " --nflog-threshold 1 --nflog-prefix " << kReplyLogPrefix << "\n";
-    // Conntrack passes on packets it calls invalid without a connection (so without its mark);
-    // the client may still acknowledge their bytes. Bounded, as anyone can send them.
-    const std::string reply = " -p tcp --sport 80 -m connmark --mark " + inspectedMatch() +
+    // Every connection under inspection: a segment acknowledging what its server never sent is
+    // discarded there, so the engine must know how far the server got (for a TLS connection its
+    // SYN-ACK and the few packets before the verdict; conntrack cannot be relied on to refuse
+    // such segments, as a machine may be told to be liberal).
+    const std::string reply = " -p tcp -m connmark --mark " + inspectedMatch() +
                               " -m conntrack --ctdir REPLY" + log.str();
     // The server's pure ACKs while a body passes (most of its packets then) tell nothing: they
     // move no bound. Those of the usual size (TCP with timestamps) are not logged.
@@ -257,9 +259,11 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
         " -p tcp --sport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark --mark " +
         markMatch(kMarkBodyPass) + " -m conntrack --ctdir REPLY -m u32 --u32 \"" +
         noDataTest(family, 32) + "\" -j RETURN\n";
+    // Conntrack passes on packets it calls invalid without a connection (so without its mark);
+    // the client may still acknowledge their bytes. Bounded, as anyone can send them.
     const std::string invalid =
-        " -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit 2000/sec"
-        " --limit-burst 2000" +
+        " -p tcp -m multiport --sports 80,443 -m conntrack --ctstate INVALID -m limit --limit "
+        "2000/sec --limit-burst 2000" +
         log.str();
     for (const std::string& rule : {bodyAcks, reply, invalid}) {
       script << "-A " << kInputChain << rule;

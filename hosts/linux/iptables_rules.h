@@ -22,12 +22,12 @@
 // deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
 // without duplicates.
 //
-// The server's packets of those connections (SYN-ACK, data, FIN) are logged too, headers only and
-// not queued, with the prefix kReplyLogPrefix, in QUILLNEST_IN and QUILLNEST_FWD: the engine
-// learns what the server sent before the client can acknowledge it, and refuses data carrying
-// an ACK of bytes never sent, which the server discards. Packets from port 80 that conntrack
-// calls invalid carry no mark but reach the client all the same: they are logged as well, at
-// most 2,000 a second.
+// The server's packets of connections under inspection (SYN-ACK, data, FIN; port 80 and 443) are
+// logged too, headers only and not queued, with the prefix kReplyLogPrefix, in QUILLNEST_IN and
+// QUILLNEST_FWD: the engine learns what the server sent before the client can acknowledge it, and
+// refuses data carrying an ACK of bytes never sent, which the server discards. Packets from ports
+// 80 and 443 that conntrack calls invalid carry no mark but reach the client all the same: they
+// are logged as well, at most 2,000 a second.
 //
 // Pure ACKs of port-80 connections under inspection (with ackLogGroup): on a download they are
 // almost every packet the client sends, and a queue round trip each halves the throughput. They

@@ -611,6 +611,12 @@ const std::vector<Script>& scripts() {
       {"http_unsent_ack_fake_then_real", 80,
        {syn(), synAck(true), handshake, first, response(1000, 500), second(getA, 1501),
         second(getB, 1500)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"tls_unsent_ack_fake_then_real", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1001}, {.bytes = B, .ack = 1000}},
+       drop, M::dropped, O::dataDrop, 0, 0, 0},
+      {"tls_ack_of_the_syn_ack_is_read", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}}, accept, M::allowed,
+       O::dataAllow},
       // A reply of unknown length ends the bound: the client's ACK of it is not refused.
       {"http_reply_of_unknown_length_ends_the_bound", 80,
        {syn(), synAck(true), handshake, first,

@@ -497,7 +497,7 @@ LIBERAL = "/proc/sys/net/netfilter/nf_conntrack_tcp_be_liberal"
 # Cases whose fake conntrack's window tracking calls invalid, and an invalid packet is never
 # queued: a machine told to be liberal (as container hosts often are) queues it, so the client's
 # namespace is told so while they run.
-LIBERAL_CASES = {"http-unsent-ack", "far-beyond-then-b"}
+LIBERAL_CASES = {"http-unsent-ack", "far-beyond-then-b", "unsent-ack-a-then-b"}
 
 
 @contextlib.contextmanager
@@ -611,6 +611,8 @@ def craft(scenario, log):
         "md5-a-then-b": [("md5", hello_a, False), B(0, n)],
         # A timestamp older than the connection's last one (PAWS):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
+        # An ACK of bytes the server never sent (it discards the segment, RFC 5961 5.2):
+        "unsent-ack-a-then-b": [("unsent", hello_a, False), B(0, n)],
         # One byte far beyond any window the server has (it drops it), which a filter must not
         # take as a reason to stop reading:
         "far-beyond-then-b": [(50_000_000, b"x", False), B(0, n)],
@@ -657,6 +659,8 @@ def play_crafted(conn, log, since, crafted, steps):
             conn.segment(0x18, 0, data, md5=True)
         elif offset == "paws":
             conn.segment(0x18, 0, data, tsval=conn.tsval - 1000)
+        elif offset == "unsent":
+            conn.segment(0x18, 0, data, ack=100000)
         else:
             conn.segment(0x18, offset, data, bad)
         time.sleep(0.02)

@@ -233,6 +233,7 @@ syndata-a-then-b blocked -
 syndata-a-then-a allowed -
 md5-a-then-b blocked -
 paws-a-then-b blocked -
+unsent-ack-a-then-b blocked -
 far-beyond-then-b blocked -
 http-paws-ack blocked -
 http-old-ack blocked -

@@ -191,12 +191,12 @@ TEST(RulesScripts, CountsAndOrder) {
         {"\"0>>24=0x45&&0&0xFFFF=40&&4&0x3FFF=0&&32>>26&0x3C=20\"", 1},
         {"\"0>>24=0x45&&0&0xFFFF=80&&4&0x3FFF=0&&32>>26&0x3C=60\"", 1}, {"4>>8=", 0},
         // The server's packets of those connections: logged on their way in, not queued.
-        {"-A QUILLNEST_IN -p tcp --sport 80 -m connmark --mark 0x30000000/0x30000000"
+        {"-A QUILLNEST_IN -p tcp -m connmark --mark 0x30000000/0x30000000"
          " -m conntrack --ctdir REPLY -j NFLOG --nflog-group 7 --nflog-size 128"
              " --nflog-threshold 1 --nflog-prefix quillnest-reply\n",
          1},
-        {"-A QUILLNEST_IN -p tcp --sport 80 -m conntrack --ctstate INVALID -m limit --limit "
-         "2000/sec --limit-burst 2000 -j NFLOG --nflog-group 7",
+        {"-A QUILLNEST_IN -p tcp -m multiport --sports 80,443 -m conntrack --ctstate INVALID -m "
+         "limit --limit 2000/sec --limit-burst 2000 -j NFLOG --nflog-group 7",
          1},
         {"--nflog-prefix", 2},
         // Request bodies let pass: their rules come and go in a chain of their own. The server's
@@ -209,7 +209,9 @@ TEST(RulesScripts, CountsAndOrder) {
       {"ack log, IPv6, forwarding", false,
        {.queueCount = 1, .forward = true, .ackLogGroup = 0}, {},
        {{"-A QUILLNEST_FWD -p tcp --dport 80", 11}, {"--nflog-group 0 ", 5},
-        {"-A QUILLNEST_FWD -p tcp --sport 80", 3}, {"--nflog-prefix quillnest-reply\n", 4},
+        {"-A QUILLNEST_FWD -p tcp --sport 80", 1}, {"--nflog-prefix quillnest-reply\n", 4},
+        {"-A QUILLNEST_FWD -p tcp -m connmark --mark 0x30000000/0x30000000 -m conntrack --ctdir "
+         "REPLY -j NFLOG", 1},
         {"\"4>>8=8198&&52>>26&0x3C=32\" -j RETURN\n", 2},
         {"\"4>>8=5126&&52>>26&0x3C=20\"", 2}, {"\"4>>8=15366&&52>>26&0x3C=60\"", 2},
         {"0>>24", 0}}, {}, IpFamilyTool::v6},
