@@ -253,8 +253,9 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     // such segments, as a machine may be told to be liberal).
     const std::string reply = " -p tcp -m connmark --mark " + inspectedMatch() +
                               " -m conntrack --ctdir REPLY" + log.str();
-    // The server's pure ACKs while a body passes (most of its packets then) tell nothing: they
-    // move no bound. Those of the usual size (TCP with timestamps) are not logged.
+    // The server's pure ACKs while a body passes are most of its packets then. Those of the usual
+    // size (TCP with timestamps) are not logged: the engine forgets the server's window until an
+    // ACK of the body's queued end.
     const std::string bodyAcks =
         " -p tcp --sport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark --mark " +
         markMatch(kMarkBodyPass) + " -m conntrack --ctdir REPLY -m u32 --u32 \"" +

@@ -62,9 +62,10 @@ struct Step {
   bool corrupt = false;  // one byte flipped after the checksum was computed
   bool checked = false;  // the host asks for the checksum to be verified (not left to offload)
   EngineTime wait{};
-  std::uint32_t ack = 0;                             // the acknowledgment number
+  std::uint32_t ack = 0;  // the acknowledgment number; a reply's: the client's stream offset
   std::optional<std::uint8_t> scale = std::nullopt;  // a SYN's window scale option
   bool bigGso = false;  // a reply whose IPv4 length is 0 (GSO above 64 KiB): its length unknown
+  std::uint16_t window = 65535;
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
 Step cut(const std::string& stream, std::size_t from, std::size_t to) {
@@ -96,6 +97,16 @@ Step synAck(bool scales) {
 }
 Step response(std::uint32_t from, std::size_t bytes) {
   return {.kind = Step::reply, .offset = from, .bytes = std::string(bytes, 'r')};
+}
+// A window the client fills: the server's edge stays where the SYN-ACK put it.
+Step tightSynAck(std::size_t window) {
+  Step s = synAck(false);
+  s.window = static_cast<std::uint16_t>(window);
+  return s;
+}
+// The server's pure ACK of the client's bytes up to offset, its window as it stands in the header.
+Step windowAt(std::uint32_t offset, std::uint16_t window) {
+  return {.kind = Step::reply, .offset = 1000, .flags = kTcpAck, .ack = offset, .window = window};
 }
 Step synData(std::string bytes) {
   return {.kind = Step::syn, .bytes = bytes, .flags = kTcpSyn, .timestamp = 100};
@@ -165,7 +176,9 @@ class EngineTest : public testing::ProviderTest {
     PacketLayout layout{.destinationPort = serverPort,
                         .flags = s.flags,
                         .sequence = static_cast<std::uint32_t>(sequence),
-                        .acknowledgment = s.ack,
+                        .acknowledgment = static_cast<std::uint32_t>(
+                            s.kind == Step::reply ? isn + 1 + s.ack : s.ack),
+                        .window = s.window,
                         .payload = Bytes(s.bytes.begin(), s.bytes.end())};
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
     if (s.md5)
@@ -617,6 +630,17 @@ const std::vector<Script>& scripts() {
       {"tls_ack_of_the_syn_ack_is_read", 443,
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}}, accept, M::allowed,
        O::dataAllow},
+      // Data at or past the right edge of the server's window is dropped there (a zero window
+      // drops even the next byte): not read, so the real head at its place is.
+      {"http_zero_window_fake_then_real", 80,
+       {syn(), tightSynAck(ga), handshake, first, windowAt(ga, 0), second(getA, 1000),
+        windowAt(ga, 100), second(getB, 1000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"tls_beyond_the_window_dropped_unread", 443,
+       {syn(), tightSynAck(1000), handshake, cut(B, 1000, B.size())}, drop,
+       M::inspect},
+      {"tls_the_window_scaled_by_the_servers_shift", 443,
+       {synScaled, synAck(true), handshake, windowAt(0, 8), cut(B, 1000, B.size()),
+        cut(B, 0, 1000)}, drop, M::dropped, O::dataDrop, 0, 1, 1},
       // A reply of unknown length ends the bound: the client's ACK of it is not refused.
       {"http_reply_of_unknown_length_ends_the_bound", 80,
        {syn(), synAck(true), handshake, first,
@@ -849,6 +873,24 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
        drop,
        M::dropped,
        O::ackOvertook},
+      // While the body passes the server's pure ACKs go unseen: the window it showed before
+      // is no edge for what follows the body, until it acknowledges bytes queued again.
+      {"window_shown_before_the_end_is_not_kept",
+       0x7ffffff0u,
+       {tightSynAck(100), windowAt(static_cast<std::uint32_t>(from), 100)},
+       headA,
+       200,
+       accept,
+       M::inspect,
+       {}},
+      {"zero_window_after_the_end_refuses_the_next",
+       0x7ffffff0u,
+       {tightSynAck(100), windowAt(static_cast<std::uint32_t>(end), 0)},
+       headA,
+       200,
+       drop,
+       M::inspect,
+       {}},
       // One the server refuses (an older timestamp) moves nothing.
       {"refused_logged_segment_moves_nothing",
        0x7ffffff0u,

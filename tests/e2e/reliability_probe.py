@@ -165,6 +165,8 @@ def sni_server(log, addresses):
                 with lock:
                     out.write(f"{port} {host}\n")
                 body = b"x" * 200000 if head.startswith(b"GET /big ") else b"ok"
+                if head.startswith(b"GET /stall "):
+                    time.sleep(3)  # a slow answer: nothing more is read meanwhile
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
         except OSError:
             pass
@@ -351,6 +353,7 @@ class RawConnection:
         self.out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
         self.inp = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)
         self.server_isn = None
+        self.server_edge = None  # our stream's offset where the server's window ends
 
     def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False,
                 ack=None):
@@ -398,6 +401,9 @@ class RawConnection:
             if sport != self.dport or dport != self.sport:
                 continue
             flags = data[ihl + 13]
+            if flags & 0x10:
+                ack, window = struct.unpack("!I2xH", data[ihl + 8:ihl + 16])
+                self.server_edge = (ack - self.isn - 1 + window) & 0xFFFFFFFF
             self.server_tsval = server_timestamp(data[ihl + 20:ihl + (data[ihl + 12] >> 4) * 4],
                                                  self.server_tsval)
             payload = data[ihl + ((data[ihl + 12] >> 4) * 4):]
@@ -570,6 +576,45 @@ def craft_http_ack_overtakes(conn, log, since):
     print(json.dumps({"outcome": result, "serverSaw": names}))
 
 
+def craft_http_zero_window(conn, log, since):
+    """A first request the server answers only after seconds, meanwhile reading nothing; requests
+    for an allowed host fill its window; a fake head for an allowed host at the window's edge,
+    which the server drops (zero window), then, once it reads again, the real head for a blocked
+    host at the same place. Prints whether the server read the blocked host."""
+    first = b"GET /stall HTTP/1.1\r\nHost: allowed.example\r\n\r\n"
+    conn.segment(0x18, 0, first)
+    at = len(first)
+    plain = b"GET / HTTP/1.1\r\nHost: allowed.example\r\nX: \r\n\r\n"
+    # The window grows as the server's buffer is tuned up: filled again until it stays shut.
+    for _ in range(12):
+        conn.receive(0.15)
+        edge = conn.server_edge
+        if edge is None or edge <= at:
+            break
+        while at < edge:
+            size = min(edge - at, 8000)
+            if 0 < edge - at - size < len(plain):
+                size -= len(plain)
+            request = plain[:-4] + b"x" * (size - len(plain)) + b"\r\n\r\n"
+            for k in range(0, len(request), 1400):
+                conn.segment(0x18, at + k, request[k:k + 1400])
+            at += len(request)
+    if conn.server_edge != at:
+        print(json.dumps({"outcome": "window-not-filled", "edge": conn.server_edge, "at": at}))
+        return
+    conn.segment(0x18, at, http_head("allowed.example"))
+    end = time.monotonic() + 6
+    while time.monotonic() < end and not any(p[:5] == b"HTTP/" for _, _, p in conn.receive(0.5)):
+        pass
+    time.sleep(0.5)  # the server reads the rest once it has answered
+    conn.segment(0x18, at, http_head("blocked.example"))
+    conn.receive(0.7)
+    conn.close()
+    names = wait_seen(log, conn.sport, since, 0.5)
+    print(json.dumps({"outcome": "allowed" if "blocked.example" in names else "silent",
+                      "serverSaw": [n for n in names if n != "allowed.example"]}))
+
+
 def craft(scenario, log):
     allowed, blocked = "allowed.example", "blocked.example"
     hello_a = client_hello(allowed)
@@ -619,6 +664,7 @@ def craft(scenario, log):
     }
     crafted = {"http-paws-ack": craft_http_paws_ack, "http-old-ack": craft_http_old_ack,
                "http-unsent-ack": craft_http_unsent_ack,
+               "http-zero-window": craft_http_zero_window,
                "http-stale-held": craft_http_stale_held,
                "http-ack-overtakes": craft_http_ack_overtakes}
     if scenario not in plans and scenario not in crafted:

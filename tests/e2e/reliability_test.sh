@@ -238,6 +238,7 @@ far-beyond-then-b blocked -
 http-paws-ack blocked -
 http-old-ack blocked -
 http-unsent-ack blocked -
+http-zero-window blocked -
 http-stale-held blocked -
 http-ack-overtakes consistent -
 EOF

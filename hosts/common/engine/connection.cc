@@ -277,6 +277,11 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
 
   const bool syn = packet.hasFlag(kTcpSyn);
+  if (!syn && receiver_.beyondServerWindow(packet.tcpSequence)) {
+    ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondWindow)];
+    out.discard.push_back(handle);
+    return {};
+  }
   const std::int64_t offset = offsetOf(packet.tcpSequence) + (syn ? 1 : 0);
   const bool inOrder = offset <= static_cast<std::int64_t>(nextExpected());
   closePassNear(offset, packet.payload.size(), out);
@@ -328,7 +333,10 @@ bool Connection::passHeld(std::uint64_t end) {
   TcpReceiverView view = passed_;
   for (const Held& held : held_) {
     if (held.end > end || !held.segment) continue;
-    if (view.judge(*held.segment) != SegmentRefusal::none) return false;
+    if (view.judge(*held.segment) != SegmentRefusal::none ||
+        view.beyondServerWindow(sequenceAt(held.start()))) {
+      return false;
+    }
     view.accepted(*held.segment, held.inOrder);
   }
   passed_ = view;
@@ -524,6 +532,9 @@ void Connection::startBodyPass(ConnectionUpdate& out) {
   stream_.skipTo(end);
   pass_ = BodyPass{from, end - options_.bodyPassMargin, end};
   passOpen_ = true;
+  // The server's pure ACKs are not shown while the body passes.
+  receiver_.serverWindowUnseenUntil(sequenceAt(pass_->to));
+  passed_.serverWindowUnseenUntil(sequenceAt(pass_->to));
   ++counters_.bodyPasses;
   out.mark = ConnectionMark::bodyPass;
   out.bodyPass = SequenceRange{sequenceAt(from), sequenceAt(pass_->to)};

@@ -33,6 +33,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "unsentAck";
     case SegmentRefusal::urgent:
       return "urgent";
+    case SegmentRefusal::beyondWindow:
+      return "beyondWindow";
     case SegmentRefusal::beyondHold:
       return "beyondHold";
     case SegmentRefusal::count_:
@@ -54,6 +56,7 @@ void TcpReceiverView::start(const ParsedPacket& first) {
   // The shift the client's SYN offers, which the server applies unless its SYN-ACK refuses
   // scaling (serverSent). Picked up without the SYN, the shift is unknown: the largest.
   const bool syn = first.hasFlag(kTcpSyn);
+  clientOffersScaling_ = syn && first.tcpWindowScale.has_value();
   windowShift_ =
       syn ? std::min(first.tcpWindowScale.value_or(0), kMaxWindowShift) : kMaxWindowShift;
   maxWindow_ = syn ? first.tcpWindow : std::uint32_t{first.tcpWindow} << windowShift_;
@@ -107,7 +110,26 @@ void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
 void TcpReceiverView::serverSent(const ParsedPacket& reply,
                                  std::optional<std::size_t> payloadLength) {
   // A reset carries no bytes, and one from elsewhere must not move the bound.
-  if (reply.hasFlag(kTcpRst) || serverNextUnknown_) return;
+  if (reply.hasFlag(kTcpRst)) return;
+  const bool synAck = reply.hasFlag(kTcpSyn) && reply.hasFlag(kTcpAck);
+  if (reply.hasFlag(kTcpAck)) {
+    if (edgeUnseenUntil_ && distance(*edgeUnseenUntil_, reply.tcpAcknowledgment) > 0) {
+      edgeUnseenUntil_.reset();
+    }
+    // A SYN's window is never scaled (RFC 7323 2.2). The edge never moves left: a server does
+    // not shrink its window, and an older packet may be shown after a newer one.
+    const std::uint32_t edge =
+        reply.tcpAcknowledgment + (std::uint32_t{reply.tcpWindow} << (synAck ? 0 : serverShift_));
+    if (!edgeUnseenUntil_ && (!serverEdge_ || distance(*serverEdge_, edge) > 0)) {
+      serverEdge_ = edge;
+    }
+  }
+  if (synAck) {
+    serverShift_ = clientOffersScaling_ && reply.tcpWindowScale
+                       ? std::min(*reply.tcpWindowScale, kMaxWindowShift)
+                       : std::uint8_t{0};
+  }
+  if (serverNextUnknown_) return;
   if (!payloadLength) {
     // The client may acknowledge bytes the bound never saw: an honest client must not be
     // refused, so only the loose bound holds from here on.
@@ -121,6 +143,15 @@ void TcpReceiverView::serverSent(const ParsedPacket& reply,
   // Scaling holds only when both SYNs carry the option (RFC 7323 2.2); without it the client's
   // windows are taken as they stand.
   if (reply.hasFlag(kTcpSyn) && reply.hasFlag(kTcpAck) && !reply.tcpWindowScale) windowShift_ = 0;
+}
+
+bool TcpReceiverView::beyondServerWindow(std::uint32_t sequence) const {
+  return serverEdge_ && !edgeUnseenUntil_ && distance(*serverEdge_, sequence) >= 0;
+}
+
+void TcpReceiverView::serverWindowUnseenUntil(std::uint32_t sequence) {
+  edgeUnseenUntil_ = sequence;
+  serverEdge_.reset();
 }
 
 }  // namespace quillnest::hosts

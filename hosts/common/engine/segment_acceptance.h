@@ -25,6 +25,9 @@ enum class SegmentRefusal : std::uint8_t {
   // application reads (unless SO_OOBINLINE), so the bytes read here would not be the server's.
   // No web client sends it; the segment is dropped unread.
   urgent,
+  // Data starting at or past the right edge of the window the server last advertised: its TCP
+  // drops it (a zero window drops even the next byte it waits for).
+  beyondWindow,
   // Not the server's refusal but the filter's: beyond what it holds past a gap (the reassembly
   // window, the hold limits), or held past the hold bound. The client sends it again.
   beyondHold,
@@ -70,6 +73,13 @@ class TcpReceiverView {
   // payloadLength: its whole payload's (the host may have copied only the headers); unknown
   // (nullopt) ends the bound for good.
   void serverSent(const ParsedPacket& reply, std::optional<std::size_t> payloadLength);
+  // Whether data starting at sequence lies at or past the right edge of the server's receive
+  // window, as far as its packets were seen. False while no edge is known.
+  bool beyondServerWindow(std::uint32_t sequence) const;
+  // The server's packets stop showing its window for a while (the host passes the client's
+  // bytes up to sequence and stops showing the server's pure ACKs meanwhile): no edge is known
+  // again until one of its packets acknowledges a byte past sequence, which it sends only after.
+  void serverWindowUnseenUntil(std::uint32_t sequence);
 
  private:
   bool timestamps_ = false;
@@ -80,6 +90,10 @@ class TcpReceiverView {
   std::uint32_t maxWindow_ = 0;              // the largest the client advertised, scaled
   std::optional<std::uint32_t> serverNext_;  // after the last byte (or SYN, FIN) the server sent
   bool serverNextUnknown_ = false;           // a packet of unknown length went by
+  bool clientOffersScaling_ = false;         // the client's SYN carried the option
+  std::uint8_t serverShift_ = 14;  // the server's own, from its SYN-ACK; unknown: the largest
+  std::optional<std::uint32_t> serverEdge_;  // the right edge of its window, client sequence
+  std::optional<std::uint32_t> edgeUnseenUntil_;
 };
 
 }  // namespace quillnest::hosts
