@@ -130,6 +130,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = std::min<std::size_t>(data[at + 4], size - (at + 5));
     p.payload = std::span<const std::uint8_t>(data + at + 5, length);
     at += 5 + length;
+    if ((kind & 48) == 48) {  // the server's packet, seen on its way: no handle, no fate
+      std::swap(p.source, p.destination);
+      std::swap(p.sourcePort, p.destinationPort);
+      p.tcpAcknowledgment = isn + 1 + (offset % 2048);
+      p.tcpSequence = 5000u + offset;
+      p.tcpWindow = static_cast<std::uint16_t>(data[at - length - 2] * 16);
+      if (p.tcpFlags & kTcpSyn) p.tcpWindowScale = static_cast<std::uint8_t>(offset % 16);
+      engine.onObservedReplyPacket(p, 0);
+      continue;
+    }
     if (kind & 16) {  // passed unqueued: no handle, no fate
       engine.onObservedPacket(p);
       continue;
