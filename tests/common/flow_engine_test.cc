@@ -632,6 +632,15 @@ const std::vector<Script>& scripts() {
        O::dataAllow},
       // Data at or past the right edge of the server's window is dropped there (a zero window
       // drops even the next byte): not read, so the real head at its place is.
+      {"http_fin_beyond_a_gap_then_blocked", 80,
+       {syn(), at(0, getA), fin(ga + 1000), at(ga, getB)}, drop, M::dropped, O::httpRequestDrop,
+       0, 0, {}, 2},
+      {"tls_fin_beyond_a_gap_then_blocked", 443,
+       {syn(), cut(B, 0, 100), fin(static_cast<std::int64_t>(B.size()) + 1000),
+        cut(B, 100, B.size())}, drop, M::dropped, O::dataDrop},
+      {"tls_reset_off_its_place_then_blocked", 443,
+       {syn(), cut(B, 0, 100), {.offset = 1100, .flags = kTcpRst | kTcpAck},
+        cut(B, 100, B.size())}, drop, M::dropped, O::dataDrop},
       {"http_zero_window_fake_then_real", 80,
        {syn(), tightSynAck(ga), handshake, first, windowAt(ga, 0), second(getA, 1000),
         windowAt(ga, 100), second(getB, 1000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

@@ -658,6 +658,10 @@ def craft(scenario, log):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
         # An ACK of bytes the server never sent (it discards the segment, RFC 5961 5.2):
         "unsent-ack-a-then-b": [("unsent", hello_a, False), B(0, n)],
+        # A FIN beyond a gap (the server keeps it until the gap fills) and a reset off the
+        # place the server expects (it answers with a challenge ACK): neither ends the stream.
+        "fin-beyond-then-b": [B(0, 100), ("fin", n + 1000, False), B(100, n)],
+        "reset-off-place-then-b": [B(0, 100), ("rst-at", 1100, False), B(100, n)],
         # One byte far beyond any window the server has (it drops it), which a filter must not
         # take as a reason to stop reading:
         "far-beyond-then-b": [(50_000_000, b"x", False), B(0, n)],
@@ -701,6 +705,10 @@ def play_crafted(conn, log, since, crafted, steps):
     for offset, data, bad in steps:
         if offset == "rst":
             conn.segment(0x04, 0, b"", bad)
+        elif offset == "fin":
+            conn.segment(0x11, data)
+        elif offset == "rst-at":
+            conn.segment(0x04, data)
         elif offset == "md5":
             conn.segment(0x18, 0, data, md5=True)
         elif offset == "paws":

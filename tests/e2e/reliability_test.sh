@@ -235,6 +235,8 @@ md5-a-then-b blocked -
 paws-a-then-b blocked -
 unsent-ack-a-then-b blocked -
 far-beyond-then-b blocked -
+fin-beyond-then-b blocked -
+reset-off-place-then-b blocked -
 http-paws-ack blocked -
 http-old-ack blocked -
 http-unsent-ack blocked -

@@ -166,7 +166,7 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
     receiver_.start(packet);
     passed_.start(packet);
   }
-  if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = true;
+  if (packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = sawClose_ = true;
   std::uint64_t end = 0;
   if (streamKnown_ && !packet.payload.empty()) {
     stream_.insert(0, packet.payload);
@@ -226,7 +226,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   out.flow = flow_;
   if (packet.isTCP()) {
     if (!packet.hasFlag(kTcpSyn)) pastHandshake_ = true;
-    if (packet.hasFlag(kTcpFin | kTcpRst)) clientClosed_ = true;
+    if (packet.hasFlag(kTcpFin | kTcpRst)) sawClose_ = true;
   }
   if (phase_ == Phase::allowed) {
     out.mark = ConnectionMark::allowed;
@@ -271,8 +271,8 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     passed_.accepted(packet, inOrder);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
     if (!closing) return {};
-    clientClosed_ = true;
-    if (busy() || phase_ == Phase::confirming) return {};
+    noteClose(packet);
+    if (!clientClosed_ || busy() || phase_ == Phase::confirming) return {};
     return advance(now, out);
   }
 
@@ -292,7 +292,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
   receiver_.accepted(packet, inOrder);
   if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
-  if (closing) clientClosed_ = true;
+  if (closing) noteClose(packet);
 
   if (phase_ == Phase::confirming) {
     if (synConflict_ || overtaken_) {
@@ -313,6 +313,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
 
   const std::size_t before = stream_.buffered();
   stream_.insert(offset, packet.payload);  // it fits: checked above
+  if (closeAt_ && nextExpected() >= *closeAt_) clientClosed_ = true;
   if (stream_.buffered() != before) lastProgress_ = now;
   const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
   const std::uint64_t end = endSigned < 0 ? 0 : static_cast<std::uint64_t>(endSigned);
@@ -326,6 +327,25 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
   if (phase_ == Phase::naming) return advanceNaming(now, out);
   if (phase_ == Phase::inspecting) return advanceInspection(now, out);
   return {};
+}
+
+// The server ends its stream at a FIN once every byte before it has come (a FIN beyond a gap
+// waits, and what lies past it is thrown away), and takes a reset only at the next byte it
+// expects (RFC 5961 3.2): one anywhere else ends nothing, here or there.
+void Connection::noteClose(const ParsedPacket& packet) {
+  if (packet.hasFlag(kTcpRst)) {
+    std::uint64_t delivered = nextExpected();
+    for (const Held& held : held_) {
+      if (held.bytes > 0) delivered = std::min(delivered, held.start());
+    }
+    if (packet.tcpSequence == sequenceAt(delivered)) clientClosed_ = true;
+    return;
+  }
+  const std::int64_t end = offsetOf(packet.tcpSequence) + (packet.hasFlag(kTcpSyn) ? 1 : 0) +
+                           static_cast<std::int64_t>(packet.payload.size());
+  const std::uint64_t at = end < 0 ? 0 : static_cast<std::uint64_t>(end);
+  if (!closeAt_ || at < *closeAt_) closeAt_ = at;
+  if (nextExpected() >= *closeAt_) clientClosed_ = true;
 }
 
 bool Connection::passHeld(std::uint64_t end) {
@@ -829,7 +849,7 @@ bool Connection::reopenedBy(const ParsedPacket& packet) const {
   if (!packet.isTCP() || !packet.hasFlag(kTcpSyn) || packet.hasFlag(kTcpAck)) return false;
   if (phase_ != Phase::allowed && phase_ != Phase::dropped) return false;
   if (busy() || !held_.empty()) return false;
-  return clientClosed_ || pastHandshake_ || !streamKnown_ || packet.tcpSequence != initialSequence_;
+  return sawClose_ || pastHandshake_ || !streamKnown_ || packet.tcpSequence != initialSequence_;
 }
 
 Step Connection::destroyed(ConnectionUpdate& out) {

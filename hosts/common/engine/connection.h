@@ -282,6 +282,8 @@ class Connection {
   // each of them after what passed before it (a newer timestamp or ACK may have passed while
   // they waited). If so, they count as passed.
   bool passHeld(std::uint64_t end);
+  // A FIN or RST that passed the receiver's checks.
+  void noteClose(const ParsedPacket& packet);
   // A data segment from start went to the server.
   void sent(std::uint64_t start, const SegmentFields& segment);
   // A segment without data goes out at once, ahead of held data: the server moves its newest
@@ -341,8 +343,10 @@ class Connection {
   bool destroyRequested_ = false;
   bool dropRequested_ = false;
   Outcome dropOutcome_ = Outcome::updateFlowDrop;
-  bool clientClosed_ = false;
-  bool pastHandshake_ = false;  // a packet without SYN came
+  bool clientClosed_ = false;             // the server's stream has ended (noteClose)
+  bool sawClose_ = false;                 // a FIN or RST came, taken or not
+  std::optional<std::uint64_t> closeAt_;  // where the earliest FIN ends the stream
+  bool pastHandshake_ = false;            // a packet without SYN came
   bool reopened_ = false;
   bool gone_ = false;
   bool firstPacket_ = true;  // the new-flow call is for the packet that opened it
