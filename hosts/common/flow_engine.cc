@@ -60,6 +60,13 @@ PacketDecision FlowEngine::onOutboundIpPacket(PacketHandle handle,
   if (parsed.status != ParseStatus::ok) {
     std::lock_guard lock(mutex_);
     ++counters_.unparseablePackets;
+    // A server takes a chain of extension headers of any length; no client sends one this long,
+    // and its data must not pass unread.
+    if (parsed.status == ParseStatus::tooManyExtensionHeaders) {
+      PacketDecision decision = acceptPacket();
+      decision.action = PacketAction::drop;
+      return decision;
+    }
     return acceptPacket();
   }
   if (checksumComplete && !tcpChecksumValid(parsed.packet)) {

@@ -155,6 +155,8 @@ ParseResult parseIPv4(Reader r, bool headersOnly) {
   std::ranges::copy(r.slice(16, 4), p.destination.bytes.begin());
   p.source.family = p.destination.family = IpFamily::v4;
   p.protocol = r.u8(9);
+  p.hopLimit = r.u8(8);
+  p.ipExtras = headerLength > 20;
   if (fragmentOffset != 0) return {ParseStatus::fragment, p};
   result.status = parseTransport(r.slice(headerLength, totalLength - headerLength), p.protocol,
                                  moreFragments, p);
@@ -180,6 +182,7 @@ ParseResult parseIPv6(Reader r, bool headersOnly) {
   std::ranges::copy(r.slice(8, 16), p.source.bytes.begin());
   std::ranges::copy(r.slice(24, 16), p.destination.bytes.begin());
   p.source.family = p.destination.family = IpFamily::v6;
+  p.hopLimit = r.u8(7);
 
   Reader payload(r.slice(40, payloadLength));
   std::uint8_t next = r.u8(6);
@@ -190,6 +193,7 @@ ParseResult parseIPv6(Reader r, bool headersOnly) {
       case 0:     // hop-by-hop options
       case 43:    // routing
       case 60: {  // destination options
+        p.ipExtras = true;
         if (count == kMaxExtensionHeaders) return {ParseStatus::tooManyExtensionHeaders, p};
         if (!payload.has(at + 2)) return {ParseStatus::truncated, p};
         const std::size_t length = (static_cast<std::size_t>(payload.u8(at + 1)) + 1) * 8;
@@ -199,6 +203,7 @@ ParseResult parseIPv6(Reader r, bool headersOnly) {
         continue;
       }
       case 51: {  // authentication header
+        p.ipExtras = true;
         if (count == kMaxExtensionHeaders) return {ParseStatus::tooManyExtensionHeaders, p};
         if (!payload.has(at + 2)) return {ParseStatus::truncated, p};
         const std::size_t length = (static_cast<std::size_t>(payload.u8(at + 1)) + 2) * 4;

@@ -73,6 +73,11 @@ struct ParsedPacket {
   bool tcpSignature = false;                   // an MD5 signature or TCP-AO option
   std::optional<std::uint8_t> tcpWindowScale;  // the shift a SYN offers (RFC 7323 2.2)
   bool firstFragment = false;  // more fragments follow: payload is only the first piece
+  // The IPv4 TTL or IPv6 hop limit as the packet stands here.
+  std::uint8_t hopLimit = 0;
+  // IPv4 options, or IPv6 extension headers other than a fragment header: receivers drop many
+  // such packets (source routes, malformed or unknown options) and no client's TCP sends them.
+  bool ipExtras = false;
   std::span<const std::uint8_t> payload;
   std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum
 

@@ -66,6 +66,8 @@ struct Step {
   std::optional<std::uint8_t> scale = std::nullopt;  // a SYN's window scale option
   bool bigGso = false;  // a reply whose IPv4 length is 0 (GSO above 64 KiB): its length unknown
   std::uint16_t window = 65535;
+  std::uint8_t hopLimit = 64;
+  std::size_t ipv4Options = 0;  // bytes of NOP options
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
 Step cut(const std::string& stream, std::size_t from, std::size_t to) {
@@ -179,7 +181,9 @@ class EngineTest : public testing::ProviderTest {
                         .acknowledgment = static_cast<std::uint32_t>(
                             s.kind == Step::reply ? isn + 1 + s.ack : s.ack),
                         .window = s.window,
-                        .payload = Bytes(s.bytes.begin(), s.bytes.end())};
+                        .payload = Bytes(s.bytes.begin(), s.bytes.end()),
+                        .ipv4Options = s.ipv4Options,
+                        .hopLimit = s.hopLimit};
     if (s.timestamp) layout.tcpOptionBytes = testing::timestampOption(*s.timestamp);
     if (s.md5)
       layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
@@ -641,6 +645,18 @@ const std::vector<Script>& scripts() {
       {"tls_reset_off_its_place_then_blocked", 443,
        {syn(), cut(B, 0, 100), {.offset = 1100, .flags = kTcpRst | kTcpAck},
         cut(B, 100, B.size())}, drop, M::dropped, O::dataDrop},
+      // Copies the server never gets: sent with fewer hops than reach it, or with IP options
+      // (a source route, say) its kernel drops. The real bytes at their place are read.
+      {"tls_fewer_hops_fake_then_real", 443,
+       {syn(), {.bytes = A, .hopLimit = 3}, at(0, B)}, drop, M::dropped, O::dataDrop},
+      {"http_fewer_hops_fake_then_real", 80,
+       {syn(), at(0, getA), {.offset = std::int64_t(ga), .bytes = getA, .hopLimit = 2}, at(ga, getB)},
+       drop,
+       M::dropped, O::httpRequestDrop, 0, 0, {}, 2},
+      {"tls_more_hops_is_read", 443, {syn(), {.bytes = A, .hopLimit = 200}}, accept, M::allowed,
+       O::dataAllow},
+      {"tls_ip_options_fake_then_real", 443,
+       {syn(), {.bytes = A, .ipv4Options = 8}, at(0, B)}, drop, M::dropped, O::dataDrop},
       {"http_zero_window_fake_then_real", 80,
        {syn(), tightSynAck(ga), handshake, first, windowAt(ga, 0), second(getA, 1000),
         windowAt(ga, 100), second(getB, 1000)}, drop, M::dropped, O::httpRequestDrop, 0, 0, {}, 2},

@@ -30,6 +30,7 @@ struct PacketLayout {
   std::size_t ipv4Options = 0;   // bytes of IPv4 options (multiple of 4)
   std::size_t tcpOptions = 0;    // bytes of TCP options (multiple of 4)
   PacketBytes tcpOptionBytes{};  // options as given, padded with NOPs (when tcpOptions is 0)
+  std::uint8_t hopLimit = 64;
 };
 
 inline void putU16(PacketBytes& out, std::size_t at, std::uint16_t v) {
@@ -114,7 +115,7 @@ inline PacketBytes buildPacket(const PacketLayout& layout) {
     packet[0] = static_cast<std::uint8_t>(0x40 | headerLength / 4);
     putU16(packet, 2, static_cast<std::uint16_t>(headerLength + segment.size()));
     putU16(packet, 6, 0x4000);  // don't fragment
-    packet[8] = 64;
+    packet[8] = layout.hopLimit;
     packet[9] = layout.protocol;
     std::copy_n(source.bytes.begin(), 4, packet.begin() + 12);
     std::copy_n(destination.bytes.begin(), 4, packet.begin() + 16);
@@ -125,7 +126,7 @@ inline PacketBytes buildPacket(const PacketLayout& layout) {
     packet[0] = 0x60;
     putU16(packet, 4, static_cast<std::uint16_t>(segment.size()));
     packet[6] = layout.protocol;
-    packet[7] = 64;
+    packet[7] = layout.hopLimit;
     std::copy(source.bytes.begin(), source.bytes.end(), packet.begin() + 8);
     std::copy(destination.bytes.begin(), destination.bytes.end(), packet.begin() + 24);
   }

@@ -356,7 +356,7 @@ class RawConnection:
         self.server_edge = None  # our stream's offset where the server's window ends
 
     def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False,
-                ack=None):
+                ack=None, ttl=64, ip_options=b""):
         """Every segment carries a timestamp (tsval: another one than the clock's next); md5 adds
         an MD5 signature option the handshake never had; ack: bytes of the server's acknowledged."""
         seq = (self.isn + 1 + offset) & 0xFFFFFFFF if not flags & 0x02 else self.isn
@@ -375,9 +375,10 @@ class RawConnection:
         if bad_checksum:
             value ^= 0x5A5A
         tcp = tcp[:16] + struct.pack("!H", value) + tcp[18:]
-        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp) + len(payload),
-                         random.getrandbits(16), 0x4000, 64, 6, 0,
-                         socket.inet_aton(self.SRC), socket.inet_aton(self.DST))
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45 + len(ip_options) // 4, 0,
+                         20 + len(ip_options) + len(tcp) + len(payload),
+                         random.getrandbits(16), 0x4000, ttl, 6, 0,
+                         socket.inet_aton(self.SRC), socket.inet_aton(self.DST)) + ip_options
         try:
             self.out.sendto(ip + tcp + payload, (self.DST, 0))
         except PermissionError:
@@ -658,6 +659,10 @@ def craft(scenario, log):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
         # An ACK of bytes the server never sent (it discards the segment, RFC 5961 5.2):
         "unsent-ack-a-then-b": [("unsent", hello_a, False), B(0, n)],
+        # Copies a server farther away never gets: with fewer hops than reach it (here it is
+        # one hop away, so the copy arrives: refusing it is what shows), or with IP options.
+        "fewer-hops-a-then-b": [("ttl", hello_a, False), B(0, n)],
+        "ip-options-a-then-b": [("ipopts", hello_a, False), B(0, n)],
         # A FIN beyond a gap (the server keeps it until the gap fills) and a reset off the
         # place the server expects (it answers with a challenge ACK): neither ends the stream.
         "fin-beyond-then-b": [B(0, 100), ("fin", n + 1000, False), B(100, n)],
@@ -705,6 +710,10 @@ def play_crafted(conn, log, since, crafted, steps):
     for offset, data, bad in steps:
         if offset == "rst":
             conn.segment(0x04, 0, b"", bad)
+        elif offset == "ttl":
+            conn.segment(0x18, 0, data, ttl=2)
+        elif offset == "ipopts":
+            conn.segment(0x18, 0, data, ip_options=b"\x01\x01\x01\x00")
         elif offset == "fin":
             conn.segment(0x11, data)
         elif offset == "rst-at":

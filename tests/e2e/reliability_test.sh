@@ -236,6 +236,8 @@ paws-a-then-b blocked -
 unsent-ack-a-then-b blocked -
 far-beyond-then-b blocked -
 fin-beyond-then-b blocked -
+fewer-hops-a-then-b blocked -
+ip-options-a-then-b blocked -
 reset-off-place-then-b blocked -
 http-paws-ack blocked -
 http-old-ack blocked -

@@ -33,6 +33,10 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "unsentAck";
     case SegmentRefusal::urgent:
       return "urgent";
+    case SegmentRefusal::lowHopLimit:
+      return "lowHopLimit";
+    case SegmentRefusal::ipExtras:
+      return "ipExtras";
     case SegmentRefusal::beyondWindow:
       return "beyondWindow";
     case SegmentRefusal::beyondHold:
@@ -45,12 +49,14 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
 
 SegmentFields SegmentFields::of(const ParsedPacket& segment) {
   return {segment.tcpFlags,        segment.tcpAcknowledgment, segment.tcpWindow,
-          segment.tcpHasTimestamp, segment.tcpTimestamp,      segment.tcpSignature};
+          segment.tcpHasTimestamp, segment.tcpTimestamp,      segment.tcpSignature,
+          segment.hopLimit,        segment.ipExtras};
 }
 
 void TcpReceiverView::start(const ParsedPacket& first) {
   timestamps_ = first.tcpHasTimestamp;
   signature_ = first.tcpSignature;
+  hopLimit_ = first.hopLimit;
   if (first.tcpHasTimestamp) lastTimestamp_ = first.tcpTimestamp;
   if (first.hasFlag(kTcpAck)) highestAck_ = first.tcpAcknowledgment;
   // The shift the client's SYN offers, which the server applies unless its SYN-ACK refuses
@@ -63,6 +69,9 @@ void TcpReceiverView::start(const ParsedPacket& first) {
 }
 
 SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
+  // Resets too: one that never reaches the server must not end the reading.
+  if (segment.ipExtras) return SegmentRefusal::ipExtras;
+  if (segment.hopLimit < hopLimit_) return SegmentRefusal::lowHopLimit;
   if (segment.hasFlag(kTcpRst) || segment.hasFlag(kTcpSyn)) return SegmentRefusal::none;
   if (segment.hasFlag(kTcpUrg)) return SegmentRefusal::urgent;
   if (segment.signature != signature_) return SegmentRefusal::signatureMismatch;

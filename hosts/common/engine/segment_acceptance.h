@@ -25,6 +25,12 @@ enum class SegmentRefusal : std::uint8_t {
   // application reads (unless SO_OOBINLINE), so the bytes read here would not be the server's.
   // No web client sends it; the segment is dropped unread.
   urgent,
+  // Below the hop limit the connection began with: a client's TCP sends all its segments with
+  // one, and a copy sent with fewer hops than reach the server dies on the way.
+  lowHopLimit,
+  // IPv4 options or IPv6 extension headers: receivers drop many of them (source routes,
+  // malformed or unknown options), and no client's TCP sends them.
+  ipExtras,
   // Data starting at or past the right edge of the window the server last advertised: its TCP
   // drops it (a zero window drops even the next byte it waits for).
   beyondWindow,
@@ -46,6 +52,8 @@ struct SegmentFields {
   bool hasTimestamp = false;
   std::uint32_t timestamp = 0;
   bool signature = false;
+  std::uint8_t hopLimit = 0;
+  bool ipExtras = false;
 
   static SegmentFields of(const ParsedPacket& segment);
   bool hasFlag(std::uint8_t flag) const { return (flags & flag) != 0; }
@@ -84,6 +92,7 @@ class TcpReceiverView {
  private:
   bool timestamps_ = false;
   bool signature_ = false;
+  std::uint8_t hopLimit_ = 0;  // the first packet's
   std::optional<std::uint32_t> lastTimestamp_;
   std::optional<std::uint32_t> highestAck_;
   std::uint8_t windowShift_ = 0;
