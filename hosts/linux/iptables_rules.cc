@@ -92,6 +92,11 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   // A reset ends a connection we dropped or destroyed; it must reach the server, which would
   // otherwise wait on a half-open connection.
   script << a << "-p tcp --tcp-flags RST RST -j RETURN\n";
+  // A SYN on a connection conntrack already has: it reuses the old entry, and with it the old
+  // connection's mark, when the old one's last packet was the server's reset (a client can make
+  // it so). The new connection must be judged afresh.
+  script << a << "-p tcp --tcp-flags SYN,ACK,RST SYN -m conntrack ! --ctstate NEW -j NFQUEUE "
+         << queue << "\n";
   appendAnswerRules(script, chain, queue);
   script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
   if (forward)

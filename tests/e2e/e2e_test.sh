@@ -184,6 +184,10 @@ case_tls() {
     r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 198.51.100.2 blocked.example reuse \
       allowed.example $((41440 + events)))
     expect "same address pair, allowed then blocked, conntrack events $events" "allowed reset" "$r"
+    # The old connection's last packet the server's reset: conntrack reuses its entry, mark and all.
+    r=$(inc timeout 20 python3 "$HERE/tls_probe.py" 198.51.100.2 blocked.example reuse \
+      allowed.example $((41450 + events)) server-reset)
+    expect "same address pair after the server's reset, conntrack events $events" "allowed reset" "$r"
   done
   inc sysctl -qw net.netfilter.nf_conntrack_events=1
 

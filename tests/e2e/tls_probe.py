@@ -10,9 +10,11 @@ became of the connection: "allowed" (the server answered with a handshake record
   tls_probe.py ADDRESS NAME reset-after RULES NEWRULES PID
         full handshake, then write NEWRULES over RULES, SIGHUP PID and print the milliseconds
         until the open connection is reset ("timeout" after 3 s)
-  tls_probe.py ADDRESS NAME reuse FIRST PORT
+  tls_probe.py ADDRESS NAME reuse FIRST PORT [server-reset]
         from source port PORT: a connection naming FIRST, ended by a reset, then at once one
-        naming NAME on the same address pair; prints both outcomes
+        naming NAME on the same address pair; prints both outcomes. server-reset: in between, a
+        bare ACK on the closed pair (IPv4, raw socket), so that the server's reset is the old
+        connection's last packet (conntrack then reuses its entry for the new one)
 """
 import os
 import signal
@@ -70,9 +72,38 @@ def outcome(sock):
     return "closed" if not data else "other"
 
 
-def reused_pair(address, names, port):
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def bare_ack(address, port):
+    """An ACK from port to address:443 that no connection expects: the server answers a reset."""
+    source = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    source.connect((address, 443))
+    local = source.getsockname()[0]
+    source.close()
+    tcp = struct.pack("!HHIIBBHHH", port, 443, 1, 1, 5 << 4, 0x10, 1000, 0, 0)
+    pseudo = struct.pack("!4s4sBBH", socket.inet_aton(local), socket.inet_aton(address), 0, 6,
+                         len(tcp))
+    tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 1, 0x4000, 64, 6, 0,
+                     socket.inet_aton(local), socket.inet_aton(address))
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    raw.sendto(ip + tcp, (address, 0))
+    raw.close()
+
+
+def reused_pair(address, names, port, server_reset=False):
     results = []
-    for name in names:
+    for index, name in enumerate(names):
+        if index > 0 and server_reset:
+            bare_ack(address, port)
+            time.sleep(0.1)
         try:
             sock = connect(address, port)
             sock.sendall(client_hello(name))
@@ -90,7 +121,8 @@ def reused_pair(address, names, port):
 def main():
     address, name, mode = sys.argv[1], sys.argv[2], sys.argv[3]
     if mode == "reuse":
-        print(reused_pair(address, (sys.argv[4], name), int(sys.argv[5])))
+        print(reused_pair(address, (sys.argv[4], name), int(sys.argv[5]),
+                          sys.argv[6:7] == ["server-reset"]))
         return
     try:
         sock = connect(address)
