@@ -114,6 +114,12 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
   } else {
     // A stray reset for a connection we never saw opens nothing.
     if (packet.isTCP() && packet.hasFlag(kTcpRst)) return acceptPacket();
+    // Nor does a segment without data: a late one of a connection just ended would open one
+    // that waits for data never coming. Picked up later, the connection is read from its first
+    // data, which the mark brings here.
+    if (packet.isTCP() && packet.payload.empty() && !packet.hasFlag(kTcpSyn)) {
+      return acceptPacket(ConnectionMark::inspect);
+    }
     if (table_.size() >= options_.maxConnections) {
       ++counters_.tableFull;
       ++counters_.outcomes[static_cast<std::size_t>(Outcome::tableFull)];

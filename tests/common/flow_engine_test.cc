@@ -331,9 +331,14 @@ const std::vector<Script>& scripts() {
        M::dropped, O::dataDrop, 0, 0, 0},
       {"sequence_wraps_inside_the_hello", 443, {syn(), cut(b6, 10, b6.size()), cut(b6, 0, 10)},
        drop, M::dropped, O::dataDrop, 0, 1, 1, {}, {}, {}, 0xfffffff8u},
-      {"retransmit_and_overlap_of_read_bytes_change_nothing", 443,
-       {syn(), cut(b6, 0, 300), cut(b6, 0, 300), at(200, std::string(100, 'Z') + b6.substr(300))},
-       drop, M::dropped, O::dataDrop, 0, 0, 0},
+      {"a_retransmit_of_read_bytes_changes_nothing", 443,
+       {syn(), cut(b6, 0, 300), cut(b6, 0, 300), cut(b6, 200, b6.size())}, drop, M::dropped,
+       O::dataDrop, 0, 0, 0},
+      // Another copy of read bytes: the server took one of the two, which the engine cannot
+      // know (the first may have died on the way).
+      {"another_copy_of_read_bytes_is_a_conflict", 443,
+       {syn(), cut(b6, 0, 300), at(200, std::string(100, 'Z') + b6.substr(300))}, drop,
+       M::dropped, O::conflictingData},
       {"not_tls_on_443", 443, {syn(), at(0, "GET / HTTP/1.1")}, accept, M::allowed, O::dataAllow},
       {"picked_up_at_the_handshake_ack", 443, {ack(), cut(b6, 0, 100), cut(b6, 100, b6.size())}, drop,
        M::dropped, O::dataDrop},
@@ -631,9 +636,22 @@ const std::vector<Script>& scripts() {
       {"tls_unsent_ack_fake_then_real", 443,
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1001}, {.bytes = B, .ack = 1000}},
        drop, M::dropped, O::dataDrop, 0, 0, 0},
+      // Where the server's packets are shown, an allow stands once the server acknowledges the
+      // bytes it rests on: a copy may have died on the way (too big for a link, say), and a
+      // different one taking its place is a conflict.
       {"tls_ack_of_the_syn_ack_is_read", 443,
-       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}}, accept, M::allowed,
-       O::dataAllow},
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}}, accept, M::inspect},
+      {"tls_allow_stands_once_the_server_acknowledges", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000},
+        windowAt(static_cast<std::uint32_t>(A.size()), 512), {.flags = kTcpAck, .ack = 1000}},
+       accept, M::allowed, O::dataAllow},
+      {"tls_a_lost_allowed_copy_then_a_blocked_one", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, {.bytes = B, .ack = 1000}},
+       drop, M::dropped, O::conflictingData},
+      {"tls_an_ack_short_of_the_hello_confirms_nothing", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000},
+        windowAt(static_cast<std::uint32_t>(A.size()) - 1, 512), {.bytes = B, .ack = 1000}},
+       drop, M::dropped, O::conflictingData},
       // Data at or past the right edge of the server's window is dropped there (a zero window
       // drops even the next byte): not read, so the real head at its place is.
       {"http_fin_beyond_a_gap_then_blocked", 80,

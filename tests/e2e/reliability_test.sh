@@ -221,7 +221,7 @@ case_evasion() {
 reverse-blocked blocked -
 reverse-allowed allowed -
 shuffle-blocked blocked -
-retransmit-a-then-b allowed -
+retransmit-a-then-b blocked -
 retransmit-b-then-a blocked -
 held-a-then-longer-b blocked -
 held-b-then-longer-a blocked -

@@ -270,6 +270,10 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     receiver_.accepted(packet, inOrder);
     passed_.accepted(packet, inOrder);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
+    if (phase_ == Phase::confirming && synDataConfirmed_ && !closing) {
+      confirmed(out);
+      return {};
+    }
     if (!closing) return {};
     noteClose(packet);
     if (!clientClosed_ || busy() || phase_ == Phase::confirming) return {};
@@ -292,6 +296,9 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
   receiver_.accepted(packet, inOrder);
   if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
+  // Bytes already read, in another copy: the server took one of the two, and which one the
+  // engine cannot know (the first may have died on the way), so neither verdict would hold.
+  if (phase_ == Phase::inspecting && !matchesJudged(offset, packet.payload)) synConflict_ = true;
   if (closing) noteClose(packet);
 
   if (phase_ == Phase::confirming) {
@@ -302,12 +309,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     out.release.push_back(handle);
     passed_.accepted(packet, inOrder);
     if (offset >= 0) sent(static_cast<std::uint64_t>(offset), SegmentFields::of(packet));
-    if (synDataConfirmed_) {
-      phase_ = Phase::allowed;
-      record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
-      out.mark = ConnectionMark::allowed;
-      out.outcome = confirmOutcome_;
-    }
+    if (synDataConfirmed_) confirmed(out);
     return {};
   }
 
@@ -327,6 +329,21 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
   if (phase_ == Phase::naming) return advanceNaming(now, out);
   if (phase_ == Phase::inspecting) return advanceInspection(now, out);
   return {};
+}
+
+bool Connection::matchesJudged(std::int64_t offset, std::span<const std::uint8_t> bytes) const {
+  const auto judged = static_cast<std::int64_t>(judged_.size());
+  const std::int64_t from = std::max<std::int64_t>(offset, 0);
+  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(bytes.size()), judged);
+  return from >= to ||
+         std::equal(judged_.begin() + from, judged_.begin() + to, bytes.begin() + (from - offset));
+}
+
+void Connection::confirmed(ConnectionUpdate& out) {
+  phase_ = Phase::allowed;
+  record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
+  out.mark = ConnectionMark::allowed;
+  out.outcome = confirmOutcome_;
 }
 
 // The server ends its stream at a FIN once every byte before it has come (a FIN beyond a gap
@@ -620,9 +637,16 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   if (dropRequested_) return settle(dropOutcome_, out);
   if (destroyRequested_) return finishDestroyed(out);
   if (stream_.conflicted() || synConflict_) return settle(Outcome::conflictingData, out);
+  const std::uint64_t takenFrom = stream_.taken();
   std::vector<std::uint8_t> bytes = stream_.take();
   if (!bytes.empty()) {
     lastProgress_ = now;
+    if (judgedWhole_ && takenFrom == judged_.size() &&
+        judged_.size() + bytes.size() <= kMaxJudgedBytes) {
+      judged_.insert(judged_.end(), bytes.begin(), bytes.end());
+    } else {
+      judgedWhole_ = false;
+    }
     bytes = skipPrefaceRecords(std::move(bytes));
     if (prefaceRecords_ > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
   }
@@ -677,6 +701,14 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
   http_.reset();
   httpPending_.clear();
   stream_ = StreamReassembler();
+  if (!row.dropped && wasInspecting && synDataConfirmed_ && judgedWhole_ && !judged_.empty() &&
+      receiver_.serverShown()) {
+    // The same watch as for SYN data, over what the verdict read; the server's ACK ends it.
+    synData_ = std::move(judged_);
+    synDataConfirmed_ = false;
+    synDataSeenAgain_ = 0;
+  }
+  judged_ = {};
   if (!row.dropped && !synDataConfirmed_ && readStream) {
     // Allowed on bytes the server may have thrown away: watch for another copy of them.
     phase_ = Phase::confirming;
@@ -707,6 +739,8 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
 
 Step Connection::finishDestroyed(ConnectionUpdate& out) {
   gone_ = true;
+  // Gone before the server acknowledged what the verdict rests on: the verdict stands.
+  if (phase_ == Phase::confirming) record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
   if (phase_ != Phase::allowed && phase_ != Phase::dropped) {
     leavePhase();
     phase_ = Phase::allowed;
@@ -788,6 +822,7 @@ Step Connection::dataAnswer(NEFilterDataVerdict::Kind verdict, EngineTime now,
   if (dropRequested_) return settle(dropOutcome_, out);
   switch (verdict) {
     case NEFilterDataVerdict::Kind::allow:
+      if (synConflict_ || stream_.conflicted()) return settle(Outcome::conflictingData, out);
       return settle(Outcome::dataAllow, out);
     case NEFilterDataVerdict::Kind::drop:
       ++counters_.inspectionsDropped;
@@ -847,7 +882,10 @@ Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
 
 bool Connection::reopenedBy(const ParsedPacket& packet) const {
   if (!packet.isTCP() || !packet.hasFlag(kTcpSyn) || packet.hasFlag(kTcpAck)) return false;
-  if (phase_ != Phase::allowed && phase_ != Phase::dropped) return false;
+  // Confirming, it is allowed but for the server's ACK, which a closed connection never sends.
+  if (phase_ != Phase::allowed && phase_ != Phase::dropped && phase_ != Phase::confirming) {
+    return false;
+  }
   if (busy() || !held_.empty()) return false;
   return sawClose_ || pastHandshake_ || !streamKnown_ || packet.tcpSequence != initialSequence_;
 }
@@ -931,6 +969,14 @@ void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
           : std::optional<std::size_t>(packet.payload.size() + missing);
   receiver_.serverSent(packet, length);
   passed_.serverSent(packet, length);
+  // The server holds every byte the verdict rests on: no other copy can take their place.
+  if (phase_ == Phase::confirming && !synDataConfirmed_ && packet.hasFlag(kTcpAck) &&
+      !packet.hasFlag(kTcpRst) &&
+      static_cast<std::int32_t>(packet.tcpAcknowledgment - sequenceAt(synData_.size())) >= 0) {
+    synDataConfirmed_ = true;
+    synData_.clear();
+    synData_.shrink_to_fit();
+  }
 }
 
 void Connection::evict(ConnectionUpdate& out) {

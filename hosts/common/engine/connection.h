@@ -9,9 +9,12 @@
 //   naming      port 80: reading request heads; each head is judged as a flow of its own
 //               (kept-alive and pipelined requests too), the connection stays in this phase
 //   inspecting  the provider reads the outbound stream (a TLS ClientHello)
-//   confirming  allowed on bytes that came on the SYN: a server without Fast Open throws those
-//               away, so the verdict stays open until the same bytes come again (or the stream is
-//               far past them); a different copy is a conflict, dropped and reset
+//   confirming  allowed on bytes the server may not have taken: bytes that came on the SYN (a
+//               server without Fast Open throws those away), or, where the host shows the
+//               server's packets, the bytes a TLS verdict rests on until the server acknowledges
+//               them (a copy may die on the way, too big for a link, say). The verdict stays open
+//               until then, or until the same bytes come again or the stream is far past them;
+//               a different copy is a conflict, dropped and reset
 //   allowed, dropped
 //
 // Only segments the server's TCP would take count as stream data (segment_acceptance.h); others
@@ -178,6 +181,8 @@ struct Step {
 };
 
 inline constexpr unsigned kMaxPrefaceRecords = 8;
+// What a verdict rests on is kept for comparison up to this much of the stream's start.
+inline constexpr std::size_t kMaxJudgedBytes = 64 * 1024;
 
 class Connection {
  public:
@@ -282,6 +287,10 @@ class Connection {
   // each of them after what passed before it (a newer timestamp or ACK may have passed while
   // they waited). If so, they count as passed.
   bool passHeld(std::uint64_t end);
+  // Whether bytes at offset agree with those of the stream's start already read.
+  bool matchesJudged(std::int64_t offset, std::span<const std::uint8_t> bytes) const;
+  // A verdict that waited for its bytes to be confirmed stands: allowed from here on.
+  void confirmed(ConnectionUpdate& out);
   // A FIN or RST that passed the receiver's checks.
   void noteClose(const ParsedPacket& packet);
   // A data segment from start went to the server.
@@ -388,6 +397,10 @@ class Connection {
 
   // The ClientHello so far while it is incomplete, until its ECH offer and server name are read.
   std::vector<std::uint8_t> helloBytes_;
+  // The stream's bytes from its start as inspection took them, while they are few enough to
+  // keep: what a verdict rests on until the server acknowledges it.
+  std::vector<std::uint8_t> judged_;
+  bool judgedWhole_ = true;
   bool helloRead_ = false;
   std::uint64_t prefaceSkip_ = 0;
 

@@ -120,6 +120,7 @@ void TcpReceiverView::serverSent(const ParsedPacket& reply,
                                  std::optional<std::size_t> payloadLength) {
   // A reset carries no bytes, and one from elsewhere must not move the bound.
   if (reply.hasFlag(kTcpRst)) return;
+  serverShown_ = true;
   const bool synAck = reply.hasFlag(kTcpSyn) && reply.hasFlag(kTcpAck);
   if (reply.hasFlag(kTcpAck)) {
     if (edgeUnseenUntil_ && distance(*edgeUnseenUntil_, reply.tcpAcknowledgment) > 0) {

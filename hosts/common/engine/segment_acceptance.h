@@ -88,6 +88,8 @@ class TcpReceiverView {
   // bytes up to sequence and stops showing the server's pure ACKs meanwhile): no edge is known
   // again until one of its packets acknowledges a byte past sequence, which it sends only after.
   void serverWindowUnseenUntil(std::uint32_t sequence);
+  // Whether any packet of the server has been shown.
+  bool serverShown() const { return serverShown_; }
 
  private:
   bool timestamps_ = false;
@@ -103,6 +105,7 @@ class TcpReceiverView {
   std::uint8_t serverShift_ = 14;  // the server's own, from its SYN-ACK; unknown: the largest
   std::optional<std::uint32_t> serverEdge_;  // the right edge of its window, client sequence
   std::optional<std::uint32_t> edgeUnseenUntil_;
+  bool serverShown_ = false;
 };
 
 }  // namespace quillnest::hosts
