@@ -42,7 +42,7 @@ import sys
 import threading
 import time
 
-from tls_probe import client_hello, recut  # the ClientHello and its re-cut into records
+from tls_probe import checksum, client_hello, recut  # TCP checksum, ClientHello, records
 
 # ----------------------------------------------------------------------------------------------
 # Shared pieces
@@ -310,15 +310,6 @@ def plan(address, name, log, wanted):
 
 # ----------------------------------------------------------------------------------------------
 # Raw-socket client: segments as the test wants them (IPv4)
-
-
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return ~total & 0xFFFF
 
 
 def server_timestamp(options, last):

@@ -73,6 +73,7 @@ def outcome(sock):
 
 
 def checksum(data):
+    """The Internet checksum (RFC 1071) of data."""
     if len(data) % 2:
         data += b"\0"
     total = sum(struct.unpack(f"!{len(data) // 2}H", data))
