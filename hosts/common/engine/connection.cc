@@ -193,6 +193,21 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
   return askNewFlow(std::nullopt, out);
 }
 
+namespace {
+
+// Whether bytes at stream offset agree with the kept bytes of the stream's start where the two
+// overlap.
+bool agreesWith(const std::vector<std::uint8_t>& kept, std::int64_t offset,
+                std::span<const std::uint8_t> bytes) {
+  const std::int64_t from = std::max<std::int64_t>(offset, 0);
+  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(bytes.size()),
+                                   static_cast<std::int64_t>(kept.size()));
+  return from >= to ||
+         std::equal(kept.begin() + from, kept.begin() + to, bytes.begin() + (from - offset));
+}
+
+}  // namespace
+
 bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes,
                               bool confirms) {
   if (synDataConfirmed_ || synData_.empty()) return true;
@@ -203,11 +218,8 @@ bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t>
       length + static_cast<std::int64_t>(options_.synDataConfirmDistance)) {
     synDataConfirmed_ = true;  // no receiver keeps data that far past a hole
   }
+  if (!agreesWith(synData_, offset, bytes)) return false;
   if (from >= to) return true;
-  if (!std::equal(synData_.begin() + from, synData_.begin() + to,
-                  bytes.begin() + (from - offset))) {
-    return false;
-  }
   // Confirmed once the same bytes have come again from the first one on.
   if (confirms && from <= synDataSeenAgain_) {
     synDataSeenAgain_ = std::max(synDataSeenAgain_, to);
@@ -332,11 +344,7 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
 }
 
 bool Connection::matchesJudged(std::int64_t offset, std::span<const std::uint8_t> bytes) const {
-  const auto judged = static_cast<std::int64_t>(judged_.size());
-  const std::int64_t from = std::max<std::int64_t>(offset, 0);
-  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(bytes.size()), judged);
-  return from >= to ||
-         std::equal(judged_.begin() + from, judged_.begin() + to, bytes.begin() + (from - offset));
+  return agreesWith(judged_, offset, bytes);
 }
 
 void Connection::confirmed(ConnectionUpdate& out) {
