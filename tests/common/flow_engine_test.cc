@@ -266,6 +266,9 @@ const std::vector<Script>& scripts() {
   static const std::string getWithAllowedBody =
       "GET / HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 41\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
+  static const std::string zeros =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 4000\r\n\r\n" +
+      std::string(4000, '\0');
   static const std::string bigBody =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 70000\r\n\r\n" +
       std::string(70000, '\0');
@@ -652,6 +655,31 @@ const std::vector<Script>& scripts() {
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000},
         windowAt(static_cast<std::uint32_t>(A.size()) - 1, 512), {.bytes = B, .ack = 1000}},
        drop, M::dropped, O::conflictingData},
+      // The same for what a port-80 reading rests on: heads, and a body's bytes unless nothing
+      // reads them. A copy the server acknowledged is taken; one after that changes nothing.
+      {"http_a_lost_allowed_head_then_a_blocked_one", 80,
+       {syn(), synAck(true), handshake, first, {.bytes = getB, .ack = 1000}}, drop, M::dropped,
+       O::conflictingData, 0, 0, {}, 1},
+      {"http_a_lost_second_head_then_a_blocked_one", 80,
+       {syn(), synAck(true), handshake, first, windowAt(ga, 512), second(getA, 1000),
+        second(getB, 1000)}, drop, M::dropped, O::conflictingData, 0, 0, {}, 2},
+      {"http_an_acknowledged_head_then_another_copy", 80,
+       {syn(), synAck(true), handshake, first, windowAt(ga, 512), {.bytes = getB, .ack = 1000}},
+       accept, M::inspect, {}, 0, 0, {}, 1},
+      {"http_unread_body_bytes_may_differ", 80,
+       {syn(), synAck(true), handshake, {.bytes = zeros, .ack = 1000},
+        {.offset = std::int64_t(zeros.size()) - 20, .bytes = std::string(20, 'x'), .ack = 1000}},
+       accept, M::inspect, {}, 0, 0, {}, 1},
+      {"http_other_protocol_then_a_lost_head", 80,
+       {syn(), synAck(true), handshake, {.bytes = upgrade, .ack = 1000},
+        {.offset = std::int64_t(ub), .bytes = "\x81\x85\x01\x02\x03\x04hello", .ack = 1000},
+        {.bytes = getB, .ack = 1000}}, drop, M::dropped, O::conflictingData},
+      {"http_other_protocol_stands_once_acknowledged", 80,
+       {syn(), synAck(true), handshake, {.bytes = upgrade, .ack = 1000},
+        {.offset = std::int64_t(ub), .bytes = "\x81\x85\x01\x02\x03\x04hello", .ack = 1000},
+        windowAt(static_cast<std::uint32_t>(ub + 11), 512),
+        {.offset = std::int64_t(ub) + 11, .bytes = "\x81", .ack = 1000}},
+       accept, M::allowed, O::newFlowAllow},
       // Data at or past the right edge of the server's window is dropped there (a zero window
       // drops even the next byte): not read, so the real head at its place is.
       {"http_fin_beyond_a_gap_then_blocked", 80,

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "hosts/common/engine/unacknowledged_bytes.h"
+
 namespace quillnest::hosts {
 namespace {
 
@@ -113,6 +115,54 @@ TEST(StreamReassembler, SkipsToAnOffset) {
   s.skipTo(1'000'000);  // far ahead: the window moves along
   EXPECT_TRUE(s.insert(1'000'990, Bytes(10, 4)));
   EXPECT_EQ(s.buffered(), 10u);
+}
+
+// Read bytes the server has not acknowledged: a copy agrees where it overlaps them, acknowledged
+// bytes are let go, and a copy that reaches into bytes forgotten past the limit cannot agree.
+TEST(UnacknowledgedBytes, ComparesCopiesUntilAcknowledged) {
+  struct Op {
+    std::int64_t offset;
+    std::string bytes;  // kept; empty: the server acknowledged up to offset
+  };
+  struct Row {
+    std::string name;
+    std::vector<Op> ops;
+    std::int64_t copyAt;
+    std::string copy;
+    bool agrees;
+    bool empty = false;
+  };
+  const std::string many(20000, 'm');
+  const std::vector<Row> rows = {
+      {"same_bytes", {{0, "abcdef"}}, 2, "cd", true},
+      {"other_bytes", {{0, "abcdef"}}, 2, "xd", false},
+      {"past_the_kept_end", {{0, "abc"}}, 3, "zzz", true},
+      {"before_the_stream", {{0, "abc"}}, -2, "zzab", true},
+      {"across_a_gap_between_runs", {{0, "abc"}, {10, "xyz"}}, 2, "c_______xy", true},
+      {"other_bytes_in_the_second_run", {{0, "abc"}, {10, "xyz"}}, 2, "c_______xQ", false},
+      {"acknowledged_bytes_let_go", {{0, "abcdef"}, {4, ""}}, 0, "zzzzef", true},
+      {"acknowledged_mid_run", {{0, "abcdef"}, {4, ""}}, 0, "zzzzeQ", false},
+      {"all_acknowledged", {{0, "abc"}, {10, "xyz"}, {13, ""}}, 0, "QQQQQQQQQQQQQ", true, true},
+      {"kept_behind_the_acknowledgment", {{5, ""}, {0, "abcdefgh"}}, 0, "QQQQQfgh", true},
+      {"same_bytes_forgotten", {{0, many}}, 0, "mm", false},
+      {"forgotten_then_acknowledged", {{0, many}, {19999, ""}}, 19999, "m", true},
+      {"forgotten_then_acknowledged_other", {{0, many}, {19999, ""}}, 19999, "Q", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    UnacknowledgedBytes kept(16);
+    for (const Op& op : row.ops) {
+      if (op.bytes.empty()) {
+        kept.acknowledged(op.offset);
+      } else {
+        const Bytes bytes(op.bytes.begin(), op.bytes.end());
+        kept.keep(static_cast<std::uint64_t>(op.offset), bytes);
+      }
+    }
+    const Bytes copy(row.copy.begin(), row.copy.end());
+    EXPECT_EQ(kept.agrees(row.copyAt, copy), row.agrees);
+    EXPECT_EQ(kept.empty(), row.empty);
+  }
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ std::optional<Outcome> refusalOf(HttpUnnamedReason reason) {
 
 constexpr std::uint8_t kTlsChangeCipherSpec = 20;
 constexpr std::uint8_t kTlsAlert = 21;
+constexpr std::size_t kReadStep = 1024;
 
 }  // namespace
 
@@ -193,21 +194,6 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
   return askNewFlow(std::nullopt, out);
 }
 
-namespace {
-
-// Whether bytes at stream offset agree with the kept bytes of the stream's start where the two
-// overlap.
-bool agreesWith(const std::vector<std::uint8_t>& kept, std::int64_t offset,
-                std::span<const std::uint8_t> bytes) {
-  const std::int64_t from = std::max<std::int64_t>(offset, 0);
-  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(bytes.size()),
-                                   static_cast<std::int64_t>(kept.size()));
-  return from >= to ||
-         std::equal(kept.begin() + from, kept.begin() + to, bytes.begin() + (from - offset));
-}
-
-}  // namespace
-
 bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t> bytes,
                               bool confirms) {
   if (synDataConfirmed_ || synData_.empty()) return true;
@@ -218,7 +204,7 @@ bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t>
       length + static_cast<std::int64_t>(options_.synDataConfirmDistance)) {
     synDataConfirmed_ = true;  // no receiver keeps data that far past a hole
   }
-  if (!agreesWith(synData_, offset, bytes)) return false;
+  if (!agreesWith(synData_, 0, offset, bytes)) return false;
   if (from >= to) return true;
   // Confirmed once the same bytes have come again from the first one on.
   if (confirms && from <= synDataSeenAgain_) {
@@ -282,7 +268,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     receiver_.accepted(packet, inOrder);
     passed_.accepted(packet, inOrder);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
-    if (phase_ == Phase::confirming && synDataConfirmed_ && !closing) {
+    if (phase_ == Phase::confirming && verdictConfirmed() && !closing) {
       confirmed(out);
       return {};
     }
@@ -310,7 +296,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   if (!checkSynData(offset, packet.payload, !syn)) synConflict_ = true;
   // Bytes already read, in another copy: the server took one of the two, and which one the
   // engine cannot know (the first may have died on the way), so neither verdict would hold.
-  if (phase_ == Phase::inspecting && !matchesJudged(offset, packet.payload)) synConflict_ = true;
+  if (!agreesWithRead(offset, packet.payload)) synConflict_ = true;
   if (closing) noteClose(packet);
 
   if (phase_ == Phase::confirming) {
@@ -321,7 +307,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     out.release.push_back(handle);
     passed_.accepted(packet, inOrder);
     if (offset >= 0) sent(static_cast<std::uint64_t>(offset), SegmentFields::of(packet));
-    if (synDataConfirmed_) confirmed(out);
+    if (verdictConfirmed()) confirmed(out);
     return {};
   }
 
@@ -343,12 +329,23 @@ Step Connection::advance(EngineTime now, ConnectionUpdate& out) {
   return {};
 }
 
-bool Connection::matchesJudged(std::int64_t offset, std::span<const std::uint8_t> bytes) const {
-  return agreesWith(judged_, offset, bytes);
+bool Connection::agreesWithRead(std::int64_t offset, std::span<const std::uint8_t> bytes) const {
+  switch (phase_) {
+    case Phase::inspecting:
+      return agreesWith(judged_, 0, offset, bytes);
+    case Phase::naming:
+      return unacknowledged_.agrees(offset, bytes) &&
+             agreesWith(httpPending_, static_cast<std::int64_t>(httpRead_), offset, bytes);
+    case Phase::confirming:
+      return unacknowledged_.agrees(offset, bytes);
+    default:
+      return true;
+  }
 }
 
 void Connection::confirmed(ConnectionUpdate& out) {
   phase_ = Phase::allowed;
+  unacknowledged_.clear();
   record(confirmOutcome_, confirmEndsInspection_, confirmCounts_);
   out.mark = ConnectionMark::allowed;
   out.outcome = confirmOutcome_;
@@ -513,12 +510,31 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
       httpPending_.insert(httpPending_.end(), fresh.begin(), fresh.end());
     }
   }
-  while ((!httpPending_.empty() || http_->answersWaiting()) && !http_->ended()) {
-    const HttpRequestReader::Read read = http_->read(httpPending_);
+  // Read from httpPending_ on from `at`; what was read leaves it once, on the way out.
+  std::size_t at = 0;
+  const auto dropRead = [&] {
     httpPending_.erase(httpPending_.begin(),
-                       httpPending_.begin() + static_cast<std::ptrdiff_t>(read.consumed));
+                       httpPending_.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  const bool keep = receiver_.serverShown();
+  while ((at < httpPending_.size() || http_->answersWaiting()) && !http_->ended()) {
+    const auto rest = std::span<const std::uint8_t>(httpPending_).subspan(at);
+    const std::uint64_t unreadBody = http_->unreadBodyLeft();
+    // Where bytes are kept, read in steps, so a body the reader stops needing is kept no further.
+    const auto feed = keep && unreadBody == 0 ? rest.first(std::min(rest.size(), kReadStep)) : rest;
+    HttpRequestReader::Read read = http_->read(feed);
+    if (read.consumed == 0 && !read.head && feed.size() < rest.size()) read = http_->read(rest);
+    if (keep) {
+      // What the reading rests on, till the server acknowledges it; an unread body's bytes
+      // decide nothing.
+      const auto skip =
+          static_cast<std::size_t>(std::min<std::uint64_t>(unreadBody, read.consumed));
+      unacknowledged_.keep(httpRead_ + skip, rest.subspan(skip, read.consumed - skip));
+    }
+    at += read.consumed;
     httpRead_ += read.consumed;
     if (read.head) {
+      dropRead();
       if (read.head->status == HttpHeadStatus::unnamed && refusalOf(read.head->reason)) {
         return refuseUnnamedHead(read.head->reason, out);
       }
@@ -526,6 +542,7 @@ Step Connection::advanceNaming(EngineTime now, ConnectionUpdate& out) {
     }
     if (read.consumed == 0) break;
   }
+  dropRead();
   if (http_->ended() || httpEnded_) {
     // No more requests to read (another protocol, or not HTTP): the connection is let go.
     return settle(Outcome::newFlowAllow, out, false);
@@ -705,6 +722,7 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
   const OutcomeRow& row = outcomeRow(why);
   const bool wasInspecting = phase_ == Phase::inspecting;
   const bool readStream = wasInspecting || phase_ == Phase::naming;
+  const std::uint64_t readTo = nextExpected();
   leavePhase();
   http_.reset();
   httpPending_.clear();
@@ -717,12 +735,15 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
     synDataSeenAgain_ = 0;
   }
   judged_ = {};
-  if (!row.dropped && !synDataConfirmed_ && readStream) {
+  if (row.dropped) unacknowledged_.clear();
+  if (!row.dropped && !verdictConfirmed() && readStream) {
     // Allowed on bytes the server may have thrown away: watch for another copy of them.
     phase_ = Phase::confirming;
     confirmOutcome_ = why;
     confirmEndsInspection_ = wasInspecting;
     confirmCounts_ = count;
+    // Sequence numbers are still read from where the stream stands.
+    if (!unacknowledged_.empty()) stream_.skipTo(readTo);
     for (const auto& held : held_) out.release.push_back(held.handle);
     held_.clear();
     heldBytes_ = 0;
@@ -977,6 +998,9 @@ void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
           : std::optional<std::size_t>(packet.payload.size() + missing);
   receiver_.serverSent(packet, length);
   passed_.serverSent(packet, length);
+  if (packet.hasFlag(kTcpAck) && !packet.hasFlag(kTcpRst)) {
+    unacknowledged_.acknowledged(offsetOf(packet.tcpAcknowledgment));
+  }
   // The server holds every byte the verdict rests on: no other copy can take their place.
   if (phase_ == Phase::confirming && !synDataConfirmed_ && packet.hasFlag(kTcpAck) &&
       !packet.hasFlag(kTcpRst) &&

@@ -11,10 +11,12 @@
 //   inspecting  the provider reads the outbound stream (a TLS ClientHello)
 //   confirming  allowed on bytes the server may not have taken: bytes that came on the SYN (a
 //               server without Fast Open throws those away), or, where the host shows the
-//               server's packets, the bytes a TLS verdict rests on until the server acknowledges
-//               them (a copy may die on the way, too big for a link, say). The verdict stays open
-//               until then, or until the same bytes come again or the stream is far past them;
-//               a different copy is a conflict, dropped and reset
+//               server's packets, the bytes a verdict rests on (a TLS ClientHello, the heads a
+//               port-80 reading read) until the server acknowledges them (a copy may die on the
+//               way, too big for a link, say). The verdict stays open until then (where the
+//               server's packets are not shown: until the same bytes come again), or until the
+//               stream is far past them; a different copy is a conflict, dropped and reset.
+//               While naming, read bytes the server has not acknowledged are watched the same way
 //   allowed, dropped
 //
 // Only segments the server's TCP would take count as stream data (segment_acceptance.h); others
@@ -49,6 +51,7 @@
 #include "host/data_provider.h"
 #include "hosts/common/engine/outcomes.h"
 #include "hosts/common/engine/segment_acceptance.h"
+#include "hosts/common/engine/unacknowledged_bytes.h"
 #include "hosts/common/http_request_head.h"
 #include "hosts/common/packet.h"
 #include "hosts/common/stream_reassembler.h"
@@ -287,8 +290,10 @@ class Connection {
   // each of them after what passed before it (a newer timestamp or ACK may have passed while
   // they waited). If so, they count as passed.
   bool passHeld(std::uint64_t end);
-  // Whether bytes at offset agree with those of the stream's start already read.
-  bool matchesJudged(std::int64_t offset, std::span<const std::uint8_t> bytes) const;
+  // Whether bytes at offset agree with those already read that the server may not have taken.
+  bool agreesWithRead(std::int64_t offset, std::span<const std::uint8_t> bytes) const;
+  // The server holds every byte the verdict rests on.
+  bool verdictConfirmed() const { return synDataConfirmed_ && unacknowledged_.empty(); }
   // A verdict that waited for its bytes to be confirmed stands: allowed from here on.
   void confirmed(ConnectionUpdate& out);
   // A FIN or RST that passed the receiver's checks.
@@ -409,6 +414,8 @@ class Connection {
   std::unique_ptr<HttpRequestReader> http_;
   std::vector<std::uint8_t> httpPending_;
   std::uint64_t httpRead_ = 0;
+  // Where the server's packets are shown: what the reading rests on, till they acknowledge it.
+  UnacknowledgedBytes unacknowledged_{kMaxJudgedBytes};
   bool httpEnded_ = false;
   // A body (or a part of it) passing the host unqueued: the stream offsets where such segments
   // may start, and the part's end. open: the host still lets them pass (until a segment reaches
