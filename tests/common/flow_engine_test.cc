@@ -680,6 +680,11 @@ const std::vector<Script>& scripts() {
         windowAt(static_cast<std::uint32_t>(ub + 11), 512),
         {.offset = std::int64_t(ub) + 11, .bytes = "\x81", .ack = 1000}},
        accept, M::allowed, O::newFlowAllow},
+      // Where the server's ACKs are shown, a second copy of SYN data confirms nothing: both may
+      // die on the way.
+      {"syn_data_twice_then_blocked_where_acks_are_shown", 443,
+       {synData(a), synAck(false), {.bytes = a, .ack = 1000}, {.bytes = b, .ack = 1000}}, drop,
+       M::dropped, O::conflictingData},
       // Data at or past the right edge of the server's window is dropped there (a zero window
       // drops even the next byte): not read, so the real head at its place is.
       {"http_fin_beyond_a_gap_then_blocked", 80,

@@ -206,8 +206,9 @@ bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t>
   }
   if (!agreesWith(synData_, 0, offset, bytes)) return false;
   if (from >= to) return true;
-  // Confirmed once the same bytes have come again from the first one on.
-  if (confirms && from <= synDataSeenAgain_) {
+  // Confirmed once the same bytes have come again from the first one on, where the server's
+  // ACKs are not shown: two copies may both die on the way, so where they are, only an ACK does.
+  if (confirms && from <= synDataSeenAgain_ && !receiver_.serverShown()) {
     synDataSeenAgain_ = std::max(synDataSeenAgain_, to);
     if (synDataSeenAgain_ == length) synDataConfirmed_ = true;
   }
