@@ -55,8 +55,9 @@ void FlowEngine::setObserver(std::shared_ptr<FlowEngineObserver> observer) {
 
 PacketDecision FlowEngine::onOutboundIpPacket(PacketHandle handle,
                                               std::span<const std::uint8_t> bytes, EngineTime now,
-                                              bool checksumComplete) {
-  const ParseResult parsed = parseIpPacket(bytes);
+                                              bool checksumComplete, std::uint32_t arrivedOn) {
+  ParseResult parsed = parseIpPacket(bytes);
+  parsed.packet.arrivedOn = arrivedOn;
   if (parsed.status != ParseStatus::ok) {
     std::lock_guard lock(mutex_);
     ++counters_.unparseablePackets;
@@ -353,8 +354,10 @@ void FlowEngine::onObservedPacket(const ParsedPacket& packet, std::size_t missin
   if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet, missing);
 }
 
-void FlowEngine::onObservedReplyIpPacket(std::span<const std::uint8_t> bytes) {
-  const ParseResult parsed = parseIpHeaders(bytes);
+void FlowEngine::onObservedReplyIpPacket(std::span<const std::uint8_t> bytes,
+                                         std::uint32_t arrivedOn) {
+  ParseResult parsed = parseIpHeaders(bytes);
+  parsed.packet.arrivedOn = arrivedOn;
   if (parsed.status == ParseStatus::ok) onObservedReplyPacket(parsed.packet, parsed.missing);
 }
 

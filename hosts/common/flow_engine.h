@@ -134,8 +134,10 @@ class FlowEngine {
   // checksumComplete the host says the TCP checksum is final (not left to offload): a packet
   // whose checksum is wrong is then accepted and otherwise ignored, since the receiver drops it
   // and must not be judged by bytes it never reads.
+  // arrivedOn: the interface it came in on (ParsedPacket::arrivedOn).
   PacketDecision onOutboundIpPacket(PacketHandle handle, std::span<const std::uint8_t> bytes,
-                                    EngineTime now, bool checksumComplete = false);
+                                    EngineTime now, bool checksumComplete = false,
+                                    std::uint32_t arrivedOn = 0);
 
   // Fail-open expiry of holds, removal of lingering dropped entries, and the resets of idle
   // inspections dropped to make room for new ones.
@@ -164,7 +166,9 @@ class FlowEngine {
   // The same for a packet of the server on its way to the client (Linux: those of port-80
   // connections under inspection are logged): the engine learns what the server sent. Its
   // headers suffice: missing counts the payload bytes not copied (parseIpHeaders).
-  void onObservedReplyIpPacket(std::span<const std::uint8_t> bytes);
+  // One that came in on the interface the connection's client is on was sent from the client's
+  // side (a gateway's client may send any packet) and is ignored.
+  void onObservedReplyIpPacket(std::span<const std::uint8_t> bytes, std::uint32_t arrivedOn = 0);
   void onObservedReplyPacket(const ParsedPacket& packet, std::size_t missing);
   // Some of those ACKs were lost: every connection whose ACKs pass unqueued is dropped and reset,
   // since a verdict on its later bytes could rest on a segment the server refuses.

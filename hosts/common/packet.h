@@ -78,6 +78,8 @@ struct ParsedPacket {
   // IPv4 options, or IPv6 extension headers other than a fragment header: receivers drop many
   // such packets (source routes, malformed or unknown options) and no client's TCP sends them.
   bool ipExtras = false;
+  // The interface it came in on, where the host tells (0: unknown, or sent by this machine).
+  std::uint32_t arrivedOn = 0;
   std::span<const std::uint8_t> payload;
   std::span<const std::uint8_t> tcpSegment;  // TCP only: header and payload, for the checksum
 

@@ -76,8 +76,7 @@ std::string AckLog::open() {
   return {};
 }
 
-AckLog::Drain AckLog::drain(
-    const std::function<void(std::span<const std::uint8_t>, bool reply)>& onPacket) {
+AckLog::Drain AckLog::drain(const std::function<void(const Logged&)>& onPacket) {
   Drain result = Drain::empty;
   for (;;) {
     const ssize_t got = mnl_socket_recvfrom(socket_, buffer_.data(), buffer_.size());
@@ -96,8 +95,7 @@ AckLog::Drain AckLog::drain(
       if (message->nlmsg_type != ((NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_PACKET)) continue;
       if (message->nlmsg_len < MNL_NLMSG_HDRLEN + MNL_ALIGN(sizeof(nfgenmsg))) continue;
       const auto* tail = static_cast<const char*>(mnl_nlmsg_get_payload_tail(message));
-      std::span<const std::uint8_t> packet;
-      bool reply = false;
+      Logged packet;
       for (auto* attribute =
                static_cast<const nlattr*>(mnl_nlmsg_get_payload_offset(message, sizeof(nfgenmsg)));
            mnl_attr_ok(attribute,
@@ -106,13 +104,16 @@ AckLog::Drain AckLog::drain(
         const auto* value = static_cast<const char*>(mnl_attr_get_payload(attribute));
         const std::size_t length = mnl_attr_get_payload_len(attribute);
         if (mnl_attr_get_type(attribute) == NFULA_PAYLOAD) {
-          packet = {reinterpret_cast<const std::uint8_t*>(value), length};
+          packet.bytes = {reinterpret_cast<const std::uint8_t*>(value), length};
         } else if (mnl_attr_get_type(attribute) == NFULA_PREFIX) {
           // The prefix comes with its terminating zero.
-          reply = std::string_view(value, strnlen(value, length)) == kReplyLogPrefix;
+          packet.reply = std::string_view(value, strnlen(value, length)) == kReplyLogPrefix;
+        } else if (mnl_attr_get_type(attribute) == NFULA_IFINDEX_INDEV &&
+                   length == sizeof(std::uint32_t)) {
+          packet.inInterface = ntohl(mnl_attr_get_u32(attribute));
         }
       }
-      if (!packet.empty()) onPacket(packet, reply);
+      if (!packet.bytes.empty()) onPacket(packet);
     }
   }
 }

@@ -25,11 +25,15 @@ class AckLog {
   std::uint16_t group() const { return group_; }
   int fd() const;
 
+  struct Logged {
+    std::span<const std::uint8_t> bytes;  // its IP and TCP headers, and what fits of its payload
+    bool reply = false;                   // logged with kReplyLogPrefix (the server's)
+    std::uint32_t inInterface = 0;        // the interface it came in on; 0 for one sent here
+  };
   enum class Drain { empty, read, lost };
-  // Hands each logged packet (its IP and TCP headers) to onPacket, until nothing is waiting;
-  // reply: it was logged with kReplyLogPrefix (the server's). lost: the kernel dropped messages
-  // since the last drain; the rest were still read.
-  Drain drain(const std::function<void(std::span<const std::uint8_t>, bool reply)>& onPacket);
+  // Hands each logged packet to onPacket, until nothing is waiting. lost: the kernel dropped
+  // messages since the last drain; the rest were still read.
+  Drain drain(const std::function<void(const Logged&)>& onPacket);
 
  private:
   std::string configure(const void* attributes, std::size_t size, std::uint16_t type);

@@ -159,20 +159,20 @@ bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& p
 void FilterDaemon::drainAckLog() {
   if (!ackLog_) return;
   std::lock_guard lock(ackLogMutex_);
-  const AckLog::Drain drained =
-      ackLog_->drain([this](std::span<const std::uint8_t> bytes, bool reply) {
-        // Copied with the headers only: a reply, or a segment of a body let pass.
-        const hosts::ParseResult parsed = hosts::parseIpHeaders(bytes);
-        if (parsed.status != hosts::ParseStatus::ok) return;
-        // The connection is known to at most one engine (the one of its queue).
-        for (const auto& engine : engines_) {
-          if (reply) {
-            engine->onObservedReplyPacket(parsed.packet, parsed.missing);
-          } else {
-            engine->onObservedPacket(parsed.packet, parsed.missing);
-          }
-        }
-      });
+  const AckLog::Drain drained = ackLog_->drain([this](const AckLog::Logged& logged) {
+    // Copied with the headers only: a reply, or a segment of a body let pass.
+    hosts::ParseResult parsed = hosts::parseIpHeaders(logged.bytes);
+    if (parsed.status != hosts::ParseStatus::ok) return;
+    parsed.packet.arrivedOn = logged.inInterface;
+    // The connection is known to at most one engine (the one of its queue).
+    for (const auto& engine : engines_) {
+      if (logged.reply) {
+        engine->onObservedReplyPacket(parsed.packet, parsed.missing);
+      } else {
+        engine->onObservedPacket(parsed.packet, parsed.missing);
+      }
+    }
+  });
   if (drained != AckLog::Drain::lost) return;
   std::size_t reset = 0;
   for (const auto& engine : engines_) {
@@ -218,8 +218,8 @@ void FilterDaemon::onPacket(NetfilterQueue& queue, const QueuedPacket& packet) {
   if (options_.closeEncryptedDns && dropEncryptedDns(queue, packet)) return;
   if (ackLog_ && mayFollowLogged(packet.bytes)) drainAckLog();
   hosts::PacketHandle handle = (static_cast<std::uint64_t>(queue.number()) << 32) | packet.id;
-  auto decision =
-      engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(), packet.checksumComplete);
+  auto decision = engineFor(queue).onOutboundIpPacket(handle, packet.bytes, now(),
+                                                      packet.checksumComplete, packet.inInterface);
   // Packets it held came before this one and go first, as the engine judged them: a server that
   // took this one's newer timestamp first would drop them (PAWS).
   for (auto held : decision.update.release)

@@ -36,6 +36,7 @@ std::string NetfilterQueue::open() {
         // The queue runs with NFQA_CFG_F_GSO, so the kernel says when the checksum is left to
         // offload (locally sent packets, usually); otherwise it is final.
         packet.checksumComplete = (nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
+        packet.inInterface = nfq_get_indev(data);
         unsigned char* bytes = nullptr;
         int length = nfq_get_payload(data, &bytes);
         if (length > 0 && bytes) packet.bytes = {bytes, static_cast<std::size_t>(length)};

@@ -21,6 +21,7 @@ struct QueuedPacket {
   // The transport checksum is final (the kernel did not leave it to offload), so it can be
   // checked.
   bool checksumComplete = false;
+  std::uint32_t inInterface = 0;        // the interface it came in on; 0 for one this machine sent
   std::span<const std::uint8_t> bytes;  // valid during the callback only
 };
 

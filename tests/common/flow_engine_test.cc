@@ -68,6 +68,7 @@ struct Step {
   std::uint16_t window = 65535;
   std::uint8_t hopLimit = 64;
   std::size_t ipv4Options = 0;  // bytes of NOP options
+  std::uint32_t arrivedOn = 0;  // the interface it came in on
 };
 Step at(std::int64_t offset, std::string bytes) { return {.offset = offset, .bytes = bytes}; }
 Step cut(const std::string& stream, std::size_t from, std::size_t to) {
@@ -110,6 +111,14 @@ Step tightSynAck(std::size_t window) {
 Step windowAt(std::uint32_t offset, std::uint16_t window) {
   return {.kind = Step::reply, .offset = 1000, .flags = kTcpAck, .ack = offset, .window = window};
 }
+Step fromLan(Step s) {
+  s.arrivedOn = 2;
+  return s;
+}
+Step fromWan(Step s) {
+  s.arrivedOn = 3;
+  return s;
+}
 Step synData(std::string bytes) {
   return {.kind = Step::syn, .bytes = bytes, .flags = kTcpSyn, .timestamp = 100};
 }
@@ -139,7 +148,7 @@ class EngineTest : public testing::ProviderTest {
 
   PacketDecision send(PacketLayout layout, PacketHandle* handle = nullptr, bool corrupt = false,
                       bool checked = false, bool observe = false, bool reply = false,
-                      bool bigGso = false) {
+                      bool bigGso = false, std::uint32_t arrivedOn = 0) {
     layout.sourcePort = clientPort;
     if (reply) {
       std::swap(layout.source, layout.destination);
@@ -150,7 +159,7 @@ class EngineTest : public testing::ProviderTest {
     if (reply) {
       bytes.resize(std::min<std::size_t>(bytes.size(), 128));  // the log copies the headers
       if (bigGso) bytes[2] = bytes[3] = 0;
-      engine->onObservedReplyIpPacket(bytes);
+      engine->onObservedReplyIpPacket(bytes, arrivedOn);
       return {accept, {}};
     }
     if (observe) {
@@ -159,7 +168,7 @@ class EngineTest : public testing::ProviderTest {
       return {accept, {}};
     }
     if (handle) *handle = nextHandle;
-    return engine->onOutboundIpPacket(nextHandle++, bytes, now, checked);
+    return engine->onOutboundIpPacket(nextHandle++, bytes, now, checked, arrivedOn);
   }
   PacketDecision play(const Step& s, PacketHandle* handle = nullptr) {
     now += s.wait;
@@ -189,7 +198,7 @@ class EngineTest : public testing::ProviderTest {
       layout.tcpOptionBytes = testing::concat({layout.tcpOptionBytes, testing::md5Option()});
     if (s.scale) layout.tcpOptionBytes.insert(layout.tcpOptionBytes.end(), {3, 3, *s.scale});
     return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe,
-                s.kind == Step::reply, s.bigGso);
+                s.kind == Step::reply, s.bigGso, s.arrivedOn);
   }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
     return play(at(offset, std::string(bytes)), handle);
@@ -680,6 +689,14 @@ const std::vector<Script>& scripts() {
         windowAt(static_cast<std::uint32_t>(ub + 11), 512),
         {.offset = std::int64_t(ub) + 11, .bytes = "\x81", .ack = 1000}},
        accept, M::allowed, O::newFlowAllow},
+      // A gateway's client may forge the server's packets: one that comes in where the client
+      // is confirms nothing.
+      {"http_a_server_ack_from_the_client_side_confirms_nothing", 80,
+       {fromLan(syn()), synAck(true), handshake, first, fromLan(windowAt(ga, 512)),
+        {.bytes = getB, .ack = 1000}}, drop, M::dropped, O::conflictingData, 0, 0, {}, 1},
+      {"http_a_server_ack_from_the_server_side_confirms", 80,
+       {fromLan(syn()), synAck(true), handshake, first, fromWan(windowAt(ga, 512)),
+        {.bytes = getB, .ack = 1000}}, accept, M::inspect, {}, 0, 0, {}, 1},
       // Where the server's ACKs are shown, a second copy of SYN data confirms nothing: both may
       // die on the way.
       {"syn_data_twice_then_blocked_where_acks_are_shown", 443,

@@ -644,6 +644,22 @@ case_forward() {
   r=$(ip netns exec "$G" iptables -t mangle -L QUILLNEST_ACK -v -x -n | awk '/NFLOG/ {print $2}')
   (( r > 24000000 )) && pass "forwarded: the uploads passed unqueued ($r bytes logged)" \
     || fail "forwarded: uploads passed unqueued: '$r'"
+  # The gateway's client forges the server's ACK of a head that died on the way (the server's
+  # link drops its length) and sends a copy naming a blocked host: the ACK came in on the
+  # client's side, so it is not believed and the copy is a conflict.
+  ins iptables -A INPUT -p tcp --dport 80 -m length --length 1300 -j DROP
+  ip netns exec "$F" iptables -t raw -A OUTPUT -p tcp --sport 40999 --tcp-flags RST RST -j DROP
+  ip netns exec "$G" sysctl -qw net.ipv4.conf.all.rp_filter=2  # Debian's, loose
+  r=$(ip netns exec "$F" timeout 10 python3 "$HERE/reliability_probe.py" forged-server-ack \
+    203.0.113.1 198.51.100.2 "$(ip -n "$G" -br link show qg0 | awk '{print $3}')" qf0)
+  [[ $r == *'"reset"'* || $r == *'"silent"'* ]] \
+    && pass "forwarded: a forged server ACK of a lost head, then a blocked copy: refused ($r)" \
+    || fail "forwarded: a forged server ACK of a lost head, then a blocked copy: $r"
+  r=$("$BIN" status --json --socket "$WORK/run-forward/control.sock" 2>/dev/null |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["repliesFromClientSide"])')
+  (( ${r:-0} > 0 )) && pass "forwarded: the forged ACK was not believed ($r)" \
+    || fail "forwarded: forged ACKs not believed: '$r'"
+  ins iptables -D INPUT -p tcp --dport 80 -m length --length 1300 -j DROP
   r=$(fwd_curl6 allowed.example); expect "forwarded IPv6: allowed name" ok "$r"
   r=$(fwd_curl6 blocked.example)
   if blocked_fast "$r" && [[ $r != fail:28\ * ]]; then pass "forwarded IPv6: blocked name is reset ($r)"

@@ -621,8 +621,7 @@ def craft(scenario, log):
     A = lambda lo, hi: (lo, hello_a[lo:hi], False)  # noqa: E731
     B = lambda lo, hi: (lo, hello_b[lo:hi], False)  # noqa: E731
     name_end = at + len(allowed)
-    head_b = http_head(blocked)
-    padded_a = http_head(allowed)[:-2] + b"X-Pad: " + b"a" * LOST_PAD + b"\r\n"
+    head_b, padded_a = http_head(blocked), lost_copy_head(allowed)
     cut = at + 20  # beyond the name
     plans = {
         # Out of order: the name's segment arrives first, beyond a gap.
@@ -703,6 +702,48 @@ def craft(scenario, log):
         return
     with liberal_conntrack(scenario in LIBERAL_CASES):
         play_crafted(conn, log, since, crafted.get(scenario), steps)
+
+
+def lost_copy_head(allowed="allowed.example"):
+    """A head for allowed, not whole yet (no blank line), padded to reach LOST_LENGTH."""
+    return http_head(allowed)[:-2] + b"X-Pad: " + b"a" * LOST_PAD + b"\r\n"
+
+
+def forged_server_ack(source, destination, gateway_mac, interface, sport=40999):
+    """Through a gateway, from its client's side: the head for an allowed host in a packet the
+    server's link drops (the test's server drops that length), then the server's ACK of it,
+    forged and sent to the gateway, which routes it back as the server's, then a copy naming a
+    blocked host and the head's end. Prints whether the server answered."""
+    conn = RawConnection(sport, 80)
+    conn.SRC, conn.DST = source, destination
+    if not conn.open():
+        print(json.dumps({"outcome": "no-handshake"}))
+        return
+    padded_a, head_b = lost_copy_head(), http_head("blocked.example")
+    conn.segment(0x18, 0, padded_a)
+    time.sleep(0.05)
+    options = struct.pack("!BBBBII", 1, 1, 8, 10, conn.server_tsval + 1, conn.tsval)
+    tcp = struct.pack("!HHIIBBHHH", 80, sport, (conn.server_isn + 1) & 0xFFFFFFFF,
+                      (conn.isn + 1 + len(padded_a)) & 0xFFFFFFFF, (5 + len(options) // 4) << 4,
+                      0x10, 65535, 0, 0) + options
+    pseudo = struct.pack("!4s4sBBH", socket.inet_aton(destination), socket.inet_aton(source), 0,
+                         6, len(tcp))
+    tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), random.getrandbits(16), 0x4000, 64,
+                     6, 0, socket.inet_aton(destination), socket.inet_aton(source))
+    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+    with open(f"/sys/class/net/{interface}/address") as f:
+        own_mac = bytes.fromhex(f.read().strip().replace(":", ""))
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as link:
+        link.bind((interface, 0))
+        link.send(bytes.fromhex(gateway_mac.replace(":", "")) + own_mac + b"\x08\x00" + ip + tcp)
+    time.sleep(0.05)
+    conn.segment(0x18, 0, head_b[:-2])
+    time.sleep(0.02)
+    conn.segment(0x18, len(head_b) - 2, padded_a[len(head_b) - 2:] + b"\r\n")
+    result = conn.answered()
+    conn.close()
+    print(json.dumps({"outcome": result}))
 
 
 def play_crafted(conn, log, since, crafted, steps):
@@ -892,6 +933,8 @@ def main():
         preface(args[0], args[1])
     elif mode == "craft":
         craft(args[0], args[1])
+    elif mode == "forged-server-ack":
+        forged_server_ack(*args)
     elif mode == "rate":
         rate(args[0], args[1], float(args[2]), int(args[3]))
     elif mode == "loop":

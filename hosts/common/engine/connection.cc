@@ -58,7 +58,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (25 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (26 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -80,6 +80,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.reopenedConnections += part.reopenedConnections;
   total.observedPackets += part.observedPackets;
   total.bodyPasses += part.bodyPasses;
+  total.repliesFromClientSide += part.repliesFromClientSide;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
   total.echClientHellos += part.echClientHellos;
@@ -152,6 +153,7 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
                       ConnectionUpdate& out) {
   out.key = key_;
   lastProgress_ = now;
+  clientSide_ = packet.arrivedOn;
   if (packet.isTCP() && packet.hasFlag(kTcpSyn) && !packet.hasFlag(kTcpAck)) {
     streamKnown_ = true;
     initialSequence_ = packet.tcpSequence;
@@ -992,6 +994,12 @@ void Connection::observed(const ParsedPacket& packet, std::size_t missing) {
 
 void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) {
   if (!packet.isTCP() || !streamKnown_ || packet.firstFragment) return;
+  if (clientSide_ != 0 && packet.arrivedOn == clientSide_) {
+    // The server is never where the client is: the client (a gateway's client may send any
+    // packet) made it, to look like the server acknowledging bytes that never reached it.
+    ++counters_.repliesFromClientSide;
+    return;
+  }
   ++counters_.observedPackets;
   const std::optional<std::size_t> length =
       missing == ParseResult::kUnknownLength

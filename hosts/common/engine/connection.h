@@ -145,6 +145,8 @@ struct FlowEngineCounters {
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
   std::uint64_t observedPackets = 0;      // packets the host passed unqueued and showed afterwards
   std::uint64_t bodyPasses = 0;           // request bodies let pass unqueued
+  // Server packets that came in where the client is, so from the client's side: ignored.
+  std::uint64_t repliesFromClientSide = 0;
   // Segments dropped unread, by SegmentRefusal: the server's TCP would not take them, or the
   // filter holds no more.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
@@ -366,6 +368,7 @@ class Connection {
   bool firstPacket_ = true;  // the new-flow call is for the packet that opened it
   bool streamKnown_ = false;
   std::uint32_t initialSequence_ = 0;
+  std::uint32_t clientSide_ = 0;  // the interface the first packet came in on, if the host tells
   TcpReceiverView receiver_;
   // The same from the packets that have gone to the server (held ones only once released).
   TcpReceiverView passed_;

@@ -101,6 +101,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.conflictingStreams = counters.conflictingStreams;
   report.evictions = counters.evictions;
   report.reopenedConnections = counters.reopenedConnections;
+  report.repliesFromClientSide = counters.repliesFromClientSide;
   report.echClientHellos = counters.echClientHellos;
   const auto settled = [&](hosts::Outcome why) {
     return counters.outcomes[static_cast<std::size_t>(why)];

@@ -45,6 +45,7 @@ constexpr NumberField kNumbers[] = {
     {"conflictingStreams", &StatusReport::conflictingStreams},
     {"evictions", &StatusReport::evictions},
     {"reopenedConnections", &StatusReport::reopenedConnections},
+    {"repliesFromClientSide", &StatusReport::repliesFromClientSide},
     {"acksObserved", &StatusReport::acksObserved},
     {"ackLogLosses", &StatusReport::ackLogLosses},
     {"bodiesPassed", &StatusReport::bodiesPassed},
@@ -174,6 +175,8 @@ std::string formatStatus(const StatusReport& report) {
   line("idle inspections dropped to make room", std::to_string(report.evictions));
   line("address pairs reused by a new connection, judged afresh",
        std::to_string(report.reopenedConnections));
+  line("server packets that came in on the client's side, not believed",
+       std::to_string(report.repliesFromClientSide));
   line("request bodies of port-80 connections passed unqueued but for their ends",
        std::to_string(report.bodiesPassed));
   line("pure ACKs and passing body segments of port-80 connections logged instead of queued",

@@ -57,6 +57,9 @@ struct StatusReport {
   std::uint64_t conflictingStreams = 0;
   std::uint64_t evictions = 0;
   std::uint64_t reopenedConnections = 0;
+  // Packets in a server's name that came in where its client is (a gateway's client forging
+  // them), not believed.
+  std::uint64_t repliesFromClientSide = 0;
   // Pure ACKs and segments of passing request bodies of port-80 connections, logged instead of
   // queued.
   std::uint64_t acksObserved = 0;
