@@ -346,8 +346,10 @@ class RawConnection:
         self.server_isn = None
         self.server_edge = None  # our stream's offset where the server's window ends
 
+    offer_sack = False  # the SYN offers SACK (RFC 2018)
+
     def segment(self, flags, offset, payload=b"", bad_checksum=False, tsval=None, md5=False,
-                ack=None, ttl=64, ip_options=b""):
+                ack=None, ttl=64, ip_options=b"", sack=None):
         """Every segment carries a timestamp (tsval: another one than the clock's next); md5 adds
         an MD5 signature option the handshake never had; ack: bytes of the server's acknowledged."""
         seq = (self.isn + 1 + offset) & 0xFFFFFFFF if not flags & 0x02 else self.isn
@@ -358,6 +360,11 @@ class RawConnection:
         options = struct.pack("!BBBBII", 1, 1, 8, 10, tsval & 0xFFFFFFFF, self.server_tsval)
         if md5:
             options += struct.pack("!BB", 19, 18) + os.urandom(16) + b"\x01\x01"
+        if flags & 0x02 and self.offer_sack:
+            options += b"\x04\x02\x01\x01"
+        if sack:  # one block (left, right) in bytes of the server's stream
+            options += b"\x01\x01" + struct.pack(
+                "!BBII", 5, 10, *[(self.server_isn + 1 + edge) & 0xFFFFFFFF for edge in sack])
         tcp = struct.pack("!HHIIBBHHH", self.sport, self.dport, seq, ack, (5 + len(options) // 4) << 4,
                           flags, 65535, 0, 0) + options
         pseudo = struct.pack("!4s4sBBH", socket.inet_aton(self.SRC), socket.inet_aton(self.DST),
@@ -660,6 +667,10 @@ def craft(scenario, log):
         "paws-a-then-b": [("paws", hello_a, False), B(0, n)],
         # An ACK of bytes the server never sent (it discards the segment, RFC 5961 5.2):
         "unsent-ack-a-then-b": [("unsent", hello_a, False), B(0, n)],
+        # The real one with a SACK block beyond what the server sent: conntrack calls it invalid
+        # (its SACK check), the server ignores the block and takes the data. Then a copy naming
+        # the allowed host at the same place.
+        "sack-beyond-b-then-a": [("sack-beyond", hello_b, False), A(0, n)],
         # Copies a server farther away never gets: with fewer hops than reach it (here it is
         # one hop away, so the copy arrives: refusing it is what shows), or with IP options.
         "fewer-hops-a-then-b": [("ttl", hello_a, False), B(0, n)],
@@ -697,6 +708,7 @@ def craft(scenario, log):
     conn = RawConnection(40000 + next_port % 1000, 80 if scenario.startswith("http-") else 443)
     since = log_size(log)
     syn_data = hello_a if scenario.startswith("syndata-") else b""
+    conn.offer_sack = scenario.startswith("sack-")
     if not conn.open(reset_first=scenario == "badsum-reset-before-ack", syn_data=syn_data):
         print(json.dumps({"outcome": "no-handshake"}))
         return
@@ -765,6 +777,8 @@ def play_crafted(conn, log, since, crafted, steps):
             conn.segment(0x18, 0, data, md5=True)
         elif offset == "paws":
             conn.segment(0x18, 0, data, tsval=conn.tsval - 1000)
+        elif offset == "sack-beyond":
+            conn.segment(0x18, 0, data, sack=(1_000_000, 1_000_100))
         elif offset == "unsent":
             conn.segment(0x18, 0, data, ack=100000)
         else:

@@ -237,6 +237,7 @@ syndata-a-then-a allowed -
 md5-a-then-b blocked -
 paws-a-then-b blocked -
 unsent-ack-a-then-b blocked -
+sack-beyond-b-then-a blocked -
 far-beyond-then-b blocked -
 fin-beyond-then-b blocked -
 fewer-hops-a-then-b blocked -

@@ -123,30 +123,32 @@ TEST(RulesScripts, CountsAndOrder) {
   const std::string probe = " -m mark --mark 0x40000000/0x70000000 -j RETURN";
   // clang-format off
   const Case cases[] = {
-      // Six queue rules: answers, inspected TCP, new TCP and UDP out, SYNs on a connection
-      // conntrack already has (it would reuse the old one's mark); answers in. Loopback and resets
-      // pass first, then those SYNs, decided connections before the other queue rules.
+      // Seven queue rules: answers, inspected TCP, new TCP and UDP out, SYNs on a connection
+      // conntrack already has (it would reuse the old one's mark), web segments conntrack calls
+      // invalid (no mark); answers in. Loopback and resets pass first, then those SYNs and the
+      // invalid segments, decided connections before the other queue rules.
       {"fresh", false, {0, 2, false}, {},
        {{"-I OUTPUT 1 -j QUILLNEST_OUT\n", 1}, {"-I POSTROUTING 1 -j QUILLNEST_POST\n", 1},
-        {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 6},
+        {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 7},
         {"--queue-balance 0:1\n", 0}, {"-A QUILLNEST_OUT -o lo -j RETURN\n", 1}, {"0x40000000", 0},
         {"QUILLNEST_BODY", 0},
         {"--save-mark --nfmask 0x70000000 --ctmask 0x70000000", 1}},
        {{"-o lo -j RETURN", "--tcp-flags RST RST -j RETURN",
          "--tcp-flags SYN,ACK,RST SYN -m conntrack ! --ctstate NEW -j NFQUEUE",
+         "--dports 80,443 -m conntrack --ctstate INVALID -j NFQUEUE",
          "--mark 0x10000000/0x70000000 -j RETURN", "--mark 0x20000000/0x70000000 -j DROP",
          inspected, "-p tcp -m conntrack --ctstate NEW -j NFQUEUE", "-I OUTPUT 1"}}},
-      {"one queue", false, {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 6}}, {}},
+      {"one queue", false, {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 7}}, {}},
       // Fail-closed: web connections lose the bypass, ahead of the general rules; the rest keep it.
       {"fail closed", false, {0, 2, false, true}, {},
-       {{"--queue-balance 0:1\n", 3}, {"--queue-balance 0:1 --queue-bypass\n", 5},
+       {{"--queue-balance 0:1\n", 4}, {"--queue-balance 0:1 --queue-bypass\n", 5},
         {"--ctdir ORIGINAL -j NFQUEUE --queue-balance 0:1\n", 1}},
        {{"--dports 80,443 -m conntrack --ctstate NEW -j NFQUEUE --queue-balance 0:1\n",
          "-p tcp -m conntrack --ctstate NEW -j NFQUEUE"},
         {"-p udp --dport 443 -m conntrack --ctstate NEW -j NFQUEUE --queue-balance 0:1\n",
          "-p tcp -m conntrack --ctstate NEW -j NFQUEUE"}}},
       {"fail closed, forwarding", false, {0, 2, true, true}, {},
-       {{"--queue-balance 0:1\n", 6}, {"--queue-balance 0:1 --queue-bypass\n", 9}}, {}},
+       {{"--queue-balance 0:1\n", 8}, {"--queue-balance 0:1 --queue-bypass\n", 9}}, {}},
       // Forwarded dropped TCP passes mangle to be answered by the filter table's reset; dropped
       // UDP ends in mangle, and so does local dropped TCP (its socket is destroyed instead).
       // Probes pass first and are never saved to the connmark.
