@@ -53,7 +53,7 @@ tls_ok allowed.example && pass "restarted daemon lets the allowed name through a
   || fail "allowed name failed after the restart: $(tail -3 "$WORK/daemon.log")"
 tls_ok blocked.example && fail "blocked name passed after the restart" \
   || pass "restarted daemon blocks again"
-rules=$(ip netns exec "$C" iptables-save -t mangle | grep -c "QUILLNEST_OUT -p tcp -m multiport")
+rules=$(ip netns exec "$C" iptables-save -t mangle | grep -c "QUILLNEST_OUT -p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW")
 [[ $rules == 1 ]] && pass "restart replaced the stale rules without duplicates" \
   || fail "$rules web queue rules after the restart"
 
