@@ -257,6 +257,17 @@ const std::vector<Script>& scripts() {
     return s;
   }();
   static const std::string getA = request("www.example.org"), getB = request("blocked.example");
+  // ClientHellos in records of 16 KiB with an extension of `pad` bytes before the name: servers
+  // take them up to 128 KiB (OpenSSL), the reader up to 64 KiB.
+  static const auto longHello = [](std::size_t pad, std::size_t suites) {
+    testing::ClientHelloParts parts;
+    parts.cipherSuites.insert(parts.cipherSuites.end(), 2 * suites, 0x2a);
+    parts.extensions = testing::concat({testing::extension(0x3a3a, Bytes(pad, 0)),
+                                        testing::serverNameExtension("www.blocked.example")});
+    const Bytes flight = testing::handshakeRecords(testing::clientHelloMessage(parts));
+    return std::string(flight.begin(), flight.end());
+  };
+  static const std::string pastReach = longHello(65000, 1000), inReach = longHello(65000, 0);
   static const std::string sub = request("WWW.Blocked.Example.");
   static const std::string padded =
       "GET / HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\nHost: blocked.example\r\n\r\n";
@@ -426,6 +437,12 @@ const std::vector<Script>& scripts() {
       {"alert_and_change_cipher_spec_then_allowed", 443,
        {syn(100), piece(0, kAlert), piece(alert, kCcs), piece(alert + ccs, a)}, accept,
        M::allowed, O::dataAllow},
+      {"hello_past_the_readers_reach_is_refused", 443, {syn(), at(0, pastReach)}, drop,
+       M::dropped, O::tlsHelloTooLarge},
+      {"hello_past_reach_refused_at_its_first_segment", 443, {syn(), cut(pastReach, 0, 1400)},
+       drop, M::dropped, O::tlsHelloTooLarge},
+      {"hello_at_the_edge_of_reach_is_read", 443, {syn(), at(0, inReach)}, drop, M::dropped,
+       O::dataDrop},
       {"too_many_records_before_the_hello", 443,
        {syn(), at(0, repeat(kCcs, kMaxPrefaceRecords + 1))}, drop, M::dropped,
        O::tlsPrefaceRecords},

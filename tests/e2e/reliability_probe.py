@@ -292,6 +292,25 @@ def split(address, name, log, stride, seconds):
                       "wrong": wrong[:10], "wrongCount": len(wrong)}))
 
 
+def padded(hello, size, suites=0):
+    """The one-record ClientHello with an extension of size bytes first among its extensions (a
+    GREASE type, RFC 8701, which servers ignore) and as many more GREASE cipher suites first
+    among its suites, cut into records of 16,384 bytes: a server takes a hello that long."""
+    body = bytearray(hello[5:])
+    at = 38
+    at += 1 + body[at]  # session id
+    length = int.from_bytes(body[at:at + 2], "big")
+    body[at:at + 2] = (length + 2 * suites).to_bytes(2, "big")
+    body[at + 2:at + 2] = b"\x2a\x2a" * suites
+    at += 2 + length + 2 * suites
+    at += 1 + body[at]  # compression methods
+    extensions = int.from_bytes(body[at:at + 2], "big") + 4 + size
+    body[at:at + 2] = extensions.to_bytes(2, "big")
+    body[at + 2:at + 2] = (0x3A3A).to_bytes(2, "big") + size.to_bytes(2, "big") + bytes(size)
+    body[1:4] = (len(body) - 4).to_bytes(3, "big")
+    return recut(hello[:5] + bytes(body), 16384)
+
+
 def plan(address, name, log, wanted):
     hello = client_hello(name)
     kind, *args = wanted.split(":")
@@ -299,6 +318,8 @@ def plan(address, name, log, wanted):
         pieces = [recut(hello, int(args[0]))]
     elif kind == "silent":
         pieces = [float(args[0]), hello]
+    elif kind == "padded":
+        pieces = [padded(hello, *map(int, args))]
     elif kind == "pause":
         k = int(args[0])
         pieces = [hello[:k], float(args[1]), hello[k:]]

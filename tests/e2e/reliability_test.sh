@@ -178,6 +178,14 @@ case_evasion() {
     r=$(probe plan 198.51.100.2 "$name" "$WORK/sni.log" records:16384)
     check "name written as '$name' is blocked" "$(json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])')" "$r"
   done
+  # A ClientHello longer than the filter reads (a server takes up to 128 KiB): refused whatever
+  # it names; one just within reach is read.
+  for name in blocked.example allowed.example; do
+    r=$(probe plan 198.51.100.2 "$name" "$WORK/sni.log" padded:64900:1000)
+    check "a 67 KB ClientHello naming $name is refused" "$(json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])')" "$r"
+  done
+  r=$(probe plan 198.51.100.2 allowed.example "$WORK/sni.log" padded:60000:0)
+  check "a 61 KB ClientHello naming allowed.example is read and served" "$(json "$r" 'int(j["serverSaw"] == ["allowed.example"])')" "$r"
   r=$(probe plan 2001:db8::2 blocked.example "$WORK/sni.log" records:100)
   check "IPv6, records of 100 bytes, blocked" "$(json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])')" "$r"
 

@@ -640,6 +640,36 @@ std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_
   return rest;
 }
 
+namespace {
+
+// Whether the ClientHello that these bytes begin (handshake records from the stream's first
+// byte on) ends past the bytes the provider reads (kMaxServerNameTotal): exactly where its end
+// has come, else at least as far as the rest of its message reaches past them.
+bool helloEndsPastReach(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> header;  // the handshake header, over records if need be
+  std::optional<std::uint64_t> message;
+  std::uint64_t payload = 0;
+  for (std::size_t p = 0; p + 5 <= bytes.size();) {
+    if (bytes[p] != 22) return false;
+    const std::size_t length = static_cast<std::size_t>(bytes[p + 3]) << 8 | bytes[p + 4];
+    const std::size_t present = std::min(length, bytes.size() - p - 5);
+    for (std::size_t i = 0; i < present && header.size() < 4; ++i)
+      header.push_back(bytes[p + 5 + i]);
+    if (!message && header.size() == 4) {
+      if (header[0] != 1) return false;
+      message = (std::uint64_t{header[1]} << 16 | std::uint64_t{header[2]} << 8 | header[3]) + 4;
+    }
+    if (message && payload + present >= *message) {
+      return p + 5 + (*message - payload) > kMaxServerNameTotal;
+    }
+    payload += present;
+    p += 5 + length;
+  }
+  return message && bytes.size() + (*message - payload) > kMaxServerNameTotal;
+}
+
+}  // namespace
+
 std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
   if (helloRead_) return {};
   // A hello usually comes whole in one delivery: read in place, kept only while incomplete.
@@ -650,6 +680,10 @@ std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
   }
   // The provider's own reading decides; this one tells hosts the name it judged. It asks for
   // no more than the provider holds (kMaxServerNameTotal), which bounds what is kept here.
+  if (helloEndsPastReach(hello)) {
+    helloTooLarge_ = true;
+    return {};
+  }
   const ServerNameResult name = extractServerName(hello);
   if (name.kind() == ServerNameResult::Kind::needMore) {
     if (helloBytes_.empty()) helloBytes_ = bytes;
@@ -680,6 +714,7 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   }
   if (!bytes.empty()) {
     std::string serverName = readHello(bytes);
+    if (helloTooLarge_) return settle(Outcome::tlsHelloTooLarge, out);
     Step step = ask(Ask::outboundData, out);
     step.serverName = std::move(serverName);
     step.offset = delivered_;

@@ -410,6 +410,9 @@ class Connection {
   std::vector<std::uint8_t> judged_;
   bool judgedWhole_ = true;
   bool helloRead_ = false;
+  // The ClientHello goes on past what the reader holds: a server takes hellos twice as long
+  // (OpenSSL's bound is 128 KiB) and would read the name the reader never reached.
+  bool helloTooLarge_ = false;
   std::uint64_t prefaceSkip_ = 0;
 
   // Naming: the request reader, bytes taken from the stream but not read yet, and how far the

@@ -32,6 +32,7 @@ enum class Outcome : std::uint8_t {
   httpHeadTooLarge,
   httpUnknownMethod,
   httpMalformed,
+  tlsHelloTooLarge,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -80,6 +81,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: a request with a method the filter cannot read", true, false},
     {Outcome::httpMalformed, "droppedHttpMalformed",
      "dropped: a request the filter cannot read as a server may read it", true, false},
+    {Outcome::tlsHelloTooLarge, "droppedTlsHelloTooLarge",
+     "dropped: a ClientHello longer than the filter reads", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

@@ -117,6 +117,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.droppedHttpHeadTooLarge = settled(hosts::Outcome::httpHeadTooLarge);
   report.droppedHttpUnknownMethod = settled(hosts::Outcome::httpUnknownMethod);
   report.droppedHttpMalformed = settled(hosts::Outcome::httpMalformed);
+  report.droppedTlsHelloTooLarge = settled(hosts::Outcome::tlsHelloTooLarge);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -55,6 +55,7 @@ constexpr NumberField kNumbers[] = {
     {"droppedHttpHeadTooLarge", &StatusReport::droppedHttpHeadTooLarge},
     {"droppedHttpUnknownMethod", &StatusReport::droppedHttpUnknownMethod},
     {"droppedHttpMalformed", &StatusReport::droppedHttpMalformed},
+    {"droppedTlsHelloTooLarge", &StatusReport::droppedTlsHelloTooLarge},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -192,6 +193,8 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedHttpUnknownMethod));
   line("connections reset for a request the filter cannot read as a server may",
        std::to_string(report.droppedHttpMalformed));
+  line("connections reset for a ClientHello longer than the filter reads",
+       std::to_string(report.droppedTlsHelloTooLarge));
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

@@ -73,6 +73,7 @@ struct StatusReport {
   std::uint64_t droppedHttpHeadTooLarge = 0;
   std::uint64_t droppedHttpUnknownMethod = 0;
   std::uint64_t droppedHttpMalformed = 0;
+  std::uint64_t droppedTlsHelloTooLarge = 0;  // a ClientHello longer than the reader takes
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
