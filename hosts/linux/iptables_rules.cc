@@ -97,11 +97,6 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   // it so). The new connection must be judged afresh.
   script << a << "-p tcp --tcp-flags SYN,ACK,RST SYN -m conntrack ! --ctstate NEW -j NFQUEUE "
          << queue << "\n";
-  // Conntrack calls some segments invalid that the server takes all the same (one with a SACK
-  // block beyond what the server sent: conntrack checks the block, the server ignores it). With
-  // no connection they carry no mark, and would pass unread.
-  script << a << "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate INVALID -j NFQUEUE "
-         << webQueue << "\n";
   appendAnswerRules(script, chain, queue);
   script << a << "-m connmark --mark " << markMatch(kMarkAllowed) << " -j RETURN\n";
   if (forward)
@@ -115,6 +110,12 @@ void appendChainRules(std::ostringstream& script, std::string_view chain, bool f
   }
   script << a << "-p tcp -m connmark --mark " << inspectedMatch()
          << " -m conntrack --ctdir ORIGINAL -j NFQUEUE " << webQueue << "\n";
+  // Conntrack calls some segments invalid that the server takes all the same (one with a SACK
+  // block beyond what the server sent: conntrack checks the block, the server ignores it). With
+  // no connection they carry no mark, and would pass unread. Here, as no mark rule above can
+  // match them, only packets of unmarked connections pay for the test.
+  script << a << "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate INVALID -j NFQUEUE "
+         << webQueue << "\n";
   if (webQueue != queue) {
     script << a << "-p tcp -m multiport --dports 80,443 -m conntrack --ctstate NEW -j NFQUEUE "
            << webQueue << "\n";

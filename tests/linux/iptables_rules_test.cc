@@ -125,8 +125,8 @@ TEST(RulesScripts, CountsAndOrder) {
   const Case cases[] = {
       // Seven queue rules: answers, inspected TCP, new TCP and UDP out, SYNs on a connection
       // conntrack already has (it would reuse the old one's mark), web segments conntrack calls
-      // invalid (no mark); answers in. Loopback and resets pass first, then those SYNs and the
-      // invalid segments, decided connections before the other queue rules.
+      // invalid (they have no mark); answers in. Loopback and resets pass first, then those
+      // SYNs, decided connections before the other queue rules, the invalid ones before new.
       {"fresh", false, {0, 2, false}, {},
        {{"-I OUTPUT 1 -j QUILLNEST_OUT\n", 1}, {"-I POSTROUTING 1 -j QUILLNEST_POST\n", 1},
         {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 7},
@@ -135,9 +135,9 @@ TEST(RulesScripts, CountsAndOrder) {
         {"--save-mark --nfmask 0x70000000 --ctmask 0x70000000", 1}},
        {{"-o lo -j RETURN", "--tcp-flags RST RST -j RETURN",
          "--tcp-flags SYN,ACK,RST SYN -m conntrack ! --ctstate NEW -j NFQUEUE",
-         "--dports 80,443 -m conntrack --ctstate INVALID -j NFQUEUE",
          "--mark 0x10000000/0x70000000 -j RETURN", "--mark 0x20000000/0x70000000 -j DROP",
-         inspected, "-p tcp -m conntrack --ctstate NEW -j NFQUEUE", "-I OUTPUT 1"}}},
+         inspected, "--dports 80,443 -m conntrack --ctstate INVALID -j NFQUEUE",
+         "-p tcp -m conntrack --ctstate NEW -j NFQUEUE", "-I OUTPUT 1"}}},
       {"one queue", false, {7, 1, false}, {}, {{"--queue-num 7 --queue-bypass", 7}}, {}},
       // Fail-closed: web connections lose the bypass, ahead of the general rules; the rest keep it.
       {"fail closed", false, {0, 2, false, true}, {},
