@@ -1,6 +1,7 @@
 #include "hosts/common/engine/connection.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "hosts/common/client_hello_ech.h"
@@ -646,16 +647,17 @@ namespace {
 // byte on) ends past the bytes the provider reads (kMaxServerNameTotal): exactly where its end
 // has come, else at least as far as the rest of its message reaches past them.
 bool helloEndsPastReach(std::span<const std::uint8_t> bytes) {
-  std::vector<std::uint8_t> header;  // the handshake header, over records if need be
+  std::array<std::uint8_t, 4> header{};  // the handshake header, over records if need be
+  std::size_t headerBytes = 0;
   std::optional<std::uint64_t> message;
   std::uint64_t payload = 0;
   for (std::size_t p = 0; p + 5 <= bytes.size();) {
     if (bytes[p] != 22) return false;
     const std::size_t length = static_cast<std::size_t>(bytes[p + 3]) << 8 | bytes[p + 4];
     const std::size_t present = std::min(length, bytes.size() - p - 5);
-    for (std::size_t i = 0; i < present && header.size() < 4; ++i)
-      header.push_back(bytes[p + 5 + i]);
-    if (!message && header.size() == 4) {
+    for (std::size_t i = 0; i < present && headerBytes < 4; ++i)
+      header[headerBytes++] = bytes[p + 5 + i];
+    if (!message && headerBytes == 4) {
       if (header[0] != 1) return false;
       message = (std::uint64_t{header[1]} << 16 | std::uint64_t{header[2]} << 8 | header[3]) + 4;
     }
@@ -678,12 +680,12 @@ std::string Connection::readHello(const std::vector<std::uint8_t>& bytes) {
     helloBytes_.insert(helloBytes_.end(), bytes.begin(), bytes.end());
     hello = helloBytes_;
   }
-  // The provider's own reading decides; this one tells hosts the name it judged. It asks for
-  // no more than the provider holds (kMaxServerNameTotal), which bounds what is kept here.
   if (helloEndsPastReach(hello)) {
     helloTooLarge_ = true;
     return {};
   }
+  // The provider's own reading decides; this one tells hosts the name it judged. It asks for
+  // no more than the provider holds (kMaxServerNameTotal), which bounds what is kept here.
   const ServerNameResult name = extractServerName(hello);
   if (name.kind() == ServerNameResult::Kind::needMore) {
     if (helloBytes_.empty()) helloBytes_ = bytes;
