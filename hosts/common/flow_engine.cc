@@ -123,10 +123,16 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
     }
     if (table_.size() >= options_.maxConnections) {
       ++counters_.tableFull;
-      ++counters_.outcomes[static_cast<std::size_t>(Outcome::tableFull)];
-      PacketDecision decision = acceptPacket(ConnectionMark::allowed);
+      const bool web = key.remotePort == 443 || (key.remotePort == 80 && packet.isTCP());
+      const Outcome why =
+          options_.dropWebWhenFull && web ? Outcome::tableFullDrop : Outcome::tableFull;
+      ++counters_.outcomes[static_cast<std::size_t>(why)];
+      // Dropped unmarked: the client's next try is judged once there is room.
+      PacketDecision decision =
+          acceptPacket(why == Outcome::tableFull ? ConnectionMark::allowed : ConnectionMark::none);
+      if (why == Outcome::tableFullDrop) decision.action = PacketAction::drop;
       decision.update.key = key;
-      decision.update.outcome = Outcome::tableFull;
+      decision.update.outcome = why;
       return decision;
     }
     connection = std::make_shared<Connection>(key, options_, counters_);

@@ -465,6 +465,7 @@ int FilterDaemon::run() {
   provider_ = FilterDataProvider::init(host_);
   hosts::FlowEngineOptions engineOptions;
   engineOptions.holdTimeout = options_.holdTimeout;
+  engineOptions.dropWebWhenFull = options_.failClosed;
   // The bounds are the daemon's; each queue gets its share.
   engineOptions.maxConnections =
       std::max<std::size_t>(1, engineOptions.maxConnections / queues_.size());

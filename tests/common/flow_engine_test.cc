@@ -923,6 +923,46 @@ TEST_F(EngineTest, LongestIdleInspectionsAreDroppedToMakeRoomAtTheCap) {
   EXPECT_EQ(play(syn()).update.outcome, O::limitReached);
 }
 
+// A full connection table lets new connections pass unread, marked allowed; a host that fails
+// closed drops new web connections instead, unmarked, so the client's next try is judged.
+TEST_F(EngineTest, FullTableAllowsOrDropsNewConnections) {
+  struct Row {
+    bool dropWeb;
+    std::uint8_t protocol;
+    std::uint16_t port;
+    PacketAction action;
+    ConnectionMark mark;
+    Outcome outcome;
+  };
+  const Row rows[] = {
+      {false, kIpProtocolTCP, 443, accept, M::allowed, O::tableFull},
+      {true, kIpProtocolTCP, 443, drop, M::none, O::tableFullDrop},
+      {true, kIpProtocolTCP, 80, drop, M::none, O::tableFullDrop},
+      {true, kIpProtocolUDP, 443, drop, M::none, O::tableFullDrop},
+      {true, kIpProtocolTCP, 22, accept, M::allowed, O::tableFull},
+      {true, kIpProtocolUDP, 80, accept, M::allowed, O::tableFull},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.port) + (row.dropWeb ? " dropping" : ""));
+    FlowEngineOptions options;
+    options.maxConnections = 1;
+    options.dropWebWhenFull = row.dropWeb;
+    makeEngine(options);
+    clientPort = 40000;
+    play(syn());
+    clientPort = 40001;
+    const PacketDecision d =
+        send({.protocol = row.protocol,
+              .destinationPort = row.port,
+              .flags = std::uint8_t(row.protocol == kIpProtocolTCP ? kTcpSyn : 0)});
+    EXPECT_EQ(d.action, row.action);
+    EXPECT_EQ(d.update.mark, row.mark);
+    EXPECT_EQ(d.update.outcome, row.outcome);
+    EXPECT_EQ(engine->counters().tableFull, 1u);
+    EXPECT_EQ(engine->connections().size(), 1u);
+  }
+}
+
 // A long request body passes the host unqueued but for its last bytes; what the host shows of
 // it afterwards moves the engine's view of the server, and the next request is judged.
 TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {

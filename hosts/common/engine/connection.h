@@ -109,6 +109,9 @@ struct FlowEngineOptions {
   EngineTime droppedLinger = std::chrono::seconds(30);
   // Name port-80 flows from their request heads before judging them.
   bool nameHttpFlows = true;
+  // With the table full, a new web connection (TCP to port 80 or 443, UDP to 443) is dropped
+  // rather than allowed unread: for a host that fails closed. Its client tries again.
+  bool dropWebWhenFull = false;
   std::size_t httpHeadLimit = kHttpHeadLimit;
   // Bytes sent past data that came on the SYN after which the server must have taken that data
   // (no receive window is that large), so the verdict resting on it holds.

@@ -33,6 +33,7 @@ enum class Outcome : std::uint8_t {
   httpUnknownMethod,
   httpMalformed,
   tlsHelloTooLarge,
+  tableFullDrop,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -83,6 +84,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: a request the filter cannot read as a server may read it", true, false},
     {Outcome::tlsHelloTooLarge, "droppedTlsHelloTooLarge",
      "dropped: a ClientHello longer than the filter reads", true, false},
+    {Outcome::tableFullDrop, "droppedTableFull", "dropped: connection table full (fails closed)",
+     true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

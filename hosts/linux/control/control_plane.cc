@@ -118,6 +118,8 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.droppedHttpUnknownMethod = settled(hosts::Outcome::httpUnknownMethod);
   report.droppedHttpMalformed = settled(hosts::Outcome::httpMalformed);
   report.droppedTlsHelloTooLarge = settled(hosts::Outcome::tlsHelloTooLarge);
+  report.tableFull = counters.tableFull;
+  report.droppedTableFull = settled(hosts::Outcome::tableFullDrop);
   report.subscribers = subscribers;
   report.uptimeSeconds = static_cast<std::uint64_t>(uptime.count());
   return report;

@@ -56,6 +56,8 @@ constexpr NumberField kNumbers[] = {
     {"droppedHttpUnknownMethod", &StatusReport::droppedHttpUnknownMethod},
     {"droppedHttpMalformed", &StatusReport::droppedHttpMalformed},
     {"droppedTlsHelloTooLarge", &StatusReport::droppedTlsHelloTooLarge},
+    {"tableFull", &StatusReport::tableFull},
+    {"droppedTableFull", &StatusReport::droppedTableFull},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
     {"failOpenLimitReached", &StatusReport::failOpenLimitReached},
     {"failOpenNoHandshake", &StatusReport::failOpenNoHandshake},
@@ -195,6 +197,9 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedHttpMalformed));
   line("connections reset for a ClientHello longer than the filter reads",
        std::to_string(report.droppedTlsHelloTooLarge));
+  line("new connections met with a full connection table",
+       std::to_string(report.tableFull) + " (web ones dropped, failing closed, " +
+           std::to_string(report.droppedTableFull) + ")");
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
   line("ech parameters removed", std::to_string(report.echParametersRemoved));

@@ -74,6 +74,10 @@ struct StatusReport {
   std::uint64_t droppedHttpUnknownMethod = 0;
   std::uint64_t droppedHttpMalformed = 0;
   std::uint64_t droppedTlsHelloTooLarge = 0;  // a ClientHello longer than the reader takes
+  // New connections met with a full connection table: allowed unread, or, failing closed, web
+  // ones dropped (droppedTableFull).
+  std::uint64_t tableFull = 0;
+  std::uint64_t droppedTableFull = 0;
   // Fail-open events by path: no new bytes within the hold bound; a limit (held packets or
   // bytes, the inspection table, the reassembly window); no handshake seen to read from.
   std::uint64_t failOpenHoldExpired = 0;
