@@ -37,7 +37,7 @@ void UnacknowledgedBytes::dropFront(std::size_t count) {
     const std::size_t n = std::min(count, front.bytes.size());
     forgottenTo_ = front.offset + n;
     if (n == front.bytes.size()) {
-      runs_.pop_front();
+      runs_.erase(runs_.begin());
     } else {
       front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(n));
       front.offset += n;
@@ -66,7 +66,7 @@ void UnacknowledgedBytes::acknowledged(std::int64_t offset) {
     Run& front = runs_.front();
     if (front.end() <= acknowledged_) {
       size_ -= front.bytes.size();
-      runs_.pop_front();
+      runs_.erase(runs_.begin());
       continue;
     }
     const std::size_t n = static_cast<std::size_t>(acknowledged_ - front.offset);

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -42,7 +41,7 @@ class UnacknowledgedBytes {
   void dropFront(std::size_t count);
 
   std::size_t limit_;
-  std::deque<Run> runs_;
+  std::vector<Run> runs_;  // few: no allocation while empty, as on most connections
   std::size_t size_ = 0;
   std::uint64_t acknowledged_ = 0;
   // Bytes from acknowledged_ up to here were forgotten unacknowledged.
