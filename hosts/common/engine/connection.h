@@ -42,7 +42,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -387,7 +386,7 @@ class Connection {
   std::optional<Sent> sentBefore_;  // those before them together: last start, oldest timestamp
   bool overtaken_ = false;
   StreamReassembler stream_;
-  std::deque<Held> held_;
+  std::vector<Held> held_;  // a deque would allocate on every connection made
   std::size_t heldBytes_ = 0;
   EngineTime lastProgress_{};
   std::optional<EngineTime> lingerUntil_;
