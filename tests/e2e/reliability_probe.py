@@ -519,14 +519,16 @@ def craft_http_old_ack(conn, log, since):
         conn, log, since, lambda seq: (seq - conn.server_isn - 1) & 0xFFFFFFFF >= got)
 
 
-LIBERAL = "/proc/sys/net/netfilter/nf_conntrack_tcp_be_liberal"
-# Cases whose fake conntrack's window tracking calls invalid, and an invalid packet is never
-# queued: a machine told to be liberal (as container hosts often are) queues it, so the client's
-# namespace is told so while they run.
 # The IP length of port-80 packets the test's server drops, as a link too small for them would
 # (reliability_test.sh sets the rule up).
 LOST_LENGTH = 1300
 LOST_PAD = LOST_LENGTH - 20 - 32 - (len(http_head("allowed.example")) - 2 + len(b"X-Pad: \r\n"))
+
+LIBERAL = "/proc/sys/net/netfilter/nf_conntrack_tcp_be_liberal"
+# Cases whose fake conntrack's window tracking calls invalid: a machine told to be liberal (as
+# container hosts often are) takes it as a segment of its connection, with the connection's mark,
+# so the client's namespace is told so while they run (the filter queues invalid web segments
+# too, but a liberal conntrack is where the fake looks most like the real thing).
 LIBERAL_CASES = {"http-unsent-ack", "far-beyond-then-b", "unsent-ack-a-then-b"}
 
 
