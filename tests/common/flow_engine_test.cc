@@ -730,6 +730,14 @@ const std::vector<Script>& scripts() {
       {"tls_reset_off_its_place_then_blocked", 443,
        {syn(), cut(B, 0, 100), {.offset = 1100, .flags = kTcpRst | kTcpAck},
         cut(B, 100, B.size())}, drop, M::dropped, O::dataDrop},
+      // Data the server never reads: on a reset (one off its place ends nothing either), or on a
+      // SYN once the handshake is over (dropped with a challenge ACK).
+      {"tls_reset_carrying_the_allowed_hello_then_blocked", 443,
+       {syn(), {.offset = -1, .bytes = "X" + A, .flags = kTcpRst | kTcpAck}, at(0, B)}, drop,
+       M::dropped, O::dataDrop},
+      {"tls_late_syn_carrying_the_allowed_hello_then_blocked", 443,
+       {syn(), ack(), {.kind = Step::syn, .bytes = A, .flags = kTcpSyn | kTcpAck}, at(0, B)},
+       drop, M::dropped, O::dataDrop},
       // Copies the server never gets: sent with fewer hops than reach it, or with IP options
       // (a source route, say) its kernel drops. The real bytes at their place are read.
       {"tls_fewer_hops_fake_then_real", 443,

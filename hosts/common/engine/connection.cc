@@ -261,13 +261,18 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     out.release.push_back(handle);
     return {};
   }
-  const SegmentRefusal refusal = receiver_.judge(packet);
+  SegmentRefusal refusal = receiver_.judge(packet);
+  if (refusal == SegmentRefusal::none && packet.hasFlag(kTcpSyn) && pastHandshake_ &&
+      !packet.payload.empty()) {
+    refusal = SegmentRefusal::lateSyn;
+  }
   if (refusal != SegmentRefusal::none) {
     ++counters_.refusedSegments[static_cast<std::size_t>(refusal)];
     out.discard.push_back(handle);
     return {};
   }
-  if (packet.payload.empty()) {
+  // The server hands a reset's data to no reader: it is no stream data either.
+  if (packet.payload.empty() || packet.hasFlag(kTcpRst)) {
     const bool inOrder = reachesInOrder(packet);
     receiver_.accepted(packet, inOrder);
     passed_.accepted(packet, inOrder);

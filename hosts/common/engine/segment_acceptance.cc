@@ -39,6 +39,8 @@ std::string_view segmentRefusalName(SegmentRefusal refusal) {
       return "ipExtras";
     case SegmentRefusal::beyondWindow:
       return "beyondWindow";
+    case SegmentRefusal::lateSyn:
+      return "lateSyn";
     case SegmentRefusal::beyondHold:
       return "beyondHold";
     case SegmentRefusal::count_:

@@ -34,6 +34,9 @@ enum class SegmentRefusal : std::uint8_t {
   // Data starting at or past the right edge of the window the server last advertised: its TCP
   // drops it (a zero window drops even the next byte it waits for).
   beyondWindow,
+  // A SYN with data after the handshake: the server answers it with a challenge ACK and drops
+  // it (RFC 5961 4.2).
+  lateSyn,
   // Not the server's refusal but the filter's: beyond what it holds past a gap (the reassembly
   // window, the hold limits), or held past the hold bound. The client sends it again.
   beyondHold,
