@@ -38,7 +38,8 @@ struct HttpRequestReader::State {
   // a server that ignores the body reads it first (a size such as ADD can make a request line).
   bool chunkedBodyNext = false;
   std::optional<std::size_t> chunkedBodyAt;
-  bool bodyBegun = false;  // this message's body has begun (and not ended)
+  bool bodyBegun = false;    // this message's body has begun (and not ended)
+  bool inChunkData = false;  // between a chunk's size line and the end of its data
   const char* bodyStart = nullptr;
 
   void beginHead() {
@@ -48,7 +49,7 @@ struct HttpRequestReader::State {
     lastWasValue = inHost = firstHostDone = false;
     requestLineDone = headEnded = answered = watchBody = chunkedBodyNext = false;
     chunkedBodyAt.reset();
-    bodyBegun = false;
+    bodyBegun = inChunkData = false;
     inMessage = true;
     headBytes = 0;
   }
@@ -126,6 +127,17 @@ int onBody(http_parser* parser, const char* at, std::size_t) {
   return 0;
 }
 
+// http_parser gives the chunk's size in content_length, and counts it down as it reads the data.
+int onChunkHeader(http_parser* parser) {
+  stateOf(parser).inChunkData = parser->content_length > 0;
+  return 0;
+}
+
+int onChunkComplete(http_parser* parser) {
+  stateOf(parser).inChunkData = false;
+  return 0;
+}
+
 int onHeadersComplete(http_parser* parser) {
   State& state = stateOf(parser);
   state.chunkedBodyNext = (parser->flags & F_CHUNKED) != 0;
@@ -150,6 +162,8 @@ const http_parser_settings& settings() {
     s.on_header_value = onHeaderValue;
     s.on_headers_complete = onHeadersComplete;
     s.on_body = onBody;
+    s.on_chunk_header = onChunkHeader;
+    s.on_chunk_complete = onChunkComplete;
     s.on_message_complete = onMessageComplete;
     return s;
   }();
@@ -442,7 +456,7 @@ std::uint64_t HttpRequestReader::unreadBodyLeft() const {
   const State& state = *state_;
   const http_parser& parser = state.parser;
   if (ended_ || http2_ || bodyAsRequests_ || !answers_.empty() || !bodyPending_.empty() ||
-      !inBody() || state.watchBody || (parser.flags & F_CHUNKED) != 0 ||
+      !inBody() || state.watchBody || ((parser.flags & F_CHUNKED) != 0 && !state.inChunkData) ||
       parser.content_length == ULLONG_MAX) {
     return 0;
   }

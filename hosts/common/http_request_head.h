@@ -94,8 +94,9 @@ class HttpRequestReader {
   bool answersWaiting() const { return !answers_.empty(); }
   // Heads answered so far.
   std::size_t heads() const { return heads_; }
-  // What is left of a Content-Length body that nothing needs to read: its first bytes are read,
-  // no reading of it as requests goes on, and the next request starts right after it. 0 if none.
+  // What is left of a body that nothing needs to read: its first bytes are read and no reading
+  // of it as requests goes on; of a Content-Length body all of it (the next request starts right
+  // after it), of a chunked one what is left of the current chunk's data. 0 if none.
   std::uint64_t unreadBodyLeft() const;
   // Goes past n bytes of that body (1 <= n <= unreadBodyLeft()) as if they had been read.
   void skipBody(std::uint64_t n);

@@ -289,6 +289,10 @@ const std::vector<Script>& scripts() {
   static const std::string zeros =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 4000\r\n\r\n" +
       std::string(4000, '\0');
+  static const std::string bigChunk =
+      "POST /up HTTP/1.1\r\nHost: www.example.org\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "1000\r\n" +
+      std::string(4096, '\0');
   static const std::string bigBody =
       "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 70000\r\n\r\n" +
       std::string(70000, '\0');
@@ -695,6 +699,10 @@ const std::vector<Script>& scripts() {
       {"http_unread_body_bytes_may_differ", 80,
        {syn(), synAck(true), handshake, {.bytes = zeros, .ack = 1000},
         {.offset = std::int64_t(zeros.size()) - 20, .bytes = std::string(20, 'x'), .ack = 1000}},
+       accept, M::inspect, {}, 0, 0, {}, 1},
+      {"http_unread_chunk_data_may_differ", 80,
+       {syn(), synAck(true), handshake, {.bytes = bigChunk, .ack = 1000},
+        {.offset = std::int64_t(bigChunk.size()) - 20, .bytes = std::string(20, 'x'), .ack = 1000}},
        accept, M::inspect, {}, 0, 0, {}, 1},
       {"http_other_protocol_then_a_lost_head", 80,
        {syn(), synAck(true), handshake, {.bytes = upgrade, .ack = 1000},

@@ -156,8 +156,9 @@ TEST(HttpRequestHeadReader, LimitCountsBytesNotHeaders) {
   EXPECT_EQ(cut.reason, HttpUnnamedReason::headTooLarge);
 }
 
-// What of a body may go unread: only a Content-Length body past its first bytes that nothing
-// reads as requests. Skipping it leaves the reader at the next request.
+// What of a body may go unread: a Content-Length body past its first bytes that nothing reads
+// as requests, and of a chunked one the rest of the current chunk's data. Skipping it leaves the
+// reader at the next request, or at the chunk's end.
 TEST(HttpRequestReader, SkipsOnlyBodiesNothingReads) {
   const auto feed = [](HttpRequestReader& reader, const std::string& text) {
     std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(text.data()),
@@ -172,23 +173,29 @@ TEST(HttpRequestReader, SkipsOnlyBodiesNothingReads) {
   };
   const std::string post = "POST / HTTP/1.1\r\nHost: a.example\r\nContent-Length: 100\r\n\r\n";
   const std::string next = "GET / HTTP/1.1\r\nHost: b.example\r\n\r\n";
-  for (const auto& [stream, left] : {
-           std::pair{post + std::string(3, '\0'), 97u},
-           std::pair{post, 0u},  // its first bytes decide whether they are requests
-           std::pair{post + "GET / HTTP/1.1\r\nHo", 0u},  // read as requests
-           std::pair{post + std::string(100, '\0'), 0u},
-           std::pair{post.substr(0, post.find("Content")) +
-                         "Transfer-Encoding: chunked\r\n\r\n100\r\n" + std::string(2, '\0'),
-                     0u},
-           std::pair{next, 0u},
+  const std::string chunked =
+      post.substr(0, post.find("Content")) + "Transfer-Encoding: chunked\r\n\r\n";
+  struct Row {
+    std::string stream;
+    std::uint64_t left;
+    std::string rest = "";  // of the body, after what is left
+  };
+  for (const Row& row : {
+           Row{post + std::string(3, '\0'), 97},
+           Row{post, 0},  // its first bytes decide whether they are requests
+           Row{post + "GET / HTTP/1.1\r\nHo", 0},  // read as requests
+           Row{post + std::string(100, '\0'), 0},
+           Row{chunked + "100\r\n" + std::string(2, '\0'), 254, "\r\n0\r\n\r\n"},
+           Row{chunked + "100\r\n" + std::string(256, '\0') + "\r\n", 0},  // between chunks
+           Row{next, 0},
        }) {
     HttpRequestReader reader;
-    feed(reader, stream);
-    EXPECT_EQ(reader.unreadBodyLeft(), left) << stream;
-    if (left == 0) continue;
-    reader.skipBody(left);
+    feed(reader, row.stream);
+    EXPECT_EQ(reader.unreadBodyLeft(), row.left) << row.stream;
+    if (row.left == 0) continue;
+    reader.skipBody(row.left);
     EXPECT_EQ(reader.unreadBodyLeft(), 0u);
-    const auto heads = feed(reader, next);
+    const auto heads = feed(reader, row.rest + next);
     ASSERT_EQ(heads.size(), 1u);
     EXPECT_EQ(heads[0].host, "b.example");
     EXPECT_EQ(reader.heads(), 2u);
