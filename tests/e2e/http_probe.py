@@ -24,6 +24,8 @@
         the same with a chunked POST that also carries Content-Length first
   http_probe.py ADDRESS HOST upload MEGABYTES SECOND
         the same with a POST of MEGABYTES of zeros (Content-Length) first
+  http_probe.py ADDRESS HOST upload-chunked MEGABYTES SECOND
+        the same with the zeros in one chunk of a chunked POST
   http_probe.py ADDRESS HOST get-body SECOND [THIRD]
         a GET for HOST whose Content-Length body is a GET for SECOND (then one for THIRD), which
         a server that ignores GET bodies (python's http.server) answers as the next requests;
@@ -127,7 +129,7 @@ def main():
         pads = "".join(f"X-Pad{i}: {'a' * 4000}\r\n" for i in range(size // 4000))
         head = f"GET /index.html HTTP/1.1\r\n{pads}Host: {host}\r\n\r\n".encode()
         print(outcome(sock, [head]))
-    elif mode in ("method", "upgrade", "both-lengths", "upload"):
+    elif mode in ("method", "upgrade", "both-lengths", "upload", "upload-chunked"):
         if mode == "method":
             head = f"{sys.argv[4]} /index.html HTTP/1.1\r\nHost: {host}\r\n\r\n"
         elif mode == "upgrade":
@@ -137,15 +139,20 @@ def main():
         elif mode == "upload":
             head = (f"POST /index.html HTTP/1.1\r\nHost: {host}\r\n"
                     f"Content-Length: {int(sys.argv[4]) << 20}\r\n\r\n")
+        elif mode == "upload-chunked":
+            head = (f"POST /index.html HTTP/1.1\r\nHost: {host}\r\n"
+                    f"Transfer-Encoding: chunked\r\n\r\n{int(sys.argv[4]) << 20:x}\r\n")
         else:
             head = (f"POST /index.html HTTP/1.1\r\nHost: {host}\r\n"
                     "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n")
         try:
             sock.sendall(head.encode())
-            if mode == "upload":
+            if mode.startswith("upload"):
                 zeros = bytes(1 << 20)
                 for _ in range(int(sys.argv[4])):
                     sock.sendall(zeros)
+                if mode == "upload-chunked":
+                    sock.sendall(b"\r\n0\r\n\r\n")
             first = read_response(sock)
         except (ConnectionError, OSError):
             first = None
