@@ -42,7 +42,7 @@ import sys
 import threading
 import time
 
-from tls_probe import checksum, client_hello, recut  # TCP checksum, ClientHello, records
+from tls_probe import client_hello, ipv4_tcp, recut  # ClientHello, TCP/IPv4 packets, records
 
 # ----------------------------------------------------------------------------------------------
 # Shared pieces
@@ -386,20 +386,10 @@ class RawConnection:
         if sack:  # one block (left, right) in bytes of the server's stream
             options += b"\x01\x01" + struct.pack(
                 "!BBII", 5, 10, *[(self.server_isn + 1 + edge) & 0xFFFFFFFF for edge in sack])
-        tcp = struct.pack("!HHIIBBHHH", self.sport, self.dport, seq, ack, (5 + len(options) // 4) << 4,
-                          flags, 65535, 0, 0) + options
-        pseudo = struct.pack("!4s4sBBH", socket.inet_aton(self.SRC), socket.inet_aton(self.DST),
-                             0, 6, len(tcp) + len(payload))
-        value = checksum(pseudo + tcp + payload)
-        if bad_checksum:
-            value ^= 0x5A5A
-        tcp = tcp[:16] + struct.pack("!H", value) + tcp[18:]
-        ip = struct.pack("!BBHHHBBH4s4s", 0x45 + len(ip_options) // 4, 0,
-                         20 + len(ip_options) + len(tcp) + len(payload),
-                         random.getrandbits(16), 0x4000, ttl, 6, 0,
-                         socket.inet_aton(self.SRC), socket.inet_aton(self.DST)) + ip_options
+        packet = ipv4_tcp(self.SRC, self.DST, self.sport, self.dport, seq, ack, flags, options,
+                          payload, ttl=ttl, ip_options=ip_options, bad_checksum=bad_checksum)
         try:
-            self.out.sendto(ip + tcp + payload, (self.DST, 0))
+            self.out.sendto(packet, (self.DST, 0))
         except PermissionError:
             pass  # the connection is marked dropped: our own rule refuses the packet
 
@@ -758,20 +748,13 @@ def forged_server_ack(source, destination, gateway_mac, interface, sport=40999):
     conn.segment(0x18, 0, padded_a)
     time.sleep(0.05)
     options = struct.pack("!BBBBII", 1, 1, 8, 10, conn.server_tsval + 1, conn.tsval)
-    tcp = struct.pack("!HHIIBBHHH", 80, sport, (conn.server_isn + 1) & 0xFFFFFFFF,
-                      (conn.isn + 1 + len(padded_a)) & 0xFFFFFFFF, (5 + len(options) // 4) << 4,
-                      0x10, 65535, 0, 0) + options
-    pseudo = struct.pack("!4s4sBBH", socket.inet_aton(destination), socket.inet_aton(source), 0,
-                         6, len(tcp))
-    tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), random.getrandbits(16), 0x4000, 64,
-                     6, 0, socket.inet_aton(destination), socket.inet_aton(source))
-    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+    forged = ipv4_tcp(destination, source, 80, sport, conn.server_isn + 1,
+                      conn.isn + 1 + len(padded_a), 0x10, options)
     with open(f"/sys/class/net/{interface}/address") as f:
         own_mac = bytes.fromhex(f.read().strip().replace(":", ""))
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as link:
         link.bind((interface, 0))
-        link.send(bytes.fromhex(gateway_mac.replace(":", "")) + own_mac + b"\x08\x00" + ip + tcp)
+        link.send(bytes.fromhex(gateway_mac.replace(":", "")) + own_mac + b"\x08\x00" + forged)
     time.sleep(0.05)
     conn.segment(0x18, 0, head_b[:-2])
     time.sleep(0.02)
@@ -904,20 +887,14 @@ def syn_flood(address, count, seconds):
     # Queued packets still count against the sender's buffer: a large one lets the SYNs outrun
     # the daemon instead of waiting for its verdicts.
     out.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_SNDBUFFORCE", 32), 256 << 20)
-    src = socket.inet_aton("198.51.100.1")
-    dst = socket.inet_aton(address)
     sent = 0
     start = time.monotonic()
     end = start + seconds
     while sent < count and time.monotonic() < end:
         sport = 1024 + sent % 38976
-        seq = random.getrandbits(32)
-        tcp = struct.pack("!HHIIBBHHH", sport, 443, seq, 0, 5 << 4, 0x02, 65535, 0, 0)
-        pseudo = struct.pack("!4s4sBBH", src, dst, 0, 6, len(tcp))
-        tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
-        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 40, 0, 0x4000, 64, 6, 0, src, dst)
+        syn = ipv4_tcp("198.51.100.1", address, sport, 443, random.getrandbits(32), 0, 0x02)
         try:
-            out.sendto(ip + tcp, (address, 0))
+            out.sendto(syn, (address, 0))
         except OSError:
             pass
         sent += 1

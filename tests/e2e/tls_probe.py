@@ -17,6 +17,7 @@ became of the connection: "allowed" (the server answered with a handshake record
         connection's last packet (conntrack then reuses its entry for the new one)
 """
 import os
+import random
 import signal
 import socket
 import ssl
@@ -82,20 +83,32 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
+def ipv4_tcp(source, destination, sport, dport, seq, ack, flags, options=b"", payload=b"",
+             window=65535, ttl=64, ip_options=b"", bad_checksum=False):
+    """An IPv4 packet with a TCP segment, both checksums filled in (bad_checksum: the TCP one
+    wrong); options and ip_options padded to 4 bytes by the caller."""
+    tcp = struct.pack("!HHIIBBHHH", sport, dport, seq & 0xFFFFFFFF, ack & 0xFFFFFFFF,
+                      (5 + len(options) // 4) << 4, flags, window, 0, 0) + options
+    pseudo = struct.pack("!4s4sBBH", socket.inet_aton(source), socket.inet_aton(destination), 0,
+                         6, len(tcp) + len(payload))
+    value = checksum(pseudo + tcp + payload) ^ (0x5A5A if bad_checksum else 0)
+    tcp = tcp[:16] + struct.pack("!H", value) + tcp[18:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45 + len(ip_options) // 4, 0,
+                     20 + len(ip_options) + len(tcp) + len(payload), random.getrandbits(16),
+                     0x4000, ttl, 6, 0, socket.inet_aton(source),
+                     socket.inet_aton(destination)) + ip_options
+    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+    return ip + tcp + payload
+
+
 def bare_ack(address, port):
     """An ACK from port to address:443 that no connection expects: the server answers a reset."""
     source = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     source.connect((address, 443))
     local = source.getsockname()[0]
     source.close()
-    tcp = struct.pack("!HHIIBBHHH", port, 443, 1, 1, 5 << 4, 0x10, 1000, 0, 0)
-    pseudo = struct.pack("!4s4sBBH", socket.inet_aton(local), socket.inet_aton(address), 0, 6,
-                         len(tcp))
-    tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 1, 0x4000, 64, 6, 0,
-                     socket.inet_aton(local), socket.inet_aton(address))
     raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    raw.sendto(ip + tcp, (address, 0))
+    raw.sendto(ipv4_tcp(local, address, port, 443, 1, 1, 0x10, window=1000), (address, 0))
     raw.close()
 
 
