@@ -29,6 +29,13 @@ PacketDecision acceptPacket(ConnectionMark mark = ConnectionMark::none) {
   return decision;
 }
 
+// Dropped without a mark: the connection's next packet is judged afresh.
+PacketDecision dropPacket() {
+  PacketDecision decision;
+  decision.action = PacketAction::drop;
+  return decision;
+}
+
 }  // namespace
 
 std::string_view packetActionName(PacketAction action) {
@@ -63,11 +70,7 @@ PacketDecision FlowEngine::onOutboundIpPacket(PacketHandle handle,
     ++counters_.unparseablePackets;
     // A server takes a chain of extension headers of any length; no client sends one this long,
     // and its data must not pass unread.
-    if (parsed.status == ParseStatus::tooManyExtensionHeaders) {
-      PacketDecision decision = acceptPacket();
-      decision.action = PacketAction::drop;
-      return decision;
-    }
+    if (parsed.status == ParseStatus::tooManyExtensionHeaders) return dropPacket();
     return acceptPacket();
   }
   if (checksumComplete && !tcpChecksumValid(parsed.packet)) {
@@ -127,10 +130,9 @@ PacketDecision FlowEngine::onOutboundPacket(PacketHandle handle, const ParsedPac
       const Outcome why =
           options_.dropWebWhenFull && web ? Outcome::tableFullDrop : Outcome::tableFull;
       ++counters_.outcomes[static_cast<std::size_t>(why)];
-      // Dropped unmarked: the client's next try is judged once there is room.
+      // Dropped, the client's next try is judged once there is room.
       PacketDecision decision =
-          acceptPacket(why == Outcome::tableFull ? ConnectionMark::allowed : ConnectionMark::none);
-      if (why == Outcome::tableFullDrop) decision.action = PacketAction::drop;
+          why == Outcome::tableFullDrop ? dropPacket() : acceptPacket(ConnectionMark::allowed);
       decision.update.key = key;
       decision.update.outcome = why;
       return decision;

@@ -1049,12 +1049,10 @@ void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
           : std::optional<std::size_t>(packet.payload.size() + missing);
   receiver_.serverSent(packet, length);
   passed_.serverSent(packet, length);
-  if (packet.hasFlag(kTcpAck) && !packet.hasFlag(kTcpRst)) {
-    unacknowledged_.acknowledged(offsetOf(packet.tcpAcknowledgment));
-  }
+  if (!packet.hasFlag(kTcpAck) || packet.hasFlag(kTcpRst)) return;
+  unacknowledged_.acknowledged(offsetOf(packet.tcpAcknowledgment));
   // The server holds every byte the verdict rests on: no other copy can take their place.
-  if (phase_ == Phase::confirming && !synDataConfirmed_ && packet.hasFlag(kTcpAck) &&
-      !packet.hasFlag(kTcpRst) &&
+  if (phase_ == Phase::confirming && !synDataConfirmed_ &&
       static_cast<std::int32_t>(packet.tcpAcknowledgment - sequenceAt(synData_.size())) >= 0) {
     synDataConfirmed_ = true;
     synData_.clear();
