@@ -75,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Bodies pass from 64 bytes on, the last 16 queued again.
   options.bodyPassMinimum = 64;
   options.bodyPassMargin = 16;
+  // Responses pass unshown from 256 bytes on.
+  options.responsePassMinimum = 256;
   FlowEngine engine(provider, options);
   std::map<PacketHandle, int> fates;
   std::set<PacketHandle> given;
@@ -137,7 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       p.tcpSequence = 5000u + offset;
       p.tcpWindow = static_cast<std::uint16_t>(data[at - length - 2] * 16);
       if (p.tcpFlags & kTcpSyn) p.tcpWindowScale = static_cast<std::uint8_t>(offset % 16);
-      engine.onObservedReplyPacket(p, 0);
+      if (auto u = engine.onObservedReplyPacket(p, 0)) {
+        check(u->mark == ConnectionMark::responsePass && u->release.empty() && u->discard.empty(),
+              "a reply asks for nothing but the mark");
+        check(engine.passingResponse(u->key), "the mark is the connection's");
+      }
       continue;
     }
     if (kind & 16) {  // passed unqueued: no handle, no fate

@@ -362,18 +362,32 @@ void FlowEngine::onObservedPacket(const ParsedPacket& packet, std::size_t missin
   if (auto it = table_.find(key); it != table_.end()) it->second->observed(packet, missing);
 }
 
-void FlowEngine::onObservedReplyIpPacket(std::span<const std::uint8_t> bytes,
-                                         std::uint32_t arrivedOn) {
+std::optional<ConnectionUpdate> FlowEngine::onObservedReplyIpPacket(
+    std::span<const std::uint8_t> bytes, std::uint32_t arrivedOn) {
   ParseResult parsed = parseIpHeaders(bytes);
   parsed.packet.arrivedOn = arrivedOn;
-  if (parsed.status == ParseStatus::ok) onObservedReplyPacket(parsed.packet, parsed.missing);
+  if (parsed.status != ParseStatus::ok) return std::nullopt;
+  return onObservedReplyPacket(parsed.packet, parsed.missing);
 }
 
-void FlowEngine::onObservedReplyPacket(const ParsedPacket& packet, std::size_t missing) {
-  if (!packet.isTCP()) return;
+std::optional<ConnectionUpdate> FlowEngine::onObservedReplyPacket(const ParsedPacket& packet,
+                                                                  std::size_t missing) {
+  if (!packet.isTCP()) return std::nullopt;
   const ConnectionKey key = ConnectionKey::inboundOf(packet);
   std::lock_guard lock(mutex_);
-  if (auto it = table_.find(key); it != table_.end()) it->second->observedReply(packet, missing);
+  auto it = table_.find(key);
+  if (it == table_.end() || !it->second->observedReply(packet, missing)) return std::nullopt;
+  ConnectionUpdate update;
+  update.key = key;
+  update.flow = it->second->flow();
+  update.mark = ConnectionMark::responsePass;
+  return update;
+}
+
+bool FlowEngine::passingResponse(const ConnectionKey& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = table_.find(key);
+  return it != table_.end() && it->second->mark() == ConnectionMark::responsePass;
 }
 
 std::vector<ConnectionUpdate> FlowEngine::observationsLost(EngineTime now) {

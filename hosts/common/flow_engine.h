@@ -168,8 +168,15 @@ class FlowEngine {
   // headers suffice: missing counts the payload bytes not copied (parseIpHeaders).
   // One that came in on the interface the connection's client is on was sent from the client's
   // side (a gateway's client may send any packet) and is ignored.
-  void onObservedReplyIpPacket(std::span<const std::uint8_t> bytes, std::uint32_t arrivedOn = 0);
-  void onObservedReplyPacket(const ParsedPacket& packet, std::size_t missing);
+  // With responsePassMinimum, a long response answers the connection's mark responsePass: the
+  // host need not show the server's packets with only ACK set until it has recorded another
+  // mark. Since a queued packet's verdict may record inspect before the host records this one,
+  // the host asks passingResponse() afterwards and records inspect again if not.
+  std::optional<ConnectionUpdate> onObservedReplyIpPacket(std::span<const std::uint8_t> bytes,
+                                                          std::uint32_t arrivedOn = 0);
+  std::optional<ConnectionUpdate> onObservedReplyPacket(const ParsedPacket& packet,
+                                                        std::size_t missing);
+  bool passingResponse(const ConnectionKey& key) const;
   // Some of those ACKs were lost: every connection whose ACKs pass unqueued is dropped and reset,
   // since a verdict on its later bytes could rest on a segment the server refuses.
   std::vector<ConnectionUpdate> observationsLost(EngineTime now);

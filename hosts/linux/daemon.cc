@@ -167,7 +167,14 @@ void FilterDaemon::drainAckLog() {
     // The connection is known to at most one engine (the one of its queue).
     for (const auto& engine : engines_) {
       if (logged.reply) {
-        engine->onObservedReplyPacket(parsed.packet, parsed.missing);
+        auto update = engine->onObservedReplyPacket(parsed.packet, parsed.missing);
+        if (!update) continue;
+        applyUpdate(*update, false);
+        // A worker may have judged a packet of the connection since, whose verdict recorded
+        // inspect before this mark landed: the server's packets must be logged again.
+        if (engine->passingResponse(update->key)) continue;
+        update->mark = hosts::ConnectionMark::inspect;
+        applyUpdate(*update, false);
       } else {
         engine->onObservedPacket(parsed.packet, parsed.missing);
       }
@@ -474,6 +481,8 @@ int FilterDaemon::run() {
   if (ackLog_) {
     // A request body this long passes unqueued but for its end; its segments are logged.
     engineOptions.bodyPassMinimum = 8u << 20;
+    // Past this much of a response, the server's packets go unlogged until the client sends.
+    engineOptions.responsePassMinimum = 1u << 20;
     bodyPasses_ =
         std::make_unique<BodyPasses>(iptables_, [this](const std::string& line) { warn(line); });
   }

@@ -264,20 +264,19 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     // such segments, as a machine may be told to be liberal).
     const std::string reply = " -p tcp -m connmark --mark " + inspectedMatch() +
                               " -m conntrack --ctdir REPLY" + log.str();
-    // The server's pure ACKs while a body passes are most of its packets then. Those of the usual
-    // size (TCP with timestamps) are not logged: the engine forgets the server's window until an
-    // ACK of the body's queued end.
-    const std::string bodyAcks =
+    // While a body or a long response passes, the server's packets with only ACK set are not
+    // logged (most of its packets then): the engine forgets its window and how far it sent until
+    // it acknowledges bytes the client sends after, which are queued with the mark inspect.
+    const std::string passing =
         " -p tcp --sport 80 --tcp-flags SYN,FIN,RST,ACK,URG ACK -m connmark --mark " +
-        markMatch(kMarkBodyPass) + " -m conntrack --ctdir REPLY -m u32 --u32 \"" +
-        noDataTest(family, 32) + "\" -j RETURN\n";
+        markMatch(kMarkBodyPass) + " -m conntrack --ctdir REPLY -j RETURN\n";
     // Conntrack passes on packets it calls invalid without a connection (so without its mark);
     // the client may still acknowledge their bytes. Bounded, as anyone can send them.
     const std::string invalid =
         " -p tcp -m multiport --sports 80,443 -m conntrack --ctstate INVALID -m limit --limit "
         "2000/sec --limit-burst 2000" +
         log.str();
-    for (const std::string& rule : {bodyAcks, reply, invalid}) {
+    for (const std::string& rule : {passing, reply, invalid}) {
       script << "-A " << kInputChain << rule;
       if (options.forward) script << "-A " << kForwardChain << rule;
     }

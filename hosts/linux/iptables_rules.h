@@ -41,7 +41,10 @@
 // kMarkBodyPass, which jumps to QUILLNEST_BODY, where one rule per body (body_passes.h) sends the
 // connection's plain data segments that start inside the body, short of its last megabyte,
 // through QUILLNEST_ACK. A match on kMarkInspect's bits takes kMarkBodyPass too, so without a
-// rule (not made yet, or gone) such a connection is queued as before.
+// rule (not made yet, or gone) such a connection is queued as before. While a connection holds
+// kMarkBodyPass the server's packets with only ACK set (among SYN, FIN, RST, URG) are not logged:
+// while a body passes they are mostly pure ACKs, and on a long response (the engine asks for the
+// mark through conntrack, as no queued packet carries it) most of its packets.
 //
 // Fail-closed: the queue rules of web connections (TCP 80 and 443, UDP 443, and the packets of
 // held connections) lose --queue-bypass. The rules stay when the daemon dies, and a queue nobody

@@ -13,8 +13,9 @@ inline constexpr std::uint32_t kMarkMask = 0x70000000;
 inline constexpr std::uint32_t kMarkAllowed = 0x10000000;
 inline constexpr std::uint32_t kMarkDropped = 0x20000000;
 inline constexpr std::uint32_t kMarkInspect = 0x30000000;
-// Inspected, with a request body passing unqueued (QUILLNEST_BODY). It holds kMarkInspect's bits,
-// so a match on those bits alone takes both.
+// Inspected, with a request body passing unqueued (QUILLNEST_BODY), or a long response: the
+// server's packets with only ACK set are not logged. It holds kMarkInspect's bits, so a match on
+// those bits alone takes both.
 inline constexpr std::uint32_t kMarkBodyPass = 0x70000000;
 // A packet mark only, never a connmark: the probes that make both ends of a dropped forwarded
 // connection answer (forward_resetter.h). Our chains let them pass and never save it.
@@ -32,6 +33,7 @@ constexpr std::uint32_t markValue(hosts::ConnectionMark mark) {
     case hosts::ConnectionMark::inspect:
       return kMarkInspect;
     case hosts::ConnectionMark::bodyPass:
+    case hosts::ConnectionMark::responsePass:
       return kMarkBodyPass;
     case hosts::ConnectionMark::none:
       break;

@@ -159,8 +159,8 @@ class EngineTest : public testing::ProviderTest {
     if (reply) {
       bytes.resize(std::min<std::size_t>(bytes.size(), 128));  // the log copies the headers
       if (bigGso) bytes[2] = bytes[3] = 0;
-      engine->onObservedReplyIpPacket(bytes, arrivedOn);
-      return {accept, {}};
+      return {accept,
+              engine->onObservedReplyIpPacket(bytes, arrivedOn).value_or(ConnectionUpdate{})};
     }
     if (observe) {
       bytes.resize(std::min<std::size_t>(bytes.size(), 128));  // the log copies the headers
@@ -1155,6 +1155,93 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     const PacketDecision d = data(0, small);
     EXPECT_EQ(d.update.mark, M::inspect);
     EXPECT_FALSE(d.update.bodyPass);
+  }
+}
+
+// Once a response has gone on long enough with nothing of the client's waiting on the server,
+// the server's packets need not be shown until the client sends again; the next request is
+// judged, and what the server sent meanwhile bounds nothing until it is shown again.
+TEST_F(EngineTest, LongResponsesPassUnshownUntilTheClientSendsAgain) {
+  FlowEngineOptions options;
+  options.responsePassMinimum = 4096;
+  serverPort = 80;
+  const std::string getA = request("www.example.org"), getB = request("blocked.example");
+  const auto ga = static_cast<std::uint32_t>(getA.size());
+  // The server's bytes from sequence `from`, acknowledging the client's stream up to `acked`.
+  const auto reply = [](std::uint32_t from, std::size_t bytes, std::uint32_t acked) {
+    Step s = response(from, bytes);
+    s.ack = acked;
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> response;  // after the first request; the last reply is the one asked
+    bool passes;
+  };
+  Step unknownLength = reply(1000, 500, ga);
+  unknownLength.bigGso = true;
+  const std::vector<Case> cases = {
+      {"enough_acknowledging_the_head", {reply(1000, 2000, ga), reply(3000, 2000, ga)}, false},
+      {"past_the_minimum",
+       {reply(1000, 2000, ga), reply(3000, 2000, ga), reply(5000, 100, ga)},
+       true},
+      {"unknown_length_counts_as_enough", {unknownLength}, true},
+      // The head's bytes wait on the server's ACK: a copy may yet take their place.
+      {"head_unacknowledged", {reply(1000, 5000, 0), reply(6000, 5000, 0)}, false},
+      {"client_sent_in_between",
+       {reply(1000, 4000, ga), piece(ga, "GET / HT", kTcpAck | kTcpPsh, 130),
+        reply(5000, 1000, ga + 8)},
+       false},
+      {"client_closed", {fin(ga), reply(1000, 5000, ga + 1)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeEngine(options);
+    ++clientPort;
+    play(syn(100));
+    play(synAck(true));
+    play(piece(0, getA, kTcpAck | kTcpPsh, 120));
+    PacketDecision last;
+    for (const Step& step : c.response) last = play(step);
+    EXPECT_EQ(last.update.mark, c.passes ? M::responsePass : M::none);
+    ASSERT_EQ(engine->connections().size(), 1u);
+    EXPECT_EQ(engine->passingResponse(engine->connections().back()), c.passes);
+    EXPECT_EQ(engine->counters().responsePasses, c.passes ? 1u : 0u);
+  }
+  // After the pass: the client acknowledges bytes the engine never saw and is not refused for
+  // it; its next request is judged and ends the pass; once the server acknowledges that, what
+  // it shows bounds the ACKs again.
+  for (const bool blocked : {false, true}) {
+    SCOPED_TRACE(blocked ? "blocked next" : "allowed next");
+    makeEngine(options);
+    ++clientPort;
+    play(syn(100));
+    play(synAck(true));
+    play(piece(0, getA, kTcpAck | kTcpPsh, 120));
+    ASSERT_EQ(play(reply(1000, 8000, ga)).update.mark, M::responsePass);
+    const std::uint32_t unseenEnd = 1000 + 8000 + 50000;
+    play({.kind = Step::observe,
+          .offset = ga,
+          .flags = kTcpAck,
+          .timestamp = 130,
+          .ack = unseenEnd});
+    const PacketDecision next =
+        play({.offset = ga, .bytes = blocked ? getB : getA, .timestamp = 140, .ack = unseenEnd});
+    EXPECT_EQ(next.action, blocked ? drop : accept);
+    EXPECT_EQ(next.update.mark, blocked ? M::dropped : M::inspect);
+    EXPECT_FALSE(engine->passingResponse(engine->connections().back()));
+    if (blocked) continue;
+    play(reply(unseenEnd, 100, 2 * ga));
+    const std::string more = "GET /more HTTP/1.1\r\n";
+    EXPECT_EQ(
+        play({.offset = 2 * ga, .bytes = more, .timestamp = 150, .ack = unseenEnd + 200}).action,
+        drop);
+    EXPECT_EQ(
+        engine->counters().refusedSegments[static_cast<std::size_t>(SegmentRefusal::unsentAck)],
+        1u);
+    EXPECT_EQ(
+        play({.offset = 2 * ga, .bytes = more, .timestamp = 150, .ack = unseenEnd + 100}).action,
+        accept);
   }
 }
 

@@ -305,6 +305,15 @@ case_http() {
   # queue before the rule was made, and in the last megabytes).
   [[ $r =~ ^([0-9]+)\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] >= 3 && BASH_REMATCH[2] > 36000000 )) \
     && pass "the uploads passed unqueued (bodies, logged bytes: $r)" || fail "uploads passed unqueued: '$r'"
+  # A long response: the server's packets go unlogged until the client's next request, which is
+  # judged all the same.
+  head -c 24000000 /dev/zero >"$WORK/www/long.bin"
+  r=$(inc timeout 20 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example download long.bin blocked.example)
+  expect "a 24 MB download, then a blocked name on the same connection" reset "$r"
+  r=$(inc timeout 20 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example download long.bin www.example.org)
+  expect "a 24 MB download, then an allowed name on the same connection" answered "$r"
+  r=$(status_value responsesPassed)
+  [[ $r =~ ^[0-9]+$ ]] && (( r >= 2 )) && pass "long responses passed unlogged ($r)" || fail "long responses passed unlogged: '$r'"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example upgrade blocked.example)
   expect "an ignored Upgrade, then a blocked name on the same connection" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.4 allowed.example upgrade www.example.org)

@@ -45,6 +45,9 @@
   http_probe.py ADDRESS HOST then SECOND [pipelined]
         a request for HOST answered, then one for SECOND on the same connection (pipelined: both
         in one write); prints what became of the second, "answered" or "reset"
+  http_probe.py ADDRESS HOST download PATH SECOND
+        a GET for HOST's /PATH read whole (a long response), then a request for SECOND on the
+        same connection; prints what became of the second
 """
 import os
 import signal
@@ -81,20 +84,21 @@ def read_response(sock):
             if not chunk:
                 return None
             data += chunk
-        head, _, body = data.partition(b"\r\n\r\n")
+        head, _, rest = data.partition(b"\r\n\r\n")
+        body = bytearray(rest)
         length = 0
         for line in head.split(b"\r\n")[1:]:
             name, _, value = line.partition(b":")
             if name.strip().lower() == b"content-length":
                 length = int(value.strip())
         while len(body) < length:
-            chunk = sock.recv(4096)
+            chunk = sock.recv(1 << 16)
             if not chunk:
                 return None
             body += chunk
         # Two answers may come in one read: the second stays for the next call.
-        _unread[sock] = body[length:]
-        return head + b"\r\n\r\n" + body[:length]
+        _unread[sock] = bytes(body[length:])
+        return head + b"\r\n\r\n" + bytes(body[:length])
     except (ConnectionError, OSError):
         return None
 
@@ -211,6 +215,13 @@ def main():
             print("first-request-failed")
             return
         print(outcome(sock, [second]))
+    elif mode == "download":
+        # A long response (the file at PATH), then a request for NAME on the same connection.
+        first = request(host).replace(b"/index.html", b"/" + sys.argv[4].encode())
+        if outcome(sock, [first]) != "answered":
+            print("first-request-failed")
+            return
+        print(outcome(sock, [request(sys.argv[5])]))
     elif mode == "reset-after":
         if outcome(sock, [request(host)]) != "answered":
             print("first-request-failed")

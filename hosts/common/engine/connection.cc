@@ -51,6 +51,8 @@ std::string_view connectionMarkName(ConnectionMark mark) {
       return "inspect";
     case ConnectionMark::bodyPass:
       return "bodyPass";
+    case ConnectionMark::responsePass:
+      return "responsePass";
   }
   return "unknown";
 }
@@ -59,7 +61,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (26 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (27 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -81,6 +83,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.reopenedConnections += part.reopenedConnections;
   total.observedPackets += part.observedPackets;
   total.bodyPasses += part.bodyPasses;
+  total.responsePasses += part.responsePasses;
   total.repliesFromClientSide += part.repliesFromClientSide;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
@@ -108,7 +111,8 @@ ConnectionMark Connection::mark() const {
     case Phase::dropped:
       return ConnectionMark::dropped;
     case Phase::naming:
-      return passOpen_ ? ConnectionMark::bodyPass : ConnectionMark::inspect;
+      if (passOpen_) return ConnectionMark::bodyPass;
+      return responsePass_ ? ConnectionMark::responsePass : ConnectionMark::inspect;
     case Phase::inspecting:
     case Phase::confirming:
       return ConnectionMark::inspect;
@@ -241,6 +245,13 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     return {};
   }
   const bool closing = packet.isTCP() && packet.hasFlag(kTcpFin | kTcpRst);
+  if (responsePass_) {
+    // The server's packets are shown again before this one reaches it: what it acknowledges
+    // of this packet is seen.
+    responsePass_ = false;
+    out.mark = ConnectionMark::inspect;
+  }
+  responseBytes_ = 0;
   if (!packet.isTCP() || !streamKnown_) {
     // Only the new-flow call can be out; its answer covers this packet too.
     if (busy() && held_.size() < options_.maxHeldPacketsPerConnection) {
@@ -603,9 +614,9 @@ void Connection::startBodyPass(ConnectionUpdate& out) {
   stream_.skipTo(end);
   pass_ = BodyPass{from, end - options_.bodyPassMargin, end};
   passOpen_ = true;
-  // The server's pure ACKs are not shown while the body passes.
-  receiver_.serverWindowUnseenUntil(sequenceAt(pass_->to));
-  passed_.serverWindowUnseenUntil(sequenceAt(pass_->to));
+  // The server's packets with only ACK set are not shown while the body passes.
+  receiver_.serverUnseenUntil(sequenceAt(pass_->to));
+  passed_.serverUnseenUntil(sequenceAt(pass_->to));
   ++counters_.bodyPasses;
   out.mark = ConnectionMark::bodyPass;
   out.bodyPass = SequenceRange{sequenceAt(from), sequenceAt(pass_->to)};
@@ -1034,13 +1045,13 @@ void Connection::observed(const ParsedPacket& packet, std::size_t missing) {
   if (overtakes(packet)) overtaken_ = true;
 }
 
-void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) {
-  if (!packet.isTCP() || !streamKnown_ || packet.firstFragment) return;
+bool Connection::observedReply(const ParsedPacket& packet, std::size_t missing) {
+  if (!packet.isTCP() || !streamKnown_ || packet.firstFragment) return false;
   if (clientSide_ != 0 && packet.arrivedOn == clientSide_) {
     // The server is never where the client is: the client (a gateway's client may send any
     // packet) made it, to look like the server acknowledging bytes that never reached it.
     ++counters_.repliesFromClientSide;
-    return;
+    return false;
   }
   ++counters_.observedPackets;
   const std::optional<std::size_t> length =
@@ -1049,7 +1060,7 @@ void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
           : std::optional<std::size_t>(packet.payload.size() + missing);
   receiver_.serverSent(packet, length);
   passed_.serverSent(packet, length);
-  if (!packet.hasFlag(kTcpAck) || packet.hasFlag(kTcpRst)) return;
+  if (!packet.hasFlag(kTcpAck) || packet.hasFlag(kTcpRst)) return false;
   unacknowledged_.acknowledged(offsetOf(packet.tcpAcknowledgment));
   // The server holds every byte the verdict rests on: no other copy can take their place.
   if (phase_ == Phase::confirming && !synDataConfirmed_ &&
@@ -1058,6 +1069,28 @@ void Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
     synData_.clear();
     synData_.shrink_to_fit();
   }
+  return startResponsePass(length);
+}
+
+bool Connection::startResponsePass(std::optional<std::size_t> replyLength) {
+  if (options_.responsePassMinimum == 0 || phase_ != Phase::naming || passOpen_ || responsePass_) {
+    return false;
+  }
+  responseBytes_ += replyLength.value_or(options_.responsePassMinimum);
+  // Nothing of the client's may wait on the server: bytes it has not acknowledged, held or
+  // unread ones, a request still being judged.
+  if (responseBytes_ < options_.responsePassMinimum || !flow_ || busy() || !held_.empty() ||
+      !unacknowledged_.empty() || !httpPending_.empty() || stream_.buffered() > 0 ||
+      http_->answersWaiting() || overtaken_ || sawClose_ || dropRequested_ || destroyRequested_) {
+    return false;
+  }
+  responsePass_ = true;
+  // Unshown, the server's packets bound nothing, until it acknowledges what the client sends
+  // next (shown again by then).
+  receiver_.serverUnseenUntil(sequenceAt(nextExpected()));
+  passed_.serverUnseenUntil(sequenceAt(nextExpected()));
+  ++counters_.responsePasses;
+  return true;
 }
 
 void Connection::evict(ConnectionUpdate& out) {

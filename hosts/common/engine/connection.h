@@ -69,7 +69,12 @@ enum class ConnectionMark : std::uint8_t {
   inspect,  // outbound data packets must keep coming to the engine
   // As inspect, but data segments that start inside ConnectionUpdate::bodyPass pass the host
   // unqueued; the host shows each to observed() before the connection's next queued packet.
+  // The server's packets with only ACK among SYN, FIN and RST need not be shown meanwhile.
   bodyPass,
+  // As inspect, but the server's packets with only ACK among SYN, FIN and RST need not be shown:
+  // a long response, nothing of the client's waiting on the server. The client's next queued
+  // packet ends it (its mark is inspect again).
+  responsePass,
 };
 
 // Sequence numbers [from, to), wrapping at 2^32.
@@ -125,6 +130,11 @@ struct FlowEngineOptions {
   // A longer body passes in parts of this length, each but its margin unqueued: sequence numbers
   // are read from where the stream stands, within 2 GiB of it.
   std::uint64_t bodyPassSpan = 1u << 30;
+  // After this many bytes from the server with nothing of the client's waiting on it (a long
+  // response), the server's packets with only ACK set need not be shown (mark responsePass)
+  // until the client sends again; 0: never. A host sets it when it can stop showing them by the
+  // mark, and shows every server packet again once a queued packet's mark is inspect.
+  std::uint64_t responsePassMinimum = 0;
 };
 
 // Counts of what the engine has seen since it was made (the `status` command prints them).
@@ -147,6 +157,7 @@ struct FlowEngineCounters {
   std::uint64_t reopenedConnections = 0;  // new connections on a settled one's address pair
   std::uint64_t observedPackets = 0;      // packets the host passed unqueued and showed afterwards
   std::uint64_t bodyPasses = 0;           // request bodies let pass unqueued
+  std::uint64_t responsePasses = 0;       // long responses whose server packets went unshown
   // Server packets that came in where the client is, so from the client's side: ignored.
   std::uint64_t repliesFromClientSide = 0;
   // Segments dropped unread, by SegmentRefusal: the server's TCP would not take them, or the
@@ -224,8 +235,9 @@ class Connection {
   void observed(const ParsedPacket& packet, std::size_t missing = 0);
   // A packet the server sent, which the host saw on its way to the client and shows before any
   // later packet of the client: it bounds the ACKs the server takes.
-  // missing: bytes of its payload beyond those the host copied.
-  void observedReply(const ParsedPacket& packet, std::size_t missing);
+  // missing: bytes of its payload beyond those the host copied. True when the server's packets
+  // need not be shown from here on (mark responsePass).
+  [[nodiscard]] bool observedReply(const ParsedPacket& packet, std::size_t missing);
   // Its pure ACKs pass unqueued while it carries HTTP requests (the host observes them).
   bool acksObserved() const;
   // Dropped to make room in a full inspection table.
@@ -321,6 +333,9 @@ class Connection {
   bool inPassingBody(const ParsedPacket& packet) const;
   // A segment reaching the body's last bytes ends the host's passing of them.
   void closePassNear(std::int64_t offset, std::size_t size, ConnectionUpdate& out);
+  // Whether a response has gone on long enough, with nothing of the client's waiting on the
+  // server, for the server's packets to pass unshown; starts it if so.
+  bool startResponsePass(std::optional<std::size_t> replyLength);
   std::uint32_t sequenceAt(std::uint64_t offset) const {
     return initialSequence_ + 1u + static_cast<std::uint32_t>(offset);
   }
@@ -435,6 +450,10 @@ class Connection {
   };
   std::optional<BodyPass> pass_;
   bool passOpen_ = false;
+  // The server's packets pass unshown (mark responsePass), and the server's bytes since the
+  // client's stream last moved.
+  bool responsePass_ = false;
+  std::uint64_t responseBytes_ = 0;
   // A head judged while the previous request's report is out: the URL to ask about next.
   std::optional<std::optional<URL>> nextRequest_;
 };

@@ -82,8 +82,9 @@ SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
     return SegmentRefusal::badAck;
   }
   // The server discards a segment that acknowledges what it never sent (Linux's tcp_ack). Where
-  // the host shows nothing the server sent, only the bound above holds.
-  if (serverNext_ && distance(*serverNext_, segment.acknowledgment) > 0) {
+  // the host shows nothing the server sent (or stopped showing it for a while), only the bound
+  // above holds.
+  if (serverNext_ && !unseenUntil_ && distance(*serverNext_, segment.acknowledgment) > 0) {
     return SegmentRefusal::unsentAck;
   }
   // The server discards the data of a segment whose ACK is older than its unacknowledged data
@@ -125,14 +126,14 @@ void TcpReceiverView::serverSent(const ParsedPacket& reply,
   serverShown_ = true;
   const bool synAck = reply.hasFlag(kTcpSyn) && reply.hasFlag(kTcpAck);
   if (reply.hasFlag(kTcpAck)) {
-    if (edgeUnseenUntil_ && distance(*edgeUnseenUntil_, reply.tcpAcknowledgment) > 0) {
-      edgeUnseenUntil_.reset();
+    if (unseenUntil_ && distance(*unseenUntil_, reply.tcpAcknowledgment) > 0) {
+      unseenUntil_.reset();
     }
     // A SYN's window is never scaled (RFC 7323 2.2). The edge never moves left: a server does
     // not shrink its window, and an older packet may be shown after a newer one.
     const std::uint32_t edge =
         reply.tcpAcknowledgment + (std::uint32_t{reply.tcpWindow} << (synAck ? 0 : serverShift_));
-    if (!edgeUnseenUntil_ && (!serverEdge_ || distance(*serverEdge_, edge) > 0)) {
+    if (!unseenUntil_ && (!serverEdge_ || distance(*serverEdge_, edge) > 0)) {
       serverEdge_ = edge;
     }
   }
@@ -158,11 +159,11 @@ void TcpReceiverView::serverSent(const ParsedPacket& reply,
 }
 
 bool TcpReceiverView::beyondServerWindow(std::uint32_t sequence) const {
-  return serverEdge_ && !edgeUnseenUntil_ && distance(*serverEdge_, sequence) >= 0;
+  return serverEdge_ && !unseenUntil_ && distance(*serverEdge_, sequence) >= 0;
 }
 
-void TcpReceiverView::serverWindowUnseenUntil(std::uint32_t sequence) {
-  edgeUnseenUntil_ = sequence;
+void TcpReceiverView::serverUnseenUntil(std::uint32_t sequence) {
+  unseenUntil_ = sequence;
   serverEdge_.reset();
 }
 

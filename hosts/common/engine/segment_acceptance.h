@@ -87,10 +87,12 @@ class TcpReceiverView {
   // Whether data starting at sequence lies at or past the right edge of the server's receive
   // window, as far as its packets were seen. False while no edge is known.
   bool beyondServerWindow(std::uint32_t sequence) const;
-  // The server's packets stop showing its window for a while (the host passes the client's
-  // bytes up to sequence and stops showing the server's pure ACKs meanwhile): no edge is known
-  // again until one of its packets acknowledges a byte past sequence, which it sends only after.
-  void serverWindowUnseenUntil(std::uint32_t sequence);
+  // The server's packets stop being shown for a while (the host passes the client's bytes up to
+  // sequence, or a long response, and shows none of the server's packets with only ACK set
+  // meanwhile): neither the edge of its window nor how far its sequence space reaches is known
+  // again until one of its packets acknowledges a byte past sequence, which it sends only after
+  // the host shows its packets again. The bound is then the furthest any shown packet reached.
+  void serverUnseenUntil(std::uint32_t sequence);
   // Whether any packet of the server has been shown.
   bool serverShown() const { return serverShown_; }
 
@@ -107,7 +109,7 @@ class TcpReceiverView {
   bool clientOffersScaling_ = false;         // the client's SYN carried the option
   std::uint8_t serverShift_ = 14;  // the server's own, from its SYN-ACK; unknown: the largest
   std::optional<std::uint32_t> serverEdge_;  // the right edge of its window, client sequence
-  std::optional<std::uint32_t> edgeUnseenUntil_;
+  std::optional<std::uint32_t> unseenUntil_;
   bool serverShown_ = false;
 };
 

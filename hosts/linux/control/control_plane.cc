@@ -111,6 +111,7 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.failOpenNoHandshake = settled(hosts::Outcome::noHandshake);
   report.acksObserved = counters.observedPackets;
   report.bodiesPassed = counters.bodyPasses;
+  report.responsesPassed = counters.responsePasses;
   report.droppedAckLogLost = settled(hosts::Outcome::observationLost);
   report.droppedStaleHeldData = settled(hosts::Outcome::staleHeldData);
   report.droppedAckOvertook = settled(hosts::Outcome::ackOvertook);

@@ -49,6 +49,7 @@ constexpr NumberField kNumbers[] = {
     {"acksObserved", &StatusReport::acksObserved},
     {"ackLogLosses", &StatusReport::ackLogLosses},
     {"bodiesPassed", &StatusReport::bodiesPassed},
+    {"responsesPassed", &StatusReport::responsesPassed},
     {"droppedAckLogLost", &StatusReport::droppedAckLogLost},
     {"droppedStaleHeldData", &StatusReport::droppedStaleHeldData},
     {"droppedAckOvertook", &StatusReport::droppedAckOvertook},
@@ -182,6 +183,8 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.repliesFromClientSide));
   line("request bodies of port-80 connections passed unqueued but for their ends",
        std::to_string(report.bodiesPassed));
+  line("long responses on port 80 whose server packets went unlogged until the next request",
+       std::to_string(report.responsesPassed));
   line("pure ACKs and passing body segments of port-80 connections logged instead of queued",
        std::to_string(report.acksObserved) + " (lost " + std::to_string(report.ackLogLosses) +
            " times, connections reset for it " + std::to_string(report.droppedAckLogLost) + ")");

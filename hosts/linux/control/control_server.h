@@ -63,8 +63,9 @@ struct StatusReport {
   // Pure ACKs and segments of passing request bodies of port-80 connections, logged instead of
   // queued.
   std::uint64_t acksObserved = 0;
-  std::uint64_t bodiesPassed = 0;  // request bodies let pass unqueued but for their ends
-  std::uint64_t ackLogLosses = 0;  // times some of them were lost (the kernel's buffer was full)
+  std::uint64_t bodiesPassed = 0;     // request bodies let pass unqueued but for their ends
+  std::uint64_t responsesPassed = 0;  // long responses with the server's packets unlogged
+  std::uint64_t ackLogLosses = 0;     // times some of them were lost (the kernel's buffer was full)
   std::uint64_t droppedAckLogLost = 0;  // connections reset for it
   // Connections reset because held data had gone stale for the server before its release.
   std::uint64_t droppedStaleHeldData = 0;
