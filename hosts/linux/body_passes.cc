@@ -21,7 +21,7 @@ void BodyPasses::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void BodyPasses::open(const hosts::ConnectionKey& key, hosts::SequenceRange range) {
+void BodyPasses::open(const hosts::ConnectionKey& key, hosts::SequenceRange range, bool logged) {
   std::lock_guard lock(mutex_);
   if (stopping_) return;
   const auto now = std::chrono::steady_clock::now();
@@ -41,7 +41,7 @@ void BodyPasses::open(const hosts::ConnectionKey& key, hosts::SequenceRange rang
     ++asked_;
   }
   if (it == rules_.end()) opened_.push_back(key);
-  Change change{key, bodyPassRule(key, range), {}};
+  Change change{key, bodyPassRule(key, range, logged), {}};
   if (it != rules_.end()) {
     change.remove = std::move(it->second);
     it->second = change.add;

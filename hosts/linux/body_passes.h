@@ -42,7 +42,8 @@ class BodyPasses {
 
   // Neither waits for iptables. open replaces a rule the connection already has; past the rate
   // bound it does nothing.
-  void open(const hosts::ConnectionKey& key, hosts::SequenceRange range);
+  // logged: the segments go through QUILLNEST_ACK, else straight to ACCEPT.
+  void open(const hosts::ConnectionKey& key, hosts::SequenceRange range, bool logged = true);
   void close(const hosts::ConnectionKey& key);
   // Waits until every change asked for so far is made (tests).
   void settle();

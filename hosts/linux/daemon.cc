@@ -270,7 +270,7 @@ void FilterDaemon::applyUpdate(const hosts::ConnectionUpdate& update, bool markC
   }
   if (bodyPasses_) {
     if (update.bodyPass) {
-      bodyPasses_->open(update.key, *update.bodyPass);
+      bodyPasses_->open(update.key, *update.bodyPass, update.bodyPassShown);
     } else if (update.mark != hosts::ConnectionMark::none &&
                update.mark != hosts::ConnectionMark::bodyPass) {
       bodyPasses_->close(update.key);

@@ -188,7 +188,7 @@ IpFamilyTool familyOf(const hosts::ConnectionKey& key) {
   return key.family == hosts::IpFamily::v4 ? IpFamilyTool::v4 : IpFamilyTool::v6;
 }
 
-std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range) {
+std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range, bool logged) {
   // u32 ranges include their end; one that wraps is two.
   const std::uint32_t last = range.to - 1u;
   std::string ranges =
@@ -201,7 +201,7 @@ std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange r
   return "-s " + key.local.text() + " -d " + key.remote.text() + " -p tcp --sport " +
          std::to_string(key.localPort) + " --dport " + std::to_string(key.remotePort) +
          " --tcp-flags SYN,FIN,RST,URG,ACK ACK -m u32 --u32 \"" + test + "\" -j " +
-         std::string(kAckChain);
+         std::string(logged ? kAckChain : "ACCEPT");
 }
 
 std::string queueTarget(const RuleOptions& options, bool bypass) {

@@ -40,11 +40,12 @@
 // A long request body (with ackLogGroup) passes the same way: its connection's connmark becomes
 // kMarkBodyPass, which jumps to QUILLNEST_BODY, where one rule per body (body_passes.h) sends the
 // connection's plain data segments that start inside the body, short of its last megabyte,
-// through QUILLNEST_ACK. A match on kMarkInspect's bits takes kMarkBodyPass too, so without a
-// rule (not made yet, or gone) such a connection is queued as before. While a connection holds
-// kMarkBodyPass the server's packets with only ACK set (among SYN, FIN, RST, URG) are not logged:
-// while a body passes they are mostly pure ACKs, and on a long response (the engine asks for the
-// mark through conntrack, as no queued packet carries it) most of its packets.
+// through QUILLNEST_ACK (or straight to ACCEPT where the engine need not see them). A match on
+// kMarkInspect's bits takes kMarkBodyPass too, so without a rule (not made yet, or gone) such a
+// connection is queued as before. While a connection holds kMarkBodyPass the server's packets with
+// only ACK set (among SYN, FIN, RST, URG) are not logged: while a body passes they are mostly pure
+// ACKs, and on a long response (the engine asks for the mark through conntrack, as no queued packet
+// carries it) most of its packets.
 //
 // Fail-closed: the queue rules of web connections (TCP 80 and 443, UDP 443, and the packets of
 // held connections) lose --queue-bypass. The rules stay when the daemon dies, and a queue nobody
@@ -71,7 +72,8 @@ inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
 // Logs and accepts the pure ACKs that pass unqueued.
 inline constexpr std::string_view kAckChain = "QUILLNEST_ACK";
 // The segments of request bodies let pass unqueued, one rule per body (bodyPassRule), reached
-// from the connections marked kMarkBodyPass; they go through QUILLNEST_ACK to be logged.
+// from the connections marked kMarkBodyPass; they go through QUILLNEST_ACK to be logged, or are
+// accepted unlogged.
 inline constexpr std::string_view kBodyChain = "QUILLNEST_BODY";
 // Bytes of each logged ACK copied to the NFLOG group: every IP and TCP header fits.
 inline constexpr unsigned kAckLogCopy = 128;
@@ -118,7 +120,8 @@ ExistingRules parseExistingRules(std::string_view iptablesSave);
 
 // The QUILLNEST_BODY rule (without "-A CHAIN") for one connection's body: its data segments that
 // start inside range, with ACK and no flag but PSH beside it.
-std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range);
+std::string bodyPassRule(const hosts::ConnectionKey& key, hosts::SequenceRange range,
+                         bool logged = true);
 // The iptables tool family of a connection.
 IpFamilyTool familyOf(const hosts::ConnectionKey& key);
 

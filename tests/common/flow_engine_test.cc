@@ -1078,6 +1078,7 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     EXPECT_EQ(first.action, accept);
     EXPECT_EQ(first.update.mark, M::bodyPass);
     ASSERT_TRUE(first.update.bodyPass);
+    EXPECT_TRUE(first.update.bodyPassShown);  // no packet of the server shown
     EXPECT_EQ(first.update.bodyPass->from, isn + 1u + static_cast<std::uint32_t>(from));
     EXPECT_EQ(first.update.bodyPass->to, isn + 1u + static_cast<std::uint32_t>(to));
     EXPECT_EQ(engine->counters().bodyPasses, 1u);
@@ -1131,6 +1132,29 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
     const PacketDecision next = play(piece(bigEnd, headB, kTcpAck | kTcpPsh, ts++));
     EXPECT_EQ(next.action, drop);
     EXPECT_EQ(next.update.outcome, O::httpRequestDrop);
+  }
+  // Where the server's packets are shown, the body's segments need not be: what the next head
+  // rests on is kept until the server acknowledges it. A copy the server drops (older than the
+  // newest timestamp it took from an unshown segment) is read, and the real one at its place is
+  // then a conflict; the same copy again is not.
+  for (const bool conflicting : {true, false}) {
+    SCOPED_TRACE(conflicting ? "another copy" : "the same copy");
+    makeEngine(options);
+    ++clientPort;
+    play(syn(100));
+    play(synAck(true));
+    const PacketDecision first =
+        play(piece(0, head + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110));
+    ASSERT_TRUE(first.update.bodyPass);
+    EXPECT_FALSE(first.update.bodyPassShown);
+    EXPECT_EQ(play(body(to - 500, 1000, 140)).update.mark, M::inspect);
+    EXPECT_EQ(play(body(to + 500, static_cast<std::size_t>(end - to - 500), 150)).action, accept);
+    // Say an unshown segment carried timestamp 900: the server drops this one at 200.
+    EXPECT_EQ(play(piece(end, headA, kTcpAck | kTcpPsh, 200)).action, accept);
+    const PacketDecision real =
+        play(piece(end, conflicting ? headB : headA, kTcpAck | kTcpPsh, 950));
+    EXPECT_EQ(real.action, conflicting ? drop : accept);
+    EXPECT_EQ(real.update.outcome, conflicting ? O::conflictingData : O::pending);
   }
   // The body's first bytes came with the client's FIN: no request can follow, so the connection is
   // let go at once and no pass is asked for.

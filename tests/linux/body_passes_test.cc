@@ -38,6 +38,9 @@ TEST(BodyPassRule, MatchesTheConnectionsPlainDataSegmentsStartingInTheRange) {
     const std::string rule = bodyPassRule(keyOf(local, 40000, remote), range);
     EXPECT_EQ(rule, std::string("-s ") + local + " -d " + remote +
                         " -p tcp --sport 40000 --dport 80" + tail + test + "\" -j QUILLNEST_ACK");
+    // Not logged: accepted at once.
+    EXPECT_EQ(bodyPassRule(keyOf(local, 40000, remote), range, false),
+              rule.substr(0, rule.size() - 13) + "ACCEPT");
   }
 }
 

@@ -620,6 +620,7 @@ void Connection::startBodyPass(ConnectionUpdate& out) {
   ++counters_.bodyPasses;
   out.mark = ConnectionMark::bodyPass;
   out.bodyPass = SequenceRange{sequenceAt(from), sequenceAt(pass_->to)};
+  out.bodyPassShown = !receiver_.serverShown();
 }
 
 std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_t> bytes) {

@@ -94,8 +94,13 @@ struct ConnectionUpdate {
   std::vector<PacketHandle> release;  // earlier held packets: accept now, in this order
   std::vector<PacketHandle> discard;  // earlier held packets: drop now
   Outcome outcome = Outcome::pending;
-  // With mark bodyPass: where the data segments that may pass unqueued start.
+  // With mark bodyPass: where the data segments that may pass unqueued start, and whether the
+  // host must show them to observed(). It need not where the server's packets are shown: the
+  // bytes a reading after the body rests on are then kept until the server acknowledges them,
+  // so a copy the server drops for what an unshown segment changed (a newer timestamp) is a
+  // conflict when the real one comes.
   std::optional<SequenceRange> bodyPass;
+  bool bodyPassShown = true;
 
   bool empty() const {
     return mark == ConnectionMark::none && !reset && release.empty() && discard.empty();
