@@ -1232,6 +1232,24 @@ TEST_F(EngineTest, LongResponsesPassUnshownUntilTheClientSendsAgain) {
     EXPECT_EQ(engine->passingResponse(engine->connections().back()), c.passes);
     EXPECT_EQ(engine->counters().responsePasses, c.passes ? 1u : 0u);
   }
+  // Not after a body passed on the connection: the body's rule shares the mark.
+  {
+    FlowEngineOptions withBodies = options;
+    withBodies.bodyPassMinimum = 4096;
+    withBodies.bodyPassMargin = 1024;
+    makeEngine(withBodies);
+    ++clientPort;
+    const std::string post = withBody("www.example.org", std::string(8000, '\0'));
+    const auto size = static_cast<std::uint32_t>(post.size());
+    play(syn(100));
+    play(synAck(true));
+    EXPECT_EQ(play(piece(0, post.substr(0, 200), kTcpAck | kTcpPsh, 120)).update.mark, M::bodyPass);
+    EXPECT_EQ(
+        play(piece(size - 1000, post.substr(size - 1000), kTcpAck | kTcpPsh, 130)).update.mark,
+        M::inspect);
+    EXPECT_EQ(play(reply(1000, 8000, size)).update.mark, M::none);
+    EXPECT_EQ(engine->counters().responsePasses, 0u);
+  }
   // After the pass: the client acknowledges bytes the engine never saw and is not refused for
   // it; its next request is judged and ends the pass; once the server acknowledges that, what
   // it shows bounds the ACKs again.

@@ -1074,7 +1074,9 @@ bool Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
 }
 
 bool Connection::startResponsePass(std::optional<std::size_t> replyLength) {
-  if (options_.responsePassMinimum == 0 || phase_ != Phase::naming || passOpen_ || responsePass_) {
+  // Not after a body passed: its rule shares the mark, and one the host failed to delete would
+  // pass the client's data again once the sequence numbers come round.
+  if (options_.responsePassMinimum == 0 || phase_ != Phase::naming || pass_ || responsePass_) {
     return false;
   }
   responseBytes_ += replyLength.value_or(options_.responsePassMinimum);
