@@ -621,6 +621,10 @@ void Connection::startBodyPass(ConnectionUpdate& out) {
   out.mark = ConnectionMark::bodyPass;
   out.bodyPass = SequenceRange{sequenceAt(from), sequenceAt(pass_->to)};
   out.bodyPassShown = !receiver_.serverShown();
+  if (!out.bodyPassShown) {
+    receiver_.clientUnseen();
+    passed_.clientUnseen();
+  }
 }
 
 std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_t> bytes) {

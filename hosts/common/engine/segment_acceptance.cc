@@ -78,7 +78,7 @@ SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
   if (segment.hasFlag(kTcpUrg)) return SegmentRefusal::urgent;
   if (segment.signature != signature_) return SegmentRefusal::signatureMismatch;
   if (!segment.hasFlag(kTcpAck)) return SegmentRefusal::noAck;
-  if (highestAck_ && distance(*highestAck_, segment.acknowledgment) > kAckSpace) {
+  if (highestAck_ && !clientUnseen_ && distance(*highestAck_, segment.acknowledgment) > kAckSpace) {
     return SegmentRefusal::badAck;
   }
   // The server discards a segment that acknowledges what it never sent (Linux's tcp_ack). Where
@@ -107,8 +107,9 @@ SegmentRefusal TcpReceiverView::judge(const SegmentFields& segment) const {
 
 void TcpReceiverView::accepted(const SegmentFields& segment, bool inOrder) {
   if (segment.hasFlag(kTcpAck) &&
-      (!highestAck_ || distance(*highestAck_, segment.acknowledgment) > 0)) {
+      (!highestAck_ || clientUnseen_ || distance(*highestAck_, segment.acknowledgment) > 0)) {
     highestAck_ = segment.acknowledgment;
+    clientUnseen_ = false;
   }
   if (segment.hasFlag(kTcpAck) && !segment.hasFlag(kTcpSyn | kTcpRst)) {
     maxWindow_ = std::max(maxWindow_, std::uint32_t{segment.window} << windowShift_);

@@ -93,6 +93,10 @@ class TcpReceiverView {
   // again until one of its packets acknowledges a byte past sequence, which it sends only after
   // the host shows its packets again. The bound is then the furthest any shown packet reached.
   void serverUnseenUntil(std::uint32_t sequence);
+  // The client's packets stop being shown for a while (a body passes unshown): the ACKs it sent
+  // meanwhile may have moved on by any amount (the server may have sent much), so the next
+  // segment's ACK is not judged against the highest one seen and becomes it.
+  void clientUnseen() { clientUnseen_ = true; }
   // Whether any packet of the server has been shown.
   bool serverShown() const { return serverShown_; }
 
@@ -111,6 +115,7 @@ class TcpReceiverView {
   std::optional<std::uint32_t> serverEdge_;  // the right edge of its window, client sequence
   std::optional<std::uint32_t> unseenUntil_;
   bool serverShown_ = false;
+  bool clientUnseen_ = false;
 };
 
 }  // namespace quillnest::hosts
