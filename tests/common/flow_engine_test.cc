@@ -200,6 +200,14 @@ class EngineTest : public testing::ProviderTest {
     return send(layout, handle, s.corrupt, s.checked, s.kind == Step::observe,
                 s.kind == Step::reply, s.bigGso, s.arrivedOn);
   }
+  // A fresh engine and a new connection on it, opened by a SYN (timestamp 100) and, where the
+  // server's packets are shown, the server's SYN-ACK.
+  void openFresh(const FlowEngineOptions& options, bool serverShown) {
+    makeEngine(options);
+    ++clientPort;
+    play(syn(100));
+    if (serverShown) play(synAck(true));
+  }
   PacketDecision data(std::int64_t offset, std::string_view bytes, PacketHandle* handle = nullptr) {
     return play(at(offset, std::string(bytes)), handle);
   }
@@ -1139,10 +1147,7 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
   // then a conflict; the same copy again is not.
   for (const bool conflicting : {true, false}) {
     SCOPED_TRACE(conflicting ? "another copy" : "the same copy");
-    makeEngine(options);
-    ++clientPort;
-    play(syn(100));
-    play(synAck(true));
+    openFresh(options, true);
     const PacketDecision first =
         play(piece(0, head + zeros.substr(0, 100), kTcpAck | kTcpPsh, 110));
     ASSERT_TRUE(first.update.bodyPass);
@@ -1226,10 +1231,7 @@ TEST_F(EngineTest, LongResponsesPassUnshownUntilTheClientSendsAgain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    makeEngine(options);
-    ++clientPort;
-    play(syn(100));
-    play(synAck(true));
+    openFresh(options, true);
     play(piece(0, getA, kTcpAck | kTcpPsh, 120));
     PacketDecision last;
     for (const Step& step : c.response) last = play(step);
@@ -1243,12 +1245,9 @@ TEST_F(EngineTest, LongResponsesPassUnshownUntilTheClientSendsAgain) {
     FlowEngineOptions withBodies = options;
     withBodies.bodyPassMinimum = 4096;
     withBodies.bodyPassMargin = 1024;
-    makeEngine(withBodies);
-    ++clientPort;
+    openFresh(withBodies, true);
     const std::string post = withBody("www.example.org", std::string(8000, '\0'));
     const auto size = static_cast<std::uint32_t>(post.size());
-    play(syn(100));
-    play(synAck(true));
     EXPECT_EQ(play(piece(0, post.substr(0, 200), kTcpAck | kTcpPsh, 120)).update.mark, M::bodyPass);
     EXPECT_EQ(
         play(piece(size - 1000, post.substr(size - 1000), kTcpAck | kTcpPsh, 130)).update.mark,
@@ -1261,10 +1260,7 @@ TEST_F(EngineTest, LongResponsesPassUnshownUntilTheClientSendsAgain) {
   // it shows bounds the ACKs again.
   for (const bool blocked : {false, true}) {
     SCOPED_TRACE(blocked ? "blocked next" : "allowed next");
-    makeEngine(options);
-    ++clientPort;
-    play(syn(100));
-    play(synAck(true));
+    openFresh(options, true);
     play(piece(0, getA, kTcpAck | kTcpPsh, 120));
     ASSERT_EQ(play(reply(1000, 8000, ga)).update.mark, M::responsePass);
     const std::uint32_t unseenEnd = 1000 + 8000 + 50000;
