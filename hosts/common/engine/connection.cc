@@ -219,10 +219,7 @@ bool Connection::checkSynData(std::int64_t offset, std::span<const std::uint8_t>
     synDataSeenAgain_ = std::max(synDataSeenAgain_, to);
     if (synDataSeenAgain_ == length) synDataConfirmed_ = true;
   }
-  if (synDataConfirmed_) {
-    synData_.clear();
-    synData_.shrink_to_fit();
-  }
+  if (synDataConfirmed_) confirmSynData();
   return true;
 }
 
@@ -817,8 +814,7 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
   for (const auto& held : held_) (row.dropped ? out.discard : out.release).push_back(held.handle);
   held_.clear();
   heldBytes_ = 0;
-  synData_.clear();
-  synDataConfirmed_ = true;
+  confirmSynData();
   out.flow = flow_;
   out.mark = row.dropped ? ConnectionMark::dropped : ConnectionMark::allowed;
   out.reset = row.dropped && key_.protocol == kIpProtocolTCP;
@@ -1070,9 +1066,7 @@ bool Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
   // The server holds every byte the verdict rests on: no other copy can take their place.
   if (phase_ == Phase::confirming && !synDataConfirmed_ &&
       static_cast<std::int32_t>(packet.tcpAcknowledgment - sequenceAt(synData_.size())) >= 0) {
-    synDataConfirmed_ = true;
-    synData_.clear();
-    synData_.shrink_to_fit();
+    confirmSynData();
   }
   return startResponsePass(length);
 }

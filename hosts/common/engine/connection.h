@@ -313,6 +313,12 @@ class Connection {
   bool passHeld(std::uint64_t end);
   // Whether bytes at offset agree with those already read that the server may not have taken.
   bool agreesWithRead(std::int64_t offset, std::span<const std::uint8_t> bytes) const;
+  // The data that came on the SYN is the server's: nothing to compare later copies with.
+  void confirmSynData() {
+    synDataConfirmed_ = true;
+    synData_.clear();
+    synData_.shrink_to_fit();
+  }
   // The server holds every byte the verdict rests on.
   bool verdictConfirmed() const { return synDataConfirmed_ && unacknowledged_.empty(); }
   // A verdict that waited for its bytes to be confirmed stands: allowed from here on.
