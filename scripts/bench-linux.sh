@@ -14,7 +14,9 @@
 #   scripts/bench-linux.sh [path/to/quillnest-filter] [connections=2000]
 #   environment: ACCEPT_ALL (default build/bench/bench/accept_all_queue), CLIENTS=4, ROUNDS=3,
 #   SOURCES=32, BASELINE (another build of the daemon, measured beside this one in the parallel
-#   part as base-1q and base-2q), ONLY=parallel, dns or http (that part alone), HTTP_MB=500
+#   part as base-1q and base-2q), ONLY=parallel, dns or http (that part alone), HTTP_MB=1000,
+#   HTTP_ROUNDS=7 (single transfers spread widely on a virtual machine: more rounds, a steadier
+#   median)
 set -uo pipefail
 BIN=$(readlink -f "${1:-build/release/app/quillnest-filter}")
 COUNT=${2:-2000}
@@ -276,11 +278,12 @@ transfer_rate() {  # transfer_rate download|upload -> MB/s
   ip netns exec "$C" timeout 300 python3 "$HERE/bench_linux_helper.py" "$1" 198.51.100.2 \
     allowed.example "$HTTP_MB" | sed -n 's/.*rate_mb_s=\([0-9]*\).*/\1/p'
 }
-HTTP_MB=${HTTP_MB:-500}
+HTTP_MB=${HTTP_MB:-1000}
+HTTP_ROUNDS=${HTTP_ROUNDS:-7}
 echo
-echo "plain HTTP on port 80, one connection, $HTTP_MB MB each way, $ROUNDS rounds:"
+echo "plain HTTP on port 80, one connection, $HTTP_MB MB each way, $HTTP_ROUNDS rounds:"
 : >"$WORK/transfer"
-for round in $(seq "$ROUNDS"); do
+for round in $(seq "$HTTP_ROUNDS"); do
   for way in download upload; do echo "none-$way $(transfer_rate "$way")" >>"$WORK/transfer"; done
   if [[ -x $ACCEPT_ALL ]]; then
     start_accepter OUTPUT "${HTTP_RULE[@]}"
