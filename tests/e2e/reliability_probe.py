@@ -164,7 +164,8 @@ def sni_server(log, addresses):
                         host = value.strip().decode("latin-1")
                 with lock:
                     out.write(f"{port} {host}\n")
-                body = b"x" * 200000 if head.startswith(b"GET /big ") else b"ok"
+                body = (b"x" * 200000 if head.startswith(b"GET /big ") else
+                        b"x" * 2000000 if head.startswith(b"GET /long ") else b"ok")
                 if head.startswith(b"GET /stall "):
                     time.sleep(3)  # a slow answer: nothing more is read meanwhile
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
@@ -519,7 +520,8 @@ LIBERAL = "/proc/sys/net/netfilter/nf_conntrack_tcp_be_liberal"
 # container hosts often are) takes it as a segment of its connection, with the connection's mark,
 # so the client's namespace is told so while they run (the filter queues invalid web segments
 # too, but a liberal conntrack is where the fake looks most like the real thing).
-LIBERAL_CASES = {"http-unsent-ack", "far-beyond-then-b", "unsent-ack-a-then-b"}
+LIBERAL_CASES = {"http-unsent-ack", "http-unsent-ack-after-long", "far-beyond-then-b",
+                 "unsent-ack-a-then-b"}
 
 
 @contextlib.contextmanager
@@ -538,21 +540,48 @@ def liberal_conntrack(on):
             f.write(before)
 
 
-def craft_http_unsent_ack(conn, log, since):
+def whole_response(conn, sent, seconds=5):
+    """Reads one response with a Content-Length body, acknowledging what came in order after
+    each read (our stream stands at sent); the server's stream offset after it, or None."""
+    got, data = 0, b""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for _, seq, payload in conn.receive(min(0.2, end - time.monotonic())):
+            at = (seq - conn.server_isn - 1) & 0xFFFFFFFF
+            if payload and at <= got < at + len(payload):
+                fresh = payload[got - at:]
+                got += len(fresh)
+                if len(data) < 4096:
+                    data += fresh[:4096]
+        conn.segment(0x10, sent, ack=got)
+        head, found, _ = data.partition(b"\r\n\r\n")
+        if not found:
+            continue
+        length = 0
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value.strip())
+        if got >= len(head) + 4 + length:
+            return got
+    return None
+
+
+def craft_http_unsent_ack(conn, log, since, path="/", ahead=100000):
     """After the first request's answer: a fake head for an allowed host acknowledging bytes the
     server never sent, which the server discards (RFC 5961 5.2), then the real head for a blocked
-    host at the same place with the right ACK. Prints what the server read after the first."""
-    first = http_head("allowed.example")
+    host at the same place with the right ACK. Prints what the server read after the first.
+    path /long: a 2 MB answer, long enough for the server's packets to go unlogged after it.
+    ahead: how far past what the server sent the fake's ACK lies; within our window of it, the
+    real head's ACK is not too old for the server after the fake's."""
+    first = http_head("allowed.example").replace(b"GET / ", f"GET {path} ".encode())
     conn.segment(0x18, 0, first)
-    answers = [(seq, payload) for _, seq, payload in conn.receive(2) if payload[:5] == b"HTTP/"]
-    if not answers:
+    got = whole_response(conn, len(first))
+    if got is None:
         print(json.dumps({"outcome": "first-request-unanswered"}))
         return
-    seq, payload = answers[0]
-    got = (seq - conn.server_isn - 1 + len(payload)) & 0xFFFFFFFF
-    conn.segment(0x10, len(first), ack=got)
-    time.sleep(0.02)
-    conn.segment(0x18, len(first), http_head("allowed.example"), ack=got + 100000)
+    time.sleep(0.05)
+    conn.segment(0x18, len(first), http_head("allowed.example"), ack=got + ahead)
     time.sleep(0.02)
     conn.segment(0x18, len(first), http_head("blocked.example"), ack=got)
     report_second_answer(
@@ -698,6 +727,7 @@ def craft(scenario, log):
     }
     crafted = {"http-paws-ack": craft_http_paws_ack, "http-old-ack": craft_http_old_ack,
                "http-unsent-ack": craft_http_unsent_ack,
+               "http-unsent-ack-after-long": lambda *a: craft_http_unsent_ack(*a, path="/long", ahead=50000),
                "http-zero-window": craft_http_zero_window,
                "http-stale-held": craft_http_stale_held,
                "http-ack-overtakes": craft_http_ack_overtakes}
