@@ -1170,9 +1170,7 @@ TEST_F(EngineTest, LongBodiesPassUnqueuedAndTheRequestAfterThemIsJudged) {
   // The body's first bytes came with the client's FIN: no request can follow, so the connection is
   // let go at once and no pass is asked for.
   {
-    makeEngine(options);
-    ++clientPort;
-    play(syn(100));
+    openFresh(options, false);
     const PacketDecision closed =
         play(piece(0, head + zeros.substr(0, 100), kTcpAck | kTcpPsh | kTcpFin, 110));
     EXPECT_EQ(closed.update.mark, M::allowed);
