@@ -101,6 +101,34 @@ Step synAck(bool scales) {
 Step response(std::uint32_t from, std::size_t bytes) {
   return {.kind = Step::reply, .offset = from, .bytes = std::string(bytes, 'r')};
 }
+// The server's first record, acknowledging the client's bytes up to acked: a ServerHello, or a
+// HelloRetryRequest (its random fixed by RFC 8446).
+Step serverHello(std::uint32_t acked, bool retry) {
+  std::string random(32, 'R');
+  if (retry) {
+    random = std::string(
+        "\xCF\x21\xAD\x74\xE5\x9A\x61\x11\xBE\x1D\x8C\x02\x1E\x65\xB8\x91"
+        "\xC2\xA2\x11\x16\x7A\xBB\x8C\x5E\x07\x9E\x09\xE2\xC8\xA8\x33\x9C",
+        32);
+  }
+  const std::string body = std::string("\x03\x03", 2) + random + std::string("\x00\x13\x01\x00", 4);
+  const std::string message = std::string("\x02\x00\x00", 3) + char(body.size()) + body;
+  return {.kind = Step::reply,
+          .offset = 1000,
+          .bytes = std::string("\x16\x03\x03\x00", 4) + char(message.size()) + message,
+          .ack = acked};
+}
+// A reply cut into pieces of size bytes (the last one the rest), each at its sequence number.
+std::vector<Step> piecesOf(const Step& reply, std::size_t size) {
+  std::vector<Step> pieces;
+  for (std::size_t from = 0; from < reply.bytes.size(); from += size) {
+    Step piece = reply;
+    piece.offset = reply.offset + static_cast<std::int64_t>(from);
+    piece.bytes = reply.bytes.substr(from, size);
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
 // A window the client fills: the server's edge stays where the SYN-ACK put it.
 Step tightSynAck(std::size_t window) {
   Step s = synAck(false);
@@ -265,6 +293,7 @@ const std::vector<Script>& scripts() {
     return s;
   }();
   static const std::string getA = request("www.example.org"), getB = request("blocked.example");
+  static const auto ga0 = static_cast<std::uint32_t>(A.size());
   // ClientHellos in records of 16 KiB with an extension of `pad` bytes before the name: servers
   // take them up to 128 KiB (OpenSSL), the reader up to 64 KiB.
   static const auto longHello = [](std::size_t pad, std::size_t suites) {
@@ -683,8 +712,51 @@ const std::vector<Script>& scripts() {
       {"tls_ack_of_the_syn_ack_is_read", 443,
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}}, accept, M::inspect},
       {"tls_allow_stands_once_the_server_acknowledges", 443,
-       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000},
-        windowAt(static_cast<std::uint32_t>(A.size()), 512), {.flags = kTcpAck, .ack = 1000}},
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, serverHello(ga0, false),
+        {.flags = kTcpAck, .ack = 1000}},
+       accept, M::allowed, O::dataAllow},
+      // And once its first bytes show no HelloRetryRequest: after one, the client's second
+      // ClientHello is what the server takes the name from, so it is held and read.
+      {"tls_acknowledged_but_not_answered_yet", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, windowAt(ga0, 512),
+        {.flags = kTcpAck, .ack = 1000}},
+       accept, M::inspect},
+      {"tls_retry_then_the_same_name", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, serverHello(ga0, true),
+        {.offset = ga0, .bytes = kCcs + a, .ack = 1000}},
+       accept, M::allowed, O::dataAllow},
+      {"tls_retry_then_another_name", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, serverHello(ga0, true),
+        {.offset = ga0, .bytes = kCcs + b, .ack = 1000}},
+       drop, M::dropped, O::tlsRetryNameChanged},
+      // The client's ACK between the server's ACK of the hello and its answer changes nothing.
+      {"tls_ack_before_the_retry_then_another_name_in_pieces", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, windowAt(ga0, 512),
+        {.flags = kTcpAck, .ack = 1000}, serverHello(ga0, true), {.offset = ga0, .bytes = kCcs},
+        {.offset = ga0 + 6, .bytes = b.substr(0, 40)}, {.offset = ga0 + 46, .bytes = b.substr(40)}},
+       drop, M::dropped, O::tlsRetryNameChanged, 0, 2, 2},
+      {"tls_retry_then_no_hello", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, serverHello(ga0, true),
+        {.offset = ga0, .bytes = kCcs + std::string("\x17\x03\x03\x00\x10", 5) + std::string(16, 'e'),
+         .ack = 1000}},
+       accept, M::allowed, O::dataAllow},
+      // A client announcing a small MSS gets the retry in small pieces: read over them.
+      {"tls_retry_in_small_pieces_then_another_name", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, piecesOf(serverHello(ga0, true), 20)[0],
+        piecesOf(serverHello(ga0, true), 20)[1], {.flags = kTcpAck, .ack = 1000},
+        piecesOf(serverHello(ga0, true), 20)[2], {.offset = ga0, .bytes = b, .ack = 1000}},
+       drop, M::dropped, O::tlsRetryNameChanged},
+      // The server's first bytes not shown (the copy that came was a later one): read as a retry.
+      {"tls_unreadable_answer_then_another_name", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, response(1100, 100),
+        {.offset = ga0, .bytes = b, .ack = 1000}},
+       drop, M::dropped, O::tlsRetryNameChanged},
+      // Then a record that only looks like a hello (an encrypted Finished may begin so): no name,
+      // so nothing says the server was asked for a retry.
+      {"tls_unreadable_answer_then_no_name", 443,
+       {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, {.kind = Step::reply, .offset = 1100, .bytes = std::string(100, 'r'), .ack = ga0},
+        {.offset = ga0, .bytes = std::string("\x16\x03\x03\x00\x10\x01", 6) + std::string(15, 'f'),
+         .ack = 1000}},
        accept, M::allowed, O::dataAllow},
       {"tls_a_lost_allowed_copy_then_a_blocked_one", 443,
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, {.bytes = B, .ack = 1000}},

@@ -330,6 +330,61 @@ def plan(address, name, log, wanted):
     print(json.dumps({"outcome": result, "serverSaw": names}))
 
 
+HELLO_RETRY_RANDOM = bytes.fromhex(
+    "CF21AD74E59A6111BE1D8C021E65B891C2A211167ABB8C5E079E09E2C8A8339C")
+
+
+def tls13_hello(name, session, share):
+    """A TLS 1.3 ClientHello naming name, offering x25519 only: with share None its key_share
+    lists no share, which a server answers with a HelloRetryRequest (RFC 8446 4.1.4)."""
+    def ext(kind, body):
+        return struct.pack("!HH", kind, len(body)) + body
+    host = name.encode()
+    entry = b"\x00" + struct.pack("!H", len(host)) + host
+    shares = b"" if share is None else b"\x00\x1d\x00\x20" + share
+    extensions = (ext(0, struct.pack("!H", len(entry)) + entry) + ext(43, b"\x02\x03\x04")
+                  + ext(10, b"\x00\x02\x00\x1d") + ext(13, b"\x00\x06\x08\x04\x04\x03\x04\x01")
+                  + ext(51, struct.pack("!H", len(shares)) + shares))
+    body = (b"\x03\x03" + os.urandom(32) + b"\x20" + session + b"\x00\x02\x13\x01\x01\x00"
+            + struct.pack("!H", len(extensions)) + extensions)
+    message = b"\x01" + struct.pack("!I", len(body))[1:] + body
+    return b"\x16\x03\x01" + struct.pack("!H", len(message)) + message
+
+
+def retry(address, first, second, log):
+    """A ClientHello naming first that the server answers with a HelloRetryRequest, then (with
+    the ChangeCipherSpec of compatibility mode) a second one naming second: the server takes
+    the name from the second."""
+    since = log_size(log)
+    session = os.urandom(32)
+    retried, result = False, "connect-failed"
+    try:
+        sock = connect(address)
+    except (OSError, socket.timeout):
+        print(json.dumps({"retried": False, "outcome": result, "serverSaw": []}))
+        return
+    port = sock.getsockname()[1]
+    try:
+        sock.sendall(tls13_hello(first, session, None))
+        sock.settimeout(3)
+        answer = b""
+        while len(answer) < 43:
+            more = sock.recv(4096)
+            if not more:
+                break
+            answer += more
+        retried = answer[:1] == b"\x16" and answer[5:6] == b"\x02" and answer[11:43] == HELLO_RETRY_RANDOM
+        sock.sendall(b"\x14\x03\x03\x00\x01\x01" + tls13_hello(second, session, os.urandom(32)))
+        result = outcome(sock)
+    except OSError:
+        result = "reset"
+    sock.close()
+    names = wait_seen(log, port, since, 0.5)
+    time.sleep(0.2)
+    names = seen_names(log, since).get(port, [])
+    print(json.dumps({"retried": retried, "outcome": result, "serverSaw": names}))
+
+
 # ----------------------------------------------------------------------------------------------
 # Raw-socket client: segments as the test wants them (IPv4)
 
@@ -973,6 +1028,8 @@ def main():
         split(args[0], args[1], args[2], int(args[3]), float(args[4]))
     elif mode == "plan":
         plan(args[0], args[1], args[2], args[3])
+    elif mode == "retry":
+        retry(args[0], args[1], args[2], args[3])
     elif mode == "preface":
         preface(args[0], args[1])
     elif mode == "craft":

@@ -189,6 +189,15 @@ case_evasion() {
   r=$(probe plan 2001:db8::2 blocked.example "$WORK/sni.log" records:100)
   check "IPv6, records of 100 bytes, blocked" "$(json "$r" 'int(j["outcome"] == "reset" and not j["serverSaw"])')" "$r"
 
+  # A TLS 1.3 server may ask for a second ClientHello (HelloRetryRequest) and takes the name from
+  # that one: it must name the same server as the first.
+  r=$(probe retry 198.51.100.2 allowed.example blocked.example "$WORK/sni.log")
+  check "a HelloRetryRequest, then a second ClientHello naming blocked.example: refused" \
+    "$(json "$r" 'int(j["retried"] and j["outcome"] == "reset" and j["serverSaw"] == ["allowed.example"])')" "$r"
+  r=$(probe retry 198.51.100.2 allowed.example allowed.example "$WORK/sni.log")
+  check "a HelloRetryRequest, then the same name again: served" \
+    "$(json "$r" 'int(j["retried"] and j["outcome"] == "allowed" and j["serverSaw"] == ["allowed.example", "allowed.example"])')" "$r"
+
   # Silence holds nothing: the hold bound has nothing to release, the later ClientHello is still
   # judged. The same after a pause in the middle of the ClientHello (its first part was released).
   r=$(probe plan 198.51.100.2 blocked.example "$WORK/sni.log" silent:3)

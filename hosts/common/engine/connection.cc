@@ -35,6 +35,18 @@ std::optional<Outcome> refusalOf(HttpUnnamedReason reason) {
 
 constexpr std::uint8_t kTlsChangeCipherSpec = 20;
 constexpr std::uint8_t kTlsAlert = 21;
+constexpr std::uint8_t kTlsHandshake = 22;
+// A ServerHello with this random is a HelloRetryRequest (RFC 8446 4.1.3).
+constexpr std::array<std::uint8_t, 32> kHelloRetryRandom = {
+    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
+    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
+
+bool sameServerName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
 constexpr std::size_t kReadStep = 1024;
 
 }  // namespace
@@ -61,7 +73,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   // Every member is a count or an array of counts: one added here per member.
   static_assert(sizeof(FlowEngineCounters) ==
                 sizeof(std::uint64_t) *
-                    (27 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
+                    (28 + kSegmentRefusalCount + kOutcomeCount + kHttpUnnamedReasonCount));
   const auto add = [](auto& to, const auto& from) {
     for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
   };
@@ -87,6 +99,7 @@ FlowEngineCounters& operator+=(FlowEngineCounters& total, const FlowEngineCounte
   total.repliesFromClientSide += part.repliesFromClientSide;
   add(total.refusedSegments, part.refusedSegments);
   total.prefaceRecordsSkipped += part.prefaceRecordsSkipped;
+  total.helloRetries += part.helloRetries;
   total.echClientHellos += part.echClientHellos;
   add(total.outcomes, part.outcomes);
   total.httpNamed += part.httpNamed;
@@ -130,6 +143,7 @@ std::optional<EngineTime> Connection::deadline() const {
       if (!flow_ || !held_.empty()) return lastProgress_ + options_.holdTimeout;
       return std::nullopt;
     case Phase::inspecting:
+    case Phase::confirming:
       if (!held_.empty()) return lastProgress_ + options_.holdTimeout;
       return std::nullopt;
     default:
@@ -179,6 +193,7 @@ Step Connection::open(PacketHandle handle, const ParsedPacket& packet, EngineTim
   if (streamKnown_ && !packet.payload.empty()) {
     stream_.insert(0, packet.payload);
     end = packet.payload.size();
+    clientEnd_ = end;
     if (packet.hasFlag(kTcpSyn)) {
       synData_.assign(packet.payload.begin(), packet.payload.end());
       synDataConfirmed_ = false;
@@ -285,7 +300,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
     receiver_.accepted(packet, inOrder);
     passed_.accepted(packet, inOrder);
     out.release.push_back(handle);  // pure ACKs, FINs and RSTs pass, never held
-    if (phase_ == Phase::confirming && verdictConfirmed() && !closing) {
+    if (phase_ == Phase::confirming && verdictConfirmed() && !retryOpen() && !closing) {
       confirmed(out);
       return {};
     }
@@ -303,6 +318,7 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   }
   const std::int64_t offset = offsetOf(packet.tcpSequence) + (syn ? 1 : 0);
   const bool inOrder = offset <= static_cast<std::int64_t>(nextExpected());
+  const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
   closePassNear(offset, packet.payload.size(), out);
   if (phase_ != Phase::confirming && !fitsInHold(offset, packet.payload.size(), inOrder)) {
     ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
@@ -321,10 +337,14 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
       held_.push_back({handle, 0, packet.payload.size()});
       return settle(synConflict_ ? Outcome::conflictingData : Outcome::ackOvertook, out);
     }
+    if (retry_ == Retry::awaited && endSigned > static_cast<std::int64_t>(retryFrom_)) {
+      return readRetry(handle, packet, offset, inOrder, now, out);
+    }
+    if (endSigned > 0) clientEnd_ = std::max(clientEnd_, static_cast<std::uint64_t>(endSigned));
     out.release.push_back(handle);
     passed_.accepted(packet, inOrder);
     if (offset >= 0) sent(static_cast<std::uint64_t>(offset), SegmentFields::of(packet));
-    if (verdictConfirmed()) confirmed(out);
+    if (verdictConfirmed() && !retryOpen()) confirmed(out);
     return {};
   }
 
@@ -332,8 +352,8 @@ Step Connection::packet(PacketHandle handle, const ParsedPacket& packet, EngineT
   stream_.insert(offset, packet.payload);  // it fits: checked above
   if (closeAt_ && nextExpected() >= *closeAt_) clientClosed_ = true;
   if (stream_.buffered() != before) lastProgress_ = now;
-  const std::int64_t endSigned = offset + static_cast<std::int64_t>(packet.payload.size());
   const std::uint64_t end = endSigned < 0 ? 0 : static_cast<std::uint64_t>(endSigned);
+  clientEnd_ = std::max(clientEnd_, end);
   held_.push_back({handle, end, packet.payload.size(), SegmentFields::of(packet), inOrder});
   heldBytes_ += packet.payload.size();
   if (busy()) return {};  // the thread waiting on the provider answers for it
@@ -735,6 +755,7 @@ Step Connection::advanceInspection(EngineTime now, ConnectionUpdate& out) {
   if (!bytes.empty()) {
     std::string serverName = readHello(bytes);
     if (helloTooLarge_) return settle(Outcome::tlsHelloTooLarge, out);
+    if (!serverName.empty()) helloName_ = serverName;
     Step step = ask(Ask::outboundData, out);
     step.serverName = std::move(serverName);
     step.offset = delivered_;
@@ -794,7 +815,9 @@ Step Connection::settle(Outcome why, ConnectionUpdate& out, bool count) {
   }
   judged_ = {};
   if (row.dropped) unacknowledged_.clear();
-  if (!row.dropped && !verdictConfirmed() && readStream) {
+  // Allowed on a ClientHello the server may yet ask to be sent again.
+  helloWatch_ = !row.dropped && wasInspecting && helloRead_ && receiver_.serverShown();
+  if (!row.dropped && (!verdictConfirmed() || helloWatch_) && readStream) {
     // Allowed on bytes the server may have thrown away: watch for another copy of them.
     phase_ = Phase::confirming;
     confirmOutcome_ = why;
@@ -957,6 +980,16 @@ Step Connection::expire(EngineTime now, ConnectionUpdate& out) {
     // is judged too.
     return judgeHead(httpHeadUnnamed(HttpUnnamedReason::timedOut), out);
   }
+  if (phase_ == Phase::confirming && !held_.empty()) {
+    // A second ClientHello not whole in time: dropped unread, to be read again when the client
+    // sends it again.
+    for (const Held& held : held_) out.discard.push_back(held.handle);
+    held_.clear();
+    heldBytes_ = 0;
+    retryBytes_.clear();
+    lastProgress_ = now;
+    return {};
+  }
   if ((phase_ == Phase::naming || phase_ == Phase::inspecting) && !held_.empty()) {
     // A gap the client did not fill in time: what lies beyond it is dropped unread (the client
     // sends it again) and the reading goes on. Allowing here would pass the rest unread.
@@ -1061,6 +1094,12 @@ bool Connection::observedReply(const ParsedPacket& packet, std::size_t missing) 
           : std::optional<std::size_t>(packet.payload.size() + missing);
   receiver_.serverSent(packet, length);
   passed_.serverSent(packet, length);
+  if (packet.hasFlag(kTcpSyn)) {
+    serverFirst_ = packet.tcpSequence + 1u;
+  } else if (helloWatch_ && !serverAnswered_ && phase_ == Phase::confirming &&
+             length.value_or(1) > 0) {
+    serverAnswered(packet, missing);
+  }
   if (!packet.hasFlag(kTcpAck) || packet.hasFlag(kTcpRst)) return false;
   unacknowledged_.acknowledged(offsetOf(packet.tcpAcknowledgment));
   // The server holds every byte the verdict rests on: no other copy can take their place.
@@ -1092,6 +1131,115 @@ bool Connection::startResponsePass(std::optional<std::size_t> replyLength) {
   passed_.serverUnseenUntil(sequenceAt(nextExpected()));
   ++counters_.responsePasses;
   return true;
+}
+
+void Connection::serverAnswered(const ParsedPacket& reply, std::size_t missing) {
+  // The record header, the handshake header, the version, then the random: read over segments,
+  // as a client that announces a small MSS gets the server's bytes in small pieces.
+  constexpr std::size_t kRandomAt = 11;
+  constexpr std::size_t kNeeded = kRandomAt + kHelloRetryRandom.size();
+  const std::int64_t at =
+      serverFirst_ ? static_cast<std::int32_t>(reply.tcpSequence - *serverFirst_) : -1;
+  bool known = at >= 0 && static_cast<std::size_t>(at) <= answer_.size();
+  if (known) {
+    const auto& bytes = reply.payload;
+    const std::size_t skip = answer_.size() - static_cast<std::size_t>(at);
+    if (skip < bytes.size()) {
+      const std::size_t take = std::min(bytes.size() - skip, kNeeded - answer_.size());
+      answer_.insert(answer_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(skip + take));
+    }
+    if (answer_.size() < kNeeded) {
+      if (missing == 0) return;  // the rest comes in the server's next segments
+      known = false;             // the copy ended short of what the server sent
+    }
+  }
+  serverAnswered_ = true;
+  const bool retry =
+      known && answer_[0] == kTlsHandshake && answer_[5] == 2 &&
+      std::equal(kHelloRetryRandom.begin(), kHelloRetryRandom.end(), answer_.begin() + kRandomAt);
+  answer_ = {};
+  if (known && !retry) return;
+  // A retry, or bytes that cannot tell (the first ones not shown): what the client sends next is
+  // read before anything of it reaches the server.
+  if (retry) ++counters_.helloRetries;
+  retryKnown_ = retry;
+  retry_ = Retry::awaited;
+  retryFrom_ = clientEnd_;
+}
+
+Step Connection::readRetry(PacketHandle handle, const ParsedPacket& packet, std::int64_t offset,
+                           bool inOrder, EngineTime now, ConnectionUpdate& out) {
+  const std::uint64_t have = retryFrom_ + retryBytes_.size();
+  if (offset < 0 || offset > static_cast<std::int64_t>(have)) {  // the client sends it again
+    ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
+    out.discard.push_back(handle);
+    return {};
+  }
+  if (!agreesWith(retryBytes_, static_cast<std::int64_t>(retryFrom_), offset, packet.payload)) {
+    held_.push_back({handle, 0, packet.payload.size()});
+    return settle(Outcome::conflictingData, out);
+  }
+  const std::uint64_t end = static_cast<std::uint64_t>(offset) + packet.payload.size();
+  clientEnd_ = std::max(clientEnd_, end);
+  if (end > have) {
+    retryBytes_.insert(retryBytes_.end(),
+                       packet.payload.begin() +
+                           static_cast<std::ptrdiff_t>(have - static_cast<std::uint64_t>(offset)),
+                       packet.payload.end());
+  }
+  held_.push_back({handle, end, packet.payload.size(), SegmentFields::of(packet), inOrder});
+  heldBytes_ += packet.payload.size();
+  lastProgress_ = now;
+
+  // ChangeCipherSpec records (compatibility mode) come first, and alerts a lenient server reads
+  // past; then the handshake record.
+  std::size_t at = 0;
+  unsigned skipped = 0;
+  while (at + 5 <= retryBytes_.size() &&
+         (retryBytes_[at] == kTlsChangeCipherSpec || retryBytes_[at] == kTlsAlert)) {
+    at += 5 + (static_cast<std::size_t>(retryBytes_[at + 3]) << 8 | retryBytes_[at + 4]);
+    if (++skipped > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
+  }
+  const std::span<const std::uint8_t> rest =
+      at < retryBytes_.size() ? std::span<const std::uint8_t>(retryBytes_).subspan(at)
+                              : std::span<const std::uint8_t>();
+  if (rest.size() < 6) {  // the next record's header, and its handshake type, still to come
+    if (retryBytes_.size() > kMaxServerNameTotal) return settle(Outcome::tlsHelloTooLarge, out);
+    return {};
+  }
+  // Anything but a ClientHello is no retry; the server ends a handshake that goes on so.
+  if (rest[0] == kTlsHandshake && rest[5] == 1) {
+    // Where the server's answer could not be read this may be no retry at all (an encrypted
+    // Finished may begin so): only a name found and different tells then.
+    if (helloEndsPastReach(rest)) {
+      if (retryKnown_) return settle(Outcome::tlsHelloTooLarge, out);
+      return letRetryGo(out);
+    }
+    const ServerNameResult name = extractServerName(rest);
+    if (name.kind() == ServerNameResult::Kind::needMore) {
+      // Nor a record whose hello goes on past it: browsers send theirs in one.
+      const std::size_t record = 5 + (static_cast<std::size_t>(rest[3]) << 8 | rest[4]);
+      return retryKnown_ || rest.size() < record ? Step{} : letRetryGo(out);
+    }
+    const std::string second =
+        name.kind() == ServerNameResult::Kind::found ? name.hostName() : std::string();
+    const bool differs = name.kind() == ServerNameResult::Kind::found || retryKnown_;
+    if (differs && !sameServerName(second, helloName_)) {
+      return settle(Outcome::tlsRetryNameChanged, out);
+    }
+  }
+  return letRetryGo(out);
+}
+
+Step Connection::letRetryGo(ConnectionUpdate& out) {
+  retry_ = Retry::read;
+  retryBytes_ = {};
+  if (!releaseThrough(std::numeric_limits<std::uint64_t>::max(), out)) {
+    return settle(refusedRelease(), out);
+  }
+  if (verdictConfirmed() && !retryOpen()) confirmed(out);
+  return {};
 }
 
 void Connection::evict(ConnectionUpdate& out) {

@@ -33,6 +33,13 @@
 // receiver's view stays the server's; a queued segment that reaches into the margin ends the
 // passing (mark inspect), so every byte from the body's end on is read from the queue again.
 //
+// A TLS 1.3 server may answer the ClientHello with a HelloRetryRequest, and the client's second
+// ClientHello is the one it takes the server name from. So where the server's packets are shown,
+// a verdict on a ClientHello stands only once the server's first bytes are seen and are no
+// HelloRetryRequest (or cannot be read); after one, the client's next handshake record (past
+// ChangeCipherSpec records) is held and read: a ClientHello naming another server than the first
+// (RFC 8446 4.1.2 forbids the change) ends the connection (dropped and reset).
+//
 // Records of type ChangeCipherSpec or alert before the ClientHello are read past, as a lenient
 // TLS server (GnuTLS) does, and the provider is given the stream from the handshake record on;
 // more than kMaxPrefaceRecords of them end the connection (dropped and reset), since no client
@@ -169,6 +176,7 @@ struct FlowEngineCounters {
   // filter holds no more.
   std::array<std::uint64_t, kSegmentRefusalCount> refusedSegments{};
   std::uint64_t prefaceRecordsSkipped = 0;  // ChangeCipherSpec/alert records before a ClientHello
+  std::uint64_t helloRetries = 0;           // HelloRetryRequests answering a ClientHello allowed
   // ClientHellos carrying the ECH extension; browsers send a decoy one too, so not a verdict.
   std::uint64_t echClientHellos = 0;
   // Connections (and HTTP requests) settled, by Outcome: says which fail-open path was taken.
@@ -372,6 +380,17 @@ class Connection {
   bool fitsInHold(std::int64_t offset, std::size_t size, bool inOrder) const;
   // Past the hold bound: what is held beyond a gap is dropped unread and forgotten.
   void forgetBeyondGap(ConnectionUpdate& out);
+  // A server packet with data before its answer was read: whether its first bytes are a
+  // HelloRetryRequest. missing: bytes of the packet the host did not copy.
+  void serverAnswered(const ParsedPacket& reply, std::size_t missing);
+  // Confirming after a ClientHello: the server's answer is not seen yet, or asked for a retry
+  // whose second hello is not read yet.
+  bool retryOpen() const { return helloWatch_ && (!serverAnswered_ || retry_ == Retry::awaited); }
+  // A data segment of the client's flight after a HelloRetryRequest: held and read.
+  Step readRetry(PacketHandle handle, const ParsedPacket& packet, std::int64_t offset, bool inOrder,
+                 EngineTime now, ConnectionUpdate& out);
+  // The client's flight after the server's answer is no second hello, or names the same server.
+  Step letRetryGo(ConnectionUpdate& out);
 
   ConnectionKey key_;
   const FlowEngineOptions& options_;
@@ -442,6 +461,22 @@ class Connection {
   // (OpenSSL's bound is 128 KiB) and would read the name the reader never reached.
   bool helloTooLarge_ = false;
   std::uint64_t prefaceSkip_ = 0;
+  // The name the ClientHello gave (empty: none), once read.
+  std::string helloName_;
+
+  // Confirming a verdict on a ClientHello where the server's packets are shown: its first byte
+  // (after its SYN-ACK), whether its first bytes came, and what they asked for.
+  bool helloWatch_ = false;
+  std::optional<std::uint32_t> serverFirst_;
+  bool serverAnswered_ = false;
+  std::vector<std::uint8_t> answer_;  // the server's first bytes while too few to tell
+  enum class Retry : std::uint8_t { none, awaited, read };
+  Retry retry_ = Retry::none;
+  bool retryKnown_ = false;  // the server's answer was read as a HelloRetryRequest
+  // The client's stream past what it sent before the retry was asked for, as far as it came.
+  std::uint64_t clientEnd_ = 0;
+  std::uint64_t retryFrom_ = 0;
+  std::vector<std::uint8_t> retryBytes_;
 
   // Naming: the request reader, bytes taken from the stream but not read yet, and how far the
   // reader has read with every head in it judged.

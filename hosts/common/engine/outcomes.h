@@ -34,6 +34,7 @@ enum class Outcome : std::uint8_t {
   httpMalformed,
   tlsHelloTooLarge,
   tableFullDrop,
+  tlsRetryNameChanged,
   count_,
 };
 inline constexpr std::size_t kOutcomeCount = static_cast<std::size_t>(Outcome::count_);
@@ -86,6 +87,8 @@ inline constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
      "dropped: a ClientHello longer than the filter reads", true, false},
     {Outcome::tableFullDrop, "droppedTableFull", "dropped: connection table full (fails closed)",
      true, false},
+    {Outcome::tlsRetryNameChanged, "droppedTlsRetryNameChanged",
+     "dropped: the ClientHello after a HelloRetryRequest names another server", true, false},
 }};
 
 constexpr const OutcomeRow& outcomeRow(Outcome outcome) {

@@ -119,6 +119,8 @@ StatusReport makeStatusReport(const hosts::FlowEngineCounters& counters, const F
   report.droppedHttpUnknownMethod = settled(hosts::Outcome::httpUnknownMethod);
   report.droppedHttpMalformed = settled(hosts::Outcome::httpMalformed);
   report.droppedTlsHelloTooLarge = settled(hosts::Outcome::tlsHelloTooLarge);
+  report.helloRetries = counters.helloRetries;
+  report.droppedTlsRetryNameChanged = settled(hosts::Outcome::tlsRetryNameChanged);
   report.tableFull = counters.tableFull;
   report.droppedTableFull = settled(hosts::Outcome::tableFullDrop);
   report.subscribers = subscribers;

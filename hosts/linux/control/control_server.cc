@@ -57,6 +57,8 @@ constexpr NumberField kNumbers[] = {
     {"droppedHttpUnknownMethod", &StatusReport::droppedHttpUnknownMethod},
     {"droppedHttpMalformed", &StatusReport::droppedHttpMalformed},
     {"droppedTlsHelloTooLarge", &StatusReport::droppedTlsHelloTooLarge},
+    {"helloRetries", &StatusReport::helloRetries},
+    {"droppedTlsRetryNameChanged", &StatusReport::droppedTlsRetryNameChanged},
     {"tableFull", &StatusReport::tableFull},
     {"droppedTableFull", &StatusReport::droppedTableFull},
     {"failOpenHoldExpired", &StatusReport::failOpenHoldExpired},
@@ -200,6 +202,9 @@ std::string formatStatus(const StatusReport& report) {
        std::to_string(report.droppedHttpMalformed));
   line("connections reset for a ClientHello longer than the filter reads",
        std::to_string(report.droppedTlsHelloTooLarge));
+  line("HelloRetryRequests after an allowed ClientHello",
+       std::to_string(report.helloRetries) + " (connections reset for a second hello naming " +
+           "another server " + std::to_string(report.droppedTlsRetryNameChanged) + ")");
   line("new connections met with a full connection table",
        std::to_string(report.tableFull) + " (web ones dropped, failing closed, " +
            std::to_string(report.droppedTableFull) + ")");

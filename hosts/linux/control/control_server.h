@@ -75,6 +75,10 @@ struct StatusReport {
   std::uint64_t droppedHttpUnknownMethod = 0;
   std::uint64_t droppedHttpMalformed = 0;
   std::uint64_t droppedTlsHelloTooLarge = 0;  // a ClientHello longer than the reader takes
+  // HelloRetryRequests answering a ClientHello allowed, and connections reset for a second
+  // ClientHello that named another server.
+  std::uint64_t helloRetries = 0;
+  std::uint64_t droppedTlsRetryNameChanged = 0;
   // New connections met with a full connection table: allowed unread, or, failing closed, web
   // ones dropped (droppedTableFull).
   std::uint64_t tableFull = 0;
