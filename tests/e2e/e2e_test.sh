@@ -679,6 +679,16 @@ case_forward() {
   (( ${r:-0} > 0 )) && pass "forwarded: the forged ACK was not believed ($r)" \
     || fail "forwarded: forged ACKs not believed: '$r'"
   ins iptables -D INPUT -p tcp --dport 80 -m length --length 1300 -j DROP
+  # TLS 1.3 through the gateway: the server asks for a second ClientHello (HelloRetryRequest)
+  # and takes the name from it; one naming a blocked host is refused, the same name served.
+  local retry
+  for retry in blocked.example:reset allowed.example:allowed; do
+    r=$(ip netns exec "$F" timeout 10 python3 "$HERE/reliability_probe.py" retry 198.51.100.2 \
+      allowed.example "${retry%%:*}" "$WORK/no-such.log")
+    [[ $r == *'"retried": true'* && $r == *"\"outcome\": \"${retry##*:}\""* ]] \
+      && pass "forwarded: a HelloRetryRequest, then a second hello naming ${retry%%:*} ($r)" \
+      || fail "forwarded: a HelloRetryRequest, then a second hello naming ${retry%%:*}: $r"
+  done
   r=$(fwd_curl6 allowed.example); expect "forwarded IPv6: allowed name" ok "$r"
   r=$(fwd_curl6 blocked.example)
   if blocked_fast "$r" && [[ $r != fail:28\ * ]]; then pass "forwarded IPv6: blocked name is reset ($r)"
