@@ -381,6 +381,13 @@ const std::vector<Script>& scripts() {
   const auto second = [&](const std::string& head, std::uint32_t ack) {
     return Step{.offset = static_cast<std::int64_t>(ga), .bytes = head, .ack = ack};
   };
+  // A second hello after a retry, a byte a segment: no more are held than inspection holds.
+  std::vector<Step> retryBytewise{
+      syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, serverHello(ga0, true)};
+  for (std::size_t i = 0; i <= 64; ++i) {
+    retryBytewise.push_back(
+        {.offset = std::int64_t(ga0 + i), .bytes = (kCcs + b).substr(i, 1), .ack = 1000});
+  }
   // clang-format off
   static const std::vector<Script> all = {
       // TLS: the name decides; incomplete bytes go, bytes beyond a gap wait for it.
@@ -740,6 +747,8 @@ const std::vector<Script>& scripts() {
         {.offset = ga0, .bytes = kCcs + std::string("\x17\x03\x03\x00\x10", 5) + std::string(16, 'e'),
          .ack = 1000}},
        accept, M::allowed, O::dataAllow},
+      {"tls_retry_hello_in_too_many_pieces", 443, retryBytewise, drop, M::inspect, std::nullopt, 0,
+       0, 64},
       // A client announcing a small MSS gets the retry in small pieces: read over them.
       {"tls_retry_in_small_pieces_then_another_name", 443,
        {syn(), synAck(true), handshake, {.bytes = A, .ack = 1000}, piecesOf(serverHello(ga0, true), 20)[0],

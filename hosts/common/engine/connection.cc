@@ -1180,6 +1180,14 @@ Step Connection::readRetry(PacketHandle handle, const ParsedPacket& packet, std:
     held_.push_back({handle, 0, packet.payload.size()});
     return settle(Outcome::conflictingData, out);
   }
+  // Within the hold's bounds, as inspection: a hello in a thousand pieces would keep the queue
+  // full. Past them, pieces are dropped unread, and the client sends them again.
+  if (held_.size() >= options_.maxHeldPacketsPerConnection ||
+      heldBytes_ + packet.payload.size() > options_.maxHeldBytesPerConnection) {
+    ++counters_.refusedSegments[static_cast<std::size_t>(SegmentRefusal::beyondHold)];
+    out.discard.push_back(handle);
+    return {};
+  }
   const std::uint64_t end = static_cast<std::uint64_t>(offset) + packet.payload.size();
   clientEnd_ = std::max(clientEnd_, end);
   if (end > have) {
