@@ -40,13 +40,6 @@ constexpr std::uint8_t kTlsHandshake = 22;
 constexpr std::array<std::uint8_t, 32> kHelloRetryRandom = {
     0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-
-bool sameServerName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
 constexpr std::size_t kReadStep = 1024;
 
 }  // namespace
@@ -1233,7 +1226,7 @@ Step Connection::readRetry(PacketHandle handle, const ParsedPacket& packet, std:
     const std::string second =
         name.kind() == ServerNameResult::Kind::found ? name.hostName() : std::string();
     const bool differs = name.kind() == ServerNameResult::Kind::found || retryKnown_;
-    if (differs && !sameServerName(second, helloName_)) {
+    if (differs && !equalsIgnoringAsciiCase(second, helloName_)) {
       return settle(Outcome::tlsRetryNameChanged, out);
     }
   }
