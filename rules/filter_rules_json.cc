@@ -2,6 +2,7 @@
 #include <simdjson.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -400,6 +401,38 @@ DecodeResult Decoder::run() {
                       {}};
 }
 
+// A text saved by an editor in another encoding, or with a byte-order mark, looks right on screen
+// and fails as "not valid JSON"; it is named instead.
+std::optional<DecodeResult> wrongEncoding(std::span<const std::uint8_t> json) {
+  const auto startsWith = [json](std::initializer_list<std::uint8_t> bytes) {
+    return json.size() >= bytes.size() && std::equal(bytes.begin(), bytes.end(), json.begin());
+  };
+  if (startsWith({0xEF, 0xBB, 0xBF})) {
+    return failure(
+        {"the rules text starts with a byte-order mark (EF BB BF); save it as UTF-8 "
+         "without one"});
+  }
+  // Without a mark: a JSON text's first character is ASCII, so the other bytes of its unit are 0.
+  const auto opens = [json](std::size_t at) {
+    const std::uint8_t c = json[at];
+    return c == '{' || c == '[' || c == ' ' || c == '\t' || c == '\n' || c == '\r';
+  };
+  const auto zero = [json](std::size_t from, std::size_t to) {
+    return std::all_of(json.begin() + from, json.begin() + to,
+                       [](std::uint8_t b) { return b == 0; });
+  };
+  const char* encoding = nullptr;
+  if (startsWith({0xFF, 0xFE, 0, 0}) || startsWith({0, 0, 0xFE, 0xFF}) ||
+      (json.size() >= 4 && ((opens(0) && zero(1, 4)) || (zero(0, 3) && opens(3))))) {
+    encoding = "UTF-32";
+  } else if (startsWith({0xFF, 0xFE}) || startsWith({0xFE, 0xFF}) ||
+             (json.size() >= 2 && ((opens(0) && json[1] == 0) || (json[0] == 0 && opens(1))))) {
+    encoding = "UTF-16";
+  }
+  if (encoding == nullptr) return std::nullopt;
+  return failure({"the rules text is ", encoding, ", not UTF-8; save it as UTF-8"});
+}
+
 }  // namespace
 
 void appendJsonString(std::string& out, std::string_view text) {
@@ -463,6 +496,7 @@ void appendJsonString(std::string& out, std::string_view text) {
 DecodeResult decodeFilterRules(std::span<const std::uint8_t> json, std::size_t readablePastEnd,
                                const DecodeOptions& options) {
   if (json.empty()) return failure({"the rules text is empty"});
+  if (auto wrong = wrongEncoding(json)) return std::move(*wrong);
   if (readablePastEnd < simdjson::SIMDJSON_PADDING) {
     // The parser reads a little past the end of the text.
     const simdjson::padded_string padded(reinterpret_cast<const char*>(json.data()), json.size());

@@ -84,8 +84,16 @@ std::vector<DecodeCase> decodeCases() {
       // A bad escape, then a byte no JSON has after a string: the reader gives up mid-list.
       {"BadEscapeThenStrayByte", "{\"domains\":[\"\\ud8le.\",\" x\"\x01],\"isEnabled\":true}",
        no, "not valid JSON"},
+      // Other encodings and a byte-order mark are refused by name, not as broken JSON.
       {"ByteOrderMarkRejected", "\xEF\xBB\xBF{\"isEnabled\":true,\"domains\":[]}",
-       no, "not valid JSON"},
+       no, "starts with a byte-order mark"},
+      {"Utf16LittleEndianWithMark", "\xFF\xFE{\0}\0"s, no, "is UTF-16, not UTF-8"},
+      {"Utf16BigEndianWithMark", "\xFE\xFF\0{\0}"s, no, "is UTF-16, not UTF-8"},
+      {"Utf16WithoutMark", "\n\0{\0}\0"s, no, "is UTF-16, not UTF-8"},
+      {"Utf16BigEndianWithoutMark", "\0{\0}"s, no, "is UTF-16, not UTF-8"},
+      {"Utf32WithMark", "\xFF\xFE\0\0{\0\0\0"s, no, "is UTF-32, not UTF-8"},
+      {"Utf32BigEndianWithoutMark", "\0\0\0{\0\0\0}"s, no, "is UTF-32, not UTF-8"},
+      {"NulAfterOtherByte", "x\0"s, no, "not valid JSON"},
       {"DeepNestingInUnknownKey",
        R"({"isEnabled":true,"domains":[],"x":)" + std::string(1100, '[') + std::string(1100, ']') + "}",
        no, "too deep"},
