@@ -42,13 +42,6 @@ std::optional<Bytes> readFile(const std::filesystem::path& path, std::ostream& e
   return std::move(read.bytes);
 }
 
-std::string quotedForPeople(std::string_view text) {
-  std::string out = "\"";
-  appendEscaped(out, text, true);
-  out.push_back('"');
-  return out;
-}
-
 std::string utcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -85,15 +78,22 @@ int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream&
   out << file.string() << ": loads\n";
   out << "enabled: " << (check.isEnabled ? "true" : "false") << "\n";
   out << "entries: " << check.entryCount << "\n";
+  // Gathered into blocks: a list with many findings has hundreds of thousands of lines.
+  std::string lines;
   for (const auto& problem : check.problems) {
-    if (problem.line != 0) {
-      out << "line " << problem.line << ": ";
-    } else {
-      out << "entry " << problem.index + 1 << ": ";
+    lines += problem.line != 0 ? "line " : "entry ";
+    lines += std::to_string(problem.line != 0 ? problem.line : problem.index + 1);
+    lines += ": \"";
+    appendEscaped(lines, problem.entry, true);
+    lines += problem.redundant ? "\" adds nothing: " : "\" never matches: ";
+    lines += problem.reason;
+    lines += '\n';
+    if (lines.size() >= 1 << 16) {
+      out << lines;
+      lines.clear();
     }
-    out << quotedForPeople(problem.entry)
-        << (problem.redundant ? " adds nothing: " : " never matches: ") << problem.reason << "\n";
   }
+  out << lines;
   std::size_t redundant = 0;
   for (const auto& problem : check.problems) redundant += problem.redundant ? 1 : 0;
   const std::size_t never = check.problems.size() - redundant;

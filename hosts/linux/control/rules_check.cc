@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <future>
 #include <system_error>
@@ -220,44 +221,82 @@ RulesCheck checkRules(std::span<const std::uint8_t> json, std::size_t readablePa
   for (Found& f : secondHalf.get()) found.push_back(std::move(f));
 
   std::vector<std::uint32_t> named;  // entries whose line is told, ascending
+  // A list with many findings names about as many entries as it has: they are then put in order
+  // by marking them, in one pass, and their lines are kept in a table by entry.
+  const bool many = found.size() > domains.size() / 32;
   if (offsets.size() == domains.size()) {
     for (const Found& f : found) {
       named.push_back(static_cast<std::uint32_t>(f.index));
       if (f.duplicateOf) named.push_back(static_cast<std::uint32_t>(*f.duplicateOf));
       if (f.coveredBy) named.push_back(static_cast<std::uint32_t>(*f.coveredBy));
     }
-    std::sort(named.begin(), named.end());
-    named.erase(std::unique(named.begin(), named.end()), named.end());
+    if (many) {
+      std::vector<bool> marked(domains.size());
+      for (const std::uint32_t index : named) marked[index] = true;
+      named.clear();
+      for (std::size_t i = 0; i < marked.size(); ++i) {
+        if (marked[i]) named.push_back(static_cast<std::uint32_t>(i));
+      }
+    } else {
+      std::sort(named.begin(), named.end());
+      named.erase(std::unique(named.begin(), named.end()), named.end());
+    }
   }
   std::vector<std::uint32_t> namedOffsets(named.size());
   for (std::size_t k = 0; k < named.size(); ++k) namedOffsets[k] = offsets[named[k]];
   const std::vector<std::uint32_t> lines =
       linesAt(std::string_view(reinterpret_cast<const char*>(json.data()), json.size()),
               std::move(namedOffsets));
+  std::vector<std::uint32_t> lineByEntry;
+  if (many && !named.empty()) {
+    lineByEntry.assign(domains.size(), 0);
+    for (std::size_t k = 0; k < named.size(); ++k) lineByEntry[named[k]] = lines[k];
+  }
   const auto lineOf = [&](std::size_t index) -> std::size_t {
+    if (!lineByEntry.empty()) return lineByEntry[index];
     const auto at = std::lower_bound(named.begin(), named.end(), index);
     return at != named.end() && *at == index ? lines[at - named.begin()] : 0;
   };
-  const auto where = [&](std::size_t index) {
-    std::string text = "entry " + std::to_string(index + 1);
+  // A finding's text is built in one string: with hundreds of thousands of findings the
+  // temporaries of piecewise concatenation cost more than everything else.
+  const auto appendNumber = [](std::string& text, std::size_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    text.append(digits, end);
+  };
+  const auto appendWhere = [&](std::string& text, std::size_t index) {
+    text += "entry ";
+    appendNumber(text, index + 1);
     if (const std::size_t line = lineOf(index); line != 0) {
-      text += " (line " + std::to_string(line) + ")";
+      text += " (line ";
+      appendNumber(text, line);
+      text += ')';
     }
-    return text;
   };
   check.problems.reserve(found.size());
   for (Found& f : found) {
-    std::string redundant;
+    std::string reason;
     if (f.duplicateOf) {
-      redundant = "duplicate of " + where(*f.duplicateOf);
+      reason += "duplicate of ";
+      appendWhere(reason, *f.duplicateOf);
     } else if (f.coveredBy) {
-      redundant =
-          "covered by " + where(*f.coveredBy) + " \"" + std::string(domains[*f.coveredBy]) + "\"";
+      const std::string_view by = domains[*f.coveredBy];
+      reason.reserve(48 + by.size());
+      reason += "covered by ";
+      appendWhere(reason, *f.coveredBy);
+      reason += " \"";
+      reason += by;
+      reason += '"';
     }
     const bool neverMatches = !f.reason.empty();
-    std::string reason =
-        neverMatches ? (redundant.empty() ? std::move(f.reason) : redundant + "; " + f.reason)
-                     : std::move(redundant);
+    if (neverMatches) {
+      if (reason.empty()) {
+        reason = std::move(f.reason);
+      } else {
+        reason += "; ";
+        reason += f.reason;
+      }
+    }
     check.problems.push_back({f.index, lineOf(f.index), std::string(domains[f.index]),
                               std::move(reason), !neverMatches});
   }
