@@ -75,10 +75,10 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
        "address=/ads.example/0.0.0.0\naddress=/one.example/two.example/::\n"
        "address=/nx.example/\naddress=/hash.example/#\nserver=/srv.example/\n"
        "local=/loc.example/\naddress=/real.example/192.0.2.7\nserver=/fwd.example/192.0.2.53\n"
-       "address=/#/0.0.0.0\nconf-file=/etc/x.conf\nserver=1.1.1.1\n",
+       "address=/#/0.0.0.0\nconf-file=/etc/x.conf\nserver=1.1.1.1\naddress=/::1/10.0.0.2/::\n",
        Names{"ads.example", "one.example", "two.example", "nx.example", "hash.example",
              "srv.example", "loc.example"},
-       Skips{{kSkipRealAddress, 1}, {kSkipDnsmasqOther, 4}}},
+       Skips{{kSkipRealAddress, 1}, {kSkipDnsmasqOther, 4}, {kSkipAddress, 2}}},
       {"dnsmasq given: other lines skipped", ListFormat::dnsmasq,
        "local=/a.example/\n0.0.0.0 b.example\nc.example\n", Names{"a.example"},
        Skips{{kSkipOtherFormat, 2}}},
@@ -110,6 +110,34 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
     EXPECT_EQ(result.internationalised, c.internationalised);
     EXPECT_TRUE(c.lines == 0 || result.lines == c.lines) << result.lines;
   }
+}
+
+// Lists read one after another are one list: a repeat or a covering name in a later list counts
+// against an earlier one, and the first appearance decides the order.
+TEST(ImportBlocklist, StackedListsAreOneList) {
+  BlocklistImporter importer;
+  importer.add(
+      "a.example\nx.b.example\nb\xC3\xBC"
+      "cher.example\n");
+  importer.add("0.0.0.0 a.example\n0.0.0.0 b.example\nxn--bcher-kva.example\nA.EXAMPLE.\n");
+  EXPECT_EQ(importer.namesRead(), 7u);
+  const ImportResult result = std::move(importer).finish();
+  EXPECT_EQ(result.domains,
+            (std::vector<std::string>{"a.example", "xn--bcher-kva.example", "b.example"}));
+  EXPECT_EQ(result.skipped, (std::map<std::string, std::size_t>{{"duplicate", 3}}));
+  EXPECT_EQ(result.folded, 1u);
+  EXPECT_EQ(result.internationalised, 1u);
+  EXPECT_EQ(BlocklistImporter().namesRead(), 0u);
+}
+
+// The rules file's layout, for names as `import` keeps them and for names it would not keep
+// (which go through the filter's normalising).
+TEST(RulesFileText, OneEntryPerLineSortedOnce) {
+  EXPECT_EQ(rulesFileText({}), "{\n  \"isEnabled\":true,\n  \"domains\":[]\n}\n");
+  const std::string two =
+      "{\n  \"isEnabled\":true,\n  \"domains\":[\n    \"a.example\",\n    \"b.example\"\n  ]\n}\n";
+  EXPECT_EQ(rulesFileText({"b.example", "a.example", "b.example"}), two);
+  EXPECT_EQ(rulesFileText({"B.Example.", " a.example", "b.example"}), two);
 }
 
 }  // namespace

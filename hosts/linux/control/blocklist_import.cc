@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_set>
+#include <limits>
+#include <span>
 
 #include "hosts/linux/control/host_names.h"
+#include "rules/covering_entries.h"
+#include "rules/domain_list.h"
 #include "rules/filter_rules.h"
 #include "rules/normalization.h"
 
@@ -124,24 +127,39 @@ std::string_view listFormatName(ListFormat format) {
 
 void BlocklistImporter::addName(std::string_view raw) {
   if (raw.starts_with("*.")) raw.remove_prefix(2);  // entries cover what is below them anyway
-  auto normalized = normalizedHost(raw);
-  if (!normalized) return skip(kSkipInvalid);
+  // Most names in lists are written normalised already: they are taken as they stand.
+  std::optional<std::string> normalized;
   bool converted = false;
-  if (!isValidHostName(*normalized)) {
-    std::string error;
-    auto aLabels = aLabelName(*normalized, error);
-    if (!aLabels) return skip(kSkipInvalidIdn);
-    converted = *aLabels != *normalized;
-    normalized = std::move(aLabels);
+  if (!isValidHostName(raw)) {
+    normalized = normalizedHost(raw);
+    if (!normalized) return skip(kSkipInvalid);
+    if (!isValidHostName(*normalized)) {
+      std::string error;
+      auto aLabels = aLabelName(*normalized, error);
+      if (!aLabels) return skip(kSkipInvalidIdn);
+      converted = *aLabels != *normalized;
+      normalized = std::move(aLabels);
+    }
   }
-  const std::string& name = *normalized;
+  const std::string_view name = normalized ? std::string_view(*normalized) : raw;
   if (isLocalName(name)) return skip(kSkipLocalhost);
-  if (isIPAddressLiteral(name)) return skip(kSkipAddress);
+  // Of names taken as they stand only a dotted quad can be an address.
+  const bool mayBeAddress = normalized || std::all_of(name.begin(), name.end(), [](char c) {
+                              return c == '.' || (c >= '0' && c <= '9');
+                            });
+  if (mayBeAddress && isIPAddressLiteral(name)) return skip(kSkipAddress);
   if (!isValidHostName(name)) return skip(kSkipInvalid);
   if (name.find('.') == std::string::npos) return skip(kSkipSingleLabel);
-  if (!seen_.insert(name).second) return skip(kSkipDuplicate);
+  keep(name, converted);
+}
+
+void BlocklistImporter::keep(std::string_view name, bool converted) {
+  if (name.size() > std::numeric_limits<std::uint32_t>::max() - names_.size()) {
+    return skip(kSkipBeyondLimit);
+  }
+  names_.append(name);
+  ends_.push_back(static_cast<std::uint32_t>(names_.size()));
   converted_.push_back(converted);
-  result_.domains.push_back(name);
 }
 
 void BlocklistImporter::line(std::string_view text, ListFormat format) {
@@ -259,24 +277,30 @@ void BlocklistImporter::dnsmasqLine(std::string_view key, std::string_view value
 
 ImportResult BlocklistImporter::finish() && {
   ImportResult result = std::move(result_);
-  std::vector<bool> covered(result.domains.size());
-  {
-    const EntryCover cover(result.domains);  // views into the names: decide before moving any
-    for (std::size_t i = 0; i < covered.size(); ++i) {
-      covered[i] = cover.coveringFromAbove(result.domains[i]).has_value();
+  EntryText text(names_.size());
+  if (!names_.empty()) std::memcpy(text.data(), names_.data(), names_.size());
+  std::string().swap(names_);
+  const DomainList list(std::move(text), std::move(ends_));
+  const DomainEntries names = list.domains();
+  const std::vector<bool> firstOfEquals = list.firstOfEquals();
+  const CoveringEntries cover(names);
+  std::size_t repeats = 0;
+  constexpr std::size_t kRun = 512;
+  std::array<std::optional<std::size_t>, kRun> above;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i % kRun == 0) {
+      cover.firstFromAbove(list, i, std::span(above).first(std::min(kRun, names.size() - i)));
     }
-  }
-  std::vector<std::string> kept;
-  kept.reserve(result.domains.size());
-  for (std::size_t i = 0; i < covered.size(); ++i) {
-    if (covered[i]) {
+    if (!firstOfEquals[i]) {
+      ++repeats;
+    } else if (above[i % kRun]) {
       ++result.folded;
     } else {
       result.internationalised += converted_[i] ? 1 : 0;
-      kept.push_back(std::move(result.domains[i]));
+      result.domains.emplace_back(names[i]);
     }
   }
-  result.domains = std::move(kept);
+  if (repeats != 0) result.skipped[std::string(kSkipDuplicate)] += repeats;
   return result;
 }
 
@@ -305,8 +329,28 @@ ImportResult importBlocklist(std::string_view text, ListFormat format) {
 }
 
 std::string rulesFileText(const std::vector<std::string>& domains) {
-  // The encoder writes one line; the names are plain host names (no quotes, commas or escapes),
-  // so each separator can start a line of its own.
+  // What `import` keeps is normalised already: such names need only be put in order, and they
+  // need no escapes in JSON.
+  if (std::all_of(domains.begin(), domains.end(),
+                  [](const std::string& d) { return isValidHostName(d); })) {
+    std::vector<std::string_view> sorted(domains.begin(), domains.end());
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    std::size_t size = 64;
+    for (const std::string_view d : sorted) size += d.size() + 8;
+    std::string out;
+    out.reserve(size);
+    out += "{\n  \"isEnabled\":true,\n  \"domains\":[";
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      out += i == 0 ? "\n    \"" : ",\n    \"";
+      out += sorted[i];
+      out += '"';
+    }
+    out += sorted.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
+  }
+  // Otherwise through the filter's own normalising: the encoder writes one line; the names are
+  // plain host names (no quotes, commas or escapes), so each separator can start a line of its own.
   const std::string encoded = encodeFilterRules(makeFilterRules(true, domains));
   std::string out;
   out.reserve(encoded.size() + domains.size() * 6 + 16);

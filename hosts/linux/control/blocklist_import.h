@@ -6,11 +6,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 namespace quillnest::linuxhost {
@@ -35,18 +35,25 @@ class BlocklistImporter {
   void add(std::string_view text, ListFormat format = ListFormat::guess);
   // The names in order of first appearance, without those another name covers.
   ImportResult finish() &&;
+  // The names read so far, repeats included: none means the lists hold no host name at all.
+  std::size_t namesRead() const { return ends_.size() - 1; }
 
  private:
   void line(std::string_view text, ListFormat format);
   void addName(std::string_view raw);
   void skip(std::string_view reason) { ++result_.skipped[std::string(reason)]; }
+  void keep(std::string_view name, bool converted);
   void hostsLine(const std::vector<std::string_view>& tokens);
   void adblockLine(std::string_view text);
   void dnsmasqLine(std::string_view key, std::string_view value);
 
   ImportResult result_;
-  std::vector<bool> converted_;  // per name of result_.domains: was internationalised
-  std::unordered_set<std::string> seen_;
+  // Every name kept so far, repeats too, back to back: entry i is names_[ends_[i], ends_[i + 1]).
+  // Repeats and covered names are told apart once all are in, on the filter's own index: a set
+  // of strings cost several times the lists' size and most of the time.
+  std::string names_;
+  std::vector<std::uint32_t> ends_{0};
+  std::vector<bool> converted_;  // per name: was internationalised
 };
 
 ImportResult importBlocklist(std::string_view text, ListFormat format = ListFormat::guess);
@@ -58,6 +65,7 @@ std::string rulesFileText(const std::vector<std::string>& domains);
 // Reasons, as counted in ImportResult::skipped.
 inline constexpr std::string_view kSkipLocalhost = "localhost entry";
 inline constexpr std::string_view kSkipInvalid = "not a valid host name";
+inline constexpr std::string_view kSkipBeyondLimit = "beyond 4 GiB of names";
 inline constexpr std::string_view kSkipInvalidIdn = "internationalised name invalid under UTS #46";
 inline constexpr std::string_view kSkipAddress = "an address, not a name";
 inline constexpr std::string_view kSkipSingleLabel =

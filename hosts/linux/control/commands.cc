@@ -151,18 +151,18 @@ int runImport(const std::vector<std::string>& inputs, ListFormat format,
               const std::filesystem::path& output, std::ostream& out, std::ostream& err) {
   BlocklistImporter importer;
   for (const auto& input : inputs) {
-    std::string text;
     if (input == "-") {
+      std::string text;
       if (!readWhole(std::cin, text)) {
         err << "standard input: read error\n";
         return 1;
       }
-    } else if (std::optional<Bytes> bytes = readFile(input, err)) {
-      text.assign(bytes->begin(), bytes->end());
+      importer.add(text, format);
+    } else if (const std::optional<Bytes> bytes = readFile(input, err)) {
+      importer.add({reinterpret_cast<const char*>(bytes->data()), bytes->size()}, format);
     } else {
       return 1;
     }
-    importer.add(text, format);
   }
   const ImportResult result = std::move(importer).finish();
   const std::string rules = rulesFileText(result.domains);

@@ -179,8 +179,10 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
     const std::filesystem::path cached = cachePath(options.cache, source.location);
     std::string text;
     std::string why = fetch(source, text);
-    if (why.empty() && importBlocklist(text, source.format).domains.empty()) {
-      why = "no host names in it (an error page?)";
+    if (why.empty()) {
+      BlocklistImporter probe;
+      probe.add(text, source.format);
+      if (probe.namesRead() == 0) why = "no host names in it (an error page?)";
     }
     if (why.empty()) {
       try {
