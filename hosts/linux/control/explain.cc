@@ -1,7 +1,10 @@
 #include "hosts/linux/control/explain.h"
 
+#include <algorithm>
+
 #include "hosts/common/http_request_head.h"
 #include "hosts/linux/control/host_names.h"
+#include "rules/domain_list.h"
 #include "rules/json_text.h"
 #include "rules/normalization.h"
 
@@ -93,8 +96,17 @@ std::optional<Explanation> explainName(const FilterRules& rules,
   explanation.matches = rules.matchesHost(read->host);
   explanation.blocked = explanation.rulesEnabled && explanation.matches;
   const auto& domains = rules.domains();
-  const EntryCover cover(domains);
-  for (const std::size_t position : cover.covering(explanation.host)) {
+  // The host and every parent domain of it, looked up in the list's own index.
+  std::vector<std::size_t> covering;
+  const DomainList& list = *rules.storage();
+  const std::string_view host = explanation.host;
+  if (const auto first = list.firstEqual(host)) covering.push_back(*first);
+  for (std::size_t dot = host.find('.'); dot != std::string_view::npos;
+       dot = host.find('.', dot + 1)) {
+    if (const auto first = list.firstEqual(host.substr(dot + 1))) covering.push_back(*first);
+  }
+  std::sort(covering.begin(), covering.end());
+  for (const std::size_t position : covering) {
     const std::size_t line = position < entryLines.size() ? entryLines[position] : 0;
     explanation.covering.push_back({position + 1, line, std::string(domains[position])});
   }
