@@ -409,8 +409,8 @@ std::optional<DecodeResult> wrongEncoding(std::span<const std::uint8_t> json) {
   };
   if (startsWith({0xEF, 0xBB, 0xBF})) {
     return failure(
-        {"the rules text starts with a byte-order mark (EF BB BF); save it as UTF-8 "
-         "without one"});
+        {"the rules text is not valid JSON: it starts with a byte-order mark "
+         "(EF BB BF); save it as UTF-8 without one"});
   }
   // Without a mark: a JSON text's first character is ASCII, so the other bytes of its unit are 0.
   const auto opens = [json](std::size_t at) {
@@ -430,7 +430,8 @@ std::optional<DecodeResult> wrongEncoding(std::span<const std::uint8_t> json) {
     encoding = "UTF-16";
   }
   if (encoding == nullptr) return std::nullopt;
-  return failure({"the rules text is ", encoding, ", not UTF-8; save it as UTF-8"});
+  return failure(
+      {"the rules text is not valid JSON: it is ", encoding, ", not UTF-8; save it as UTF-8"});
 }
 
 }  // namespace
