@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <span>
 
 #include "hosts/common/client_hello_ech.h"
 #include "inspection/server_name.h"
@@ -41,6 +42,11 @@ constexpr std::array<std::uint8_t, 32> kHelloRetryRandom = {
     0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 constexpr std::size_t kReadStep = 1024;
+
+// The fragment length a TLS record header at bytes[at] gives (its fourth and fifth bytes).
+std::size_t recordLength(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::size_t>(bytes[at + 3]) << 8 | bytes[at + 4];
+}
 
 }  // namespace
 
@@ -662,7 +668,7 @@ std::vector<std::uint8_t> Connection::skipPrefaceRecords(std::vector<std::uint8_
     if (prefaceHeader_.size() < 5) continue;
     ++prefaceRecords_;
     ++counters_.prefaceRecordsSkipped;
-    prefaceSkip_ = static_cast<std::uint64_t>(prefaceHeader_[3]) << 8 | prefaceHeader_[4];
+    prefaceSkip_ = recordLength(prefaceHeader_, 0);
     prefaceHeader_.clear();
   }
   if (!prefaceDone_) return {};
@@ -683,8 +689,8 @@ bool helloEndsPastReach(std::span<const std::uint8_t> bytes) {
   std::optional<std::uint64_t> message;
   std::uint64_t payload = 0;
   for (std::size_t p = 0; p + 5 <= bytes.size();) {
-    if (bytes[p] != 22) return false;
-    const std::size_t length = static_cast<std::size_t>(bytes[p + 3]) << 8 | bytes[p + 4];
+    if (bytes[p] != kTlsHandshake) return false;
+    const std::size_t length = recordLength(bytes, p);
     const std::size_t present = std::min(length, bytes.size() - p - 5);
     for (std::size_t i = 0; i < present && headerBytes < 4; ++i)
       header[headerBytes++] = bytes[p + 5 + i];
@@ -1199,7 +1205,7 @@ Step Connection::readRetry(PacketHandle handle, const ParsedPacket& packet, std:
   unsigned skipped = 0;
   while (at + 5 <= retryBytes_.size() &&
          (retryBytes_[at] == kTlsChangeCipherSpec || retryBytes_[at] == kTlsAlert)) {
-    at += 5 + (static_cast<std::size_t>(retryBytes_[at + 3]) << 8 | retryBytes_[at + 4]);
+    at += 5 + recordLength(retryBytes_, at);
     if (++skipped > kMaxPrefaceRecords) return settle(Outcome::tlsPrefaceRecords, out);
   }
   const std::span<const std::uint8_t> rest =
@@ -1220,7 +1226,7 @@ Step Connection::readRetry(PacketHandle handle, const ParsedPacket& packet, std:
     const ServerNameResult name = extractServerName(rest);
     if (name.kind() == ServerNameResult::Kind::needMore) {
       // Nor a record whose hello goes on past it: browsers send theirs in one.
-      const std::size_t record = 5 + (static_cast<std::size_t>(rest[3]) << 8 | rest[4]);
+      const std::size_t record = 5 + recordLength(rest, 0);
       return retryKnown_ || rest.size() < record ? Step{} : letRetryGo(out);
     }
     const std::string second =
