@@ -138,6 +138,10 @@ TEST(RulesFileText, OneEntryPerLineSortedOnce) {
       "{\n  \"isEnabled\":true,\n  \"domains\":[\n    \"a.example\",\n    \"b.example\"\n  ]\n}\n";
   EXPECT_EQ(rulesFileText({"b.example", "a.example", "b.example"}), two);
   EXPECT_EQ(rulesFileText({"B.Example.", " a.example", "b.example"}), two);
+  // A name that ends in an escape still has a line of its own.
+  EXPECT_EQ(
+      rulesFileText({"x\\", "a.example"}),
+      "{\n  \"isEnabled\":true,\n  \"domains\":[\n    \"a.example\",\n    \"x\\\\\"\n  ]\n}\n");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "rules/covering_entries.h"
 #include "rules/domain_list.h"
 #include "rules/filter_rules.h"
+#include "rules/json_text.h"
 #include "rules/normalization.h"
 
 namespace quillnest::linuxhost {
@@ -329,60 +330,30 @@ ImportResult importBlocklist(std::string_view text, ListFormat format) {
 }
 
 std::string rulesFileText(const std::vector<std::string>& domains) {
-  // What `import` keeps is normalised already: such names need only be put in order, and they
-  // need no escapes in JSON.
+  // What `import` keeps is normalised already and needs only to be put in order; anything else
+  // goes through the filter's own normalising, which sorts too.
+  std::optional<FilterRules> normalised;
+  std::vector<std::string_view> sorted;
   if (std::all_of(domains.begin(), domains.end(),
                   [](const std::string& d) { return isValidHostName(d); })) {
-    std::vector<std::string_view> sorted(domains.begin(), domains.end());
+    sorted.assign(domains.begin(), domains.end());
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    std::size_t size = 64;
-    for (const std::string_view d : sorted) size += d.size() + 8;
-    std::string out;
-    out.reserve(size);
-    out += "{\n  \"isEnabled\":true,\n  \"domains\":[";
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-      out += i == 0 ? "\n    \"" : ",\n    \"";
-      out += sorted[i];
-      out += '"';
-    }
-    out += sorted.empty() ? "]\n}\n" : "\n  ]\n}\n";
-    return out;
+  } else {
+    normalised = makeFilterRules(true, domains);
+    const DomainEntries entries = normalised->domains();
+    sorted.assign(entries.begin(), entries.end());
   }
-  // Otherwise through the filter's own normalising: the encoder writes one line; the names are
-  // plain host names (no quotes, commas or escapes), so each separator can start a line of its own.
-  const std::string encoded = encodeFilterRules(makeFilterRules(true, domains));
+  std::size_t size = 64;
+  for (const std::string_view d : sorted) size += d.size() + 8;
   std::string out;
-  out.reserve(encoded.size() + domains.size() * 6 + 16);
-  bool inArray = false;
-  bool inString = false;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    const char c = encoded[i];
-    if (c == '"' && (i == 0 || encoded[i - 1] != '\\')) inString = !inString;
-    if (inString || (c != '[' && c != ']' && c != ',' && c != '{' && c != '}')) {
-      out.push_back(c);
-      continue;
-    }
-    switch (c) {
-      case '{':
-        out += "{\n  ";
-        break;
-      case '}':
-        out += "\n}\n";
-        break;
-      case '[':
-        inArray = true;
-        out += (i + 1 < encoded.size() && encoded[i + 1] == ']') ? "[" : "[\n    ";
-        break;
-      case ']':
-        out += (i > 0 && encoded[i - 1] == '[') ? "]" : "\n  ]";
-        inArray = false;
-        break;
-      case ',':
-        out += inArray ? ",\n    " : ",\n  ";
-        break;
-    }
+  out.reserve(size);
+  out += "{\n  \"isEnabled\":true,\n  \"domains\":[";
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    out += i == 0 ? "\n    " : ",\n    ";
+    appendJsonString(out, sorted[i]);
   }
+  out += sorted.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
 }
 
