@@ -32,7 +32,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 [[ -x $BIN ]] || { echo "no binary at $BIN"; exit 1; }
 
 C="qnb$$-c"; S="qnb$$-s"; WORK=$(mktemp -d /tmp/quillnest-bench.XXXXXX)
-PIDS=(); DAEMON=""; ACCEPTER=""
+PIDS=(); DAEMON=""; ACCEPTER=()
 ACCEPT_RULE=(-t mangle -p tcp -m conntrack --ctstate NEW -j NFQUEUE --queue-num "$ACCEPT_QUEUE"
   --queue-bypass)
 # The accept-all program's rule for DNS answers, as the daemon's chains queue them.
@@ -44,7 +44,7 @@ HTTP_RULE=(-t mangle -p tcp --dport 80 -m conntrack --ctdir ORIGINAL -j NFQUEUE
 cleanup() {
   [[ -n $DAEMON ]] && kill -TERM "$DAEMON" 2>/dev/null && sleep 1
   [[ -n $DAEMON ]] && kill -KILL "$DAEMON" 2>/dev/null
-  [[ -n $ACCEPTER ]] && kill -KILL "$ACCEPTER" 2>/dev/null
+  ((${#ACCEPTER[@]})) && kill -KILL "${ACCEPTER[@]}" 2>/dev/null
   ((${#ACCEPTER_RULE[@]})) && ip netns exec "$C" iptables -D "${ACCEPTER_RULE[@]}" 2>/dev/null
   for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
@@ -117,17 +117,31 @@ stop_daemon() {
   kill -KILL "$DAEMON" 2>/dev/null; wait "$DAEMON" 2>/dev/null; DAEMON=""
 }
 # The accept-all program on its queue, with one rule sending it packets: start_accepter CHAIN RULE...
+# ACCEPTERS=2 first runs two of them, on the queue and the next, the rule balancing between them
+# by address pair as the daemon's does.
 ACCEPTER_RULE=()
 start_accepter() {
-  ip netns exec "$C" "$ACCEPT_ALL" "$ACCEPT_QUEUE" >"$WORK/accept.log" 2>&1 &
-  ACCEPTER=$!
-  for _ in $(seq 50); do grep -q ready "$WORK/accept.log" && break; sleep 0.1; done
-  ACCEPTER_RULE=("$@")
+  local n=${ACCEPTERS:-1} q
+  for ((q = ACCEPT_QUEUE; q < ACCEPT_QUEUE + n; q++)); do
+    ip netns exec "$C" "$ACCEPT_ALL" "$q" >"$WORK/accept$q.log" 2>&1 &
+    ACCEPTER+=("$!")
+    for _ in $(seq 50); do grep -q ready "$WORK/accept$q.log" && break; sleep 0.1; done
+  done
+  ACCEPTER_RULE=()
+  while (($#)); do
+    if [[ $1 == --queue-num ]] && ((n > 1)); then
+      ACCEPTER_RULE+=(--queue-balance "$2:$(($2 + n - 1))")
+      shift 2
+    else
+      ACCEPTER_RULE+=("$1")
+      shift
+    fi
+  done
   ip netns exec "$C" iptables -I "${ACCEPTER_RULE[@]:0:1}" 1 "${ACCEPTER_RULE[@]:1}"
 }
 stop_accepter() {
   ip netns exec "$C" iptables -D "${ACCEPTER_RULE[@]}"
-  kill -TERM "$ACCEPTER"; wait "$ACCEPTER" 2>/dev/null; ACCEPTER=""; ACCEPTER_RULE=()
+  kill -TERM "${ACCEPTER[@]}"; wait "${ACCEPTER[@]}" 2>/dev/null; ACCEPTER=(); ACCEPTER_RULE=()
 }
 if [[ -z ${ONLY:-} ]]; then
   echo "without the filter ($COUNT connections, 200 TLS handshakes):"
@@ -174,6 +188,9 @@ for round in $(seq "$ROUNDS"); do
     start_accepter OUTPUT "${ACCEPT_RULE[@]}"
     parallel accept-all
     stop_accepter
+    ACCEPTERS=2 start_accepter OUTPUT "${ACCEPT_RULE[@]}"
+    parallel accept-all-2q
+    stop_accepter
   fi
   for build in ${BASELINE:+base} daemon; do
     DAEMON_BIN=$BIN
@@ -217,6 +234,9 @@ if "accept-all" in m and "daemon-1q" in m:
               (p50["daemon-1q"] - p50["none"]) / added, 1.2, True)
 if "daemon-1q" in m:
     ratio("daemon 2 queues / 1 queue, conn/s", m["daemon-2q"] / m["daemon-1q"], 1.5)
+if "accept-all-2q" in m:
+    print(f"  accept-all 2 queues / 1 queue, conn/s: {m['accept-all-2q'] / m['accept-all']:.2f}x"
+          " (what a second queue gives where user space does nothing)")
 if "base-1q" in m:
     for q in ("1q", "2q"):
         print(f"  daemon-{q} / base-{q}, conn/s: {m['daemon-' + q] / m['base-' + q]:.2f}x, added p50 "
