@@ -171,7 +171,7 @@ parallel() {  # label
   [[ $1 == *-[12]q ]] && split=" | queued packets: $(queue_split)"
   single=$(ip netns exec "$C" timeout 120 python3 "$HERE/bench_linux_helper.py" pconnect \
     198.51.100.2 "$PLAIN_PORT" "$COUNT" 1 "$SOURCE_LIST")
-  printf '    %-11s %s | one client: %s%s\n' "$1:" "$line" "$single" "$split"
+  printf '    %-14s %s | one client: %s%s\n' "$1:" "$line" "$single" "$split"
   echo "$1 ${line%% *} $(awk '{for (i = 1; i < NF; i++) if ($i == "p50") print $(i + 1)}' <<<"$single")" \
     >>"$WORK/rates"
 }
@@ -218,9 +218,9 @@ print()
 print("  summary (medians of the rounds; conn/s with all clients, latency of one client alone):")
 print(f"  machine ceiling (2 processes of arithmetic / 1): {m.pop('ceiling'):.2f}x"
       " (2.00x: both cores were free for the run)")
-print("  %-11s %10s %9s %14s %14s" % ("", "conn/s", "/ none", "1 client p50", "added p50"))
+print("  %-13s %10s %9s %14s %14s" % ("", "conn/s", "/ none", "1 client p50", "added p50"))
 for label in m:
-    print("  %-11s %10.0f %8.2fx %11.0f us %11.0f us" % (
+    print("  %-13s %10.0f %8.2fx %11.0f us %11.0f us" % (
         label, m[label], m[label] / m["none"], p50[label], p50[label] - p50.get("none", 0)))
 def ratio(text, value, goal, better_low=False):
     met = value <= goal if better_low else value >= goal
