@@ -51,6 +51,24 @@ std::optional<std::string> rulesText(const ConfigurationRef& configuration) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// Makes path a link to a link ... to a file holding text, each in a directory of its own beside
+// path's directory (name, mode), the last one the file's.
+std::function<void(const fs::path&)> linkTo(std::vector<std::pair<std::string, mode_t>> hops,
+                                            std::string text) {
+  return [=](const fs::path& path) {
+    fs::path from = path;
+    for (std::size_t i = 0; i < hops.size(); ++i) {
+      const fs::path directory = path.parent_path().parent_path() / hops[i].first;
+      fs::create_directory(directory);
+      const fs::path to = directory / ("hop" + std::to_string(i));
+      if (i + 1 == hops.size()) writeFile(to, text);
+      fs::create_symlink(to, from);
+      ASSERT_EQ(::chmod(directory.c_str(), hops[i].second), 0);
+      from = to;
+    }
+  };
+}
+
 // What current() hands the provider and warns, and what refusal() says, for each state of the file
 // and its directory.
 TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
@@ -94,6 +112,15 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
          ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
        },
        std::nullopt, "owned by uid 65534, not root", "owned by uid 65534, not root", 0755, 0, true},
+      {"link into a safe directory", linkTo({{"lists", 0755}}, kValid), kValid, "", ""},
+      {"link into a world-writable directory", linkTo({{"lists", 0777}}, kValid), std::nullopt,
+       "lists (where", "by everyone (mode 0777)"},
+      // The middle link could be pointed elsewhere by the group.
+      {"link to a link in a group-writable directory",
+       linkTo({{"links", 0775}, {"lists", 0755}}, kValid), std::nullopt, "links (where",
+       "by its group (mode 0775)"},
+      {"link to a link, both directories safe", linkTo({{"links", 0755}, {"lists", 0755}}, kValid),
+       kValid, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,6 +240,56 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
     EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
   }
   EXPECT_EQ(otherCalls.load(), 1);
+}
+
+// A rules file that is a link: the file it leads to is watched, wherever the link points.
+TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
+  TempDir dir;
+  for (const char* d : {"etc", "lists", "other"}) fs::create_directory(dir / d);
+  const auto path = dir / "etc" / "filter-rules.json";
+  const auto target = dir / "lists" / "rules.json";
+  const auto second = dir / "other" / "rules.json";
+  writeFile(target, kValid);
+  writeFile(second, kValid);
+  fs::create_symlink(target, path);
+  RulesFileConfiguration rules(path, {}, testOptions());
+  std::atomic<int> calls{0};
+  auto observation = rules.observe([&] { ++calls; });
+  struct Step {
+    std::string name;
+    std::function<void()> change;
+    std::optional<std::string> text;
+    int reports = 1;
+  };
+  const auto repoint = [&](const fs::path& to) {
+    fs::create_symlink(to, dir / "etc" / ".link.tmp");
+    fs::rename(dir / "etc" / ".link.tmp", path);
+  };
+  const std::vector<Step> steps = {
+      {"the file it leads to edited in place", [&] { editInPlace(target, kOther); }, kOther},
+      {"that file replaced by rename", [&] { replaceByRename(target, kInvalid); }, kInvalid},
+      {"another file beside it", [&] { writeFile(dir / "lists" / "x.json", kValid); }, kInvalid, 0},
+      {"the link pointed elsewhere", [&] { repoint(second); }, kValid},
+      {"the file it no longer leads to edited", [&] { editInPlace(target, kOther); }, kValid, 0},
+      {"the file it now leads to edited", [&] { editInPlace(second, kOther); }, kOther},
+      {"the directory it leads into removed", [&] { fs::remove_all(dir / "other"); }, std::nullopt},
+      {"that directory back with the file",
+       [&] {
+         fs::create_directory(dir / "other");
+         ::chmod((dir / "other").c_str(), 0755);
+         writeFile(second, kValid);
+       },
+       kValid},
+      {"the link made a plain file", [&] { replaceByRename(path, kOther); }, kOther},
+  };
+  int expected = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    expected += step.reports;
+    ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
+    EXPECT_EQ(rulesText(rules.current()), step.text);
+  }
 }
 
 TEST(RulesFileObservation, WatchesADirectoryThatAppearsLater) {

@@ -28,7 +28,41 @@ std::filesystem::path directoryOf(const std::filesystem::path& path) {
   return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
+// Whoever may write a directory a link leads into may replace the file there, or the next link.
+std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path& path,
+                                                    uid_t trustedOwner) {
+  std::filesystem::path from = path;
+  for (const auto& to : linkChain(path)) {
+    struct stat st {};
+    const auto directory = directoryOf(to);
+    if (::stat(directory.c_str(), &st) == 0) {
+      if (auto problem =
+              judge(st, "directory " + directory.string() + " (where " + from.string() + " leads)",
+                    trustedOwner)) {
+        return problem;
+      }
+    }
+    from = to;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path) {
+  constexpr int kMaxHops = 40;
+  std::vector<std::filesystem::path> chain;
+  std::filesystem::path at = path;
+  std::error_code error;
+  while (chain.size() < kMaxHops && std::filesystem::is_symlink(at, error)) {
+    std::filesystem::path to = std::filesystem::read_symlink(at, error);
+    if (error) break;
+    if (to.is_relative()) to = directoryOf(at) / to;
+    chain.push_back(to);
+    at = std::move(to);
+  }
+  return chain;
+}
 
 std::optional<std::string> writableByOthers(const std::filesystem::path& path, uid_t trustedOwner) {
   struct stat st {};
@@ -36,6 +70,7 @@ std::optional<std::string> writableByOthers(const std::filesystem::path& path, u
   if (::stat(directory.c_str(), &st) == 0) {
     if (auto problem = judge(st, "directory " + directory.string(), trustedOwner)) return problem;
   }
+  if (auto problem = linkedDirectoriesProblem(path, trustedOwner)) return problem;
   if (::stat(path.c_str(), &st) == 0) {
     return judge(st, "file " + path.string(), trustedOwner);
   }
@@ -50,9 +85,9 @@ std::optional<std::string> writableByOthers(int fd, const std::filesystem::path&
   if (auto problem = judge(st, "file " + shownAs.string(), trustedOwner)) return problem;
   const auto directory = directoryOf(shownAs);
   if (::stat(directory.c_str(), &st) == 0) {
-    return judge(st, "directory " + directory.string(), trustedOwner);
+    if (auto problem = judge(st, "directory " + directory.string(), trustedOwner)) return problem;
   }
-  return std::nullopt;
+  return linkedDirectoriesProblem(shownAs, trustedOwner);
 }
 
 }  // namespace quillnest::linuxhost

@@ -6,12 +6,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillnest::linuxhost {
 
-// Why a non-root user could change the file at path (or replace it through its directory), or
-// none when only trustedOwner can. A missing file is judged by its directory alone; a missing
-// directory is no problem (there is nothing to replace). trustedOwner is root outside tests.
+// The files a symbolic link at path leads to, hop by hop (relative targets taken from the link's
+// directory), ending at the first that is no link; empty when path is none. At most 40 hops, as
+// the kernel follows.
+std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path);
+
+// Why a non-root user could change the file at path (or replace it through its directory, or
+// through the directory of a file a link at path leads to), or none when only trustedOwner can.
+// A missing file is judged by its directory alone; a missing directory is no problem (there is
+// nothing to replace). trustedOwner is root outside tests.
 std::optional<std::string> writableByOthers(const std::filesystem::path& path,
                                             uid_t trustedOwner = 0);
 

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "hosts/common/rules_file_reader.h"
 #include "hosts/linux/control/file_safety.h"
@@ -54,6 +56,43 @@ struct RulesFileConfiguration::Watch {
     return watchDescriptor >= 0;
   }
 
+  // Watches the directories a link at path leads into, for the names it leads to there: an edit of
+  // the file a link leads to changes nothing in path's own directory. Run again after every event,
+  // as the links may have been pointed elsewhere; true when a directory is watched that was not.
+  bool followLinks() {
+    std::vector<Followed> now;
+    bool added = false;
+    followIncomplete = false;
+    for (const auto& to : linkChain(path)) {
+      const auto directory =
+          to.parent_path().empty() ? std::filesystem::path(".") : to.parent_path();
+      const int wd = ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+      if (wd < 0) {
+        followIncomplete = true;  // tried again every second
+        continue;
+      }
+      added = added || std::none_of(followed.begin(), followed.end(),
+                                    [wd](const Followed& f) { return f.wd == wd; });
+      now.push_back({wd, to.filename().string()});
+    }
+    for (const Followed& old : followed) {
+      const auto kept = [&old](const Followed& f) { return f.wd == old.wd; };
+      if (old.wd != watchDescriptor && std::none_of(now.begin(), now.end(), kept))
+        ::inotify_rm_watch(inotifyFd, old.wd);
+    }
+    followed = std::move(now);
+    return added;
+  }
+
+  // Whether an event names the file, or a file a link to it leads to.
+  bool concernsFile(const struct inotify_event& event, const std::string& fileName) const {
+    if (event.len == 0) return false;
+    if (event.wd == watchDescriptor && fileName == event.name) return true;
+    return std::any_of(followed.begin(), followed.end(), [&event](const Followed& f) {
+      return f.wd == event.wd && f.name == event.name;
+    });
+  }
+
   void wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
@@ -68,6 +107,12 @@ struct RulesFileConfiguration::Watch {
   int inotifyFd = -1;
   int wakeFd = -1;
   int watchDescriptor = -1;
+  struct Followed {
+    int wd;
+    std::string name;
+  };
+  std::vector<Followed> followed;
+  bool followIncomplete = false;
   std::atomic<bool> stopped{false};
   std::atomic<bool> reloadRequested{false};
   std::thread thread;
@@ -96,7 +141,7 @@ void RulesFileConfiguration::Watch::run() {
           due <= now
               ? 0
               : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-    } else if (watchLost) {
+    } else if (watchLost || followIncomplete) {
       timeout = 1000;  // try to watch the directory again (it was removed or never existed)
     }
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
@@ -121,16 +166,24 @@ void RulesFileConfiguration::Watch::run() {
           continue;
         }
         if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
-          // The directory went away with the file in it.
-          if (event->mask & IN_IGNORED) watchLost = true;
-          note(options.quietPeriod);
+          // The directory went away with the file in it. A directory a link led into is
+          // also let go when the link is pointed elsewhere, which its own event reports.
+          if (event->wd == watchDescriptor) {
+            if (event->mask & IN_IGNORED) watchLost = true;
+            note(options.quietPeriod);
+          } else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+            note(options.quietPeriod);
+          }
           continue;
         }
-        if (event->len == 0 || fileName != event->name) continue;
+        if (!concernsFile(*event, fileName)) continue;
         if ((event->mask & kFileEvents) == 0) continue;
         note((event->mask & (IN_CREATE | IN_MODIFY)) ? options.writingQuietPeriod
                                                      : options.quietPeriod);
       }
+    }
+    if (fds[1].revents & POLLIN || (followIncomplete && !pending)) {
+      if (followLinks()) note(options.quietPeriod);
     }
     if (watchLost && !pending) {
       if (watchDescriptor >= 0) ::inotify_rm_watch(inotifyFd, watchDescriptor);
@@ -247,9 +300,12 @@ std::unique_ptr<NSKeyValueObservation> RulesFileConfiguration::observe(
   if (watch->inotifyFd < 0 || watch->wakeFd < 0) {
     warn_("Cannot watch " + path_.string() + " for changes (" + errorText(errno) +
           "); send SIGHUP after changing it");
-  } else if (!watch->addDirectoryWatch()) {
-    warn_("Cannot watch the directory of " + path_.string() + " yet (" + errorText(errno) +
-          "); retrying every second, SIGHUP reloads");
+  } else {
+    if (!watch->addDirectoryWatch()) {
+      warn_("Cannot watch the directory of " + path_.string() + " yet (" + errorText(errno) +
+            "); retrying every second, SIGHUP reloads");
+    }
+    watch->followLinks();
   }
   // Without inotify the thread still serves reload(); poll ignores a negative fd.
   if (watch->wakeFd >= 0) {
