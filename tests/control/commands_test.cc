@@ -90,6 +90,14 @@ TEST(ImportCommand, OutputReplacesTheFileAndUnreadableInputFails) {
   EXPECT_THAT(r.err, HasSubstr("missing.txt"));
   EXPECT_EQ(readFile(dir / "rules.json"), written);
   EXPECT_EQ(import({list}, dir / "no-such-dir" / "rules.json").status, 1);
+
+  // Through a link, the file it leads to is replaced and the link stays.
+  fs::create_directory(dir / "lists");
+  writeFile(dir / "lists" / "rules.json", "old");
+  fs::create_symlink("lists/rules.json", dir / "link.json");
+  ASSERT_EQ(import({list}, dir / "link.json").status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.json"));
+  EXPECT_EQ(readFile(dir / "lists" / "rules.json"), rulesFileText({"a.example"}));
 }
 
 TEST(ExplainCommand, AnswersFromARulesFileWithLinesAndJson) {

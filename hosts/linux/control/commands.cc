@@ -20,6 +20,7 @@
 #include "hosts/linux/control/blocklist_import.h"
 #include "hosts/linux/control/control_server.h"
 #include "hosts/linux/control/explain.h"
+#include "hosts/linux/control/file_safety.h"
 #include "hosts/linux/control/list_update.h"
 #include "hosts/linux/control/paths.h"
 #include "hosts/linux/control/rules_check.h"
@@ -112,7 +113,10 @@ int runCheck(const std::filesystem::path& file, std::ostream& out, std::ostream&
   return 0;
 }
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view text) {
+void writeFileAtomically(const std::filesystem::path& linkOrFile, std::string_view text) {
+  // A rename onto a link would replace the link with a plain file, cutting off where it led.
+  const std::vector<std::filesystem::path> chain = linkChain(linkOrFile);
+  const std::filesystem::path& path = chain.empty() ? linkOrFile : chain.back();
   const std::filesystem::path directory =
       path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
   std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();

@@ -36,7 +36,8 @@ int runWatch(const std::filesystem::path& socket, std::size_t count, std::ostrea
              std::ostream& err);
 
 // Writes text to path through a temporary file in the same directory and a rename, so a
-// watcher never sees half a file. Mode 0644. Throws std::system_error.
+// watcher never sees half a file. Where path is a link, the file it leads to is replaced and the
+// link kept. Mode 0644. Throws std::system_error.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace quillnest::linuxhost
