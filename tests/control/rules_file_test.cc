@@ -227,6 +227,9 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
       {"made valid again", [&] { editInPlace(path, kValid); }, kValid},
       {"made world-writable", [&] { ::chmod(path.c_str(), 0666); }, std::nullopt, true},
       {"made safe again", [&] { ::chmod(path.c_str(), 0644); }, kValid},
+      {"its directory made group-writable", [&] { ::chmod(dir.path().c_str(), 0775); },
+       std::nullopt, true},
+      {"its directory safe again", [&] { ::chmod(dir.path().c_str(), 0755); }, kValid},
       {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt},
   };
   int expected = 0;
@@ -270,6 +273,9 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
       {"that file replaced by rename", [&] { replaceByRename(target, kInvalid); }, kInvalid},
       {"another file beside it", [&] { writeFile(dir / "lists" / "x.json", kValid); }, kInvalid, 0},
       {"the link pointed elsewhere", [&] { repoint(second); }, kValid},
+      {"the directory it leads into made group-writable",
+       [&] { ::chmod((dir / "other").c_str(), 0775); }, std::nullopt},
+      {"that directory safe again", [&] { ::chmod((dir / "other").c_str(), 0755); }, kValid},
       {"the file it no longer leads to edited", [&] { editInPlace(target, kOther); }, kValid, 0},
       {"the file it now leads to edited", [&] { editInPlace(second, kOther); }, kOther},
       {"the directory it leads into removed", [&] { fs::remove_all(dir / "other"); }, std::nullopt},

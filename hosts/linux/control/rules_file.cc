@@ -176,6 +176,12 @@ void RulesFileConfiguration::Watch::run() {
           }
           continue;
         }
+        // The directory's own permissions decide whether the file is used, as the file's do.
+        const bool directoryAttributes = event->len == 0 && (event->mask & IN_ATTRIB);
+        if (directoryAttributes) {
+          note(options.quietPeriod);
+          continue;
+        }
         if (!concernsFile(*event, fileName)) continue;
         if ((event->mask & kFileEvents) == 0) continue;
         note((event->mask & (IN_CREATE | IN_MODIFY)) ? options.writingQuietPeriod
