@@ -50,7 +50,7 @@ std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path&
 }  // namespace
 
 std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path) {
-  constexpr int kMaxHops = 40;
+  constexpr std::size_t kMaxHops = 40;
   std::vector<std::filesystem::path> chain;
   std::filesystem::path at = path;
   std::error_code error;

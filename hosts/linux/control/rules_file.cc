@@ -49,10 +49,14 @@ struct RulesFileConfiguration::Watch {
     if (wakeFd >= 0) ::close(wakeFd);
   }
 
-  bool addDirectoryWatch() {
+  int watchDirectoryOf(const std::filesystem::path& file) const {
     const auto directory =
-        path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    watchDescriptor = ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+        file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    return ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+  }
+
+  bool addDirectoryWatch() {
+    watchDescriptor = watchDirectoryOf(path);
     return watchDescriptor >= 0;
   }
 
@@ -64,9 +68,7 @@ struct RulesFileConfiguration::Watch {
     bool added = false;
     followIncomplete = false;
     for (const auto& to : linkChain(path)) {
-      const auto directory =
-          to.parent_path().empty() ? std::filesystem::path(".") : to.parent_path();
-      const int wd = ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+      const int wd = watchDirectoryOf(to);
       if (wd < 0) {
         followIncomplete = true;  // tried again every second
         continue;
