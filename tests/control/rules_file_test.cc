@@ -170,6 +170,31 @@ void editInPlace(const fs::path& path, std::string_view text) {
   fs::resize_file(path, text.size());
 }
 
+// A change to the file or around it, and what it must lead to.
+struct Step {
+  std::string name;
+  std::function<void()> change;
+  std::optional<std::string> text;  // what current() then gives; none: no vendor dictionary
+  bool warns = false;               // reading it warns once
+  int reports = 1;                  // observation reports it caused
+};
+
+// Makes each change in turn; after each, calls must have grown by its reports and stayed there,
+// and the file read as the step says.
+void runSteps(const std::vector<Step>& steps, RulesFileConfiguration& rules,
+              const std::atomic<int>& calls, Warnings& warnings) {
+  int expected = calls.load();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    expected += step.reports;
+    ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
+    EXPECT_EQ(rulesText(rules.current()), step.text);
+    rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
+    EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
+  }
+}
+
 TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   TempDir dir;
   const auto path = dir / "filter-rules.json";
@@ -183,13 +208,6 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(calls.load(), 0);
 
-  struct Step {
-    std::string name;
-    std::function<void()> change;
-    std::optional<std::string> text;  // none: no vendor dictionary
-    bool warns = false;
-    int reports = 1;
-  };
   const std::vector<Step> steps = {
       // SIGHUP: once for every live observation.
       {"reload", [&] { rules.reload(); }, kValid},
@@ -232,16 +250,7 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
       {"its directory safe again", [&] { ::chmod(dir.path().c_str(), 0755); }, kValid},
       {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt},
   };
-  int expected = 0;
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.change();
-    expected += step.reports;
-    ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
-    EXPECT_EQ(rulesText(rules.current()), step.text);
-    rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
-    EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
-  }
+  runSteps(steps, rules, calls, warnings);
   EXPECT_EQ(otherCalls.load(), 1);
 }
 
@@ -255,28 +264,25 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
   writeFile(target, kValid);
   writeFile(second, kValid);
   fs::create_symlink(target, path);
-  RulesFileConfiguration rules(path, {}, testOptions());
+  Warnings warnings;
+  RulesFileConfiguration rules(path, warnings.sink(), testOptions());
   std::atomic<int> calls{0};
   auto observation = rules.observe([&] { ++calls; });
-  struct Step {
-    std::string name;
-    std::function<void()> change;
-    std::optional<std::string> text;
-    int reports = 1;
-  };
   const auto repoint = [&](const fs::path& to) {
     fs::create_symlink(to, dir / "etc" / ".link.tmp");
     fs::rename(dir / "etc" / ".link.tmp", path);
   };
   const std::vector<Step> steps = {
       {"the file it leads to edited in place", [&] { editInPlace(target, kOther); }, kOther},
-      {"that file replaced by rename", [&] { replaceByRename(target, kInvalid); }, kInvalid},
-      {"another file beside it", [&] { writeFile(dir / "lists" / "x.json", kValid); }, kInvalid, 0},
+      {"that file replaced by rename", [&] { replaceByRename(target, kInvalid); }, kInvalid, true},
+      {"another file beside it", [&] { writeFile(dir / "lists" / "x.json", kValid); }, kInvalid,
+       true, 0},
       {"the link pointed elsewhere", [&] { repoint(second); }, kValid},
       {"the directory it leads into made group-writable",
-       [&] { ::chmod((dir / "other").c_str(), 0775); }, std::nullopt},
+       [&] { ::chmod((dir / "other").c_str(), 0775); }, std::nullopt, true},
       {"that directory safe again", [&] { ::chmod((dir / "other").c_str(), 0755); }, kValid},
-      {"the file it no longer leads to edited", [&] { editInPlace(target, kOther); }, kValid, 0},
+      {"the file it no longer leads to edited", [&] { editInPlace(target, kOther); }, kValid, false,
+       0},
       {"the file it now leads to edited", [&] { editInPlace(second, kOther); }, kOther},
       {"the directory it leads into removed", [&] { fs::remove_all(dir / "other"); }, std::nullopt},
       {"that directory back with the file",
@@ -288,14 +294,7 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
        kValid},
       {"the link made a plain file", [&] { replaceByRename(path, kOther); }, kOther},
   };
-  int expected = 0;
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.change();
-    expected += step.reports;
-    ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
-    EXPECT_EQ(rulesText(rules.current()), step.text);
-  }
+  runSteps(steps, rules, calls, warnings);
 }
 
 TEST(RulesFileObservation, WatchesADirectoryThatAppearsLater) {
