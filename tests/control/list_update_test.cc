@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
@@ -12,6 +14,7 @@ namespace quillnest::linuxhost {
 namespace {
 
 using ::testing::HasSubstr;
+namespace fs = std::filesystem;
 
 TEST(ParseSources, LinesFormatsAndMistakes) {
   std::string error;
@@ -54,7 +57,7 @@ TEST(RunUpdate, NeverLosesAListThatOnceCameIn) {
     return {};
   };
   testing::writeFile(dir / "sources", "https://a.example/1 hosts\nhttps://a.example/2\n");
-  const UpdateOptions options{dir / "sources", dir / "rules.json", dir / "cache"};
+  const UpdateOptions options{dir / "sources", dir / "rules.json", dir / "cache", ::geteuid()};
   struct Run {
     int status;
     UpdateOutcome outcome;
@@ -108,6 +111,39 @@ TEST(RunUpdate, NeverLosesAListThatOnceCameIn) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.messages, HasSubstr("unknown format"));
   EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
+}
+
+// What update reads decides the rules: a sources file, or a list it names by path, that someone
+// else could change is not used, as the daemon does not use such a rules file.
+TEST(RunUpdate, InputsOthersCouldChangeAreNotUsed) {
+  struct Case {
+    const char* name;
+    mode_t sourcesMode;
+    mode_t directoryMode;
+    mode_t listMode;
+    std::string message;  // a part of what it says; empty: the rules are written
+  };
+  const std::vector<Case> cases = {
+      {"all safe", 0644, 0755, 0644, ""},
+      {"sources group-writable", 0664, 0755, 0644, "is not used: file"},
+      {"their directory world-writable", 0644, 0777, 0644, "is not used: directory"},
+      {"a list world-writable", 0644, 0755, 0666, "failed (file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const auto etc = dir / "etc";
+    fs::create_directory(etc);
+    testing::writeFile(etc / "local.txt", "local.example\n", c.listMode);
+    testing::writeFile(etc / "sources", (etc / "local.txt").string() + "\n", c.sourcesMode);
+    ::chmod(etc.c_str(), c.directoryMode);
+    std::ostringstream err;
+    const int status = runUpdate({etc / "sources", dir / "rules.json", dir / "cache", ::geteuid()},
+                                 fetchList, err);
+    EXPECT_EQ(status, c.message.empty() ? 0 : 1) << err.str();
+    EXPECT_EQ(fs::exists(dir / "rules.json"), c.message.empty()) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr(c.message));
+  }
 }
 
 TEST(FetchList, PathsAndUnreachableUrls) {

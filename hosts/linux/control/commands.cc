@@ -342,6 +342,7 @@ void addControlCommands(CLI::App& app) {
   options->sources = kDefaultSourcesFile;
   options->rules = kDefaultRulesFile;
   options->cache = kDefaultListCache;
+  options->trustedOwner = ::geteuid();
   auto* update = app.add_subcommand(
       "update", "fetch the lists of the sources file and write them as the rules file");
   update->add_option("--sources", options->sources, "one list a line: LOCATION [FORMAT]")

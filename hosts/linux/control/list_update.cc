@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "hosts/linux/control/commands.h"
+#include "hosts/linux/control/file_safety.h"
 
 namespace quillnest::linuxhost {
 namespace {
@@ -151,6 +152,11 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
               UpdateOutcome* outcome) {
   UpdateOutcome local;
   UpdateOutcome& result = outcome ? *outcome : local;
+  if (auto problem = writableByOthers(options.sources, options.trustedOwner)) {
+    err << options.sources.string() << " is not used: " << *problem
+        << "; the rules file is left as it is\n";
+    return 1;
+  }
   std::string sourcesText;
   if (auto error = readWholeFile(options.sources, sourcesText); !error.empty()) {
     err << options.sources.string() << ": " << error << "\n";
@@ -178,7 +184,11 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
   for (const ListSource& source : *sources) {
     const std::filesystem::path cached = cachePath(options.cache, source.location);
     std::string text;
-    std::string why = fetch(source, text);
+    std::string why;
+    if (!isUrl(source.location)) {
+      why = writableByOthers(source.location, options.trustedOwner).value_or("");
+    }
+    if (why.empty()) why = fetch(source, text);
     if (why.empty()) {
       BlocklistImporter probe;
       probe.add(text, source.format);

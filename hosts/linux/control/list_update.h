@@ -12,6 +12,8 @@
 // a real change.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -46,6 +48,9 @@ struct UpdateOptions {
   std::filesystem::path sources;
   std::filesystem::path rules;
   std::filesystem::path cache;
+  // The sources file and the lists it names by path decide the rules as the rules file does:
+  // they are used only when no one but this user (root for the service) can change them.
+  uid_t trustedOwner = 0;
 };
 
 struct UpdateOutcome {
