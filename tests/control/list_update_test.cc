@@ -121,28 +121,38 @@ TEST(RunUpdate, InputsOthersCouldChangeAreNotUsed) {
     mode_t sourcesMode;
     mode_t directoryMode;
     mode_t listMode;
-    std::string message;  // a part of what it says; empty: the rules are written
+    mode_t cacheMode;
+    std::string message;  // a part of what it says
+    bool written;         // the rules file: from the list, or from its last good copy
+    int status = 1;
   };
   const std::vector<Case> cases = {
-      {"all safe", 0644, 0755, 0644, ""},
-      {"sources group-writable", 0664, 0755, 0644, "is not used: file"},
-      {"their directory world-writable", 0644, 0777, 0644, "is not used: directory"},
-      {"a list world-writable", 0644, 0755, 0666, "failed (file"},
+      {"all safe", 0644, 0755, 0644, 0755, "wrote", true, 0},
+      {"sources group-writable", 0664, 0755, 0644, 0755, "is not used: file", false},
+      {"their directory world-writable", 0644, 0777, 0644, 0755, "is not used: directory", false},
+      {"a list world-writable", 0644, 0755, 0666, 0755, "using its last good copy", true},
+      // A copy planted where others may write is no last good copy.
+      {"a list world-writable, its copy too", 0644, 0755, 0666, 0777, "copy is not used: directory",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
     const auto etc = dir / "etc";
     fs::create_directory(etc);
-    testing::writeFile(etc / "local.txt", "local.example\n", c.listMode);
-    testing::writeFile(etc / "sources", (etc / "local.txt").string() + "\n", c.sourcesMode);
+    const std::string list = (etc / "local.txt").string();
+    testing::writeFile(list, "local.example\n", c.listMode);
+    testing::writeFile(etc / "sources", list + "\n", c.sourcesMode);
     ::chmod(etc.c_str(), c.directoryMode);
+    fs::create_directory(dir / "cache");
+    testing::writeFile(cachePath(dir / "cache", list), "copy.example\n");
+    ::chmod((dir / "cache").c_str(), c.cacheMode);
     std::ostringstream err;
     const int status = runUpdate({etc / "sources", dir / "rules.json", dir / "cache", ::geteuid()},
                                  fetchList, err);
-    EXPECT_EQ(status, c.message.empty() ? 0 : 1) << err.str();
-    EXPECT_EQ(fs::exists(dir / "rules.json"), c.message.empty()) << err.str();
+    EXPECT_EQ(status, c.status);
     EXPECT_THAT(err.str(), HasSubstr(c.message));
+    EXPECT_EQ(fs::exists(dir / "rules.json"), c.written) << err.str();
   }
 }
 

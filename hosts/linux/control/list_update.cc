@@ -205,7 +205,12 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
     }
     result.failed.push_back(source.location + ": " + why);
     std::string last;
-    if (readWholeFile(cached, last).empty()) {
+    const auto unsafe = writableByOthers(cached, options.trustedOwner);
+    if (unsafe && std::filesystem::exists(cached)) {
+      err << source.location << " failed (" << why
+          << "); its last good copy is not used: " << *unsafe << "\n";
+      missing = true;
+    } else if (readWholeFile(cached, last).empty()) {
       err << source.location << " failed (" << why << "); using its last good copy\n";
       importer.add(last, source.format);
     } else {
