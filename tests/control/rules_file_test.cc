@@ -87,7 +87,7 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
     bool root = false;  // only root can give a file away
   };
   const std::vector<Case> cases = {
-      {"missing", [](const fs::path&) {}, std::nullopt, "", ""},
+      {"missing", [](const fs::path&) {}, std::nullopt, "No rules file at", ""},
       {"valid", write(kValid), kValid, "", ""},
       {"read-only", write(kValid, 0400), kValid, "", "", 0700},
       {"invalid", write(kInvalid), kInvalid, "\"isEnabled\" is a string", ""},
@@ -101,8 +101,8 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
        "by everyone (mode 0666)"},
       {"group-writable directory", write(kValid), std::nullopt, "by its group (mode 0775)",
        "by its group (mode 0775)", 0775},
-      {"world-writable directory, no file", [](const fs::path&) {}, std::nullopt, "",
-       "by everyone (mode 0777)", 0777},
+      {"world-writable directory, no file", [](const fs::path&) {}, std::nullopt,
+       "No rules file at", "by everyone (mode 0777)", 0777},
       {"sticky world-writable directory", write(kValid), std::nullopt, "by everyone (mode 1777)",
        "by everyone (mode 1777)", 01777},
       {"owner not the trusted one", write(kValid), std::nullopt, me, me, 0755, ::geteuid() + 1},
@@ -239,7 +239,7 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
          for (int i = 0; i < 20; ++i) replaceByRename(path, i % 2 ? kOther : kValid);
        },
        kOther},
-      {"removed", [&] { fs::remove(path); }, std::nullopt},
+      {"removed", [&] { fs::remove(path); }, std::nullopt, true},
       {"recreated", [&] { writeFile(path, kValid); }, kValid},
       {"made invalid", [&] { replaceByRename(path, kInvalid); }, kInvalid, true},
       {"made valid again", [&] { editInPlace(path, kValid); }, kValid},
@@ -248,7 +248,7 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
       {"its directory made group-writable", [&] { ::chmod(dir.path().c_str(), 0775); },
        std::nullopt, true},
       {"its directory safe again", [&] { ::chmod(dir.path().c_str(), 0755); }, kValid},
-      {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt},
+      {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt, true},
   };
   runSteps(steps, rules, calls, warnings);
   EXPECT_EQ(otherCalls.load(), 1);
@@ -284,7 +284,8 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
       {"the file it no longer leads to edited", [&] { editInPlace(target, kOther); }, kValid, false,
        0},
       {"the file it now leads to edited", [&] { editInPlace(second, kOther); }, kOther},
-      {"the directory it leads into removed", [&] { fs::remove_all(dir / "other"); }, std::nullopt},
+      {"the directory it leads into removed", [&] { fs::remove_all(dir / "other"); }, std::nullopt,
+       true},
       {"that directory back with the file",
        [&] {
          fs::create_directory(dir / "other");

@@ -256,6 +256,8 @@ std::optional<Bytes> RulesFileConfiguration::readSafely(bool warn) {
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     const int error = errno;
+    // A mistyped --rules, or a file removed, leaves the machine unfiltered: say so.
+    if (warn && error == ENOENT) warn_("No rules file at " + name + kBlockingOff);
     if (warn && error != ENOENT) {
       warn_("cannot read " + name + ": " + errorText(error) + kBlockingOff);
     }
