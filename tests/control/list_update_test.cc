@@ -125,6 +125,7 @@ TEST(RunUpdate, InputsOthersCouldChangeAreNotUsed) {
     std::string message;  // a part of what it says
     bool written;         // the rules file: from the list, or from its last good copy
     int status = 1;
+    bool anotherUser = false;  // run as a user who owns none of it (only root can make its files)
   };
   const std::vector<Case> cases = {
       {"all safe", 0644, 0755, 0644, 0755, "wrote", true, 0},
@@ -134,9 +135,14 @@ TEST(RunUpdate, InputsOthersCouldChangeAreNotUsed) {
       // A copy planted where others may write is no last good copy.
       {"a list world-writable, its copy too", 0644, 0755, 0666, 0777, "copy is not used: directory",
        false},
+      // Root's files are as good as the user's own: anyone may build rules from the system's list.
+      {"root's, run by another user", 0644, 0755, 0644, 0755, "wrote", true, 0, true},
+      {"root's but group-writable, run by another user", 0664, 0755, 0644, 0755,
+       "writable by its group", false, 1, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.anotherUser && ::geteuid() != 0) continue;
     testing::TempDir dir;
     const auto etc = dir / "etc";
     fs::create_directory(etc);
@@ -148,8 +154,9 @@ TEST(RunUpdate, InputsOthersCouldChangeAreNotUsed) {
     testing::writeFile(cachePath(dir / "cache", list), "copy.example\n");
     ::chmod((dir / "cache").c_str(), c.cacheMode);
     std::ostringstream err;
-    const int status = runUpdate({etc / "sources", dir / "rules.json", dir / "cache", ::geteuid()},
-                                 fetchList, err);
+    const uid_t user = c.anotherUser ? 65534 : ::geteuid();
+    const int status =
+        runUpdate({etc / "sources", dir / "rules.json", dir / "cache", user}, fetchList, err);
     EXPECT_EQ(status, c.status);
     EXPECT_THAT(err.str(), HasSubstr(c.message));
     EXPECT_EQ(fs::exists(dir / "rules.json"), c.written) << err.str();

@@ -8,11 +8,13 @@
 namespace quillnest::linuxhost {
 namespace {
 
-std::optional<std::string> judge(const struct stat& st, const std::string& what,
-                                 uid_t trustedOwner) {
-  if (st.st_uid != trustedOwner) {
+std::optional<std::string> judge(const struct stat& st, const std::string& what, uid_t trustedOwner,
+                                 bool rootToo = false) {
+  if (st.st_uid != trustedOwner && !(rootToo && st.st_uid == 0)) {
     return what + " is owned by uid " + std::to_string(st.st_uid) + ", not " +
-           (trustedOwner == 0 ? std::string("root") : "uid " + std::to_string(trustedOwner));
+           (trustedOwner == 0
+                ? std::string("root")
+                : "uid " + std::to_string(trustedOwner) + (rootToo ? " or root" : ""));
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     char mode[8];
@@ -30,7 +32,7 @@ std::filesystem::path directoryOf(const std::filesystem::path& path) {
 
 // Whoever may write a directory a link leads into may replace the file there, or the next link.
 std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path& path,
-                                                    uid_t trustedOwner) {
+                                                    uid_t trustedOwner, bool rootToo = false) {
   std::filesystem::path from = path;
   for (const auto& to : linkChain(path)) {
     struct stat st {};
@@ -38,7 +40,7 @@ std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path&
     if (::stat(directory.c_str(), &st) == 0) {
       if (auto problem =
               judge(st, "directory " + directory.string() + " (where " + from.string() + " leads)",
-                    trustedOwner)) {
+                    trustedOwner, rootToo)) {
         return problem;
       }
     }
@@ -64,15 +66,18 @@ std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path) 
   return chain;
 }
 
-std::optional<std::string> writableByOthers(const std::filesystem::path& path, uid_t trustedOwner) {
+std::optional<std::string> writableByOthers(const std::filesystem::path& path, uid_t trustedOwner,
+                                            bool rootToo) {
   struct stat st {};
   const auto directory = directoryOf(path);
   if (::stat(directory.c_str(), &st) == 0) {
-    if (auto problem = judge(st, "directory " + directory.string(), trustedOwner)) return problem;
+    if (auto problem = judge(st, "directory " + directory.string(), trustedOwner, rootToo)) {
+      return problem;
+    }
   }
-  if (auto problem = linkedDirectoriesProblem(path, trustedOwner)) return problem;
+  if (auto problem = linkedDirectoriesProblem(path, trustedOwner, rootToo)) return problem;
   if (::stat(path.c_str(), &st) == 0) {
-    return judge(st, "file " + path.string(), trustedOwner);
+    return judge(st, "file " + path.string(), trustedOwner, rootToo);
   }
   return std::nullopt;
 }

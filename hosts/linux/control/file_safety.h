@@ -18,9 +18,10 @@ std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path);
 // Why a non-root user could change the file at path (or replace it through its directory, or
 // through the directory of a file a link at path leads to), or none when only trustedOwner can.
 // A missing file is judged by its directory alone; a missing directory is no problem (there is
-// nothing to replace). trustedOwner is root outside tests.
+// nothing to replace). trustedOwner is root outside tests; with rootToo, root's files and
+// directories are as good as trustedOwner's (for a tool any user may run on root's files).
 std::optional<std::string> writableByOthers(const std::filesystem::path& path,
-                                            uid_t trustedOwner = 0);
+                                            uid_t trustedOwner = 0, bool rootToo = false);
 
 // The same judgement for an open file (after open, so a swap between check and read is caught).
 std::optional<std::string> writableByOthers(int fd, const std::filesystem::path& shownAs,

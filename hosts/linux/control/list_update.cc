@@ -152,7 +152,7 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
               UpdateOutcome* outcome) {
   UpdateOutcome local;
   UpdateOutcome& result = outcome ? *outcome : local;
-  if (auto problem = writableByOthers(options.sources, options.trustedOwner)) {
+  if (auto problem = writableByOthers(options.sources, options.trustedOwner, true)) {
     err << options.sources.string() << " is not used: " << *problem
         << "; the rules file is left as it is\n";
     return 1;
@@ -186,7 +186,7 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
     std::string text;
     std::string why;
     if (!isUrl(source.location)) {
-      why = writableByOthers(source.location, options.trustedOwner).value_or("");
+      why = writableByOthers(source.location, options.trustedOwner, true).value_or("");
     }
     if (why.empty()) why = fetch(source, text);
     if (why.empty()) {
@@ -205,7 +205,7 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
     }
     result.failed.push_back(source.location + ": " + why);
     std::string last;
-    const auto unsafe = writableByOthers(cached, options.trustedOwner);
+    const auto unsafe = writableByOthers(cached, options.trustedOwner, true);
     if (unsafe && std::filesystem::exists(cached)) {
       err << source.location << " failed (" << why
           << "); its last good copy is not used: " << *unsafe << "\n";

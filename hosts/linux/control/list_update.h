@@ -49,7 +49,7 @@ struct UpdateOptions {
   std::filesystem::path rules;
   std::filesystem::path cache;
   // The sources file and the lists it names by path decide the rules as the rules file does:
-  // they are used only when no one but this user (root for the service) can change them.
+  // they are used only when no one but this user and root can change them.
   uid_t trustedOwner = 0;
 };
 
