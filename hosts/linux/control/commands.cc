@@ -117,8 +117,7 @@ void writeFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
   // A rename onto a link would replace the link with a plain file, cutting off where it led.
   const std::vector<std::filesystem::path> chain = linkChain(linkOrFile);
   const std::filesystem::path& path = chain.empty() ? linkOrFile : chain.back();
-  const std::filesystem::path directory =
-      path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+  const std::filesystem::path directory = directoryOf(path);
   std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {

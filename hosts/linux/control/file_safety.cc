@@ -25,11 +25,6 @@ std::optional<std::string> judge(const struct stat& st, const std::string& what,
   return std::nullopt;
 }
 
-std::filesystem::path directoryOf(const std::filesystem::path& path) {
-  auto parent = path.parent_path();
-  return parent.empty() ? std::filesystem::path(".") : parent;
-}
-
 // Whoever may write a directory a link leads into may replace the file there, or the next link.
 std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path& path,
                                                     uid_t trustedOwner, bool rootToo = false) {
@@ -50,6 +45,11 @@ std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path&
 }
 
 }  // namespace
+
+std::filesystem::path directoryOf(const std::filesystem::path& path) {
+  auto parent = path.parent_path();
+  return parent.empty() ? std::filesystem::path(".") : parent;
+}
 
 std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path) {
   constexpr std::size_t kMaxHops = 40;

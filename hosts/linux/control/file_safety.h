@@ -10,6 +10,9 @@
 
 namespace quillnest::linuxhost {
 
+// The directory that holds path ("." for a bare name).
+std::filesystem::path directoryOf(const std::filesystem::path& path);
+
 // The files a symbolic link at path leads to, hop by hop (relative targets taken from the link's
 // directory), ending at the first that is no link; empty when path is none. At most 40 hops, as
 // the kernel follows.

@@ -50,9 +50,7 @@ struct RulesFileConfiguration::Watch {
   }
 
   int watchDirectoryOf(const std::filesystem::path& file) const {
-    const auto directory =
-        file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
-    return ::inotify_add_watch(inotifyFd, directory.c_str(), kDirectoryEvents);
+    return ::inotify_add_watch(inotifyFd, directoryOf(file).c_str(), kDirectoryEvents);
   }
 
   bool addDirectoryWatch() {
@@ -257,9 +255,10 @@ std::optional<Bytes> RulesFileConfiguration::readSafely(bool warn) {
   if (fd < 0) {
     const int error = errno;
     // A mistyped --rules, or a file removed, leaves the machine unfiltered: say so.
-    if (warn && error == ENOENT) warn_("No rules file at " + name + kBlockingOff);
-    if (warn && error != ENOENT) {
-      warn_("cannot read " + name + ": " + errorText(error) + kBlockingOff);
+    if (warn) {
+      warn_((error == ENOENT ? "No rules file at " + name
+                             : "cannot read " + name + ": " + errorText(error)) +
+            kBlockingOff);
     }
     return std::nullopt;
   }
