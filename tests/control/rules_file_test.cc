@@ -84,7 +84,8 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
     std::string refusal;              // a part of the refusal; empty: accepted
     mode_t directoryMode = 0755;
     uid_t trustedOwner = ::geteuid();
-    bool root = false;  // only root can give a file away
+    bool root = false;        // only root can give a file away
+    mode_t aboveMode = 0700;  // of the directory above the file's
   };
   const std::vector<Case> cases = {
       {"missing", [](const fs::path&) {}, std::nullopt, "No rules file at", ""},
@@ -121,6 +122,39 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
        "by its group (mode 0775)"},
       {"link to a link, both directories safe", linkTo({{"links", 0755}, {"lists", 0755}}, kValid),
        kValid, "", ""},
+      // Whoever may write a directory above may move the file's away and put another in its place.
+      {"group-writable directory above", write(kValid), std::nullopt, "(above",
+       "by its group (mode 0770)", 0755, ::geteuid(), false, 0770},
+      {"sticky world-writable directory above", write(kValid), kValid, "", "", 0755, ::geteuid(),
+       false, 01777},
+      {"directory above given away by root",
+       [](const fs::path& p) {
+         writeFile(p, kValid);
+         ASSERT_EQ(::chown(p.parent_path().parent_path().c_str(), 65534, 65534), 0);
+       },
+       std::nullopt, "(above", "owned by uid 65534, not root", 0755, 0, true},
+      // The directory is a link into a safe directory whose own holder the group may write.
+      {"directory link into a group-writable directory",
+       [](const fs::path& p) {
+         const fs::path shared = p.parent_path().parent_path() / "shared";
+         fs::remove(p.parent_path());
+         fs::create_directories(shared / "quillnest");
+         writeFile(shared / "quillnest" / p.filename(), kValid);
+         fs::create_directory_symlink(shared / "quillnest", p.parent_path());
+         ASSERT_EQ(::chmod(shared.c_str(), 0775), 0);
+       },
+       std::nullopt, "shared (above", "by its group (mode 0775)"},
+      // In a sticky directory others may still re-point a link of their own.
+      {"another user's directory link in a sticky directory above",
+       [](const fs::path& p) {
+         const fs::path real = p.parent_path().parent_path() / "real";
+         fs::remove(p.parent_path());
+         fs::create_directory(real);
+         writeFile(real / p.filename(), kValid);
+         fs::create_directory_symlink(real, p.parent_path());
+         ASSERT_EQ(::lchown(p.parent_path().c_str(), 65534, 65534), 0);
+       },
+       std::nullopt, "(above", "owned by uid 65534, not root, in", 0755, 0, true, 01777},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,6 +164,7 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
     fs::create_directory(path.parent_path());
     c.prepare(path);
     ASSERT_EQ(::chmod(path.parent_path().c_str(), c.directoryMode), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.aboveMode), 0);
     RulesFileOptions options = testOptions();
     options.trustedOwner = c.trustedOwner;
     Warnings warnings;

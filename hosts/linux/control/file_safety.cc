@@ -2,11 +2,20 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace quillnest::linuxhost {
 namespace {
+
+std::string modeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 std::optional<std::string> judge(const struct stat& st, const std::string& what, uid_t trustedOwner,
                                  bool rootToo = false) {
@@ -17,12 +26,88 @@ std::optional<std::string> judge(const struct stat& st, const std::string& what,
                 : "uid " + std::to_string(trustedOwner) + (rootToo ? " or root" : ""));
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     return what + " is writable by " + ((st.st_mode & S_IWOTH) ? "everyone" : "its group") +
-           " (mode " + mode + ")";
+           " (mode " + modeText(st.st_mode) + ")";
   }
   return std::nullopt;
+}
+
+// Whoever may write a directory above another may move that one away and put one of their own in
+// its place, so every directory the kernel passes through on its way to directory counts, those
+// holding links on the way included. Root's are as good as trustedOwner's. One that others may
+// write is safe when it is sticky and what it holds on the way is trusted: others can then neither
+// move nor remove that. directory itself is the caller's to judge.
+std::optional<std::string> directoriesAboveProblem(const std::filesystem::path& directory,
+                                                   const std::string& below, uid_t trustedOwner) {
+  constexpr int kMaxLinks = 40;  // as the kernel follows
+  const auto trusted = [trustedOwner](uid_t owner) { return owner == trustedOwner || owner == 0; };
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(directory, error);
+  if (error) return std::nullopt;
+  std::vector<std::filesystem::path> rest(absolute.begin(), absolute.end());
+  std::reverse(rest.begin(), rest.end());  // the next name last
+  std::filesystem::path at = "/";
+  struct stat atStat {};
+  if (::stat("/", &atStat) != 0) return std::nullopt;
+  int links = 0;
+  while (!rest.empty()) {
+    const std::filesystem::path name = std::move(rest.back());
+    rest.pop_back();
+    if (name.empty() || name == "/" || name == ".") continue;
+    if (name == "..") {
+      at = at.parent_path();  // at has no links in it
+      if (::stat(at.c_str(), &atStat) != 0) return std::nullopt;
+      continue;
+    }
+    const std::filesystem::path next = at / name;
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) return std::nullopt;  // nothing there to replace
+    const auto notTrusted = [&](const std::string& what, uid_t owner) {
+      return what + " (above " + below + ") is owned by uid " + std::to_string(owner) + ", not " +
+             (trustedOwner == 0 ? std::string("root")
+                                : "root or uid " + std::to_string(trustedOwner));
+    };
+    if (!trusted(atStat.st_uid)) return notTrusted("directory " + at.string(), atStat.st_uid);
+    if ((atStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      const std::string writers = (atStat.st_mode & S_IWOTH) != 0 ? "everyone" : "its group";
+      const std::string mode = " (mode " + modeText(atStat.st_mode) + ")";
+      if ((atStat.st_mode & S_ISVTX) == 0) {
+        return "directory " + at.string() + " (above " + below + ") is writable by " + writers +
+               mode;
+      }
+      if (!trusted(st.st_uid)) {
+        return notTrusted((S_ISLNK(st.st_mode) ? "link " : "directory ") + next.string(),
+                          st.st_uid) +
+               ", in " + at.string() + ", which " + writers + " may write" + mode;
+      }
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return std::nullopt;  // the open fails the same way
+      const std::filesystem::path to = std::filesystem::read_symlink(next, error);
+      if (error) return std::nullopt;
+      const std::vector<std::filesystem::path> parts(to.begin(), to.end());
+      rest.insert(rest.end(), parts.rbegin(), parts.rend());
+      if (to.is_absolute()) {
+        at = "/";
+        if (::stat("/", &atStat) != 0) return std::nullopt;
+      }
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return std::nullopt;
+    at = next;
+    atStat = st;
+  }
+  return std::nullopt;
+}
+
+// The directory that holds a file (what names it), and every directory above it.
+std::optional<std::string> holderProblem(const std::filesystem::path& directory,
+                                         const std::string& what, const std::string& file,
+                                         uid_t trustedOwner, bool rootToo) {
+  if (auto problem = directoriesAboveProblem(directory, file, trustedOwner)) return problem;
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0) return std::nullopt;
+  return judge(st, what, trustedOwner, rootToo);
 }
 
 // Whoever may write a directory a link leads into may replace the file there, or the next link.
@@ -30,14 +115,11 @@ std::optional<std::string> linkedDirectoriesProblem(const std::filesystem::path&
                                                     uid_t trustedOwner, bool rootToo = false) {
   std::filesystem::path from = path;
   for (const auto& to : linkChain(path)) {
-    struct stat st {};
     const auto directory = directoryOf(to);
-    if (::stat(directory.c_str(), &st) == 0) {
-      if (auto problem =
-              judge(st, "directory " + directory.string() + " (where " + from.string() + " leads)",
-                    trustedOwner, rootToo)) {
-        return problem;
-      }
+    if (auto problem = holderProblem(
+            directory, "directory " + directory.string() + " (where " + from.string() + " leads)",
+            to.string(), trustedOwner, rootToo)) {
+      return problem;
     }
     from = to;
   }
@@ -68,14 +150,13 @@ std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path) 
 
 std::optional<std::string> writableByOthers(const std::filesystem::path& path, uid_t trustedOwner,
                                             bool rootToo) {
-  struct stat st {};
   const auto directory = directoryOf(path);
-  if (::stat(directory.c_str(), &st) == 0) {
-    if (auto problem = judge(st, "directory " + directory.string(), trustedOwner, rootToo)) {
-      return problem;
-    }
+  if (auto problem = holderProblem(directory, "directory " + directory.string(), path.string(),
+                                   trustedOwner, rootToo)) {
+    return problem;
   }
   if (auto problem = linkedDirectoriesProblem(path, trustedOwner, rootToo)) return problem;
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     return judge(st, "file " + path.string(), trustedOwner, rootToo);
   }
@@ -89,8 +170,9 @@ std::optional<std::string> writableByOthers(int fd, const std::filesystem::path&
     return "cannot inspect " + shownAs.string() + ": " + std::strerror(errno);
   if (auto problem = judge(st, "file " + shownAs.string(), trustedOwner)) return problem;
   const auto directory = directoryOf(shownAs);
-  if (::stat(directory.c_str(), &st) == 0) {
-    if (auto problem = judge(st, "directory " + directory.string(), trustedOwner)) return problem;
+  if (auto problem = holderProblem(directory, "directory " + directory.string(), shownAs.string(),
+                                   trustedOwner, false)) {
+    return problem;
   }
   return linkedDirectoriesProblem(shownAs, trustedOwner);
 }

@@ -19,7 +19,8 @@ std::filesystem::path directoryOf(const std::filesystem::path& path);
 std::vector<std::filesystem::path> linkChain(const std::filesystem::path& path);
 
 // Why a non-root user could change the file at path (or replace it through its directory, or
-// through the directory of a file a link at path leads to), or none when only trustedOwner can.
+// through the directory of a file a link at path leads to, or through a directory above either),
+// or none when only trustedOwner can.
 // A missing file is judged by its directory alone; a missing directory is no problem (there is
 // nothing to replace). trustedOwner is root outside tests; with rootToo, root's files and
 // directories are as good as trustedOwner's (for a tool any user may run on root's files).
