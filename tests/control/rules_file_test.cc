@@ -283,7 +283,17 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
       {"its directory made group-writable", [&] { ::chmod(dir.path().c_str(), 0775); },
        std::nullopt, true},
       {"its directory safe again", [&] { ::chmod(dir.path().c_str(), 0755); }, kValid},
+      // Through a second name in another directory, which no watch of a directory sees.
+      {"edited in place through a hard link",
+       [&] {
+         fs::create_directory(dir / "elsewhere");
+         fs::create_hard_link(path, dir / "elsewhere" / "rules.json");
+         editInPlace(dir / "elsewhere" / "rules.json", kOther);
+       },
+       kOther},
       {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt, true},
+      {"its old hard link edited", [&] { editInPlace(dir / "elsewhere" / "rules.json", kValid); },
+       std::nullopt, true, 0},
   };
   runSteps(steps, rules, calls, warnings);
   EXPECT_EQ(otherCalls.load(), 1);

@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kFileEvents =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB | IN_MODIFY;
 constexpr std::uint32_t kDirectoryEvents = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF;
+// Of the file itself.
+constexpr std::uint32_t kOwnEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -84,6 +86,18 @@ struct RulesFileConfiguration::Watch {
     return added;
   }
 
+  // The file itself as well, wherever its name leads: an edit made in place through another name
+  // for it (a hard link, a bind mount) is reported on the file alone. Run again after every event,
+  // as a rename may have put another file under the name.
+  void watchFile() {
+    struct stat st {};
+    const int wd = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                       ? ::inotify_add_watch(inotifyFd, path.c_str(), kOwnEvents)
+                       : -1;
+    if (fileWatch >= 0 && wd != fileWatch) ::inotify_rm_watch(inotifyFd, fileWatch);
+    fileWatch = wd;
+  }
+
   // Whether an event names the file, or a file a link to it leads to.
   bool concernsFile(const struct inotify_event& event, const std::string& fileName) const {
     if (event.len == 0) return false;
@@ -107,6 +121,7 @@ struct RulesFileConfiguration::Watch {
   int inotifyFd = -1;
   int wakeFd = -1;
   int watchDescriptor = -1;
+  int fileWatch = -1;
   struct Followed {
     int wd;
     std::string name;
@@ -165,6 +180,14 @@ void RulesFileConfiguration::Watch::run() {
           note(options.quietPeriod);  // events were lost: the file may have changed
           continue;
         }
+        if (event->wd == fileWatch) {
+          if (event->mask & IN_IGNORED) {
+            fileWatch = -1;
+          } else {
+            note((event->mask & IN_MODIFY) ? options.writingQuietPeriod : options.quietPeriod);
+          }
+          continue;
+        }
         if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
           // The directory went away with the file in it. A directory a link led into is
           // also let go when the link is pointed elsewhere, which its own event reports.
@@ -190,6 +213,7 @@ void RulesFileConfiguration::Watch::run() {
     }
     if (fds[1].revents & POLLIN || (followIncomplete && !pending)) {
       if (followLinks()) note(options.quietPeriod);
+      watchFile();
     }
     if (watchLost && !pending) {
       if (watchDescriptor >= 0) ::inotify_rm_watch(inotifyFd, watchDescriptor);
@@ -315,6 +339,7 @@ std::unique_ptr<NSKeyValueObservation> RulesFileConfiguration::observe(
             "); retrying every second, SIGHUP reloads");
     }
     watch->followLinks();
+    watch->watchFile();
   }
   // Without inotify the thread still serves reload(); poll ignores a negative fd.
   if (watch->wakeFd >= 0) {
