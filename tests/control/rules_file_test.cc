@@ -299,6 +299,33 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   EXPECT_EQ(otherCalls.load(), 1);
 }
 
+// Configuration tools may move the whole directory aside and put a new one in its place.
+TEST(RulesFileObservation, FollowsTheNameWhenItsDirectoryIsReplaced) {
+  TempDir dir;
+  const auto etc = dir / "etc";
+  const auto path = etc / "filter-rules.json";
+  fs::create_directory(etc);
+  writeFile(path, kValid);
+  Warnings warnings;
+  RulesFileConfiguration rules(path, warnings.sink(), testOptions());
+  std::atomic<int> calls{0};
+  auto observation = rules.observe([&] { ++calls; });
+  const std::vector<Step> steps = {
+      // Once for the move, once when the new directory is watched.
+      {"moved aside, a new one in its place",
+       [&] {
+         fs::rename(etc, dir / "etc.old");
+         fs::create_directory(etc);
+         writeFile(path, kOther);
+       },
+       kOther, false, 2},
+      {"the file in the new one replaced", [&] { replaceByRename(path, kValid); }, kValid},
+      {"the old one's file edited", [&] { editInPlace(dir / "etc.old" / path.filename(), kOther); },
+       kValid, false, 0},
+  };
+  runSteps(steps, rules, calls, warnings);
+}
+
 // A rules file that is a link: the file it leads to is watched, wherever the link points.
 TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
   TempDir dir;

@@ -189,10 +189,11 @@ void RulesFileConfiguration::Watch::run() {
           continue;
         }
         if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
-          // The directory went away with the file in it. A directory a link led into is
-          // also let go when the link is pointed elsewhere, which its own event reports.
+          // The directory went away with the file in it. Moved, it is still watched where it
+          // went: the name may lead to another one now. A directory a link led into is also
+          // let go when the link is pointed elsewhere, which its own event reports.
           if (event->wd == watchDescriptor) {
-            if (event->mask & IN_IGNORED) watchLost = true;
+            watchLost = true;
             note(options.quietPeriod);
           } else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
             note(options.quietPeriod);
