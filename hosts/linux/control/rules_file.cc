@@ -220,6 +220,7 @@ void RulesFileConfiguration::Watch::run() {
       if (watchDescriptor >= 0) ::inotify_rm_watch(inotifyFd, watchDescriptor);
       if (addDirectoryWatch()) {
         watchLost = false;
+        watchFile();
         note(options.quietPeriod);  // the directory is back, perhaps with the file
       }
     }
