@@ -424,6 +424,7 @@ std::string FilterDaemon::startControlPlane() {
     std::error_code error;
     const auto absolute = std::filesystem::absolute(options_.rulesPath, error);
     report.rulesFile = (error ? options_.rulesPath : absolute).string();
+    if (!report.rulesEnabled) report.rulesProblem = control_->rules().problem();
     // The resolver names the host added are shown apart from the user's own entries.
     report.resolverEntries = std::min<std::uint64_t>(resolverEntries_.load(), report.ruleEntries);
     report.ruleEntries -= report.resolverEntries;

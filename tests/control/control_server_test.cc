@@ -29,6 +29,7 @@ StatusReport sampleReport() {
   report.version = "0.1.0";
   report.rulesFile = "/tmp/odd \"name\"\\\n.json";
   report.rulesEnabled = true;
+  report.rulesProblem = "Rules file /tmp/x is ignored: \"odd\"\n";
   report.failClosed = true;
   report.ruleEntries = 3;
   report.flowsSeen = UINT64_MAX;

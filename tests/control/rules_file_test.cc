@@ -177,6 +177,9 @@ TEST(RulesFile, EachStateGivesItsConfigurationWarningAndRefusal) {
     EXPECT_EQ(lines.size(), c.warning.empty() ? 0u : 1u);
     for (const auto& line : lines)
       EXPECT_THAT(line, AllOf(HasSubstr(path.string()), HasSubstr(c.warning)));
+    // What status gives as the reason blocking is off.
+    EXPECT_EQ(rules.problem().empty(), c.warning.empty());
+    EXPECT_THAT(rules.problem(), HasSubstr(c.warning));
     const std::string refusal = rules.refusal().value_or("");
     EXPECT_EQ(refusal.empty(), c.refusal.empty()) << refusal;
     EXPECT_THAT(refusal, HasSubstr(c.refusal));
@@ -227,6 +230,7 @@ void runSteps(const std::vector<Step>& steps, RulesFileConfiguration& rules,
     EXPECT_EQ(rulesText(rules.current()), step.text);
     rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
     EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
+    EXPECT_EQ(rules.problem().empty(), !step.warns);
   }
 }
 

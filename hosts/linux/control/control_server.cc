@@ -84,6 +84,10 @@ std::string encodeStatus(const StatusReport& report) {
   quillnest::appendJsonString(out, report.rulesFile);
   out += ",\"rulesEnabled\":";
   out += report.rulesEnabled ? "true" : "false";
+  if (!report.rulesProblem.empty()) {
+    out += ",\"rulesProblem\":";
+    quillnest::appendJsonString(out, report.rulesProblem);
+  }
   out += ",\"failClosed\":";
   out += report.failClosed ? "true" : "false";
   for (const auto& field : kNumbers) {
@@ -118,6 +122,7 @@ std::optional<StatusReport> decodeStatus(std::string_view json, std::string& err
   if (!object["rulesFile"].get(text)) report.rulesFile = std::string(text);
   bool enabled = false;
   if (!object["rulesEnabled"].get(enabled)) report.rulesEnabled = enabled;
+  if (!object["rulesProblem"].get(text)) report.rulesProblem = std::string(text);
   bool failClosed = false;
   if (!object["failClosed"].get(failClosed)) report.failClosed = failClosed;
   for (const auto& field : kNumbers) {
@@ -143,7 +148,9 @@ std::string formatStatus(const StatusReport& report) {
   };
   line("version", report.version);
   line("rules file", report.rulesFile);
-  line("blocking", report.rulesEnabled ? "on" : "off");
+  line("blocking", report.rulesEnabled           ? "on"
+                   : report.rulesProblem.empty() ? "off"
+                                                 : "off (" + report.rulesProblem + ")");
   line("if the daemon stops without cleaning up", report.failClosed
                                                       ? "web connections fail (fail-closed)"
                                                       : "connections pass unfiltered (fail-open)");

@@ -28,7 +28,8 @@ struct StatusReport {
   std::string version;
   std::string rulesFile;
   bool rulesEnabled = false;
-  bool failClosed = false;  // run --fail-closed: web connections fail while the daemon is down
+  std::string rulesProblem;  // why the rules file gave no rules, when it did not
+  bool failClosed = false;   // run --fail-closed: web connections fail while the daemon is down
   std::uint64_t ruleEntries = 0;   // domains in the rules in force
   std::uint64_t trackedFlows = 0;  // connections the daemon follows now
   std::uint64_t heldFlows = 0;     // connections held for their ClientHello now

@@ -281,11 +281,8 @@ std::optional<Bytes> RulesFileConfiguration::readSafely(bool warn) {
   if (fd < 0) {
     const int error = errno;
     // A mistyped --rules, or a file removed, leaves the machine unfiltered: say so.
-    if (warn) {
-      warn_((error == ENOENT ? "No rules file at " + name
-                             : "cannot read " + name + ": " + errorText(error)) +
-            kBlockingOff);
-    }
+    readFailed(warn, error == ENOENT ? "No rules file at " + name
+                                     : "cannot read " + name + ": " + errorText(error));
     return std::nullopt;
   }
   struct Closer {
@@ -296,21 +293,34 @@ std::optional<Bytes> RulesFileConfiguration::readSafely(bool warn) {
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     if (auto problem = writableByOthers(fd, path_, options_.trustedOwner)) {
-      if (warn) {
-        warn_("Rules file " + name + " is ignored: " + *problem +
-              "; only root may be able to change it" + kBlockingOff);
-      }
+      readFailed(warn, "Rules file " + name + " is ignored: " + *problem +
+                           "; only root may be able to change it");
       return std::nullopt;
     }
   }
   RulesFileBytes read = readRulesFileBytes(fd, path_, options_.maximumSize, options_.spareCapacity);
-  if (!read.bytes && warn) warn_(read.problem + kBlockingOff);
+  if (!read.bytes) readFailed(warn, read.problem);
   return std::move(read.bytes);
+}
+
+void RulesFileConfiguration::readFailed(bool warn, const std::string& problem) {
+  if (warn) warn_(problem + kBlockingOff);
+  std::lock_guard lock(problemMutex_);
+  problem_ = problem;
+}
+
+std::string RulesFileConfiguration::problem() const {
+  std::lock_guard lock(problemMutex_);
+  return problem_;
 }
 
 ConfigurationRef RulesFileConfiguration::current(const std::function<void(Bytes&)>& amend) {
   std::optional<Bytes> bytes = readSafely(true);
   if (!bytes) return withoutVendorDictionary();
+  {
+    std::lock_guard lock(problemMutex_);
+    problem_.clear();  // the filter decodes the bytes; warnIfUndecodable notes a failure
+  }
   if (amend) amend(*bytes);
   VendorConfiguration vendor;
   vendor.emplace("filterRules", std::move(*bytes));
@@ -322,8 +332,7 @@ void RulesFileConfiguration::warnIfUndecodable() {
   if (!bytes) return;
   const DecodeResult decoded = decodeFilterRules(*bytes);
   if (!decoded.rules) {
-    warn_("Rules file " + path_.string() + " does not load: " + decoded.error.message +
-          kBlockingOff);
+    readFailed(true, "Rules file " + path_.string() + " does not load: " + decoded.error.message);
   }
 }
 

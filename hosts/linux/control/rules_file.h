@@ -65,6 +65,10 @@ class RulesFileConfiguration {
   // reason; silent otherwise. For when the filter ended up with blocking off after a load.
   void warnIfUndecodable();
 
+  // Why the last reading gave the filter no rules (the warning it gave, as the journal has it), or
+  // empty. For `status`, which would otherwise say only that blocking is off.
+  std::string problem() const;
+
   // Calls handler once per change of the file (a burst of events is one change), on a thread of
   // its own, never at installation. Invalidating (or destroying) the observation stops it; it is
   // safe from within the handler.
@@ -80,9 +84,14 @@ class RulesFileConfiguration {
   // The file's bytes when it is there, readable and safe; warns otherwise when asked to.
   std::optional<Bytes> readSafely(bool warn);
 
+  // Warns (when asked) and notes the problem.
+  void readFailed(bool warn, const std::string& problem);
+
   std::filesystem::path path_;
   WarningSink warn_;
   RulesFileOptions options_;
+  mutable std::mutex problemMutex_;
+  std::string problem_;
   std::mutex watchesMutex_;
   std::vector<std::weak_ptr<Watch>> watches_;
 };
