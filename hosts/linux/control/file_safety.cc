@@ -17,19 +17,24 @@ std::string modeText(mode_t mode) {
   return text;
 }
 
+std::optional<std::string> ownerProblem(uid_t owner, const std::string& what, uid_t trustedOwner,
+                                        bool rootToo) {
+  if (owner == trustedOwner || (rootToo && owner == 0)) return std::nullopt;
+  return what + " is owned by uid " + std::to_string(owner) + ", not " +
+         (trustedOwner == 0 ? std::string("root")
+                            : "uid " + std::to_string(trustedOwner) + (rootToo ? " or root" : ""));
+}
+
+std::optional<std::string> writersProblem(mode_t mode, const std::string& what) {
+  if ((mode & (S_IWGRP | S_IWOTH)) == 0) return std::nullopt;
+  return what + " is writable by " + ((mode & S_IWOTH) ? "everyone" : "its group") + " (mode " +
+         modeText(mode) + ")";
+}
+
 std::optional<std::string> judge(const struct stat& st, const std::string& what, uid_t trustedOwner,
                                  bool rootToo = false) {
-  if (st.st_uid != trustedOwner && !(rootToo && st.st_uid == 0)) {
-    return what + " is owned by uid " + std::to_string(st.st_uid) + ", not " +
-           (trustedOwner == 0
-                ? std::string("root")
-                : "uid " + std::to_string(trustedOwner) + (rootToo ? " or root" : ""));
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return what + " is writable by " + ((st.st_mode & S_IWOTH) ? "everyone" : "its group") +
-           " (mode " + modeText(st.st_mode) + ")";
-  }
-  return std::nullopt;
+  if (auto problem = ownerProblem(st.st_uid, what, trustedOwner, rootToo)) return problem;
+  return writersProblem(st.st_mode, what);
 }
 
 // Whoever may write a directory above another may move that one away and put one of their own in
@@ -40,45 +45,40 @@ std::optional<std::string> judge(const struct stat& st, const std::string& what,
 std::optional<std::string> directoriesAboveProblem(const std::filesystem::path& directory,
                                                    const std::string& below, uid_t trustedOwner) {
   constexpr int kMaxLinks = 40;  // as the kernel follows
-  const auto trusted = [trustedOwner](uid_t owner) { return owner == trustedOwner || owner == 0; };
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(directory, error);
   if (error) return std::nullopt;
   std::vector<std::filesystem::path> rest(absolute.begin(), absolute.end());
   std::reverse(rest.begin(), rest.end());  // the next name last
-  std::filesystem::path at = "/";
+  std::filesystem::path at;
   struct stat atStat {};
-  if (::stat("/", &atStat) != 0) return std::nullopt;
+  const auto enter = [&](std::filesystem::path to) {
+    at = std::move(to);
+    return ::stat(at.c_str(), &atStat) == 0;
+  };
+  if (!enter("/")) return std::nullopt;
   int links = 0;
   while (!rest.empty()) {
     const std::filesystem::path name = std::move(rest.back());
     rest.pop_back();
     if (name.empty() || name == "/" || name == ".") continue;
     if (name == "..") {
-      at = at.parent_path();  // at has no links in it
-      if (::stat(at.c_str(), &atStat) != 0) return std::nullopt;
+      if (!enter(at.parent_path())) return std::nullopt;  // at has no links in it
       continue;
     }
     const std::filesystem::path next = at / name;
     struct stat st {};
     if (::lstat(next.c_str(), &st) != 0) return std::nullopt;  // nothing there to replace
-    const auto notTrusted = [&](const std::string& what, uid_t owner) {
-      return what + " (above " + below + ") is owned by uid " + std::to_string(owner) + ", not " +
-             (trustedOwner == 0 ? std::string("root")
-                                : "root or uid " + std::to_string(trustedOwner));
-    };
-    if (!trusted(atStat.st_uid)) return notTrusted("directory " + at.string(), atStat.st_uid);
-    if ((atStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-      const std::string writers = (atStat.st_mode & S_IWOTH) != 0 ? "everyone" : "its group";
-      const std::string mode = " (mode " + modeText(atStat.st_mode) + ")";
-      if ((atStat.st_mode & S_ISVTX) == 0) {
-        return "directory " + at.string() + " (above " + below + ") is writable by " + writers +
-               mode;
-      }
-      if (!trusted(st.st_uid)) {
-        return notTrusted((S_ISLNK(st.st_mode) ? "link " : "directory ") + next.string(),
-                          st.st_uid) +
-               ", in " + at.string() + ", which " + writers + " may write" + mode;
+    const std::string holder = "directory " + at.string() + " (above " + below + ")";
+    if (auto problem = ownerProblem(atStat.st_uid, holder, trustedOwner, true)) return problem;
+    if (auto problem = writersProblem(atStat.st_mode, holder)) {
+      if ((atStat.st_mode & S_ISVTX) == 0) return problem;
+      const std::string entry =
+          (S_ISLNK(st.st_mode) ? "link " : "directory ") + next.string() + " (above " + below + ")";
+      if (auto owner = ownerProblem(st.st_uid, entry, trustedOwner, true)) {
+        return *owner + ", in " + at.string() + ", which " +
+               ((atStat.st_mode & S_IWOTH) != 0 ? "everyone" : "its group") + " may write (mode " +
+               modeText(atStat.st_mode) + ")";
       }
     }
     if (S_ISLNK(st.st_mode)) {
@@ -87,10 +87,7 @@ std::optional<std::string> directoriesAboveProblem(const std::filesystem::path& 
       if (error) return std::nullopt;
       const std::vector<std::filesystem::path> parts(to.begin(), to.end());
       rest.insert(rest.end(), parts.rbegin(), parts.rend());
-      if (to.is_absolute()) {
-        at = "/";
-        if (::stat("/", &atStat) != 0) return std::nullopt;
-      }
+      if (to.is_absolute() && !enter("/")) return std::nullopt;
       continue;
     }
     if (!S_ISDIR(st.st_mode)) return std::nullopt;
