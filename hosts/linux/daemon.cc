@@ -127,8 +127,10 @@ void FilterDaemon::onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet
     return rules.isEnabled() && rules.matchesHost(name);
   };
   policy.closeEncryptedDns = options_.closeEncryptedDns;
-  const dns::PacketEdit edit = dns::rewriteAnswerPacket(packet.bytes, policy);
+  const dns::PacketEdit edit = dns::rewriteAnswerPacket(packet.bytes, policy, &dnsStreams_,
+                                                        std::chrono::steady_clock::now());
   dnsCounters_.add(edit);
+  if (edit.drop) return queue.drop(packet.id);
   // Our mark only told us what the packet is; it must not reach a connmark.
   const std::uint32_t mark = withMark(packet.mark, 0);
   queue.acceptReplaced(packet.id, mark,

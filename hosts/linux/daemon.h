@@ -23,6 +23,7 @@
 #include "hosts/linux/control/control_plane.h"
 #include "hosts/linux/control/instance_lock.h"
 #include "hosts/linux/dns/dns_counters.h"
+#include "hosts/linux/dns/tcp_answer_stream.h"
 #include "hosts/linux/forward_resetter.h"
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
@@ -126,6 +127,7 @@ class FilterDaemon {
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};
   dns::DnsCounters dnsCounters_;
+  dns::TcpAnswerStreams dnsStreams_;
   std::atomic<std::uint64_t> resolverEntries_{0};  // names the host added to the user's rules
   std::chrono::steady_clock::time_point startedAt_;
 };

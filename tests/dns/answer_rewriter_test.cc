@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -12,6 +14,7 @@
 #include "hosts/linux/dns/answer_packet.h"
 #include "hosts/linux/dns/encrypted_dns.h"
 #include "hosts/linux/dns/ldns_include.h"
+#include "hosts/linux/dns/tcp_answer_stream.h"
 #include "rules/filter_rules.h"
 #include "tests/common/packet_builder.h"
 
@@ -375,6 +378,232 @@ TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {
                             : std::vector<std::string>{"undecodable"},
               c.domains);
   }
+}
+
+// DNS over TCP read across segments: whatever size the server's segments have, the client gets
+// the bytes that whole-message reading gives.
+struct Streamed {
+  Bytes bytes;
+  StreamCounts counts;
+};
+
+Streamed streamInPieces(const Bytes& stream, std::size_t piece, const AnswerPolicy& policy) {
+  TcpAnswerStream reader;
+  Streamed out{stream, {}};
+  for (std::size_t at = 0; at < stream.size(); at += piece) {
+    const std::size_t size = std::min(piece, stream.size() - at);
+    EXPECT_EQ(reader.take(at, std::span(out.bytes).subspan(at, size), policy, out.counts),
+              TcpAnswerStream::Take::read);
+  }
+  return out;
+}
+
+TEST(TcpAnswerStream, AnySegmentSizeGivesTheBytesOfWholeMessages) {
+  const std::string ech = kEch;
+  using R = std::vector<std::string>;
+  const std::vector<Message> messages = {
+      httpsAnswer("www.allowed.example."),
+      httpsAnswer("www.blocked.example."),
+      {"alias.example.", "HTTPS",
+       R{"alias.example. 300 IN CNAME step.example.",
+         "step.example. 300 IN CNAME cdn.blocked.example.", https("cdn.blocked.example.")}},
+      {"_8443._foo.blocked.example.", "SVCB",
+       R{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
+         "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + ech +
+             " ipv6hint=2001:db8::1"}},
+      {"blocked.example.", "HTTPS",
+       R{https("blocked.example."), "blocked.example. 300 IN HTTPS 2 . alpn=h2",
+         "blocked.example. 300 IN A 192.0.2.1"},
+       R{"alt.example. 300 IN HTTPS 1 . " + ech}},
+      httpsAnswer("blocked.example.", false),
+      httpsAnswer("ech.allowed.example."),
+  };
+  std::vector<Bytes> wires;
+  for (const auto& message : messages) wires.push_back(wireOf(message));
+  const Bytes stream = framed(wires);
+  for (bool close : {true, false}) {
+    const AnswerPolicy rules = policy(true, close);
+    const StreamEdit whole = rewriteTcpPayload(stream, rules);
+    ASSERT_EQ(whole.outcome, AnswerOutcome::rewritten);
+    for (std::size_t piece : {1, 2, 3, 7, 13, 48, 100, 536, 100000}) {
+      SCOPED_TRACE("pieces of " + std::to_string(piece) + (close ? "" : ", encrypted DNS open"));
+      const Streamed got = streamInPieces(stream, piece, rules);
+      EXPECT_EQ(got.bytes, whole.payload);
+      EXPECT_EQ(got.counts.answersRead, whole.answersRead);
+      EXPECT_EQ(got.counts.echRemoved, whole.echRemoved);
+      EXPECT_EQ(got.counts.canariesAnswered, whole.canariesAnswered);
+      EXPECT_EQ(got.counts.unparsed, 0u);
+    }
+  }
+  // Cut once, at every byte of a blocked answer.
+  const Bytes one = framed({kBlocked});
+  const Bytes wanted = rewriteTcpPayload(one, policy(true)).payload;
+  for (std::size_t cut = 1; cut < one.size(); ++cut) {
+    TcpAnswerStream reader;
+    Bytes got = one;
+    StreamCounts counts;
+    reader.take(0, std::span(got).first(cut), policy(true), counts);
+    reader.take(cut, std::span(got).subspan(cut), policy(true), counts);
+    EXPECT_EQ(got, wanted) << "cut at " << cut;
+  }
+  // A canary's answer code is in its header, which may pass before its question arrives.
+  const Bytes canary = framed(
+      {wireOf({"use-application-dns.net.", "A", {"use-application-dns.net. 300 IN A 192.0.2.9"}})});
+  EXPECT_EQ(streamInPieces(canary, 1000, policy(true)).bytes,
+            rewriteTcpPayload(canary, policy(true)).payload);
+  const Streamed late = streamInPieces(canary, 20, policy(true));
+  EXPECT_EQ(late.bytes, canary);
+  EXPECT_EQ(late.counts.unparsed, 1u);
+  EXPECT_EQ(late.counts.canariesAnswered, 1u);
+}
+
+// Segments sent again, overlapping, or ahead of a missing one.
+TEST(TcpAnswerStream, SegmentsSentAgainGetTheSameBytes) {
+  const Bytes stream = framed({kAllowed, kBlocked, kBlocked});
+  const Bytes wanted = rewriteTcpPayload(stream, policy(true)).payload;
+  const std::size_t half = stream.size() / 2;
+  TcpAnswerStream reader;
+  StreamCounts counts;
+  Bytes ahead(stream.begin() + half + 10, stream.end());
+  EXPECT_EQ(reader.take(half + 10, ahead, policy(true), counts), TcpAnswerStream::Take::ahead);
+  EXPECT_EQ(reader.received(), 0u);
+  Bytes first(stream.begin(), stream.begin() + half);
+  reader.take(0, first, policy(true), counts);
+  // Sent again whole, then again reaching past what arrived, then the rest.
+  for (std::size_t from : {std::size_t{0}, half / 2}) {
+    Bytes again(stream.begin() + from, stream.begin() + (from == 0 ? half : half + 20));
+    reader.take(from, again, policy(true), counts);
+    EXPECT_TRUE(std::equal(again.begin(), again.end(), wanted.begin() + from)) << from;
+  }
+  Bytes rest(stream.begin() + half + 20, stream.end());
+  reader.take(half + 20, rest, policy(true), counts);
+  EXPECT_TRUE(std::equal(rest.begin(), rest.end(), wanted.begin() + half + 20));
+  EXPECT_EQ(counts.answersRead, 3u);
+  EXPECT_EQ(counts.echRemoved, 2u);
+}
+
+// Malformed messages are counted and skipped by their length: the next one is read as usual.
+TEST(TcpAnswerStream, UnreadableMessagesPassAndTheNextIsRead) {
+  Bytes countsTooLarge = kBlocked;
+  countsTooLarge[7] = 9;  // ANCOUNT
+  Bytes pointerLoop = kBlocked;
+  pointerLoop[12] = 0xc0;
+  pointerLoop[13] = 12;
+  Bytes forward = kBlocked;  // the question name points ahead
+  forward[12] = 0xc0;
+  forward[13] = 40;
+  Bytes badLabel = kBlocked;
+  badLabel[12] = 0x80;
+  const Bytes header(kBlocked.begin(), kBlocked.begin() + 11);
+  for (const Bytes& bad : {countsTooLarge, pointerLoop, forward, badLabel, header, Bytes{}}) {
+    for (std::size_t piece : {1, 5, 1000}) {
+      SCOPED_TRACE(std::to_string(bad.size()) + " in pieces of " + std::to_string(piece));
+      const Bytes stream = framed({bad, kBlocked});
+      const Streamed got = streamInPieces(stream, piece, policy(true));
+      EXPECT_EQ(got.counts.unparsed, 1u);
+      EXPECT_EQ(got.counts.answersRead, 1u);
+      // Values pass as they are read: one before the surplus count was found is gone.
+      EXPECT_EQ(got.counts.echRemoved, bad == countsTooLarge ? 2u : 1u);
+      EXPECT_TRUE(std::equal(got.bytes.begin() + 2 + bad.size(), got.bytes.end(),
+                             rewriteTcpPayload(framed({kBlocked}), policy(true)).payload.begin()));
+    }
+  }
+}
+
+PacketLayout segmentFrom53(std::uint8_t flags, std::uint32_t sequence, Bytes payload) {
+  PacketLayout layout =
+      answerFrom53(hosts::IpFamily::v4, hosts::kIpProtocolTCP, std::move(payload));
+  layout.flags = flags;
+  layout.sequence = sequence;
+  return layout;
+}
+
+// Connections are followed from the server's SYN to its reset or their time out; the table and
+// the memory it holds are bounded, and what it cannot follow does not pass unread.
+TEST(TcpAnswerStreams, FollowsConnectionsWithinBounds) {
+  using Fate = TcpAnswerStreams::Fate;
+  using namespace std::chrono_literals;
+  const auto start = TcpAnswerStreams::Clock::time_point{} + 1h;
+  TcpAnswerStreams::Limits limits;
+  limits.connections = 2;
+  limits.bufferedBytes = 3000;
+  TcpAnswerStreams streams(limits);
+  auto segment = [&](std::uint8_t flags, std::uint32_t sequence, Bytes payload,
+                     std::uint16_t port = 41000, TcpAnswerStreams::Clock::time_point at = {}) {
+    PacketLayout layout = segmentFrom53(flags, sequence, std::move(payload));
+    layout.destinationPort = port;
+    const Bytes packet = buildPacket(layout);
+    const auto parsed = hosts::parseIpPacket(packet);
+    Bytes bytes(parsed.packet.payload.begin(), parsed.packet.payload.end());
+    StreamCounts counts;
+    const Fate fate =
+        streams.onSegment(parsed.packet, bytes, policy(true),
+                          at == TcpAnswerStreams::Clock::time_point{} ? start : at, counts);
+    return std::pair{fate, bytes};
+  };
+  const std::uint8_t ack = hosts::kTcpAck, synAck = hosts::kTcpSyn | hosts::kTcpAck;
+  const Bytes stream = framed({kBlocked});
+  const Bytes wanted = rewriteTcpPayload(stream, policy(true)).payload;
+  const std::uint32_t isn = 0xfffffff0;  // the sequence numbers wrap inside the message
+  EXPECT_EQ(segment(ack, 5, stream).first, Fate::untracked);
+  EXPECT_EQ(segment(synAck, isn, {}).first, Fate::read);
+  EXPECT_EQ(segment(synAck, isn, {}).first, Fate::read);  // sent again: still the same stream
+  const std::uint32_t cut = 40;
+  auto [fate, tail] = segment(ack, isn + 1 + cut, Bytes(stream.begin() + cut, stream.end()));
+  EXPECT_EQ(fate, Fate::drop);  // ahead of the first piece
+  auto first = segment(ack, isn + 1, Bytes(stream.begin(), stream.begin() + cut));
+  EXPECT_EQ(first.first, Fate::read);
+  tail = segment(ack, isn + 1 + cut, Bytes(stream.begin() + cut, stream.end())).second;
+  Bytes got = first.second;
+  got.insert(got.end(), tail.begin(), tail.end());
+  EXPECT_EQ(got, wanted);
+
+  // Full: a second connection fits, a third's SYN waits; a reset makes room.
+  EXPECT_EQ(segment(synAck, 100, {}, 41001).first, Fate::read);
+  EXPECT_EQ(segment(synAck, 200, {}, 41002).first, Fate::drop);
+  EXPECT_EQ(segment(hosts::kTcpRst, isn + 1 + 200, {}).first, Fate::untracked);
+  EXPECT_EQ(segment(synAck, 200, {}, 41002).first, Fate::read);
+  EXPECT_EQ(streams.size(), 2u);
+  // Bytes in progress count against the memory bound: a message that would pass it waits.
+  const Bytes big(2000, 0);
+  Bytes prefix{0x10, 0x00};  // a message of 4096 bytes
+  prefix.insert(prefix.end(), big.begin(), big.end());
+  EXPECT_EQ(segment(ack, 101, prefix, 41001).first, Fate::read);
+  EXPECT_EQ(segment(ack, 201, prefix, 41002).first, Fate::drop);
+  // Idle connections end; a FIN shortens the wait.
+  EXPECT_EQ(segment(ack | hosts::kTcpFin, 201, {}, 41002, start + 1s).first, Fate::read);
+  EXPECT_EQ(segment(synAck, 300, {}, 41003, start + 40s).first, Fate::read);
+  EXPECT_EQ(streams.size(), 2u);
+  EXPECT_EQ(segment(synAck, 400, {}, 41004, start + 11min).first, Fate::read);
+  EXPECT_EQ(streams.size(), 1u);
+}
+
+// The packet a client gets when the server's segments cut the answer: its own checksum, the
+// same length, ech unusable.
+TEST(TcpAnswerStreams, SegmentsBecomePacketsWithTheirChecksums) {
+  TcpAnswerStreams streams;
+  const Bytes stream = framed({kBlocked});
+  const Bytes wanted = rewriteTcpPayload(stream, policy(true)).payload;
+  rewriteAnswerPacket(buildPacket(segmentFrom53(hosts::kTcpSyn | hosts::kTcpAck, 7, {})), policy(),
+                      &streams);
+  Bytes got;
+  unsigned removed = 0;
+  for (std::size_t at = 0; at < stream.size(); at += 48) {
+    PacketLayout layout = segmentFrom53(
+        hosts::kTcpAck, 8 + static_cast<std::uint32_t>(at),
+        Bytes(stream.begin() + at, stream.begin() + std::min(at + 48, stream.size())));
+    const PacketEdit edit = rewriteAnswerPacket(buildPacket(layout), policy(), &streams);
+    EXPECT_FALSE(edit.drop);
+    removed += edit.echRemoved;
+    const Bytes sent = edit.rewritten ? edit.packet : buildPacket(layout);
+    const auto parsed = hosts::parseIpPacket(sent);
+    ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
+    layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
+    EXPECT_EQ(sent, buildPacket(layout));
+    got.insert(got.end(), layout.payload.begin(), layout.payload.end());
+  }
+  EXPECT_EQ(got, wanted);
+  EXPECT_EQ(removed, 1u);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Asks SERVER one question over UDP (or TCP) with a fixed id and prints the response code and
 the number of answer records: "rcode 3 answers 0". With SENT_FILE, also "same" or "changed":
-whether the bytes received equal the bytes the server wrote there.
+whether the bytes received equal the bytes the server wrote there. tcp88 is TCP with the smallest
+segment size Linux lets a client offer (88 bytes), so the server cuts its answer into many.
 
-  dns_query.py SERVER NAME TYPE [udp|tcp] [SENT_FILE]
+  dns_query.py SERVER NAME TYPE [udp|tcp|tcp88] [SENT_FILE]
 """
 import socket
 import struct
@@ -19,8 +20,12 @@ def main():
     question = b"".join(bytes([len(l)]) + l.encode() for l in name.split(".") if l) + b"\0"
     query = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + question + struct.pack(">HH", TYPES[qtype], 1)
     try:
-        if transport == "tcp":
-            with socket.create_connection((server, 53), timeout=3) as s:
+        if transport.startswith("tcp"):
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.settimeout(3)
+                if transport == "tcp88":
+                    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 88)
+                s.connect((server, 53))
                 s.sendall(struct.pack(">H", len(query)) + query)
                 data = b""
                 while len(data) < 2 or len(data) < 2 + struct.unpack(">H", data[:2])[0]:

@@ -1,5 +1,7 @@
 #include "hosts/linux/dns/answer_packet.h"
 
+#include <algorithm>
+
 #include "hosts/common/packet.h"
 
 namespace quillnest::linuxhost::dns {
@@ -39,7 +41,8 @@ void setTransportChecksum(std::vector<std::uint8_t>& packet, const hosts::Parsed
 
 }  // namespace
 
-PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const AnswerPolicy& policy) {
+PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const AnswerPolicy& policy,
+                               TcpAnswerStreams* streams, TcpAnswerStreams::Clock::time_point now) {
   PacketEdit edit;
   const hosts::ParseResult parsed = hosts::parseIpPacket(ipPacket);
   if (parsed.status != hosts::ParseStatus::ok || parsed.packet.firstFragment) {
@@ -50,6 +53,27 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
   const hosts::ParsedPacket& packet = parsed.packet;
   const std::size_t payloadAt = static_cast<std::size_t>(packet.payload.data() - ipPacket.data());
 
+  const std::size_t tcpAt =
+      packet.isTCP() ? static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data()) : 0;
+  if (packet.isTCP() && streams != nullptr) {
+    std::vector<std::uint8_t> payload(packet.payload.begin(), packet.payload.end());
+    StreamCounts counts;
+    const auto fate = streams->onSegment(packet, payload, policy, now, counts);
+    if (fate != TcpAnswerStreams::Fate::untracked) {
+      edit.answersRead = counts.answersRead;
+      edit.unparsed = counts.unparsed;
+      edit.echRemoved = counts.echRemoved;
+      edit.canariesAnswered = counts.canariesAnswered;
+      edit.drop = fate == TcpAnswerStreams::Fate::drop;
+      if (edit.drop || std::equal(payload.begin(), payload.end(), packet.payload.begin()))
+        return edit;
+      edit.packet.assign(ipPacket.begin(), ipPacket.begin() + payloadAt);
+      edit.packet.insert(edit.packet.end(), payload.begin(), payload.end());
+      setTransportChecksum(edit.packet, packet, tcpAt, tcpAt + 16);
+      edit.rewritten = true;
+      return edit;
+    }
+  }
   if (packet.isTCP()) {
     StreamEdit stream = rewriteTcpPayload(packet.payload, policy);
     edit.answersRead = stream.answersRead;
@@ -59,7 +83,6 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
     if (stream.outcome != AnswerOutcome::rewritten) return edit;
     edit.packet.assign(ipPacket.begin(), ipPacket.begin() + payloadAt);
     edit.packet.insert(edit.packet.end(), stream.payload.begin(), stream.payload.end());
-    const std::size_t tcpAt = static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data());
     setTransportChecksum(edit.packet, packet, tcpAt, tcpAt + 16);
     edit.rewritten = true;
     return edit;

@@ -23,8 +23,7 @@ struct RecordFree {
 using Packet = std::unique_ptr<ldns_pkt, PacketFree>;
 using Record = std::unique_ptr<ldns_rr, RecordFree>;
 
-// Owner names whose answer decides whether a client turns to encrypted DNS by itself.
-enum class Canary { none, nameError, noData };
+}  // namespace
 
 Canary canaryOf(std::string_view name) {
   // Firefox's canary, then Apple's private relay; a name error keeps each on the system resolver.
@@ -36,6 +35,8 @@ Canary canaryOf(std::string_view name) {
   if (name == "_dns.resolver.arpa") return Canary::noData;
   return Canary::none;
 }
+
+namespace {
 
 std::string nameOf(const ldns_rdf* name) {
   if (name == nullptr) return {};

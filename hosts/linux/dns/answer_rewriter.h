@@ -29,6 +29,10 @@ struct AnswerPolicy {
   bool keepLength = false;
 };
 
+// Owner names whose answer decides whether a client turns to encrypted DNS by itself.
+enum class Canary { none, nameError, noData };
+Canary canaryOf(std::string_view name);
+
 enum class AnswerOutcome { unchanged, rewritten, unparsed, notAnAnswer };
 
 struct AnswerEdit {
