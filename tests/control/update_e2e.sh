@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end test of list subscriptions: a Python HTTP server of the test's own (server namespace)
 # serves two lists, `update` (client namespace) writes the rules file, the running daemon reloads
-# it; then the second list fails: its last good copy stays and the file is unchanged.
+# it; then the second list fails: its last good copy stays and the file is unchanged. Last, lists
+# over https (the test's certificate made the only trusted one, inside the client namespace's own
+# mount namespace): an https list redirected to http is refused.
 # Usage: update_e2e.sh PATH/TO/quillnest-filter
 set -u
 BIN=$1
@@ -85,6 +87,55 @@ grep -q '"three.example"' "$RULES" && grep -q '"two.example"' "$RULES" \
   && pass "a changed list comes in while the failed one keeps its last copy" \
   || fail "rules: $(cat "$RULES")"
 entries 3 && pass "the daemon reloaded again" || fail "no second reload"
+
+# Over https: a certificate for the server's address, trusted only by the update runs below.
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=198.51.100.2" \
+  -addext "subjectAltName=IP:198.51.100.2" -keyout "$WORK/tls-key.pem" -out "$WORK/tls.pem" \
+  >/dev/null 2>&1
+ip netns exec "$S" python3 -c '
+import http.server, ssl, sys
+directory, cert, key = sys.argv[1:4]
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def __init__(self, *a, **k):
+        super().__init__(*a, directory=directory, **k)
+    def do_GET(self):
+        targets = {"/to-http": "http://198.51.100.2:8080/list1.txt",
+                   "/to-https": "https://198.51.100.2:8443/list3.txt"}
+        if self.path in targets:
+            self.send_response(302)
+            self.send_header("Location", targets[self.path])
+            self.end_headers()
+        else:
+            super().do_GET()
+    def log_message(self, *a):
+        pass
+server = http.server.ThreadingHTTPServer(("198.51.100.2", 8443), Handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()' "$WORK/www" "$WORK/tls.pem" "$WORK/tls-key.pem" >/dev/null 2>&1 &
+PIDS+=($!)
+printf 'four.example\n' > "$WORK/www/list3.txt"
+for _ in $(seq 50); do
+  ip netns exec "$C" bash -c 'exec 3<>/dev/tcp/198.51.100.2/8443' 2>/dev/null && break
+  sleep 0.1
+done
+update_tls() {  # update_tls SOURCES...: one source per argument, a cache of its own
+  printf '%s\n' "$@" > "$WORK/etc/tls-sources.list"
+  ip netns exec "$C" bash -c 'mount --bind "$1" /etc/ssl/certs/ca-certificates.crt && shift &&
+    exec "$@"' - "$WORK/tls.pem" "$BIN" update --sources "$WORK/etc/tls-sources.list" \
+    --rules "$RULES" --cache "$WORK/tls-cache" 2>"$WORK/update.err"
+}
+update_tls https://198.51.100.2:8443/list3.txt https://198.51.100.2:8443/to-https \
+  && grep -q '"four.example"' "$RULES" \
+  && pass "https lists, one redirected to another https address" \
+  || fail "https: $(cat "$WORK/update.err")"
+cp "$RULES" "$WORK/rules.before"
+update_tls https://198.51.100.2:8443/list3.txt https://198.51.100.2:8443/to-http \
+  && fail "an https list redirected to http was taken: $(cat "$RULES")" \
+  || { grep -q "to-http failed (redirected to http://198.51.100.2:8080/list1.txt, which is not fetched" "$WORK/update.err" && cmp -s "$RULES" "$WORK/rules.before" \
+    && pass "an https list redirected to http is refused, the rules file unchanged" \
+    || fail "redirect to http: $(cat "$WORK/update.err")"; }
 
 echo "$FAILURES failure(s)"
 (( FAILURES == 0 ))

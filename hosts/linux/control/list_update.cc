@@ -70,7 +70,10 @@ std::string fetchUrl(const std::string& url, std::string& text) {
   char errorText[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A list asked for over https is not taken over plain http because its server redirects
+  // there: anyone on the path could change it.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                   url.starts_with("https://") ? "https" : "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
@@ -83,7 +86,16 @@ std::string fetchUrl(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
   const CURLcode result = curl_easy_perform(curl);
+  std::string refusedRedirect;
+  if (const char* last = nullptr;
+      result == CURLE_UNSUPPORTED_PROTOCOL && url.starts_with("https://") &&
+      curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &last) == CURLE_OK && last != nullptr &&
+      std::string_view(last).starts_with("http://"))
+    refusedRedirect = last;
   curl_easy_cleanup(curl);
+  if (!refusedRedirect.empty())
+    return "redirected to " + refusedRedirect + ", which is not fetched: a list asked for over " +
+           "https does not come over plain http";
   if (download.tooLarge) return "larger than 64 MiB";
   if (result != CURLE_OK) return errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
   return {};
