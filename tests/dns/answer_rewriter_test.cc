@@ -570,12 +570,16 @@ TEST(TcpAnswerStreams, FollowsConnectionsWithinBounds) {
   prefix.insert(prefix.end(), big.begin(), big.end());
   EXPECT_EQ(segment(ack, 101, prefix, 41001).first, Fate::read);
   EXPECT_EQ(segment(ack, 201, prefix, 41002).first, Fate::drop);
-  // Idle connections end; a FIN shortens the wait.
+  // A closed connection goes after its FIN's time; an idle one only to make room.
   EXPECT_EQ(segment(ack | hosts::kTcpFin, 201, {}, 41002, start + 1s).first, Fate::read);
   EXPECT_EQ(segment(synAck, 300, {}, 41003, start + 40s).first, Fate::read);
   EXPECT_EQ(streams.size(), 2u);
+  EXPECT_EQ(segment(hosts::kTcpRst, 301, {}, 41003, start + 11min).first, Fate::untracked);
   EXPECT_EQ(segment(synAck, 400, {}, 41004, start + 11min).first, Fate::read);
-  EXPECT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams.size(), 2u);  // 41001, idle for 11 minutes, stays while there is room
+  EXPECT_EQ(segment(synAck, 500, {}, 41005, start + 11min).first, Fate::read);
+  EXPECT_EQ(segment(ack, 101 + prefix.size(), {1}, 41001, start + 11min).first, Fate::untracked);
+  EXPECT_EQ(segment(ack, 401, {}, 41004, start + 11min).first, Fate::read);
 }
 
 // The packet a client gets when the server's segments cut the answer: its own checksum, the

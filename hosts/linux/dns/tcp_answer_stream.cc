@@ -320,7 +320,7 @@ TcpAnswerStreams::Fate TcpAnswerStreams::onSegment(const hosts::ParsedPacket& pa
                                                    Clock::time_point now, StreamCounts& counts) {
   std::lock_guard lock(mutex_);
   if (now >= nextSweep_) {
-    expire(now);
+    expire(now, false);
     nextSweep_ = now + std::chrono::seconds(1);
   }
   const hosts::ConnectionKey key = hosts::ConnectionKey::inboundOf(packet);
@@ -340,7 +340,7 @@ TcpAnswerStreams::Fate TcpAnswerStreams::onSegment(const hosts::ParsedPacket& pa
       found = connections_.end();
     }
     if (found == connections_.end()) {
-      if (connections_.size() >= limits_.connections) expire(now);
+      if (connections_.size() >= limits_.connections) expire(now, true);
       // A connection we could not follow would be read segment by segment: the server sends
       // its SYN again until there is room.
       if (connections_.size() >= limits_.connections) return Fate::drop;
@@ -373,9 +373,9 @@ std::size_t TcpAnswerStreams::size() const {
   return connections_.size();
 }
 
-void TcpAnswerStreams::expire(Clock::time_point now) {
+void TcpAnswerStreams::expire(Clock::time_point now, bool idleToo) {
   std::erase_if(connections_, [&](const auto& entry) {
-    if (entry.second.expires > now) return false;
+    if (entry.second.expires > now || !(entry.second.closing || idleToo)) return false;
     buffered_ -= entry.second.stream.buffered();
     return true;
   });

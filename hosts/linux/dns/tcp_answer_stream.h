@@ -117,7 +117,9 @@ class TcpAnswerStreams {
     Clock::time_point expires;
     bool closing = false;  // the server sent its FIN
   };
-  void expire(Clock::time_point now);
+  // Closed connections after their time; idle ones only to make room, since one forgotten is
+  // read a segment at a time.
+  void expire(Clock::time_point now, bool idleToo);
 
   Limits limits_;
   mutable std::mutex mutex_;
