@@ -96,9 +96,12 @@ TcpAnswerStream::Take TcpAnswerStream::take(std::uint64_t at, std::span<std::uin
     const std::size_t fresh = static_cast<std::size_t>(end - received_);
     readNew(received_, bytes.last(fresh), policy, counts);
     received_ = end;
-    // A canary's response code lies in a header that may have passed already.
-    for (std::size_t i = editsBefore; i < edits_.size(); ++i)
-      if (edits_[i].at < at) ++counts.unparsed;
+    // A canary's response code lies in a header that may have passed already: then a copy sent
+    // again must not differ from it either.
+    const auto late = std::remove_if(edits_.begin() + static_cast<std::ptrdiff_t>(editsBefore),
+                                     edits_.end(), [at](const Edit& edit) { return edit.at < at; });
+    counts.unparsed += static_cast<unsigned>(edits_.end() - late);
+    edits_.erase(late, edits_.end());
   }
   apply(at, bytes);
   forgetOldEdits();
