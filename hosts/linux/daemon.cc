@@ -436,6 +436,7 @@ std::string FilterDaemon::startControlPlane() {
     report.echParametersRemoved = dnsSeen.echRemoved;
     report.canariesAnswered = dnsSeen.canariesAnswered;
     report.port853Drops = dnsSeen.encryptedDnsDrops;
+    report.dnsTcpSegmentsDropped = dnsSeen.tcpSegmentsDropped;
     report.ackLogLosses = ackLogLosses_.load();
     report.version = "0.1.0";
     report.failClosed = options_.failClosed;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hosts/linux/dns/answer_packet.h"
+#include "hosts/linux/dns/dns_counters.h"
 #include "hosts/linux/dns/encrypted_dns.h"
 #include "hosts/linux/dns/ldns_include.h"
 #include "hosts/linux/dns/tcp_answer_stream.h"
@@ -595,6 +596,12 @@ TEST(TcpAnswerStreams, SegmentsBecomePacketsWithTheirChecksums) {
   const Bytes wanted = rewriteTcpPayload(stream, policy(true)).payload;
   rewriteAnswerPacket(buildPacket(segmentFrom53(hosts::kTcpSyn | hosts::kTcpAck, 7, {})), policy(),
                       &streams);
+  // A segment ahead of the first is dropped, and counted.
+  DnsCounters counters;
+  counters.add(rewriteAnswerPacket(
+      buildPacket(segmentFrom53(hosts::kTcpAck, 8 + 48, Bytes(stream.begin() + 48, stream.end()))),
+      policy(), &streams));
+  EXPECT_EQ(counters.snapshot().tcpSegmentsDropped, 1u);
   Bytes got;
   unsigned removed = 0;
   for (std::size_t at = 0; at < stream.size(); at += 48) {

@@ -158,7 +158,7 @@ else
 fi
 
 json=$("$BIN" status --socket "$WORK/run/control.sock" --json)
-echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","canariesAnswered","port853Drops","resolverEntries","ruleEntries")})' <<<"$json")"
+echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","canariesAnswered","port853Drops","dnsTcpSegmentsDropped","resolverEntries","ruleEntries")})' <<<"$json")"
 python3 -c '
 import json, sys
 d = json.load(sys.stdin)

@@ -71,6 +71,7 @@ constexpr NumberField kNumbers[] = {
     {"echParametersRemoved", &StatusReport::echParametersRemoved},
     {"canariesAnswered", &StatusReport::canariesAnswered},
     {"port853Drops", &StatusReport::port853Drops},
+    {"dnsTcpSegmentsDropped", &StatusReport::dnsTcpSegmentsDropped},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -217,6 +218,8 @@ std::string formatStatus(const StatusReport& report) {
            std::to_string(report.droppedTableFull) + ")");
   line("DNS answers read", std::to_string(report.dnsAnswersRead) + " (unreadable, passed " +
                                std::to_string(report.dnsAnswersUnparsed) + ")");
+  line("DNS-over-TCP segments dropped for the server to send again",
+       std::to_string(report.dnsTcpSegmentsDropped));
   line("ech parameters removed", std::to_string(report.echParametersRemoved));
   line("ClientHellos offering ECH (decoys too)", std::to_string(report.echClientHellos));
   line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));

@@ -100,6 +100,7 @@ struct StatusReport {
   std::uint64_t echParametersRemoved = 0;
   std::uint64_t canariesAnswered = 0;
   std::uint64_t port853Drops = 0;
+  std::uint64_t dnsTcpSegmentsDropped = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;

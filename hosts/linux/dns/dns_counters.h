@@ -14,7 +14,8 @@ struct DnsCounters {
   std::atomic<std::uint64_t> answersUnparsed{0};
   std::atomic<std::uint64_t> echRemoved{0};
   std::atomic<std::uint64_t> canariesAnswered{0};
-  std::atomic<std::uint64_t> encryptedDnsDrops{0};  // packets to port 853
+  std::atomic<std::uint64_t> encryptedDnsDrops{0};   // packets to port 853
+  std::atomic<std::uint64_t> tcpSegmentsDropped{0};  // DNS-over-TCP, for the server to resend
 
   struct Snapshot {
     std::uint64_t answersRead = 0;
@@ -22,6 +23,7 @@ struct DnsCounters {
     std::uint64_t echRemoved = 0;
     std::uint64_t canariesAnswered = 0;
     std::uint64_t encryptedDnsDrops = 0;
+    std::uint64_t tcpSegmentsDropped = 0;
   };
 
   void add(const PacketEdit& edit) {
@@ -30,12 +32,14 @@ struct DnsCounters {
     if (edit.unparsed) answersUnparsed.fetch_add(edit.unparsed, relaxed);
     if (edit.echRemoved) echRemoved.fetch_add(edit.echRemoved, relaxed);
     if (edit.canariesAnswered) canariesAnswered.fetch_add(edit.canariesAnswered, relaxed);
+    if (edit.drop) tcpSegmentsDropped.fetch_add(1, relaxed);
   }
 
   Snapshot snapshot() const {
     constexpr auto relaxed = std::memory_order_relaxed;
-    return {answersRead.load(relaxed), answersUnparsed.load(relaxed), echRemoved.load(relaxed),
-            canariesAnswered.load(relaxed), encryptedDnsDrops.load(relaxed)};
+    return {answersRead.load(relaxed),       answersUnparsed.load(relaxed),
+            echRemoved.load(relaxed),        canariesAnswered.load(relaxed),
+            encryptedDnsDrops.load(relaxed), tcpSegmentsDropped.load(relaxed)};
   }
 };
 
