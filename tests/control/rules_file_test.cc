@@ -303,6 +303,48 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   EXPECT_EQ(otherCalls.load(), 1);
 }
 
+// A writer that pauses longer than a burst may last, before it closes the file: what is there
+// before the close is only part of the file. Its close is waited for, up to a bound.
+TEST(RulesFileObservation, WaitsForAWriterThatPausesUntilItCloses) {
+  TempDir dir;
+  const auto path = dir / "filter-rules.json";
+  writeFile(path, kValid);
+  Warnings warnings;
+  RulesFileOptions options = testOptions();
+  options.writingQuietPeriod = 100ms;
+  options.maximumDelay = 200ms;
+  options.writerMaximumDelay = 1500ms;
+  RulesFileConfiguration rules(path, warnings.sink(), options);
+  std::atomic<int> calls{0};
+  std::optional<std::string> seen;
+  auto observation = rules.observe([&] {
+    seen = rulesText(rules.current());
+    ++calls;
+  });
+  const std::string text = kOther;
+  for (const auto pause : {500ms, 2500ms}) {
+    SCOPED_TRACE(pause.count());
+    const int before = calls.load();
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size() / 2, f);
+    std::fflush(f);
+    std::this_thread::sleep_for(pause);
+    std::fwrite(text.data() + text.size() / 2, 1, text.size() - text.size() / 2, f);
+    std::fclose(f);
+    if (pause < options.writerMaximumDelay) {
+      // One report, of the whole file.
+      ASSERT_TRUE(reachesExactly(calls, before + 1, 400ms));
+      EXPECT_EQ(seen, text);
+    } else {
+      // Read at the bound (half a file: blocking off), then again at the close.
+      ASSERT_TRUE(reachesExactly(calls, before + 2, 400ms));
+      EXPECT_EQ(seen, text);
+      EXPECT_EQ(warnings.take().size(), 0u);
+    }
+  }
+}
+
 // Configuration tools may move the whole directory aside and put a new one in its place.
 TEST(RulesFileObservation, FollowsTheNameWhenItsDirectoryIsReplaced) {
   TempDir dir;

@@ -25,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kFileEvents =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB | IN_MODIFY;
-constexpr std::uint32_t kDirectoryEvents = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF;
+// Opens and closes of the file through the directory tell whether a writer is still at it.
+constexpr std::uint32_t kDirectoryEvents =
+    kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_OPEN | IN_CLOSE_NOWRITE;
 // Of the file itself.
 constexpr std::uint32_t kOwnEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
@@ -136,6 +138,11 @@ struct RulesFileConfiguration::Watch {
 void RulesFileConfiguration::Watch::run() {
   const std::string fileName = path.filename().string();
   bool pending = false;
+  // Descriptors open on the file under its name, and whether it was written since the last close
+  // of one opened for writing: then a writer is still at work.
+  int opens = 0;
+  bool modified = false;
+  bool waitingForWriter = false;
   bool watchLost = watchDescriptor < 0;
   Clock::time_point quietUntil{};
   Clock::time_point firstEvent{};
@@ -145,17 +152,21 @@ void RulesFileConfiguration::Watch::run() {
     pending = true;
     quietUntil = now + quiet;
   };
+  auto due = [&] {
+    return std::min(quietUntil, firstEvent + (waitingForWriter ? options.writerMaximumDelay
+                                                               : options.maximumDelay));
+  };
 
   alignas(struct inotify_event) char buffer[16 * 1024];
   while (!stopped.load()) {
     int timeout = -1;
     const auto now = Clock::now();
     if (pending) {
-      const auto due = std::min(quietUntil, firstEvent + options.maximumDelay);
+      const auto at = due();
       timeout =
-          due <= now
+          at <= now
               ? 0
-              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
     } else if (watchLost || followIncomplete) {
       timeout = 1000;  // try to watch the directory again (it was removed or never existed)
     }
@@ -177,6 +188,8 @@ void RulesFileConfiguration::Watch::run() {
         const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
         offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
+          opens = 0;
+          modified = false;
           note(options.quietPeriod);  // events were lost: the file may have changed
           continue;
         }
@@ -207,6 +220,14 @@ void RulesFileConfiguration::Watch::run() {
           continue;
         }
         if (!concernsFile(*event, fileName)) continue;
+        if (event->mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) {
+          opens = 0;  // another file under the name, or none
+          modified = false;
+        }
+        if (event->mask & IN_OPEN) ++opens;
+        if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) opens = std::max(opens - 1, 0);
+        if (event->mask & IN_MODIFY) modified = true;
+        if (event->mask & IN_CLOSE_WRITE) modified = false;
         if ((event->mask & kFileEvents) == 0) continue;
         note((event->mask & (IN_CREATE | IN_MODIFY)) ? options.writingQuietPeriod
                                                      : options.quietPeriod);
@@ -224,10 +245,12 @@ void RulesFileConfiguration::Watch::run() {
         note(options.quietPeriod);  // the directory is back, perhaps with the file
       }
     }
-    if (pending) {
-      const auto current = Clock::now();
-      if (current >= quietUntil || current >= firstEvent + options.maximumDelay) {
-        pending = false;
+    if (const auto current = Clock::now(); pending && current >= due()) {
+      if (modified && opens > 0 && current < firstEvent + options.writerMaximumDelay) {
+        waitingForWriter = true;
+        quietUntil = current + options.writingQuietPeriod;  // looked at again then
+      } else {
+        pending = waitingForWriter = false;
         if (!stopped.load()) handler();
       }
     }

@@ -31,6 +31,9 @@ struct RulesFileOptions {
   std::chrono::milliseconds writingQuietPeriod{500};
   // A file written without pause is still reported this often.
   std::chrono::milliseconds maximumDelay{2000};
+  // A file written in place and still open waits this long at most for its writer's close: what
+  // is there before is only part of what is coming (and would turn blocking off).
+  std::chrono::milliseconds writerMaximumDelay{30000};
   // Files beyond this are not read.
   std::size_t maximumSize = kRulesFileMaximumSize;
   // The only owner allowed for the file and its directory; root outside tests.
