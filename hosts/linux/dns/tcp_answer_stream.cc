@@ -32,8 +32,8 @@ struct Name {
   std::size_t end = 0;  // just past the name where it starts
 };
 
-// A domain name at `at` of a message whose first `available` bytes have arrived. Pointers must
-// lead strictly backwards, so they end; bytes they lead to have always arrived.
+// The domain name at `at` of a message, as far as its bytes have arrived; it must end before
+// limit. Pointers must lead strictly backwards, so they end, and to bytes that have arrived.
 Name readName(const std::vector<std::uint8_t>& message, std::size_t at, std::size_t limit) {
   Name name;
   std::string text;
@@ -93,13 +93,14 @@ TcpAnswerStream::Take TcpAnswerStream::take(std::uint64_t at, std::span<std::uin
   const std::uint64_t end = at + bytes.size();
   if (end > received_) {
     const std::size_t editsBefore = edits_.size();
-    const std::size_t fresh = static_cast<std::size_t>(end - received_);
-    readNew(received_, bytes.last(fresh), policy, counts);
+    const std::uint64_t passed = received_;
+    readNew(passed, bytes.last(static_cast<std::size_t>(end - passed)), policy, counts);
     received_ = end;
     // A canary's response code lies in a header that may have passed already: then a copy sent
     // again must not differ from it either.
-    const auto late = std::remove_if(edits_.begin() + static_cast<std::ptrdiff_t>(editsBefore),
-                                     edits_.end(), [at](const Edit& edit) { return edit.at < at; });
+    const auto late =
+        std::remove_if(edits_.begin() + static_cast<std::ptrdiff_t>(editsBefore), edits_.end(),
+                       [passed](const Edit& edit) { return edit.at < passed; });
     counts.unparsed += static_cast<unsigned>(edits_.end() - late);
     edits_.erase(late, edits_.end());
   }
