@@ -517,9 +517,9 @@ TEST(TcpAnswerStream, UnreadableMessagesPassAndTheNextIsRead) {
   }
 }
 
-PacketLayout segmentFrom53(std::uint8_t flags, std::uint32_t sequence, Bytes payload) {
-  PacketLayout layout =
-      answerFrom53(hosts::IpFamily::v4, hosts::kIpProtocolTCP, std::move(payload));
+PacketLayout segmentFrom53(std::uint8_t flags, std::uint32_t sequence, Bytes payload,
+                           hosts::IpFamily family = hosts::IpFamily::v4) {
+  PacketLayout layout = answerFrom53(family, hosts::kIpProtocolTCP, std::move(payload));
   layout.flags = flags;
   layout.sequence = sequence;
   return layout;
@@ -592,35 +592,41 @@ TEST(TcpAnswerStreams, FollowsConnectionsWithinBounds) {
 // The packet a client gets when the server's segments cut the answer: its own checksum, the
 // same length, ech unusable.
 TEST(TcpAnswerStreams, SegmentsBecomePacketsWithTheirChecksums) {
-  TcpAnswerStreams streams;
   const Bytes stream = framed({kBlocked});
   const Bytes wanted = rewriteTcpPayload(stream, policy(true)).payload;
-  rewriteAnswerPacket(buildPacket(segmentFrom53(hosts::kTcpSyn | hosts::kTcpAck, 7, {})), policy(),
-                      &streams);
-  // A segment ahead of the first is dropped, and counted.
-  DnsCounters counters;
-  counters.add(rewriteAnswerPacket(
-      buildPacket(segmentFrom53(hosts::kTcpAck, 8 + 48, Bytes(stream.begin() + 48, stream.end()))),
-      policy(), &streams));
-  EXPECT_EQ(counters.snapshot().tcpSegmentsDropped, 1u);
-  Bytes got;
-  unsigned removed = 0;
-  for (std::size_t at = 0; at < stream.size(); at += 48) {
-    PacketLayout layout = segmentFrom53(
-        hosts::kTcpAck, 8 + static_cast<std::uint32_t>(at),
-        Bytes(stream.begin() + at, stream.begin() + std::min(at + 48, stream.size())));
-    const PacketEdit edit = rewriteAnswerPacket(buildPacket(layout), policy(), &streams);
-    EXPECT_FALSE(edit.drop);
-    removed += edit.echRemoved;
-    const Bytes sent = edit.rewritten ? edit.packet : buildPacket(layout);
-    const auto parsed = hosts::parseIpPacket(sent);
-    ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
-    layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
-    EXPECT_EQ(sent, buildPacket(layout));
-    got.insert(got.end(), layout.payload.begin(), layout.payload.end());
+  for (auto family : {hosts::IpFamily::v4, hosts::IpFamily::v6}) {
+    SCOPED_TRACE(static_cast<int>(family));
+    TcpAnswerStreams streams;
+    auto segment = [family](std::uint8_t flags, std::size_t at, Bytes payload) {
+      return segmentFrom53(flags, 8 + static_cast<std::uint32_t>(at), std::move(payload), family);
+    };
+    rewriteAnswerPacket(buildPacket(segmentFrom53(hosts::kTcpSyn | hosts::kTcpAck, 7, {}, family)),
+                        policy(), &streams);
+    // A segment ahead of the first is dropped, and counted.
+    DnsCounters counters;
+    counters.add(rewriteAnswerPacket(
+        buildPacket(segment(hosts::kTcpAck, 48, Bytes(stream.begin() + 48, stream.end()))),
+        policy(), &streams));
+    EXPECT_EQ(counters.snapshot().tcpSegmentsDropped, 1u);
+    Bytes got;
+    unsigned removed = 0;
+    for (std::size_t at = 0; at < stream.size(); at += 48) {
+      PacketLayout layout =
+          segment(hosts::kTcpAck, at,
+                  Bytes(stream.begin() + at, stream.begin() + std::min(at + 48, stream.size())));
+      const PacketEdit edit = rewriteAnswerPacket(buildPacket(layout), policy(), &streams);
+      EXPECT_FALSE(edit.drop);
+      removed += edit.echRemoved;
+      const Bytes sent = edit.rewritten ? edit.packet : buildPacket(layout);
+      const auto parsed = hosts::parseIpPacket(sent);
+      ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
+      layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
+      EXPECT_EQ(sent, buildPacket(layout));
+      got.insert(got.end(), layout.payload.begin(), layout.payload.end());
+    }
+    EXPECT_EQ(got, wanted);
+    EXPECT_EQ(removed, 1u);
   }
-  EXPECT_EQ(got, wanted);
-  EXPECT_EQ(removed, 1u);
 }
 
 }  // namespace
