@@ -5,7 +5,7 @@
 #   3. the concurrency tests under ThreadSanitizer,
 #   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 20),
 #   5. the unit tests of the parsing and deciding code under valgrind (VALGRIND_PROGRAMS; the
-#      whole unit suite with VALGRIND_PROGRAMS=. takes about 8 minutes more).
+#      whole unit suite with VALGRIND_PROGRAMS=. takes about 8 minutes more), beside step 4.
 # Set QUILLNEST_SKIP_DEPS=1 to skip the package installation, QUILLNEST_SKIP_E2E=1,
 # QUILLNEST_SKIP_FUZZ=1 or QUILLNEST_SKIP_VALGRIND=1 to leave those parts out.
 set -euo pipefail
@@ -39,17 +39,31 @@ cmake --preset tsan >/dev/null
 cmake --build build/tsan --target quillnest_concurrency_tests -j "$jobs"
 ctest --preset tsan || status=1
 
+# The fuzzers run one at a time, so valgrind's programs run beside them on the other core; its
+# output follows theirs.
+programs=${VALGRIND_PROGRAMS:-test_rules|test_tls|test_provider|test_common|test_replay}
+valgrind_pid=""
+start_valgrind() {
+  [[ -z ${QUILLNEST_SKIP_VALGRIND:-} ]] || return 0
+  mkdir -p build
+  scripts/valgrind-unit.sh 600 "$programs" >build/valgrind-step.log 2>&1 &
+  valgrind_pid=$!
+}
+
 if [[ -z ${QUILLNEST_SKIP_FUZZ:-} ]]; then
   step "fuzz targets, ${FUZZ_SECONDS:-20} s each"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
+  start_valgrind
   scripts/run-fuzzers.sh build/fuzz "${FUZZ_SECONDS:-20}" || status=1
+else
+  start_valgrind
 fi
 
-if [[ -z ${QUILLNEST_SKIP_VALGRIND:-} ]]; then
-  programs=${VALGRIND_PROGRAMS:-test_rules|test_tls|test_provider|test_common|test_replay}
+if [[ -n $valgrind_pid ]]; then
   step "unit tests under valgrind ($programs)"
-  scripts/valgrind-unit.sh 600 "$programs" || status=1
+  wait "$valgrind_pid" || status=1
+  cat build/valgrind-step.log
 fi
 
 exit "$status"
