@@ -72,8 +72,8 @@ std::string fetchUrl(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   // A list asked for over https is not taken over plain http because its server redirects
   // there: anyone on the path could change it.
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
-                   url.starts_with("https://") ? "https" : "http,https");
+  const bool secure = url.starts_with("https://");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
@@ -88,7 +88,7 @@ std::string fetchUrl(const std::string& url, std::string& text) {
   const CURLcode result = curl_easy_perform(curl);
   std::string refusedRedirect;
   if (const char* last = nullptr;
-      result == CURLE_UNSUPPORTED_PROTOCOL && url.starts_with("https://") &&
+      result == CURLE_UNSUPPORTED_PROTOCOL && secure &&
       curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &last) == CURLE_OK && last != nullptr &&
       std::string_view(last).starts_with("http://"))
     refusedRedirect = last;

@@ -53,36 +53,30 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
   const hosts::ParsedPacket& packet = parsed.packet;
   const std::size_t payloadAt = static_cast<std::size_t>(packet.payload.data() - ipPacket.data());
 
-  const std::size_t tcpAt =
-      packet.isTCP() ? static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data()) : 0;
-  if (packet.isTCP() && streams != nullptr) {
+  if (packet.isTCP()) {
+    // Followed connections are read across segments, others one segment at a time.
     std::vector<std::uint8_t> payload(packet.payload.begin(), packet.payload.end());
     StreamCounts counts;
-    const auto fate = streams->onSegment(packet, payload, policy, now, counts);
-    if (fate != TcpAnswerStreams::Fate::untracked) {
-      edit.answersRead = counts.answersRead;
-      edit.unparsed = counts.unparsed;
-      edit.echRemoved = counts.echRemoved;
-      edit.canariesAnswered = counts.canariesAnswered;
+    const auto fate = streams != nullptr ? streams->onSegment(packet, payload, policy, now, counts)
+                                         : TcpAnswerStreams::Fate::untracked;
+    bool changed = false;
+    if (fate == TcpAnswerStreams::Fate::untracked) {
+      StreamEdit stream = rewriteTcpPayload(packet.payload, policy);
+      counts = {stream.answersRead, stream.unparsed, stream.echRemoved, stream.canariesAnswered};
+      changed = stream.outcome == AnswerOutcome::rewritten;
+      if (changed) payload = std::move(stream.payload);
+    } else {
       edit.drop = fate == TcpAnswerStreams::Fate::drop;
-      if (edit.drop || std::equal(payload.begin(), payload.end(), packet.payload.begin()))
-        return edit;
-      edit.packet.assign(ipPacket.begin(), ipPacket.begin() + payloadAt);
-      edit.packet.insert(edit.packet.end(), payload.begin(), payload.end());
-      setTransportChecksum(edit.packet, packet, tcpAt, tcpAt + 16);
-      edit.rewritten = true;
-      return edit;
+      changed = !edit.drop && !std::equal(payload.begin(), payload.end(), packet.payload.begin());
     }
-  }
-  if (packet.isTCP()) {
-    StreamEdit stream = rewriteTcpPayload(packet.payload, policy);
-    edit.answersRead = stream.answersRead;
-    edit.unparsed = stream.unparsed;
-    edit.echRemoved = stream.echRemoved;
-    edit.canariesAnswered = stream.canariesAnswered;
-    if (stream.outcome != AnswerOutcome::rewritten) return edit;
+    edit.answersRead = counts.answersRead;
+    edit.unparsed = counts.unparsed;
+    edit.echRemoved = counts.echRemoved;
+    edit.canariesAnswered = counts.canariesAnswered;
+    if (!changed) return edit;
+    const std::size_t tcpAt = static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data());
     edit.packet.assign(ipPacket.begin(), ipPacket.begin() + payloadAt);
-    edit.packet.insert(edit.packet.end(), stream.payload.begin(), stream.payload.end());
+    edit.packet.insert(edit.packet.end(), payload.begin(), payload.end());
     setTransportChecksum(edit.packet, packet, tcpAt, tcpAt + 16);
     edit.rewritten = true;
     return edit;

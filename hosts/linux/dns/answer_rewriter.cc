@@ -36,6 +36,11 @@ Canary canaryOf(std::string_view name) {
   return Canary::none;
 }
 
+bool canaryAnswered(Canary canary, unsigned rcode, bool noRecords) {
+  return noRecords && (rcode == LDNS_RCODE_NXDOMAIN ||
+                       (canary == Canary::noData && rcode == LDNS_RCODE_NOERROR));
+}
+
 namespace {
 
 std::string nameOf(const ldns_rdf* name) {
@@ -180,10 +185,7 @@ AnswerEdit answerCanary(Packet packet, std::span<const std::uint8_t> message, Ca
                         bool keepLength) {
   AnswerEdit edit;
   edit.canaryAnswered = true;
-  const bool noRecords = ldns_pkt_ancount(packet.get()) == 0;
-  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(packet.get());
-  if (noRecords &&
-      (rcode == LDNS_RCODE_NXDOMAIN || (canary == Canary::noData && rcode == LDNS_RCODE_NOERROR)))
+  if (canaryAnswered(canary, ldns_pkt_get_rcode(packet.get()), ldns_pkt_ancount(packet.get()) == 0))
     return edit;
   if (keepLength) {
     // Records cannot go without changing the length; clients read no records under a name

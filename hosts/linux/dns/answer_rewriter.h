@@ -32,6 +32,8 @@ struct AnswerPolicy {
 // Owner names whose answer decides whether a client turns to encrypted DNS by itself.
 enum class Canary { none, nameError, noData };
 Canary canaryOf(std::string_view name);
+// Whether an answer for a canary already says what we would make it say.
+bool canaryAnswered(Canary canary, unsigned rcode, bool noRecords);
 
 enum class AnswerOutcome { unchanged, rewritten, unparsed, notAnAnswer };
 

@@ -209,15 +209,15 @@ void TcpAnswerStream::parse(const AnswerPolicy& policy, StreamCounts& counts) {
         if (owner.status == NameRead::more) return;
         if (owner.status == NameRead::bad || owner.end + 10 > messageLength_) return fail();
         if (message_.size() < owner.end + 10) return;
-        recordType_ = u16(message_, owner.end);
+        const std::uint16_t type = u16(message_, owner.end);
         recordEnd_ = owner.end + 10 + u16(message_, owner.end + 8);
         if (recordEnd_ > messageLength_) return fail();
         --recordsLeft_[section_];
         position_ = owner.end + 10;
         owner_ = owner.text;
-        if (recordType_ == kTypeCname && section_ == 0)
+        if (type == kTypeCname && section_ == 0)
           step_ = Step::cname;
-        else if ((recordType_ == kTypeSvcb || recordType_ == kTypeHttps) && section_ != 1)
+        else if ((type == kTypeSvcb || type == kTypeHttps) && section_ != 1)
           step_ = Step::bindingHead;
         else
           position_ = recordEnd_;
@@ -273,19 +273,16 @@ void TcpAnswerStream::parse(const AnswerPolicy& policy, StreamCounts& counts) {
 
 bool TcpAnswerStream::judgeQuestion(const std::string& name, const AnswerPolicy& policy,
                                     StreamCounts& counts) {
-  chain_.push_back(name);
   if (policy.closeEncryptedDns) {
     if (const Canary canary = canaryOf(name); canary != Canary::none) {
       ++counts.canariesAnswered;
-      const unsigned rcode = message_[3] & 0x0fu;
-      const bool noRecords = u16(message_, 6) == 0;
-      if (!(noRecords && (rcode == kRcodeNameError || (canary == Canary::noData && rcode == 0))))
+      if (!canaryAnswered(canary, message_[3] & 0x0fu, u16(message_, 6) == 0))
         edits_.push_back(
             {messageAt_ + 3, 1, static_cast<std::uint8_t>((message_[3] & 0xf0) | kRcodeNameError)});
       return true;
     }
   }
-  blocked_ = policy.isBlocked && policy.isBlocked(name);
+  addName(name, policy);
   return false;
 }
 
@@ -330,17 +327,13 @@ TcpAnswerStreams::Fate TcpAnswerStreams::onSegment(const hosts::ParsedPacket& pa
   const hosts::ConnectionKey key = hosts::ConnectionKey::inboundOf(packet);
   auto found = connections_.find(key);
   if (packet.hasFlag(hosts::kTcpRst)) {
-    if (found != connections_.end()) {
-      buffered_ -= found->second.stream.buffered();
-      connections_.erase(found);
-    }
+    if (found != connections_.end()) forget(found);
     return Fate::untracked;
   }
   std::uint64_t at = 0;
   if (packet.hasFlag(hosts::kTcpSyn)) {
     if (found != connections_.end() && found->second.initialSequence != packet.tcpSequence) {
-      buffered_ -= found->second.stream.buffered();
-      connections_.erase(found);
+      forget(found);
       found = connections_.end();
     }
     if (found == connections_.end()) {
@@ -375,6 +368,11 @@ TcpAnswerStreams::Fate TcpAnswerStreams::onSegment(const hosts::ParsedPacket& pa
 std::size_t TcpAnswerStreams::size() const {
   std::lock_guard lock(mutex_);
   return connections_.size();
+}
+
+void TcpAnswerStreams::forget(Connections::iterator connection) {
+  buffered_ -= connection->second.stream.buffered();
+  connections_.erase(connection);
 }
 
 void TcpAnswerStreams::expire(Clock::time_point now, bool idleToo) {

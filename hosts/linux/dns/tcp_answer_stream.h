@@ -80,7 +80,6 @@ class TcpAnswerStream {
   std::size_t questionsLeft_ = 0;
   std::size_t recordsLeft_[3] = {0, 0, 0};  // answer, authority, additional
   std::size_t section_ = 0;
-  std::uint16_t recordType_ = 0;
   std::size_t recordEnd_ = 0;
   std::string owner_;
   std::vector<std::string> chain_;
@@ -120,10 +119,13 @@ class TcpAnswerStreams {
   // Closed connections after their time; idle ones only to make room, since one forgotten is
   // read a segment at a time.
   void expire(Clock::time_point now, bool idleToo);
+  using Connections =
+      std::unordered_map<hosts::ConnectionKey, Connection, hosts::ConnectionKeyHash>;
+  void forget(Connections::iterator connection);
 
   Limits limits_;
   mutable std::mutex mutex_;
-  std::unordered_map<hosts::ConnectionKey, Connection, hosts::ConnectionKeyHash> connections_;
+  Connections connections_;
   std::size_t buffered_ = 0;
   Clock::time_point nextSweep_{};
 };
