@@ -97,6 +97,8 @@ void CoveringEntries::firstFromAbove(const DomainList& list, std::size_t begin,
     const std::string_view entry = entries[begin + k];
     const std::uint64_t last = lastBytes(entry);
     const auto test = [&](std::size_t dot) {
+      // An empty entry never matches a host, so it covers nothing below it either.
+      if (dot + 1 == entry.size()) return;
       const std::uint64_t key = keyOf(last, entry.size() - dot - 1);
       const std::uint64_t bits = bitsOf(key);
       if ((word(key) & bits) != bits) return;

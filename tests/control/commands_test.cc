@@ -373,6 +373,12 @@ TEST(CheckRules, FindsEveryCoveringEntry) {
       {{"example.net", b70 + ".example.net", "c." + b70 + ".example.net"},
        {{1, "covered by entry 1 (line 1) \"example.net\""},
         {2, "covered by entry 1 (line 1) \"example.net\""}}},
+      // An empty entry covers nothing: no host ends in a dot once normalised.
+      {{"", "x.example.", "example.", "www.example."},
+       {{0, "-"},
+        {1, "covered by entry 3 (line 1) \"example.\""},
+        {2, "-"},
+        {3, "covered by entry 3 (line 1) \"example.\""}}},
       {{"b", "x.y", "a.b", "b"},
        {{2, "covered by entry 1 (line 1) \"b\""}, {3, "duplicate of entry 1 (line 1)"}}},
   };
