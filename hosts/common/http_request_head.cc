@@ -277,7 +277,15 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }
 
 HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path) {
-  const auto parsed = parseAuthority(authority);
+  auto parsed = parseAuthority(authority);
+  // A port that is no number, or a second colon: servers that route by name take the name up to
+  // the first colon (nginx, Go's ServeMux; a proxy resolves a port's service name), so the
+  // request is judged by that name rather than by none.
+  if (!parsed && !authority.starts_with('[')) {
+    if (const auto colon = authority.find(':'); colon != std::string_view::npos) {
+      parsed = parseAuthority(authority.substr(0, colon));
+    }
+  }
   if (!parsed) return httpHeadUnnamed(HttpUnnamedReason::badHost);
   std::string url = "http://";
   url += parsed->bracketed ? "[" + parsed->host + "]" : parsed->host;

@@ -107,6 +107,11 @@ std::vector<Case> cases() {
         V{"www.example.org"});
   }
   {
+    Client c;  // as nginx reads a port that is no number
+    add("authority_port_not_a_number", kPreface + c.request(1, get("blocked.example:http")),
+        V{"blocked.example"});
+  }
+  {
     Client c;  // the second block refers to the first's table entries
     const std::string first = c.request(1, get("www.example.org"));
     add("second_stream_named", kPreface + first + c.request(3, get("blocked.example")),

@@ -65,8 +65,14 @@ const std::vector<HeadCase>& headCases() {
        R::badHost},
       {"host_with_userinfo", "GET / HTTP/1.1\r\nHost: user@a.example\r\n\r\n", unnamed, "", "",
        R::badHost},
-      {"host_bad_port", "GET / HTTP/1.1\r\nHost: a.example:http\r\n\r\n", unnamed, "", "",
-       R::badHost},
+      // nginx and Go's ServeMux route these by the name before the first colon.
+      {"host_port_not_a_number", "GET / HTTP/1.1\r\nHost: blocked.example:http\r\n\r\n", named,
+       "http://blocked.example/", "blocked.example"},
+      {"host_two_ports", "GET /p HTTP/1.1\r\nHost: blocked.example:80:80\r\n\r\n", named,
+       "http://blocked.example/p", "blocked.example"},
+      {"host_port_only", "GET / HTTP/1.1\r\nHost: :80\r\n\r\n", unnamed, "", "", R::badHost},
+      {"host_bracketed_bad_port", "GET / HTTP/1.1\r\nHost: [2001:db8::1]:x\r\n\r\n", unnamed, "",
+       "", R::badHost},
       {"unclosed_bracket", "GET / HTTP/1.1\r\nHost: [2001:db8::1\r\n\r\n", unnamed, "", "",
        R::badHost},
       {"bracketed_v4", "GET / HTTP/1.1\r\nHost: [192.0.2.1]\r\n\r\n", unnamed, "", "", R::badHost},
@@ -95,8 +101,9 @@ const std::vector<HeadCase>& headCases() {
       {"connect_names_its_target",
        "CONNECT blocked.example:443 HTTP/1.1\r\nHost: allowed.example\r\n\r\n", named,
        "http://blocked.example/", "blocked.example"},
-      {"connect_target_no_host", "CONNECT a.example:x HTTP/1.1\r\n\r\n", unnamed, "", "",
-       R::badHost},
+      {"connect_target_port_not_a_number", "CONNECT a.example:https HTTP/1.1\r\n\r\n", named,
+       "http://a.example/", "a.example"},
+      {"connect_target_no_host", "CONNECT :443 HTTP/1.1\r\n\r\n", unnamed, "", "", R::badHost},
       // A request line begun, then bytes http_parser refuses: a lenient server may still read
       // them, so they are no "other protocol".
       {"space_before_colon", "GET / HTTP/1.1\r\nHost : blocked.example\r\n\r\n", unnamed, "", "",

@@ -263,6 +263,11 @@ case_http() {
   expect "request head split over three segments, blocked" reset "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example split)
   expect "request head split over three segments, allowed" answered "$r"
+  # nginx and Go route a port that is no number (or a second one) by the name before it.
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 blocked.example:http split)
+  expect "Host with a port that is no number, blocked" reset "$r"
+  r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 allowed.example:80:80 split)
+  expect "Host with two ports, allowed" answered "$r"
   r=$(inc timeout 10 python3 "$HERE/http_probe.py" 198.51.100.2 - http10)
   expect "HTTP/1.0 without Host is allowed" answered "$r"
   local start; start=$(now_ms)
