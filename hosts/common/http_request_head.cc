@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -239,6 +240,25 @@ std::optional<Authority> parseAuthority(std::string_view text) {
   return authority;
 }
 
+// A value that is no authority, as servers that route by name still read it, so that the
+// request is judged by that name rather than by none: nginx and Go's ServeMux take the name up to
+// the first colon (a port that is no number, a second colon; a proxy resolves a port's service
+// name), h2o up to a slash, Caddy and h2o the name inside brackets. The other delimiters of a
+// URL's authority end the name too.
+std::optional<Authority> leniently(std::string_view text) {
+  if (text.starts_with('[')) {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view inside = text.substr(1, close - 1);
+    IpAddress address;
+    if (IpAddress::parse(std::string(inside), address) && address.family == IpFamily::v6) {
+      return Authority{std::string(inside), true};
+    }
+    return inside.starts_with('[') ? std::nullopt : leniently(inside);
+  }
+  return parseAuthority(text.substr(0, text.find_first_of(":/?#\\")));
+}
+
 HttpHeadResult named(std::string url, std::string host) {
   HttpHeadResult result;
   result.status = HttpHeadStatus::named;
@@ -247,17 +267,37 @@ HttpHeadResult named(std::string url, std::string host) {
   return result;
 }
 
-// An absolute-form target ("http://host/path") names the request by itself.
+// An absolute-form target ("http://host/path") names the request by itself. One http_parser
+// refuses (an empty port, a port that is no number, a name in brackets) is still taken by some
+// servers (lighttpd takes "http://name:/"), so its authority is then read as a Host would be.
 std::optional<HttpHeadResult> fromAbsoluteTarget(const std::string& target) {
   if (target.empty() || target.front() == '/') return std::nullopt;
   http_parser_url parts;
   http_parser_url_init(&parts);
-  if (http_parser_parse_url(target.data(), target.size(), 0, &parts) != 0) return std::nullopt;
-  const auto has = [&](int field) { return (parts.field_set & (1u << field)) != 0; };
-  if (!has(UF_SCHEMA) || !has(UF_HOST)) return std::nullopt;
-  std::string host = target.substr(parts.field_data[UF_HOST].off, parts.field_data[UF_HOST].len);
-  if (host.empty()) return std::nullopt;
-  return named(target, std::move(host));
+  if (http_parser_parse_url(target.data(), target.size(), 0, &parts) == 0) {
+    const auto has = [&](int field) { return (parts.field_set & (1u << field)) != 0; };
+    if (!has(UF_SCHEMA) || !has(UF_HOST)) return std::nullopt;
+    std::string host = target.substr(parts.field_data[UF_HOST].off, parts.field_data[UF_HOST].len);
+    if (host.empty()) return std::nullopt;
+    return named(target, std::move(host));
+  }
+  const std::string_view text = target;
+  const auto schemeEnd = text.find("://");
+  if (schemeEnd == std::string_view::npos || schemeEnd == 0 ||
+      !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(schemeEnd), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+      })) {
+    return std::nullopt;
+  }
+  std::string_view authority = text.substr(schemeEnd + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+    authority = authority.substr(at + 1);
+  }
+  HttpHeadResult result = httpHeadNamedBy(authority, "/");
+  if (result.status != HttpHeadStatus::named) return std::nullopt;
+  result.url = target;
+  return result;
 }
 
 }  // namespace
@@ -278,14 +318,7 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 HttpHeadResult httpHeadNamedBy(std::string_view authority, std::string_view path) {
   auto parsed = parseAuthority(authority);
-  // A port that is no number, or a second colon: servers that route by name take the name up to
-  // the first colon (nginx, Go's ServeMux; a proxy resolves a port's service name), so the
-  // request is judged by that name rather than by none.
-  if (!parsed && !authority.starts_with('[')) {
-    if (const auto colon = authority.find(':'); colon != std::string_view::npos) {
-      parsed = parseAuthority(authority.substr(0, colon));
-    }
-  }
+  if (!parsed) parsed = leniently(authority);
   if (!parsed) return httpHeadUnnamed(HttpUnnamedReason::badHost);
   std::string url = "http://";
   url += parsed->bracketed ? "[" + parsed->host + "]" : parsed->host;

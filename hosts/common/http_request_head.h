@@ -15,8 +15,9 @@
 //     and heads that name two hosts: two Host fields that differ (servers must refuse them, some
 //     take the last), an absolute-form target and a Host that differ (an application may route
 //     by Host).
-// A Host (or :authority, or CONNECT target) whose port is no number, or that has a second colon,
-// names the host before its first colon, as servers that route by name read it.
+// A Host (or :authority, or CONNECT's target) that is no authority names the host that servers
+// routing by name still read in it ("name:http", "name/x", "[name]"), and so does an absolute-form
+// target http_parser refuses ("http://name:/").
 // After an Upgrade or CONNECT request the reader goes on: bytes that begin no request line are
 // the other protocol (not HTTP), anything else is read as the next request, since a server that
 // did not switch reads it so. The HTTP/2 connection preface, first or after an Upgrade, hands
