@@ -196,7 +196,8 @@ TEST(Explain, ReadsNamesAsTheFilterWould) {
       {"", "", false, {}, ""},
       {"https://", "", false, {}, ""},
       {"\xCC\x81x.example", "", false, {}, "UTS #46"},
-      {"a.example:http", "", false, {}, ""},
+      // As web servers route it.
+      {"ads.example.com:http", "ads.example.com", true, {1, 2}, "port dropped"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
