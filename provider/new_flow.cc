@@ -31,11 +31,8 @@ NewFlowVerdictRef FilterDataProvider::handleNewFlow(const FlowRef& flow) {
   const auto* socketFlow = dynamic_cast<const NEFilterSocketFlow*>(flow.get());
   if (socketFlow != nullptr && isWebFlow(*socketFlow)) {
     FlowRef replaced;  // released after unlocking
-    // The reference count is raised before locking: the section only moves pointers.
-    FlowRef entry = flow;
-    const UUID identifier = flow->identifier();
     lockWithRoom(stateLock, activeWebFlows, [&](FlowMap<FlowRef>& flows) {
-      replaced = flows.insert(identifier, std::move(entry));
+      replaced = flows.insert(flow->identifier(), flow);
     });
     verdict->setShouldReport(true);
   }
