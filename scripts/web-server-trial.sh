@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Real web servers with virtual hosts behind the daemon: each request of tests/e2e/odd_requests.txt
+# (blocked.example written in ways some server may still take: odd Host values, framing, requests
+# after an Upgrade or a body) goes to nginx, Caddy, Apache, lighttpd and h2o in turn, each serving
+# "BLOCKED SITE" for blocked.example, and every answer that holds it is printed: a request the
+# daemon let through to the blocked site. HTTP/2 without TLS too (curl with a Host, which it
+# sends as :authority, to nginx-h2, nginx with HTTP/2 alone on port 80, and to h2o).
+# Root; namespaces of its own, removed at the end. Servers that are not installed are skipped
+# (Debian: nginx-light caddy apache2 lighttpd h2o; not needed by the build or the tests).
+#   scripts/web-server-trial.sh [path/to/quillnest-filter] [server...]
+#   NOFILTER=1: no daemon (what the servers themselves take); ALL=1: print every answer
+set -uo pipefail
+cd "$(dirname "$0")/.."
+BIN=${1:-build/release/app/quillnest-filter}
+shift || true
+SERVERS=${*:-nginx nginx-h2 caddy apache lighttpd h2o}
+REQUESTS=$PWD/tests/e2e/odd_requests.txt
+[[ $(id -u) == 0 ]] || { echo "needs root (network namespaces)" >&2; exit 1; }
+[[ -n ${NOFILTER:-} || -x $BIN ]] || { echo "no daemon at $BIN" >&2; exit 1; }
+
+C=qwc-$$ S=qws-$$
+WORK=$(mktemp -d /tmp/web-server-trial.XXXX)
+chmod 755 "$WORK"
+cleanup() {
+  ip netns pids "$S" 2>/dev/null | xargs -r kill 2>/dev/null
+  kill $(jobs -p) 2>/dev/null
+  sleep 0.5
+  ip netns pids "$S" 2>/dev/null | xargs -r kill -9 2>/dev/null
+  ip netns del "$C" 2>/dev/null
+  ip netns del "$S" 2>/dev/null
+  [[ -n ${KEEP:-} ]] || rm -rf "$WORK"
+}
+trap cleanup EXIT
+ip netns add "$C" && ip netns add "$S" || exit 1
+ip -n "$C" link add qw0 type veth peer name qw1 netns "$S"
+ip -n "$C" addr add 198.51.100.1/24 dev qw0
+ip -n "$S" addr add 198.51.100.2/24 dev qw1
+for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
+ip -n "$C" link set qw0 up
+ip -n "$S" link set qw1 up
+
+# nginx hands its temporary directories to its workers' user: not the rules file's directory.
+for dir in blocked allowed default tmp rules; do mkdir -p "$WORK/$dir"; done
+echo "BLOCKED SITE" >"$WORK/blocked/index.html"
+echo "allowed site" >"$WORK/allowed/index.html"
+echo "default site" >"$WORK/default/index.html"
+chmod -R a+rX "$WORK"
+write_configs() {
+  local vhosts='' site
+  for site in default blocked allowed; do
+    local listen="listen 80${1:-}" name=$site.example
+    [[ $site == default ]] && listen+=" default_server" && name=_
+    vhosts+="  server { $listen; server_name $name; root $WORK/$site; }
+"
+  done
+  cat >"$WORK/nginx$2.conf" <<EOF
+daemon off;
+pid $WORK/nginx$2.pid;
+error_log $WORK/nginx-error.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $WORK/tmp; proxy_temp_path $WORK/tmp; fastcgi_temp_path $WORK/tmp;
+  uwsgi_temp_path $WORK/tmp; scgi_temp_path $WORK/tmp;
+$vhosts}
+EOF
+}
+write_configs "" ""
+write_configs " http2" "-h2"
+cat >"$WORK/Caddyfile" <<EOF
+{
+	admin off
+	auto_https off
+}
+http://blocked.example:80 {
+	root * $WORK/blocked
+	file_server
+}
+http://allowed.example:80 {
+	root * $WORK/allowed
+	file_server
+}
+http://:80 {
+	root * $WORK/default
+	file_server
+}
+EOF
+cat >"$WORK/apache.conf" <<EOF
+ServerRoot $WORK
+ServerName default.invalid
+Listen 80
+PidFile $WORK/apache.pid
+ErrorLog $WORK/apache-error.log
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule dir_module /usr/lib/apache2/modules/mod_dir.so
+User www-data
+Group www-data
+DirectoryIndex index.html
+<Directory $WORK>
+  Require all granted
+</Directory>
+<VirtualHost *:80>
+  ServerName default.invalid
+  DocumentRoot $WORK/default
+</VirtualHost>
+<VirtualHost *:80>
+  ServerName blocked.example
+  DocumentRoot $WORK/blocked
+</VirtualHost>
+<VirtualHost *:80>
+  ServerName allowed.example
+  DocumentRoot $WORK/allowed
+</VirtualHost>
+EOF
+cat >"$WORK/lighttpd.conf" <<EOF
+server.document-root = "$WORK/default"
+server.port = 80
+server.errorlog = "$WORK/lighttpd-error.log"
+index-file.names = ("index.html")
+\$HTTP["host"] == "blocked.example" { server.document-root = "$WORK/blocked" }
+\$HTTP["host"] == "allowed.example" { server.document-root = "$WORK/allowed" }
+EOF
+cat >"$WORK/h2o.conf" <<EOF
+listen: 80
+error-log: $WORK/h2o-error.log
+hosts:
+  "default.invalid:80": {paths: {/: {file.dir: $WORK/default}}}
+  "blocked.example:80": {paths: {/: {file.dir: $WORK/blocked}}}
+  "allowed.example:80": {paths: {/: {file.dir: $WORK/allowed}}}
+EOF
+
+if [[ -z ${NOFILTER:-} ]]; then
+  printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' >"$WORK/rules/rules.json"
+  chmod 644 "$WORK/rules/rules.json"
+  ip netns exec "$C" "$BIN" run --rules "$WORK/rules/rules.json" --runtime-dir "$WORK/run" \
+    >"$WORK/daemon.log" 2>&1 &
+  for _ in $(seq 100); do grep -q running "$WORK/daemon.log" && break; sleep 0.1; done
+  grep -q running "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }
+  rules_ok() { ! grep -q "blocking is off" "$WORK/daemon.log"; }
+fi
+
+# One request, raw; prints the first status line and "BLOCKED SITE" if any answer held it.
+ask() {
+  ip netns exec "$C" timeout 10 python3 -c '
+import socket, sys
+try:
+    s = socket.create_connection(("198.51.100.2", 80), timeout=5)
+    s.sendall(sys.argv[1].encode().decode("unicode_escape").encode("latin1"))
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    status = data.split(b"\r\n")[0].decode("latin1")
+    print(status, "|", "BLOCKED SITE" if b"BLOCKED SITE" in data else "-")
+except OSError as e:
+    print("error:", e.strerror or e)
+' "$1"
+}
+
+start_server() {
+  case $1 in
+    nginx) command -v nginx >/dev/null && ip netns exec "$S" nginx -c "$WORK/nginx.conf" & ;;
+    nginx-h2) command -v nginx >/dev/null && ip netns exec "$S" nginx -c "$WORK/nginx-h2.conf" & ;;
+    caddy) command -v caddy >/dev/null && ip netns exec "$S" env HOME="$WORK" XDG_DATA_HOME="$WORK" \
+      XDG_CONFIG_HOME="$WORK" caddy run --adapter caddyfile --config "$WORK/Caddyfile" \
+      >"$WORK/caddy.log" 2>&1 & ;;
+    apache) command -v apache2 >/dev/null && ip netns exec "$S" apache2 -f "$WORK/apache.conf" \
+      -DFOREGROUND >"$WORK/apache.log" 2>&1 & ;;
+    lighttpd) command -v lighttpd >/dev/null && ip netns exec "$S" lighttpd -D \
+      -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 & ;;
+    h2o) command -v h2o >/dev/null && ip netns exec "$S" h2o -c "$WORK/h2o.conf" \
+      >"$WORK/h2o.log" 2>&1 & ;;
+  esac
+  for _ in $(seq 50); do
+    ip netns exec "$S" ss -ltn | grep -q ':80 ' && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+through=0 asked=0
+for server in $SERVERS; do
+  if ! start_server "$server"; then
+    echo "== $server: not installed or did not start (skipped)"
+    continue
+  fi
+  echo "== $server"
+  while [[ $server != nginx-h2 ]] && IFS= read -r request; do
+    [[ -z $request || $request == \#* ]] && continue
+    answer=$(ask "$request")
+    asked=$((asked + 1))
+    [[ $answer == *BLOCKED* ]] && through=$((through + 1))
+    [[ -n ${ALL:-} || $answer == *BLOCKED* ]] && printf '%s\n    %s\n' "$request" "$answer"
+  done <"$REQUESTS"
+  if [[ $server == h2o || $server == nginx-h2 ]] && command -v curl >/dev/null; then
+    for host in blocked.example blocked.example:http '[blocked.example]' blocked.example/x \
+      BLOCKED.EXAMPLE. blocked.example:80:80; do
+      answer=$(ip netns exec "$C" curl -s --max-time 5 --http2-prior-knowledge -H "Host: $host" \
+        http://198.51.100.2/ 2>&1)
+      asked=$((asked + 1))
+      [[ $answer == *BLOCKED* ]] && through=$((through + 1))
+      [[ -n ${ALL:-} || $answer == *BLOCKED* ]] && printf 'HTTP/2 :authority %s\n    %s\n' \
+        "$host" "${answer:-no answer}"
+    done
+  fi
+  ip netns pids "$S" | xargs -r kill 2>/dev/null
+  sleep 0.7
+  ip netns pids "$S" | xargs -r kill -9 2>/dev/null
+done
+if [[ -z ${NOFILTER:-} ]] && ! rules_ok; then
+  echo "the daemon turned blocking off during the run:" >&2
+  cat "$WORK/daemon.log" >&2
+  exit 1
+fi
+echo "$asked requests, $through reached the blocked site"
+[[ -n ${NOFILTER:-} || $through == 0 ]]
