@@ -137,6 +137,16 @@ TEST(ExplainCommand, AnswersFromARulesFileWithLinesAndJson) {
   EXPECT_THAT(noDaemon.err, HasSubstr("--rules"));
 }
 
+// Each socket's command named when given the other's: the one asks nothing, the other answers
+// nothing, and either would otherwise end in a message about the daemon.
+TEST(WatchCommand, TheControlSocketIsNamedAsSuch) {
+  TempDir dir;
+  std::ostringstream out, err;
+  EXPECT_EQ(runWatch(dir / "control.sock", 1, out, err), 1);
+  EXPECT_THAT(err.str(), HasSubstr("control socket; notifications come from notify.sock"));
+  EXPECT_EQ(out.str(), "");
+}
+
 // Without --rules: the daemon names its file, and its built-in resolver names count too.
 TEST(ExplainCommand, AsksTheRunningDaemon) {
   TempDir dir;

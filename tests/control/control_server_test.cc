@@ -92,6 +92,8 @@ TEST(ControlServer, AnswersItsOwnerOnly) {
   Served served, refused;
   EXPECT_THAT([&] { requestStatus(dir / "control.sock"); },
               ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("not running")));
+  EXPECT_THAT([&] { requestStatus(dir / "notify.sock"); },
+              ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("notification socket")));
   {
     ControlServer server(dir / "other.sock", refused.source, asUser(::geteuid() + 1));
     EXPECT_THROW(requestStatus(dir / "other.sock", 1s), std::runtime_error);

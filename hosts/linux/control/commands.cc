@@ -277,6 +277,12 @@ int runStatus(const std::filesystem::path& socket, bool json, std::ostream& out,
 
 int runWatch(const std::filesystem::path& socket, std::size_t count, std::ostream& out,
              std::ostream& err) {
+  // That socket closes on a client that asks nothing.
+  if (socket.filename() == kControlSocketName) {
+    err << "watch: " << socket.string() << " is the filter's control socket; notifications come "
+        << "from " << kNotifySocketName << " beside it\n";
+    return 1;
+  }
   UniqueFd fd;
   try {
     fd = connectUnix(socket);

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "hosts/linux/control/paths.h"
 #include "rules/json_text.h"
 
 namespace quillnest::linuxhost {
@@ -269,6 +270,13 @@ void ControlServer::serve(int fd) {
 
 StatusReport requestStatus(const std::filesystem::path& socketPath,
                            std::chrono::milliseconds timeout) {
+  // That socket takes no requests: it would only time out.
+  if (socketPath.filename() == kNotifySocketName) {
+    throw std::runtime_error(socketPath.string() +
+                             " is the filter's notification socket; status asks its control "
+                             "socket, " +
+                             std::string(kControlSocketName) + " beside it");
+  }
   UniqueFd fd;
   try {
     fd = connectUnix(socketPath);
