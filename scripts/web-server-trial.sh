@@ -5,39 +5,27 @@
 # "BLOCKED SITE" for blocked.example, and every answer that holds it is printed: a request the
 # daemon let through to the blocked site. HTTP/2 without TLS too (curl with a Host, which it
 # sends as :authority, to nginx-h2, nginx with HTTP/2 alone on port 80, and to h2o).
-# Root; namespaces of its own, removed at the end. Servers that are not installed are skipped
-# (Debian: nginx-light caddy apache2 lighttpd h2o; not needed by the build or the tests).
+# Root; namespaces of its own (tests/support/netns_pair.sh), removed at the end. Servers that
+# are not installed are skipped (Debian: nginx-light caddy apache2 lighttpd h2o; not needed by
+# the build or the tests).
 #   scripts/web-server-trial.sh [path/to/quillnest-filter] [server...]
 #   NOFILTER=1: no daemon (what the servers themselves take); ALL=1: print every answer
 set -uo pipefail
-cd "$(dirname "$0")/.."
-BIN=${1:-build/release/app/quillnest-filter}
+BIN=${1:-$(dirname "$0")/../build/release/app/quillnest-filter}
+BIN=$(realpath -m "$BIN")
 shift || true
+cd "$(dirname "$0")/.."
 SERVERS=${*:-nginx nginx-h2 caddy apache lighttpd h2o}
 REQUESTS=$PWD/tests/e2e/odd_requests.txt
 [[ $(id -u) == 0 ]] || { echo "needs root (network namespaces)" >&2; exit 1; }
 [[ -n ${NOFILTER:-} || -x $BIN ]] || { echo "no daemon at $BIN" >&2; exit 1; }
 
-C=qwc-$$ S=qws-$$
+C=qwc-$$ S=qws-$$ FAILURES=0 PIDS=()
 WORK=$(mktemp -d /tmp/web-server-trial.XXXX)
 chmod 755 "$WORK"
-cleanup() {
-  ip netns pids "$S" 2>/dev/null | xargs -r kill 2>/dev/null
-  kill $(jobs -p) 2>/dev/null
-  sleep 0.5
-  ip netns pids "$S" 2>/dev/null | xargs -r kill -9 2>/dev/null
-  ip netns del "$C" 2>/dev/null
-  ip netns del "$S" 2>/dev/null
-  [[ -n ${KEEP:-} ]] || rm -rf "$WORK"
-}
-trap cleanup EXIT
-ip netns add "$C" && ip netns add "$S" || exit 1
-ip -n "$C" link add qw0 type veth peer name qw1 netns "$S"
-ip -n "$C" addr add 198.51.100.1/24 dev qw0
-ip -n "$S" addr add 198.51.100.2/24 dev qw1
-for ns in "$C" "$S"; do ip -n "$ns" link set lo up; done
-ip -n "$C" link set qw0 up
-ip -n "$S" link set qw1 up
+source tests/support/netns_pair.sh  # namespaces, start_daemon, cleanup on exit
+# Servers leave workers of their own behind: everything in the server's namespace goes first.
+trap 'ip netns pids "$S" 2>/dev/null | xargs -r kill -9 2>/dev/null; cleanup' EXIT
 
 # nginx hands its temporary directories to its workers' user: not the rules file's directory.
 for dir in blocked allowed default tmp rules; do mkdir -p "$WORK/$dir"; done
@@ -133,10 +121,7 @@ EOF
 if [[ -z ${NOFILTER:-} ]]; then
   printf '{"isEnabled": true, "domains": ["blocked.example"]}\n' >"$WORK/rules/rules.json"
   chmod 644 "$WORK/rules/rules.json"
-  ip netns exec "$C" "$BIN" run --rules "$WORK/rules/rules.json" --runtime-dir "$WORK/run" \
-    >"$WORK/daemon.log" 2>&1 &
-  for _ in $(seq 100); do grep -q running "$WORK/daemon.log" && break; sleep 0.1; done
-  grep -q running "$WORK/daemon.log" || { cat "$WORK/daemon.log"; exit 1; }
+  start_daemon "$WORK/daemon.log" "$WORK/rules/rules.json"
   rules_ok() { ! grep -q "blocking is off" "$WORK/daemon.log"; }
 fi
 
@@ -161,19 +146,20 @@ except OSError as e:
 }
 
 start_server() {
+  local program=$1 args=()
   case $1 in
-    nginx) command -v nginx >/dev/null && ip netns exec "$S" nginx -c "$WORK/nginx.conf" & ;;
-    nginx-h2) command -v nginx >/dev/null && ip netns exec "$S" nginx -c "$WORK/nginx-h2.conf" & ;;
-    caddy) command -v caddy >/dev/null && ip netns exec "$S" env HOME="$WORK" XDG_DATA_HOME="$WORK" \
-      XDG_CONFIG_HOME="$WORK" caddy run --adapter caddyfile --config "$WORK/Caddyfile" \
-      >"$WORK/caddy.log" 2>&1 & ;;
-    apache) command -v apache2 >/dev/null && ip netns exec "$S" apache2 -f "$WORK/apache.conf" \
-      -DFOREGROUND >"$WORK/apache.log" 2>&1 & ;;
-    lighttpd) command -v lighttpd >/dev/null && ip netns exec "$S" lighttpd -D \
-      -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 & ;;
-    h2o) command -v h2o >/dev/null && ip netns exec "$S" h2o -c "$WORK/h2o.conf" \
-      >"$WORK/h2o.log" 2>&1 & ;;
+    nginx) args=(-c "$WORK/nginx.conf") ;;
+    nginx-h2) program=nginx args=(-c "$WORK/nginx-h2.conf") ;;
+    caddy) args=(run --adapter caddyfile --config "$WORK/Caddyfile") ;;
+    apache) program=apache2 args=(-f "$WORK/apache.conf" -DFOREGROUND) ;;
+    lighttpd) args=(-D -f "$WORK/lighttpd.conf") ;;
+    h2o) args=(-c "$WORK/h2o.conf") ;;
+    *) return 1 ;;
   esac
+  command -v "$program" >/dev/null || return 1
+  ip netns exec "$S" env HOME="$WORK" XDG_DATA_HOME="$WORK" XDG_CONFIG_HOME="$WORK" \
+    "$program" "${args[@]}" >"$WORK/$1.log" 2>&1 &
+  PIDS+=($!)
   for _ in $(seq 50); do
     ip netns exec "$S" ss -ltn | grep -q ':80 ' && return 0
     sleep 0.1
