@@ -251,7 +251,7 @@ std::optional<Authority> leniently(std::string_view text) {
     if (close == std::string_view::npos) return std::nullopt;
     const std::string_view inside = text.substr(1, close - 1);
     IpAddress address;
-    if (IpAddress::parse(std::string(inside), address) && address.family == IpFamily::v6) {
+    if (IpAddress::parse(inside, address) && address.family == IpFamily::v6) {
       return Authority{std::string(inside), true};
     }
     return inside.starts_with('[') ? std::nullopt : leniently(inside);

@@ -137,8 +137,8 @@ TEST(ExplainCommand, AnswersFromARulesFileWithLinesAndJson) {
   EXPECT_THAT(noDaemon.err, HasSubstr("--rules"));
 }
 
-// Each socket's command named when given the other's: the one asks nothing, the other answers
-// nothing, and either would otherwise end in a message about the daemon.
+// The control socket given to watch is named as such: it closes on a client that asks nothing,
+// which would read as the daemon going away (status given notify.sock: control_server_test).
 TEST(WatchCommand, TheControlSocketIsNamedAsSuch) {
   TempDir dir;
   std::ostringstream out, err;
