@@ -434,6 +434,7 @@ std::string FilterDaemon::startControlPlane() {
     report.dnsAnswersRead = dnsSeen.answersRead;
     report.dnsAnswersUnparsed = dnsSeen.answersUnparsed;
     report.echParametersRemoved = dnsSeen.echRemoved;
+    report.httpsPortsRewritten = dnsSeen.portsRewritten;
     report.canariesAnswered = dnsSeen.canariesAnswered;
     report.port853Drops = dnsSeen.encryptedDnsDrops;
     report.dnsTcpSegmentsDropped = dnsSeen.tcpSegmentsDropped;

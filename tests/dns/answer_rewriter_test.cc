@@ -85,9 +85,21 @@ std::vector<std::string> read(const Bytes& wire) {
   return lines;
 }
 
-std::vector<std::string> withoutEch(std::vector<std::string> lines) {
-  for (auto& line : lines) line = std::regex_replace(line, std::regex(" ech=[^ \n]*"), "");
+// The records as a rewrite for a blocked name leaves them: no ech, HTTPS records on port 443.
+std::vector<std::string> asRewritten(std::vector<std::string> lines) {
+  for (auto& line : lines) {
+    line = std::regex_replace(line, std::regex(" ech=[^ \n]*"), "");
+    if (line.find("\tHTTPS\t") != std::string::npos)
+      line = std::regex_replace(line, std::regex(" port=[0-9]+"), " port=443");
+  }
   return lines;
+}
+
+// HTTPS records that send clients to a port other than 443.
+std::size_t httpsElsewhere(const std::vector<std::string>& lines) {
+  return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return std::regex_search(line, std::regex("\tHTTPS\t.* port=(?!443\\b)"));
+  });
 }
 
 AnswerPolicy policy(bool keepLength = false, bool closeEncryptedDns = true) {
@@ -97,9 +109,9 @@ AnswerPolicy policy(bool keepLength = false, bool closeEncryptedDns = true) {
   return {isBlocked, closeEncryptedDns, keepLength};
 }
 
-// An HTTPS record offering ECH (and alpn, which stays).
+// An HTTPS record offering ECH on another port (and alpn, which stays).
 std::string https(const std::string& owner) {
-  return owner + " 300 IN HTTPS 1 . alpn=h2,h3 " + kEch;
+  return owner + " 300 IN HTTPS 1 . alpn=h2,h3 port=8443 " + kEch;
 }
 
 // Each message after its two-byte length, as DNS over TCP sends them.
@@ -120,42 +132,50 @@ Message httpsAnswer(const std::string& name, bool response = true) {
 const Bytes kBlocked = wireOf(httpsAnswer("www.blocked.example."));
 const Bytes kAllowed = wireOf(httpsAnswer("www.allowed.example."));
 
-TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
+TEST(AnswerRewriter, EchAndPortsGoOnlyFromServiceBindingsOfBlockedChains) {
   const std::string ech = kEch;
   struct Case {
     const char* what;
     Message message;
     AnswerOutcome outcome;
     unsigned removed;
+    unsigned ports;
   };
   using R = std::vector<std::string>;
   using enum AnswerOutcome;
   // clang-format off
   const std::vector<Case> cases = {
-      {"blocked name: ech gone, alpn kept", httpsAnswer("www.blocked.example."), rewritten, 1},
-      {"allowed name", httpsAnswer("www.allowed.example."), unchanged, 0},
-      {"look-alike of a blocked name", httpsAnswer("notblocked.example."), unchanged, 0},
+      {"blocked name: ech gone, port 443, alpn kept", httpsAnswer("www.blocked.example."),
+       rewritten, 1, 1},
+      {"allowed name", httpsAnswer("www.allowed.example."), unchanged, 0, 0},
+      {"look-alike of a blocked name", httpsAnswer("notblocked.example."), unchanged, 0, 0},
       {"CNAME chain into a blocked name", {"alias.example.", "HTTPS",
        R{"alias.example. 300 IN CNAME step.example.",
          "step.example. 300 IN CNAME cdn.blocked.example.", https("cdn.blocked.example.")}},
-       rewritten, 1},
+       rewritten, 1, 1},
       {"blocked question, CNAME out to a CDN name", {"WWW.Blocked.Example.", "HTTPS",
        R{"www.blocked.example. 300 IN CNAME front.cdn.example.", https("front.cdn.example.")}},
-       rewritten, 1},
-      {"SVCB with ech alone, ipv6hint after it", {"_8443._foo.blocked.example.", "SVCB",
-       R{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
-         "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. " + ech +
+       rewritten, 1, 1},
+      {"SVCB with ech alone, ipv6hint after it; an SVCB port stays", {"_8443._foo.blocked.example.",
+       "SVCB", R{"_8443._foo.blocked.example. 300 IN SVCB 1 svc.example. " + ech,
+         "_8443._foo.blocked.example. 300 IN SVCB 2 svc2.example. port=8443 " + ech +
              " ipv6hint=2001:db8::1"}},
-       rewritten, 2},
-      {"several records, an A among them and one without ech", {"blocked.example.", "HTTPS",
+       rewritten, 2, 0},
+      {"several records, an A among them, one without ech, one on 443 already",
+       {"blocked.example.", "HTTPS",
        R{https("blocked.example."), "blocked.example. 300 IN HTTPS 2 . alpn=h2",
-         "blocked.example. 300 IN HTTPS 3 alt.example. port=8443 " + ech,
+         "blocked.example. 300 IN HTTPS 3 alt.example. port=80 " + ech,
+         "blocked.example. 300 IN HTTPS 4 alt.example. port=443",
          "blocked.example. 300 IN A 192.0.2.1"}, R{"alt.example. 300 IN HTTPS 1 . " + ech}},
-       rewritten, 3},
+       rewritten, 3, 2},
+      {"a port alone", {"blocked.example.", "HTTPS",
+       R{"blocked.example. 300 IN HTTPS 1 . alpn=h3 port=8443"}}, rewritten, 0, 1},
+      {"a port of 443 alone", {"blocked.example.", "HTTPS",
+       R{"blocked.example. 300 IN HTTPS 1 . port=443"}}, unchanged, 0, 0},
       {"A and AAAA of a blocked name", {"blocked.example.", "A",
        R{"blocked.example. 300 IN A 192.0.2.1", "blocked.example. 300 IN AAAA 2001:db8::2"}},
-       unchanged, 0},
-      {"a query, not an answer", httpsAnswer("blocked.example.", false), notAnAnswer, 0},
+       unchanged, 0, 0},
+      {"a query, not an answer", httpsAnswer("blocked.example.", false), notAnAnswer, 0, 0},
   };
   // clang-format on
   const Bytes unusable = unusableEchConfigList(64);
@@ -166,17 +186,22 @@ TEST(AnswerRewriter, EchGoesOnlyFromServiceBindingsOfBlockedChains) {
       const AnswerEdit edit = rewriteAnswer(wire, policy(keepLength));
       EXPECT_EQ(edit.outcome, c.outcome);
       EXPECT_EQ(edit.echRemoved, c.removed);
+      EXPECT_EQ(edit.portsRewritten, c.ports);
       if (c.outcome != AnswerOutcome::rewritten) {
         EXPECT_TRUE(edit.message.empty());
-      } else if (!keepLength) {
+        continue;
+      }
+      EXPECT_EQ(httpsElsewhere(read(edit.message)), 0u);
+      if (!keepLength) {
         EXPECT_LE(edit.message.size(), wire.size());
         EXPECT_NE(read(edit.message), read(wire));
-        EXPECT_EQ(read(edit.message), withoutEch(read(wire)));
-        EXPECT_EQ(read(edit.message), withoutEch(read(edit.message)));
+        EXPECT_EQ(read(edit.message), asRewritten(read(wire)));
+        EXPECT_EQ(read(edit.message), asRewritten(read(edit.message)));
       } else {
-        // Same length, same records; each ech holds one configuration of an unknown version.
+        // Same length, same records but ports; each ech holds one configuration of an unknown
+        // version.
         ASSERT_EQ(edit.message.size(), wire.size());
-        EXPECT_EQ(withoutEch(read(edit.message)), withoutEch(read(wire)));
+        EXPECT_EQ(asRewritten(read(edit.message)), asRewritten(read(wire)));
         std::size_t found = 0;
         for (auto at = edit.message.begin();
              (at = std::search(at, edit.message.end(), unusable.begin(), unusable.end())) !=
@@ -276,11 +301,12 @@ TEST(AnswerRewriter, TcpSegmentsKeepTheirLengthAndHoldWholeMessagesOnly) {
   EXPECT_EQ(edit.outcome, AnswerOutcome::rewritten);
   EXPECT_EQ(edit.answersRead, 2u);
   EXPECT_EQ(edit.echRemoved, 1u);
+  EXPECT_EQ(edit.portsRewritten, 1u);
   ASSERT_EQ(edit.payload.size(), two.size());
   // The allowed message byte for byte, the blocked one with the same records and length.
   EXPECT_TRUE(std::equal(two.begin(), two.begin() + 2 + kAllowed.size(), edit.payload.begin()));
   const Bytes second(edit.payload.begin() + 4 + kAllowed.size(), edit.payload.end());
-  EXPECT_EQ(withoutEch(read(second)), withoutEch(read(kBlocked)));
+  EXPECT_EQ(asRewritten(read(second)), asRewritten(read(kBlocked)));
   EXPECT_NE(second, kBlocked);
 
   EXPECT_EQ(rewriteTcpPayload(framed({kAllowed}), policy()).outcome, AnswerOutcome::unchanged);
@@ -314,6 +340,7 @@ TEST(AnswerPacket, RewrittenPacketsCarryTheirOwnLengthsAndChecksums) {
       ASSERT_TRUE(edit.rewritten);
       EXPECT_EQ(edit.answersRead, 1u);
       EXPECT_EQ(edit.echRemoved, 1u);
+      EXPECT_EQ(edit.portsRewritten, 1u);
       const auto parsed = hosts::parseIpPacket(edit.packet);
       ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
       layout.payload.assign(parsed.packet.payload.begin(), parsed.packet.payload.end());
@@ -322,7 +349,7 @@ TEST(AnswerPacket, RewrittenPacketsCarryTheirOwnLengthsAndChecksums) {
         EXPECT_EQ(layout.payload.size(), kBlocked.size() + 2);
       } else {
         EXPECT_LT(layout.payload.size(), kBlocked.size());
-        EXPECT_EQ(read(layout.payload), withoutEch(read(kBlocked)));
+        EXPECT_EQ(read(layout.payload), asRewritten(read(kBlocked)));
       }
       const PacketEdit untouched = rewriteAnswerPacket(
           buildPacket(answerFrom53(family, protocol, tcp ? framed({kAllowed}) : kAllowed)),
@@ -432,6 +459,7 @@ TEST(TcpAnswerStream, AnySegmentSizeGivesTheBytesOfWholeMessages) {
       EXPECT_EQ(got.bytes, whole.payload);
       EXPECT_EQ(got.counts.answersRead, whole.answersRead);
       EXPECT_EQ(got.counts.echRemoved, whole.echRemoved);
+      EXPECT_EQ(got.counts.portsRewritten, whole.portsRewritten);
       EXPECT_EQ(got.counts.canariesAnswered, whole.canariesAnswered);
       EXPECT_EQ(got.counts.unparsed, 0u);
     }
@@ -487,6 +515,7 @@ TEST(TcpAnswerStream, SegmentsSentAgainGetTheSameBytes) {
   EXPECT_TRUE(std::equal(rest.begin(), rest.end(), wanted.begin() + half + 20));
   EXPECT_EQ(counts.answersRead, 3u);
   EXPECT_EQ(counts.echRemoved, 2u);
+  EXPECT_EQ(counts.portsRewritten, 2u);
 }
 
 // Malformed messages are counted and skipped by their length: the next one is read as usual.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Asks SERVER one question over UDP (or TCP) with a fixed id and prints the response code and
 the number of answer records: "rcode 3 answers 0". With SENT_FILE, also "same" or "changed":
-whether the bytes received equal the bytes the server wrote there. tcp88 is TCP with the smallest
+whether the bytes received equal the bytes the server wrote there. Then "port N" for each port
+parameter of the HTTPS or SVCB records among the answers. tcp88 is TCP with the smallest
 segment size Linux lets a client offer (88 bytes), so the server cuts its answer into many.
 
   dns_query.py SERVER NAME TYPE [udp|tcp|tcp88] [SENT_FILE]
@@ -11,6 +12,32 @@ import struct
 import sys
 
 TYPES = {"A": 1, "AAAA": 28, "SVCB": 64, "HTTPS": 65}
+
+
+def skip_name(message, at):
+    while message[at] and message[at] & 0xC0 != 0xC0:
+        at += 1 + message[at]
+    return at + (2 if message[at] else 1)
+
+
+def ports(response):
+    """The port parameters of the service bindings among the answers, in order."""
+    found = []
+    at = skip_name(response, 12) + 4
+    for _ in range(struct.unpack(">H", response[6:8])[0]):
+        at = skip_name(response, at)
+        rtype, _, _, length = struct.unpack(">HHIH", response[at:at + 10])
+        at += 10
+        end = at + length
+        if rtype in (TYPES["SVCB"], TYPES["HTTPS"]):
+            param = skip_name(response, at + 2)
+            while param + 4 <= end:
+                key, size = struct.unpack(">HH", response[param:param + 4])
+                if key == 3 and size == 2:
+                    found.append(struct.unpack(">H", response[param + 4:param + 6])[0])
+                param += 4 + size
+        at = end
+    return found
 
 
 def main():
@@ -48,6 +75,7 @@ def main():
     if sent:
         with open(sent, "rb") as f:
             line += " same" if f.read() == response else " changed"
+    line += "".join(f" port {port}" for port in ports(response))
     print(line)
 
 

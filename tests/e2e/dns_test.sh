@@ -39,10 +39,12 @@ config = struct.pack(">HH", 0xfe0d, len(contents)) + contents
 print((struct.pack(">H", len(config)) + config).hex())')
 ALPN="08687474702f312e31"  # http/1.1
 https_with_ech="{\"priority\": 1, \"target\": \".\", \"params\": [[1, \"$ALPN\"], [5, \"$ECH\"]]}"
+# The blocked name's record also sends clients to port 8443 (20fb), where nothing is read.
+https_elsewhere="{\"priority\": 1, \"target\": \".\", \"params\": [[1, \"$ALPN\"], [3, \"20fb\"], [5, \"$ECH\"]]}"
 cat > "$WORK/zone.json" <<ZONE
 {
   "www.blocked.example A": ["198.51.100.2"],
-  "www.blocked.example HTTPS": [$https_with_ech],
+  "www.blocked.example HTTPS": [$https_elsewhere],
   "ech.allowed.example A": ["198.51.100.2"],
   "ech.allowed.example HTTPS": [$https_with_ech],
   "plain.allowed.example A": ["198.51.100.2"],
@@ -95,9 +97,9 @@ expect "HTTPS answer for an allowed name arrives unchanged (UDP)" "rcode 0 answe
   "$(query ech.allowed.example HTTPS udp "$WORK/answers/ech.allowed.example-HTTPS.bin")"
 expect "HTTPS answer for an allowed name arrives unchanged (TCP)" "rcode 0 answers 1 same" \
   "$(query ech.allowed.example HTTPS tcp "$WORK/answers/ech.allowed.example-HTTPS-tcp.bin")"
-expect "HTTPS answer for a blocked name arrives rewritten (UDP)" "rcode 0 answers 1 changed" \
+expect "HTTPS answer for a blocked name arrives rewritten (UDP)" "rcode 0 answers 1 changed port 443" \
   "$(query www.blocked.example HTTPS udp "$WORK/answers/www.blocked.example-HTTPS.bin")"
-expect "HTTPS answer for a blocked name arrives rewritten (TCP)" "rcode 0 answers 1 changed" \
+expect "HTTPS answer for a blocked name arrives rewritten (TCP)" "rcode 0 answers 1 changed port 443" \
   "$(query www.blocked.example HTTPS tcp "$WORK/answers/www.blocked.example-HTTPS-tcp.bin")"
 # A client that offers 88-byte segments gets its answers cut across many of them (one segment
 # per packet: the server's side sends no larger packets for the kernel to cut later).
@@ -106,7 +108,7 @@ expect "HTTPS answer for an allowed name in 88-byte segments arrives unchanged" 
   "rcode 0 answers 1 same" \
   "$(query ech.allowed.example HTTPS tcp88 "$WORK/answers/ech.allowed.example-HTTPS-tcp.bin")"
 expect "HTTPS answer for a blocked name in 88-byte segments arrives rewritten" \
-  "rcode 0 answers 1 changed" \
+  "rcode 0 answers 1 changed port 443" \
   "$(query www.blocked.example HTTPS tcp88 "$WORK/answers/www.blocked.example-HTTPS-tcp.bin")"
 expect "A answer for a blocked name arrives unchanged" "rcode 0 answers 1 same" \
   "$(query www.blocked.example A udp "$WORK/answers/www.blocked.example-A.bin")"
@@ -158,12 +160,12 @@ else
 fi
 
 json=$("$BIN" status --socket "$WORK/run/control.sock" --json)
-echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","canariesAnswered","port853Drops","dnsTcpSegmentsDropped","resolverEntries","ruleEntries")})' <<<"$json")"
+echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","httpsPortsRewritten","canariesAnswered","port853Drops","dnsTcpSegmentsDropped","resolverEntries","ruleEntries")})' <<<"$json")"
 python3 -c '
 import json, sys
 d = json.load(sys.stdin)
 chromium = sys.argv[1] == "yes"
-ok = ((not chromium or d["echClientHellos"] >= 1) and d["dnsAnswersRead"] >= 9 and d["echParametersRemoved"] >= 3 and d["canariesAnswered"] >= 2
+ok = ((not chromium or d["echClientHellos"] >= 1) and d["dnsAnswersRead"] >= 9 and d["echParametersRemoved"] >= 3 and d["httpsPortsRewritten"] >= 3 and d["canariesAnswered"] >= 2
       and d["port853Drops"] >= 1 and d["resolverEntries"] >= 6 and d["ruleEntries"] == 1)
 sys.exit(0 if ok else 1)' "$(command -v chromium >/dev/null && echo yes || echo no)" <<<"$json" && pass "status counts ECH hellos, answers, ech removed, canaries, 853 drops, resolvers apart" \
   || fail "status counters"

@@ -70,6 +70,7 @@ constexpr NumberField kNumbers[] = {
     {"dnsAnswersRead", &StatusReport::dnsAnswersRead},
     {"dnsAnswersUnparsed", &StatusReport::dnsAnswersUnparsed},
     {"echParametersRemoved", &StatusReport::echParametersRemoved},
+    {"httpsPortsRewritten", &StatusReport::httpsPortsRewritten},
     {"canariesAnswered", &StatusReport::canariesAnswered},
     {"port853Drops", &StatusReport::port853Drops},
     {"dnsTcpSegmentsDropped", &StatusReport::dnsTcpSegmentsDropped},
@@ -222,6 +223,7 @@ std::string formatStatus(const StatusReport& report) {
   line("DNS-over-TCP segments dropped for the server to send again",
        std::to_string(report.dnsTcpSegmentsDropped));
   line("ech parameters removed", std::to_string(report.echParametersRemoved));
+  line("HTTPS record ports set to 443", std::to_string(report.httpsPortsRewritten));
   line("ClientHellos offering ECH (decoys too)", std::to_string(report.echClientHellos));
   line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));
   line("port 853 drops", std::to_string(report.port853Drops));

@@ -91,13 +91,14 @@ struct StatusReport {
   std::uint64_t failOpenNoHandshake = 0;
   // Names hidden from the filter: ClientHellos offering ECH (decoys too), well-known
   // DNS-over-HTTPS names the host added to the rules (not in ruleEntries), DNS answers read and
-  // unreadable, ech parameters taken out of answers for blocked names, canary answers, port-853
-  // drops.
+  // unreadable, ech parameters taken out of answers for blocked names and ports of their HTTPS
+  // records set to 443, canary answers, port-853 drops.
   std::uint64_t echClientHellos = 0;
   std::uint64_t resolverEntries = 0;
   std::uint64_t dnsAnswersRead = 0;
   std::uint64_t dnsAnswersUnparsed = 0;
   std::uint64_t echParametersRemoved = 0;
+  std::uint64_t httpsPortsRewritten = 0;
   std::uint64_t canariesAnswered = 0;
   std::uint64_t port853Drops = 0;
   std::uint64_t dnsTcpSegmentsDropped = 0;

@@ -62,7 +62,8 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
     bool changed = false;
     if (fate == TcpAnswerStreams::Fate::untracked) {
       StreamEdit stream = rewriteTcpPayload(packet.payload, policy);
-      counts = {stream.answersRead, stream.unparsed, stream.echRemoved, stream.canariesAnswered};
+      counts = {stream.answersRead, stream.unparsed, stream.echRemoved, stream.portsRewritten,
+                stream.canariesAnswered};
       changed = stream.outcome == AnswerOutcome::rewritten;
       if (changed) payload = std::move(stream.payload);
     } else {
@@ -72,6 +73,7 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
     edit.answersRead = counts.answersRead;
     edit.unparsed = counts.unparsed;
     edit.echRemoved = counts.echRemoved;
+    edit.portsRewritten = counts.portsRewritten;
     edit.canariesAnswered = counts.canariesAnswered;
     if (!changed) return edit;
     const std::size_t tcpAt = static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data());
@@ -90,6 +92,7 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
     return edit;
   edit.answersRead = 1;
   edit.echRemoved = answer.echRemoved;
+  edit.portsRewritten = answer.portsRewritten;
   edit.canariesAnswered = answer.canaryAnswered ? 1 : 0;
   if (answer.outcome != AnswerOutcome::rewritten) return edit;
 

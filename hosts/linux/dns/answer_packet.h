@@ -17,6 +17,7 @@ struct PacketEdit {
   unsigned answersRead = 0;
   unsigned unparsed = 0;  // a DNS payload that could not be read (passes unchanged)
   unsigned echRemoved = 0;
+  unsigned portsRewritten = 0;
   unsigned canariesAnswered = 0;
 };
 

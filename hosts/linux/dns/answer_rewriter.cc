@@ -62,15 +62,15 @@ std::span<const std::uint8_t> bytesOf(const ldns_rdf* field) {
   return {ldns_rdf_data(field), ldns_rdf_size(field)};
 }
 
-// Every ech parameter within a SvcParams field (a malformed field may repeat it): where its key
-// starts and its size with key and length. None when the field does not read as key-length-value
-// triples.
+// Every parameter of one key within a SvcParams field (a malformed field may repeat it): where its
+// key starts and its size with key and length. None when the field does not read as
+// key-length-value triples.
 struct ParamSpan {
   std::size_t offset = 0;
   std::size_t size = 0;
 };
 
-std::vector<ParamSpan> findEch(std::span<const std::uint8_t> params) {
+std::vector<ParamSpan> findParams(std::span<const std::uint8_t> params, std::uint16_t wanted) {
   std::vector<ParamSpan> found;
   ByteCursor cursor(params);
   while (!cursor.empty()) {
@@ -78,9 +78,26 @@ std::vector<ParamSpan> findEch(std::span<const std::uint8_t> params) {
     std::uint16_t key = 0;
     ByteCursor value;
     if (!cursor.readU16(key) || !cursor.readU16LengthPrefixed(value)) return {};
-    if (key == kSvcParamEch) found.push_back({offset, 4 + value.size()});
+    if (key == wanted) found.push_back({offset, 4 + value.size()});
   }
   return found;
+}
+
+// The port parameters of an HTTPS record that send its clients to a port other than 443, where
+// nothing reads their ClientHello. Set to 443, clients go where the verdict is made.
+std::vector<ParamSpan> portsToRewrite(const ldns_rr* record, std::span<const std::uint8_t> params) {
+  if (ldns_rr_get_type(record) != LDNS_RR_TYPE_HTTPS) return {};
+  std::vector<ParamSpan> ports = findParams(params, kSvcParamPort);
+  std::erase_if(ports, [&](const ParamSpan& port) {
+    return port.size != 4 + 2 ||
+           (params[port.offset + 4] << 8 | params[port.offset + 5]) == kRewrittenPort;
+  });
+  return ports;
+}
+
+void setPort(std::uint8_t* value) {
+  value[0] = static_cast<std::uint8_t>(kRewrittenPort >> 8);
+  value[1] = static_cast<std::uint8_t>(kRewrittenPort);
 }
 
 // The question name and every name its answer's CNAME chain leads through.
@@ -109,42 +126,50 @@ std::vector<std::string> chainNames(const ldns_pkt* packet) {
   return names;
 }
 
-// Removes ech from the parsed records of both sections that can carry service bindings.
-unsigned removeEchFromRecords(ldns_pkt* packet) {
-  unsigned removed = 0;
+struct BindingEdits {
+  unsigned ech = 0;
+  unsigned ports = 0;
+};
+
+// Removes ech from the parsed records of both sections that can carry service bindings, and sets
+// their HTTPS records' ports to 443.
+BindingEdits editParsedBindings(ldns_pkt* packet) {
+  BindingEdits edits;
   for (ldns_rr_list* list : {ldns_pkt_answer(packet), ldns_pkt_additional(packet)}) {
     const std::size_t count = list ? ldns_rr_list_rr_count(list) : 0;
     for (std::size_t i = 0; i < count; ++i) {
       ldns_rr* record = ldns_rr_list_rr(list, i);
       if (!isServiceBinding(record)) continue;
       const auto params = bytesOf(ldns_rr_rdf(record, 2));
-      const auto ech = findEch(params);
-      if (ech.empty()) continue;
-      std::vector<std::uint8_t> rest;
-      std::size_t kept = 0;
-      for (const auto& param : ech) {
-        rest.insert(rest.end(), params.begin() + kept, params.begin() + param.offset);
-        kept = param.offset + param.size;
+      const auto ech = findParams(params, kSvcParamEch);
+      const auto ports = portsToRewrite(record, params);
+      if (ech.empty() && ports.empty()) continue;
+      std::vector<std::uint8_t> edited(params.begin(), params.end());
+      for (const auto& port : ports) setPort(&edited[port.offset + 4]);
+      for (auto param = ech.rbegin(); param != ech.rend(); ++param) {
+        const auto from = edited.begin() + static_cast<std::ptrdiff_t>(param->offset);
+        edited.erase(from, from + static_cast<std::ptrdiff_t>(param->size));
       }
-      rest.insert(rest.end(), params.begin() + kept, params.end());
-      if (rest.empty()) {
+      if (edited.empty()) {
         ldns_rdf_deep_free(ldns_rr_pop_rdf(record));
       } else {
-        ldns_rdf* field = ldns_rdf_new_frm_data(LDNS_RDF_TYPE_SVCPARAMS, rest.size(), rest.data());
+        ldns_rdf* field =
+            ldns_rdf_new_frm_data(LDNS_RDF_TYPE_SVCPARAMS, edited.size(), edited.data());
         if (field == nullptr) continue;
         ldns_rdf_deep_free(ldns_rr_set_rdf(record, field, 2));
       }
-      removed += static_cast<unsigned>(ech.size());
+      edits.ech += static_cast<unsigned>(ech.size());
+      edits.ports += static_cast<unsigned>(ports.size());
     }
   }
-  return removed;
+  return edits;
 }
 
 // Overwrites, in place, the ECH configuration list of every service binding in the answer and
-// additional sections. The records are walked on the wire with ldns, which gives where each ends;
-// the SvcParams field is the last of its record, and is located only where the wire bytes
-// there are the field ldns read.
-unsigned overwriteEchInPlace(std::vector<std::uint8_t>& wire) {
+// additional sections, and the ports of its HTTPS records. The records are walked on the wire
+// with ldns, which gives where each ends; the SvcParams field is the last of its record, and is
+// located only where the wire bytes there are the field ldns read.
+BindingEdits editBindingsInPlace(std::vector<std::uint8_t>& wire) {
   const std::uint8_t* data = wire.data();
   const std::size_t counts[4] = {LDNS_QDCOUNT(data), LDNS_ANCOUNT(data), LDNS_NSCOUNT(data),
                                  LDNS_ARCOUNT(data)};
@@ -154,31 +179,35 @@ unsigned overwriteEchInPlace(std::vector<std::uint8_t>& wire) {
     std::size_t at = 0;
     std::size_t size = 0;
   };
-  std::vector<Overwrite> overwrites;
+  std::vector<Overwrite> lists;
+  std::vector<std::size_t> ports;
   std::size_t position = LDNS_HEADER_SIZE;
   for (int section = 0; section < 4; ++section) {
     for (std::size_t i = 0; i < counts[section]; ++i) {
       ldns_rr* raw = nullptr;
       if (ldns_wire2rr(&raw, data, wire.size(), &position, sections[section]) != LDNS_STATUS_OK)
-        return 0;
+        return {};
       Record record(raw);
       if (section == 0 || section == 2 || !isServiceBinding(record.get())) continue;
       const auto params = bytesOf(ldns_rr_rdf(record.get(), 2));
       if (params.size() > position) continue;
       const std::size_t fieldStart = position - params.size();
       if (!std::equal(params.begin(), params.end(), wire.begin() + fieldStart)) continue;
-      for (const auto& ech : findEch(params)) {
+      for (const auto& ech : findParams(params, kSvcParamEch)) {
         // Four bytes of key and length, then at least the list length and one configuration's
         // version and length; a shorter list is of no use to any client as it is.
-        if (ech.size >= 4 + 6) overwrites.push_back({fieldStart + ech.offset + 4, ech.size - 4});
+        if (ech.size >= 4 + 6) lists.push_back({fieldStart + ech.offset + 4, ech.size - 4});
       }
+      for (const auto& port : portsToRewrite(record.get(), params))
+        ports.push_back(fieldStart + port.offset + 4);
     }
   }
-  for (const auto& overwrite : overwrites) {
+  for (const auto& overwrite : lists) {
     const auto list = unusableEchConfigList(overwrite.size);
     std::copy(list.begin(), list.end(), wire.begin() + overwrite.at);
   }
-  return static_cast<unsigned>(overwrites.size());
+  for (const std::size_t port : ports) setPort(&wire[port]);
+  return {static_cast<unsigned>(lists.size()), static_cast<unsigned>(ports.size())};
 }
 
 AnswerEdit answerCanary(Packet packet, std::span<const std::uint8_t> message, Canary canary,
@@ -293,8 +322,10 @@ AnswerEdit rewriteAnswer(std::span<const std::uint8_t> message, const AnswerPoli
     return edit;
 
   if (!policy.keepLength) {
-    edit.echRemoved = removeEchFromRecords(packet.get());
-    if (edit.echRemoved == 0) return edit;
+    const BindingEdits edits = editParsedBindings(packet.get());
+    edit.echRemoved = edits.ech;
+    edit.portsRewritten = edits.ports;
+    if (edits.ech == 0 && edits.ports == 0) return edit;
     std::uint8_t* wire = nullptr;
     std::size_t size = 0;
     if (ldns_pkt2wire(&wire, packet.get(), &size) == LDNS_STATUS_OK && size <= message.size()) {
@@ -308,8 +339,10 @@ AnswerEdit rewriteAnswer(std::span<const std::uint8_t> message, const AnswerPoli
     std::free(wire);
   }
   edit.message.assign(message.begin(), message.end());
-  edit.echRemoved = overwriteEchInPlace(edit.message);
-  if (edit.echRemoved == 0) {
+  const BindingEdits edits = editBindingsInPlace(edit.message);
+  edit.echRemoved = edits.ech;
+  edit.portsRewritten = edits.ports;
+  if (edits.ech == 0 && edits.ports == 0) {
     edit.message.clear();
     return edit;
   }
@@ -360,6 +393,7 @@ StreamEdit rewriteTcpPayload(std::span<const std::uint8_t> payload, const Answer
     anyRead = true;
     ++edit.answersRead;
     edit.echRemoved += answer.echRemoved;
+    edit.portsRewritten += answer.portsRewritten;
     edit.canariesAnswered += answer.canaryAnswered ? 1 : 0;
   }
   if (changed) {

@@ -1,11 +1,12 @@
 // DNS answers on their way to this machine's clients: HTTPS and SVCB records of blocked names lose
-// their ECH configurations, and the names through which clients switch to encrypted DNS on their
-// own get answers that keep them on the system resolver. Pure functions of the bytes; messages are
-// read with ldns.
+// their ECH configurations (and HTTPS records any port but 443), and the names through which
+// clients switch to encrypted DNS on their own get answers that keep them on the system resolver.
+// Pure functions of the bytes; messages are read with ldns.
 //
-// A client that never receives an ECH configuration for a name sends that name in the clear, where
-// the TLS verdict judges it. Everything the user did not block keeps its ECH: answers that are not
-// rewritten are returned byte for byte.
+// A client that never receives an ECH configuration for a name sends that name in the clear, and
+// one that is not sent to another port sends it to 443, where the TLS verdict judges it.
+// Everything the user did not block keeps its ECH: answers that are not rewritten are returned
+// byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,10 @@
 
 namespace quillnest::linuxhost::dns {
 
+inline constexpr std::uint16_t kSvcParamPort = 3;
 inline constexpr std::uint16_t kSvcParamEch = 5;
+// What a blocked name's HTTPS records leave as their port: the one whose ClientHellos are judged.
+inline constexpr std::uint16_t kRewrittenPort = 443;
 
 struct AnswerPolicy {
   // Whether a name (presentation form, may end with ".") is blocked by the rules in force.
@@ -41,6 +45,7 @@ struct AnswerEdit {
   AnswerOutcome outcome = AnswerOutcome::unchanged;
   std::vector<std::uint8_t> message;  // the new message when rewritten
   unsigned echRemoved = 0;            // ech parameters removed or overwritten
+  unsigned portsRewritten = 0;        // HTTPS records' ports other than 443 set to 443
   bool canaryAnswered = false;        // a canary or discovery name got our answer
 };
 
@@ -56,6 +61,7 @@ struct StreamEdit {
   unsigned answersRead = 0;
   unsigned unparsed = 0;
   unsigned echRemoved = 0;
+  unsigned portsRewritten = 0;
   unsigned canariesAnswered = 0;
 };
 

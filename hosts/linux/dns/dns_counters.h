@@ -13,6 +13,7 @@ struct DnsCounters {
   std::atomic<std::uint64_t> answersRead{0};
   std::atomic<std::uint64_t> answersUnparsed{0};
   std::atomic<std::uint64_t> echRemoved{0};
+  std::atomic<std::uint64_t> portsRewritten{0};
   std::atomic<std::uint64_t> canariesAnswered{0};
   std::atomic<std::uint64_t> encryptedDnsDrops{0};   // packets to port 853
   std::atomic<std::uint64_t> tcpSegmentsDropped{0};  // DNS-over-TCP, for the server to resend
@@ -21,6 +22,7 @@ struct DnsCounters {
     std::uint64_t answersRead = 0;
     std::uint64_t answersUnparsed = 0;
     std::uint64_t echRemoved = 0;
+    std::uint64_t portsRewritten = 0;
     std::uint64_t canariesAnswered = 0;
     std::uint64_t encryptedDnsDrops = 0;
     std::uint64_t tcpSegmentsDropped = 0;
@@ -31,6 +33,7 @@ struct DnsCounters {
     if (edit.answersRead) answersRead.fetch_add(edit.answersRead, relaxed);
     if (edit.unparsed) answersUnparsed.fetch_add(edit.unparsed, relaxed);
     if (edit.echRemoved) echRemoved.fetch_add(edit.echRemoved, relaxed);
+    if (edit.portsRewritten) portsRewritten.fetch_add(edit.portsRewritten, relaxed);
     if (edit.canariesAnswered) canariesAnswered.fetch_add(edit.canariesAnswered, relaxed);
     if (edit.drop) tcpSegmentsDropped.fetch_add(1, relaxed);
   }
@@ -38,8 +41,9 @@ struct DnsCounters {
   Snapshot snapshot() const {
     constexpr auto relaxed = std::memory_order_relaxed;
     return {answersRead.load(relaxed),       answersUnparsed.load(relaxed),
-            echRemoved.load(relaxed),        canariesAnswered.load(relaxed),
-            encryptedDnsDrops.load(relaxed), tcpSegmentsDropped.load(relaxed)};
+            echRemoved.load(relaxed),        portsRewritten.load(relaxed),
+            canariesAnswered.load(relaxed),  encryptedDnsDrops.load(relaxed),
+            tcpSegmentsDropped.load(relaxed)};
   }
 };
 

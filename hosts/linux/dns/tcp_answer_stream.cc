@@ -215,6 +215,7 @@ void TcpAnswerStream::parse(const AnswerPolicy& policy, StreamCounts& counts) {
         --recordsLeft_[section_];
         position_ = owner.end + 10;
         owner_ = owner.text;
+        httpsRecord_ = type == kTypeHttps;
         if (type == kTypeCname && section_ == 0)
           step_ = Step::cname;
         else if ((type == kTypeSvcb || type == kTypeHttps) && section_ != 1)
@@ -258,10 +259,24 @@ void TcpAnswerStream::parse(const AnswerPolicy& policy, StreamCounts& counts) {
         if (value + length > recordEnd_) return fail();
         // Its header has arrived, its value not yet passed: overwritten as it passes.
         if (key == kSvcParamEch && blocked_ && length >= 6) {
-          edits_.push_back({messageAt_ + value, static_cast<std::uint32_t>(length), 0});
+          edits_.push_back({messageAt_ + value, static_cast<std::uint32_t>(length)});
           ++counts.echRemoved;
         }
+        if (key == kSvcParamPort && blocked_ && httpsRecord_ && length == 2) {
+          // 443 written over 443 changes nothing; only another port is counted, once it is here.
+          edits_.push_back({messageAt_ + value, 2, Edit::Kind::port});
+          position_ = value;
+          step_ = Step::port;
+          continue;
+        }
         position_ = value + length;
+        continue;
+      }
+      case Step::port: {
+        if (!have(2)) return;
+        if (u16(message_, position_) != kRewrittenPort) ++counts.portsRewritten;
+        position_ += 2;
+        step_ = Step::param;
         continue;
       }
       case Step::done:
@@ -277,8 +292,8 @@ bool TcpAnswerStream::judgeQuestion(const std::string& name, const AnswerPolicy&
     if (const Canary canary = canaryOf(name); canary != Canary::none) {
       ++counts.canariesAnswered;
       if (!canaryAnswered(canary, message_[3] & 0x0fu, u16(message_, 6) == 0))
-        edits_.push_back(
-            {messageAt_ + 3, 1, static_cast<std::uint8_t>((message_[3] & 0xf0) | kRcodeNameError)});
+        edits_.push_back({messageAt_ + 3, 1, Edit::Kind::rcode,
+                          static_cast<std::uint8_t>((message_[3] & 0xf0) | kRcodeNameError)});
       return true;
     }
   }
@@ -298,12 +313,21 @@ void TcpAnswerStream::apply(std::uint64_t at, std::span<std::uint8_t> bytes) con
     if (edit->at >= end) continue;
     const std::uint64_t from = std::max(at, edit->at);
     const std::uint64_t to = std::min(end, edit->at + edit->size);
-    if (edit->size == 1) {
-      bytes[from - at] = edit->rcode;
-      continue;
+    switch (edit->kind) {
+      case Edit::Kind::rcode:
+        bytes[from - at] = edit->rcode;
+        break;
+      case Edit::Kind::port: {
+        const std::uint8_t port[2] = {kRewrittenPort >> 8, kRewrittenPort & 0xff};
+        for (std::uint64_t i = from; i < to; ++i) bytes[i - at] = port[i - edit->at];
+        break;
+      }
+      case Edit::Kind::echList: {
+        const std::vector<std::uint8_t> list = unusableEchConfigList(edit->size);
+        for (std::uint64_t i = from; i < to; ++i) bytes[i - at] = list[i - edit->at];
+        break;
+      }
     }
-    const std::vector<std::uint8_t> list = unusableEchConfigList(edit->size);
-    for (std::uint64_t i = from; i < to; ++i) bytes[i - at] = list[i - edit->at];
   }
 }
 

@@ -1,8 +1,8 @@
 // DNS over TCP read across segments. A server cuts its messages wherever its segment size falls,
 // and a client chooses that size (it may offer 48 bytes), so a reader of single segments can be
 // made to see no whole message at all. Each connection's answers are read in stream order as
-// they pass instead: the ech values of blocked names are overwritten in whichever segments carry
-// them, and a segment sent again gets the same bytes. Nothing is held back.
+// they pass instead: the ech and port values of blocked names are overwritten in whichever
+// segments carry them, and a segment sent again gets the same bytes. Nothing is held back.
 #pragma once
 
 #include <chrono>
@@ -23,6 +23,7 @@ struct StreamCounts {
   unsigned answersRead = 0;
   unsigned unparsed = 0;
   unsigned echRemoved = 0;
+  unsigned portsRewritten = 0;
   unsigned canariesAnswered = 0;
 };
 
@@ -46,11 +47,13 @@ class TcpAnswerStream {
   std::size_t buffered() const;
 
  private:
-  enum class Step { header, question, recordHead, cname, bindingHead, param, done, skip };
+  enum class Step { header, question, recordHead, cname, bindingHead, param, port, done, skip };
   struct Edit {
+    enum class Kind : std::uint8_t { rcode, echList, port };
     std::uint64_t at = 0;
     std::uint32_t size = 0;
-    std::uint8_t rcode = 0;  // a header's response code when size is 1; else an ECH list
+    Kind kind = Kind::echList;
+    std::uint8_t rcode = 0;  // a header's response code
   };
 
   void readNew(std::uint64_t base, std::span<const std::uint8_t> bytes, const AnswerPolicy& policy,
@@ -81,6 +84,7 @@ class TcpAnswerStream {
   std::size_t recordsLeft_[3] = {0, 0, 0};  // answer, authority, additional
   std::size_t section_ = 0;
   std::size_t recordEnd_ = 0;
+  bool httpsRecord_ = false;  // the service binding being read is an HTTPS record
   std::string owner_;
   std::vector<std::string> chain_;
   bool blocked_ = false;
