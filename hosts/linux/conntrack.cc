@@ -196,6 +196,38 @@ void ConntrackEvents::run(const std::atomic<bool>& stop, const Handler& handler,
   nfct_callback_unregister(handle_);
 }
 
+namespace {
+
+int onDumped(enum nf_conntrack_msg_type, struct nf_conntrack* ct, void* data) {
+  auto* entries = static_cast<std::vector<ConntrackEntry>*>(data);
+  auto key = connectionKeyOf(ct);
+  if (!key || key->protocol != hosts::kIpProtocolTCP) return NFCT_CB_CONTINUE;
+  ConntrackEntry entry;
+  entry.key = *key;
+  entry.mark = nfct_attr_is_set(ct, ATTR_MARK) ? nfct_get_attr_u32(ct, ATTR_MARK) : 0;
+  entry.tcpState = nfct_attr_is_set(ct, ATTR_TCP_STATE) ? nfct_get_attr_u8(ct, ATTR_TCP_STATE) : 0;
+  entries->push_back(entry);
+  return NFCT_CB_CONTINUE;
+}
+
+}  // namespace
+
+std::vector<ConntrackEntry> tcpConnections(std::string* error) {
+  std::vector<ConntrackEntry> entries;
+  std::unique_ptr<nfct_handle, decltype(&nfct_close)> handle(nfct_open(CONNTRACK, 0), nfct_close);
+  if (!handle) {
+    if (error) *error = std::string("cannot open conntrack: ") + std::strerror(errno);
+    return {};
+  }
+  nfct_callback_register(handle.get(), NFCT_T_ALL, onDumped, &entries);
+  std::uint32_t family = AF_UNSPEC;  // both
+  if (nfct_query(handle.get(), NFCT_Q_DUMP, &family) < 0) {
+    if (error) *error = std::string("cannot read the conntrack table: ") + std::strerror(errno);
+    return {};
+  }
+  return entries;
+}
+
 ConntrackMarker::~ConntrackMarker() {
   if (handle_) nfct_close(handle_);
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hosts/common/packet.h"
 
@@ -57,6 +58,16 @@ class ConntrackEvents {
   nfct_handle* handle_ = nullptr;
   std::string filterError_;
 };
+
+// One TCP connection in the table, as a dump gives it.
+struct ConntrackEntry {
+  hosts::ConnectionKey key;  // original direction
+  std::uint32_t mark = 0;
+  std::uint8_t tcpState = 0;  // conntrack's numbering
+};
+// Every TCP connection of both families in this network namespace's table. Empty with error set
+// when the table cannot be read.
+std::vector<ConntrackEntry> tcpConnections(std::string* error);
 
 // Sets a connection's mark (ours only, other bits cleared) by its original tuple.
 class ConntrackMarker {

@@ -15,6 +15,7 @@
 #include "hosts/linux/dns/answer_packet.h"
 #include "hosts/linux/dns/encrypted_dns.h"
 #include "hosts/linux/marks.h"
+#include "hosts/linux/unjudged_connections.h"
 
 namespace quillnest::linuxhost {
 namespace {
@@ -326,6 +327,45 @@ void FilterDaemon::afterRulesLoad() {
   if (provider_->currentRules().storage() == FilterRules::disabled().storage()) {
     control_->rules().warnIfUndecodable();
   }
+  resetUnjudgedConnections(false);
+}
+
+void FilterDaemon::resetUnjudgedConnections(bool atStart) {
+  std::lock_guard lock(unjudgedMutex_);
+  if (atStart) chainsInstalled_ = true;
+  if (!chainsInstalled_) return;
+  const bool blocking = provider_->currentRules().isEnabled();
+  const bool due = blocking && (atStart || !blockingWasOn_);
+  blockingWasOn_ = blocking;
+  if (!due) return;
+  std::string error;
+  const std::vector<hosts::ConnectionKey> sockets = establishedTcpSockets(&error);
+  const std::vector<ConntrackEntry> table =
+      error.empty() ? tcpConnections(&error) : std::vector<ConntrackEntry>();
+  if (!error.empty()) {
+    warn("cannot reset the web connections opened before blocking was on: " + error);
+    return;
+  }
+  const UnjudgedConnections unjudged =
+      unjudgedWebConnections(sockets, table, localAddresses(), options_.forward);
+  std::uint64_t reset = 0;
+  for (const auto* keys : {&unjudged.local, &unjudged.forwarded}) {
+    for (const auto& key : *keys) {
+      // The mark first, so nothing passes between the reset and the rule that drops. A socket
+      // conntrack never tracked has no entry to mark: its reset is enough.
+      if (!conntrackMarker_.setMark(key, kMarkDropped, &error) && keys == &unjudged.forwarded) {
+        debug("mark dropped on " + key.text() + ": " + error);
+        continue;
+      }
+      endConnection(key);
+      ++reset;
+    }
+  }
+  if (reset == 0) return;
+  resets_.fetch_add(reset);
+  host_->log(LogLevel::defaultLevel, "reset " + std::to_string(reset) +
+                                         (reset == 1 ? " web connection" : " web connections") +
+                                         " opened before blocking was on");
 }
 
 void FilterDaemon::releaseEverything() {
@@ -512,6 +552,7 @@ int FilterDaemon::run() {
     provider_->stopFilterWithReason(0, [] {});
     return 1;
   }
+  resetUnjudgedConnections(true);
   host_->log(LogLevel::defaultLevel,
              "quillnest-filter running: queues " + std::to_string(options_.firstQueue) + "-" +
                  std::to_string(options_.firstQueue + options_.queueCount - 1) + ", rules " +

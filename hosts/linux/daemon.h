@@ -87,6 +87,9 @@ class FilterDaemon {
   // A change of the rules file or SIGHUP: the provider loads, then afterRulesLoad runs.
   void rulesChanged();
   void afterRulesLoad();
+  // Once our chains are in place, and at each change that turns blocking on: web connections no
+  // filter judged are reset (see unjudged_connections.h).
+  void resetUnjudgedConnections(bool atStart);
   void releaseEverything();
   void warn(const std::string& line);
   void debug(const std::string& line);
@@ -126,6 +129,9 @@ class FilterDaemon {
   std::unique_ptr<ControlPlane> control_;
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};
+  std::mutex unjudgedMutex_;
+  bool chainsInstalled_ = false;  // under unjudgedMutex_
+  bool blockingWasOn_ = false;    // under unjudgedMutex_, at the last sweep
   dns::DnsCounters dnsCounters_;
   dns::TcpAnswerStreams dnsStreams_;
   std::atomic<std::uint64_t> resolverEntries_{0};  // names the host added to the user's rules

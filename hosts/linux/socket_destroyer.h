@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hosts/common/packet.h"
 
@@ -17,8 +18,9 @@ class SocketDestroyer {
   SocketDestroyer& operator=(const SocketDestroyer&) = delete;
 
   enum class Result { destroyed, notFound, failed };
-  // The socket whose local end is key.local:localPort and remote end key.remote:remotePort.
-  // Only TCP keys are looked at (others answer notFound). error says why on failed.
+  // The socket whose local end is key.local:localPort and remote end key.remote:remotePort (an
+  // IPv4 key finds a dual-stack IPv6 socket's IPv4 connection too). Only TCP keys are looked at
+  // (others answer notFound). error says why on failed.
   Result destroy(const hosts::ConnectionKey& key, std::string* error = nullptr);
 
  private:
@@ -26,5 +28,9 @@ class SocketDestroyer {
   int fd_ = -1;
   unsigned sequence_ = 0;
 };
+
+// This namespace's established TCP sockets, both families; an IPv4 connection on a dual-stack
+// IPv6 socket as IPv4, as conntrack knows it. Empty with error set when they cannot be read.
+std::vector<hosts::ConnectionKey> establishedTcpSockets(std::string* error);
 
 }  // namespace quillnest::linuxhost

@@ -410,6 +410,44 @@ case_reset() {
   fi
   r=$(curl_tls blocked.example)
   blocked_fast "$r" && pass "blocking on after SIGHUP" || fail "blocking after SIGHUP ($r)"
+
+  # Connections no filter judged (opened while no daemon ran) are reset once blocking is on,
+  # whatever their name; one to the client's own server never is.
+  stop_daemon
+  ip netns exec "$C" openssl s_server -accept 198.51.100.1:443 -cert "$WORK/cert.pem" \
+    -key "$WORK/key.pem" -www -quiet >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do inc ss -ltn | grep -q '198.51.100.1:443 ' && break; sleep 0.1; done
+  held() {  # held NAME OUT [ADDRESS] [NAMESPACE]: a probe holding a connection open for 10 s
+    ip netns exec "${4:-$C}" python3 "$HERE/tls_probe.py" "${3:-198.51.100.2}" "$1" held 10 >"$2" &
+    PIDS+=($!)
+    for _ in $(seq 50); do grep -q connected "$2" && return; sleep 0.1; done
+  }
+  ended() {  # the probe's outcome once it ends within 12 s
+    for _ in $(seq 120); do [[ $(wc -l <"$1") -ge 2 ]] && break; sleep 0.1; done
+    tail -1 "$1"
+  }
+  write_rules "$WORK/rules.json" true blocked.example
+  held allowed.example "$WORK/held-on.out"
+  held own.example "$WORK/held-own.out" 198.51.100.1 "$S"
+  start_daemon
+  r=$(ended "$WORK/held-on.out")
+  [[ $r == ended* ]] && pass "a connection older than the daemon is reset at its start ($r ms)" \
+    || fail "a connection older than the daemon, blocking on at the start: $r"
+  r=$(ended "$WORK/held-own.out")
+  expect "a connection to the client's own server is left alone" open "$r"
+  stop_daemon
+  write_rules "$WORK/rules.json" false blocked.example
+  held allowed.example "$WORK/held-off.out"
+  start_daemon
+  sleep 1
+  r=$(tail -1 "$WORK/held-off.out")
+  expect "with blocking off, a connection older than the daemon stays open" connected "$r"
+  cp "$WORK/rules-on.json" "$WORK/rules.json"
+  kill -HUP "$DAEMON"
+  r=$(ended "$WORK/held-off.out")
+  [[ $r == ended* ]] && pass "it is reset when blocking comes on ($r ms)" \
+    || fail "a connection older than the daemon, blocking turned on: $r"
 }
 
 case_crash() {
@@ -641,6 +679,13 @@ case_forward() {
   ip -n "$S" -6 route add 2001:db8:f::/64 via 2001:db8:5::1
   ip netns exec "$G" sysctl -qw net.ipv6.conf.all.forwarding=1
 
+  # A connection through the gateway before the daemon starts, tracked as on a gateway with a
+  # stateful firewall (a rule that only counts makes conntrack follow connections).
+  ip netns exec "$G" iptables -A FORWARD -m conntrack --ctstate ESTABLISHED
+  ip netns exec "$F" python3 "$HERE/tls_probe.py" 198.51.100.2 allowed.example held 10 \
+    >"$WORK/held-fwd.out" &
+  PIDS+=($!)
+  for _ in $(seq 50); do grep -q connected "$WORK/held-fwd.out" && break; sleep 0.1; done
   local before; before=$(grep -c "quillnest-filter running" "$WORK/daemon.log" 2>/dev/null)
   ip netns exec "$G" "$BIN" run --rules "$WORK/rules.json" --queues 2 --hold-timeout-ms 2000 \
     --runtime-dir "$WORK/run-forward" --forward --debug >>"$WORK/daemon.log" 2>&1 &
@@ -652,6 +697,10 @@ case_forward() {
   done
   r=$(ip netns exec "$G" iptables-save -t filter | grep -c -- '-A FORWARD -j QUILLNEST_RESET')
   expect "gateway: one filter FORWARD jump to the reset chain" 1 "$r"
+  for _ in $(seq 120); do [[ $(wc -l <"$WORK/held-fwd.out") -ge 2 ]] && break; sleep 0.1; done
+  r=$(tail -1 "$WORK/held-fwd.out")
+  [[ $r == ended* ]] && pass "forwarded: a connection older than the daemon is reset at its start ($r ms)" \
+    || fail "forwarded: a connection older than the daemon: $r"
 
   r=$(fwd_curl allowed.example); expect "forwarded: allowed name" ok "$r"
   r=$(fwd_curl blocked.example)

@@ -10,6 +10,9 @@ became of the connection: "allowed" (the server answered with a handshake record
   tls_probe.py ADDRESS NAME reset-after RULES NEWRULES PID
         full handshake, then write NEWRULES over RULES, SIGHUP PID and print the milliseconds
         until the open connection is reset ("timeout" after 3 s)
+  tls_probe.py ADDRESS NAME held SECONDS
+        full handshake, then "connected"; then "ended MS" when the connection ends within
+        SECONDS (milliseconds after the handshake), else "open"
   tls_probe.py ADDRESS NAME reuse FIRST PORT [server-reset]
         from source port PORT: a connection naming FIRST, ended by a reset, then at once one
         naming NAME on the same address pair; prints both outcomes. server-reset: in between, a
@@ -132,6 +135,28 @@ def reused_pair(address, names, port, server_reset=False):
     return " ".join(results)
 
 
+def handshake(sock, name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context.wrap_socket(sock, server_hostname=name)
+
+
+def ended_within(tls, seconds):
+    """Milliseconds until the connection ends, None when it is still open after seconds. The
+    servers never close an idle connection by themselves: an abort (error or end of stream, as
+    the TLS layer reports it) is the filter's reset."""
+    tls.settimeout(seconds)
+    start = time.monotonic()
+    try:
+        tls.recv(1)
+    except socket.timeout:
+        return None
+    except (ConnectionResetError, ConnectionAbortedError, ssl.SSLError, OSError):
+        pass
+    return int((time.monotonic() - start) * 1000)
+
+
 def main():
     address, name, mode = sys.argv[1], sys.argv[2], sys.argv[3]
     if mode == "reuse":
@@ -155,26 +180,19 @@ def main():
                 sock.send(hello[i:i + 1])
                 time.sleep(0.002)
         elif mode == "reset-after":
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            context.check_hostname = False
-            context.verify_mode = ssl.CERT_NONE
-            tls = context.wrap_socket(sock, server_hostname=name)
+            tls = handshake(sock, name)
             with open(sys.argv[5], "rb") as new, open(sys.argv[4] + ".tmp", "wb") as out:
                 out.write(new.read())
             os.replace(sys.argv[4] + ".tmp", sys.argv[4])
-            tls.settimeout(3)
-            start = time.monotonic()
             os.kill(int(sys.argv[6]), signal.SIGHUP)
-            # The server never closes an idle connection by itself: an abort (error or end of
-            # stream, as the TLS layer reports it) here is the filter's reset.
-            try:
-                tls.recv(1)
-            except socket.timeout:
-                print("timeout")
-                return
-            except (ConnectionResetError, ConnectionAbortedError, ssl.SSLError, OSError):
-                pass
-            print(int((time.monotonic() - start) * 1000))
+            ended = ended_within(tls, 3)
+            print("timeout" if ended is None else ended)
+            return
+        elif mode == "held":
+            tls = handshake(sock, name)
+            print("connected", flush=True)
+            ended = ended_within(tls, float(sys.argv[4]))
+            print("open" if ended is None else f"ended {ended}")
             return
     except (ConnectionResetError, ConnectionAbortedError, BrokenPipeError):
         print("reset")
