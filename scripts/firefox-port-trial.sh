@@ -12,7 +12,6 @@ set -uo pipefail
 BIN=${1:-$(dirname "$0")/../build/release/app/quillnest-filter}
 BIN=$(realpath -m "$BIN")
 cd "$(dirname "$0")/.."
-HERE=$PWD/tests/e2e
 [[ $(id -u) == 0 ]] || { echo "needs root (network namespaces)" >&2; exit 1; }
 command -v firefox >/dev/null || { echo "firefox is not installed (Debian: firefox-esr)" >&2; exit 1; }
 [[ -n ${NOFILTER:-} || -x $BIN ]] || { echo "no daemon at $BIN" >&2; exit 1; }
@@ -21,7 +20,6 @@ C=qffc-$$ S=qffs-$$ FAILURES=0 PIDS=()
 WORK=$(mktemp -d /tmp/firefox-port-trial.XXXX)
 chmod 755 "$WORK"
 source tests/support/netns_pair.sh  # namespaces, start_daemon, cleanup on exit
-trap 'rm -rf "/etc/netns/$C"; cleanup' EXIT
 
 record='{"priority": 1, "target": ".", "params": [[1, "08687474702f312e31"], [3, "20fb"]]}'
 cat >"$WORK/zone.json" <<ZONE
@@ -32,11 +30,7 @@ cat >"$WORK/zone.json" <<ZONE
   "www.allowed.test HTTPS": [$record]
 }
 ZONE
-mkdir -p "$WORK/answers" "/etc/netns/$C"
-echo "nameserver 198.51.100.2" >"/etc/netns/$C/resolv.conf"
-ip netns exec "$S" python3 "$HERE/dns_server.py" 198.51.100.2 "$WORK/zone.json" "$WORK/answers" \
-  2>"$WORK/dns.log" &
-PIDS+=($!)
+serve_dns "$WORK/zone.json"
 touch "$WORK/hellos.log"
 ip netns exec "$S" python3 - "$WORK/cert.pem" "$WORK/key.pem" "$WORK/hellos.log" <<'PY' &
 import socket, ssl, sys, threading

@@ -22,7 +22,7 @@ FAILURES=0
 PIDS=()
 source "$HERE/../support/netns_pair.sh"
 source "$HERE/../support/chromium.sh"
-trap 'kill -KILL $(cat "$WORK/chromium.pid" 2>/dev/null) 2>/dev/null; rm -rf "/etc/netns/$C"; cleanup' EXIT
+trap 'kill -KILL $(cat "$WORK/chromium.pid" 2>/dev/null) 2>/dev/null; cleanup' EXIT
 trap 'exit 1' INT TERM
 inc() { ip netns exec "$C" "$@"; }
 now_ms() { date +%s%3N; }
@@ -54,11 +54,7 @@ cat > "$WORK/zone.json" <<ZONE
   "_dns.resolver.arpa SVCB": [{"priority": 1, "target": "dns.example.", "params": [[1, "03646f74"]]}]
 }
 ZONE
-mkdir -p "$WORK/answers" "/etc/netns/$C"
-echo "nameserver 198.51.100.2" > "/etc/netns/$C/resolv.conf"
-ip netns exec "$S" python3 "$HERE/dns_server.py" 198.51.100.2 "$WORK/zone.json" "$WORK/answers" \
-  2>"$WORK/dns.log" &
-PIDS+=($!)
+serve_dns "$WORK/zone.json"
 touch "$WORK/sni.log"
 ip netns exec "$S" python3 "$HERE/sni_server.py" 198.51.100.2 "$WORK/cert.pem" "$WORK/key.pem" \
   "$WORK/sni.log" 2>"$WORK/sni_server.log" &

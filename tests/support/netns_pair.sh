@@ -1,7 +1,8 @@
 # Sourced by end-to-end scripts: two namespaces of the script's own ($C the client at
 # 198.51.100.1, $S the server at 198.51.100.2) joined by a veth pair, a throwaway certificate in
-# $WORK, pass/fail counting, and a cleanup on exit that stops every PID in PIDS (TERM, then KILL)
-# and deletes both namespaces and $WORK. The script sets C, S, WORK, FAILURES and PIDS first.
+# $WORK, pass/fail counting, a DNS server for $C (serve_dns), and a cleanup on exit that stops
+# every PID in PIDS (TERM, then KILL) and deletes both namespaces and $WORK. The script sets C,
+# S, WORK, FAILURES and PIDS first.
 
 cleanup() {
   for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
@@ -12,6 +13,7 @@ cleanup() {
   ip netns del "$C" 2>/dev/null
   ip netns del "$S" 2>/dev/null
   rm -rf "$WORK"
+  if [[ -n ${C:-} ]]; then rm -rf "/etc/netns/$C"; fi
 }
 trap cleanup EXIT
 
@@ -31,6 +33,16 @@ start_daemon() {
   cat "$log"
   echo "daemon did not start"
   exit 1
+}
+
+# serve_dns ZONE: tests/e2e/dns_server.py in $S at 198.51.100.2 with the zone file ZONE (its
+# answers kept in $WORK/answers), and $C resolving through it (/etc/netns/$C, removed on exit).
+serve_dns() {
+  mkdir -p "$WORK/answers" "/etc/netns/$C"
+  echo "nameserver 198.51.100.2" >"/etc/netns/$C/resolv.conf"
+  ip netns exec "$S" python3 "$(dirname "${BASH_SOURCE[0]}")/../e2e/dns_server.py" 198.51.100.2 \
+    "$1" "$WORK/answers" 2>"$WORK/dns.log" &
+  PIDS+=($!)
 }
 
 pass() { echo "PASS: $*"; }
