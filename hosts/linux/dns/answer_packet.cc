@@ -56,25 +56,19 @@ PacketEdit rewriteAnswerPacket(std::span<const std::uint8_t> ipPacket, const Ans
   if (packet.isTCP()) {
     // Followed connections are read across segments, others one segment at a time.
     std::vector<std::uint8_t> payload(packet.payload.begin(), packet.payload.end());
-    StreamCounts counts;
+    StreamCounts& counts = edit;
     const auto fate = streams != nullptr ? streams->onSegment(packet, payload, policy, now, counts)
                                          : TcpAnswerStreams::Fate::untracked;
     bool changed = false;
     if (fate == TcpAnswerStreams::Fate::untracked) {
       StreamEdit stream = rewriteTcpPayload(packet.payload, policy);
-      counts = {stream.answersRead, stream.unparsed, stream.echRemoved, stream.portsRewritten,
-                stream.canariesAnswered};
+      counts = stream;
       changed = stream.outcome == AnswerOutcome::rewritten;
       if (changed) payload = std::move(stream.payload);
     } else {
       edit.drop = fate == TcpAnswerStreams::Fate::drop;
       changed = !edit.drop && !std::equal(payload.begin(), payload.end(), packet.payload.begin());
     }
-    edit.answersRead = counts.answersRead;
-    edit.unparsed = counts.unparsed;
-    edit.echRemoved = counts.echRemoved;
-    edit.portsRewritten = counts.portsRewritten;
-    edit.canariesAnswered = counts.canariesAnswered;
     if (!changed) return edit;
     const std::size_t tcpAt = static_cast<std::size_t>(packet.tcpSegment.data() - ipPacket.data());
     edit.packet.assign(ipPacket.begin(), ipPacket.begin() + payloadAt);

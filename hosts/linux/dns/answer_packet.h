@@ -10,15 +10,11 @@
 
 namespace quillnest::linuxhost::dns {
 
-struct PacketEdit {
+// unparsed: a DNS payload that could not be read (passes unchanged).
+struct PacketEdit : StreamCounts {
   bool rewritten = false;
   bool drop = false;  // a TCP segment that cannot pass as it is; its sender sends it again
   std::vector<std::uint8_t> packet;  // the whole new IP packet when rewritten
-  unsigned answersRead = 0;
-  unsigned unparsed = 0;  // a DNS payload that could not be read (passes unchanged)
-  unsigned echRemoved = 0;
-  unsigned portsRewritten = 0;
-  unsigned canariesAnswered = 0;
 };
 
 // UDP: the answer may shrink (ech removed), the IP and UDP lengths follow. TCP: every message

@@ -55,14 +55,17 @@ AnswerEdit rewriteAnswer(std::span<const std::uint8_t> message, const AnswerPoli
 // The payload of one TCP segment from port 53: consecutive messages, each after its two-byte
 // length. Only a payload that holds whole messages is read; the rest is unparsed. Rewriting keeps
 // every length.
-struct StreamEdit {
-  AnswerOutcome outcome = AnswerOutcome::unchanged;  // unparsed when no message could be read
-  std::vector<std::uint8_t> payload;                 // when rewritten
+struct StreamCounts {
   unsigned answersRead = 0;
   unsigned unparsed = 0;
   unsigned echRemoved = 0;
   unsigned portsRewritten = 0;
   unsigned canariesAnswered = 0;
+};
+
+struct StreamEdit : StreamCounts {
+  AnswerOutcome outcome = AnswerOutcome::unchanged;  // unparsed when no message could be read
+  std::vector<std::uint8_t> payload;                 // when rewritten
 };
 
 StreamEdit rewriteTcpPayload(std::span<const std::uint8_t> payload, const AnswerPolicy& policy);

@@ -19,14 +19,6 @@
 
 namespace quillnest::linuxhost::dns {
 
-struct StreamCounts {
-  unsigned answersRead = 0;
-  unsigned unparsed = 0;
-  unsigned echRemoved = 0;
-  unsigned portsRewritten = 0;
-  unsigned canariesAnswered = 0;
-};
-
 // One connection's bytes from the server, from its first data byte on. Messages are read as far
 // as their bytes have arrived; a name, CNAME or service binding is judged once its own bytes are
 // all there, and everything a judgement needs (the question, the CNAME chain, a parameter's
