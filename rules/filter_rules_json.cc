@@ -442,6 +442,18 @@ void appendJsonString(std::string& out, std::string_view text) {
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   std::size_t i = 0;
   while (i < text.size()) {
+    // Most text needs no escape: copy it a run at a time.
+    std::size_t plain = i;
+    while (plain < text.size()) {
+      const auto b = static_cast<unsigned char>(text[plain]);
+      if (b < 0x20 || b >= 0x80 || b == '"' || b == '\\') break;
+      ++plain;
+    }
+    if (plain != i) {
+      out.append(text.substr(i, plain - i));
+      i = plain;
+      continue;
+    }
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       utf8proc_int32_t cp = -1;
@@ -480,14 +492,10 @@ void appendJsonString(std::string& out, std::string_view text) {
       case '\t':
         out.append("\\t");
         break;
-      default:
-        if (c < 0x20) {
-          out.append("\\u00");
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
+      default:  // the other control characters
+        out.append("\\u00");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
     }
     ++i;
   }
