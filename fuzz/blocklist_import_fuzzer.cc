@@ -20,13 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using fuzz::check;
   const std::string_view text = fuzz::text(data, size);
   const linuxhost::ImportResult result = linuxhost::importBlocklist(text);
+  const std::vector<std::string> domains = result.domains().strings();
 
   check(result.lines <= fuzz::split(text, '\n').size(), "line count");
-  check(result.domains.size() + result.folded + result.skippedTotal() <= size,
+  check(domains.size() + result.folded + result.skippedTotal() <= size,
         "one outcome per name at most");
-  check(result.internationalised <= result.domains.size(), "converted names are kept names");
+  check(result.internationalised <= domains.size(), "converted names are kept names");
   std::set<std::string> unique;
-  for (const std::string& domain : result.domains) {
+  for (const std::string& domain : domains) {
     check(unique.insert(domain).second, "no duplicates kept");
     const auto normalized = normalizedHost(domain);
     check(normalized && *normalized == domain, "kept names are normalised");
@@ -36,18 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "kept names are A-labels");
   }
 
-  const std::string file = linuxhost::rulesFileText(result.domains);
+  const std::string file = linuxhost::rulesFileText(result.domains());
   check(!file.empty() && file.back() == '\n', "rules file ends with a newline");
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()),
                                             file.size());
   const DecodeResult decoded = decodeFilterRules(bytes);
   check(decoded.rules.has_value(), "written rules load");
   check(decoded.rules->isEnabled(), "written rules are enabled");
-  std::vector<std::string> sorted(result.domains);
+  std::vector<std::string> sorted(domains);
   std::sort(sorted.begin(), sorted.end());
   check(decoded.rules->domains() == sorted, "written rules hold exactly the kept names");
   const linuxhost::RulesCheck checked = linuxhost::checkRules(bytes);
   check(checked.loads && checked.problems.empty(), "written rules pass check");
-  check(linuxhost::domainEntryLines(file).size() == result.domains.size(), "a line per entry");
+  check(linuxhost::domainEntryLines(file).size() == domains.size(), "a line per entry");
   return 0;
 }

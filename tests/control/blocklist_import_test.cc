@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
+#include "rules/filter_rules.h"
+
 namespace quillnest::linuxhost {
 namespace {
 
@@ -102,7 +107,7 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ImportResult result = importBlocklist(c.text, c.format);
-    EXPECT_EQ(result.domains, c.domains);
+    EXPECT_EQ(result.domains(), c.domains);
     std::map<std::string, std::size_t> skipped;
     for (const auto& [reason, count] : c.skipped) skipped[std::string(reason)] = count;
     EXPECT_EQ(result.skipped, skipped);
@@ -122,7 +127,7 @@ TEST(ImportBlocklist, StackedListsAreOneList) {
   importer.add("0.0.0.0 a.example\n0.0.0.0 b.example\nxn--bcher-kva.example\nA.EXAMPLE.\n");
   EXPECT_EQ(importer.namesRead(), 7u);
   const ImportResult result = std::move(importer).finish();
-  EXPECT_EQ(result.domains,
+  EXPECT_EQ(result.domains(),
             (std::vector<std::string>{"a.example", "xn--bcher-kva.example", "b.example"}));
   EXPECT_EQ(result.skipped, (std::map<std::string, std::size_t>{{"duplicate", 3}}));
   EXPECT_EQ(result.folded, 1u);
@@ -133,7 +138,8 @@ TEST(ImportBlocklist, StackedListsAreOneList) {
 // The rules file's layout, for names as `import` keeps them and for names it would not keep
 // (which go through the filter's normalising).
 TEST(RulesFileText, OneEntryPerLineSortedOnce) {
-  EXPECT_EQ(rulesFileText({}), "{\n  \"isEnabled\":true,\n  \"domains\":[]\n}\n");
+  EXPECT_EQ(rulesFileText(std::vector<std::string>{}),
+            "{\n  \"isEnabled\":true,\n  \"domains\":[]\n}\n");
   const std::string two =
       "{\n  \"isEnabled\":true,\n  \"domains\":[\n    \"a.example\",\n    \"b.example\"\n  ]\n}\n";
   EXPECT_EQ(rulesFileText({"b.example", "a.example", "b.example"}), two);
@@ -142,6 +148,33 @@ TEST(RulesFileText, OneEntryPerLineSortedOnce) {
   EXPECT_EQ(
       rulesFileText({"x\\", "a.example"}),
       "{\n  \"isEnabled\":true,\n  \"domains\":[\n    \"a.example\",\n    \"x\\\\\"\n  ]\n}\n");
+}
+
+// Names are put in order by their first 8 bytes first: names that tie there, that are shorter,
+// or that are prefixes of others must still come out in byte order, once each.
+TEST(RulesFileText, ByteOrderWhereLeadingBytesTie) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::string> names;
+    for (int n = 0; n < 300; ++n) {
+      std::string name = "abcdefghijkl";
+      name.resize(random() % 12 + 1);  // from a prefix of the common start to beyond it
+      const std::size_t tail = random() % 4;
+      for (std::size_t i = 0; i < tail; ++i) name.push_back("ab.-_9"[random() % 6]);
+      if (name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) {
+        continue;
+      }
+      names.push_back(name);
+    }
+    std::vector<std::string> expected = names;
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    const std::string text = rulesFileText(names);
+    const DecodeResult decoded = decodeFilterRules(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    ASSERT_TRUE(decoded.rules.has_value());
+    EXPECT_EQ(decoded.rules->domains(), expected) << "round " << round;
+  }
 }
 
 }  // namespace

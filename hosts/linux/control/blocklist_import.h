@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rules/domain_list.h"
+
 namespace quillnest::linuxhost {
 
 // guess: each line is read as whatever format it is in. A given format skips lines of others.
@@ -21,7 +23,11 @@ std::optional<ListFormat> listFormatNamed(std::string_view name);
 std::string_view listFormatName(ListFormat format);
 
 struct ImportResult {
-  std::vector<std::string> domains;  // normalised A-label names, unique, none covering another
+  // The names kept, back to back (name k is text[ends[k], ends[k + 1])): a string of its own per
+  // name would cost twice the list's size. Normalised A-labels, unique, none covering another.
+  std::string text;
+  std::vector<std::uint32_t> ends{0};
+  DomainEntries domains() const { return {text.data(), ends.data(), ends.size() - 1}; }
   std::size_t lines = 0;
   std::size_t internationalised = 0;           // names converted to A-labels
   std::size_t folded = 0;                      // names dropped because another entry covers them
@@ -53,13 +59,15 @@ class BlocklistImporter {
   // of strings cost several times the lists' size and most of the time.
   std::string names_;
   std::vector<std::uint32_t> ends_{0};
-  std::vector<bool> converted_;  // per name: was internationalised
+  std::vector<bool> converted_;           // per name: was internationalised
+  std::vector<std::string_view> tokens_;  // the line's, kept to spare an allocation a line
 };
 
 ImportResult importBlocklist(std::string_view text, ListFormat format = ListFormat::guess);
 
 // The rules file for the imported domains: enabled, normalised, one entry per line (so `check`
 // can name lines), ending with a newline.
+std::string rulesFileText(DomainEntries domains);
 std::string rulesFileText(const std::vector<std::string>& domains);
 
 // Reasons, as counted in ImportResult::skipped.

@@ -168,7 +168,7 @@ int runImport(const std::vector<std::string>& inputs, ListFormat format,
     }
   }
   const ImportResult result = std::move(importer).finish();
-  const std::string rules = rulesFileText(result.domains);
+  const std::string rules = rulesFileText(result.domains());
   if (output.empty()) {
     out << rules;
     out.flush();
@@ -185,7 +185,7 @@ int runImport(const std::vector<std::string>& inputs, ListFormat format,
 }
 
 void reportImport(const ImportResult& result, std::ostream& err) {
-  err << "imported " << result.domains.size() << " domains from " << result.lines << " lines";
+  err << "imported " << result.domains().size() << " domains from " << result.lines << " lines";
   if (result.internationalised != 0) {
     err << " (" << result.internationalised << " internationalised, written as A-labels)";
   }
@@ -199,7 +199,7 @@ void reportImport(const ImportResult& result, std::ostream& err) {
     for (const auto& [reason, count] : result.skipped)
       err << "  " << count << " " << reason << "\n";
   }
-  if (result.domains.empty()) err << "warning: no domains found; the rules block nothing\n";
+  if (result.domains().empty()) err << "warning: no domains found; the rules block nothing\n";
 }
 
 int runExplain(const std::string& name, const std::filesystem::path& rulesFile,

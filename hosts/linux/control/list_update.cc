@@ -236,11 +236,11 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
   }
 
   result.imported = std::move(importer).finish();
-  const std::string rules = rulesFileText(result.imported->domains);
+  const std::string rules = rulesFileText(result.imported->domains());
   std::string current;
   if (readWholeFile(options.rules, current).empty() && current == rules) {
     result.unchanged = true;
-    err << options.rules.string() << " is up to date (" << result.imported->domains.size()
+    err << options.rules.string() << " is up to date (" << result.imported->domains().size()
         << " domains)\n";
   } else {
     try {
