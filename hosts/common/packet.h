@@ -123,6 +123,8 @@ struct ConnectionKey {
   static ConnectionKey outboundOf(const ParsedPacket& packet);
   // Key of an inbound packet of the same connection (destination = local).
   static ConnectionKey inboundOf(const ParsedPacket& packet);
+  // The same connection seen from its other end.
+  ConnectionKey turned() const { return {family, protocol, remote, remotePort, local, localPort}; }
 
   // "tcp 10.0.0.1:50000 -> 198.51.100.2:443", "[2001:db8::1]:443" for IPv6.
   std::string text() const;

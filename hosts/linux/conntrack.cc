@@ -117,26 +117,40 @@ std::string attachEventFilter(int fd) {
   return {};
 }
 
-std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
-  if (!nfct_attr_is_set(ct, ATTR_ORIG_L3PROTO) || !nfct_attr_is_set(ct, ATTR_ORIG_L4PROTO))
-    return std::nullopt;
+namespace {
+
+// The attributes of one of a conntrack object's two tuples.
+struct TupleAttributes {
+  nf_conntrack_attr l3, l4, ipv4Source, ipv4Destination, ipv6Source, ipv6Destination, portSource,
+      portDestination;
+};
+constexpr TupleAttributes kOriginalTuple = {
+    ATTR_ORIG_L3PROTO,  ATTR_ORIG_L4PROTO,  ATTR_ORIG_IPV4_SRC, ATTR_ORIG_IPV4_DST,
+    ATTR_ORIG_IPV6_SRC, ATTR_ORIG_IPV6_DST, ATTR_ORIG_PORT_SRC, ATTR_ORIG_PORT_DST};
+constexpr TupleAttributes kReplyTuple = {ATTR_REPL_L3PROTO,  ATTR_REPL_L4PROTO,  ATTR_REPL_IPV4_SRC,
+                                         ATTR_REPL_IPV4_DST, ATTR_REPL_IPV6_SRC, ATTR_REPL_IPV6_DST,
+                                         ATTR_REPL_PORT_SRC, ATTR_REPL_PORT_DST};
+
+// One tuple as a key: local = its source.
+std::optional<hosts::ConnectionKey> tupleOf(const nf_conntrack* ct, const TupleAttributes& a) {
+  if (!nfct_attr_is_set(ct, a.l3) || !nfct_attr_is_set(ct, a.l4)) return std::nullopt;
   hosts::ConnectionKey key;
-  key.protocol = nfct_get_attr_u8(ct, ATTR_ORIG_L4PROTO);
+  key.protocol = nfct_get_attr_u8(ct, a.l4);
   if (key.protocol != hosts::kIpProtocolTCP && key.protocol != hosts::kIpProtocolUDP)
     return std::nullopt;
-  auto family = nfct_get_attr_u8(ct, ATTR_ORIG_L3PROTO);
+  auto family = nfct_get_attr_u8(ct, a.l3);
   if (family == AF_INET) {
-    if (!nfct_attr_is_set(ct, ATTR_ORIG_IPV4_SRC) || !nfct_attr_is_set(ct, ATTR_ORIG_IPV4_DST))
+    if (!nfct_attr_is_set(ct, a.ipv4Source) || !nfct_attr_is_set(ct, a.ipv4Destination))
       return std::nullopt;
     key.family = hosts::IpFamily::v4;
-    std::uint32_t source = nfct_get_attr_u32(ct, ATTR_ORIG_IPV4_SRC);
-    std::uint32_t destination = nfct_get_attr_u32(ct, ATTR_ORIG_IPV4_DST);
+    std::uint32_t source = nfct_get_attr_u32(ct, a.ipv4Source);
+    std::uint32_t destination = nfct_get_attr_u32(ct, a.ipv4Destination);
     key.local.family = key.remote.family = hosts::IpFamily::v4;
     std::memcpy(key.local.bytes.data(), &source, 4);
     std::memcpy(key.remote.bytes.data(), &destination, 4);
   } else if (family == AF_INET6) {
-    auto* source = static_cast<const std::uint8_t*>(nfct_get_attr(ct, ATTR_ORIG_IPV6_SRC));
-    auto* destination = static_cast<const std::uint8_t*>(nfct_get_attr(ct, ATTR_ORIG_IPV6_DST));
+    auto* source = static_cast<const std::uint8_t*>(nfct_get_attr(ct, a.ipv6Source));
+    auto* destination = static_cast<const std::uint8_t*>(nfct_get_attr(ct, a.ipv6Destination));
     if (!source || !destination) return std::nullopt;
     key.family = hosts::IpFamily::v6;
     key.local.family = key.remote.family = hosts::IpFamily::v6;
@@ -145,11 +159,17 @@ std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
   } else {
     return std::nullopt;
   }
-  if (!nfct_attr_is_set(ct, ATTR_ORIG_PORT_SRC) || !nfct_attr_is_set(ct, ATTR_ORIG_PORT_DST))
+  if (!nfct_attr_is_set(ct, a.portSource) || !nfct_attr_is_set(ct, a.portDestination))
     return std::nullopt;
-  key.localPort = ntohs(nfct_get_attr_u16(ct, ATTR_ORIG_PORT_SRC));
-  key.remotePort = ntohs(nfct_get_attr_u16(ct, ATTR_ORIG_PORT_DST));
+  key.localPort = ntohs(nfct_get_attr_u16(ct, a.portSource));
+  key.remotePort = ntohs(nfct_get_attr_u16(ct, a.portDestination));
   return key;
+}
+
+}  // namespace
+
+std::optional<hosts::ConnectionKey> connectionKeyOf(const nf_conntrack* ct) {
+  return tupleOf(ct, kOriginalTuple);
 }
 
 bool isClosingTcpState(std::uint8_t state) {
@@ -236,6 +256,39 @@ std::string ConntrackMarker::open() {
   handle_ = nfct_open(CONNTRACK, 0);
   if (!handle_) return std::string("cannot open conntrack: ") + std::strerror(errno);
   return {};
+}
+
+namespace {
+
+int onFound(enum nf_conntrack_msg_type, struct nf_conntrack* ct, void* data) {
+  auto* found = static_cast<std::optional<ConntrackTuples>*>(data);
+  const auto original = tupleOf(ct, kOriginalTuple);
+  const auto reply = tupleOf(ct, kReplyTuple);
+  if (original && reply) *found = ConntrackTuples{*original, *reply};
+  // Not NFCT_CB_STOP: that leaves the request's acknowledgment unread on the socket, where the
+  // next query would take it for its own answer.
+  return NFCT_CB_CONTINUE;
+}
+
+}  // namespace
+
+std::optional<ConntrackTuples> ConntrackMarker::tuples(const hosts::ConnectionKey& key) {
+  std::lock_guard lock(mutex_);
+  if (!handle_) return std::nullopt;
+  // The kernel finds a connection by either of its tuples. Seen in FORWARD, a connection is
+  // between its source NAT and its destination NAT: its original tuple unless a destination
+  // was translated, then its reply tuple turned round.
+  for (const hosts::ConnectionKey& tuple : {key, key.turned()}) {
+    std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
+    if (!ct) return std::nullopt;
+    setTuple(ct.get(), tuple);
+    std::optional<ConntrackTuples> found;
+    nfct_callback_register(handle_, NFCT_T_ALL, onFound, &found);
+    const int result = nfct_query(handle_, NFCT_Q_GET, ct.get());
+    nfct_callback_unregister(handle_);
+    if (result == 0 && found) return found;
+  }
+  return std::nullopt;
 }
 
 bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t value,

@@ -69,7 +69,15 @@ struct ConntrackEntry {
 // when the table cannot be read.
 std::vector<ConntrackEntry> tcpConnections(std::string* error);
 
-// Sets a connection's mark (ours only, other bits cleared) by its original tuple.
+// A connection's two tuples, each as a key whose local end is the tuple's source. Under NAT
+// they name different addresses: each end knows the connection by its own.
+struct ConntrackTuples {
+  hosts::ConnectionKey original;  // local = the client, remote = the address it connected to
+  hosts::ConnectionKey reply;     // local = the server, remote = whom it answers
+};
+
+// Sets a connection's mark (ours only, other bits cleared) by its original tuple, and looks a
+// connection up.
 class ConntrackMarker {
  public:
   ConntrackMarker() = default;
@@ -80,6 +88,9 @@ class ConntrackMarker {
   std::string open();
   // False (with error) when the connection is not in the table or the update failed.
   bool setMark(const hosts::ConnectionKey& key, std::uint32_t value, std::string* error = nullptr);
+  // Both tuples of the connection a forwarded packet showed as key; none when it is not in
+  // the table.
+  std::optional<ConntrackTuples> tuples(const hosts::ConnectionKey& key);
 
  private:
   std::mutex mutex_;

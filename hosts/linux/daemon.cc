@@ -292,8 +292,15 @@ void FilterDaemon::endConnection(const hosts::ConnectionKey& key) {
       // Not a socket of this machine (forwarded) or already gone: the dropped connmark stops
       // every further packet, and with forwarding each end is made to send one.
       debug("no local socket for " + key.text());
-      if (options_.forward && !forwardResetter_.provoke(key, &error))
-        debug("cannot provoke a reset of " + key.text() + ": " + error);
+      if (options_.forward) {
+        // Without the table's word the connection is taken as untranslated.
+        ConntrackTuples tuples{key, key.turned()};
+        if (auto found = conntrackMarker_.tuples(key)) tuples = *found;
+        if (tuples.reply != key.turned())
+          debug("translated: the server knows it as " + tuples.reply.text());
+        if (!forwardResetter_.provoke(tuples.original, tuples.reply, &error))
+          debug("cannot provoke a reset of " + key.text() + ": " + error);
+      }
       break;
     case SocketDestroyer::Result::failed:
       warn("cannot reset " + key.text() + ": " + error);

@@ -125,10 +125,11 @@ bool ForwardResetter::send(const hosts::IpAddress& to, const std::vector<std::ui
   return false;
 }
 
-bool ForwardResetter::provoke(const hosts::ConnectionKey& key, std::string* error) {
-  if (key.protocol != hosts::kIpProtocolTCP) return true;
+bool ForwardResetter::provoke(const hosts::ConnectionKey& original,
+                              const hosts::ConnectionKey& reply, std::string* error) {
+  if (original.protocol != hosts::kIpProtocolTCP) return true;
   std::lock_guard lock(mutex_);
-  if ((key.family == hosts::IpFamily::v4 ? v4_ : v6_) < 0) {
+  if ((original.family == hosts::IpFamily::v4 ? v4_ : v6_) < 0) {
     if (error) *error = "no raw socket";
     return false;
   }
@@ -138,14 +139,12 @@ bool ForwardResetter::provoke(const hosts::ConnectionKey& key, std::string* erro
   for (std::uint32_t half : {0u, 0x80000000u}) {
     const std::uint32_t sequence = baseSequence + half;
     const std::uint32_t acknowledgment = baseAcknowledgment + half;
-    ok &= send(key.local,
-               bareAckPacket(key.remote, key.remotePort, key.local, key.localPort, sequence,
-                             acknowledgment),
-               error);
-    ok &= send(key.remote,
-               bareAckPacket(key.local, key.localPort, key.remote, key.remotePort, sequence,
-                             acknowledgment),
-               error);
+    for (const hosts::ConnectionKey* end : {&original, &reply}) {
+      ok &= send(end->local,
+                 bareAckPacket(end->remote, end->remotePort, end->local, end->localPort, sequence,
+                               acknowledgment),
+                 error);
+    }
   }
   return ok;
 }

@@ -8,8 +8,9 @@
 // an ACK of its own (RFC 9293 3.10.7.4). That ACK crosses this host and is answered with the
 // reset. Bare ACKs carry no data, so nothing is ever injected into the stream.
 //
-// With NAT on this host, an end that knows the connection by a translated address ignores its
-// probe (which carries the untranslated one) and is reset only at its own next packet.
+// Under NAT the two ends know the connection by different addresses: each probe carries the
+// ones its receiver knows, from the connection's conntrack tuples, and goes out untracked so
+// that conntrack neither translates it again nor takes it for a connection of its own.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +37,11 @@ class ForwardResetter {
 
   // Raw sockets for both families; empty on success, else why not (CAP_NET_RAW).
   std::string open();
-  // Sends the probes to both ends of key (TCP only; anything else is ignored). False with error
-  // when a probe could not be sent.
-  bool provoke(const hosts::ConnectionKey& key, std::string* error = nullptr);
+  // Sends the probes to both ends of a connection (TCP only; anything else is ignored): to the
+  // client as if from the address it connected to (original), to the server as if from whom it
+  // answers (reply). False with error when a probe could not be sent.
+  bool provoke(const hosts::ConnectionKey& original, const hosts::ConnectionKey& reply,
+               std::string* error = nullptr);
 
  private:
   bool send(const hosts::IpAddress& to, const std::vector<std::uint8_t>& packet,

@@ -146,7 +146,7 @@ std::string describe(const char* tool, const ProcessResult& result) {
 
 ExistingRules parseExistingRules(std::string_view save) {
   ExistingRules existing;
-  enum class Table { other, mangle, filter } table = Table::other;
+  enum class Table { other, mangle, filter, raw } table = Table::other;
   std::size_t start = 0;
   while (start <= save.size()) {
     auto end = save.find('\n', start);
@@ -156,7 +156,10 @@ ExistingRules parseExistingRules(std::string_view save) {
     start = end + 1;
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '*') {
-      table = line == "*mangle" ? Table::mangle : line == "*filter" ? Table::filter : Table::other;
+      table = line == "*mangle"   ? Table::mangle
+              : line == "*filter" ? Table::filter
+              : line == "*raw"    ? Table::raw
+                                  : Table::other;
       continue;
     }
     if (table == Table::other) continue;
@@ -168,6 +171,11 @@ ExistingRules parseExistingRules(std::string_view save) {
     if (table == Table::filter) {
       existing.resetChain |= declaresChain(line, kResetChain);
       existing.resetJumps += isJump(line, "FORWARD", kResetChain);
+      continue;
+    }
+    if (table == Table::raw) {
+      existing.probeChain |= declaresChain(line, kProbeChain);
+      existing.probeJumps += isJump(line, "OUTPUT", kProbeChain);
       continue;
     }
     existing.outputChain |= declaresChain(line, kOutputChain);
@@ -308,6 +316,18 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     }
     script << "COMMIT\n";
   }
+  if (options.forward || existing.anyRaw()) {
+    script << "*raw\n";
+    if (options.forward || existing.probeChain) script << ":" << kProbeChain << " - [0:0]\n";
+    for (int i = 0; i < existing.probeJumps; ++i) script << "-D OUTPUT -j " << kProbeChain << "\n";
+    if (!options.forward && existing.probeChain) script << "-X " << kProbeChain << "\n";
+    if (options.forward) {
+      script << "-A " << kProbeChain << " -m mark --mark " << markMatch(kMarkProbe)
+             << " -j CT --notrack\n";
+      script << "-I OUTPUT 1 -j " << kProbeChain << "\n";
+    }
+    script << "COMMIT\n";
+  }
   return script.str();
 }
 
@@ -342,12 +362,18 @@ std::string removeScript(const ExistingRules& existing) {
     if (existing.resetChain) script << "-F " << kResetChain << "\n-X " << kResetChain << "\n";
     script << "COMMIT\n";
   }
+  if (existing.anyRaw()) {
+    script << "*raw\n";
+    for (int i = 0; i < existing.probeJumps; ++i) script << "-D OUTPUT -j " << kProbeChain << "\n";
+    if (existing.probeChain) script << "-F " << kProbeChain << "\n-X " << kProbeChain << "\n";
+    script << "COMMIT\n";
+  }
   return script.str();
 }
 
 std::string ProcessIptablesRunner::save(IpFamilyTool family, std::string& output) {
   output.clear();
-  for (const char* table : {"mangle", "filter"}) {
+  for (const char* table : {"mangle", "filter", "raw"}) {
     auto result = runProcess({saveTool(family), "-t", table}, "");
     if (result.exitCode != 0) return describe(saveTool(family), result);
     output += result.output;

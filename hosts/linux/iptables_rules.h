@@ -17,6 +17,11 @@
 // right sequence number, so each end fails at its next packet instead of retransmitting into
 // silence.
 //
+// The probes that make both ends of a dropped forwarded connection answer (forward_resetter.h)
+// carry the addresses each end knows, NAT or not; QUILLNEST_PROBE in the raw table (from OUTPUT,
+// with forwarding) leaves them untracked, so that conntrack neither translates them a second time
+// nor, under NAT, gives them other ports as new connections that clash with the real one.
+//
 // Install and removal are each one iptables-restore --noflush transaction per family, computed
 // from what iptables-save shows now: our chains are flushed and refilled, every jump to them is
 // deleted before one is inserted, so a crash leaves nothing that a new start cannot replace
@@ -67,6 +72,7 @@ inline constexpr std::string_view kOutputChain = "QUILLNEST_OUT";
 inline constexpr std::string_view kForwardChain = "QUILLNEST_FWD";
 inline constexpr std::string_view kPostroutingChain = "QUILLNEST_POST";
 inline constexpr std::string_view kResetChain = "QUILLNEST_RESET";  // filter table
+inline constexpr std::string_view kProbeChain = "QUILLNEST_PROBE";  // raw table
 // DNS answers arriving for this machine (a local stub resolver hears its upstream here).
 inline constexpr std::string_view kInputChain = "QUILLNEST_IN";
 // Logs and accepts the pure ACKs that pass unqueued.
@@ -93,7 +99,7 @@ struct RuleOptions {
   std::optional<std::uint16_t> ackLogGroup = std::nullopt;
 };
 
-// What iptables-save (mangle and filter tables) shows of ours.
+// What iptables-save (mangle, filter and raw tables) shows of ours.
 struct ExistingRules {
   bool outputChain = false;
   bool forwardChain = false;
@@ -107,13 +113,16 @@ struct ExistingRules {
   int inputJumps = 0;
   bool ackChain = false;
   bool bodyChain = false;
+  bool probeChain = false;  // raw table
+  int probeJumps = 0;       // raw OUTPUT -> QUILLNEST_PROBE
 
   bool anyMangle() const {
     return outputChain || forwardChain || postroutingChain || inputChain || ackChain || bodyChain ||
            outputJumps > 0 || forwardJumps > 0 || postroutingJumps > 0 || inputJumps > 0;
   }
   bool anyFilter() const { return resetChain || resetJumps > 0; }
-  bool any() const { return anyMangle() || anyFilter(); }
+  bool anyRaw() const { return probeChain || probeJumps > 0; }
+  bool any() const { return anyMangle() || anyFilter() || anyRaw(); }
 };
 
 ExistingRules parseExistingRules(std::string_view iptablesSave);

@@ -752,17 +752,37 @@ case_forward() {
   if blocked_fast "$r" && [[ $r != fail:28\ * ]]; then pass "forwarded IPv6: blocked name is reset ($r)"
   else fail "forwarded IPv6: blocked name ($r)"; fi
 
+  # Behind source NAT the server knows the connection by the gateway's address: its probe must
+  # carry that one, or its end stays open (and the test server, one connection at a time, with
+  # it). An idle client is reset by its probe alone, which must not clash with the connection.
+  ip netns exec "$G" iptables -t nat -A POSTROUTING -o qg1 -j MASQUERADE
+  ip netns exec "$G" ip6tables -t nat -A POSTROUTING -o qg1 -j MASQUERADE
+  r=$(fwd_curl blocked.example)
+  blocked_fast "$r" && pass "forwarded, NAT: blocked name is reset ($r)" || fail "forwarded, NAT: blocked name ($r)"
+  r=$(fwd_curl6 blocked.example)
+  blocked_fast "$r" && pass "forwarded, NAT, IPv6: blocked name is reset ($r)" \
+    || fail "forwarded, NAT, IPv6: blocked name ($r)"
+  for _ in $(seq 20); do
+    r=$(ins ss -Htn state established "( sport = :443 and ( dst 192.0.2.1 or dst [2001:db8:5::1] ) )" | wc -l)
+    (( r == 0 )) && break
+    sleep 0.05
+  done
+  expect "forwarded, NAT: the server's ends are reset too" 0 "$r"
+  r=$(fwd_curl allowed.example); expect "forwarded, NAT: allowed name" ok "$r"
+
   write_rules "$WORK/rules-forward.json" true blocked.example allowed.example
   # The client stays idle: only the gateway's probes can make the reset happen.
   r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 198.51.100.2 allowed.example \
     "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
   if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
-    pass "forwarded: rules change resets the open idle connection at the client ($r ms)"
+    pass "forwarded, NAT: rules change resets the open idle connection at the client ($r ms)"
   else
-    fail "forwarded: open connection after the rules change (got '$r')"
+    fail "forwarded, NAT: open connection after the rules change (got '$r')"
   fi
-  r=$(ins ss -Htn state established "( sport = :443 and dst 203.0.113.1 )" | wc -l)
-  expect "forwarded: the server's end is reset too" 0 "$r"
+  r=$(ins ss -Htn state established "( sport = :443 and dst 192.0.2.1 )" | wc -l)
+  expect "forwarded, NAT: the server's end is reset too" 0 "$r"
+  ip netns exec "$G" iptables -t nat -D POSTROUTING -o qg1 -j MASQUERADE
+  ip netns exec "$G" ip6tables -t nat -D POSTROUTING -o qg1 -j MASQUERADE
   r=$(ip netns exec "$G" iptables -t filter -L QUILLNEST_RESET -v -x -n | awk '/REJECT/ {print $1}')
   (( r > 0 )) && pass "forwarded: REJECT answered $r packet(s) of dropped connections" \
     || fail "forwarded: REJECT answered nothing"
@@ -770,8 +790,8 @@ case_forward() {
   blocked_fast "$r" && pass "forwarded: newly blocked name is reset ($r)" || fail "forwarded: newly blocked ($r)"
 
   stop_daemon
-  r=$( (ip netns exec "$G" iptables-save -t mangle; ip netns exec "$G" iptables-save -t filter;
-        ip netns exec "$G" ip6tables-save -t filter) | grep -c QUILLNEST)
+  r=$(for tool in iptables-save ip6tables-save; do for table in mangle filter raw; do
+        ip netns exec "$G" $tool -t $table; done; done | grep -c QUILLNEST)
   expect "gateway: stop removes every chain and jump" 0 "$r"
   write_rules "$WORK/rules.json" true blocked.example
 }

@@ -44,10 +44,10 @@ TEST(ForwardResetter, IgnoresUdpAndRefusesWithoutSockets) {
   ForwardResetter resetter;  // not opened
   hosts::ConnectionKey key;
   key.protocol = hosts::kIpProtocolUDP;
-  EXPECT_TRUE(resetter.provoke(key));
+  EXPECT_TRUE(resetter.provoke(key, key));
   key.protocol = hosts::kIpProtocolTCP;
   std::string error;
-  EXPECT_FALSE(resetter.provoke(key, &error));
+  EXPECT_FALSE(resetter.provoke(key, key, &error));
   EXPECT_EQ(error, "no raw socket");
 }
 

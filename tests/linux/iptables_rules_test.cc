@@ -20,7 +20,7 @@ int count(const std::string& text, const std::string& what) {
 auto fields(const ExistingRules& r) {
   return std::tuple(r.outputChain, r.forwardChain, r.postroutingChain, r.outputJumps,
                     r.forwardJumps, r.postroutingJumps, r.resetChain, r.resetJumps, r.inputChain,
-                    r.inputJumps, r.ackChain);
+                    r.inputJumps, r.ackChain, r.probeChain, r.probeJumps);
 }
 
 TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInTheirTables) {
@@ -63,12 +63,15 @@ TEST(ParseExistingRules, ReadsOnlyOurChainsAndJumpsInTheirTables) {
        {false, false, false, 1, 0, 0}},
       {"ack chain", "*mangle\n:QUILLNEST_ACK - [0:0]\n-A QUILLNEST_OUT -p tcp -j QUILLNEST_ACK\n",
        {.ackChain = true}},
+      {"probe chain in the raw table", "*raw\n:QUILLNEST_PROBE - [0:0]\n-A OUTPUT -j QUILLNEST_PROBE\n"
+       "COMMIT\n*mangle\n:QUILLNEST_PROBE - [0:0]\n-A OUTPUT -j QUILLNEST_PROBE\nCOMMIT\n",
+       {.probeChain = true, .probeJumps = 1}},
   };
   // clang-format on
   for (const auto& c : cases) {
     const auto got = parseExistingRules(c.save);
     EXPECT_EQ(fields(got), fields(c.want)) << c.name;
-    EXPECT_EQ(got.any(), got.anyMangle() || got.anyFilter()) << c.name;
+    EXPECT_EQ(got.any(), got.anyMangle() || got.anyFilter() || got.anyRaw()) << c.name;
   }
 }
 
@@ -86,8 +89,10 @@ void expectSoundSections(const std::string& script) {
                 std::min({section.find("-I "), section.find("-X "), section.find("-F ")}));
     }
     const bool filter = section.starts_with("*filter\n");
-    EXPECT_TRUE(filter || section.starts_with("*mangle\n")) << section;
-    EXPECT_EQ(count(section, filter ? "NFQUEUE" : "QUILLNEST_RESET"), 0) << section;
+    const bool raw = section.starts_with("*raw\n");
+    EXPECT_TRUE(filter || raw || section.starts_with("*mangle\n")) << section;
+    EXPECT_EQ(count(section, filter || raw ? "NFQUEUE" : "QUILLNEST_RESET"), 0) << section;
+    EXPECT_EQ(count(section, "QUILLNEST_PROBE"), raw ? count(section, "QUILLNEST_") : 0) << section;
     at = end + 7;
   }
 }
@@ -152,11 +157,14 @@ TEST(RulesScripts, CountsAndOrder) {
       // UDP ends in mangle, and so does local dropped TCP (its socket is destroyed instead).
       // Probes pass first and are never saved to the connmark.
       {"forwarding", false, {0, 1, true}, {},
-       {{"COMMIT\n", 2}, {":QUILLNEST_RESET - [0:0]\n", 1},
+       {{"COMMIT\n", 3}, {":QUILLNEST_RESET - [0:0]\n", 1},
         {"-I FORWARD 1 -j QUILLNEST_RESET\n", 1},
+        // The probes leave untracked: under NAT they carry the addresses each end knows.
+        {":QUILLNEST_PROBE - [0:0]\n", 1}, {"-I OUTPUT 1 -j QUILLNEST_PROBE\n", 1},
+        {"-A QUILLNEST_PROBE -m mark --mark 0x40000000/0x70000000 -j CT --notrack\n", 1},
         {"-A QUILLNEST_RESET -p tcp ! --tcp-flags RST RST " + dropped +
          " -j REJECT --reject-with tcp-reset\n", 1},
-        {"-A QUILLNEST_OUT -p tcp " + dropped, 0}, {"0x40000000", 2},
+        {"-A QUILLNEST_OUT -p tcp " + dropped, 0}, {"0x40000000", 3},
         {"-A QUILLNEST_FWD -o lo", 0}},
        {{"*mangle\n", "COMMIT\n", "*filter\n", "-A QUILLNEST_RESET",
          "-I FORWARD 1 -j QUILLNEST_RESET"},
@@ -182,7 +190,12 @@ TEST(RulesScripts, CountsAndOrder) {
       {"reset chain without its jump", false, {0, 1, false},
        {false, false, false, 0, 0, 0, true, 0},
        {{"-D FORWARD -j QUILLNEST_RESET\n", 0}, {"-X QUILLNEST_RESET\n", 1}}, {}},
-      {"nothing of ours in filter", false, {0, 1, false}, installed, {{"*filter", 0}}, {}},
+      {"nothing of ours in filter", false, {0, 1, false}, installed,
+       {{"*filter", 0}, {"*raw", 0}}, {}},
+      {"probe chain, forwarding now off", false, {0, 1, false},
+       {.probeChain = true, .probeJumps = 2},
+       {{"-D OUTPUT -j QUILLNEST_PROBE\n", 2}, {"-X QUILLNEST_PROBE\n", 1},
+        {"-I OUTPUT 1 -j QUILLNEST_PROBE\n", 0}, {"--notrack", 0}}, {}},
       // Pure ACKs of inspected port-80 connections: logged and accepted ahead of the queue, one
       // rule per TCP header length, each with the one IP length that leaves no data.
       {"ack log", false, ackLog, {},
@@ -236,6 +249,10 @@ TEST(RulesScripts, CountsAndOrder) {
         {"-X QUILLNEST_RESET\n", 1}}, {}},
       {"remove both", true, {}, {true, true, true, 1, 1, 1, true, 1}, {{"COMMIT\n", 2}},
        {{"*mangle", "*filter"}}},
+      {"remove raw only", true, {}, {.probeChain = true, .probeJumps = 1},
+       {{"*mangle", 0}, {"*filter", 0}, {"-D OUTPUT -j QUILLNEST_PROBE\n", 1},
+        {"-F QUILLNEST_PROBE\n", 1}, {"-X QUILLNEST_PROBE\n", 1}},
+       {{"-D OUTPUT -j QUILLNEST_PROBE", "-F QUILLNEST_PROBE", "-X QUILLNEST_PROBE"}}},
   };
   // clang-format on
   for (const Case& c : cases) {
