@@ -223,6 +223,34 @@ std::string queueTarget(const RuleOptions& options, bool bypass) {
   return bypass ? target + " --queue-bypass" : target;
 }
 
+namespace {
+
+// A chain of ours alone in its table, jumped to first from one hook, that only forwarding needs.
+struct ForwardingChain {
+  std::string_view table, chain, hook;
+  bool present;  // what the table holds now
+  int jumps;
+};
+
+// Its table's section: the chain made anew with rule and its jump (forward), or removed; what a
+// crash left goes either way. Nothing when there is nothing to do.
+void forwardingChain(std::ostringstream& script, const ForwardingChain& c, bool forward,
+                     const std::string& rule = {}) {
+  if (!forward && !c.present && c.jumps == 0) return;
+  script << "*" << c.table << "\n";
+  if (forward || c.present) script << ":" << c.chain << " - [0:0]\n";
+  for (int i = 0; i < c.jumps; ++i) script << "-D " << c.hook << " -j " << c.chain << "\n";
+  if (forward) {
+    script << "-A " << c.chain << " " << rule << "\n";
+    script << "-I " << c.hook << " 1 -j " << c.chain << "\n";
+  } else if (c.present) {
+    script << "-F " << c.chain << "\n-X " << c.chain << "\n";
+  }
+  script << "COMMIT\n";
+}
+
+}  // namespace
+
 std::string installScript(const RuleOptions& options, const ExistingRules& existing,
                           IpFamilyTool family) {
   std::ostringstream script;
@@ -303,31 +331,14 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
   script << "-I INPUT 1 -j " << kInputChain << "\n";
   script << "COMMIT\n";
 
-  if (options.forward || existing.anyFilter()) {
-    script << "*filter\n";
-    if (options.forward || existing.resetChain) script << ":" << kResetChain << " - [0:0]\n";
-    for (int i = 0; i < existing.resetJumps; ++i) script << "-D FORWARD -j " << kResetChain << "\n";
-    if (!options.forward && existing.resetChain) script << "-X " << kResetChain << "\n";
-    if (options.forward) {
-      // Not for resets: REJECT never answers one and would swallow it.
-      script << "-A " << kResetChain << " -p tcp ! --tcp-flags RST RST -m connmark --mark "
-             << markMatch(kMarkDropped) << " -j REJECT --reject-with tcp-reset\n";
-      script << "-I FORWARD 1 -j " << kResetChain << "\n";
-    }
-    script << "COMMIT\n";
-  }
-  if (options.forward || existing.anyRaw()) {
-    script << "*raw\n";
-    if (options.forward || existing.probeChain) script << ":" << kProbeChain << " - [0:0]\n";
-    for (int i = 0; i < existing.probeJumps; ++i) script << "-D OUTPUT -j " << kProbeChain << "\n";
-    if (!options.forward && existing.probeChain) script << "-X " << kProbeChain << "\n";
-    if (options.forward) {
-      script << "-A " << kProbeChain << " -m mark --mark " << markMatch(kMarkProbe)
-             << " -j CT --notrack\n";
-      script << "-I OUTPUT 1 -j " << kProbeChain << "\n";
-    }
-    script << "COMMIT\n";
-  }
+  // Not for resets: REJECT never answers one and would swallow it.
+  forwardingChain(script,
+                  {"filter", kResetChain, "FORWARD", existing.resetChain, existing.resetJumps},
+                  options.forward,
+                  "-p tcp ! --tcp-flags RST RST -m connmark --mark " + markMatch(kMarkDropped) +
+                      " -j REJECT --reject-with tcp-reset");
+  forwardingChain(script, {"raw", kProbeChain, "OUTPUT", existing.probeChain, existing.probeJumps},
+                  options.forward, "-m mark --mark " + markMatch(kMarkProbe) + " -j CT --notrack");
   return script.str();
 }
 
@@ -356,18 +367,10 @@ std::string removeScript(const ExistingRules& existing) {
     }
     script << "COMMIT\n";
   }
-  if (existing.anyFilter()) {
-    script << "*filter\n";
-    for (int i = 0; i < existing.resetJumps; ++i) script << "-D FORWARD -j " << kResetChain << "\n";
-    if (existing.resetChain) script << "-F " << kResetChain << "\n-X " << kResetChain << "\n";
-    script << "COMMIT\n";
-  }
-  if (existing.anyRaw()) {
-    script << "*raw\n";
-    for (int i = 0; i < existing.probeJumps; ++i) script << "-D OUTPUT -j " << kProbeChain << "\n";
-    if (existing.probeChain) script << "-F " << kProbeChain << "\n-X " << kProbeChain << "\n";
-    script << "COMMIT\n";
-  }
+  forwardingChain(
+      script, {"filter", kResetChain, "FORWARD", existing.resetChain, existing.resetJumps}, false);
+  forwardingChain(script, {"raw", kProbeChain, "OUTPUT", existing.probeChain, existing.probeJumps},
+                  false);
   return script.str();
 }
 
