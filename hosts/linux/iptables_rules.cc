@@ -318,6 +318,14 @@ std::string installScript(const RuleOptions& options, const ExistingRules& exist
     }
   }
   std::string post = "-A " + std::string(kPostroutingChain) + " ";
+  // A dropped forwarded connection's packet that gets here was let through ahead of
+  // QUILLNEST_RESET (an "accept established" rule inserted above its jump, or the jump flushed
+  // by a firewall reload): it must not leave all the same. Resets pass, as they end the
+  // connection; a packet with a fresh verdict (a new connection on the same addresses and
+  // ports) carries a mark, and so do the probes.
+  if (options.forward)
+    script << post << "-p tcp ! --tcp-flags RST RST -m mark --mark " << hex(0) << "/"
+           << hex(kMarkMask) << " -m connmark --mark " << markMatch(kMarkDropped) << " -j DROP\n";
   script << post << "-m mark --mark " << hex(0) << "/" << hex(kMarkMask) << " -j RETURN\n";
   if (options.forward)
     script << post << "-m mark --mark " << markMatch(kMarkProbe) << " -j RETURN\n";

@@ -15,7 +15,7 @@
 // TCP connection passes mangle and meets REJECT --reject-with tcp-reset in QUILLNEST_RESET
 // (REJECT exists only in the filter table): the kernel answers it with a reset that carries the
 // right sequence number, so each end fails at its next packet instead of retransmitting into
-// silence.
+// silence. A packet that another rule accepts ahead of our jump is dropped in QUILLNEST_POST.
 //
 // The probes that make both ends of a dropped forwarded connection answer (forward_resetter.h)
 // carry the addresses each end knows, NAT or not; QUILLNEST_PROBE in the raw table (from OUTPUT,

@@ -711,6 +711,14 @@ case_forward() {
   blocked_fast "$r" && pass "forwarded: blocked subdomain is reset ($r)" || fail "forwarded: blocked subdomain ($r)"
   r=$(ip netns exec "$F" curl -s --max-time 5 http://198.51.100.2/index.html)
   expect "forwarded: port 80" "quillnest test page" "$r"
+  # An "accept established" rule above our reset chain's jump, put there after the start (as a
+  # container runtime or a firewall reload does), lets no packet of a dropped connection out.
+  ip netns exec "$G" iptables -I FORWARD 1 -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT
+  r=$(ip netns exec "$F" curl -s --max-time 2 -H "Host: blocked.example" http://198.51.100.2/index.html)
+  expect "forwarded, an accept rule ahead of ours: a blocked name stays blocked" "" "$r"
+  r=$(ip netns exec "$F" curl -s --max-time 5 http://198.51.100.2/index.html)
+  expect "forwarded, an accept rule ahead of ours: an allowed name loads" "quillnest test page" "$r"
+  ip netns exec "$G" iptables -D FORWARD -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT
   # A long body passes the gateway's queue in the kernel; the request after it is still read.
   start_method_server
   local queued; queued=$(bytes_queued "$G" QUILLNEST_FWD)

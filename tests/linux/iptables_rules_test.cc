@@ -135,7 +135,7 @@ TEST(RulesScripts, CountsAndOrder) {
        {{"-I OUTPUT 1 -j QUILLNEST_OUT\n", 1}, {"-I POSTROUTING 1 -j QUILLNEST_POST\n", 1},
         {"FORWARD", 0}, {"*filter", 0}, {"-D ", 0}, {"--queue-balance 0:1 --queue-bypass", 7},
         {"--queue-balance 0:1\n", 0}, {"-A QUILLNEST_OUT -o lo -j RETURN\n", 1}, {"0x40000000", 0},
-        {"QUILLNEST_BODY", 0},
+        {"QUILLNEST_BODY", 0}, {"-A QUILLNEST_POST -p tcp", 0},
         {"--save-mark --nfmask 0x70000000 --ctmask 0x70000000", 1}},
        {{"-o lo -j RETURN", "--tcp-flags RST RST -j RETURN",
          "--tcp-flags SYN,ACK,RST SYN -m conntrack ! --ctstate NEW -j NFQUEUE",
@@ -165,6 +165,10 @@ TEST(RulesScripts, CountsAndOrder) {
         {"-A QUILLNEST_RESET -p tcp ! --tcp-flags RST RST " + dropped +
          " -j REJECT --reject-with tcp-reset\n", 1},
         {"-A QUILLNEST_OUT -p tcp " + dropped, 0}, {"0x40000000", 3},
+        // Dropped TCP let through ahead of the reset chain still does not leave; a fresh verdict
+        // (the packet's mark) and resets do.
+        {"-A QUILLNEST_POST -p tcp ! --tcp-flags RST RST -m mark --mark 0x00000000/0x70000000 " +
+         dropped + " -j DROP\n", 1},
         {"-A QUILLNEST_FWD -o lo", 0}},
        {{"*mangle\n", "COMMIT\n", "*filter\n", "-A QUILLNEST_RESET",
          "-I FORWARD 1 -j QUILLNEST_RESET"},
@@ -173,7 +177,8 @@ TEST(RulesScripts, CountsAndOrder) {
          "-A QUILLNEST_FWD " + dropped + " -j DROP",
          "-A QUILLNEST_FWD -p tcp -m conntrack --ctstate NEW -j NFQUEUE"},
         {"-A QUILLNEST_OUT" + probe, "-A QUILLNEST_OUT -o lo", "-A QUILLNEST_OUT " + dropped},
-        {"-A QUILLNEST_POST" + probe, "-A QUILLNEST_POST -j CONNMARK --save-mark"}}},
+        {"-A QUILLNEST_POST -p tcp", "-A QUILLNEST_POST -m mark --mark 0x00000000/0x70000000 -j RETURN",
+         "-A QUILLNEST_POST" + probe, "-A QUILLNEST_POST -j CONNMARK --save-mark"}}},
       // What a crash left behind.
       {"crash, forwarding", false, {0, 1, true}, {true, true, true, 2, 3, 1},
        {{"-D OUTPUT -j QUILLNEST_OUT\n", 2}, {"-D FORWARD -j QUILLNEST_FWD\n", 3},
