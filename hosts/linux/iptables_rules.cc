@@ -384,8 +384,11 @@ std::string removeScript(const ExistingRules& existing) {
 
 std::string ProcessIptablesRunner::save(IpFamilyTool family, std::string& output) {
   output.clear();
-  for (const char* table : {"mangle", "filter", "raw"}) {
-    auto result = runProcess({saveTool(family), "-t", table}, "");
+  for (const std::string_view table : {"mangle", "filter", "raw"}) {
+    auto result = runProcess({saveTool(family), "-t", std::string(table)}, "");
+    // Only forwarding needs the raw table: a kernel without it can still filter this machine's
+    // connections (and a forwarding start then fails at writing its chain, saying why).
+    if (result.exitCode != 0 && table == "raw") continue;
     if (result.exitCode != 0) return describe(saveTool(family), result);
     output += result.output;
   }

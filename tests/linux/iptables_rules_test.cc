@@ -1,8 +1,12 @@
 #include "hosts/linux/iptables_rules.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -340,6 +344,34 @@ TEST(InstallRules, IPv4FailureLeavesIPv6UntouchedAndRemovalOnlyTouchesOurFamilie
   EXPECT_EQ(removeRules(removing), "");
   ASSERT_EQ(removing.restores.size(), 1u);
   EXPECT_EQ(removing.restores[0].first, IpFamilyTool::v4);
+}
+
+// iptables-save stand-ins on PATH: a kernel without the raw table still lets this machine's
+// connections be filtered; any other table's failure is an error.
+TEST(ProcessIptablesRunner, SavesWithoutTheRawTableOnlyWhereItIsMissing) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("quillnest-save-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (dir.string() + ":" + oldPath).c_str(), 1);
+  const auto tool = [&](const char* missing) {
+    std::ofstream(dir / "iptables-save")
+        << "#!/bin/sh\n[ \"$2\" = " << missing << " ] && { echo \"no $2\" >&2; exit 1; }\n"
+        << "printf '*%s\\nCOMMIT\\n' \"$2\"\n";
+    std::filesystem::permissions(dir / "iptables-save", std::filesystem::perms::owner_all);
+  };
+  ProcessIptablesRunner runner;
+  std::string saved;
+  tool("raw");
+  EXPECT_EQ(runner.save(IpFamilyTool::v4, saved), "");
+  EXPECT_EQ(saved, "*mangle\nCOMMIT\n*filter\nCOMMIT\n");
+  tool("none");
+  EXPECT_EQ(runner.save(IpFamilyTool::v4, saved), "");
+  EXPECT_EQ(saved, "*mangle\nCOMMIT\n*filter\nCOMMIT\n*raw\nCOMMIT\n");
+  tool("filter");
+  EXPECT_NE(runner.save(IpFamilyTool::v4, saved).find("no filter"), std::string::npos);
+  ::setenv("PATH", oldPath.c_str(), 1);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
