@@ -298,17 +298,21 @@ bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t val
     if (error) *error = "conntrack unavailable";
     return false;
   }
-  std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
-  if (!ct) return false;
-  setTuple(ct.get(), key);
-  // ctnetlink replaces the whole mark; the connection is ending, so bits of others on it no
-  // longer matter.
-  nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(0, value));
-  if (nfct_query(handle_, NFCT_Q_UPDATE, ct.get()) < 0) {
+  // By the key as the packet showed it, else turned round: a forwarded connection whose
+  // destination the gateway translated is found by its reply tuple.
+  for (const hosts::ConnectionKey& tuple : {key, key.turned()}) {
+    std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
+    if (!ct) return false;
+    setTuple(ct.get(), tuple);
+    // ctnetlink replaces the whole mark; the connection is ending, so bits of others on it no
+    // longer matter.
+    nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(0, value));
+    if (nfct_query(handle_, NFCT_Q_UPDATE, ct.get()) == 0) return true;
+    if (errno == ENOENT && tuple == key) continue;
     if (error) *error = std::string("conntrack update: ") + std::strerror(errno);
     return false;
   }
-  return true;
+  return false;
 }
 
 }  // namespace quillnest::linuxhost

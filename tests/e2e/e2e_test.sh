@@ -796,6 +796,24 @@ case_forward() {
     || fail "forwarded: REJECT answered nothing"
   r=$(fwd_curl allowed.example)
   blocked_fast "$r" && pass "forwarded: newly blocked name is reset ($r)" || fail "forwarded: newly blocked ($r)"
+  # A port forward: the client connects to the gateway's own address, which the gateway
+  # translates to the server's. A rules change still ends the idle connection.
+  local updates; updates=$(grep -c "Rules updated" "$WORK/daemon.log")
+  write_rules "$WORK/rules.json" true blocked.example
+  for _ in $(seq 50); do
+    (( $(grep -c "Rules updated" "$WORK/daemon.log") > updates )) && break; sleep 0.1
+  done
+  ip netns exec "$G" iptables -t nat -A PREROUTING -d 203.0.113.254 -p tcp --dport 443 \
+    -j DNAT --to-destination 198.51.100.2
+  r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 203.0.113.254 allowed.example \
+    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
+  if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
+    pass "forwarded, port forward: rules change resets the open idle connection ($r ms)"
+  else
+    fail "forwarded, port forward: open connection after the rules change (got '$r')"
+  fi
+  ip netns exec "$G" iptables -t nat -D PREROUTING -d 203.0.113.254 -p tcp --dport 443 \
+    -j DNAT --to-destination 198.51.100.2
 
   stop_daemon
   r=$(for tool in iptables-save ip6tables-save; do for table in mangle filter raw; do
