@@ -643,6 +643,18 @@ fwd_curl() {  # fwd_curl NAME [curl options] -> "ok" or "fail:<exit> <ms>"
   if (( rc == 0 )); then echo ok; else echo "fail:$rc $(( $(now_ms) - start ))"; fi
 }
 
+fwd_idle_reset() {  # fwd_idle_reset ADDRESS LABEL: an idle connection to allowed.example, whose
+  # rules change (rules.json replaced by rules-forward.json) must reset it within a second
+  local r
+  r=$(ip netns exec "$ID-f" timeout 10 python3 "$HERE/keepalive_probe.py" "$1" allowed.example \
+    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
+  if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
+    pass "$2: rules change resets the open idle connection at the client ($r ms)"
+  else
+    fail "$2: open connection after the rules change (got '$r')"
+  fi
+}
+
 fwd_curl6() {  # fwd_curl6 NAME, over IPv6 to [2001:db8::2]
   local name=$1 start rc
   start=$(now_ms)
@@ -780,13 +792,7 @@ case_forward() {
 
   write_rules "$WORK/rules-forward.json" true blocked.example allowed.example
   # The client stays idle: only the gateway's probes can make the reset happen.
-  r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 198.51.100.2 allowed.example \
-    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
-  if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
-    pass "forwarded, NAT: rules change resets the open idle connection at the client ($r ms)"
-  else
-    fail "forwarded, NAT: open connection after the rules change (got '$r')"
-  fi
+  fwd_idle_reset 198.51.100.2 "forwarded, NAT"
   r=$(ins ss -Htn state established "( sport = :443 and dst 192.0.2.1 )" | wc -l)
   expect "forwarded, NAT: the server's end is reset too" 0 "$r"
   ip netns exec "$G" iptables -t nat -D POSTROUTING -o qg1 -j MASQUERADE
@@ -805,13 +811,7 @@ case_forward() {
   done
   ip netns exec "$G" iptables -t nat -A PREROUTING -d 203.0.113.254 -p tcp --dport 443 \
     -j DNAT --to-destination 198.51.100.2
-  r=$(ip netns exec "$F" timeout 10 python3 "$HERE/keepalive_probe.py" 203.0.113.254 allowed.example \
-    "$WORK/rules.json" "$WORK/rules-forward.json" "$DAEMON")
-  if [[ $r =~ ^reset\ ([0-9]+)$ ]] && (( BASH_REMATCH[1] <= 1000 )); then
-    pass "forwarded, port forward: rules change resets the open idle connection ($r ms)"
-  else
-    fail "forwarded, port forward: open connection after the rules change (got '$r')"
-  fi
+  fwd_idle_reset 203.0.113.254 "forwarded, port forward"
   ip netns exec "$G" iptables -t nat -D PREROUTING -d 203.0.113.254 -p tcp --dport 443 \
     -j DNAT --to-destination 198.51.100.2
 
