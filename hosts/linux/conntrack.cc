@@ -270,25 +270,34 @@ int onFound(enum nf_conntrack_msg_type, struct nf_conntrack* ct, void* data) {
   return NFCT_CB_CONTINUE;
 }
 
-}  // namespace
-
-std::optional<ConntrackTuples> ConntrackMarker::tuples(const hosts::ConnectionKey& key) {
-  std::lock_guard lock(mutex_);
-  if (!handle_) return std::nullopt;
+// A query by key, or by key turned round where the first finds no connection; nfct_query's
+// result. mark, when given, is set on the object queried.
+int queryEitherWay(nfct_handle* handle, const hosts::ConnectionKey& key, nf_conntrack_query type,
+                   const std::uint32_t* mark) {
   // The kernel finds a connection by either of its tuples. Seen in FORWARD, a connection is
   // between its source NAT and its destination NAT: its original tuple unless a destination
   // was translated, then its reply tuple turned round.
   for (const hosts::ConnectionKey& tuple : {key, key.turned()}) {
     std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
-    if (!ct) return std::nullopt;
+    if (!ct) return -1;
     setTuple(ct.get(), tuple);
-    std::optional<ConntrackTuples> found;
-    nfct_callback_register(handle_, NFCT_T_ALL, onFound, &found);
-    const int result = nfct_query(handle_, NFCT_Q_GET, ct.get());
-    nfct_callback_unregister(handle_);
-    if (result == 0 && found) return found;
+    if (mark) nfct_set_attr_u32(ct.get(), ATTR_MARK, *mark);
+    const int result = nfct_query(handle, type, ct.get());
+    if (result == 0 || errno != ENOENT || tuple != key) return result;
   }
-  return std::nullopt;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<ConntrackTuples> ConntrackMarker::tuples(const hosts::ConnectionKey& key) {
+  std::lock_guard lock(mutex_);
+  if (!handle_) return std::nullopt;
+  std::optional<ConntrackTuples> found;
+  nfct_callback_register(handle_, NFCT_T_ALL, onFound, &found);
+  queryEitherWay(handle_, key, NFCT_Q_GET, nullptr);
+  nfct_callback_unregister(handle_);
+  return found;
 }
 
 bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t value,
@@ -298,20 +307,11 @@ bool ConntrackMarker::setMark(const hosts::ConnectionKey& key, std::uint32_t val
     if (error) *error = "conntrack unavailable";
     return false;
   }
-  // By the key as the packet showed it, else turned round: a forwarded connection whose
-  // destination the gateway translated is found by its reply tuple.
-  for (const hosts::ConnectionKey& tuple : {key, key.turned()}) {
-    std::unique_ptr<nf_conntrack, decltype(&nfct_destroy)> ct(nfct_new(), nfct_destroy);
-    if (!ct) return false;
-    setTuple(ct.get(), tuple);
-    // ctnetlink replaces the whole mark; the connection is ending, so bits of others on it no
-    // longer matter.
-    nfct_set_attr_u32(ct.get(), ATTR_MARK, withMark(0, value));
-    if (nfct_query(handle_, NFCT_Q_UPDATE, ct.get()) == 0) return true;
-    if (errno == ENOENT && tuple == key) continue;
-    if (error) *error = std::string("conntrack update: ") + std::strerror(errno);
-    return false;
-  }
+  // ctnetlink replaces the whole mark; the connection is ending, so bits of others on it no
+  // longer matter.
+  const std::uint32_t mark = withMark(0, value);
+  if (queryEitherWay(handle_, key, NFCT_Q_UPDATE, &mark) == 0) return true;
+  if (error) *error = std::string("conntrack update: ") + std::strerror(errno);
   return false;
 }
 

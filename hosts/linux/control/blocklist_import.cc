@@ -109,8 +109,8 @@ bool isAdblockCosmetic(std::string_view text) {
   return false;
 }
 
+// Appends the white-space-separated tokens of text.
 void splitTokens(std::string_view text, std::vector<std::string_view>& tokens) {
-  tokens.clear();
   for (std::size_t i = 0; i < text.size();) {
     while (i < text.size() && isSpace(text[i])) ++i;
     std::size_t j = i;
@@ -387,8 +387,8 @@ template <typename Names>
 std::string rulesFileTextOf(const Names& names) {
   // What `import` keeps is normalised already and needs only to be put in order; anything else
   // goes through the filter's own normalising, which sorts too.
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    if (isValidHostName(names[k])) continue;
+  if (!std::all_of(names.begin(), names.end(),
+                   [](std::string_view name) { return isValidHostName(name); })) {
     std::vector<std::string> copies;
     copies.reserve(names.size());
     for (std::size_t c = 0; c < names.size(); ++c) copies.emplace_back(names[c]);
