@@ -560,6 +560,18 @@ int FilterDaemon::run() {
     return 1;
   }
   resetUnjudgedConnections(true);
+  rulesGuard_ = std::make_unique<RulesGuard>(
+      iptables_, ruleOptions_,
+      [this](const std::string& missing) {
+        warn("iptables rules of the filter were taken out by another program; put back (" +
+             missing + ")");
+        // Connections opened meanwhile passed unjudged.
+        resetUnjudgedConnections(true);
+      },
+      [this](const std::string& line) { warn(line); });
+  if (!rulesGuard_->watchingChanges())
+    debug("nftables changes are not announced here: the rules are looked at every " +
+          std::to_string(RulesGuard::kLookEvery.count() / 1000) + " s");
   host_->log(LogLevel::defaultLevel,
              "quillnest-filter running: queues " + std::to_string(options_.firstQueue) + "-" +
                  std::to_string(options_.firstQueue + options_.queueCount - 1) + ", rules " +
@@ -578,6 +590,8 @@ int FilterDaemon::run() {
     }
   }
 
+  // Before the removal, which it would undo.
+  rulesGuard_.reset();
   if (bodyPasses_) bodyPasses_->stop();
   // Rules first: from here on new packets bypass us instead of waiting in a queue nobody reads.
   std::string removeError = removeRules(iptables_);

@@ -1,10 +1,11 @@
 // `quillnest-filter run`: the daemon that puts the provider in the path of this machine's
 // connections. Threads: one per netfilter queue (the provider is called from all of them at
 // once), one for conntrack events, one for the engines' hold bounds, one that reads the pure ACKs
-// logged instead of queued (ack_log.h), the host's configuration thread, and the caller's, which
-// waits for signals. Each queue has a flow engine of its own, so
-// the queues' workers share nothing hot but the provider: the queue rules balance by address
-// pair, so every packet of a connection comes to the same queue and engine.
+// logged instead of queued (ack_log.h), one that puts our iptables rules back when another
+// program takes them out (rules_guard.h), the host's configuration thread, and the caller's,
+// which waits for signals. Each queue has a flow engine of its own, so the queues' workers share
+// nothing hot but the provider: the queue rules balance by address pair, so every packet of a
+// connection comes to the same queue and engine.
 #pragma once
 
 #include <atomic>
@@ -28,6 +29,7 @@
 #include "hosts/linux/iptables_rules.h"
 #include "hosts/linux/linux_host.h"
 #include "hosts/linux/nfqueue.h"
+#include "hosts/linux/rules_guard.h"
 #include "hosts/linux/socket_destroyer.h"
 #include "provider/filter_data_provider.h"
 
@@ -112,6 +114,7 @@ class FilterDaemon {
   ProcessIptablesRunner iptables_;
   std::unique_ptr<BodyPasses> bodyPasses_;  // with the ACK log only: it shows their segments
   RuleOptions ruleOptions_;
+  std::unique_ptr<RulesGuard> rulesGuard_;  // from the install until the removal
 
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> stopWorkers_{false};

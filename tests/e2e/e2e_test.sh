@@ -468,6 +468,26 @@ case_crash() {
   expect "restart leaves one IPv6 POSTROUTING jump" 1 "$r"
   r=$(curl_tls blocked.example)
   blocked_fast "$r" && pass "filtering again after restart" || fail "after restart ($r)"
+  # A firewall reload that replaces whole tables, or flushes them, takes our rules out: they
+  # come back, and a connection opened in between is reset. The daemon is stopped meanwhile, so
+  # that the gap lasts until that connection is open.
+  local puts; puts=$(grep -c "put back" "$WORK/daemon.log")
+  kill -STOP "$DAEMON"
+  inc iptables-restore <<<$'*mangle\nCOMMIT'
+  inc ip6tables -t mangle -F
+  ip netns exec "$C" python3 "$HERE/tls_probe.py" 198.51.100.2 allowed.example held 10 >"$WORK/gap.out" &
+  PIDS+=($!)
+  for _ in $(seq 50); do grep -q connected "$WORK/gap.out" && break; sleep 0.1; done
+  kill -CONT "$DAEMON"
+  for _ in $(seq 50); do (( $(grep -c "put back" "$WORK/daemon.log") > puts )) && break; sleep 0.1; done
+  r=$(for tool in iptables-save ip6tables-save; do inc $tool -t mangle; done | grep -c -- '-j QUILLNEST_OUT')
+  expect "rules taken out by another program are put back, both families" 2 "$r"
+  r=$(curl_tls blocked.example)
+  blocked_fast "$r" && pass "filtering again after the rules were put back" || fail "after put back ($r)"
+  for _ in $(seq 50); do [[ $(wc -l <"$WORK/gap.out") -ge 2 ]] && break; sleep 0.1; done
+  r=$(tail -1 "$WORK/gap.out")
+  [[ $r == ended* ]] && pass "a connection opened while they were out is reset ($r ms)" \
+    || fail "a connection opened while the rules were out: $r"
   stop_daemon
   r=$(inc iptables-save -t mangle | grep -c QUILLNEST)
   expect "stop removes every chain and jump" 0 "$r"
