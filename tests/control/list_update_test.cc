@@ -95,7 +95,13 @@ TEST(RunUpdate, NeverLosesAListThatOnceCameIn) {
   const std::string second = rulesFileText({"one.example", "three.example", "two.example"});
   EXPECT_EQ(testing::readFile(dir / "rules.json"), second);
 
+  // An error page counts for nothing: the lines read are the two lists' own.
   served["https://a.example/2"] = "<html><body>Please log in</body></html>\n";
+  r = update();
+  EXPECT_EQ(r.status, 1);
+  ASSERT_TRUE(r.outcome.imported.has_value());
+  EXPECT_EQ(r.outcome.imported->lines, 2u);
+  EXPECT_EQ(r.outcome.imported->skippedTotal(), 0u);
   testing::writeFile(dir / "sources",
                      "https://a.example/1 hosts\nhttps://a.example/2\nhttps://a.example/new\n");
   r = update();

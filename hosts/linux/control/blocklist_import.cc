@@ -368,6 +368,17 @@ void BlocklistImporter::add(std::string_view text, ListFormat format) {
   }
 }
 
+bool BlocklistImporter::addList(std::string_view text, ListFormat format) {
+  const std::size_t names = namesRead();
+  const std::size_t lines = result_.lines;
+  auto skipped = result_.skipped;
+  add(text, format);
+  if (namesRead() > names) return true;
+  result_.lines = lines;
+  result_.skipped = std::move(skipped);
+  return false;
+}
+
 std::size_t ImportResult::skippedTotal() const {
   std::size_t total = 0;
   for (const auto& [reason, count] : skipped) total += count;

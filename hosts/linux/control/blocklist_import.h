@@ -39,6 +39,9 @@ struct ImportResult {
 class BlocklistImporter {
  public:
   void add(std::string_view text, ListFormat format = ListFormat::guess);
+  // As add, but a text without a single host name (an error page served in place of a list)
+  // leaves no trace, not even in the counts: false then.
+  bool addList(std::string_view text, ListFormat format = ListFormat::guess);
   // The names in order of first appearance, without those another name covers.
   ImportResult finish() &&;
   // The names read so far, repeats included: none means the lists hold no host name at all.

@@ -201,18 +201,14 @@ int runUpdate(const UpdateOptions& options, const ListFetcher& fetch, std::ostre
       why = writableByOthers(source.location, options.trustedOwner, true).value_or("");
     }
     if (why.empty()) why = fetch(source, text);
-    if (why.empty()) {
-      BlocklistImporter probe;
-      probe.add(text, source.format);
-      if (probe.namesRead() == 0) why = "no host names in it (an error page?)";
-    }
+    if (why.empty() && !importer.addList(text, source.format))
+      why = "no host names in it (an error page?)";
     if (why.empty()) {
       try {
         writeFileAtomically(cached, text);
       } catch (const std::system_error& e) {
         err << "warning: cannot keep a copy of " << source.location << ": " << e.what() << "\n";
       }
-      importer.add(text, source.format);
       continue;
     }
     result.failed.push_back(source.location + ": " + why);
