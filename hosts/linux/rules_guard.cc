@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <poll.h>
@@ -28,6 +29,32 @@ std::string joined(const std::vector<std::string>& parts) {
 }
 
 }  // namespace
+
+bool mayTakeOursOut(const nlmsghdr* message) {
+  if (NFNL_SUBSYS_ID(message->nlmsg_type) != NFNL_SUBSYS_NFTABLES) return false;
+  const auto type = NFNL_MSG_TYPE(message->nlmsg_type);
+  // A replaced rule comes as a deletion and an addition.
+  if (type != NFT_MSG_DELTABLE && type != NFT_MSG_DELCHAIN && type != NFT_MSG_DELRULE) return false;
+  if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nfgenmsg))) return true;
+  const auto* header = static_cast<const nfgenmsg*>(mnl_nlmsg_get_payload(message));
+  if (header->nfgen_family != NFPROTO_IPV4 && header->nfgen_family != NFPROTO_IPV6) return false;
+  // The table's name is attribute 1 of all three messages.
+  static_assert(NFTA_TABLE_NAME == 1 && NFTA_CHAIN_TABLE == 1 && NFTA_RULE_TABLE == 1);
+  std::string_view table, chain;
+  const char* tail = static_cast<const char*>(mnl_nlmsg_get_payload_tail(message));
+  for (auto* attribute =
+           static_cast<const nlattr*>(mnl_nlmsg_get_payload_offset(message, sizeof(nfgenmsg)));
+       mnl_attr_ok(attribute, static_cast<int>(tail - reinterpret_cast<const char*>(attribute)));
+       attribute = mnl_attr_next(attribute)) {
+    if (mnl_attr_validate(attribute, MNL_TYPE_NUL_STRING) < 0) continue;
+    if (mnl_attr_get_type(attribute) == 1) table = mnl_attr_get_str(attribute);
+    if (type == NFT_MSG_DELRULE && mnl_attr_get_type(attribute) == NFTA_RULE_CHAIN)
+      chain = mnl_attr_get_str(attribute);
+  }
+  if (table.empty()) return true;
+  if (table != "mangle" && table != "filter" && table != "raw") return false;
+  return chain != kBodyChain;
+}
 
 std::vector<std::string> missingRules(const ExistingRules& existing, const RuleOptions& options) {
   std::vector<std::string> missing;
@@ -113,12 +140,8 @@ bool RulesGuard::drainEvents() {
     if (got < 0) return removal || errno == ENOBUFS;  // lost ones may have said anything
     int left = static_cast<int>(got);
     for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); mnl_nlmsg_ok(message, left);
-         message = mnl_nlmsg_next(message, &left)) {
-      if (NFNL_SUBSYS_ID(message->nlmsg_type) != NFNL_SUBSYS_NFTABLES) continue;
-      const auto type = NFNL_MSG_TYPE(message->nlmsg_type);
-      // A replaced rule comes as a deletion and an addition.
-      removal |= type == NFT_MSG_DELTABLE || type == NFT_MSG_DELCHAIN || type == NFT_MSG_DELRULE;
-    }
+         message = mnl_nlmsg_next(message, &left))
+      removal |= mayTakeOursOut(message);
   }
 }
 

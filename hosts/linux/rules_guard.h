@@ -4,7 +4,7 @@
 // with nothing said, until the daemon restarts.
 //
 // nftables (the iptables of current distributions) announces every change of the ruleset on a
-// netlink group: a deletion of a table, chain or rule makes the guard look at once. iptables-legacy
+// netlink group: a deletion in one of our tables makes the guard look at once. iptables-legacy
 // announces nothing, so the guard also looks every few seconds.
 #pragma once
 
@@ -18,6 +18,7 @@
 #include "hosts/linux/iptables_rules.h"
 
 struct mnl_socket;
+struct nlmsghdr;
 
 namespace quillnest::linuxhost {
 
@@ -31,13 +32,17 @@ std::vector<std::string> missingRules(const ExistingRules& existing, const RuleO
 std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& options,
                                 std::string* error);
 
+// Whether an nftables announcement may have taken something of ours out: a deletion in the
+// mangle, filter or raw table of IPv4 or IPv6, other than of a request body's rule (ours, made
+// and deleted all the time). One it cannot read counts as such.
+bool mayTakeOursOut(const nlmsghdr* message);
+
 class RulesGuard {
  public:
   using Restored = std::function<void(const std::string& missing)>;
   using Warn = std::function<void(const std::string&)>;
   static constexpr std::chrono::milliseconds kLookEvery{5000};
-  // After a change, at most one look this often: a burst of changes (a reload, the body rules
-  // coming and going) costs one.
+  // After a change, at most one look this often: a burst of changes (a reload) costs one.
   static constexpr std::chrono::milliseconds kLookAtMostEvery{500};
 
   // The thread starts at once. restored is called on it after rules were put back.

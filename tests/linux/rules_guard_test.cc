@@ -1,6 +1,10 @@
 #include "hosts/linux/rules_guard.h"
 
 #include <gtest/gtest.h>
+#include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nf_tables.h>
+#include <linux/netfilter/nfnetlink.h>
 
 #include <atomic>
 #include <chrono>
@@ -82,6 +86,47 @@ TEST(MissingRules, NamesExactlyWhatAnInstallLacks) {
     }
   }
   EXPECT_EQ(missingRules({}, {0, 1, false}).size(), 6u);
+}
+
+// Which announcements make the guard look: deletions in our tables, not the body rules' own.
+TEST(MayTakeOursOut, DeletionsInOurTablesOnly) {
+  struct Case {
+    std::uint16_t subsystem;
+    std::uint16_t type;
+    std::uint8_t family;
+    const char* table;  // null: no attribute
+    const char* chain;
+    bool want;
+  };
+  const std::uint16_t nft = NFNL_SUBSYS_NFTABLES;
+  const Case cases[] = {
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV4, "mangle", "OUTPUT", true},
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV6, "filter", "FORWARD", true},
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV4, "raw", "OUTPUT", true},
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV4, "mangle", "QUILLNEST_BODY", false},
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV4, "nat", "PREROUTING", false},
+      {nft, NFT_MSG_DELRULE, NFPROTO_INET, "filter", "forward", false},
+      {nft, NFT_MSG_DELRULE, NFPROTO_IPV4, nullptr, nullptr, true},
+      {nft, NFT_MSG_DELCHAIN, NFPROTO_IPV4, "mangle", "QUILLNEST_OUT", true},
+      {nft, NFT_MSG_DELTABLE, NFPROTO_IPV6, "mangle", nullptr, true},
+      {nft, NFT_MSG_DELTABLE, NFPROTO_IPV4, "nat", nullptr, false},
+      {nft, NFT_MSG_NEWRULE, NFPROTO_IPV4, "mangle", "OUTPUT", false},
+      {nft, NFT_MSG_NEWGEN, NFPROTO_UNSPEC, nullptr, nullptr, false},
+      {NFNL_SUBSYS_CTNETLINK, NFT_MSG_DELRULE, NFPROTO_IPV4, "mangle", "OUTPUT", false},
+  };
+  for (const Case& c : cases) {
+    char buffer[MNL_SOCKET_BUFFER_SIZE];
+    nlmsghdr* message = mnl_nlmsg_put_header(buffer);
+    message->nlmsg_type = static_cast<std::uint16_t>(c.subsystem << 8 | c.type);
+    auto* header = static_cast<nfgenmsg*>(mnl_nlmsg_put_extra_header(message, sizeof(nfgenmsg)));
+    header->nfgen_family = c.family;
+    if (c.table) mnl_attr_put_strz(message, 1, c.table);
+    if (c.chain)
+      mnl_attr_put_strz(message, c.type == NFT_MSG_DELRULE ? NFTA_RULE_CHAIN : 3, c.chain);
+    EXPECT_EQ(mayTakeOursOut(message), c.want)
+        << c.type << " " << int(c.family) << " " << (c.table ? c.table : "-") << " "
+        << (c.chain ? c.chain : "-");
+  }
 }
 
 // iptables stand-in: each family's tables as text; a restore puts back a complete install.
