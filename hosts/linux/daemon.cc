@@ -486,6 +486,7 @@ std::string FilterDaemon::startControlPlane() {
     report.port853Drops = dnsSeen.encryptedDnsDrops;
     report.dnsTcpSegmentsDropped = dnsSeen.tcpSegmentsDropped;
     report.ackLogLosses = ackLogLosses_.load();
+    report.rulesPutBack = rulesPutBack_.load();
     report.version = "0.1.0";
     report.failClosed = options_.failClosed;
     return report;
@@ -565,6 +566,7 @@ int FilterDaemon::run() {
       [this](const std::string& missing) {
         warn("iptables rules of the filter were taken out by another program; put back (" +
              missing + ")");
+        rulesPutBack_.fetch_add(1);
         // Connections opened meanwhile passed unjudged.
         resetUnjudgedConnections(true);
       },

@@ -132,6 +132,7 @@ class FilterDaemon {
   std::unique_ptr<ControlPlane> control_;
   std::unique_ptr<NSKeyValueObservation> rulesWatch_;
   std::atomic<std::uint64_t> resets_{0};
+  std::atomic<std::uint64_t> rulesPutBack_{0};
   std::mutex unjudgedMutex_;
   bool chainsInstalled_ = false;  // under unjudgedMutex_
   bool blockingWasOn_ = false;    // under unjudgedMutex_, at the last sweep

@@ -482,6 +482,9 @@ case_crash() {
   for _ in $(seq 50); do (( $(grep -c "put back" "$WORK/daemon.log") > puts )) && break; sleep 0.1; done
   r=$(for tool in iptables-save ip6tables-save; do inc $tool -t mangle; done | grep -c -- '-j QUILLNEST_OUT')
   expect "rules taken out by another program are put back, both families" 2 "$r"
+  r=$(status_value rulesPutBack)
+  [[ $r =~ ^[0-9]+$ ]] && (( r >= 1 )) && pass "status counts $r put back" \
+    || fail "status rulesPutBack ($r)"
   r=$(curl_tls blocked.example)
   blocked_fast "$r" && pass "filtering again after the rules were put back" || fail "after put back ($r)"
   for _ in $(seq 50); do [[ $(wc -l <"$WORK/gap.out") -ge 2 ]] && break; sleep 0.1; done

@@ -74,6 +74,7 @@ constexpr NumberField kNumbers[] = {
     {"canariesAnswered", &StatusReport::canariesAnswered},
     {"port853Drops", &StatusReport::port853Drops},
     {"dnsTcpSegmentsDropped", &StatusReport::dnsTcpSegmentsDropped},
+    {"rulesPutBack", &StatusReport::rulesPutBack},
     {"subscribers", &StatusReport::subscribers},
     {"uptimeSeconds", &StatusReport::uptimeSeconds},
 };
@@ -227,6 +228,8 @@ std::string formatStatus(const StatusReport& report) {
   line("ClientHellos offering ECH (decoys too)", std::to_string(report.echClientHellos));
   line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));
   line("port 853 drops", std::to_string(report.port853Drops));
+  line("iptables rules put back after another program took them out",
+       std::to_string(report.rulesPutBack));
   line("subscribers", std::to_string(report.subscribers));
   line("uptime seconds", std::to_string(report.uptimeSeconds));
   return out;

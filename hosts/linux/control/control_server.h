@@ -102,6 +102,8 @@ struct StatusReport {
   std::uint64_t canariesAnswered = 0;
   std::uint64_t port853Drops = 0;
   std::uint64_t dnsTcpSegmentsDropped = 0;
+  // Times the filter's iptables rules were put back after another program took them out.
+  std::uint64_t rulesPutBack = 0;
   std::uint64_t subscribers = 0;  // notification subscribers connected now
   std::uint64_t uptimeSeconds = 0;
   friend bool operator==(const StatusReport&, const StatusReport&) = default;
