@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "hosts/linux/capabilities.h"
 #include "hosts/linux/dns/answer_packet.h"
@@ -354,7 +355,8 @@ void FilterDaemon::resetUnjudgedConnections(bool atStart) {
     return;
   }
   const UnjudgedConnections unjudged =
-      unjudgedWebConnections(sockets, table, localAddresses(), options_.forward);
+      withEarlier(unjudgedWebConnections(sockets, table, localAddresses(), options_.forward),
+                  std::exchange(unjudgedBeforeInstall_, {}), sockets, table);
   std::uint64_t reset = 0;
   for (const auto* keys : {&unjudged.local, &unjudged.forwarded}) {
     for (const auto& key : *keys) {
@@ -373,6 +375,22 @@ void FilterDaemon::resetUnjudgedConnections(bool atStart) {
   host_->log(LogLevel::defaultLevel, "reset " + std::to_string(reset) +
                                          (reset == 1 ? " web connection" : " web connections") +
                                          " opened before blocking was on");
+}
+
+void FilterDaemon::noteUnjudgedBeforeInstall() {
+  std::string error;
+  const std::vector<hosts::ConnectionKey> sockets = establishedTcpSockets(&error);
+  const std::vector<ConntrackEntry> table =
+      error.empty() ? tcpConnections(&error) : std::vector<ConntrackEntry>();
+  // The sweep after the install still finds those not taken in by then.
+  if (!error.empty()) return debug("connections before the install: " + error);
+  const UnjudgedConnections found =
+      unjudgedWebConnections(sockets, table, localAddresses(), options_.forward);
+  // Added to those kept while blocking was off; the sweep lists each once.
+  std::lock_guard lock(unjudgedMutex_);
+  for (auto [to, from] : {std::pair{&unjudgedBeforeInstall_.local, &found.local},
+                          std::pair{&unjudgedBeforeInstall_.forwarded, &found.forwarded}})
+    to->insert(to->end(), from->begin(), from->end());
 }
 
 void FilterDaemon::releaseEverything() {
@@ -554,6 +572,7 @@ int FilterDaemon::run() {
   // Packets must have a listener before any rule sends them to the queue; bypass covers the
   // moments without one.
   startThreads();
+  noteUnjudgedBeforeInstall();
   if (auto error = installRules(iptables_, ruleOptions_); !error.empty()) {
     warn(error);
     stopThreads();
@@ -562,7 +581,7 @@ int FilterDaemon::run() {
   }
   resetUnjudgedConnections(true);
   rulesGuard_ = std::make_unique<RulesGuard>(
-      iptables_, ruleOptions_,
+      iptables_, ruleOptions_, [this] { noteUnjudgedBeforeInstall(); },
       [this](const std::string& missing) {
         warn("iptables rules of the filter were taken out by another program; put back (" +
              missing + ")");

@@ -31,6 +31,7 @@
 #include "hosts/linux/nfqueue.h"
 #include "hosts/linux/rules_guard.h"
 #include "hosts/linux/socket_destroyer.h"
+#include "hosts/linux/unjudged_connections.h"
 #include "provider/filter_data_provider.h"
 
 namespace quillnest::linuxhost {
@@ -92,6 +93,8 @@ class FilterDaemon {
   // Once our chains are in place, and at each change that turns blocking on: web connections no
   // filter judged are reset (see unjudged_connections.h).
   void resetUnjudgedConnections(bool atStart);
+  // Before our chains go in: what resetUnjudgedConnections must not lose to a mid-stream pickup.
+  void noteUnjudgedBeforeInstall();
   void releaseEverything();
   void warn(const std::string& line);
   void debug(const std::string& line);
@@ -134,8 +137,9 @@ class FilterDaemon {
   std::atomic<std::uint64_t> resets_{0};
   std::atomic<std::uint64_t> rulesPutBack_{0};
   std::mutex unjudgedMutex_;
-  bool chainsInstalled_ = false;  // under unjudgedMutex_
-  bool blockingWasOn_ = false;    // under unjudgedMutex_, at the last sweep
+  bool chainsInstalled_ = false;               // under unjudgedMutex_
+  bool blockingWasOn_ = false;                 // under unjudgedMutex_, at the last sweep
+  UnjudgedConnections unjudgedBeforeInstall_;  // under unjudgedMutex_, until a sweep is due
   dns::DnsCounters dnsCounters_;
   dns::TcpAnswerStreams dnsStreams_;
   std::atomic<std::uint64_t> resolverEntries_{0};  // names the host added to the user's rules

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quillnest::linuxhost {
 namespace {
@@ -75,8 +76,10 @@ std::vector<std::string> missingRules(const ExistingRules& existing, const RuleO
 }
 
 std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& options,
-                                std::string* error) {
+                                std::string* error,
+                                const std::function<void()>& beforePuttingBack) {
   std::string restored;
+  bool before = false;
   for (auto family : {IpFamilyTool::v4, IpFamilyTool::v6}) {
     const char* name = family == IpFamilyTool::v4 ? "IPv4" : "IPv6";
     std::string saved;
@@ -85,8 +88,10 @@ std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& optio
     if (failed.empty()) {
       const ExistingRules existing = parseExistingRules(saved);
       missing = missingRules(existing, options);
-      if (!missing.empty())
+      if (!missing.empty()) {
+        if (!std::exchange(before, true) && beforePuttingBack) beforePuttingBack();
         failed = runner.restore(family, installScript(options, existing, family));
+      }
     }
     if (!failed.empty()) {
       if (error && error->empty()) *error = std::string(name) + ": " + failed;
@@ -100,10 +105,12 @@ std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& optio
   return restored;
 }
 
-RulesGuard::RulesGuard(IptablesRunner& runner, RuleOptions options, Restored restored, Warn warn,
+RulesGuard::RulesGuard(IptablesRunner& runner, RuleOptions options,
+                       std::function<void()> beforePuttingBack, Restored restored, Warn warn,
                        std::chrono::milliseconds lookEvery, bool watchChanges)
     : runner_(runner),
       options_(std::move(options)),
+      beforePuttingBack_(std::move(beforePuttingBack)),
       restored_(std::move(restored)),
       warn_(std::move(warn)),
       lookEvery_(lookEvery) {
@@ -166,7 +173,7 @@ void RulesGuard::run() {
     due = false;
     lastLook = now;
     std::string error;
-    const std::string restored = restoreMissingRules(runner_, options_, &error);
+    const std::string restored = restoreMissingRules(runner_, options_, &error, beforePuttingBack_);
     // Said once, not at every look while it lasts.
     if (!error.empty() && error != lastError)
       warn_("cannot look at or put back the filter's iptables rules: " + error);

@@ -27,10 +27,12 @@ namespace quillnest::linuxhost {
 std::vector<std::string> missingRules(const ExistingRules& existing, const RuleOptions& options);
 
 // One look at both families; a family that lacks anything gets its rules again (as at the start:
-// our chains refilled, our jumps first). What was missing ("IPv4: ...; IPv6: ...") is returned,
-// empty when nothing was; *error says what could not be looked at or put back.
+// our chains refilled, our jumps first), with beforePuttingBack called once before the first.
+// What was missing ("IPv4: ...; IPv6: ...") is returned, empty when nothing was; *error says what
+// could not be looked at or put back.
 std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& options,
-                                std::string* error);
+                                std::string* error,
+                                const std::function<void()>& beforePuttingBack = {});
 
 // Whether an nftables announcement may have taken something of ours out: a deletion in the
 // mangle, filter or raw table of IPv4 or IPv6, other than of a request body's rule (ours, made
@@ -45,9 +47,11 @@ class RulesGuard {
   // After a change, at most one look this often: a burst of changes (a reload) costs one.
   static constexpr std::chrono::milliseconds kLookAtMostEvery{500};
 
-  // The thread starts at once. restored is called on it after rules were put back.
-  RulesGuard(IptablesRunner& runner, RuleOptions options, Restored restored, Warn warn,
-             std::chrono::milliseconds lookEvery = kLookEvery, bool watchChanges = true);
+  // The thread starts at once. On it, beforePuttingBack is called when rules are found missing,
+  // and restored once they are back.
+  RulesGuard(IptablesRunner& runner, RuleOptions options, std::function<void()> beforePuttingBack,
+             Restored restored, Warn warn, std::chrono::milliseconds lookEvery = kLookEvery,
+             bool watchChanges = true);
   ~RulesGuard();
   RulesGuard(const RulesGuard&) = delete;
   RulesGuard& operator=(const RulesGuard&) = delete;
@@ -64,6 +68,7 @@ class RulesGuard {
 
   IptablesRunner& runner_;
   RuleOptions options_;
+  std::function<void()> beforePuttingBack_;
   Restored restored_;
   Warn warn_;
   std::chrono::milliseconds lookEvery_;

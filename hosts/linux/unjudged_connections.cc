@@ -60,4 +60,27 @@ UnjudgedConnections unjudgedWebConnections(const std::vector<hosts::ConnectionKe
   return found;
 }
 
+UnjudgedConnections withEarlier(UnjudgedConnections found, const UnjudgedConnections& earlier,
+                                const std::vector<hosts::ConnectionKey>& sockets,
+                                const std::vector<ConntrackEntry>& table) {
+  using KeySet = std::unordered_set<hosts::ConnectionKey, hosts::ConnectionKeyHash>;
+  KeySet open(sockets.begin(), sockets.end());
+  KeySet dropped, tracked;
+  for (const auto& entry : table) {
+    if (isClosingTcpState(entry.tcpState)) continue;
+    tracked.insert(entry.key);
+    if ((entry.mark & kMarkMask) == kMarkDropped) dropped.insert(entry.key);
+  }
+  auto add = [&](std::vector<hosts::ConnectionKey>& to,
+                 const std::vector<hosts::ConnectionKey>& from, const KeySet& present) {
+    KeySet already(to.begin(), to.end());
+    for (const auto& key : from)
+      if (present.contains(key) && !dropped.contains(key) && already.insert(key).second)
+        to.push_back(key);
+  };
+  add(found.local, earlier.local, open);
+  add(found.forwarded, earlier.forwarded, tracked);
+  return found;
+}
+
 }  // namespace quillnest::linuxhost

@@ -28,4 +28,12 @@ UnjudgedConnections unjudgedWebConnections(const std::vector<hosts::ConnectionKe
                                            const std::vector<hosts::IpAddress>& local,
                                            bool forward);
 
+// found (from now) with the connections that were unjudged before our chains went in and are
+// still open in sockets or table, unless dropped since. Once the chains are in, the next packet
+// of such a connection is taken in mid-stream and marked (without a name) before a sweep can
+// find it unmarked; what was unjudged before the chains stays so.
+UnjudgedConnections withEarlier(UnjudgedConnections found, const UnjudgedConnections& earlier,
+                                const std::vector<hosts::ConnectionKey>& sockets,
+                                const std::vector<ConntrackEntry>& table);
+
 }  // namespace quillnest::linuxhost

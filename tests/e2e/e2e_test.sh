@@ -430,7 +430,20 @@ case_reset() {
   write_rules "$WORK/rules.json" true blocked.example
   held allowed.example "$WORK/held-on.out"
   held own.example "$WORK/held-own.out" 198.51.100.1 "$S"
+  # A busy one too: its packets keep coming while the chains go in.
+  truncate -s 4G "$WORK/www/endless.bin"
+  ip netns exec "$C" curl -s --limit-rate 100M -o /dev/null http://198.51.100.2/endless.bin &
+  local busy=$!
+  PIDS+=($busy)
+  sleep 0.5
   start_daemon
+  for _ in $(seq 30); do kill -0 "$busy" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$busy" 2>/dev/null; then
+    fail "a busy connection older than the daemon stays open at its start"
+  else
+    pass "a busy connection older than the daemon is reset at its start"
+  fi
+  rm -f "$WORK/www/endless.bin"
   r=$(ended "$WORK/held-on.out")
   [[ $r == ended* ]] && pass "a connection older than the daemon is reset at its start ($r ms)" \
     || fail "a connection older than the daemon, blocking on at the start: $r"
@@ -477,6 +490,10 @@ case_crash() {
   inc ip6tables -t mangle -F
   ip netns exec "$C" python3 "$HERE/tls_probe.py" 198.51.100.2 allowed.example held 10 >"$WORK/gap.out" &
   PIDS+=($!)
+  truncate -s 4G "$WORK/www/endless.bin"
+  ip netns exec "$C" curl -s --limit-rate 100M -o /dev/null http://198.51.100.2/endless.bin &
+  local busy=$!
+  PIDS+=($busy)
   for _ in $(seq 50); do grep -q connected "$WORK/gap.out" && break; sleep 0.1; done
   kill -CONT "$DAEMON"
   for _ in $(seq 50); do (( $(grep -c "put back" "$WORK/daemon.log") > puts )) && break; sleep 0.1; done
@@ -491,6 +508,13 @@ case_crash() {
   r=$(tail -1 "$WORK/gap.out")
   [[ $r == ended* ]] && pass "a connection opened while they were out is reset ($r ms)" \
     || fail "a connection opened while the rules were out: $r"
+  for _ in $(seq 30); do kill -0 "$busy" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$busy" 2>/dev/null; then
+    fail "a busy connection opened while they were out stays open"
+  else
+    pass "a busy connection opened while they were out is reset"
+  fi
+  rm -f "$WORK/www/endless.bin"
   stop_daemon
   r=$(inc iptables-save -t mangle | grep -c QUILLNEST)
   expect "stop removes every chain and jump" 0 "$r"

@@ -165,15 +165,19 @@ TEST(RestoreMissingRules, PutsBackOnlyTheFamilyThatLacksAndSaysWhat) {
   tables.options = {0, 1, true};
   tables.installed();
   std::string error;
-  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error), "");
+  int before = 0;
+  const auto countBefore = [&] { ++before; };
+  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error, countBefore), "");
   EXPECT_TRUE(tables.restores.empty());
+  EXPECT_EQ(before, 0);
 
   // A whole-table restore of filter in IPv6 took the reset chain out.
   tables.saved[IpFamilyTool::v6] =
       without(without(tables.saved[IpFamilyTool::v6], ":QUILLNEST_RESET - [0:0]"),
               "-A FORWARD -j QUILLNEST_RESET");
-  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error),
+  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error, countBefore),
             "IPv6: chain QUILLNEST_RESET, filter FORWARD -> QUILLNEST_RESET");
+  EXPECT_EQ(before, 1);
   EXPECT_EQ(tables.restores, std::vector<IpFamilyTool>{IpFamilyTool::v6});
   EXPECT_EQ(error, "");
   EXPECT_EQ(restoreMissingRules(tables, tables.options, &error), "");
@@ -182,7 +186,9 @@ TEST(RestoreMissingRules, PutsBackOnlyTheFamilyThatLacksAndSaysWhat) {
   tables.saved[IpFamilyTool::v4] = "";
   tables.saved[IpFamilyTool::v6] = "";
   tables.failSave[IpFamilyTool::v4] = "iptables-save failed";
-  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error), "IPv6: every chain and jump");
+  EXPECT_EQ(restoreMissingRules(tables, tables.options, &error, countBefore),
+            "IPv6: every chain and jump");
+  EXPECT_EQ(before, 2);
   EXPECT_EQ(error, "IPv4: iptables-save failed");
   tables.failSave.clear();
   tables.failRestore[IpFamilyTool::v4] = "iptables-restore failed";
@@ -199,8 +205,9 @@ TEST(RulesGuard, LooksPeriodicallyAndStopsForGood) {
   tables.installed();
   std::mutex mutex;
   std::vector<std::string> restored, warnings;
+  std::atomic<int> before{0};
   RulesGuard guard(
-      tables, tables.options,
+      tables, tables.options, [&] { ++before; },
       [&](const std::string& what) {
         std::lock_guard lock(mutex);
         restored.push_back(what);
@@ -227,6 +234,7 @@ TEST(RulesGuard, LooksPeriodicallyAndStopsForGood) {
   {
     std::lock_guard lock(mutex);
     ASSERT_FALSE(restored.empty());
+    EXPECT_GE(before.load(), static_cast<int>(restored.size()));
     EXPECT_EQ(restored[0].substr(0, 6), "IPv4: ");
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("IPv6: ip6tables-restore failed"), std::string::npos);

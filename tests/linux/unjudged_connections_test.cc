@@ -94,6 +94,43 @@ TEST(UnjudgedConnections, OnlyUnmarkedWebConnectionsOutOfOrThroughTheMachine) {
   EXPECT_TRUE(unjudgedWebConnections({}, {udp}, local, true).forwarded.empty());
 }
 
+// What was unjudged before our chains went in stays so, though a packet since has been taken in
+// mid-stream and marked; unless it has ended or been dropped since.
+TEST(UnjudgedConnections, EarlierOnesStayUnjudgedUntilTheyEndOrAreDropped) {
+  const auto out = tcp("192.0.2.1", "198.51.100.2", 443);
+  const auto through = tcp("10.0.0.5", "198.51.100.2", 443);
+  const UnjudgedConnections earlier{{out}, {through}};
+  constexpr auto established = TCP_CONNTRACK_ESTABLISHED;
+  struct Case {
+    const char* what;
+    bool socket;          // out's socket is still open
+    std::uint32_t mark;   // both entries' now
+    std::uint8_t state;   // both entries' now
+    bool tracked = true;  // conntrack has them now
+    std::size_t local, forwarded;
+  };
+  const Case cases[] = {
+      {"taken in mid-stream, under inspection", true, kMarkInspect, established, true, 1, 1},
+      {"taken in mid-stream, allowed", true, kMarkAllowed, established, true, 1, 1},
+      {"still unmarked (found now too: listed once)", true, 0, established, true, 1, 1},
+      {"dropped since", true, kMarkDropped, established, true, 0, 0},
+      {"closing", true, kMarkAllowed, TCP_CONNTRACK_TIME_WAIT, true, 1, 0},
+      {"gone", false, 0, 0, false, 0, 0},
+      {"never tracked, socket open", true, 0, 0, false, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<hosts::ConnectionKey> sockets;
+    std::vector<ConntrackEntry> table;
+    if (c.socket) sockets.push_back(out);
+    if (c.tracked) table = {{out, c.mark, c.state}, {through, c.mark, c.state}};
+    const UnjudgedConnections now = unjudgedWebConnections(sockets, table, {out.local}, true);
+    const UnjudgedConnections found = withEarlier(now, earlier, sockets, table);
+    EXPECT_EQ(found.local.size(), c.local);
+    EXPECT_EQ(found.forwarded.size(), c.forwarded);
+  }
+}
+
 // An IPv4 connection on a dual-stack IPv6 socket (over loopback) is listed as conntrack knows
 // it, as IPv4, and destroyed by that key.
 TEST(UnjudgedConnections, DualStackSocketsAreListedAndDestroyedAsIpv4) {
