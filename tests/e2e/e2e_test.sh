@@ -395,6 +395,18 @@ case_udp() {
   r=$(inc python3 "$HERE/udp_probe.py" ask 198.51.100.2 53); expect "DNS-like UDP 53 answered" answer "$r"
 }
 
+busy_download() {  # a download at 100 MB/s that lasts; its PID in BUSY
+  truncate -s 4G "$WORK/www/endless.bin"
+  ip netns exec "$C" curl -s --limit-rate 100M -o /dev/null http://198.51.100.2/endless.bin &
+  BUSY=$!
+  PIDS+=($BUSY)
+}
+busy_reset() {  # busy_reset WHAT: the busy download ends within 3 s
+  for _ in $(seq 30); do kill -0 "$BUSY" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$BUSY" 2>/dev/null; then fail "$1 stays open"; else pass "$1 is reset"; fi
+  rm -f "$WORK/www/endless.bin"
+}
+
 case_reset() {
   stop_daemon
   write_rules "$WORK/rules.json" false blocked.example
@@ -431,19 +443,10 @@ case_reset() {
   held allowed.example "$WORK/held-on.out"
   held own.example "$WORK/held-own.out" 198.51.100.1 "$S"
   # A busy one too: its packets keep coming while the chains go in.
-  truncate -s 4G "$WORK/www/endless.bin"
-  ip netns exec "$C" curl -s --limit-rate 100M -o /dev/null http://198.51.100.2/endless.bin &
-  local busy=$!
-  PIDS+=($busy)
+  busy_download
   sleep 0.5
   start_daemon
-  for _ in $(seq 30); do kill -0 "$busy" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$busy" 2>/dev/null; then
-    fail "a busy connection older than the daemon stays open at its start"
-  else
-    pass "a busy connection older than the daemon is reset at its start"
-  fi
-  rm -f "$WORK/www/endless.bin"
+  busy_reset "at the start, a busy connection older than the daemon"
   r=$(ended "$WORK/held-on.out")
   [[ $r == ended* ]] && pass "a connection older than the daemon is reset at its start ($r ms)" \
     || fail "a connection older than the daemon, blocking on at the start: $r"
@@ -490,10 +493,7 @@ case_crash() {
   inc ip6tables -t mangle -F
   ip netns exec "$C" python3 "$HERE/tls_probe.py" 198.51.100.2 allowed.example held 10 >"$WORK/gap.out" &
   PIDS+=($!)
-  truncate -s 4G "$WORK/www/endless.bin"
-  ip netns exec "$C" curl -s --limit-rate 100M -o /dev/null http://198.51.100.2/endless.bin &
-  local busy=$!
-  PIDS+=($busy)
+  busy_download
   for _ in $(seq 50); do grep -q connected "$WORK/gap.out" && break; sleep 0.1; done
   kill -CONT "$DAEMON"
   for _ in $(seq 50); do (( $(grep -c "put back" "$WORK/daemon.log") > puts )) && break; sleep 0.1; done
@@ -508,13 +508,7 @@ case_crash() {
   r=$(tail -1 "$WORK/gap.out")
   [[ $r == ended* ]] && pass "a connection opened while they were out is reset ($r ms)" \
     || fail "a connection opened while the rules were out: $r"
-  for _ in $(seq 30); do kill -0 "$busy" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$busy" 2>/dev/null; then
-    fail "a busy connection opened while they were out stays open"
-  else
-    pass "a busy connection opened while they were out is reset"
-  fi
-  rm -f "$WORK/www/endless.bin"
+  busy_reset "a busy connection opened while they were out"
   stop_daemon
   r=$(inc iptables-save -t mangle | grep -c QUILLNEST)
   expect "stop removes every chain and jump" 0 "$r"
