@@ -4,8 +4,8 @@
 // with nothing said, until the daemon restarts.
 //
 // nftables (the iptables of current distributions) announces every change of the ruleset on a
-// netlink group: a deletion in one of our tables makes the guard look at once. iptables-legacy
-// announces nothing, so the guard also looks every few seconds.
+// netlink group: a deletion in one of our tables makes the guard look at once, and it looks every
+// minute besides. iptables-legacy announces nothing: there the guard looks every few seconds.
 #pragma once
 
 #include <atomic>
@@ -29,10 +29,12 @@ std::vector<std::string> missingRules(const ExistingRules& existing, const RuleO
 // One look at both families; a family that lacks anything gets its rules again (as at the start:
 // our chains refilled, our jumps first), with beforePuttingBack called once before the first.
 // What was missing ("IPv4: ...; IPv6: ...") is returned, empty when nothing was; *error says what
-// could not be looked at or put back.
+// could not be looked at or put back. *nftables: whether both families' tools are iptables-nft
+// (whose changes nftables announces).
 std::string restoreMissingRules(IptablesRunner& runner, const RuleOptions& options,
                                 std::string* error,
-                                const std::function<void()>& beforePuttingBack = {});
+                                const std::function<void()>& beforePuttingBack = {},
+                                bool* nftables = nullptr);
 
 // Whether an nftables announcement may have taken something of ours out: a deletion in the
 // mangle, filter or raw table of IPv4 or IPv6, other than of a request body's rule (ours, made
@@ -43,7 +45,11 @@ class RulesGuard {
  public:
   using Restored = std::function<void(const std::string& missing)>;
   using Warn = std::function<void(const std::string&)>;
+  // Without nftables' announcements (iptables-legacy). With them the periodic look is only a
+  // backstop, and each look costs six runs of iptables-save, which on a small gateway with a big
+  // ruleset add up.
   static constexpr std::chrono::milliseconds kLookEvery{5000};
+  static constexpr std::chrono::milliseconds kLookEveryAnnounced{60000};
   // After a change, at most one look this often: a burst of changes (a reload) costs one.
   static constexpr std::chrono::milliseconds kLookAtMostEvery{500};
 
