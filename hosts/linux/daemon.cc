@@ -347,16 +347,13 @@ void FilterDaemon::resetUnjudgedConnections(bool atStart) {
   blockingWasOn_ = blocking;
   if (!due) return;
   std::string error;
-  const std::vector<hosts::ConnectionKey> sockets = establishedTcpSockets(&error);
-  const std::vector<ConntrackEntry> table =
-      error.empty() ? tcpConnections(&error) : std::vector<ConntrackEntry>();
-  if (!error.empty()) {
+  const auto now = connectionsNow(&error);
+  if (!now) {
     warn("cannot reset the web connections opened before blocking was on: " + error);
     return;
   }
-  const UnjudgedConnections unjudged =
-      withEarlier(unjudgedWebConnections(sockets, table, localAddresses(), options_.forward),
-                  std::exchange(unjudgedBeforeInstall_, {}), sockets, table);
+  const UnjudgedConnections unjudged = withEarlier(
+      now->unjudged, std::exchange(unjudgedBeforeInstall_, {}), now->sockets, now->table);
   std::uint64_t reset = 0;
   for (const auto* keys : {&unjudged.local, &unjudged.forwarded}) {
     for (const auto& key : *keys) {
@@ -377,19 +374,24 @@ void FilterDaemon::resetUnjudgedConnections(bool atStart) {
                                          " opened before blocking was on");
 }
 
+std::optional<FilterDaemon::ConnectionsNow> FilterDaemon::connectionsNow(std::string* error) {
+  ConnectionsNow now;
+  now.sockets = establishedTcpSockets(error);
+  if (error->empty()) now.table = tcpConnections(error);
+  if (!error->empty()) return std::nullopt;
+  now.unjudged = unjudgedWebConnections(now.sockets, now.table, localAddresses(), options_.forward);
+  return now;
+}
+
 void FilterDaemon::noteUnjudgedBeforeInstall() {
   std::string error;
-  const std::vector<hosts::ConnectionKey> sockets = establishedTcpSockets(&error);
-  const std::vector<ConntrackEntry> table =
-      error.empty() ? tcpConnections(&error) : std::vector<ConntrackEntry>();
+  const auto now = connectionsNow(&error);
   // The sweep after the install still finds those not taken in by then.
-  if (!error.empty()) return debug("connections before the install: " + error);
-  const UnjudgedConnections found =
-      unjudgedWebConnections(sockets, table, localAddresses(), options_.forward);
+  if (!now) return debug("connections before the install: " + error);
   // Added to those kept while blocking was off; the sweep lists each once.
   std::lock_guard lock(unjudgedMutex_);
-  for (auto [to, from] : {std::pair{&unjudgedBeforeInstall_.local, &found.local},
-                          std::pair{&unjudgedBeforeInstall_.forwarded, &found.forwarded}})
+  for (auto [to, from] : {std::pair{&unjudgedBeforeInstall_.local, &now->unjudged.local},
+                          std::pair{&unjudgedBeforeInstall_.forwarded, &now->unjudged.forwarded}})
     to->insert(to->end(), from->begin(), from->end());
 }
 

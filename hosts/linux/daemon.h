@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,14 @@ class FilterDaemon {
   void resetUnjudgedConnections(bool atStart);
   // Before our chains go in: what resetUnjudgedConnections must not lose to a mid-stream pickup.
   void noteUnjudgedBeforeInstall();
+  // The established TCP sockets, the conntrack table and the web connections among them no filter
+  // judged; nothing, with *error set, when either cannot be read.
+  struct ConnectionsNow {
+    std::vector<hosts::ConnectionKey> sockets;
+    std::vector<ConntrackEntry> table;
+    UnjudgedConnections unjudged;
+  };
+  std::optional<ConnectionsNow> connectionsNow(std::string* error);
   void releaseEverything();
   void warn(const std::string& line);
   void debug(const std::string& line);
