@@ -64,6 +64,10 @@ class Client {
 Fields get(const std::string& authority, const std::string& path = "/") {
   return {{":method", "GET"}, {":scheme", "http"}, {":authority", authority}, {":path", path}};
 }
+// A connection's first request, from a client of its own.
+std::string only(const Fields& fields, std::size_t cut = 0) {
+  return Client().request(1, fields, cut);
+}
 
 // Each answer as the host named or "-reason"; "." once the reader ended.
 std::vector<std::string> answers(const std::string& stream, std::size_t piece) {
@@ -101,40 +105,26 @@ std::vector<Case> cases() {
   const auto add = [&](const char* name, std::string stream, V expected) {
     all.push_back({name, std::move(stream), std::move(expected)});
   };
-  {
+  add("one_request", kPreface + settings + only(get("www.example.org", "/a")),
+      V{"www.example.org"});
+  // As nginx reads a port that is no number.
+  add("authority_port_not_a_number", kPreface + only(get("blocked.example:http")),
+      V{"blocked.example"});
+  // Two requests of one client: the second block refers to the first's table entries.
+  const auto two = [](const std::string& first, const std::string& second) {
     Client c;
-    add("one_request", kPreface + settings + c.request(1, get("www.example.org", "/a")),
-        V{"www.example.org"});
-  }
-  {
-    Client c;  // as nginx reads a port that is no number
-    add("authority_port_not_a_number", kPreface + c.request(1, get("blocked.example:http")),
-        V{"blocked.example"});
-  }
-  {
-    Client c;  // the second block refers to the first's table entries
-    const std::string first = c.request(1, get("www.example.org"));
-    add("second_stream_named", kPreface + first + c.request(3, get("blocked.example")),
-        V{"www.example.org", "blocked.example"});
-  }
-  {
-    Client c;
-    const std::string first = c.request(1, get("www.example.org"));
-    add("same_name_from_the_table", kPreface + first + c.request(3, get("www.example.org")),
-        V{"www.example.org", "www.example.org"});
-  }
-  {
-    Client c;
-    add("host_without_authority",
-        kPreface + c.request(1, {{":method", "GET"}, {":path", "/"}, {"host", "a.example"}}),
-        V{"a.example"});
-  }
-  {
-    Client c;
-    Fields f = get("www.example.org");
-    f.emplace_back("host", "blocked.example");
-    add("authority_and_host_differ", kPreface + c.request(1, f), V{"-malformed", "."});
-  }
+    const std::string out = c.request(1, get(first));
+    return out + c.request(3, get(second));
+  };
+  add("second_stream_named", kPreface + two("www.example.org", "blocked.example"),
+      V{"www.example.org", "blocked.example"});
+  add("same_name_from_the_table", kPreface + two("www.example.org", "www.example.org"),
+      V{"www.example.org", "www.example.org"});
+  add("host_without_authority",
+      kPreface + only({{":method", "GET"}, {":path", "/"}, {"host", "a.example"}}), V{"a.example"});
+  Fields twoNames = get("www.example.org");
+  twoNames.emplace_back("host", "blocked.example");
+  add("authority_and_host_differ", kPreface + only(twoNames), V{"-malformed", "."});
   {
     Client c;
     add("no_name_then_a_named_one",
@@ -142,21 +132,15 @@ std::vector<Case> cases() {
             c.request(3, get("blocked.example")),
         V{"-missingHost", "blocked.example"});
   }
-  {
-    Client c;
-    add("continuations", kPreface + c.request(1, get("blocked.example", "/long/path"), 3),
-        V{"blocked.example"});
-  }
-  {
-    Client c;
-    // PADDED and PRIORITY: pad length, 5 bytes of priority, the block, the padding.
-    const std::string b = c.block(get("blocked.example"));
-    add("padded_with_priority",
-        kPreface + frame(1, 0x4 | 0x8 | 0x20, 1, "\x03" + std::string(5, '\0') + b + "xyz"),
-        V{"blocked.example"});
-    add("padding_longer_than_the_frame", kPreface + frame(1, 0x4 | 0x8, 1, "\x09" + b.substr(0, 3)),
-        V{"-malformed", "."});
-  }
+  add("continuations", kPreface + only(get("blocked.example", "/long/path"), 3),
+      V{"blocked.example"});
+  const std::string b = Client().block(get("blocked.example"));
+  // PADDED and PRIORITY: pad length, 5 bytes of priority, the block, the padding.
+  add("padded_with_priority",
+      kPreface + frame(1, 0x4 | 0x8 | 0x20, 1, "\x03" + std::string(5, '\0') + b + "xyz"),
+      V{"blocked.example"});
+  add("padding_longer_than_the_frame", kPreface + frame(1, 0x4 | 0x8, 1, "\x09" + b.substr(0, 3)),
+      V{"-malformed", "."});
   {
     Client c;
     // Trailers are decoded, not judged; DATA is skipped whatever it holds.
@@ -166,39 +150,27 @@ std::vector<Case> cases() {
     add("data_and_trailers", kPreface + first + data + trailers + c.request(3, get("a.example")),
         V{"www.example.org", "a.example"});
   }
-  {
-    Client c;
-    const std::string b = c.block(get("blocked.example"));
-    add("continuation_interrupted",
-        kPreface + frame(1, 0x1, 1, b.substr(0, 4)) + frame(0, 0, 1, "x") +
-            frame(9, 0x4, 1, b.substr(4)),
-        V{"-malformed", "."});
-    add("continuation_alone", kPreface + frame(9, 0x4, 1, b), V{"-malformed", "."});
-    add("even_stream", kPreface + frame(1, 0x5, 2, b), V{"-malformed", "."});
-    add("push_promise", kPreface + frame(5, 0x4, 1, std::string(4, '\0') + b),
-        V{"-malformed", "."});
-  }
+  add("continuation_interrupted",
+      kPreface + frame(1, 0x1, 1, b.substr(0, 4)) + frame(0, 0, 1, "x") +
+          frame(9, 0x4, 1, b.substr(4)),
+      V{"-malformed", "."});
+  add("continuation_alone", kPreface + frame(9, 0x4, 1, b), V{"-malformed", "."});
+  add("even_stream", kPreface + frame(1, 0x5, 2, b), V{"-malformed", "."});
+  add("push_promise", kPreface + frame(5, 0x4, 1, std::string(4, '\0') + b), V{"-malformed", "."});
   add("undecodable_block", kPreface + frame(1, 0x5, 1, "\xff\xff\xff\xff\xff\xff"),
       V{"-malformed", "."});
-  {
-    Client c;
-    std::string big;
-    for (int i = 0; i < 8; ++i) big += frame(9, 0, 1, std::string(9000, 'a'));
-    add("block_past_the_limit", kPreface + frame(1, 0, 1, c.block({{":method", "GET"}})) + big,
-        V{"-headTooLarge", "."});
-  }
-  {
-    Client c;
-    const std::string upgrade =
-        "GET / HTTP/1.1\r\nHost: www.example.org\r\nConnection: Upgrade, HTTP2-Settings\r\n"
-        "Upgrade: h2c\r\nHTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\n\r\n";
-    add("after_an_h2c_upgrade",
-        upgrade + kPreface + settings + c.request(3, get("blocked.example")),
-        V{"www.example.org", "blocked.example"});
-    const std::string plain = "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
-    add("preface_after_a_plain_request", plain + kPreface,
-        V{"www.example.org", "-unknownMethod", "."});
-  }
+  std::string big;
+  for (int i = 0; i < 8; ++i) big += frame(9, 0, 1, std::string(9000, 'a'));
+  add("block_past_the_limit", kPreface + frame(1, 0, 1, Client().block({{":method", "GET"}})) + big,
+      V{"-headTooLarge", "."});
+  const std::string upgrade =
+      "GET / HTTP/1.1\r\nHost: www.example.org\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+      "Upgrade: h2c\r\nHTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\n\r\n";
+  add("after_an_h2c_upgrade",
+      upgrade + kPreface + settings + Client().request(3, get("blocked.example")),
+      V{"www.example.org", "blocked.example"});
+  add("preface_after_a_plain_request", "GET / HTTP/1.1\r\nHost: www.example.org\r\n\r\n" + kPreface,
+      V{"www.example.org", "-unknownMethod", "."});
   add("preface_cut_short", kPreface.substr(0, 20), V{});
   return all;
 }
