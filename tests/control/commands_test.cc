@@ -49,27 +49,6 @@ Ran explain(const std::string& name, const fs::path& rules, const fs::path& sock
   return run([&](auto& out, auto& err) { return runExplain(name, rules, socket, json, out, err); });
 }
 
-TEST(CheckCommand, ExitStatusAndOutput) {
-  TempDir dir;
-  writeFile(dir / "good.json", "{\"isEnabled\":false,\n\"domains\":[\"a.com\",\n\"A.com\"]}\n");
-  writeFile(dir / "bad.json", "{\"isEnabled\":true,\"domains\":\"a.com\"}");
-  Ran r = check(dir / "good.json");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, HasSubstr("enabled: false"));
-  EXPECT_THAT(r.out, HasSubstr("entries: 2"));
-  EXPECT_THAT(r.out, HasSubstr("line 3: \"A.com\" never matches: upper case"));
-  r = check(dir / "bad.json");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("does not load"));
-  EXPECT_THAT(r.err, HasSubstr("\"domains\""));
-  r = check(dir / "missing.json");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("missing.json"));
-  r = check(dir.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("is a directory"));
-}
-
 TEST(ImportCommand, OutputReplacesTheFileAndUnreadableInputFails) {
   TempDir dir;
   writeFile(dir / "list.txt", "a.example\n");
@@ -185,6 +164,7 @@ TEST(Explain, ReadsNamesAsTheFilterWould) {
     std::vector<std::size_t> positions;
     std::string note;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"ads.example.com", "ads.example.com", true, {1, 2}, ""},
       {"WWW.Ads.Example.COM.", "www.ads.example.com", true, {1, 2}, "normalised"},
@@ -193,11 +173,7 @@ TEST(Explain, ReadsNamesAsTheFilterWould) {
       {"ads.example.com:443", "ads.example.com", true, {1, 2}, "port dropped"},
       {"[2001:db8::1]:80", "2001:db8::1", true, {4}, "port dropped"},
       {"2001:db8::1", "2001:db8::1", true, {4}, ""},
-      {"B\xC3\x9C"
-       "CHER.example",
-       "xn--bcher-kva.example",
-       true,
-       {3},
+      {"B\xC3\x9C" "CHER.example", "xn--bcher-kva.example", true, {3},
        "clients send \"xn--bcher-kva.example\""},
       {"upper.example", "upper.example", false, {}, ""},  // the entry is not normalised
       {"example.org", "example.org", false, {}, ""},
@@ -209,6 +185,7 @@ TEST(Explain, ReadsNamesAsTheFilterWould) {
       // As web servers route it.
       {"ads.example.com:http", "ads.example.com", true, {1, 2}, "port dropped"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
     std::string error;
@@ -237,6 +214,7 @@ TEST(EntryProblem, EntriesThatCanNeverMatch) {
     std::string entry;
     std::string reasonPart;  // empty: fine
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"example.com", ""},
       {"xn--bcher-kva.example", ""},
@@ -262,17 +240,13 @@ TEST(EntryProblem, EntriesThatCanNeverMatch) {
       {std::string(63, 'a') + ".example", ""},
       {std::string(64, 'a') + ".example", "label over 63"},
       {std::string(250, 'a').insert(60, ".").insert(120, ".").insert(180, ".").insert(240, ".") +
-           ".example",
-       "over 253 bytes"},
-      {"b\xC3\xBC"
-       "cher.example",
-       "flows carry the A-label form \"xn--bcher-kva.example\""},
+       ".example", "over 253 bytes"},
+      {"b\xC3\xBC" "cher.example", "flows carry the A-label form \"xn--bcher-kva.example\""},
       {"\xCC\x81x.example", "invalid under UTS #46"},
       {"\xC3\x84pfel.example", "normalised form"},  // "Ä": a non-ASCII capital
-      {"\xE3\x80\x80"
-       "example.com",
-       "normalised form"},  // ideographic space in front
+      {"\xE3\x80\x80" "example.com", "normalised form"},  // ideographic space in front
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry);
     const std::string reason = entryProblem(c.entry);
@@ -314,6 +288,7 @@ TEST(DomainEntryLines, FindsTheLineOfEveryEntry) {
   }
 }
 
+// Every finding with its line, and what check says of it and exits with.
 TEST(CheckRules, ReportsEveryProblemWithItsLine) {
   const std::string json =
       "{\n"
@@ -330,21 +305,38 @@ TEST(CheckRules, ReportsEveryProblemWithItsLine) {
       "    \"ads.tracker.net\"\n"   // 12: not covered (line 6 is not normalised)
       "  ]\n"
       "}\n";
-  const RulesCheck check = checkRules(bytes(json));
-  ASSERT_TRUE(check.loads) << check.error;
-  EXPECT_TRUE(check.isEnabled);
-  EXPECT_EQ(check.entryCount, 9u);
+  const RulesCheck result = checkRules(bytes(json));
+  ASSERT_TRUE(result.loads) << result.error;
+  EXPECT_TRUE(result.isEnabled);
+  EXPECT_EQ(result.entryCount, 9u);
   std::vector<std::pair<std::size_t, std::string>> found;
-  for (const auto& p : check.problems) found.emplace_back(p.line, p.entry);
+  for (const auto& p : result.problems) found.emplace_back(p.line, p.entry);
   const std::vector<std::pair<std::size_t, std::string>> expected = {
       {5, "Ads.Example.com"}, {6, "tracker.net."}, {7, " spaced.org"},   {8, ""},
       {9, "example.com"},     {10, "*.wild.io"},   {11, "x.example.com"}};
   EXPECT_EQ(found, expected);
-  EXPECT_THAT(check.problems[4].reason, HasSubstr("duplicate of entry 1 (line 4)"));
-  EXPECT_TRUE(check.problems[4].redundant);
-  EXPECT_EQ(check.problems[6].reason, "covered by entry 1 (line 4) \"example.com\"");
-  EXPECT_TRUE(check.problems[6].redundant);
-  EXPECT_FALSE(check.problems[5].redundant);
+
+  TempDir dir;
+  writeFile(dir / "rules.json", json);
+  writeFile(dir / "off.json", "{\"isEnabled\":false,\"domains\":[]}");
+  writeFile(dir / "bad.json", "{\"isEnabled\":true,\"domains\":\"a.com\"}");
+  Ran r = check(dir / "rules.json");
+  EXPECT_EQ(r.status, 0);
+  for (const char* part :
+       {"enabled: true\n", "entries: 9\n", "line 5: \"Ads.Example.com\" never matches: upper case",
+        "line 9: \"example.com\" adds nothing: duplicate of entry 1 (line 4)",
+        "line 10: \"*.wild.io\" never matches: ",
+        "line 11: \"x.example.com\" adds nothing: covered by entry 1 (line 4) \"example.com\"\n",
+        "\n5 entries can never match", "\n2 entries add nothing"})
+    EXPECT_THAT(r.out, HasSubstr(part));
+  EXPECT_THAT(check(dir / "off.json").out, HasSubstr("enabled: false\n"));
+  for (const auto& [file, part] :
+       {std::pair{"bad.json", "does not load: "}, std::pair{"bad.json", "\"domains\""},
+        std::pair{"missing.json", "missing.json"}, std::pair{".", "is a directory"}}) {
+    r = check(dir / file);
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_THAT(r.err, HasSubstr(part));
+  }
 }
 
 // Which entry each finding names as covering or duplicated, "-" for none: whichever route finds

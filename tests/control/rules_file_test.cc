@@ -217,37 +217,45 @@ struct Step {
   int reports = 1;                  // observation reports it caused
 };
 
-// Makes each change in turn; after each, calls must have grown by its reports and stayed there,
-// and the file read as the step says.
-void runSteps(const std::vector<Step>& steps, RulesFileConfiguration& rules,
-              const std::atomic<int>& calls, Warnings& warnings) {
-  int expected = calls.load();
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.change();
-    expected += step.reports;
-    ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
-    EXPECT_EQ(rulesText(rules.current()), step.text);
-    rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
-    EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
-    EXPECT_EQ(rules.problem().empty(), !step.warns);
+// The rules file at path, with one observation counting its reports.
+struct Observed {
+  Warnings warnings;
+  RulesFileConfiguration rules;
+  std::atomic<int> calls{0};
+  std::unique_ptr<NSKeyValueObservation> observation;
+  explicit Observed(const fs::path& path)
+      : rules(path, warnings.sink(), testOptions()),
+        observation(rules.observe([this] { ++calls; })) {}
+
+  // Makes each change in turn; after each, calls must have grown by its reports and stayed there,
+  // and the file read as the step says.
+  void run(const std::vector<Step>& steps) {
+    int expected = calls.load();
+    for (const auto& step : steps) {
+      SCOPED_TRACE(step.name);
+      step.change();
+      expected += step.reports;
+      ASSERT_TRUE(reachesExactly(calls, expected)) << "calls: " << calls.load();
+      EXPECT_EQ(rulesText(rules.current()), step.text);
+      rules.warnIfUndecodable();  // what the daemon does when the filter found the file unusable
+      EXPECT_EQ(warnings.take().size(), step.warns ? 1u : 0u);
+      EXPECT_EQ(rules.problem().empty(), !step.warns);
+    }
   }
-}
+};
 
 TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
   TempDir dir;
   const auto path = dir / "filter-rules.json";
   writeFile(path, kValid);
-  Warnings warnings;
-  RulesFileConfiguration rules(path, warnings.sink(), testOptions());
-  std::atomic<int> calls{0}, otherCalls{0};
-  auto observation = rules.observe([&] { ++calls; });
+  Observed observed(path);
+  RulesFileConfiguration& rules = observed.rules;
+  std::atomic<int> otherCalls{0};
   auto other = rules.observe([&] { ++otherCalls; });
   // Never at installation.
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(calls.load(), 0);
-
-  const std::vector<Step> steps = {
+  EXPECT_EQ(observed.calls.load(), 0);
+  observed.run({
       // SIGHUP: once for every live observation.
       {"reload", [&] { rules.reload(); }, kValid},
       {"reload after the other observation is gone",
@@ -298,8 +306,7 @@ TEST(RulesFileObservation, EachKindOfChangeIsReportedOnce) {
       {"moved away", [&] { fs::rename(path, dir / "elsewhere.json"); }, std::nullopt, true},
       {"its old hard link edited", [&] { editInPlace(dir / "elsewhere" / "rules.json", kValid); },
        std::nullopt, true, 0},
-  };
-  runSteps(steps, rules, calls, warnings);
+  });
   EXPECT_EQ(otherCalls.load(), 1);
 }
 
@@ -345,35 +352,9 @@ TEST(RulesFileObservation, WaitsForAWriterThatPausesUntilItCloses) {
   }
 }
 
-// Configuration tools may move the whole directory aside and put a new one in its place.
-TEST(RulesFileObservation, FollowsTheNameWhenItsDirectoryIsReplaced) {
-  TempDir dir;
-  const auto etc = dir / "etc";
-  const auto path = etc / "filter-rules.json";
-  fs::create_directory(etc);
-  writeFile(path, kValid);
-  Warnings warnings;
-  RulesFileConfiguration rules(path, warnings.sink(), testOptions());
-  std::atomic<int> calls{0};
-  auto observation = rules.observe([&] { ++calls; });
-  const std::vector<Step> steps = {
-      // Once for the move, once when the new directory is watched.
-      {"moved aside, a new one in its place",
-       [&] {
-         fs::rename(etc, dir / "etc.old");
-         fs::create_directory(etc);
-         writeFile(path, kOther);
-       },
-       kOther, false, 2},
-      {"the file in the new one replaced", [&] { replaceByRename(path, kValid); }, kValid},
-      {"the old one's file edited", [&] { editInPlace(dir / "etc.old" / path.filename(), kOther); },
-       kValid, false, 0},
-  };
-  runSteps(steps, rules, calls, warnings);
-}
-
-// A rules file that is a link: the file it leads to is watched, wherever the link points.
-TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
+// A rules file that is a link: the file it leads to is watched, wherever the link points. Made a
+// plain file, its name is followed when a tool puts a new directory where its own was.
+TEST(RulesFileObservation, FollowsTheNameThroughLinksAndReplacedDirectories) {
   TempDir dir;
   for (const char* d : {"etc", "lists", "other"}) fs::create_directory(dir / d);
   const auto path = dir / "etc" / "filter-rules.json";
@@ -382,15 +363,12 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
   writeFile(target, kValid);
   writeFile(second, kValid);
   fs::create_symlink(target, path);
-  Warnings warnings;
-  RulesFileConfiguration rules(path, warnings.sink(), testOptions());
-  std::atomic<int> calls{0};
-  auto observation = rules.observe([&] { ++calls; });
+  Observed observed(path);
   const auto repoint = [&](const fs::path& to) {
     fs::create_symlink(to, dir / "etc" / ".link.tmp");
     fs::rename(dir / "etc" / ".link.tmp", path);
   };
-  const std::vector<Step> steps = {
+  observed.run({
       {"the file it leads to edited in place", [&] { editInPlace(target, kOther); }, kOther},
       {"that file replaced by rename", [&] { replaceByRename(target, kInvalid); }, kInvalid, true},
       {"another file beside it", [&] { writeFile(dir / "lists" / "x.json", kValid); }, kInvalid,
@@ -412,25 +390,33 @@ TEST(RulesFileObservation, FollowsALinkToWhereItLeads) {
        },
        kValid},
       {"the link made a plain file", [&] { replaceByRename(path, kOther); }, kOther},
-  };
-  runSteps(steps, rules, calls, warnings);
+      // Once for the move, once when the new directory is watched.
+      {"its directory moved aside, a new one in its place",
+       [&] {
+         fs::rename(dir / "etc", dir / "etc.old");
+         fs::create_directory(dir / "etc");
+         writeFile(path, kValid);
+       },
+       kValid, false, 2},
+      {"the file in the new one replaced", [&] { replaceByRename(path, kOther); }, kOther},
+      {"the old one's file edited", [&] { editInPlace(dir / "etc.old" / path.filename(), kValid); },
+       kOther, false, 0},
+  });
 }
 
 TEST(RulesFileObservation, WatchesADirectoryThatAppearsLater) {
   TempDir dir;
   const auto directory = dir / "quillnest";
   const auto path = directory / "filter-rules.json";
-  RulesFileConfiguration rules(path, {}, testOptions());
-  std::atomic<int> calls{0};
-  auto observation = rules.observe([&] { ++calls; });
+  Observed observed(path);
   fs::create_directory(directory);
   ::chmod(directory.c_str(), 0755);
   // The directory is found again within its retry period; the file written after that is seen.
-  ASSERT_TRUE(eventually([&] { return calls.load() >= 1; }));
-  const int before = calls.load();
+  ASSERT_TRUE(eventually([&] { return observed.calls.load() >= 1; }));
+  const int before = observed.calls.load();
   writeFile(path, kValid);
-  EXPECT_TRUE(reachesExactly(calls, before + 1));
-  EXPECT_EQ(rulesText(rules.current()), kValid);
+  EXPECT_TRUE(reachesExactly(observed.calls, before + 1));
+  EXPECT_EQ(rulesText(observed.rules.current()), kValid);
 }
 
 // No report runs once invalidate() has returned, and a handler may destroy its own observation.
