@@ -17,51 +17,48 @@ const LogRecord rulesUpdated(bool enabled, std::int64_t domains, std::int64_t re
            LogArgument::int64(resets)}};
 }
 
-TEST_F(ProviderTest, StartWithSettingsAccepted) {
+// The completion waits for the settings and gets their very error, after its log line; nothing is
+// undone on an error: changes still apply.
+TEST_F(ProviderTest, StartCompletesWithTheSettingsOutcome) {
   // Before start: the disabled rules, no observation, the logger already made.
   EXPECT_EQ(provider->currentRules().storage(), FilterRules::disabled().storage());
   EXPECT_FALSE(provider->hasConfigurationObservation());
   EXPECT_EQ(host->logger().subsystem(), "com.quillnest.mac.filter");
   EXPECT_EQ(host->logger().category(), "filter");
-  host->setRulesJSON(rulesJSON(true, {"a.example", "b.example"}));
-  int completions = 0;
-  ErrorRef received = std::make_shared<NSError>("unset", 0, "unset");
-  provider->startFilterWithCompletionHandler([&](ErrorRef error) {
-    ++completions;
-    received = error;
-  });
-  EXPECT_EQ(completions, 0) << "the completion waits for the settings";
-  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 2, 0)})
-      << "observing applies nothing";
-  EXPECT_EQ(host->observationsCreated(), 1);
-  EXPECT_EQ(host->lastObservationOptions(), 1u);
-  ASSERT_EQ(host->settingsApplied(), 1);
-  EXPECT_TRUE(host->lastSettings().rules().empty());
-  EXPECT_EQ(host->lastSettings().defaultAction(), NEFilterAction::filterData);
-  host->completeSettings(nullptr);
-  EXPECT_EQ(completions, 1);
-  EXPECT_EQ(received, nullptr);
-}
-
-TEST_F(ProviderTest, StartWithSettingsRejectedPassesTheVeryError) {
-  host->setRulesJSON(rulesJSON(true, {}));
-  const auto error = std::make_shared<NSError>("NEFilterErrorDomain", 1, "configuration invalid");
-  std::vector<std::string> order;
-  ErrorRef received;
-  provider->startFilterWithCompletionHandler([&](ErrorRef e) {
-    order.push_back("completion:" + std::to_string(logs().size()));
-    received = e;
-  });
-  host->completeSettings(error);
-  EXPECT_EQ(received.get(), error.get());
-  ASSERT_EQ(order, std::vector<std::string>{"completion:2"}) << "the error line comes first";
-  EXPECT_EQ(logs()[1], (LogRecord{LogLevel::error,
-                                  "Unable to apply filter settings: %s",
-                                  {LogArgument::string("configuration invalid")}}));
-  EXPECT_TRUE(logs()[1].arguments[0].isPrivate());
-  // Nothing is undone: changes still apply.
-  host->changeRulesJSON(rulesJSON(false, {}));
-  EXPECT_EQ(provider->currentRules(), FilterRules(false, {}));
+  const ErrorRef rejected =
+      std::make_shared<NSError>("NEFilterErrorDomain", 1, "configuration invalid");
+  for (int round = 1; const ErrorRef& outcome : {ErrorRef(), rejected}) {
+    SCOPED_TRACE(outcome ? "rejected" : "accepted");
+    host->setRulesJSON(rulesJSON(true, {"a.example", "b.example"}));
+    std::vector<std::string> order;
+    ErrorRef received = std::make_shared<NSError>("unset", 0, "unset");
+    provider->startFilterWithCompletionHandler([&](ErrorRef error) {
+      order.push_back("completion:" + std::to_string(logs().size()));
+      received = error;
+    });
+    EXPECT_TRUE(order.empty()) << "the completion waits for the settings";
+    EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 2, 0)})
+        << "observing applies nothing";
+    EXPECT_EQ(host->observationsCreated(), round);
+    EXPECT_EQ(host->lastObservationOptions(), 1u);
+    ASSERT_EQ(host->settingsApplied(), round++);
+    EXPECT_TRUE(host->lastSettings().rules().empty());
+    EXPECT_EQ(host->lastSettings().defaultAction(), NEFilterAction::filterData);
+    host->completeSettings(outcome);
+    EXPECT_EQ(received.get(), outcome.get());
+    ASSERT_EQ(order, std::vector<std::string>{outcome ? "completion:2" : "completion:1"})
+        << "the error line comes first";
+    if (outcome) {
+      EXPECT_EQ(logs()[1], (LogRecord{LogLevel::error,
+                                      "Unable to apply filter settings: %s",
+                                      {LogArgument::string("configuration invalid")}}));
+      EXPECT_TRUE(logs()[1].arguments[0].isPrivate());
+    }
+    host->changeRulesJSON(rulesJSON(false, {}));
+    EXPECT_EQ(provider->currentRules(), FilterRules(false, {}));
+    provider->stopFilterWithReason(0, [] {});
+    host->clearRecords();
+  }
 }
 
 TEST_F(ProviderTest, ChangeDuringStartIsApplied) {
@@ -107,17 +104,6 @@ TEST_F(ProviderTest, StopEmptiesMapsKeepsRulesAndSilencesChanges) {
   host->changeRulesJSON(rulesJSON(false, {}));
   EXPECT_TRUE(logs().empty());
   EXPECT_EQ(provider->currentRules(), FilterRules(true, {"a.example"}));
-}
-
-TEST_F(ProviderTest, RestartWithUnchangedRulesResetsNothing) {
-  startWith(true, {"a.example"});
-  provider->stopFilterWithReason(0, [] {});
-  provider->handleNewFlow(makeTLSFlow());
-  host->clearRecords();
-  provider->startFilterWithCompletionHandler([](ErrorRef) {});
-  EXPECT_TRUE(host->updates().empty());
-  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 1, 0)});
-  EXPECT_EQ(host->liveObservations(), 1);
 }
 
 TEST_F(ProviderTest, ProviderReleasedInsideItsOwnChangeHandler) {
@@ -231,13 +217,21 @@ TEST_P(ResetTableTest, ResetsOpenWebFlowsWhenDue) {
 INSTANTIATE_TEST_SUITE_P(Rules, ResetTableTest, ::testing::ValuesIn(kResetCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Flows can arrive before start, when the old rules are the disabled value; a reset due with
-// nothing open updates nothing; a second change drops the same open flows again.
-TEST_F(ProviderTest, ResetsBeforeStartWithNothingOpenAndTwice) {
+// Flows can arrive before start, when the old rules are the disabled value; a restart with the
+// rules unchanged resets nothing though a flow is open; a reset due with nothing open updates
+// nothing; a second change drops the same open flows again.
+TEST_F(ProviderTest, ResetsAcrossStartsWithNothingOpenAndTwice) {
   provider->handleNewFlow(makeTLSFlow());
-  host->setRulesJSON(rulesJSON(true, {}));
+  host->setRulesJSON(rulesJSON(true, {"a.example"}));
   provider->startFilterWithCompletionHandler([](ErrorRef) {});
   EXPECT_EQ(host->updates().size(), 1u);
+  provider->stopFilterWithReason(0, [] {});
+  provider->handleNewFlow(makeTLSFlow());
+  host->clearRecords();
+  provider->startFilterWithCompletionHandler([](ErrorRef) {});
+  EXPECT_TRUE(host->updates().empty());
+  EXPECT_EQ(logs(), std::vector<LogRecord>{rulesUpdated(true, 1, 0)});
+  EXPECT_EQ(host->liveObservations(), 1);
   provider->stopFilterWithReason(0, [] {});
   startWith(false, {});
   host->changeRulesJSON(rulesJSON(true, {"a.example"}));
@@ -248,15 +242,6 @@ TEST_F(ProviderTest, ResetsBeforeStartWithNothingOpenAndTwice) {
   host->changeRulesJSON(rulesJSON(true, {"b.example"}));
   host->changeRulesJSON(rulesJSON(true, {"c.example"}));
   EXPECT_EQ(host->updates().size(), 2u);
-}
-
-TEST_F(ProviderTest, UnreadableConfigurationAppliesAsDisabled) {
-  startWith(true, {"a.example"});
-  provider->handleNewFlow(makeTLSFlow());
-  host->changeRulesJSON("{not json");
-  EXPECT_TRUE(host->updates().empty());
-  EXPECT_EQ(provider->currentRules(), FilterRules::disabled());
-  EXPECT_EQ(provider->currentRules().storage(), FilterRules::disabled().storage());
 }
 
 TEST_F(ProviderTest, AQuietThreadLetsGoOfReplacedRulesOnly) {
@@ -275,7 +260,8 @@ TEST_F(ProviderTest, AQuietThreadLetsGoOfReplacedRulesOnly) {
   EXPECT_EQ(provider->currentRules(), FilterRules(true, {"b.example"}));
 }
 
-// What reaches loadRules from the configuration: only bytes under "filterRules" are read.
+// What reaches loadRules from the configuration: only bytes under "filterRules" are read, and
+// bytes that do not decode give the disabled rules themselves.
 TEST_F(ProviderTest, LoadRulesReadsOnlyBytesUnderTheKey) {
   const std::string valid = rulesJSON(true, {"a.example"});
   const Bytes validBytes(valid.begin(), valid.end());
@@ -295,6 +281,7 @@ TEST_F(ProviderTest, LoadRulesReadsOnlyBytesUnderTheKey) {
       {"string_holding_json", vendor({{"filterRules", valid}}), false},
       {"number", vendor({{"filterRules", std::int64_t{1}}}), false},
       {"other_kind", vendor({{"filterRules", OtherValue{"NSDictionary"}}}), false},
+      {"bytes_not_json", vendor({{"filterRules", Bytes{'{', 'n', 'o'}}}), false},
       {"bytes", vendor({{"filterRules", validBytes}}), true},
       {"bytes_beside_other_keys", vendor({{"filterRules", validBytes}, {"x", true}}), true},
   };
@@ -303,6 +290,7 @@ TEST_F(ProviderTest, LoadRulesReadsOnlyBytesUnderTheKey) {
     const FilterRules loaded = provider->loadRules();
     EXPECT_EQ(loaded, c.loads ? FilterRules(true, {"a.example"}) : FilterRules::disabled())
         << c.name;
+    EXPECT_EQ(loaded.storage() == FilterRules::disabled().storage(), !c.loads) << c.name;
   }
 }
 

@@ -76,8 +76,6 @@ std::vector<OutboundCase> outboundCases() {
       {"peeked_hello_judged_on_reparse", true,
        {{0, slice(hello517, 0, 512)}, {512, slice(hello517, 512, 517)}}, VK::drop, 0, gone, true},
       {"empty_server_name_allowed", true, {{0, helloOfSize(200, "")}}, VK::allow, 0, gone, false},
-      {"blocked_name_dropped", true, {{0, realHello("www.Blocked.example")}}, VK::drop, 0, gone, true},
-      {"allowed_name_allowed", true, {{0, realHello("allowed.example")}}, VK::allow, 0, gone, false},
   };
   // clang-format on
 }
