@@ -1,4 +1,4 @@
-// Writes deterministic captures (classic pcap format) with known verdicts for replay tests:
+// Writes deterministic captures (classic pcap or pcapng) with known verdicts for replay tests:
 // a client at 10.0.0.1 talking to servers under 198.51.100.0/24, with full TCP handshakes.
 #pragma once
 
@@ -76,30 +76,59 @@ class CaptureWriter {
     return micros;
   }
 
-  PacketBytes bytes() const {
+  // Gives the records these stamps in order, one each (microseconds, any 64-bit value).
+  void restamp(const std::vector<std::uint64_t>& micros) {
+    for (std::size_t i = 0; i < records_.size(); ++i) records_[i].micros = micros.at(i);
+  }
+
+  // Classic pcap (32-bit seconds from 2027 on), or pcapng, whose 64-bit stamps are taken as they
+  // are.
+  PacketBytes bytes(bool pcapng = false) const {
     PacketBytes out;
-    auto u32 = [&](std::uint32_t v) {  // little-endian file
-      for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
+    if (pcapng) {
+      const auto block = [&out](std::uint32_t type, PacketBytes body) {
+        body.resize((body.size() + 3) / 4 * 4);
+        for (std::uint32_t v : {type, static_cast<std::uint32_t>(body.size() + 12)}) putLE(out, v);
+        out.insert(out.end(), body.begin(), body.end());
+        putLE(out, static_cast<std::uint32_t>(body.size() + 12));
+      };
+      // The section (byte-order magic, version 1.0, length unknown), then one interface.
+      block(0x0A0D0D0A,
+            {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+      block(1, {static_cast<std::uint8_t>(linkType_), 0, 0, 0, 0xff, 0xff, 0, 0});
+      for (const auto& [micros, frame] : records_) {
+        PacketBytes body;
+        const std::uint64_t n = frame.size();
+        for (std::uint64_t v : {std::uint64_t{0}, micros >> 32, micros & 0xFFFFFFFF, n, n})
+          putLE(body, static_cast<std::uint32_t>(v));
+        body.insert(body.end(), frame.begin(), frame.end());
+        block(6, std::move(body));
+      }
+      return out;
+    }
     // Magic, version 2.4, time zone, accuracy, snap length, link type.
-    for (std::uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, 262144u, linkType_}) u32(v);
+    for (std::uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, 262144u, linkType_}) putLE(out, v);
     for (const auto& [micros, frame] : records_) {
       const std::uint64_t n = frame.size(), seconds = 1'800'000'000 + micros / 1'000'000;
       for (std::uint64_t v : {seconds, micros % 1'000'000, n, n})
-        u32(static_cast<std::uint32_t>(v));
+        putLE(out, static_cast<std::uint32_t>(v));
       out.insert(out.end(), frame.begin(), frame.end());
     }
     return out;
   }
 
-  void write(const std::string& path) const {
-    const PacketBytes data = bytes();
+  void write(const std::string& path, bool pcapng = false) const {
+    const PacketBytes data = bytes(pcapng);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(data.data()),
                static_cast<std::streamsize>(data.size()));
   }
 
  private:
+  static void putLE(PacketBytes& out, std::uint32_t v) {  // little-endian files
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+
   struct Record {
     std::uint64_t micros;
     PacketBytes frame;

@@ -19,11 +19,6 @@ void appendU16(Bytes& out, std::size_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
 }
 
-void appendU24(Bytes& out, std::size_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 16));
-  appendU16(out, value);
-}
-
 std::string openSslErrors() {
   std::string text;
   while (unsigned long code = ERR_get_error()) {
@@ -42,17 +37,6 @@ int addExtraExtension(SSL*, unsigned int, unsigned int, const unsigned char** ou
   *out = data->data();
   *outlen = data->size();
   return 1;
-}
-
-Bytes drain(BIO* bio) {
-  Bytes out;
-  std::uint8_t buffer[4096];
-  for (;;) {
-    const int n = BIO_read(bio, buffer, sizeof buffer);
-    if (n <= 0) break;
-    out.insert(out.end(), buffer, buffer + n);
-  }
-  return out;
 }
 
 }  // namespace
@@ -110,7 +94,9 @@ Bytes generateClientHello(const ClientHelloOptions& options) {
   if (rc == 1 || SSL_get_error(ssl.get(), rc) != SSL_ERROR_WANT_READ) {
     return fail("SSL_connect did not stop for the server");
   }
-  return drain(wbio);
+  char* written = nullptr;
+  const long length = BIO_get_mem_data(wbio, &written);
+  return Bytes(written, written + length);
 }
 
 OpenSslServerView openSslServerView(const Bytes& firstFlight) {
@@ -177,8 +163,8 @@ Bytes serverNameExtension(std::string_view hostName) {
 }
 
 Bytes handshakeMessage(std::uint8_t type, const Bytes& body) {
-  Bytes out{type};
-  appendU24(out, body.size());
+  Bytes out{type, static_cast<std::uint8_t>(body.size() >> 16)};
+  appendU16(out, body.size());
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
