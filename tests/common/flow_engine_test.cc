@@ -871,6 +871,10 @@ TEST_P(ScriptTest, LastEventAnswers) {
   EXPECT_EQ(held, c.held.value_or(held));
   EXPECT_EQ(observer->flows.size(), c.flows.value_or(observer->flows.size()));
   EXPECT_LE(observer->names.size(), 1u);
+  // A blocked hello, however it came, is named to the host once whole.
+  if (d.update.outcome == O::dataDrop) {
+    EXPECT_TRUE(observer->names.size() == 1 && observer->names[0].ends_with("blocked.example"));
+  }
   if (c.url) {
     ASSERT_FALSE(observer->flows.empty());
     const auto& url = observer->flows.back()->URL();
