@@ -142,10 +142,14 @@ void FilterDaemon::onDnsAnswer(NetfilterQueue& queue, const QueuedPacket& packet
 
 bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& packet) {
   const hosts::ParseResult parsed = hosts::parseIpPacket(packet.bytes);
-  if (parsed.status != hosts::ParseStatus::ok || !dns::isEncryptedDnsConnection(parsed.packet))
-    return false;
+  if (parsed.status != hosts::ParseStatus::ok) return false;
+  const dns::EncryptedDns kind =
+      dns::encryptedDnsOf(parsed.packet, dns::wellKnownResolverAddresses());
+  if (kind == dns::EncryptedDns::none) return false;
   queue.drop(packet.id);
-  dnsCounters_.encryptedDnsDrops.fetch_add(1, std::memory_order_relaxed);
+  (kind == dns::EncryptedDns::port853 ? dnsCounters_.encryptedDnsDrops
+                                      : dnsCounters_.resolverAddressDrops)
+      .fetch_add(1, std::memory_order_relaxed);
   // A local client learns at once instead of retrying its SYN for minutes.
   if (parsed.packet.isTCP()) endConnection(hosts::ConnectionKey::outboundOf(parsed.packet));
   return true;
@@ -504,6 +508,7 @@ std::string FilterDaemon::startControlPlane() {
     report.httpsPortsRewritten = dnsSeen.portsRewritten;
     report.canariesAnswered = dnsSeen.canariesAnswered;
     report.port853Drops = dnsSeen.encryptedDnsDrops;
+    report.resolverAddressDrops = dnsSeen.resolverAddressDrops;
     report.dnsTcpSegmentsDropped = dnsSeen.tcpSegmentsDropped;
     report.ackLogLosses = ackLogLosses_.load();
     report.rulesPutBack = rulesPutBack_.load();

@@ -354,10 +354,58 @@ TEST(AnswerRewriter, UnusableEchConfigListIsWellFormed) {
   EXPECT_EQ((big[4] << 8 | big[5]), 294);
 }
 
-TEST(ResolverList, ReadsNamesCommentsAndBlanks) {
-  EXPECT_EQ(parseResolverList("# list\n  DNS.Google.\n\ncloudflare-dns.com # main\r\ndns.google\n"),
-            (std::vector<std::string>{"cloudflare-dns.com", "dns.google"}));
+TEST(ResolverList, ReadsNamesAndAddressesApart) {
+  const std::string_view text =
+      "# list\n  DNS.Google.\n\ncloudflare-dns.com # main\r\ndns.google\n 1.1.1.1 \r\n"
+      "2606:4700:4700::1111 # v6\n1.1.1.1\n[::1]\n1.1.1.1.example\n";
+  EXPECT_EQ(
+      parseResolverList(text),
+      (std::vector<std::string>{"1.1.1.1.example", "[::1]", "cloudflare-dns.com", "dns.google"}));
+  std::vector<std::string> addresses;
+  for (const auto& address : parseResolverAddresses(text)) addresses.push_back(address.text());
+  EXPECT_EQ(addresses, (std::vector<std::string>{"1.1.1.1", "2606:4700:4700::1111"}));
   EXPECT_TRUE(parseResolverList("").empty());
+  // The built-in list: its names go to the rules, its addresses to the packet check.
+  EXPECT_EQ(wellKnownResolvers().size(), 10u);
+  EXPECT_GE(wellKnownResolverAddresses().size(), 30u);
+  for (const auto& name : wellKnownResolvers())
+    EXPECT_FALSE(name.front() >= '0' && name.front() <= '9') << name;
+}
+
+// Port 853 anywhere, and port 443 of a resolver's address, TCP or UDP; nothing else.
+TEST(ResolverList, EncryptedDnsByPortOrResolverAddress) {
+  const std::vector<hosts::IpAddress> resolvers = parseResolverAddresses("9.9.9.9\n2620:fe::fe\n");
+  using enum EncryptedDns;
+  const struct {
+    hosts::IpFamily family;
+    const char* destination;
+    std::uint8_t protocol;
+    std::uint16_t port;
+    EncryptedDns kind;
+  } cases[] = {
+      {hosts::IpFamily::v4, "198.51.100.2", hosts::kIpProtocolTCP, 853, port853},
+      {hosts::IpFamily::v6, "2001:db8::2", hosts::kIpProtocolUDP, 853, port853},
+      {hosts::IpFamily::v4, "9.9.9.9", hosts::kIpProtocolTCP, 443, resolverAddress},
+      {hosts::IpFamily::v4, "9.9.9.9", hosts::kIpProtocolUDP, 443, resolverAddress},
+      {hosts::IpFamily::v6, "2620:fe::fe", hosts::kIpProtocolTCP, 443, resolverAddress},
+      {hosts::IpFamily::v4, "9.9.9.9", hosts::kIpProtocolUDP, 53, none},  // plain DNS is read
+      {hosts::IpFamily::v4, "9.9.9.9", hosts::kIpProtocolTCP, 80, none},
+      {hosts::IpFamily::v4, "9.9.9.8", hosts::kIpProtocolTCP, 443, none},
+      {hosts::IpFamily::v6, "2620:fe::9", hosts::kIpProtocolTCP, 443, none},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " " + std::to_string(c.port));
+    PacketLayout layout{.family = c.family,
+                        .source = c.family == hosts::IpFamily::v6 ? "2001:db8::1" : "10.0.0.1",
+                        .destination = c.destination,
+                        .protocol = c.protocol,
+                        .destinationPort = c.port,
+                        .flags = hosts::kTcpSyn};
+    const Bytes packet = buildPacket(layout);
+    const hosts::ParseResult parsed = hosts::parseIpPacket(packet);
+    ASSERT_EQ(parsed.status, hosts::ParseStatus::ok);
+    EXPECT_EQ(encryptedDnsOf(parsed.packet, resolvers), c.kind);
+  }
 }
 
 TEST(ResolverList, AddedInPlaceOnlyToRulesThatBlock) {

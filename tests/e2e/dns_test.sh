@@ -65,9 +65,23 @@ s = socket.create_server(("198.51.100.2", 853))
 while True:
     s.accept()[0].close()' 2>/dev/null &
 PIDS+=($!)
+# A well-known resolver's address (Quad9's), here the server namespace's own, on port 443: a
+# client asking https://9.9.9.9/dns-query sends no name to judge. Accepts are logged.
+ip -n "$S" addr add 9.9.9.9/32 dev qs0
+ip -n "$C" route add 9.9.9.9/32 via 198.51.100.2
+touch "$WORK/resolver.log"
+ip netns exec "$S" python3 -c '
+import socket, sys
+s = socket.create_server(("9.9.9.9", 443))
+while True:
+    c = s.accept()[0]
+    open(sys.argv[1], "a").write("accepted\n")
+    c.close()' "$WORK/resolver.log" 2>/dev/null &
+PIDS+=($!)
 for _ in $(seq 50); do
-  ip netns exec "$S" ss -ltn | grep -q ':443 ' && ip netns exec "$S" ss -ltn | grep -q ':853 ' \
-    && ip netns exec "$S" ss -lun | grep -q ':53 ' && break
+  ip netns exec "$S" ss -ltn | grep -q '198.51.100.2:443 ' && ip netns exec "$S" ss -ltn | grep -q ':853 ' \
+    && ip netns exec "$S" ss -ltn | grep -q '9.9.9.9:443 ' && ip netns exec "$S" ss -lun | grep -q ':53 ' \
+    && break
   sleep 0.1
 done
 
@@ -112,7 +126,7 @@ expect "the canary answers NXDOMAIN" "rcode 3 answers 0" "$(query use-applicatio
 expect "designated-resolver discovery gets an empty answer" "rcode 0 answers 0" \
   "$(query _dns.resolver.arpa SVCB)"
 
-# Port 853 and a well-known DNS-over-HTTPS name.
+# Port 853, a well-known resolver's address on 443, and a well-known DNS-over-HTTPS name.
 start=$(now_ms)
 r=$(inc python3 -c '
 import socket
@@ -123,6 +137,17 @@ except OSError as e:
 elapsed=$(( $(now_ms) - start ))
 [[ $r != connected ]] && (( elapsed < 1000 )) && pass "a connection to port 853 fails at once ($r, ${elapsed} ms)" \
   || fail "port 853: $r after ${elapsed} ms"
+start=$(now_ms)
+r=$(inc python3 -c '
+import socket
+try:
+    socket.create_connection(("9.9.9.9", 443), timeout=5).close(); print("connected")
+except OSError as e:
+    print(type(e).__name__)')
+elapsed=$(( $(now_ms) - start ))
+[[ $r != connected && ! -s $WORK/resolver.log ]] && (( elapsed < 1000 )) \
+  && pass "a connection to a resolver's address on 443 fails at once ($r, ${elapsed} ms)" \
+  || fail "9.9.9.9:443: $r after ${elapsed} ms, $(wc -l < "$WORK/resolver.log") accepted"
 before=$(wc -l < "$WORK/sni.log")
 inc curl -sk --max-time 5 https://dns.google/ -o /dev/null; rc=$?
 [[ $rc != 0 && $(wc -l < "$WORK/sni.log") == "$before" ]] \
@@ -156,14 +181,14 @@ else
 fi
 
 json=$("$BIN" status --socket "$WORK/run/control.sock" --json)
-echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","httpsPortsRewritten","canariesAnswered","port853Drops","dnsTcpSegmentsDropped","resolverEntries","ruleEntries")})' <<<"$json")"
+echo "  status: $(python3 -c 'import json,sys; d=json.load(sys.stdin); print({k: d[k] for k in ("echClientHellos","dnsAnswersRead","dnsAnswersUnparsed","echParametersRemoved","httpsPortsRewritten","canariesAnswered","port853Drops","resolverAddressDrops","dnsTcpSegmentsDropped","resolverEntries","ruleEntries")})' <<<"$json")"
 python3 -c '
 import json, sys
 d = json.load(sys.stdin)
 chromium = sys.argv[1] == "yes"
 ok = ((not chromium or d["echClientHellos"] >= 1) and d["dnsAnswersRead"] >= 9 and d["echParametersRemoved"] >= 3 and d["httpsPortsRewritten"] >= 3 and d["canariesAnswered"] >= 2
-      and d["port853Drops"] >= 1 and d["resolverEntries"] >= 6 and d["ruleEntries"] == 1)
-sys.exit(0 if ok else 1)' "$(command -v chromium >/dev/null && echo yes || echo no)" <<<"$json" && pass "status counts ECH hellos, answers, ech removed, canaries, 853 drops, resolvers apart" \
+      and d["port853Drops"] >= 1 and d["resolverAddressDrops"] >= 1 and d["resolverEntries"] >= 6 and d["ruleEntries"] == 1)
+sys.exit(0 if ok else 1)' "$(command -v chromium >/dev/null && echo yes || echo no)" <<<"$json" && pass "status counts ECH hellos, answers, ech removed, canaries, 853 and resolver-address drops, resolvers apart" \
   || fail "status counters"
 
 if (( FAILURES > 0 )); then

@@ -73,6 +73,7 @@ constexpr NumberField kNumbers[] = {
     {"httpsPortsRewritten", &StatusReport::httpsPortsRewritten},
     {"canariesAnswered", &StatusReport::canariesAnswered},
     {"port853Drops", &StatusReport::port853Drops},
+    {"resolverAddressDrops", &StatusReport::resolverAddressDrops},
     {"dnsTcpSegmentsDropped", &StatusReport::dnsTcpSegmentsDropped},
     {"rulesPutBack", &StatusReport::rulesPutBack},
     {"subscribers", &StatusReport::subscribers},
@@ -228,6 +229,8 @@ std::string formatStatus(const StatusReport& report) {
   line("ClientHellos offering ECH (decoys too)", std::to_string(report.echClientHellos));
   line("encrypted-DNS canaries answered", std::to_string(report.canariesAnswered));
   line("port 853 drops", std::to_string(report.port853Drops));
+  line("DNS-over-HTTPS resolver address drops (port 443)",
+       std::to_string(report.resolverAddressDrops));
   line("iptables rules put back after another program took them out",
        std::to_string(report.rulesPutBack));
   line("subscribers", std::to_string(report.subscribers));

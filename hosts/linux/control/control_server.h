@@ -92,7 +92,7 @@ struct StatusReport {
   // Names hidden from the filter: ClientHellos offering ECH (decoys too), well-known
   // DNS-over-HTTPS names the host added to the rules (not in ruleEntries), DNS answers read and
   // unreadable, ech parameters taken out of answers for blocked names and ports of their HTTPS
-  // records set to 443, canary answers, port-853 drops.
+  // records set to 443, canary answers, port-853 drops, drops to resolver addresses.
   std::uint64_t echClientHellos = 0;
   std::uint64_t resolverEntries = 0;
   std::uint64_t dnsAnswersRead = 0;
@@ -101,6 +101,7 @@ struct StatusReport {
   std::uint64_t httpsPortsRewritten = 0;
   std::uint64_t canariesAnswered = 0;
   std::uint64_t port853Drops = 0;
+  std::uint64_t resolverAddressDrops = 0;  // to port 443 of a DNS-over-HTTPS resolver's address
   std::uint64_t dnsTcpSegmentsDropped = 0;
   // Times the filter's iptables rules were put back after another program took them out.
   std::uint64_t rulesPutBack = 0;

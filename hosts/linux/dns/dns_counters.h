@@ -15,8 +15,9 @@ struct DnsCounters {
   std::atomic<std::uint64_t> echRemoved{0};
   std::atomic<std::uint64_t> portsRewritten{0};
   std::atomic<std::uint64_t> canariesAnswered{0};
-  std::atomic<std::uint64_t> encryptedDnsDrops{0};   // packets to port 853
-  std::atomic<std::uint64_t> tcpSegmentsDropped{0};  // DNS-over-TCP, for the server to resend
+  std::atomic<std::uint64_t> encryptedDnsDrops{0};     // packets to port 853
+  std::atomic<std::uint64_t> resolverAddressDrops{0};  // to port 443 of a resolver's address
+  std::atomic<std::uint64_t> tcpSegmentsDropped{0};    // DNS-over-TCP, for the server to resend
 
   struct Snapshot {
     std::uint64_t answersRead = 0;
@@ -26,6 +27,7 @@ struct DnsCounters {
     std::uint64_t canariesAnswered = 0;
     std::uint64_t encryptedDnsDrops = 0;
     std::uint64_t tcpSegmentsDropped = 0;
+    std::uint64_t resolverAddressDrops = 0;
   };
 
   void add(const PacketEdit& edit) {
@@ -40,10 +42,10 @@ struct DnsCounters {
 
   Snapshot snapshot() const {
     constexpr auto relaxed = std::memory_order_relaxed;
-    return {answersRead.load(relaxed),       answersUnparsed.load(relaxed),
-            echRemoved.load(relaxed),        portsRewritten.load(relaxed),
-            canariesAnswered.load(relaxed),  encryptedDnsDrops.load(relaxed),
-            tcpSegmentsDropped.load(relaxed)};
+    return {answersRead.load(relaxed),        answersUnparsed.load(relaxed),
+            echRemoved.load(relaxed),         portsRewritten.load(relaxed),
+            canariesAnswered.load(relaxed),   encryptedDnsDrops.load(relaxed),
+            tcpSegmentsDropped.load(relaxed), resolverAddressDrops.load(relaxed)};
   }
 };
 

@@ -1,6 +1,7 @@
 #include "hosts/linux/dns/encrypted_dns.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 
@@ -12,26 +13,67 @@ namespace quillnest::linuxhost::dns {
 
 extern const char* const kBuiltInResolverList;  // generated from packaging/doh-resolvers.txt
 
-bool isEncryptedDnsConnection(const hosts::ParsedPacket& packet) {
-  return packet.destinationPort == kEncryptedDnsPort &&
-         (packet.protocol == hosts::kIpProtocolTCP || packet.protocol == hosts::kIpProtocolUDP);
+EncryptedDns encryptedDnsOf(const hosts::ParsedPacket& packet,
+                            std::span<const hosts::IpAddress> resolverAddresses) {
+  if (packet.protocol != hosts::kIpProtocolTCP && packet.protocol != hosts::kIpProtocolUDP)
+    return EncryptedDns::none;
+  if (packet.destinationPort == kEncryptedDnsPort) return EncryptedDns::port853;
+  if (packet.destinationPort == 443 && std::find(resolverAddresses.begin(), resolverAddresses.end(),
+                                                 packet.destination) != resolverAddresses.end())
+    return EncryptedDns::resolverAddress;
+  return EncryptedDns::none;
 }
 
-std::vector<std::string> parseResolverList(std::string_view text) {
-  std::vector<std::string> names;
+namespace {
+
+// Each line of a list file without its comment and the white space around it.
+template <typename Take>
+void forEachLine(std::string_view text, const Take& take) {
   while (!text.empty()) {
     const auto end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     line = line.substr(0, line.find('#'));
-    if (auto name = normalizedHost(line)) names.push_back(std::move(*name));
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front())))
+      line.remove_prefix(1);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+      line.remove_suffix(1);
+    if (!line.empty()) take(line);
   }
+}
+
+}  // namespace
+
+std::vector<std::string> parseResolverList(std::string_view text) {
+  std::vector<std::string> names;
+  forEachLine(text, [&names](std::string_view line) {
+    hosts::IpAddress address;
+    if (hosts::IpAddress::parse(line, address)) return;
+    if (auto name = normalizedHost(line)) names.push_back(std::move(*name));
+  });
   return normalizedDomains(names);
+}
+
+std::vector<hosts::IpAddress> parseResolverAddresses(std::string_view text) {
+  std::vector<hosts::IpAddress> addresses;
+  forEachLine(text, [&addresses](std::string_view line) {
+    hosts::IpAddress address;
+    if (hosts::IpAddress::parse(line, address) &&
+        std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+      addresses.push_back(address);
+  });
+  return addresses;
 }
 
 const std::vector<std::string>& wellKnownResolvers() {
   static const std::vector<std::string> names = parseResolverList(kBuiltInResolverList);
   return names;
+}
+
+const std::vector<hosts::IpAddress>& wellKnownResolverAddresses() {
+  static const std::vector<hosts::IpAddress> addresses =
+      parseResolverAddresses(kBuiltInResolverList);
+  return addresses;
 }
 
 namespace {

@@ -1,11 +1,12 @@
 // The ways a client leaves the machine's resolver for encrypted DNS, which no filter on the path
-// can read: DNS over TLS or QUIC (port 853), and well-known DNS-over-HTTPS endpoints, which the
-// daemon adds to the blocked names it hands the filter. Canary and discovery names are answered
-// by the answer rewriter (answer_rewriter.h).
+// can read: DNS over TLS or QUIC (port 853), and well-known DNS-over-HTTPS endpoints: their names,
+// which the daemon adds to the blocked names it hands the filter, and their addresses. Canary and
+// discovery names are answered by the answer rewriter (answer_rewriter.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,14 +18,23 @@ namespace quillnest::linuxhost::dns {
 
 inline constexpr std::uint16_t kEncryptedDnsPort = 853;
 
-// TCP or UDP to port 853.
-bool isEncryptedDnsConnection(const hosts::ParsedPacket& packet);
+enum class EncryptedDns : std::uint8_t {
+  none,
+  port853,          // TCP or UDP to port 853
+  resolverAddress,  // TCP or UDP to port 443 of a resolver's address: DNS over HTTPS by address
+};
+EncryptedDns encryptedDnsOf(const hosts::ParsedPacket& packet,
+                            std::span<const hosts::IpAddress> resolverAddresses);
 
-// Names of a list file: one per line, '#' starts a comment, blanks ignored, normalised.
+// Names of a list file: one per line, '#' starts a comment, blanks ignored, normalised. Lines
+// that are addresses are not names.
 std::vector<std::string> parseResolverList(std::string_view text);
+// The addresses of a list file, one per line.
+std::vector<hosts::IpAddress> parseResolverAddresses(std::string_view text);
 
 // The list shipped in packaging/doh-resolvers.txt, built in.
 const std::vector<std::string>& wellKnownResolvers();
+const std::vector<hosts::IpAddress>& wellKnownResolverAddresses();
 
 // Adds names at the end of a rules text's "domains" array, in place, when its "isEnabled" is
 // true; returns how many were added. Nothing is added to rules that are off. A text that does not
