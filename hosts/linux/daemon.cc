@@ -150,8 +150,14 @@ bool FilterDaemon::dropEncryptedDns(NetfilterQueue& queue, const QueuedPacket& p
   (kind == dns::EncryptedDns::port853 ? dnsCounters_.encryptedDnsDrops
                                       : dnsCounters_.resolverAddressDrops)
       .fetch_add(1, std::memory_order_relaxed);
-  // A local client learns at once instead of retrying its SYN for minutes.
-  if (parsed.packet.isTCP()) endConnection(hosts::ConnectionKey::outboundOf(parsed.packet));
+  // A client learns at once instead of retrying its SYN for minutes.
+  if (!parsed.packet.isTCP()) return true;
+  if (options_.forward && packet.inInterface != 0 && parsed.packet.hasFlag(hosts::kTcpSyn)) {
+    std::string error;
+    if (!forwardResetter_.refuse(parsed.packet, &error)) debug("cannot refuse a SYN: " + error);
+  } else {
+    endConnection(hosts::ConnectionKey::outboundOf(parsed.packet));
+  }
   return true;
 }
 

@@ -41,9 +41,10 @@ std::uint16_t fold(std::uint32_t sum) {
 
 }  // namespace
 
-std::vector<std::uint8_t> bareAckPacket(const hosts::IpAddress& from, std::uint16_t fromPort,
+std::vector<std::uint8_t> bareTcpPacket(const hosts::IpAddress& from, std::uint16_t fromPort,
                                         const hosts::IpAddress& to, std::uint16_t toPort,
-                                        std::uint32_t sequence, std::uint32_t acknowledgment) {
+                                        std::uint32_t sequence, std::uint32_t acknowledgment,
+                                        std::uint8_t flags) {
   const bool v4 = from.family == hosts::IpFamily::v4;
   const std::size_t ipHeader = v4 ? kIpv4Header : kIpv6Header;
   const std::size_t addressBytes = v4 ? 4 : 16;
@@ -72,7 +73,7 @@ std::vector<std::uint8_t> bareAckPacket(const hosts::IpAddress& from, std::uint1
   put32(tcp + 4, sequence);
   put32(tcp + 8, acknowledgment);
   tcp[12] = 5 << 4;
-  tcp[13] = hosts::kTcpAck;
+  tcp[13] = flags;
   put16(tcp + 14, 1024);
 
   // Pseudo-header: both addresses, the protocol and the TCP length.
@@ -141,12 +142,30 @@ bool ForwardResetter::provoke(const hosts::ConnectionKey& original,
     const std::uint32_t acknowledgment = baseAcknowledgment + half;
     for (const hosts::ConnectionKey* end : {&original, &reply}) {
       ok &= send(end->local,
-                 bareAckPacket(end->remote, end->remotePort, end->local, end->localPort, sequence,
-                               acknowledgment),
+                 bareTcpPacket(end->remote, end->remotePort, end->local, end->localPort, sequence,
+                               acknowledgment, hosts::kTcpAck),
                  error);
     }
   }
   return ok;
+}
+
+std::optional<std::vector<std::uint8_t>> refusalOf(const hosts::ParsedPacket& syn) {
+  if (!syn.isTCP() || !syn.hasFlag(hosts::kTcpSyn) || syn.hasFlag(hosts::kTcpAck)) return {};
+  const auto acknowledgment = static_cast<std::uint32_t>(syn.tcpSequence + 1 + syn.payload.size());
+  return bareTcpPacket(syn.destination, syn.destinationPort, syn.source, syn.sourcePort, 0,
+                       acknowledgment, hosts::kTcpRst | hosts::kTcpAck);
+}
+
+bool ForwardResetter::refuse(const hosts::ParsedPacket& syn, std::string* error) {
+  const auto refusal = refusalOf(syn);
+  if (!refusal) return true;
+  std::lock_guard lock(mutex_);
+  if ((syn.family == hosts::IpFamily::v4 ? v4_ : v6_) < 0) {
+    if (error) *error = "no raw socket";
+    return false;
+  }
+  return send(syn.source, *refusal, error);
 }
 
 }  // namespace quillnest::linuxhost

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,10 +24,14 @@
 
 namespace quillnest::linuxhost {
 
-// One IPv4 or IPv6 packet with a 20-byte TCP header, flags ACK only, both checksums set.
-std::vector<std::uint8_t> bareAckPacket(const hosts::IpAddress& from, std::uint16_t fromPort,
+// One IPv4 or IPv6 packet with a 20-byte TCP header and no payload, both checksums set.
+std::vector<std::uint8_t> bareTcpPacket(const hosts::IpAddress& from, std::uint16_t fromPort,
                                         const hosts::IpAddress& to, std::uint16_t toPort,
-                                        std::uint32_t sequence, std::uint32_t acknowledgment);
+                                        std::uint32_t sequence, std::uint32_t acknowledgment,
+                                        std::uint8_t flags);
+// The reset a server sends for a SYN to a closed port: from where the SYN went, acknowledging it
+// and any data it carries (RFC 9293 3.10.7.1). None for anything but a client's SYN.
+std::optional<std::vector<std::uint8_t>> refusalOf(const hosts::ParsedPacket& syn);
 
 class ForwardResetter {
  public:
@@ -42,6 +47,10 @@ class ForwardResetter {
   // answers (reply). False with error when a probe could not be sent.
   bool provoke(const hosts::ConnectionKey& original, const hosts::ConnectionKey& reply,
                std::string* error = nullptr);
+  // Answers a client's SYN that is dropped with the reset its server would send for a closed
+  // port, so that it fails at once rather than after its retries: the kernel never confirmed
+  // the connection, so no mark can make QUILLNEST_RESET answer it. Anything but a SYN is ignored.
+  bool refuse(const hosts::ParsedPacket& syn, std::string* error = nullptr);
 
  private:
   bool send(const hosts::IpAddress& to, const std::vector<std::uint8_t>& packet,

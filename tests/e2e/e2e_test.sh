@@ -830,6 +830,17 @@ case_forward() {
   done
   expect "forwarded, NAT: the server's ends are reset too" 0 "$r"
   r=$(fwd_curl allowed.example); expect "forwarded, NAT: allowed name" ok "$r"
+  # DNS over TLS, and DNS over HTTPS by a resolver's address (Quad9's, which no namespace holds,
+  # so only the gateway can answer): the client is refused at once, not left to its retries.
+  ip -n "$G" route add 9.9.9.9/32 via 192.0.2.2
+  local port start rc
+  for port in 853 443; do
+    start=$(now_ms)
+    ip netns exec "$F" curl -sk --max-time 5 "https://9.9.9.9:$port/" -o /dev/null; rc=$?
+    r=$(( $(now_ms) - start ))
+    [[ $rc == 7 ]] && (( r < 1000 )) && pass "forwarded, NAT: 9.9.9.9:$port is refused at once ($r ms)" \
+      || fail "forwarded, NAT: 9.9.9.9:$port: curl exit $rc after $r ms"
+  done
 
   write_rules "$WORK/rules-forward.json" true blocked.example allowed.example
   # The client stays idle: only the gateway's probes can make the reset happen.
