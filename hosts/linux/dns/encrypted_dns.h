@@ -23,13 +23,14 @@ enum class EncryptedDns : std::uint8_t {
   port853,          // TCP or UDP to port 853
   resolverAddress,  // TCP or UDP to port 443 of a resolver's address: DNS over HTTPS by address
 };
+// resolverAddresses: sorted, as parseResolverAddresses gives them.
 EncryptedDns encryptedDnsOf(const hosts::ParsedPacket& packet,
                             std::span<const hosts::IpAddress> resolverAddresses);
 
 // Names of a list file: one per line, '#' starts a comment, blanks ignored, normalised. Lines
 // that are addresses are not names.
 std::vector<std::string> parseResolverList(std::string_view text);
-// The addresses of a list file, one per line.
+// The addresses of a list file, one per line: sorted (IPv4 first), each once.
 std::vector<hosts::IpAddress> parseResolverAddresses(std::string_view text);
 
 // The list shipped in packaging/doh-resolvers.txt, built in.
