@@ -50,6 +50,7 @@ cat > "$WORK/zone.json" <<ZONE
   "plain.allowed.example A": ["198.51.100.2"],
   "public.example A": ["198.51.100.2"],
   "dns.google A": ["198.51.100.2"],
+  "doh.xfinity.com A": ["198.51.100.2"],
   "use-application-dns.net A": ["198.51.100.9"],
   "_dns.resolver.arpa SVCB": [{"priority": 1, "target": "dns.example.", "params": [[1, "03646f74"]]}]
 }
@@ -78,10 +79,17 @@ while True:
     open(sys.argv[1], "a").write("accepted\n")
     c.close()' "$WORK/resolver.log" 2>/dev/null &
 PIDS+=($!)
+# An ISP's resolver (Comcast's), which Chromium upgrades to that ISP's DNS over HTTPS on its own.
+ip -n "$S" addr add 75.75.75.75/32 dev qs0
+ip -n "$C" route add 75.75.75.75/32 via 198.51.100.2
+mkdir -p "$WORK/isp-answers"
+ip netns exec "$S" python3 "$HERE/dns_server.py" 75.75.75.75 "$WORK/zone.json" "$WORK/isp-answers" \
+  2>"$WORK/isp-dns.log" &
+PIDS+=($!)
 for _ in $(seq 50); do
   ip netns exec "$S" ss -ltn | grep -q '198.51.100.2:443 ' && ip netns exec "$S" ss -ltn | grep -q ':853 ' \
-    && ip netns exec "$S" ss -ltn | grep -q '9.9.9.9:443 ' && ip netns exec "$S" ss -lun | grep -q ':53 ' \
-    && break
+    && ip netns exec "$S" ss -ltn | grep -q '9.9.9.9:443 ' && ip netns exec "$S" ss -lun | grep -q '198.51.100.2:53 ' \
+    && ip netns exec "$S" ss -lun | grep -q '75.75.75.75:53 ' && break
   sleep 0.1
 done
 
@@ -171,6 +179,21 @@ if command -v chromium >/dev/null; then
   echo "  chromium ech.allowed.example: $r; server saw: ${seen:-nothing}"
   [[ $seen == *public.example* ]] && pass "chromium kept ECH for an allowed name (outer name public.example)" \
     || fail "chromium did not use ECH for the allowed name (server saw: $seen)"
+  # Resolving through Comcast's resolver, Chromium tries doh.xfinity.com 5 s after it starts;
+  # the page takes 7 s. The attempt is refused and Chromium keeps the plain resolver.
+  echo "nameserver 75.75.75.75" >"/etc/netns/$C/resolv.conf"
+  : > "$WORK/sni.log"
+  r=$(chromium_page "https://plain.allowed.example/wait" "quillnest ech page" 300 --headless)
+  echo "nameserver 198.51.100.2" >"/etc/netns/$C/resolv.conf"
+  seen=$(sort -u "$WORK/sni.log" | tr '\n' ' ')
+  echo "  chromium with an ISP's resolver: $r; server saw: ${seen:-nothing}"
+  if ! grep -qs '"url":"https://doh.xfinity.com/dns-query' "$WORK"/chromium.*/netlog.json; then
+    echo "NOTE: this Chromium did not try the ISP's DNS over HTTPS: its upgrade was not checked"
+  elif [[ $r == ok* && $seen != *doh.xfinity.com* ]]; then
+    pass "chromium's own upgrade to its ISP's DNS over HTTPS is refused, the page loads"
+  else
+    fail "chromium with an ISP's resolver: $r, server saw: $seen"
+  fi
 else
   echo "NOTE: chromium not installed: the browser checks did not run"
 fi

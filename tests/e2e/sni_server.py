@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """HTTPS (HTTP/1.1) server that writes the server name of every ClientHello it receives, one per
-line ("-" for none), to LOG before the handshake goes on, and answers "/" with a short page.
+line ("-" for none), to LOG before the handshake goes on, and answers any path with a short page
+("/wait" after 7 s, to keep a browser open that long).
 
   sni_server.py ADDRESS CERT KEY LOG
 """
@@ -8,12 +9,15 @@ import http.server
 import socketserver
 import ssl
 import sys
+import time
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
+        if self.path == "/wait":
+            time.sleep(7)
         body = b"quillnest ech page"
         self.send_response(200)
         self.send_header("Content-Type", "text/html")
