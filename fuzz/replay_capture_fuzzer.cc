@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const auto& s = result->summary;
-  check(s.unparseable <= s.packets, "unparseable within packets");
+  check(s.unparseable + s.cutShort <= s.packets, "unparseable and cut frames within packets");
   check(s.allowed + s.dropped == result->flows.size(), "every flow allowed or dropped");
   check(result->flows.size() <= s.packets, "no more flows than packets");
   check(result->flows.size() == s.flows, "a line for every flow the engine saw");

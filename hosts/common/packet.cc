@@ -87,8 +87,9 @@ void parseTcpOptions(ByteCursor options, ParsedPacket& out) {
   }
 }
 
+// payloadCut: the IP header counts bytes beyond these (a copy of the packet's start).
 ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t protocol,
-                           bool firstFragment, ParsedPacket& out) {
+                           bool firstFragment, bool payloadCut, ParsedPacket& out) {
   Reader r(bytes);
   out.protocol = protocol;
   out.firstFragment = firstFragment;
@@ -123,7 +124,11 @@ ParseStatus parseTransport(std::span<const std::uint8_t> bytes, std::uint8_t pro
       return ParseStatus::ok;
     }
     if (length < 8) return ParseStatus::malformed;
-    if (!r.has(length)) return ParseStatus::truncated;
+    if (!r.has(length)) {
+      if (!payloadCut) return ParseStatus::truncated;
+      out.payload = r.from(8);
+      return ParseStatus::ok;
+    }
     out.payload = r.slice(8, length - 8);
     return ParseStatus::ok;
   }
@@ -159,7 +164,7 @@ ParseResult parseIPv4(Reader r, bool headersOnly) {
   p.ipExtras = headerLength > 20;
   if (fragmentOffset != 0) return {ParseStatus::fragment, p};
   result.status = parseTransport(r.slice(headerLength, totalLength - headerLength), p.protocol,
-                                 moreFragments, p);
+                                 moreFragments, result.missing != 0, p);
   return result;
 }
 
@@ -229,7 +234,7 @@ ParseResult parseIPv6(Reader r, bool headersOnly) {
     break;
   }
   p.protocol = next;
-  result.status = parseTransport(payload.from(at), next, moreFragments, p);
+  result.status = parseTransport(payload.from(at), next, moreFragments, result.missing != 0, p);
   return result;
 }
 

@@ -237,6 +237,7 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes 
 
   ReplayResult result;
   std::unordered_set<ConnectionKey, hosts::ConnectionKeyHash> outboundKeys;
+  std::unordered_set<ConnectionKey, hosts::ConnectionKeyHash> cutConnections;
   std::optional<EngineTime> start;
   std::optional<EngineTime> lastTick;
   constexpr EngineTime kTickInterval = std::chrono::milliseconds(100);
@@ -269,17 +270,24 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes 
       lastTick = now;
     }
 
+    // A frame longer than the capture kept: its headers may still be whole, its data is not.
+    const bool cut = header->caplen < header->len;
+    if (cut) ++result.summary.cutShort;
     const auto offset = ipOffset(linkType, frame, header->caplen);
     if (!offset || *offset > header->caplen) {
-      ++result.summary.unparseable;
+      if (!cut) ++result.summary.unparseable;
       continue;
     }
-    const hosts::ParseResult parsed = hosts::parseIpPacket(
-        std::span<const std::uint8_t>(frame + *offset, header->caplen - *offset));
+    const std::span<const std::uint8_t> ipBytes(frame + *offset, header->caplen - *offset);
+    hosts::ParseResult parsed =
+        cut ? hosts::parseIpHeaders(ipBytes) : hosts::parseIpPacket(ipBytes);
     if (parsed.status != hosts::ParseStatus::ok) {
-      ++result.summary.unparseable;
+      if (!cut) ++result.summary.unparseable;
       continue;
     }
+    // Its data goes unread, as if lost on the way: what the capture kept of it is not all the
+    // server took, and reading a part could give a verdict the whole would not.
+    if (cut) parsed.packet.payload = {};
     const hosts::ParsedPacket& packet = parsed.packet;
     const ConnectionKey asOutbound = ConnectionKey::outboundOf(packet);
     const ConnectionKey asInbound = ConnectionKey::inboundOf(packet);
@@ -292,7 +300,11 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes 
       outbound = !synAck;
     }
     if (!outbound) continue;  // inbound data is never inspected
+    if (cut) cutConnections.insert(asOutbound);
     engine.onOutboundPacket(number, packet, now);
+  }
+  if (result.summary.cutShort > 0) {
+    result.summary.snapLength = static_cast<std::uint32_t>(std::max(pcap_snapshot(capture), 0));
   }
   for (const auto& key : engine.connections()) engine.onConnectionDestroyed(key);
   engine.tick(now + std::chrono::hours(1));
@@ -306,6 +318,13 @@ std::optional<ReplayResult> replayCapture(const std::string& capturePath, Bytes 
     flow.serverName = record.serverName;
     flow.verdict = record.dropped ? "drop" : "allow";
     flow.why = whyText(record);
+    // A web flow left without a name may have sent it in the bytes the capture did not keep.
+    if (!record.dropped && record.serverName.empty() &&
+        record.key.protocol == hosts::kIpProtocolTCP &&
+        (record.key.remotePort == 80 || record.key.remotePort == 443) &&
+        cutConnections.count(record.key) > 0) {
+      flow.why = "not judged: the capture cut its packets short";
+    }
     flow.outcome = std::string(hosts::outcomeKey(record.outcome));
     result.flows.push_back(std::move(flow));
     ++(record.dropped ? result.summary.dropped : result.summary.allowed);
@@ -332,6 +351,12 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     return 1;
   }
   const ReplaySummary& s = result->summary;
+  if (s.cutShort > 0) {
+    err << "replay: " << s.cutShort << " packets of " << options.capturePath
+        << " were cut short by the capture (snapshot length " << s.snapLength
+        << " bytes): their data is not known, so flows that needed it are not judged; capture "
+           "whole packets (tcpdump -s 0) to judge them\n";
+  }
   if (options.json) {
     out << "{\"flows\":[";
     for (std::size_t i = 0; i < result->flows.size(); ++i) {
@@ -343,7 +368,8 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
           << ",\"outcome\":" << jsonString(f.outcome) << "}";
     }
     out << "],\"summary\":{\"packets\":" << s.packets << ",\"unparseable\":" << s.unparseable
-        << ",\"flows\":" << s.flows << ",\"allowed\":" << s.allowed << ",\"dropped\":" << s.dropped
+        << ",\"cutShort\":" << s.cutShort << ",\"flows\":" << s.flows
+        << ",\"allowed\":" << s.allowed << ",\"dropped\":" << s.dropped
         << ",\"inspected\":" << s.inspected << ",\"failOpen\":" << s.failOpen
         << ",\"blockNotifications\":" << s.blockNotifications << "}}\n";
     return 0;
@@ -362,8 +388,9 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     }
   }
   out << lines;
-  out << "summary: " << s.packets << " packets (" << s.unparseable << " not TCP/UDP over IP), "
-      << s.flows << " flows, " << s.allowed << " allowed, " << s.dropped << " dropped, "
+  out << "summary: " << s.packets << " packets (" << s.unparseable << " not TCP/UDP over IP"
+      << (s.cutShort > 0 ? ", " + std::to_string(s.cutShort) + " cut short by the capture" : "")
+      << "), " << s.flows << " flows, " << s.allowed << " allowed, " << s.dropped << " dropped, "
       << s.inspected << " inspected, " << s.failOpen << " failed open, " << s.blockNotifications
       << " block notifications\n";
   return 0;

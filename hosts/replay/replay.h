@@ -35,6 +35,9 @@ struct ReplayFlow {
 struct ReplaySummary {
   std::uint64_t packets = 0;
   std::uint64_t unparseable = 0;
+  // Frames the capture kept only the start of (its snapshot length): their data is not known.
+  std::uint64_t cutShort = 0;
+  std::uint32_t snapLength = 0;  // the capture's, when it cut any
   std::uint64_t flows = 0;
   std::uint64_t allowed = 0;
   std::uint64_t dropped = 0;

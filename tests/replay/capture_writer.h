@@ -2,6 +2,7 @@
 // a client at 10.0.0.1 talking to servers under 198.51.100.0/24, with full TCP handshakes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -76,6 +77,9 @@ class CaptureWriter {
     return micros;
   }
 
+  // Keeps only the first snapLength bytes of each frame, as a capture with that snapshot length.
+  void cutAt(std::uint32_t snapLength) { snapLength_ = snapLength; }
+
   // Gives the records these stamps in order, one each (microseconds, any 64-bit value).
   void restamp(const std::vector<std::uint64_t>& micros) {
     for (std::size_t i = 0; i < records_.size(); ++i) records_[i].micros = micros.at(i);
@@ -95,24 +99,28 @@ class CaptureWriter {
       // The section (byte-order magic, version 1.0, length unknown), then one interface.
       block(0x0A0D0D0A,
             {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
-      block(1, {static_cast<std::uint8_t>(linkType_), 0, 0, 0, 0xff, 0xff, 0, 0});
+      PacketBytes description{static_cast<std::uint8_t>(linkType_), 0, 0, 0};
+      putLE(description, snapLength_);
+      block(1, std::move(description));
       for (const auto& [micros, frame] : records_) {
         PacketBytes body;
-        const std::uint64_t n = frame.size();
-        for (std::uint64_t v : {std::uint64_t{0}, micros >> 32, micros & 0xFFFFFFFF, n, n})
+        const std::uint64_t n = frame.size(), kept = std::min<std::uint64_t>(n, snapLength_);
+        for (std::uint64_t v : {std::uint64_t{0}, micros >> 32, micros & 0xFFFFFFFF, kept, n})
           putLE(body, static_cast<std::uint32_t>(v));
-        body.insert(body.end(), frame.begin(), frame.end());
+        body.insert(body.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(kept));
         block(6, std::move(body));
       }
       return out;
     }
     // Magic, version 2.4, time zone, accuracy, snap length, link type.
-    for (std::uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, 262144u, linkType_}) putLE(out, v);
+    for (std::uint32_t v : {0xa1b2c3d4u, 2u | 4u << 16, 0u, 0u, snapLength_, linkType_})
+      putLE(out, v);
     for (const auto& [micros, frame] : records_) {
       const std::uint64_t n = frame.size(), seconds = 1'800'000'000 + micros / 1'000'000;
-      for (std::uint64_t v : {seconds, micros % 1'000'000, n, n})
+      const std::uint64_t kept = std::min<std::uint64_t>(n, snapLength_);
+      for (std::uint64_t v : {seconds, micros % 1'000'000, kept, n})
         putLE(out, static_cast<std::uint32_t>(v));
-      out.insert(out.end(), frame.begin(), frame.end());
+      out.insert(out.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(kept));
     }
     return out;
   }
@@ -134,6 +142,7 @@ class CaptureWriter {
     PacketBytes frame;
   };
   std::uint32_t linkType_;
+  std::uint32_t snapLength_ = 262144;
   std::vector<Record> records_;
 };
 

@@ -96,11 +96,50 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkTypeAsTextAndJson) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("summary: "), std::string::npos);
+  EXPECT_EQ(err, "");
   ASSERT_EQ(run(path, out, err, true), 0) << err;
   EXPECT_EQ(out.rfind("{\"flows\":[{\"time\":", 0), 0u) << out;
   EXPECT_NE(out.find("\"serverName\":\"www.example.org\",\"verdict\":\"allow\""),
             std::string::npos);
   EXPECT_NE(out.find("\"dropped\":4"), std::string::npos);
+}
+
+// A capture that kept only each frame's first 96 bytes (tcpdump -s 96): the ClientHellos are cut,
+// so those flows cannot be judged and must not read as allowed by the rules; what the kept bytes
+// do hold (short HTTP heads, a UDP datagram's port) is judged as usual.
+TEST_F(ReplayTest, PacketsCutByTheSnapshotLengthAreNotJudgedAndSaidSo) {
+  const std::string path = tempPath("cut.pcap");
+  const std::string notJudged = "not judged: the capture cut its packets short";
+  for (const auto& [linkType, pcapng] : {std::pair{101u, false}, std::pair{1u, true}}) {
+    CaptureWriter w = scenario(linkType);
+    w.cutAt(96);
+    w.write(path, pcapng);
+    std::string error;
+    const auto result = replayCapture(path, kRules, error);
+    ASSERT_TRUE(result) << error;
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const ReplayFlow& f : result->flows) got.emplace_back(f.verdict, f.why);
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"allow", notJudged},          {"allow", notJudged},
+        {"allow", notJudged},          {"drop", "UDP to 443 without a host name"},
+        {"drop", "blocked HTTP Host"}, {"allow", "no HTTP Host (allowed)"},
+    };
+    EXPECT_EQ(got, want) << linkType;
+    EXPECT_EQ(result->summary.snapLength, 96u);
+    EXPECT_EQ(result->summary.unparseable, 0u);
+    // Every segment of the three hellos (two, two and four), and the datagram.
+    EXPECT_EQ(result->summary.cutShort, 9u);
+  }
+  std::string out, err;
+  ASSERT_EQ(run(path, out, err), 0) << err;
+  EXPECT_NE(err.find("9 packets of " + path +
+                     " were cut short by the capture (snapshot length 96 bytes)"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(out.find("(0 not TCP/UDP over IP, 9 cut short by the capture)"), std::string::npos)
+      << out;
+  ASSERT_EQ(run(path, out, err, true), 0);
+  EXPECT_NE(out.find("\"cutShort\":9"), std::string::npos) << out;
 }
 
 TEST_F(ReplayTest, BadCapturesGiveClearErrors) {
