@@ -365,8 +365,8 @@ TEST(ResolverList, ReadsNamesAndAddressesApart) {
   EXPECT_EQ(addresses, (std::vector<std::string>{"1.1.1.1", "2606:4700:4700::1111"}));
   EXPECT_TRUE(parseResolverList("").empty());
   // The built-in list: its names go to the rules, its addresses to the packet check.
-  EXPECT_EQ(wellKnownResolvers().size(), 28u);
-  EXPECT_EQ(wellKnownResolverAddresses().size(), 109u);
+  EXPECT_EQ(wellKnownResolvers().size(), 30u);
+  EXPECT_EQ(wellKnownResolverAddresses().size(), 123u);
 }
 
 // Port 853 anywhere, and port 443 of a resolver's address, TCP or UDP; nothing else.
