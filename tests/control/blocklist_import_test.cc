@@ -24,6 +24,15 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
     std::size_t internationalised = 0;
     std::size_t lines = 0;  // 0: not checked
   };
+  // Windows editors save UTF-16 after a byte order mark.
+  auto utf16 = [](std::u16string_view text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+      const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+      bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+  };
   std::string long254;  // a name one byte over the limit
   while (long254.size() < 250) long254 += "abcdefghi.";
   long254 += "comm";
@@ -48,6 +57,14 @@ TEST(ImportBlocklist, EveryFormatAndInternationalisedNames) {
              {kSkipSingleLabel, 1},
              {kSkipAddress, 1}},
        0, 0, 21},
+      {"hosts in UTF-16, little-endian", ListFormat::guess,
+       utf16(u"# Windows\r\n0.0.0.0 ads.example\r\n0.0.0.0 b\u00FCcher.example\r\n"
+             u"0.0.0.0 \U00020000.example\r\n0.0.0.0 bad\xD800.example\r\n",
+             false),
+       Names{"ads.example", "xn--bcher-kva.example", "xn--j50i.example"},
+       Skips{{kSkipInvalidIdn, 1}}, 0, 2, 5},
+      {"hosts in UTF-16, big-endian", ListFormat::guess, utf16(u"0.0.0.0 ads.example\n", true),
+       Names{"ads.example"}, Skips{}, 0, 0, 1},
       {"host name limits", ListFormat::guess,
        std::string(63, 'a') + ".com\n" + std::string(64, 'a') + ".com\n" + long254 +
            "\nb\xC3\xA4r.example\n-\n.\n",

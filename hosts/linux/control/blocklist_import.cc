@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <string>
 
 #include "hosts/linux/control/host_names.h"
 #include "rules/covering_entries.h"
@@ -19,6 +20,43 @@ namespace quillnest::linuxhost {
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Text in UTF-16 (Windows editors save hosts files so, after a byte order mark) as UTF-8. A lone
+// surrogate becomes U+FFFD, so the name holding it is refused as any invalid name is.
+std::string utf8FromUtf16(std::string_view bytes, bool bigEndian) {
+  auto unit = [&](std::size_t i) {
+    const auto first = static_cast<std::uint8_t>(bytes[i]);
+    const auto second = static_cast<std::uint8_t>(bytes[i + 1]);
+    return bigEndian ? std::uint32_t{first} << 8 | second : std::uint32_t{second} << 8 | first;
+  };
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t code = unit(i);
+    if (code >= 0xD800 && code < 0xE000) {
+      const bool pair =
+          code < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000;
+      code = pair ? 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00) : 0xFFFD;
+      if (pair) i += 2;
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | code >> 6));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | code >> 12));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | code >> 18));
+      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return out;
+}
 
 // Names that hosts files carry for the machine itself, not to block anything.
 bool isLocalName(std::string_view name) {
@@ -352,6 +390,10 @@ ImportResult BlocklistImporter::finish() && {
 }
 
 void BlocklistImporter::add(std::string_view text, ListFormat format) {
+  if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+    // UTF-8 has neither byte, so the converted text does not come back here.
+    return add(utf8FromUtf16(text.substr(2), text.front() == '\xFE'), format);
+  }
   // A UTF-8 byte order mark would otherwise spoil the first name.
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   // The names are part of the text, and a line mostly holds one: room made once, where growing
