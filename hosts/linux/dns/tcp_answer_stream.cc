@@ -41,9 +41,11 @@ Name readName(const std::vector<std::uint8_t>& message, std::size_t at, std::siz
   std::size_t lowest = at;
   std::size_t wireLength = 1;
   bool jumped = false;
+  // Past the limit is bad whether or not those bytes have arrived: otherwise how the stream was
+  // cut would decide how the message reads.
   auto need = [&](std::size_t bytes) {
-    if (position + bytes <= message.size()) return NameRead::ok;
-    return position + bytes > limit ? NameRead::bad : NameRead::more;
+    if (position + bytes > limit) return NameRead::bad;
+    return position + bytes <= message.size() ? NameRead::ok : NameRead::more;
   };
   for (;;) {
     if (NameRead status = need(1); status != NameRead::ok) return {status, {}, 0};
