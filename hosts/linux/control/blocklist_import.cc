@@ -1,6 +1,7 @@
 #include "hosts/linux/control/blocklist_import.h"
 
 #include <arpa/inet.h>
+#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
@@ -39,21 +40,10 @@ std::string utf8FromUtf16(std::string_view bytes, bool bigEndian) {
       code = pair ? 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00) : 0xFFFD;
       if (pair) i += 2;
     }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | code >> 6));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | code >> 12));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | code >> 18));
-      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
+    utf8proc_uint8_t encoded[4];
+    const utf8proc_ssize_t written =
+        utf8proc_encode_char(static_cast<utf8proc_int32_t>(code), encoded);
+    out.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(written));
   }
   return out;
 }
