@@ -73,10 +73,15 @@ def ethernet(packet):
     return bytes([2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 8, 0]) + packet
 
 
+def pktap(packet):
+    # Apple's header: its length, a packet follows, Ethernet behind it, the interface's name.
+    return (struct.pack("<III", 108, 1, 1) + b"en0").ljust(108, b"\0") + ethernet(packet)
+
+
 def pcap(packets, link=101):
     out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link)
     for i, p in enumerate(packets):
-        frame = ethernet(p) if link == 1 else p
+        frame = {1: ethernet, 258: pktap}.get(link, lambda p: p)(p)
         out += struct.pack("<IIII", 1700000000, i * 1000, len(frame), len(frame)) + frame
     return out
 
@@ -139,6 +144,7 @@ def main():
     seeds["replay_capture"] = {
         "raw.pcap": pcap(traffic),
         "ethernet.pcap": pcap(traffic[:6], link=1),
+        "pktap.pcap": pcap(traffic[:6], link=258),
         "raw.pcapng": pcapng(traffic[6:]),
     }
     for fuzzer, files in seeds.items():

@@ -107,6 +107,23 @@ class Recorder final : public hosts::FlowEngineObserver {
   std::unordered_map<UUID, std::size_t> index_;
 };
 
+bool supportedLinkType(int linkType) {
+  switch (linkType) {
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+    case DLT_EN10MB:
+    case DLT_LINUX_SLL:
+    case DLT_LINUX_SLL2:
+    case DLT_NULL:
+    case DLT_LOOP:
+    case DLT_PKTAP:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Where the IP header starts in a frame of this link type; nullopt for frames that carry no IP.
 std::optional<std::size_t> ipOffset(int linkType, const std::uint8_t* frame, std::size_t length) {
   auto u16 = [&](std::size_t at) {
@@ -139,24 +156,28 @@ std::optional<std::size_t> ipOffset(int linkType, const std::uint8_t* frame, std
       // the IP version nibble tells the rest.
       if (length < 4) return std::nullopt;
       return 4;
+    case DLT_PKTAP: {
+      // Apple's per-packet header (macOS `tcpdump -i any` writes it): its own length, what
+      // follows it, and the link type of the frame behind it, little-endian as Macs write them.
+      auto le32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(frame[at] | frame[at + 1] << 8 | frame[at + 2] << 16 |
+                                          frame[at + 3] << 24);
+      };
+      constexpr std::uint32_t kPacketFollows = 1;
+      if (length < 12 || le32(4) != kPacketFollows) return std::nullopt;
+      const std::uint32_t headerLength = le32(0);
+      const std::uint32_t inner = le32(8);
+      if (headerLength < 12 || headerLength > length || inner == DLT_PKTAP ||
+          !supportedLinkType(static_cast<int>(inner))) {
+        return std::nullopt;
+      }
+      const auto rest =
+          ipOffset(static_cast<int>(inner), frame + headerLength, length - headerLength);
+      if (!rest) return std::nullopt;
+      return headerLength + *rest;
+    }
     default:
       return std::nullopt;
-  }
-}
-
-bool supportedLinkType(int linkType) {
-  switch (linkType) {
-    case DLT_RAW:
-    case DLT_IPV4:
-    case DLT_IPV6:
-    case DLT_EN10MB:
-    case DLT_LINUX_SLL:
-    case DLT_LINUX_SLL2:
-    case DLT_NULL:
-    case DLT_LOOP:
-      return true;
-    default:
-      return false;
   }
 }
 

@@ -14,14 +14,23 @@ namespace quillnest::testing {
 
 class CaptureWriter {
  public:
-  // linkType: 101 (raw IP) or 1 (Ethernet).
+  static constexpr std::uint32_t kPktap = 258;
+  // linkType: 101 (raw IP), 1 (Ethernet) or kPktap (Apple's header before Ethernet).
   explicit CaptureWriter(std::uint32_t linkType = 101) : linkType_(linkType) {}
 
   void add(const PacketBytes& ipPacket, std::uint64_t micros) {
     PacketBytes frame;
-    if (linkType_ == 1) {  // two made-up MAC addresses and the EtherType
+    if (linkType_ == kPktap) {
+      // Its length, a packet follows, the packet's link type (Ethernet), the interface; the rest
+      // (process, flags) zero.
+      for (std::uint32_t v : {kPktapLength, 1u, 1u}) putLE(frame, v);
+      frame.insert(frame.end(), {'e', 'n', '0'});
+      frame.resize(kPktapLength);
+    }
+    if (linkType_ == 1 || linkType_ == kPktap) {  // two made-up MAC addresses and the EtherType
       const bool v6 = ipPacket[0] >> 4 == 6;
-      frame = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, std::uint8_t(v6 ? 0x86 : 0x08)};
+      frame.insert(frame.end(), {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1});
+      frame.push_back(v6 ? 0x86 : 0x08);
       frame.push_back(v6 ? 0xdd : 0x00);
     }
     frame.insert(frame.end(), ipPacket.begin(), ipPacket.end());
@@ -99,7 +108,8 @@ class CaptureWriter {
       // The section (byte-order magic, version 1.0, length unknown), then one interface.
       block(0x0A0D0D0A,
             {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
-      PacketBytes description{static_cast<std::uint8_t>(linkType_), 0, 0, 0};
+      PacketBytes description{static_cast<std::uint8_t>(linkType_),
+                              static_cast<std::uint8_t>(linkType_ >> 8), 0, 0};
       putLE(description, snapLength_);
       block(1, std::move(description));
       for (const auto& [micros, frame] : records_) {
@@ -141,6 +151,7 @@ class CaptureWriter {
     std::uint64_t micros;
     PacketBytes frame;
   };
+  static constexpr std::uint32_t kPktapLength = 108;
   std::uint32_t linkType_;
   std::uint32_t snapLength_ = 262144;
   std::vector<Record> records_;

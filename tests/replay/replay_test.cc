@@ -70,7 +70,7 @@ TEST_F(ReplayTest, KnownVerdictsOverEveryLinkTypeAsTextAndJson) {
       {"tcp", "198.51.100.6:80", "", "allow", "no HTTP Host (allowed)"},
   };
   const std::string path = tempPath("scenario.pcap");
-  for (std::uint32_t linkType : {1u, 101u}) {
+  for (std::uint32_t linkType : {1u, 101u, CaptureWriter::kPktap}) {
     scenario(linkType).write(path);
     std::string error;
     const auto result = replayCapture(path, kRules, error);
@@ -140,6 +140,36 @@ TEST_F(ReplayTest, PacketsCutByTheSnapshotLengthAreNotJudgedAndSaidSo) {
       << out;
   ASSERT_EQ(run(path, out, err, true), 0);
   EXPECT_NE(out.find("\"cutShort\":9"), std::string::npos) << out;
+}
+
+// macOS `tcpdump -i any` captures: a frame whose Apple header does not lead to IP is skipped and
+// counted, the rest replays.
+TEST_F(ReplayTest, PktapHeadersThatLeadNowhereAreSkipped) {
+  auto bytes = scenario(CaptureWriter::kPktap).bytes();
+  std::vector<std::size_t> frames;  // where each frame starts
+  for (std::size_t at = 24; at + 16 <= bytes.size();) {
+    frames.push_back(at + 16);
+    at += 16 + (bytes[at + 8] | bytes[at + 9] << 8);
+  }
+  auto put = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  // The last connection's four last frames: a header longer than the frame, no packet following,
+  // a PKTAP header inside a PKTAP one, a link type we do not read.
+  const std::size_t last = frames.size() - 4;
+  put(frames[last], 100000);
+  put(frames[last + 1] + 4, 2);
+  put(frames[last + 2] + 8, CaptureWriter::kPktap);
+  put(frames[last + 3] + 8, 105);
+  const std::string path = tempPath("pktap.pcap");
+  std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
+  std::string error;
+  const auto result = replayCapture(path, kRules, error);
+  ASSERT_TRUE(result) << error;
+  EXPECT_EQ(result->summary.unparseable, 4u);
+  ASSERT_EQ(result->flows.size(), 6u);
+  EXPECT_EQ(result->flows[0].verdict, "drop");
+  EXPECT_EQ(result->flows[4].why, "blocked HTTP Host");
 }
 
 TEST_F(ReplayTest, BadCapturesGiveClearErrors) {
