@@ -157,11 +157,12 @@ std::optional<std::size_t> ipOffset(int linkType, const std::uint8_t* frame, std
       if (length < 4) return std::nullopt;
       return 4;
     case DLT_PKTAP: {
-      // Apple's per-packet header (macOS `tcpdump -i any` writes it): its own length, what
+      // Apple's per-packet header (macOS tcpdump on its pktap interface): its own length, what
       // follows it, and the link type of the frame behind it, little-endian as Macs write them.
       auto le32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(frame[at] | frame[at + 1] << 8 | frame[at + 2] << 16 |
-                                          frame[at + 3] << 24);
+        std::uint32_t value = 0;
+        for (std::size_t i = 4; i-- > 0;) value = value << 8 | frame[at + i];
+        return value;
       };
       constexpr std::uint32_t kPacketFollows = 1;
       if (length < 12 || le32(4) != kPacketFollows) return std::nullopt;

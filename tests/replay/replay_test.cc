@@ -142,7 +142,7 @@ TEST_F(ReplayTest, PacketsCutByTheSnapshotLengthAreNotJudgedAndSaidSo) {
   EXPECT_NE(out.find("\"cutShort\":9"), std::string::npos) << out;
 }
 
-// macOS `tcpdump -i any` captures: a frame whose Apple header does not lead to IP is skipped and
+// Captures of macOS tcpdump on pktap: a frame whose Apple header does not lead to IP is skipped and
 // counted, the rest replays.
 TEST_F(ReplayTest, PktapHeadersThatLeadNowhereAreSkipped) {
   auto bytes = scenario(CaptureWriter::kPktap).bytes();
