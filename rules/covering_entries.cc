@@ -92,31 +92,44 @@ void CoveringEntries::firstFromAbove(const DomainList& list, std::size_t begin,
   asked.reserve(count);
   std::array<std::size_t, 64> recent{};  // a name's position + 1, by the top bits of its key
   const char* const end = entries.text().data() + entries.text().size();
+  // The table is larger than a core's own cache: every parent domain's word is asked for first,
+  // and read once all are on their way.
+  struct Parent {
+    std::size_t k;
+    std::size_t dot;
+    std::uint64_t key;
+  };
+  std::vector<Parent> parents;
+  parents.reserve(count * 2);
   for (std::size_t k = 0; k < count; ++k) {
     out[k].reset();
     const std::string_view entry = entries[begin + k];
     const std::uint64_t last = lastBytes(entry);
-    const auto test = [&](std::size_t dot) {
+    const auto ask = [&](std::size_t dot) {
       // An empty entry never matches a host, so it covers nothing below it either.
       if (dot + 1 == entry.size()) return;
       const std::uint64_t key = keyOf(last, entry.size() - dot - 1);
-      const std::uint64_t bits = bitsOf(key);
-      if ((word(key) & bits) != bits) return;
-      const std::string_view parent = entry.substr(dot + 1);
-      std::size_t& seen = recent[key >> 58];
-      if (seen == 0 || names[seen - 1] != parent) {
-        names.push_back(parent);
-        seen = names.size();
-      }
-      asked.emplace_back(k, seen - 1);
+      __builtin_prefetch(&word(key));
+      parents.push_back({k, dot, key});
     };
     for (std::uint64_t dots = dotMask(entry, end - entry.data()); dots != 0; dots &= dots - 1) {
-      test(static_cast<std::size_t>(std::countr_zero(dots)));
+      ask(static_cast<std::size_t>(std::countr_zero(dots)));
     }
     for (std::size_t dot = entry.find('.', 64); dot != std::string_view::npos;
          dot = entry.find('.', dot + 1)) {
-      test(dot);
+      ask(dot);
     }
+  }
+  for (const auto& [k, dot, key] : parents) {
+    const std::uint64_t bits = bitsOf(key);
+    if ((word(key) & bits) != bits) continue;
+    const std::string_view parent = entries[begin + k].substr(dot + 1);
+    std::size_t& seen = recent[key >> 58];
+    if (seen == 0 || names[seen - 1] != parent) {
+      names.push_back(parent);
+      seen = names.size();
+    }
+    asked.emplace_back(k, seen - 1);
   }
   std::vector<std::optional<std::size_t>> found(names.size());
   list.firstEqualEach(names, found);
